@@ -1,0 +1,69 @@
+// Process-wide module state and lookups shared by every unit.
+#pragma once
+
+#include "names.hpp"
+#include "pyref.hpp"
+
+namespace qt {
+
+// The module is loaded into one interpreter per process, so its state is
+// process-wide rather than per module object.
+struct ModuleState {
+    PyObject* module;     // borrowed once set; the module object
+    PyObject* dict;       // borrowed: the module's dictionary
+    PyObject* builtins;   // owned
+    PyObject* b_staticmethod;
+    PyObject* b_OSError;
+    PyObject* b_super;
+    PyObject* b_ImportError;
+    // constants
+    PyObject* signal_names;          // ("SIGINT", "SIGTERM")
+    PyObject* quotra_checksums;      // (0x16b1fb9, 0x691870a, 0xaa20e3e)
+    PyObject* listener_checksums;    // (0xd66fd69, 0xc08dca7, 0x629854f)
+    PyObject* start_ticker_defaults;     // (False,)
+    PyObject* start_websocket_defaults;  // (None, None, None)
+    PyObject* quotra_checksum;    // 0x16b1fb9
+    PyObject* listener_checksum;  // 0xd66fd69
+    PyObject* closed_by_user_bytes;  // b"Connection closed by the user."
+    PyObject* default_url;
+    PyObject* kw_reconnect;       // ("reconnect",)
+    PyObject* kw_instruments;     // ("instruments",)
+    PyObject* kw_data;            // ("data",)
+    PyObject* kw_timeout;         // ("timeout",)
+    PyObject* kw_return_exceptions;  // ("return_exceptions",)
+    PyObject* kw_ws_connect;      // ws_connect's keyword names, in call order
+    PyObject* empty_bytes;
+    PyObject* empty_tuple;
+    // picows classes, owned
+    PyTypeObject* WSListener;
+    PyTypeObject* WSTransport;
+    PyTypeObject* WSFrame;
+    PyTypeObject* MemoryBuffer;
+    PyObject* WSUpgradeRequest;
+    PyObject* WSUpgradeResponse;
+    PyObject* WSUpgradeResponseWithListener;
+};
+
+extern ModuleState state;
+
+// A module global, looked up at each use in the module dictionary, then in
+// builtins; NameError "name '%U' is not defined" when missing.
+Ref global(PyObject* name);
+
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)" unless
+// `obj` is an instance of `type` (None passes only when none_ok).
+void check_arg_type(PyObject* obj, PyTypeObject* type, const char* argname, bool none_ok);
+
+// True when `self`'s class is one whose methods Python code may override: a
+// heap type, an abstract type or one with an instance dictionary.
+inline bool may_override(PyObject* self) noexcept {
+    PyTypeObject* t = Py_TYPE(self);
+    return (t->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT)) || t->tp_dictoffset != 0;
+}
+
+// For a native-table entry called with skip_dispatch = 0: the override of
+// `name` found on `self`, or a null Ref when the lookup finds our own function
+// `ours` (borrowed, the class dictionary's entry).
+Ref find_override(PyObject* self, PyObject* name, PyObject* ours);
+
+}  // namespace qt

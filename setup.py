@@ -1,0 +1,29 @@
+import glob
+import os
+
+from setuptools import Extension, setup
+
+sources = sorted(glob.glob("quotra/*.cpp"))
+headers = sorted(glob.glob("quotra/*.hpp"))
+
+extra = ["-std=c++20", "-fno-strict-aliasing", "-Wall", "-Wextra", "-fvisibility=hidden"]
+link = []
+if os.environ.get("QUOTRA_SANITIZE"):
+    # Instrumented build: the test runner preloads the sanitizer runtime.
+    extra += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-O1", "-g"]
+    link += ["-fsanitize=address,undefined"]
+else:
+    extra += ["-O2"]
+
+setup(
+    ext_modules=[
+        Extension(
+            "quotra.quotra",
+            sources=sources,
+            depends=headers,
+            language="c++",
+            extra_compile_args=extra,
+            extra_link_args=link,
+        )
+    ]
+)
