@@ -33,9 +33,6 @@ void log(PyObject* level, PyObject* text) {
     call_method(logger.get(), level, text);
 }
 
-// loop.create_task(coro); the task is left to the loop.
-void create_task(PyObject* loop, PyObject* coro) { call_method(loop, S(create_task), coro); }
-
 // Our own function object for a method, as stored in Quotra's class dictionary;
 // used to recognise "not overridden" in native-entry dispatch.
 PyObject* own_method(PyObject* name) { return PyDict_GetItemWithError(QuotraType.tp_dict, name); }
@@ -824,7 +821,6 @@ PyObject* shutdown_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
 // ---------------------------------------------------------------- class dictionary
 
 const char* const self_params[] = {"self", nullptr};
-const char* const self_args_params[] = {"self", nullptr};
 const char* const instruments_params[] = {"self", "instruments", nullptr};
 const char* const start_ticker_params[] = {"self", "reconnect", nullptr};
 const char* const start_websocket_params[] = {"self", "message_update_callback", "error_callback", "open_callback",
@@ -833,7 +829,7 @@ const char* const loop_params[] = {"loop", nullptr};
 
 const FunctionDef run_in_thread_def = {"run_in_thread", "Quotra.run_in_thread", no_params, false, false, false,
                                        run_in_thread_impl};
-const FunctionDef stop_signal_handler_def = {"stop_signal_handler", "Quotra.stop_signal_handler", self_args_params,
+const FunctionDef stop_signal_handler_def = {"stop_signal_handler", "Quotra.stop_signal_handler", self_params,
                                              true, true, true, stop_signal_handler_impl};
 const FunctionDef subscribe_def = {"subscribe", "Quotra.subscribe", instruments_params, false, false, false,
                                    subscribe_impl};

@@ -135,7 +135,6 @@ void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
 // ---------------------------------------------------------------- native entries (picows calls these)
 
 // A Python subclass that redefines the method gets the call instead.
-template <class... A>
 Ref override_of(PyObject* self, int skip_dispatch, PyObject* name) {
     if (skip_dispatch || !may_override(self)) return Ref();
     return find_override(self, name, own_method(name));
