@@ -888,12 +888,7 @@ void put_decorated(const FunctionDef* def, PyObject* name, PyObject* ann) {
 
 }  // namespace
 
-// Static type: only the header is set here, the slots are filled in at
-// module execution (C++ has no designated initialisers after the header).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject QuotraType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+QT_STATIC_TYPE(QuotraType)
 
 int client_type_ready() {
     return boundary<int>(-1, [&]() -> int {

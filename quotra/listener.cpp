@@ -341,12 +341,7 @@ void set_class_item(PyObject* name, PyObject* value) {
 
 }  // namespace
 
-// Static type: only the header is set here, the slots are filled in at
-// module execution (C++ has no designated initialisers after the header).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject QuotraListnerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+QT_STATIC_TYPE(QuotraListnerType)
 
 int listener_type_ready(PyTypeObject* base, ListenerVTable* base_vtable) {
     return boundary<int>(-1, [&]() -> int {

@@ -62,7 +62,10 @@ struct Coroutine {
     PyObject* weakreflist;
     int state;  // not started, suspended, running, finished
     bool resume_with_error;
-    PyObject* resume_value;
+    PyObject* resume_value;  // borrowed: what the finished await returned
+    PyObject* resume_exc;    // owned: what the finished await raised
+    PyObject* first_yield;   // owned: the first value a new await yielded
+    PyObject* immediate;     // owned: result of an await that finished at once
 };
 
 // Awaiter for `co_await py_await(obj)`.

@@ -119,3 +119,12 @@ inline Ref call_method(PyObject* self, PyObject* name, A... a) {
 inline Ref getattr(PyObject* o, PyObject* name) { return own(PyObject_GetAttr(o, name)); }
 
 }  // namespace qt
+
+// Defines a static type object with only its header initialised; its slots are
+// filled in at module execution (C++ has no designated initialisers after the
+// header macro), so the missing-initialiser warning does not apply here.
+#define QT_STATIC_TYPE(name)                                                      \
+    _Pragma("GCC diagnostic push")                                                \
+        _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")        \
+            PyTypeObject name = {PyVarObject_HEAD_INIT(nullptr, 0)};              \
+    _Pragma("GCC diagnostic pop")

@@ -192,7 +192,7 @@ void make_tuples() {
 }
 
 void setup_picows() {
-    Ref mod = import_module(S(picows_picows), nullptr, 0);
+    Ref mod = own(PyImport_Import(S(picows_picows)));
     {
         Ref pkg = import_module(S(picows), nullptr, 0);
         check_picows_version(pkg.get());

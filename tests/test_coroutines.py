@@ -97,28 +97,58 @@ def test_two_decorated_calls_overlap(loop):
     assert loop.run_until_complete(asyncio.wait_for(both(), 10)) == (True, True, True)
 
 
-def test_coroutine_protocol_by_hand(loop):
+def test_coroutine_protocol_by_hand(loop, monkeypatch):
+    monkeypatch.setattr(qm, "asyncio", SlowSleep())   # the body awaits a long sleep
     probe = Probe()
-    coro = decorate(Probe.body)(probe, 7)
-    assert asyncio.iscoroutine(coro)
-    assert coro.cr_await is None and coro.cr_running is False
-    fut = coro.send(None)                 # runs up to the worker-thread future
-    assert coro.cr_await is not None
-    # throw() forwards into the awaited future's iterator and unwinds the body
-    with pytest.raises(KeyError):
-        coro.throw(KeyError("x"))
-    with pytest.raises(RuntimeError):
-        coro.send(None)
-    fut.cancel()
+    wrapped = decorate(Probe.body)
 
-    coro = decorate(Probe.body)(probe)
-    coro.close()                          # never started: nothing runs, no warning
-    with pytest.raises(RuntimeError):
-        coro.send(None)
+    async def drive():
+        coro = wrapped(probe, 7)
+        assert asyncio.iscoroutine(coro)
+        assert coro.cr_await is None and coro.cr_running is False
+        fut = coro.send(None)                 # runs up to the sleep's future
+        assert isinstance(fut, asyncio.Future) and coro.cr_await is not None
+        # throw() goes into the awaited iterator and unwinds the body
+        with pytest.raises(KeyError):
+            coro.throw(KeyError("x"))
+        with pytest.raises(RuntimeError, match="cannot reuse"):
+            coro.send(None)
 
-    coro = decorate(Probe.body)(probe)
-    with pytest.raises(ValueError):
-        coro.throw(ValueError("before start"))
+        coro = wrapped(probe)
+        coro.send(None)
+        assert coro.close() is None and coro.cr_await is None
+
+        coro = wrapped(probe)
+        coro.close()                          # never started: nothing runs
+        with pytest.raises(RuntimeError):
+            coro.send(None)
+
+        coro = wrapped(probe)
+        with pytest.raises(ValueError, match="before start"):
+            coro.throw(ValueError("before start"))
+        with pytest.raises(TypeError):
+            wrapped(probe).send(1)            # non-None into a just-started coroutine
+
+    loop.run_until_complete(drive())
+    assert probe.threads == []
+
+
+class Immediate:
+    """An awaitable whose iterator returns a tuple at once, without yielding."""
+
+    def __await__(self):
+        return (yield from ())  or (1, 2)
+
+
+def test_tuple_results_come_back_whole(loop, monkeypatch):
+    class Shim(SlowSleep):
+        def to_thread(self, job):
+            return Immediate()
+    monkeypatch.setattr(qm, "asyncio", Shim())
+    coro = decorate(Probe.body)(Probe())
+    with pytest.raises(StopIteration) as info:
+        coro.send(None)
+    assert info.value.value == (1, 2)
 
 
 def test_coroutine_values_through_create_task_gather_and_wait_for(loop):

@@ -52,22 +52,22 @@ def test_reimport_returns_the_same_module():
 
 def test_second_interpreter_is_refused(tmp_path):
     out = tmp_path / "out.txt"
-    code = textwrap.dedent(f"""
-        import sys, _testcapi
-        sys.path.insert(0, {str(ROOT)!r})
-        import quotra.quotra
-        sub = '''
-import sys
-sys.path.insert(0, {str(ROOT)!r})
-try:
-    import quotra.quotra
-    result = "imported"
-except ImportError as e:
-    result = str(e)
-open({str(out)!r}, "w").write(result)
-'''
-        _testcapi.run_in_subinterp(sub)
-    """)
+    sub = "\n".join([
+        "import sys",
+        f"sys.path.insert(0, {str(ROOT)!r})",
+        "try:",
+        "    import quotra.quotra",
+        "    result = 'imported'",
+        "except ImportError as e:",
+        "    result = str(e)",
+        f"open({str(out)!r}, 'w').write(result)",
+    ])
+    code = "\n".join([
+        "import sys, _testcapi",
+        f"sys.path.insert(0, {str(ROOT)!r})",
+        "import quotra.quotra",
+        f"_testcapi.run_in_subinterp({sub!r})",
+    ])
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
     assert out.read_text() == (
         "Interpreter change detected - this module can only be loaded into one interpreter per process.")
@@ -215,6 +215,6 @@ def test_client_in_a_reference_cycle_is_collected():
     state = list(q.__reduce_cython__()[2])
     state[8:11] = [cb, cb, cb]          # error, message and open callbacks
     q.__setstate_cython__(tuple(state))
-    del q, lp, cb
+    del q, lp, cb, state
     gc.collect()
     assert probe() is None

@@ -1,0 +1,585 @@
+// The module's function type. Every method and nested function of the module
+// is one of these, so they must pass for Python functions wherever Python code
+// looks at them: descriptors that bind self, the attributes functools.wraps
+// copies, inspect.signature() and the coroutine-function mark.
+#include "native_function.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+namespace qt {
+
+namespace {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;  // borrowed: function definitions are static
+    Py_ssize_t nparams;
+    bool has_closure;        // a closure was given; it is gone only after tp_clear
+    PyObject* closure;
+    PyObject* defaults;      // tuple, or nullptr for None
+    PyObject* kwdefaults;    // dict, or nullptr for None
+    PyObject* annotations;   // dict, or nullptr until first asked for
+    PyObject* type_params;   // tuple
+    PyObject* module;        // any object, nullptr for None
+    PyObject* name;          // str
+    PyObject* qualname;      // str
+    PyObject* doc;           // any object, nullptr for None
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+inline Function* as_fn(PyObject* o) noexcept { return reinterpret_cast<Function*>(o); }
+
+// Interned once and never released: the module lives in one interpreter per
+// process, so these strings have no per-module home and must outlive every
+// function object (which may be collected during interpreter shutdown).
+struct Strings {
+    PyObject* module_name;
+    PyObject* is_coroutine_marker;
+    PyObject* is_coroutine_mark;
+    PyObject* signature;
+    PyObject* wrapped;
+    PyObject* inspect;
+    PyObject* Parameter;
+    PyObject* Signature;
+    PyObject* empty;
+    PyObject* POSITIONAL_OR_KEYWORD;
+    PyObject* VAR_POSITIONAL;
+    PyObject* VAR_KEYWORD;
+    PyObject* default_;
+    PyObject* annotation;
+    PyObject* return_annotation;
+    PyObject* args;
+    PyObject* kwargs;
+    PyObject* return_;
+};
+Strings str;
+
+// inspect._is_coroutine_mark, fetched on first use and kept for the process:
+// inspect.iscoroutinefunction() compares by identity.
+PyObject* coroutine_mark = nullptr;
+
+PyObject* get_coroutine_mark() {
+    if (!coroutine_mark) {
+        Ref inspect = own(PyImport_Import(str.inspect));
+        coroutine_mark = getattr(inspect.get(), str.is_coroutine_mark).release();
+    }
+    return coroutine_mark;
+}
+
+// The name used in argument errors: the current __name__ (functools.wraps may
+// have changed it), else the definition's.
+const char* display_name(Function* f) noexcept {
+    const char* s = PyUnicode_AsUTF8(f->name);
+    if (!s) {
+        PyErr_Clear();
+        s = f->def->name;
+    }
+    return s;
+}
+
+[[noreturn]] void arg_count_error(Function* f, Py_ssize_t nmin, Py_ssize_t nmax, Py_ssize_t given, bool exact) {
+    Py_ssize_t expected;
+    const char* more_or_less;
+    if (given < nmin) {
+        expected = nmin;
+        more_or_less = "at least";
+    } else {
+        expected = nmax;
+        more_or_less = "at most";
+    }
+    if (exact) more_or_less = "exactly";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", display_name(f),
+                 more_or_less, expected, expected == 1 ? "" : "s", given);
+    raise();
+}
+
+// Index of the parameter named `key`, or -1. Compared as UTF-8 so that no
+// parameter-name objects need to exist; the length check stops "a\0b" from
+// matching "a".
+Py_ssize_t find_param(const FunctionDef* def, Py_ssize_t nparams, PyObject* key) noexcept {
+    Py_ssize_t len;
+    const char* s = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!s) {
+        // Not encodable (lone surrogates): cannot be one of our names.
+        PyErr_Clear();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nparams; ++i) {
+        const char* p = def->params[i];
+        if (std::strlen(p) == static_cast<size_t>(len) && std::memcmp(p, s, len) == 0) return i;
+    }
+    return -1;
+}
+
+PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const FunctionDef* def = f->def;
+    const Py_ssize_t np = f->nparams;
+
+    if (f->has_closure && !f->closure) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s() called after it was cleared", display_name(f));
+        raise();
+    }
+    // The impl may run code that replaces __defaults__; the values bound from
+    // the old tuple must stay alive until it returns.
+    Ref defaults = newref(f->defaults);
+    const Py_ssize_t ndefaults_all = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    const Py_ssize_t ndefaults = std::min(ndefaults_all, np);  // only the tail applies
+    const Py_ssize_t nrequired = np - ndefaults;
+    const bool exact = nrequired == np && !def->varargs;
+
+    if (nargs > np && !def->varargs) arg_count_error(f, nrequired, np, nargs, exact);
+
+    PyObject* small[8];
+    std::vector<PyObject*> large;
+    PyObject** bound = small;
+    if (np > 8) {
+        large.assign(np, nullptr);
+        bound = large.data();
+    } else {
+        std::fill(small, small + 8, nullptr);
+    }
+
+    const Py_ssize_t npos = std::min(nargs, np);
+    for (Py_ssize_t i = 0; i < npos; ++i) bound[i] = args[i];
+
+    Ref varargs;
+    if (def->varargs) {
+        if (nargs > np) {
+            varargs = own(PyTuple_New(nargs - np));
+            for (Py_ssize_t i = np; i < nargs; ++i) PyTuple_SET_ITEM(varargs.get(), i - np, Py_NewRef(args[i]));
+        } else {
+            varargs = own(PyTuple_New(0));
+        }
+    }
+    Ref varkw;
+    if (def->varkw) varkw = own(PyDict_New());
+
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);  // borrowed
+            PyObject* value = args[nargs + k];             // borrowed
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", display_name(f));
+                raise();
+            }
+            const Py_ssize_t idx = find_param(def, np, key);
+            if (idx >= 0) {
+                if (bound[idx]) {
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                                 display_name(f), key);
+                    raise();
+                }
+                bound[idx] = value;
+            } else if (varkw) {
+                PyObject* prev = nullptr;
+                int r = PyDict_SetDefaultRef(varkw.get(), key, value, &prev);
+                Py_XDECREF(prev);
+                check(r);
+                if (r == 1) {
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                                 display_name(f), key);
+                    raise();
+                }
+            } else {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", display_name(f), key);
+                raise();
+            }
+        }
+    }
+
+    for (Py_ssize_t i = npos; i < np; ++i) {
+        if (bound[i]) continue;
+        if (i < nrequired) arg_count_error(f, nrequired, np, i, exact);
+        bound[i] = PyTuple_GET_ITEM(defaults.get(), ndefaults_all - (np - i));
+    }
+
+    return def->impl(reinterpret_cast<PyObject*>(f), bound, varargs.get(), varkw.get());
+}
+
+PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return boundary<PyObject*>(nullptr, [&] { return bind_and_call(as_fn(self), args, PyVectorcall_NARGS(nargsf), kwnames); });
+}
+
+// ---- attributes -----------------------------------------------------------
+
+PyObject* none_or(PyObject* v) noexcept { return Py_NewRef(v ? v : Py_None); }
+
+PyObject* fn_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_fn(self)->name); }
+int fn_set_name(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    set_field(as_fn(self)->name, value);
+    return 0;
+}
+
+PyObject* fn_get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_fn(self)->qualname); }
+int fn_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    set_field(as_fn(self)->qualname, value);
+    return 0;
+}
+
+// Fields that hold any object, with deletion meaning None.
+void set_optional(PyObject*& field, PyObject* value) noexcept {
+    PyObject* old = field;
+    field = (value && value != Py_None) ? Py_NewRef(value) : nullptr;
+    Py_XDECREF(old);
+}
+
+PyObject* fn_get_module(PyObject* self, void*) noexcept { return none_or(as_fn(self)->module); }
+int fn_set_module(PyObject* self, PyObject* value, void*) noexcept {
+    set_optional(as_fn(self)->module, value);
+    return 0;
+}
+
+PyObject* fn_get_doc(PyObject* self, void*) noexcept { return none_or(as_fn(self)->doc); }
+int fn_set_doc(PyObject* self, PyObject* value, void*) noexcept {
+    set_optional(as_fn(self)->doc, value);
+    return 0;
+}
+
+PyObject* fn_get_defaults(PyObject* self, void*) noexcept { return none_or(as_fn(self)->defaults); }
+int fn_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value && value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    set_optional(as_fn(self)->defaults, value);
+    return 0;
+}
+
+PyObject* fn_get_kwdefaults(PyObject* self, void*) noexcept { return none_or(as_fn(self)->kwdefaults); }
+int fn_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value && value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    set_optional(as_fn(self)->kwdefaults, value);
+    return 0;
+}
+
+PyObject* fn_get_annotations(PyObject* self, void*) noexcept {
+    Function* f = as_fn(self);
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    // As for Python functions: deleting (or setting None) leaves a fresh
+    // empty dict to be made on the next read.
+    if (value && value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    set_optional(as_fn(self)->annotations, value);
+    return 0;
+}
+
+PyObject* fn_get_type_params(PyObject* self, void*) noexcept { return Py_NewRef(as_fn(self)->type_params); }
+int fn_set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    set_field(as_fn(self)->type_params, value);
+    return 0;
+}
+
+// inspect.Signature of the function's own parameters, from the current
+// __defaults__ and __annotations__.
+Ref build_signature(Function* f) {
+    const FunctionDef* def = f->def;
+    const Py_ssize_t np = f->nparams;
+    // Hold our own references: the calls below run Python code that may
+    // replace the function's fields.
+    Ref defaults = newref(f->defaults);
+    Ref annotations = own(fn_get_annotations(reinterpret_cast<PyObject*>(f), nullptr));
+
+    Ref inspect = own(PyImport_Import(str.inspect));
+    Ref Parameter = getattr(inspect.get(), str.Parameter);
+    Ref Signature = getattr(inspect.get(), str.Signature);
+    Ref empty = getattr(Parameter.get(), str.empty);
+    Ref positional_or_keyword = getattr(Parameter.get(), str.POSITIONAL_OR_KEYWORD);
+
+    auto annotation_of = [&](PyObject* key) -> Ref {
+        PyObject* v = nullptr;
+        check(PyDict_GetItemRef(annotations.get(), key, &v));
+        return Ref::steal(v);
+    };
+    auto make_param = [&](PyObject* name, PyObject* kind, PyObject* dflt) -> Ref {
+        Ref kw = own(PyDict_New());
+        if (dflt) check(PyDict_SetItem(kw.get(), str.default_, dflt));
+        if (Ref a = annotation_of(name)) check(PyDict_SetItem(kw.get(), str.annotation, a.get()));
+        Ref args = own(PyTuple_Pack(2, name, kind));
+        return own(PyObject_Call(Parameter.get(), args.get(), kw.get()));
+    };
+
+    const Py_ssize_t ndefaults_all = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    const Py_ssize_t first_default = np - std::min(ndefaults_all, np);
+    Ref params = own(PyList_New(0));
+    for (Py_ssize_t i = 0; i < np; ++i) {
+        Ref name = own(PyUnicode_FromString(def->params[i]));
+        PyObject* dflt = i >= first_default ? PyTuple_GET_ITEM(defaults.get(), ndefaults_all - (np - i)) : nullptr;
+        check(PyList_Append(params.get(), make_param(name.get(), positional_or_keyword.get(), dflt).get()));
+    }
+    if (def->varargs) {
+        Ref kind = getattr(Parameter.get(), str.VAR_POSITIONAL);
+        check(PyList_Append(params.get(), make_param(str.args, kind.get(), nullptr).get()));
+    }
+    if (def->varkw) {
+        Ref kind = getattr(Parameter.get(), str.VAR_KEYWORD);
+        check(PyList_Append(params.get(), make_param(str.kwargs, kind.get(), nullptr).get()));
+    }
+
+    Ref ret = annotation_of(str.return_);
+    Ref kw = own(PyDict_New());
+    check(PyDict_SetItem(kw.get(), str.return_annotation, ret ? ret.get() : empty.get()));
+    Ref args = own(PyTuple_Pack(1, params.get()));
+    return own(PyObject_Call(Signature.get(), args.get(), kw.get()));
+}
+
+// __signature__ is what inspect.signature() asks first. An explicit value
+// stored by the user wins; a function that carries __wrapped__ (functools.wraps
+// was applied to it) has none, so that inspect follows the wrapper chain to the
+// wrapped callable exactly as it does for a Python wrapper.
+PyObject* fn_get_signature(PyObject* self, void*) noexcept {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        Function* f = as_fn(self);
+        if (f->dict) {
+            Ref dict = newref(f->dict);
+            PyObject* v = nullptr;
+            if (check(PyDict_GetItemRef(dict.get(), str.signature, &v))) return v;
+            if (check(PyDict_Contains(dict.get(), str.wrapped))) {
+                PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '__signature__'",
+                             Py_TYPE(self)->tp_name);
+                raise();
+            }
+        }
+        return build_signature(f).release();
+    });
+}
+int fn_set_signature(PyObject* self, PyObject* value, void*) noexcept {
+    return boundary<int>(-1, [&] {
+        Ref dict = own(PyObject_GenericGetDict(self, nullptr));
+        if (value) return check(PyDict_SetItem(dict.get(), str.signature, value));
+        if (check(PyDict_Pop(dict.get(), str.signature, nullptr)) == 0) {
+            PyErr_SetObject(PyExc_AttributeError, str.signature);
+            raise();
+        }
+        return 0;
+    });
+}
+
+PyGetSetDef fn_getset[] = {
+    {"__name__", fn_get_name, fn_set_name, nullptr, nullptr},
+    {"__qualname__", fn_get_qualname, fn_set_qualname, nullptr, nullptr},
+    {"__module__", fn_get_module, fn_set_module, nullptr, nullptr},
+    {"__doc__", fn_get_doc, fn_set_doc, nullptr, nullptr},
+    {"__defaults__", fn_get_defaults, fn_set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", fn_get_kwdefaults, fn_set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", fn_get_annotations, fn_set_annotations, nullptr, nullptr},
+    {"__type_params__", fn_get_type_params, fn_set_type_params, nullptr, nullptr},
+    {"__signature__", fn_get_signature, fn_set_signature, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickled by reference, as Python functions are: the qualified name is looked
+// up in __module__ when unpickling.
+PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_fn(self)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- type slots -----------------------------------------------------------
+
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* fn_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
+}
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Function* f = as_fn(self);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->type_params);
+    Py_VISIT(f->module);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+// Name and qualname stay: they are strings (never part of a cycle) and the
+// repr and argument errors rely on them.
+int fn_clear(PyObject* self) noexcept {
+    Function* f = as_fn(self);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void fn_dealloc(PyObject* self) noexcept {
+    Function* f = as_fn(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    fn_clear(self);
+    Py_CLEAR(f->type_params);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    PyObject_GC_Del(self);
+}
+
+}  // namespace
+
+namespace {
+
+// Filled field by field: an aggregate initializer would have to name every
+// slot of PyTypeObject to build cleanly under -Wextra.
+PyTypeObject make_function_type() noexcept {
+    PyTypeObject t{};
+    t.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
+    t.tp_name = "quotra_function";
+    t.tp_doc = "A function of the quotra module.";
+    t.tp_basicsize = sizeof(Function);
+    // METHOD_DESCRIPTOR: __get__ is exactly PyMethod_New, so the interpreter
+    // may call f(obj, ...) instead of making the bound method.
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_dealloc = fn_dealloc;
+    t.tp_repr = fn_repr;
+    t.tp_traverse = fn_traverse;
+    t.tp_clear = fn_clear;
+    t.tp_weaklistoffset = offsetof(Function, weakreflist);
+    t.tp_dictoffset = offsetof(Function, dict);
+    t.tp_methods = fn_methods;
+    t.tp_getset = fn_getset;
+    t.tp_descr_get = fn_descr_get;
+    return t;
+}
+
+}  // namespace
+
+PyTypeObject FunctionType = make_function_type();
+
+int function_type_ready() {
+    if (!str.module_name) {
+        struct {
+            PyObject** slot;
+            const char* text;
+        } const table[] = {
+            {&str.module_name, "quotra.quotra"},
+            {&str.is_coroutine_marker, "_is_coroutine_marker"},
+            {&str.is_coroutine_mark, "_is_coroutine_mark"},
+            {&str.signature, "__signature__"},
+            {&str.wrapped, "__wrapped__"},
+            {&str.inspect, "inspect"},
+            {&str.Parameter, "Parameter"},
+            {&str.Signature, "Signature"},
+            {&str.empty, "empty"},
+            {&str.POSITIONAL_OR_KEYWORD, "POSITIONAL_OR_KEYWORD"},
+            {&str.VAR_POSITIONAL, "VAR_POSITIONAL"},
+            {&str.VAR_KEYWORD, "VAR_KEYWORD"},
+            {&str.default_, "default"},
+            {&str.annotation, "annotation"},
+            {&str.return_annotation, "return_annotation"},
+            {&str.args, "args"},
+            {&str.kwargs, "kwargs"},
+            {&str.return_, "return"},
+        };
+        for (const auto& e : table) {
+            *e.slot = PyUnicode_InternFromString(e.text);
+            if (!*e.slot) {
+                for (const auto& d : table) Py_CLEAR(*d.slot);
+                return -1;
+            }
+        }
+    }
+    return PyType_Ready(&FunctionType);
+}
+
+Ref function_new(const FunctionDef* def, PyObject* closure, PyObject* defaults, PyObject* annotations) {
+    if (defaults == Py_None) defaults = nullptr;
+    if (annotations == Py_None) annotations = nullptr;
+    if (defaults && !PyTuple_Check(defaults)) {
+        PyErr_SetString(PyExc_TypeError, "function defaults must be a tuple");
+        raise();
+    }
+    if (annotations && !PyDict_Check(annotations)) {
+        PyErr_SetString(PyExc_TypeError, "function annotations must be a dict");
+        raise();
+    }
+    Py_ssize_t nparams = 0;
+    if (def->params)
+        while (def->params[nparams]) ++nparams;
+
+    Ref name = own(PyUnicode_InternFromString(def->name));
+    Ref qualname = own(PyUnicode_FromString(def->qualname ? def->qualname : def->name));
+    Ref doc = def->doc ? own(PyUnicode_FromString(def->doc)) : Ref();
+    // Each function owns its annotations, as each `def` statement makes a new
+    // dict: callers may share one prepared dict between functions.
+    Ref ann = annotations ? own(PyDict_Copy(annotations)) : Ref();
+    Ref type_params = own(PyTuple_New(0));
+    Ref dict;
+    if (def->coroutine) {
+        // What inspect.markcoroutinefunction() sets; asyncio.iscoroutinefunction()
+        // goes through inspect's check.
+        dict = own(PyDict_New());
+        check(PyDict_SetItem(dict.get(), str.is_coroutine_marker, get_coroutine_mark()));
+    }
+
+    Function* f = PyObject_GC_New(Function, &FunctionType);
+    if (!f) raise();
+    f->vectorcall = fn_vectorcall;
+    f->def = def;
+    f->nparams = nparams;
+    f->has_closure = closure != nullptr;
+    f->closure = Py_XNewRef(closure);
+    f->defaults = Py_XNewRef(defaults);
+    f->kwdefaults = nullptr;
+    f->annotations = ann.release();
+    f->type_params = type_params.release();
+    f->module = Py_NewRef(str.module_name);
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->doc = doc.release();
+    f->dict = dict.release();
+    f->weakreflist = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+PyObject* function_closure(PyObject* func) noexcept {
+    if (!func || !Py_IS_TYPE(func, &FunctionType)) return nullptr;
+    return as_fn(func)->closure;
+}
+
+}  // namespace qt
