@@ -1093,7 +1093,11 @@ class ServiceThread:
         self._thread.start()
         if not ready.wait(10):
             raise RuntimeError("service thread did not start")
-        self.call(self.service.start)
+        try:
+            self.call(self.service.start)
+        except BaseException:
+            self._end_thread(10.0)
+            raise
         return self
 
     def stop(self, timeout: float = 10.0) -> None:
@@ -1103,7 +1107,12 @@ class ServiceThread:
             if self.loop.is_running():
                 self.call(self.service.stop, _timeout=timeout)
         finally:
+            self._end_thread(timeout)
+
+    def _end_thread(self, timeout: float) -> None:
+        if self.loop is not None and not self.loop.is_closed():
             self.loop.call_soon_threadsafe(self.loop.stop)
+        if self._thread is not None:
             self._thread.join(timeout)
             self._thread = None
 
