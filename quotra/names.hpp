@@ -109,6 +109,51 @@
     X(user_interrupt, "WebSocket closure initiated by user interrupt.")          \
     X(ws_disconnected, "Websocket disconnected.")                                \
     X(closed_by_user, "Connection closed by the user.")                          \
+    X(is_running, "is_running")                                                  \
+    X(is_closed, "is_closed")                                                    \
+    X(cancelled, "cancelled")                                                    \
+    X(exception, "exception")                                                    \
+    X(add_done_callback, "add_done_callback")                                    \
+    X(run_in_thread, "run_in_thread")                                            \
+    X(wraps, "wraps")                                                            \
+    X(qn_stop_signal_handler, "Quotra.stop_signal_handler")                      \
+    X(qn_start_ticker, "Quotra.start_ticker")                                    \
+    X(qn_shutdown, "Quotra.shutdown")                                            \
+    X(connect_error_prefix, "Error occured on connect :: ")                      \
+    X(__init__, "__init__")                                                      \
+    X(__builtins__, "__builtins__")                                              \
+    X(__loader__, "__loader__")                                                  \
+    X(__file__, "__file__")                                                      \
+    X(__package__, "__package__")                                                \
+    X(__path__, "__path__")                                                      \
+    X(__author__, "__author__")                                                  \
+    X(__test__, "__test__")                                                      \
+    X(functools, "functools")                                                    \
+    X(picows, "picows")                                                          \
+    X(picows_picows, "picows.picows")                                            \
+    X(pricetape_proto, "pricetape_proto")                                        \
+    X(logging, "logging")                                                        \
+    X(getLogger, "getLogger")                                                    \
+    X(WSListener, "WSListener")                                                  \
+    X(WSTransport, "WSTransport")                                                \
+    X(WSFrame, "WSFrame")                                                        \
+    X(MemoryBuffer, "MemoryBuffer")                                              \
+    X(WSUpgradeRequest, "WSUpgradeRequest")                                      \
+    X(WSUpgradeResponse, "WSUpgradeResponse")                                    \
+    X(WSUpgradeResponseWithListener, "WSUpgradeResponseWithListener")            \
+    X(staticmethod, "staticmethod")                                              \
+    X(OSError, "OSError")                                                        \
+    X(super, "super")                                                            \
+    X(ImportError, "ImportError")                                                \
+    X(name, "name")                                                              \
+    X(loader, "loader")                                                          \
+    X(origin, "origin")                                                          \
+    X(parent, "parent")                                                          \
+    X(submodule_search_locations, "submodule_search_locations")                  \
+    X(sys, "sys")                                                                \
+    X(modules, "modules")                                                        \
+    X(Quotra, "Quotra")                                                          \
+    X(QuotraListner, "QuotraListner")                                            \
     X(SIGINT, "SIGINT")                                                          \
     X(SIGTERM, "SIGTERM")
 

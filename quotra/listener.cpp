@@ -1,0 +1,395 @@
+// QuotraListner: the picows listener of one connection attempt. picows calls
+// the first four entries of its native table; Python code reaches the same
+// bodies through the methods in the class dictionary.
+#include "layouts.hpp"
+#include "module.hpp"
+#include "native_function.hpp"
+#include "pickling.hpp"
+
+namespace qt {
+
+ListenerVTable listener_vtable;
+ListenerVTable* wslistener_base_vtable;
+
+namespace {
+
+using picows::WSFrame;
+using picows::WSTransport;
+
+bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+
+void log_info(PyObject* text) {
+    Ref logger = global(S(logger));
+    call_method(logger.get(), S(info), text);
+}
+
+QuotraListner* self_listener(PyObject* self, const char* fname) {
+    if (!PyObject_TypeCheck(self, &QuotraListnerType)) {
+        PyErr_Format(PyExc_TypeError,
+                     "descriptor '%s' requires a 'quotra.quotra.QuotraListner' object but received a '%.200s'", fname,
+                     Py_TYPE(self)->tp_name);
+        raise();
+    }
+    return as_listener(self);
+}
+
+// The client this listener reports to; a listener restored without one has
+// nothing to report to, which is an error rather than a crash.
+Ref parent_of(QuotraListner* self) {
+    PyObject* p = self->parent;
+    if (!p || p == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "QuotraListner has no parent Quotra client");
+        raise();
+    }
+    return newref(p);
+}
+
+PyObject* own_method(PyObject* name) { return PyDict_GetItemWithError(QuotraListnerType.tp_dict, name); }
+
+// ---------------------------------------------------------------- bodies
+
+void send_user_specific_ping_body(QuotraListner* self, PyObject* transport) {
+    log_info(S(sending_ping));
+    auto* tr = reinterpret_cast<WSTransport*>(transport);
+    Ref msg = newref(self->ping_msg);
+    picows::SendPingOptArgs opt{1, msg.get()};
+    own(tr->vtab->send_ping(tr, 1, &opt));
+}
+
+void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
+    Ref parent_ref = parent_of(self);
+    Quotra* parent = as_quotra(parent_ref.get());
+    Ref loop = newref(self->loop);
+    set_field(parent->transport, transport);
+    {
+        Ref connected = newref(parent->IS_CONNECTED);
+        call_method(connected.get(), S(set));
+    }
+    {
+        Ref open_cb = newref(parent->open_callback);
+        if (truthy(open_cb.get())) {
+            Ref coro = call(open_cb.get(), S(socket_opened));
+            call_method(loop.get(), S(create_task), coro.get());
+        }
+    }
+    Ref resubscribe = getattr(parent_ref.get(), S(_resubscribe));
+    Ref coro = call(resubscribe.get());
+    call_method(loop.get(), S(create_task), coro.get());
+}
+
+void log_close_frame(WSFrame* frame) {
+    Ref close_msg = own(frame->vtab->get_close_message(frame, 1));
+    long code = frame->vtab->get_close_code(frame, 1);
+    if (PyErr_Occurred()) raise();
+    if (truthy(close_msg.get())) close_msg = call_method(close_msg.get(), S(decode));
+    if (code == picows::CLOSE_OK && !truthy(close_msg.get())) close_msg = newref(S(closed_by_user));
+    Ref reason = own(PyObject_Str(close_msg.get()));
+    Ref text = own(PyUnicode_FromFormat("Quotra disconnected with code :: %ld, message :: %U ", code, reason.get()));
+    log_info(text.get());
+}
+
+void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_obj) {
+    auto* frame = reinterpret_cast<WSFrame*>(frame_obj);
+    picows::WSMsgType mt = frame->msg_type;
+    if (mt == picows::TEXT) {
+        Ref payload = own(frame->vtab->get_payload_as_bytes(frame, 1));
+        Ref parent_ref = parent_of(self);
+        Quotra* parent = as_quotra(parent_ref.get());
+        if (parent->vtab->on_data_callback(parent, payload.get()) < 0) raise();
+    } else if (mt == picows::PONG) {
+        auto* tr = reinterpret_cast<WSTransport*>(transport);
+        own(tr->vtab->notify_user_specific_pong_received(tr, 1));
+    }
+    if (mt == picows::CLOSE) log_close_frame(frame);
+}
+
+void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
+    Ref parent_ref = parent_of(self);
+    Quotra* parent = as_quotra(parent_ref.get());
+    Ref loop = newref(self->loop);
+    {
+        Ref close_cb = newref(parent->close_callback);
+        if (truthy(close_cb.get())) {
+            Ref coro = call(close_cb.get(), S(socket_closed));
+            call_method(loop.get(), S(create_task), coro.get());
+        }
+    }
+    if (parent->disconnect_socket) {
+        Ref stop_event = newref(parent->stop_event);
+        call_method(stop_event.get(), S(set));
+        if (parent->vtab->initiate_shutdown(parent) < 0) raise();
+        return;
+    }
+    log_info(S(trying_to_reconnect));
+    auto* tr = reinterpret_cast<WSTransport*>(transport);
+    own(tr->vtab->disconnect(tr, 1, nullptr));
+    {
+        Ref connected = newref(parent->IS_CONNECTED);
+        call_method(connected.get(), S(clear));
+    }
+    Ref start = getattr(parent_ref.get(), S(start_ticker));
+    Ref coro = call_kw(start.get(), 0, state.kw_reconnect, Py_True);
+    call_method(loop.get(), S(create_task), coro.get());
+}
+
+// ---------------------------------------------------------------- native entries (picows calls these)
+
+// A Python subclass that redefines the method gets the call instead.
+Ref override_of(PyObject* self, int skip_dispatch, PyObject* name) {
+    if (skip_dispatch || !may_override(self)) return Ref();
+    return find_override(self, name, own_method(name));
+}
+
+PyObject* vt_send_user_specific_ping(picows::WSListener* o, WSTransport* transport, int skip_dispatch) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* self = reinterpret_cast<PyObject*>(o);
+        PyObject* tr = reinterpret_cast<PyObject*>(transport);
+        if (Ref ov = override_of(self, skip_dispatch, S(send_user_specific_ping))) return call(ov.get(), tr).release();
+        send_user_specific_ping_body(as_listener(self), tr);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* vt_on_ws_connected(picows::WSListener* o, WSTransport* transport, int skip_dispatch) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* self = reinterpret_cast<PyObject*>(o);
+        PyObject* tr = reinterpret_cast<PyObject*>(transport);
+        if (Ref ov = override_of(self, skip_dispatch, S(on_ws_connected))) return call(ov.get(), tr).release();
+        on_ws_connected_body(as_listener(self), tr);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* vt_on_ws_frame(picows::WSListener* o, WSTransport* transport, WSFrame* frame, int skip_dispatch) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* self = reinterpret_cast<PyObject*>(o);
+        PyObject* tr = reinterpret_cast<PyObject*>(transport);
+        PyObject* fr = reinterpret_cast<PyObject*>(frame);
+        if (Ref ov = override_of(self, skip_dispatch, S(on_ws_frame))) return call(ov.get(), tr, fr).release();
+        on_ws_frame_body(as_listener(self), tr, fr);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* vt_on_ws_disconnected(picows::WSListener* o, WSTransport* transport, int skip_dispatch) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* self = reinterpret_cast<PyObject*>(o);
+        PyObject* tr = reinterpret_cast<PyObject*>(transport);
+        if (Ref ov = override_of(self, skip_dispatch, S(on_ws_disconnected))) return call(ov.get(), tr).release();
+        on_ws_disconnected_body(as_listener(self), tr);
+        return Py_NewRef(Py_None);
+    });
+}
+
+// ---------------------------------------------------------------- Python methods
+
+void check_transport(PyObject* transport) { check_arg_type(transport, state.WSTransport, "transport", false); }
+
+PyObject* send_user_specific_ping_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        QuotraListner* self = self_listener(p[0], "send_user_specific_ping");
+        check_transport(p[1]);
+        send_user_specific_ping_body(self, p[1]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* on_ws_connected_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        QuotraListner* self = self_listener(p[0], "on_ws_connected");
+        check_transport(p[1]);
+        on_ws_connected_body(self, p[1]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* on_ws_frame_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        QuotraListner* self = self_listener(p[0], "on_ws_frame");
+        check_transport(p[1]);
+        check_arg_type(p[2], state.WSFrame, "frame", false);
+        on_ws_frame_body(self, p[1], p[2]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* on_ws_disconnected_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        QuotraListner* self = self_listener(p[0], "on_ws_disconnected");
+        check_transport(p[1]);
+        on_ws_disconnected_body(self, p[1]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+const char* const transport_params[] = {"self", "transport", nullptr};
+const char* const frame_params[] = {"self", "transport", "frame", nullptr};
+
+const FunctionDef send_user_specific_ping_def = {"send_user_specific_ping", "QuotraListner.send_user_specific_ping",
+                                                 transport_params, false, false, false, send_user_specific_ping_impl};
+const FunctionDef on_ws_connected_def = {"on_ws_connected", "QuotraListner.on_ws_connected", transport_params, false,
+                                         false, false, on_ws_connected_impl};
+const FunctionDef on_ws_frame_def = {"on_ws_frame", "QuotraListner.on_ws_frame", frame_params, false, false, false,
+                                     on_ws_frame_impl};
+const FunctionDef on_ws_disconnected_def = {"on_ws_disconnected", "QuotraListner.on_ws_disconnected",
+                                            transport_params, false, false, false, on_ws_disconnected_impl};
+
+// ---------------------------------------------------------------- type slots
+
+PyObject* Listener_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    PyObject* o = QuotraListnerType.tp_base->tp_new(type, args, kwds);
+    if (!o) return nullptr;
+    QuotraListner* l = as_listener(o);
+    l->base.vtab = &listener_vtable;
+    l->parent = Py_NewRef(Py_None);
+    l->loop = Py_NewRef(Py_None);
+    l->ping_msg = Py_NewRef(Py_None);
+    return o;
+}
+
+int Listener_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return boundary<int>(-1, [&]() -> int {
+        static const char* names[] = {"parent", "loop"};
+        PyObject* values[2] = {nullptr, nullptr};
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        if (nargs > 2) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
+                         "exactly", (Py_ssize_t)2, "s", nargs);
+            raise();
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+        if (kwds) {
+            PyObject *key, *value;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(kwds, &pos, &key, &value)) {
+                if (!PyUnicode_Check(key)) {
+                    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", "__init__");
+                    raise();
+                }
+                int idx = -1;
+                for (int i = 0; i < 2; ++i)
+                    if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) idx = i;
+                if (idx < 0) {
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__init__", key);
+                    raise();
+                }
+                if (values[idx]) {
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__",
+                                 key);
+                    raise();
+                }
+                values[idx] = value;
+            }
+        }
+        if (!values[0] || !values[1]) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
+                         "exactly", (Py_ssize_t)2, "s", nargs);
+            raise();
+        }
+        check_arg_type(values[0], &QuotraType, "parent", true);
+        Ref parent = newref(values[0]);
+        Ref loop = newref(values[1]);
+        {
+            Ref sup = call(state.b_super, reinterpret_cast<PyObject*>(&QuotraListnerType), self);
+            Ref init = getattr(sup.get(), S(__init__));
+            call(init.get());
+        }
+        QuotraListner* l = as_listener(self);
+        set_field(l->loop, loop.get());
+        set_field(l->parent, parent.get());
+        set_field(l->ping_msg, state.empty_bytes);
+        return 0;
+    });
+}
+
+int Listener_traverse(PyObject* self, visitproc visit, void* arg) {
+    traverseproc base = QuotraListnerType.tp_base->tp_traverse;
+    if (base) {
+        if (int r = base(self, visit, arg)) return r;
+    }
+    QuotraListner* l = as_listener(self);
+    Py_VISIT(l->parent);
+    Py_VISIT(l->loop);
+    return 0;
+}
+
+int Listener_clear(PyObject* self) {
+    inquiry base = QuotraListnerType.tp_base->tp_clear;
+    if (base) base(self);
+    QuotraListner* l = as_listener(self);
+    set_field(l->parent, Py_None);
+    set_field(l->loop, Py_None);
+    return 0;
+}
+
+void Listener_dealloc(PyObject* self) {
+    if (Py_TYPE(self)->tp_finalize && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    QuotraListner* l = as_listener(self);
+    Py_CLEAR(l->parent);
+    Py_CLEAR(l->loop);
+    Py_CLEAR(l->ping_msg);
+    PyTypeObject* base = QuotraListnerType.tp_base;
+    if (PyType_IS_GC(base)) PyObject_GC_Track(self);
+    base->tp_dealloc(self);
+}
+
+void set_class_item(PyObject* name, PyObject* value) {
+    check(PyDict_SetItem(QuotraListnerType.tp_dict, name, value));
+    PyType_Modified(&QuotraListnerType);
+}
+
+}  // namespace
+
+// Static type: only the header is set here, the slots are filled in at
+// module execution (C++ has no designated initialisers after the header).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject QuotraListnerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+int listener_type_ready(PyTypeObject* base, ListenerVTable* base_vtable) {
+    return boundary<int>(-1, [&]() -> int {
+        wslistener_base_vtable = base_vtable;
+        listener_vtable = *base_vtable;
+        listener_vtable.on_ws_connected = vt_on_ws_connected;
+        listener_vtable.on_ws_frame = vt_on_ws_frame;
+        listener_vtable.on_ws_disconnected = vt_on_ws_disconnected;
+        listener_vtable.send_user_specific_ping = vt_send_user_specific_ping;
+        QuotraListnerType.tp_base = base;
+        QuotraListnerType.tp_name = "quotra.quotra.QuotraListner";
+        QuotraListnerType.tp_basicsize = sizeof(QuotraListner);
+        QuotraListnerType.tp_dealloc = Listener_dealloc;
+        QuotraListnerType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+        QuotraListnerType.tp_traverse = Listener_traverse;
+        QuotraListnerType.tp_clear = Listener_clear;
+        QuotraListnerType.tp_init = Listener_init;
+        QuotraListnerType.tp_new = Listener_new;
+        QuotraListnerType.tp_free = PyObject_GC_Del;
+        check(PyType_Ready(&QuotraListnerType));
+        Ref cap = own(PyCapsule_New(&listener_vtable, nullptr, nullptr));
+        set_class_item(S(__pyx_vtable__), cap.get());
+        if (QuotraListnerType.tp_weaklistoffset == 0) QuotraListnerType.tp_weaklistoffset = base->tp_weaklistoffset;
+        Ref reduce = function_new(&listener_reduce_def);
+        set_class_item(S(__reduce_cython__), reduce.get());
+        set_class_item(S(__reduce__), reduce.get());
+        Ref setstate = function_new(&listener_setstate_def);
+        set_class_item(S(__setstate_cython__), setstate.get());
+        set_class_item(S(__setstate__), setstate.get());
+        return 0;
+    });
+}
+
+int listener_populate_dict() {
+    return boundary<int>(-1, [&]() -> int {
+        for (const FunctionDef* def :
+             {&send_user_specific_ping_def, &on_ws_connected_def, &on_ws_frame_def, &on_ws_disconnected_def}) {
+            Ref fn = function_new(def);
+            Ref name = own(PyUnicode_InternFromString(def->name));
+            set_class_item(name.get(), fn.get());
+        }
+        return 0;
+    });
+}
+
+}  // namespace qt

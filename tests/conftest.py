@@ -1,0 +1,38 @@
+import asyncio
+import gc
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+if str(ROOT) not in sys.path:
+    sys.path.insert(0, str(ROOT))
+
+
+@pytest.fixture
+def loop():
+    lp = asyncio.new_event_loop()
+    asyncio.set_event_loop(lp)
+    try:
+        yield lp
+    finally:
+        # Let scheduled tasks finish their cancellation before closing.
+        pending = [t for t in asyncio.all_tasks(lp) if not t.done()]
+        for t in pending:
+            t.cancel()
+        if pending:
+            lp.run_until_complete(asyncio.wait(pending, timeout=5))
+        lp.close()
+        asyncio.set_event_loop(None)
+        gc.collect()
+
+
+class SignalLoop:
+    """A stand-in loop that records signal handlers instead of installing them."""
+
+    def __init__(self):
+        self.handlers = {}
+
+    def add_signal_handler(self, signum, callback, *args):
+        self.handlers[signum] = callback

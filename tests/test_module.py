@@ -1,0 +1,220 @@
+import asyncio
+import gc
+import inspect
+import signal
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import quotra.quotra as qm
+from quotra.quotra import Quotra, QuotraListner
+
+from conftest import ROOT, SignalLoop
+
+
+def test_module_attributes_in_creation_order():
+    interpreter_own = {"__name__", "__doc__", "__spec__", "__loader__", "__file__", "__package__", "__builtins__"}
+    names = [n for n in vars(qm) if n not in interpreter_own]
+    assert names == [
+        "Quotra", "QuotraListner", "__author__",
+        "ssl", "socket", "signal", "orjson", "base64", "logging", "asyncio",
+        "wraps", "pricetape",
+        "ws_connect", "WSMsgType", "WSCloseCode", "WSError", "WSAutoPingStrategy",
+        "logger", "__pyx_unpickle_Quotra", "__pyx_unpickle_QuotraListner", "__test__",
+    ]
+    import picows, functools, logging
+    assert qm.ws_connect is picows.ws_connect and qm.WSError is picows.WSError
+    assert qm.wraps is functools.wraps
+    assert qm.logger is logging.getLogger("quotra.quotra")
+    assert qm.__test__ == {}
+    assert qm.__name__ == "quotra.quotra"
+    doc = qm.__doc__
+    assert doc.startswith("\n") and doc.endswith("\n")
+    fields = doc.strip("\n").split("\n")
+    assert [f.split(":")[1] for f in fields] == ["description", "author", "created"]
+    assert all(f.startswith("    :") for f in fields)
+
+
+def test_reimport_returns_the_same_module():
+    import importlib
+    again = importlib.import_module("quotra.quotra")
+    assert again is qm
+    del sys.modules["quotra.quotra"]
+    try:
+        fresh = importlib.import_module("quotra.quotra")
+        assert fresh is qm
+    finally:
+        sys.modules["quotra.quotra"] = qm
+
+
+def test_second_interpreter_is_refused(tmp_path):
+    out = tmp_path / "out.txt"
+    code = textwrap.dedent(f"""
+        import sys, _testcapi
+        sys.path.insert(0, {str(ROOT)!r})
+        import quotra.quotra
+        sub = '''
+import sys
+sys.path.insert(0, {str(ROOT)!r})
+try:
+    import quotra.quotra
+    result = "imported"
+except ImportError as e:
+    result = str(e)
+open({str(out)!r}, "w").write(result)
+'''
+        _testcapi.run_in_subinterp(sub)
+    """)
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+    assert out.read_text() == (
+        "Interpreter change detected - this module can only be loaded into one interpreter per process.")
+
+
+def test_class_members_kinds_and_metadata():
+    d = Quotra.__dict__
+    assert isinstance(d["run_in_thread"], staticmethod)
+    assert isinstance(d["shutdown"], staticmethod)
+    coroutine_functions = ["stop_signal_handler", "subscribe", "unsubscribe", "_resubscribe", "start_ticker", "shutdown"]
+    for name in coroutine_functions:
+        f = getattr(Quotra, name)
+        assert asyncio.iscoroutinefunction(f), name
+        assert inspect.iscoroutinefunction(f), name
+    for name in ["start_websocket", "close_websocket", "run_in_thread"]:
+        assert not asyncio.iscoroutinefunction(getattr(Quotra, name)), name
+    order = [n for n in d if n in {
+        "run_in_thread", "stop_signal_handler", "subscribe", "unsubscribe", "_resubscribe",
+        "start_ticker", "start_websocket", "close_websocket", "shutdown"}]
+    assert order == ["run_in_thread", "stop_signal_handler", "subscribe", "unsubscribe", "_resubscribe",
+                     "start_ticker", "start_websocket", "close_websocket", "shutdown"]
+    assert Quotra.start_ticker.__defaults__ == (False,)
+    assert Quotra.start_websocket.__defaults__ == (None, None, None)
+    assert Quotra.subscribe.__annotations__ == {"instruments": "list", "return": "None"}
+    assert Quotra.unsubscribe.__annotations__ == {"instruments": "list", "return": "None"}
+    assert Quotra.stop_signal_handler.__annotations__ == {"return": "None"}
+    assert Quotra._resubscribe.__annotations__ == {}
+    for name in ["stop_signal_handler", "start_ticker", "start_websocket", "close_websocket", "shutdown",
+                 "run_in_thread", "subscribe", "unsubscribe", "_resubscribe"]:
+        f = getattr(Quotra, name)
+        assert f.__module__ == "quotra.quotra"
+        assert f.__qualname__ == f"Quotra.{name}"
+        assert f.__name__ == name
+    for name in ["send_user_specific_ping", "on_ws_connected", "on_ws_frame", "on_ws_disconnected",
+                 "__reduce_cython__", "__setstate_cython__"]:
+        f = QuotraListner.__dict__[name]
+        assert f.__qualname__ == f"QuotraListner.{name}" and f.__module__ == "quotra.quotra"
+    assert Quotra.__reduce__ is Quotra.__dict__["__reduce_cython__"]
+    assert Quotra.__setstate__ is Quotra.__dict__["__setstate_cython__"]
+    assert QuotraListner.__reduce__ is QuotraListner.__dict__["__reduce_cython__"]
+
+
+def test_signatures():
+    sig = lambda f: str(inspect.signature(f))
+    assert sig(Quotra.start_websocket) == (
+        "(self, message_update_callback, error_callback=None, open_callback=None, close_callback=None)")
+    assert sig(Quotra.start_ticker) == "(self, reconnect=False)"
+    assert sig(Quotra.stop_signal_handler) == "(self, *args, **kwargs) -> 'None'"
+    assert sig(Quotra.subscribe) == "(self, instruments: 'list') -> 'None'"
+    assert sig(Quotra.shutdown) == "(loop)"
+    assert sig(Quotra.run_in_thread) == "()"
+    assert sig(QuotraListner.on_ws_frame) == "(self, transport, frame)"
+    q = Quotra.__new__(Quotra)
+    assert sig(q.start_ticker) == "(reconnect=False)"
+
+
+def test_native_tables_are_published():
+    import picows.picows as pp
+    for cls in (Quotra, QuotraListner):
+        cap = cls.__dict__["__pyx_vtable__"]
+        assert type(cap).__name__ == "PyCapsule"
+    assert QuotraListner.__dict__["__pyx_vtable__"] is not pp.WSListener.__dict__["__pyx_vtable__"]
+    assert QuotraListner.__base__ is pp.WSListener
+    assert QuotraListner.__weakrefoffset__ == pp.WSListener.__weakrefoffset__ != 0
+
+
+def test_fresh_client_fields():
+    lp = SignalLoop()
+    q = Quotra(lp)
+    assert isinstance(q.IS_CONNECTED, asyncio.Event) and not q.IS_CONNECTED.is_set()
+    state = q.__reduce_cython__()[2]
+    (connected, loop_, tokens, transport, msg, close_cb, disc_msg, disc, err_cb, msg_cb, open_cb,
+     stop_event, url) = state
+    assert connected is q.IS_CONNECTED and loop_ is lp
+    assert tokens == set() and transport is None and isinstance(msg, qm.pricetape)
+    assert (close_cb, err_cb, msg_cb, open_cb) == (None, None, None, None)
+    assert disc_msg == b"Connection closed by the user." and disc is False
+    assert isinstance(stop_event, asyncio.Event) and stop_event is not connected
+    assert url.startswith("wss://") and url.endswith("/?version=2")
+    assert sorted(lp.handlers) == sorted([signal.SIGINT, signal.SIGTERM])
+    cb_int, cb_term = lp.handlers[signal.SIGINT], lp.handlers[signal.SIGTERM]
+    assert cb_int is not cb_term
+    assert cb_int.__qualname__ == "Quotra.add_signal_handler.<locals>.<lambda>"
+
+    other = Quotra(lp)
+    s2 = other.__reduce_cython__()[2]
+    for i in (0, 2, 4, 11):
+        assert s2[i] is not state[i]
+
+
+def test_is_connected_attribute_and_private_fields():
+    q = Quotra(SignalLoop())
+    q.IS_CONNECTED = 5
+    assert q.IS_CONNECTED == 5
+    del q.IS_CONNECTED
+    assert q.IS_CONNECTED is None
+    with pytest.raises(AttributeError):
+        q.other = 1
+    for name in ["_ws_url", "_message_callback", "_stop_event", "_Quotra__loop", "__loop"]:
+        with pytest.raises(AttributeError):
+            getattr(q, name)
+    assert Quotra.__new__(Quotra).IS_CONNECTED is None
+    assert Quotra.__new__(Quotra, 1, 2, x=3).IS_CONNECTED is None
+
+
+def test_constructor_arguments():
+    lp = SignalLoop()
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 1 positional argument \(0 given\)$"):
+        Quotra()
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 1 positional argument \(2 given\)$"):
+        Quotra(lp, 1)
+    with pytest.raises(TypeError, match=r"^__init__\(\) got an unexpected keyword argument 'lop'$"):
+        Quotra(lop=lp)
+    with pytest.raises(TypeError, match=r"^__init__\(\) got multiple values for keyword argument 'loop'$"):
+        Quotra(lp, loop=lp)
+    assert Quotra(loop=lp).__reduce_cython__()[2][1] is lp
+
+
+def test_reinitialisation_replaces_state_but_keeps_transport():
+    lp = SignalLoop()
+    q = Quotra(lp)
+    before = q.__reduce_cython__()[2]
+    q.__init__(lp)
+    after = q.__reduce_cython__()[2]
+    assert after[0] is not before[0] and after[2] is not before[2] and after[4] is not before[4]
+    assert after[3] is before[3] is None
+
+
+def test_failing_signal_installation_fails_construction():
+    class NoSignals:
+        def add_signal_handler(self, *a):
+            raise NotImplementedError("no signals here")
+    with pytest.raises(NotImplementedError, match="no signals here"):
+        Quotra(NoSignals())
+
+
+def test_client_in_a_reference_cycle_is_collected():
+    class Loop(SignalLoop):
+        pass
+    lp = Loop()
+    q = Quotra(lp)          # lp -> handler -> q -> lp
+    probe = weakref.ref(lp)
+    async def cb(msg):
+        return q           # callbacks refer back to the client
+    state = list(q.__reduce_cython__()[2])
+    state[8:11] = [cb, cb, cb]          # error, message and open callbacks
+    q.__setstate_cython__(tuple(state))
+    del q, lp, cb
+    gc.collect()
+    assert probe() is None
