@@ -154,14 +154,6 @@
     X(modules, "modules")                                                        \
     X(Quotra, "Quotra")                                                          \
     X(QuotraListner, "QuotraListner")                                            \
-    X(incompatible_quotra,                                                       \
-      "Incompatible checksums (0x%x vs (0x16b1fb9, 0x691870a, 0xaa20e3e) = "      \
-      "(IS_CONNECTED, _Quotra__loop, _Quotra__tokens_set, _Quotra__transport, "   \
-      "_Quotra__pricetape, _close_callback, _disconnect_msg, _disconnect_socket, " \
-      "_error_callback, _message_callback, _open_callback, _stop_event, _ws_url))") \
-    X(incompatible_listener,                                                     \
-      "Incompatible checksums (0x%x vs (0xd66fd69, 0xc08dca7, 0x629854f) = "      \
-      "(_QuotraListner__loop, _QuotraListner__ping_msg, _parent))")               \
     X(SIGINT, "SIGINT")                                                          \
     X(SIGTERM, "SIGTERM")
 

@@ -2,7 +2,7 @@
 
 ``pricetape`` wraps one generated protobuf message (``pricetape_pb2.PriceTape``,
 schema in ``pricetape.proto``) behind the small interface the extension calls
-for every quote (spec Part 5.1)::
+for every quote::
 
     msg = pricetape()                  # once per client
     msg.ParseFromString(data=payload)  # per quote: replaces the whole content

@@ -1,6 +1,6 @@
 """A local market-data streaming service, for trying trading code, tests, demos and benchmarks.
 
-It speaks the protocol of the real service (spec Parts 2.2, 2.3, 5.2) over TLS
+It speaks the protocol of the real service over TLS
 on 127.0.0.1 only, with a throwaway certificate authority:
 
 * the client sends TEXT frames ``{"subscribe":[...]}`` / ``{"unsubscribe":[...]}``;
@@ -130,8 +130,8 @@ def point_client(client: Any, url: str) -> Any:
     """Point a ``quotra.quotra.Quotra`` client at ``url``; returns the client.
 
     The client stores its address in the private field ``_ws_url`` and offers
-    no setter (spec Part 2.1); tests reach a local server through the public
-    pickle protocol (Part 4.1) instead::
+    no setter; tests reach a local server through the public
+    pickle protocol instead::
 
         reduce = client.__reduce_cython__()   # (reconstructor, args, state)
         state = reduce[2]                     # 13 fields (+ __dict__ for a subclass)

@@ -387,7 +387,7 @@ def test_service_thread_and_command_line(trust, tmp_path):
 
 
 class _FakeClient:
-    """Stands in for quotra.quotra.Quotra's pickle protocol (spec Part 4.1)."""
+    """Stands in for quotra.quotra.Quotra's pickle protocol."""
 
     def __init__(self):
         self.state = tuple(f"field{i}" for i in range(12)) + ("wss://example.invalid/?version=2",)
