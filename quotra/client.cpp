@@ -251,8 +251,12 @@ void transport_send(PyObject* transport, picows::WSMsgType mt, PyObject* payload
     for (;;) {
         bool finished;
         Py_BEGIN_ALLOW_THREADS
-        std::unique_lock<std::mutex> lk(job->mu);
-        finished = job->cv.wait_for(lk, std::chrono::milliseconds(100), [&] { return job->done; });
+        {
+            // The lock must be given up before the GIL is taken back: the loop
+            // thread takes it, GIL held, to report the send.
+            std::unique_lock<std::mutex> lk(job->mu);
+            finished = job->cv.wait_for(lk, std::chrono::milliseconds(100), [&] { return job->done; });
+        }
         Py_END_ALLOW_THREADS
         if (finished) break;
         // The loop may have stopped after taking the job; never wait forever.

@@ -1,0 +1,273 @@
+"""Shared machinery of the reliability tests: a real Quotra client streaming
+from the local market-data service, on one event loop, bounded in time.
+
+Sizes: every test has a CI size and a stress size; ``QUOTRA_STRESS=1`` picks
+the stress sizes (the numbers in RELIABILITY.md). ``QUOTRA_SLOW`` (a factor,
+default 1; the sanitizer run sets it) stretches every time limit.
+
+A client's orderly end (``close_websocket``) ends in its shutdown, which
+cancels every other task of the loop and stops the loop; ``ClientSession``
+is built around that: its loop is driven with ``run_until_complete`` for the
+test's steps and, at the end, with ``run_forever`` until the client's own
+shutdown stops it, under a watchdog.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import logging
+import os
+import resource
+import time
+from typing import Any, Callable, Optional
+
+import orjson
+
+from quotra.quotra import Quotra
+from quotra.service import MarketDataService, point_client
+
+STRESS = os.environ.get("QUOTRA_STRESS", "") not in ("", "0")
+SLOW = max(1.0, float(os.environ.get("QUOTRA_SLOW", "1") or 1))
+
+
+def size(ci: int, stress: int) -> int:
+    """The CI size of a test, or its stress size under QUOTRA_STRESS=1."""
+    return stress if STRESS else ci
+
+
+def limit(seconds: float) -> float:
+    """A time limit, stretched under the sanitizer."""
+    return seconds * SLOW
+
+
+def tokens_of(client: Quotra) -> Any:
+    """The client's subscription set (field 2 of its pickle state)."""
+    return client.__reduce_cython__()[2][2]
+
+
+def rss_kb() -> int:
+    """Resident set size now, in KiB (from /proc, falling back to the peak)."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * (os.sysconf("SC_PAGE_SIZE") // 1024)
+    except OSError:
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def settle() -> None:
+    for _ in range(3):
+        gc.collect()
+
+
+class LogLines(logging.Handler):
+    """Collects the messages of the ``quotra.quotra`` logger."""
+
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.lines: list[tuple[int, str]] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.lines.append((record.levelno, record.getMessage()))
+
+    def count(self, text: str) -> int:
+        return sum(1 for _, m in self.lines if m == text)
+
+    def starting(self, prefix: str) -> list[str]:
+        return [m for _, m in self.lines if m.startswith(prefix)]
+
+
+class Recorder:
+    """The four user callbacks; every call lands in ``events`` in the order
+    the client's tasks run: ("msg", dict), ("err", exception), ("open", text),
+    ("close", text)."""
+
+    def __init__(self):
+        self.events: list[tuple[str, Any]] = []
+        self.messages = 0
+        self.errors = 0
+        self._changed: Optional[asyncio.Event] = None
+
+    def _note(self, kind: str, value: Any) -> None:
+        self.events.append((kind, value))
+        if self._changed is not None:
+            self._changed.set()
+
+    async def on_msg(self, quote):
+        self.messages += 1
+        self._note("msg", quote)
+
+    async def on_err(self, exc):
+        self.errors += 1
+        self._note("err", exc)
+
+    async def on_open(self, text):
+        self._note("open", text)
+
+    async def on_close(self, text):
+        self._note("close", text)
+
+    async def wait(self, predicate: Callable[[], Any], timeout: float, what: str) -> Any:
+        if self._changed is None:
+            self._changed = asyncio.Event()
+        deadline = time.monotonic() + limit(timeout)
+        while True:
+            value = predicate()
+            if value:
+                return value
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError(f"timed out after {limit(timeout):.1f}s waiting for {what}; "
+                                     f"last events: {self.events[-5:]!r}")
+            self._changed.clear()
+            try:
+                await asyncio.wait_for(self._changed.wait(), min(remaining, 0.2))
+            except (TimeoutError, asyncio.TimeoutError):
+                pass
+
+
+class ClientSession:
+    """A loop, a started service and a connected client with a Recorder.
+
+    ``with ClientSession(rate=...) as s: s.run(coro)`` runs steps on the loop;
+    leaving the block closes the client through ``close_websocket`` and checks
+    that its shutdown stops the loop, then stops the service and closes the
+    loop. Loop exception-handler calls are kept in ``s.loop_errors``.
+    """
+
+    def __init__(self, *, error_callback: bool = True, instruments=("ABC", "XYZ"), **service_options):
+        self.service_options = service_options
+        self.error_callback = error_callback
+        self.instruments = list(instruments)
+        self.loop: Optional[asyncio.AbstractEventLoop] = None
+        self.svc: Optional[MarketDataService] = None
+        self.client: Optional[Quotra] = None
+        self.rec = Recorder()
+        self.log = LogLines()
+        self.loop_errors: list[dict] = []
+        self._old_cert = None
+
+    # -- set-up and tear-down ------------------------------------------------
+
+    def __enter__(self) -> "ClientSession":
+        self.loop = asyncio.new_event_loop()
+        asyncio.set_event_loop(self.loop)
+        self.loop.set_exception_handler(lambda loop, ctx: self.loop_errors.append(ctx))
+        self.logger = logging.getLogger("quotra.quotra")
+        self._old_level = self.logger.level
+        self.logger.setLevel(logging.INFO)
+        self.logger.addHandler(self.log)
+        self._old_cert = os.environ.get("SSL_CERT_FILE")
+        try:
+            self.run(self._start(), 30)
+        except BaseException:
+            self._teardown(close_client=False)
+            raise
+        return self
+
+    async def _start(self):
+        self.svc = MarketDataService(**self.service_options)
+        await self.svc.start()
+        os.environ["SSL_CERT_FILE"] = self.svc.ca_file
+        rec = self.rec
+        self.client = Quotra(self.loop)
+        point_client(self.client, self.svc.url)
+        self.client.start_websocket(rec.on_msg, rec.on_err if self.error_callback else None,
+                                    rec.on_open, rec.on_close)
+        await asyncio.wait_for(self.client.IS_CONNECTED.wait(), limit(10))
+        if self.instruments:
+            await self.client.subscribe(list(self.instruments))
+            await self.svc.wait_subscribed(self.instruments, timeout=limit(10))
+
+    def __exit__(self, exc_type, exc, tb) -> None:
+        self._teardown(close_client=exc_type is None)
+
+    def _teardown(self, close_client: bool) -> None:
+        loop = self.loop
+        try:
+            if close_client and self.client is not None:
+                self.close_and_wait_for_shutdown()
+        finally:
+            try:
+                pending = [t for t in asyncio.all_tasks(loop) if not t.done()]
+                for t in pending:
+                    t.cancel()
+                if pending:
+                    loop.run_until_complete(asyncio.wait(pending, timeout=limit(5)))
+                if self.svc is not None:
+                    loop.run_until_complete(asyncio.wait_for(self.svc.stop(graceful=False), limit(10)))
+                    self.svc.close_files()
+                loop.run_until_complete(loop.shutdown_asyncgens())
+            finally:
+                loop.close()
+                asyncio.set_event_loop(None)
+                self.logger.removeHandler(self.log)
+                self.logger.setLevel(self._old_level)
+                if self._old_cert is None:
+                    os.environ.pop("SSL_CERT_FILE", None)
+                else:
+                    os.environ["SSL_CERT_FILE"] = self._old_cert
+
+    def close_and_wait_for_shutdown(self, timeout: float = 20) -> None:
+        """``close_websocket()`` on a connected client; its shutdown must stop the loop."""
+        loop = self.loop
+        self.run(asyncio.wait_for(self.client.IS_CONNECTED.wait(), limit(15)), 20)
+        fired = []
+        watchdog = loop.call_later(limit(timeout), lambda: (fired.append(True), loop.stop()))
+        loop.call_soon(self.client.close_websocket)
+        loop.run_forever()
+        watchdog.cancel()
+        assert not fired, "the client's shutdown did not stop the loop after close_websocket()"
+        assert self.log.count("Websocket disconnected.") >= 1
+
+    # -- running steps ---------------------------------------------------------
+
+    def run(self, coro, timeout: float = 60) -> Any:
+        """Run one step on the loop, bounded by ``timeout`` (stretched by SLOW)."""
+        return self.loop.run_until_complete(asyncio.wait_for(coro, limit(timeout)))
+
+    # -- helpers used by the steps --------------------------------------------
+
+    def current(self):
+        """The service's newest open connection."""
+        conns = self.svc.open_connections
+        return conns[-1] if conns else None
+
+    async def wait_reconnected(self, after: int, instruments, timeout: float = 15):
+        """Wait until a connection newer than ``after`` (a connection count) is
+        open and subscribed to ``instruments``; returns it."""
+        want = set(instruments)
+
+        def check():
+            for c in self.svc.connections[after:]:
+                if c.is_open and want <= c.subscribed.keys():
+                    return c
+            return None
+        return await self.svc.wait_for(check, limit(timeout), f"a new connection subscribed to {sorted(want)}")
+
+    async def wait_quotes_flow(self, conn, n: int = 3, timeout: float = 10):
+        """Wait until the client has received ``n`` quotes that ``conn`` sent."""
+        sent = set()
+        base = len(self.rec.events)
+
+        def check():
+            sent.update(conn.sent)
+            got = 0
+            for kind, value in self.rec.events[base:]:
+                if kind == "msg":
+                    got += 1
+            return got >= n and conn.quotes_sent >= n
+        await self.rec.wait(check, timeout, f"{n} quotes from connection {conn.id}")
+
+
+def subscribe_messages(conn) -> list[list]:
+    """The instrument lists of the subscribe messages a connection received."""
+    out = []
+    for payload in conn.texts():
+        try:
+            obj = orjson.loads(payload)
+        except orjson.JSONDecodeError:
+            continue
+        if isinstance(obj, dict) and "subscribe" in obj:
+            out.append(obj["subscribe"])
+    return out
