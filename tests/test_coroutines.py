@@ -221,7 +221,8 @@ def test_many_coroutines_leave_memory_flat(loop, monkeypatch):
     loop.run_until_complete(cycle(50_000))
     gc.collect()
     assert len(gc.get_objects()) - base_objects < 1000
-    assert rss_kib() - base_rss < 4096
+    if not os.environ.get("QUOTRA_SANITIZED"):  # ASan's quarantine holds freed memory
+        assert rss_kib() - base_rss < 4096
 
 
 def test_shutdown_cancels_everything_but_itself(loop):
