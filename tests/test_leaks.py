@@ -1,0 +1,214 @@
+"""Leak checks: run an operation many times and fail when memory or the number
+of live objects keeps growing.
+
+How it is measured: after a warm-up (caches, free lists and interned strings
+filled), ``gc.collect()`` three times, then the number of objects the
+collector tracks (``len(gc.get_objects())``), the instances of each of our
+types, and the resident set size from /proc/self/statm. The main run follows
+and the same figures are taken again. Object counts must stay within a small
+constant (not proportional to the run); RSS within a few MiB. Under the
+sanitizer build (QUOTRA_SANITIZED) RSS means nothing (ASan keeps freed memory
+in quarantine) and only the object counts are checked.
+
+CI sizes are small; QUOTRA_STRESS=1 runs 1,000,000 quotes, 100,000 clients,
+100,000 listeners, 100,000 pickle round trips and 10,000 reconnections.
+"""
+
+import asyncio
+import gc
+import os
+import pickle
+
+import pytest
+from picows import WSMsgType
+
+import quotra.quotra as qm
+from quotra.quotra import Quotra, QuotraListner
+
+from harness import STRESS, ClientSession, limit, rss_kb, settle, size
+
+pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
+SANITIZED = bool(os.environ.get("QUOTRA_SANITIZED"))
+
+OUR_TYPES = ("Quotra", "QuotraListner", "coroutine", "quotra_function", "QSub", "LSub", "WSTransport")
+
+
+def our_counts():
+    counts = dict.fromkeys(OUR_TYPES, 0)
+    for o in gc.get_objects():
+        name = type(o).__name__
+        if name in counts:
+            counts[name] += 1
+    return counts
+
+
+class Meter:
+    """Figures before and after a run; ``check`` asserts they stayed flat."""
+
+    def __init__(self, what: str):
+        self.what = what
+        settle()
+        self.objects = len(gc.get_objects())
+        self.rss = rss_kb()
+        self.ours = our_counts()
+
+    def check(self, max_objects: int = 300, max_rss_kb: int = 8 * 1024) -> str:
+        settle()
+        objects = len(gc.get_objects())
+        rss = rss_kb()
+        ours = our_counts()
+        report = (f"{self.what}: tracked objects {self.objects} -> {objects}, RSS {self.rss} -> {rss} KiB, "
+                  f"ours {self.ours} -> {ours}")
+        print("\n" + report)
+        assert objects - self.objects < max_objects, report
+        for name in OUR_TYPES:
+            assert ours[name] - self.ours[name] <= 3, report
+        if not SANITIZED:
+            assert rss - self.rss < max_rss_kb, report
+        return report
+
+
+@pytest.fixture
+def plain_loop():
+    loop = asyncio.new_event_loop()
+    try:
+        yield loop
+    finally:
+        loop.close()
+
+
+class QSub(Quotra):
+    pass
+
+
+class LSub(QuotraListner):
+    pass
+
+
+def test_clients_created_and_destroyed(plain_loop):
+    """Construction (signal handlers installed on the loop each time, the old
+    ones dropped), a subclass with a reference cycle through its __dict__,
+    re-initialisation, and allocation without __init__."""
+    n = size(5_000, 100_000)
+
+    def cycle(count):
+        for i in range(count):
+            q = Quotra(plain_loop)
+            q.__init__(plain_loop)
+            s = QSub(plain_loop)
+            s.me = s  # a cycle only the collector can break
+            Quotra.__new__(Quotra)
+            if i % 1000 == 0:
+                gc.collect()
+        for sig in (2, 15):
+            plain_loop.remove_signal_handler(sig)
+
+    cycle(size(1_000, 5_000))
+    meter = Meter(f"{n} clients")
+    cycle(n)
+    meter.check()
+
+
+def test_listeners_created_and_destroyed(plain_loop):
+    n = size(5_000, 100_000)
+    parent = Quotra.__new__(Quotra)
+
+    def cycle(count):
+        for i in range(count):
+            QuotraListner(parent, plain_loop)
+            lsn = LSub(parent=parent, loop=plain_loop)
+            lsn.me = lsn
+            QuotraListner.__new__(QuotraListner)
+            for bad in ((None,), (parent, plain_loop, 1)):
+                try:
+                    QuotraListner(*bad)
+                except TypeError:
+                    pass
+            try:
+                QuotraListner(1, plain_loop)
+            except TypeError:
+                pass
+            if i % 1000 == 0:
+                gc.collect()
+
+    cycle(size(1_000, 5_000))
+    meter = Meter(f"{n} listeners")
+    cycle(n)
+    meter.check()
+
+
+def test_pickle_round_trips(plain_loop):
+    q = Quotra(plain_loop)
+    state = q.__reduce_cython__()[2]
+    q.__setstate_cython__((state[0], None) + state[2:])  # the loop itself does not pickle
+    q.__setstate_cython__(q.__reduce_cython__()[2][:2] + ({"ABC", "XYZ"},) + q.__reduce_cython__()[2][3:])
+    listener = QuotraListner(q, None)
+    n = size(5_000, 100_000)
+
+    def cycle(count):
+        for _ in range(count):
+            for obj in (q, listener, Quotra.__new__(Quotra), QuotraListner.__new__(QuotraListner)):
+                clone = pickle.loads(pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL))
+                assert type(clone) is type(obj)
+            try:
+                qm.__pyx_unpickle_Quotra(Quotra, 1, None)
+            except pickle.PickleError:
+                pass
+            try:
+                q.__setstate_cython__(state[:5])
+            except IndexError:
+                pass
+            q.__setstate_cython__((state[0], None) + state[2:])
+
+    cycle(size(500, 5_000))
+    meter = Meter(f"{n} pickle round trips of 4 objects")
+    cycle(n)
+    meter.check()
+
+
+def test_quotes_through_the_client():
+    """Valid quotes (the message callback) and bad ones (the error callback),
+    through real frames."""
+    n_good = size(20_000, 1_000_000)
+    n_bad = size(5_000, 100_000)
+    with ClientSession(rate=None) as s:
+        async def stream(good, bad):
+            conn = s.current()
+            start = s.rec.messages
+            await s.svc.blast(good, conn, yield_every=256)
+            await s.rec.wait(lambda: s.rec.messages >= start + good, 60 + good / 5_000, f"{good} quotes")
+            errors = s.rec.errors
+            for i in range(bad):
+                s.svc.send_frame(b'{"no message":1}' if i % 2 else b"null", WSMsgType.TEXT, conn=conn)
+                if i % 256 == 0:
+                    await asyncio.sleep(0)
+            await s.rec.wait(lambda: s.rec.errors >= errors + bad, 60 + bad / 5_000, f"{bad} errors")
+            s.rec.events.clear()
+
+        s.run(stream(size(5_000, 50_000), size(1_000, 5_000)), 120)
+        meter = Meter(f"{n_good} quotes + {n_bad} bad frames")
+        s.run(stream(n_good, n_bad), 300 + n_good / 2_000)
+        report = meter.check()
+        assert s.svc.connections[-1].is_open and len(s.svc.connections) == 1, report
+
+
+def test_reconnections():
+    n = size(50, 10_000)
+    with ClientSession(rate=None) as s:
+        async def reconnect(count):
+            for _ in range(count):
+                conn = s.current()
+                known = len(s.svc.connections)
+                s.svc.drop(conn)
+                await s.wait_reconnected(known, s.instruments, timeout=20)
+            # What the test's own records keep per connection is not the client's.
+            s.rec.events.clear()
+            s.log.lines.clear()
+            s.svc.connections[:] = [c for c in s.svc.connections if c.is_open]
+            s.svc.events.clear()
+            await asyncio.sleep(0.2)
+
+        s.run(reconnect(size(10, 200)), 120)
+        meter = Meter(f"{n} reconnections")
+        s.run(reconnect(n), 60 + n * limit(0.2))
+        meter.check(max_objects=500)
