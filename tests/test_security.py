@@ -1,0 +1,184 @@
+"""Security: certificate verification stays on, oversized frames are refused by
+picows' limit without harm, and bad instrument lists raise as documented
+without crashing or touching the subscription set."""
+
+import asyncio
+import base64
+import logging
+import os
+import time
+
+import orjson
+import pytest
+from picows import WSMsgType
+
+from quotra.pricetape_proto import PriceTape
+from quotra.quotra import Quotra
+from quotra.service import MarketDataService, encode_quote, point_client
+
+from harness import ClientSession, LogLines, Recorder, limit, subscribe_messages, tokens_of
+
+pytestmark = pytest.mark.timeout(120)
+
+MAX_FRAME = 10 * 1024 * 1024  # picows' default max_frame_size, which the client keeps
+
+
+@pytest.mark.parametrize("mode, reason", [
+    ("untrusted", "unable to get local issuer certificate"),
+    ("wrong_host", "IP address mismatch"),
+    ("expired", "certificate has expired"),
+])
+def test_bad_certificates_are_refused(mode, reason):
+    """The client's first attempt fails verification: one error line naming
+    the reason, no websocket connection, and (a failed first attempt) the
+    client shuts down and stops its loop."""
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    log = LogLines()
+    logger = logging.getLogger("quotra.quotra")
+    old_level, old_cert = logger.level, os.environ.get("SSL_CERT_FILE")
+    logger.setLevel(logging.INFO)
+    logger.addHandler(log)
+    svc = MarketDataService(tls=mode, rate=100)
+    rec = Recorder()
+    try:
+        loop.run_until_complete(svc.start())
+        os.environ["SSL_CERT_FILE"] = svc.ca_file
+        q = Quotra(loop)
+        point_client(q, svc.url)
+        q.start_websocket(rec.on_msg, rec.on_err, rec.on_open, rec.on_close)
+        fired = []
+        watchdog = loop.call_later(limit(20), lambda: (fired.append(True), loop.stop()))
+        loop.run_forever()
+        watchdog.cancel()
+        assert not fired, "the client did not shut down after its first attempt failed"
+        errors = log.starting("Error occured on connect :: ")
+        assert len(errors) == 1 and "CERTIFICATE_VERIFY_FAILED" in errors[0] and reason in errors[0], errors
+        assert log.count("Websocket disconnected.") == 1
+        assert svc.connections == [] and rec.events == [] and not q.IS_CONNECTED.is_set()
+    finally:
+        for t in asyncio.all_tasks(loop):
+            t.cancel()
+        loop.run_until_complete(asyncio.wait_for(svc.stop(graceful=False), 10))
+        svc.close_files()
+        loop.close()
+        asyncio.set_event_loop(None)
+        logger.removeHandler(log)
+        logger.setLevel(old_level)
+        if old_cert is None:
+            os.environ.pop("SSL_CERT_FILE", None)
+        else:
+            os.environ["SSL_CERT_FILE"] = old_cert
+
+
+def test_a_retrying_client_never_accepts_a_bad_certificate():
+    """After a loss, the service comes back with an expired certificate: every
+    retry fails verification and is logged; the right certificate is then
+    accepted and the whole set is sent again."""
+    with ClientSession(rate=100) as s:
+        async def body():
+            known = len(s.svc.connections)
+            await s.svc.restart(tls="expired")
+            await asyncio.sleep(limit(2.5))
+            failures = [m for m in s.log.starting("Error occured on connect :: ")
+                        if "certificate has expired" in m]
+            assert len(failures) >= 2 and len(s.svc.connections) == known
+            await s.svc.restart(tls="trusted")
+            conn = await s.wait_reconnected(known, s.instruments, timeout=15)
+            assert [set(m) for m in subscribe_messages(conn)] == [set(s.instruments)]
+        s.run(body(), 60)
+
+
+def test_oversized_frames_are_refused_by_the_limit():
+    """A frame at picows' limit is decoded; one byte more is refused from its
+    header (CLOSE 1009), the connection ends, the client reconnects with its
+    whole set and streams again."""
+    raw = PriceTape(instrument="BIG", volume=7).SerializeToString()
+    head = b'{"message":"' + base64.b64encode(raw) + b'"'
+    at_limit = head + b" " * (MAX_FRAME - len(head) - 1) + b"}"
+    assert len(at_limit) == MAX_FRAME
+    with ClientSession(rate=None) as s:
+        async def body():
+            # On the first connection an error of the connected attempt would
+            # end the client (a failed first attempt): make the fault later.
+            s.svc.drop(s.current())
+            await s.wait_reconnected(1, s.instruments)
+            conn = s.current()
+            s.svc.send_frame(at_limit, WSMsgType.TEXT, conn=conn)
+            await s.rec.wait(lambda: any(k == "msg" and v["instrument"] == "BIG" for k, v in s.rec.events),
+                             30, "the frame at the limit")
+            known = len(s.svc.connections)
+            for extra in (at_limit + b" ", b"x" * (MAX_FRAME * 3)):
+                conn = s.current()
+                known = len(s.svc.connections)
+                s.svc.send_frame(extra, WSMsgType.TEXT, conn=conn)
+                await s.svc.wait_disconnected(conn, timeout=limit(20))
+                assert conn.close_received is not None and conn.close_received[0] == 1009, conn.close_received
+                new = await s.wait_reconnected(known, s.instruments, timeout=20)
+                before = s.rec.messages
+                s.svc.send_quote("ABC", conn=new)
+                await s.rec.wait(lambda: s.rec.messages > before, 10, "a quote after the oversized frame")
+            errors = [e for k, e in s.rec.events if k == "err"]
+            assert errors == []
+        s.run(body(), 120)
+
+
+class ListSub(list):
+    pass
+
+
+class Unencodable:
+    pass
+
+
+BAD_INSTRUMENTS = [
+    # (argument, exception, sent?)  - sent: the message goes out before the set update fails
+    (ListSub(["ABC"]), TypeError, False),
+    (("ABC",), TypeError, False),
+    (None, TypeError, False),
+    ("ABC", TypeError, False),
+    ({"ABC"}, TypeError, False),
+    ([Unencodable()], TypeError, False),
+    ([b"ABC"], TypeError, False),
+    (["\ud800"], TypeError, False),           # a lone surrogate is not UTF-8
+    ([1 << 70], TypeError, False),            # beyond 64 bits
+    ([[[[]]] * 2], TypeError, True),          # encodable, unhashable
+    ([{"a": 1}], TypeError, True),
+    ([["ABC"]], TypeError, True),
+]
+
+
+def test_bad_instruments_raise_and_never_crash():
+    with ClientSession(rate=50, instruments=["ABC"]) as s:
+        async def body():
+            conn = s.current()
+            for method in ("subscribe", "unsubscribe"):
+                for arg, exc, sent in BAD_INSTRUMENTS:
+                    before_set, before_texts = set(tokens_of(s.client)), len(conn.texts())
+                    coro = getattr(s.client, method)(arg)  # checked only when awaited
+                    with pytest.raises(exc):
+                        await coro
+                    await asyncio.sleep(0.05)
+                    assert tokens_of(s.client) == before_set, (method, arg)
+                    texts = conn.texts()[before_texts:]
+                    if sent:
+                        await s.svc.wait_for(lambda: len(conn.texts()) > before_texts, limit(5), "the message")
+                        assert orjson.loads(conn.texts()[before_texts]) == {method: arg}
+                    else:
+                        assert texts == [], (method, arg, texts)
+            # Unexpected argument counts.
+            for args in ((), (["A"], ["B"])):
+                with pytest.raises(TypeError):
+                    await s.client.subscribe(*args)
+            # Very long lists and odd but valid symbols go through whole.
+            many = [f"S{i}" for i in range(50_000)]
+            odd = ["", " ", "é€😀", "a\u0000b", "x" * 10_000]
+            await s.client.subscribe(many + odd)
+            await s.svc.wait_subscribed(many[-10:] + odd, timeout=limit(20))
+            assert tokens_of(s.client) == {"ABC", *many, *odd}
+            await s.client.unsubscribe(many)
+            await s.svc.wait_for(lambda: "S0" not in conn.subscribed, limit(10), "the unsubscribe")
+            assert tokens_of(s.client) == {"ABC", *odd}
+            before = s.rec.messages
+            await s.rec.wait(lambda: s.rec.messages > before + 3, 10, "quotes after the bad calls")
+        s.run(body(), 90)
