@@ -396,20 +396,35 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
     });
 }
 
-// Puts a failed resubscription's instruments back, so a lost send never loses
-// the subscription set. closure: (client, list of instruments).
+// Runs when a resubscription's subscribe task is done; closure: (client,
+// list of instruments, the transport current when they were taken out of the
+// set). A failed send puts the instruments back, so that it never loses the
+// subscription set. And a connection that opened while they were out of the
+// set found it without them and sent nothing of them: the whole set goes to
+// that connection now.
 PyObject* restore_impl(PyObject* func, PyObject* const* params, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* closure = function_closure(func);  // borrowed
+        Ref client = newref(PyTuple_GET_ITEM(closure, 0));
         PyObject* task = params[0];
         Ref cancelled = call_method(task, S(cancelled));
-        if (!truthy(cancelled.get())) {
+        bool was_cancelled = truthy(cancelled.get());
+        bool failed = was_cancelled;
+        if (!was_cancelled) {
             Ref exc = call_method(task, S(exception));
-            if (exc.get() == Py_None) Py_RETURN_NONE;
+            failed = exc.get() != Py_None;
         }
-        Quotra* q = as_quotra(PyTuple_GET_ITEM(closure, 0));
-        Ref tokens = newref(q->tokens_set);
-        if (tokens.get() != Py_None) call_method(tokens.get(), S(update), PyTuple_GET_ITEM(closure, 1));
+        Quotra* q = as_quotra(client.get());
+        if (failed) {
+            Ref tokens = newref(q->tokens_set);
+            if (tokens.get() != Py_None) call_method(tokens.get(), S(update), PyTuple_GET_ITEM(closure, 1));
+        }
+        if (!was_cancelled && q->transport != PyTuple_GET_ITEM(closure, 2)) {
+            Ref loop = newref(q->loop);
+            Ref resubscribe = getattr(client.get(), S(_resubscribe));
+            Ref coro = call(resubscribe.get());
+            call_method(loop.get(), S(create_task), coro.get());
+        }
         Py_RETURN_NONE;
     });
 }
@@ -418,14 +433,15 @@ const FunctionDef restore_def = {"_restore_subscriptions", "Quotra._restore_subs
                                  false, false, restore_impl};
 
 // The loop-thread half of a resubscription: create the task and watch it.
-// closure: (client, coroutine, list of instruments)
+// closure: (client, coroutine, list of instruments, transport when taken)
 PyObject* resubscribe_on_loop_impl(PyObject* func, PyObject* const*, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* closure = function_closure(func);  // borrowed
         Quotra* q = as_quotra(PyTuple_GET_ITEM(closure, 0));
         Ref loop = newref(q->loop);
         Ref task = call_method(loop.get(), S(create_task), PyTuple_GET_ITEM(closure, 1));
-        Ref restore_closure = own(PyTuple_Pack(2, PyTuple_GET_ITEM(closure, 0), PyTuple_GET_ITEM(closure, 2)));
+        Ref restore_closure = own(
+            PyTuple_Pack(3, PyTuple_GET_ITEM(closure, 0), PyTuple_GET_ITEM(closure, 2), PyTuple_GET_ITEM(closure, 3)));
         Ref restore = function_new(&restore_def, restore_closure.get());
         call_method(task.get(), S(add_done_callback), restore.get());
         Py_RETURN_NONE;
@@ -439,11 +455,12 @@ int vt_resubscribe(Quotra* self) {
         Ref tokens = newref(self->tokens_set);
         if (tokens.get() == Py_None || !truthy(tokens.get())) return 0;
         Ref data = own(PySequence_List(tokens.get()));
+        Ref transport = newref(self->transport);
         call_method(tokens.get(), S(clear));
         Ref loop = newref(self->loop);
         Ref subscribe = getattr(reinterpret_cast<PyObject*>(self), S(subscribe));
         Ref coro = call_kw(subscribe.get(), 0, state.kw_instruments, data.get());
-        Ref closure = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(self), coro.get(), data.get()));
+        Ref closure = own(PyTuple_Pack(4, reinterpret_cast<PyObject*>(self), coro.get(), data.get(), transport.get()));
         Ref fn = function_new(&resubscribe_on_loop_def, closure.get());
         call_method(loop.get(), S(call_soon_threadsafe), fn.get());
         return 0;

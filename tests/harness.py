@@ -82,7 +82,8 @@ class Recorder:
     the client's tasks run: ("msg", dict), ("err", exception), ("open", text),
     ("close", text)."""
 
-    def __init__(self):
+    def __init__(self, keep: bool = True):
+        self.keep = keep  # False: count quotes and errors only, keep no objects
         self.events: list[tuple[str, Any]] = []
         self.messages = 0
         self.errors = 0
@@ -95,11 +96,17 @@ class Recorder:
 
     async def on_msg(self, quote):
         self.messages += 1
-        self._note("msg", quote)
+        if self.keep:
+            self._note("msg", quote)
+        elif self._changed is not None:
+            self._changed.set()
 
     async def on_err(self, exc):
         self.errors += 1
-        self._note("err", exc)
+        if self.keep:
+            self._note("err", exc)
+        elif self._changed is not None:
+            self._changed.set()
 
     async def on_open(self, text):
         self._note("open", text)
@@ -135,14 +142,16 @@ class ClientSession:
     loop. Loop exception-handler calls are kept in ``s.loop_errors``.
     """
 
-    def __init__(self, *, error_callback: bool = True, instruments=("ABC", "XYZ"), **service_options):
+    def __init__(self, *, error_callback: bool = True, instruments=("ABC", "XYZ"), client_class=Quotra,
+                 keep_events: bool = True, **service_options):
         self.service_options = service_options
+        self.client_class = client_class
         self.error_callback = error_callback
         self.instruments = list(instruments)
         self.loop: Optional[asyncio.AbstractEventLoop] = None
         self.svc: Optional[MarketDataService] = None
         self.client: Optional[Quotra] = None
-        self.rec = Recorder()
+        self.rec = Recorder(keep_events)
         self.log = LogLines()
         self.loop_errors: list[dict] = []
         self._old_cert = None
@@ -170,7 +179,7 @@ class ClientSession:
         await self.svc.start()
         os.environ["SSL_CERT_FILE"] = self.svc.ca_file
         rec = self.rec
-        self.client = Quotra(self.loop)
+        self.client = self.client_class(self.loop)
         point_client(self.client, self.svc.url)
         self.client.start_websocket(rec.on_msg, rec.on_err if self.error_callback else None,
                                     rec.on_open, rec.on_close)
@@ -244,20 +253,6 @@ class ClientSession:
                     return c
             return None
         return await self.svc.wait_for(check, limit(timeout), f"a new connection subscribed to {sorted(want)}")
-
-    async def wait_quotes_flow(self, conn, n: int = 3, timeout: float = 10):
-        """Wait until the client has received ``n`` quotes that ``conn`` sent."""
-        sent = set()
-        base = len(self.rec.events)
-
-        def check():
-            sent.update(conn.sent)
-            got = 0
-            for kind, value in self.rec.events[base:]:
-                if kind == "msg":
-                    got += 1
-            return got >= n and conn.quotes_sent >= n
-        await self.rec.wait(check, timeout, f"{n} quotes from connection {conn.id}")
 
 
 def subscribe_messages(conn) -> list[list]:

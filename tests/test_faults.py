@@ -19,6 +19,8 @@ import time
 
 import pytest
 
+from quotra.quotra import Quotra
+
 from harness import STRESS, ClientSession, limit, size, subscribe_messages, tokens_of
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
@@ -33,10 +35,11 @@ async def recovered(s: ClientSession, known: int, want, late=None) -> object:
     resubscription may or may not have taken along."""
     base = [w for w in want if w != late]
     conn = await s.wait_reconnected(known, base, timeout=20)
-    # The whole set in one message; the only other one a late subscribe of its own.
+    # The whole set in one message (sent again when a resubscription was under
+    # way as the connection opened); the only other one a late subscribe.
     subs = subscribe_messages(conn)
     whole = [m for m in subs if set(m) in (set(want), set(base)) and len(m) == len(set(m))]
-    assert len(whole) == 1 and all(m is whole[0] or m == [late] for m in subs), (subs, want)
+    assert whole and all(m in whole or m == [late] for m in subs), (subs, want)
     # Quotes flow again, from this connection.
     before = s.rec.messages
     await s.rec.wait(lambda: s.rec.messages >= before + 3 and conn.quotes_sent >= 3, 15,
@@ -82,6 +85,52 @@ def test_connection_drops_during_streaming():
         want = s.run(body(), 60 + drops * 3)
         assert tokens_of(s.client) == set(want)
     print(f"\n{drops} drops survived; {s.rec.messages} quotes delivered; {len(s.svc.connections)} connections")
+
+
+class HeldResubscription(Quotra):
+    """Holds a resubscription after its message has gone out and before its
+    instruments are back in the set: the window a slow worker thread leaves
+    between the send and the set update, made wide."""
+
+    gate = None  # an asyncio.Event while holding
+
+    async def subscribe(self, instruments):
+        await Quotra.subscribe(self, instruments)
+        gate = type(self).gate
+        if gate is not None and not gate.is_set():
+            tokens = tokens_of(self)
+            tokens.difference_update(instruments)
+            try:
+                await gate.wait()
+            finally:
+                tokens.update(instruments)
+
+
+def test_connection_opening_while_a_resubscription_holds_the_set():
+    """Connection 2's resubscription has taken the set out and sent it; before
+    it puts the set back, connection 2 is lost and connection 3 opens: its own
+    resubscription finds the set empty and sends nothing. Once the first
+    finishes, the whole set must still reach connection 3 (it never did)."""
+    with ClientSession(rate=200, instruments=INSTRUMENTS, client_class=HeldResubscription) as s:
+        async def body():
+            HeldResubscription.gate = asyncio.Event()
+            try:
+                s.svc.drop(s.current())
+                second = await s.wait_reconnected(1, INSTRUMENTS)
+                await s.rec.wait(lambda: tokens_of(s.client) == set(), 10, "the set taken out")
+                known = len(s.svc.connections)
+                s.svc.drop(second)
+                await s.svc.wait_connections(known + 1, timeout=limit(10))
+                await asyncio.sleep(limit(0.5))  # connection 3's resubscription has run: nothing to send
+                assert subscribe_messages(s.svc.connections[-1]) == []
+                HeldResubscription.gate.set()
+                third = await s.wait_reconnected(known, INSTRUMENTS, timeout=10)
+                assert [set(m) for m in subscribe_messages(third)] == [set(INSTRUMENTS)]
+                await s.rec.wait(lambda: tokens_of(s.client) == set(INSTRUMENTS), 10, "the whole set")
+            finally:
+                HeldResubscription.gate.set()
+                HeldResubscription.gate = None
+        s.run(body(), 60)
 
 
 def test_server_restarts_on_the_same_port():

@@ -171,7 +171,7 @@ def test_quotes_through_the_client():
     through real frames."""
     n_good = size(20_000, 1_000_000)
     n_bad = size(5_000, 100_000)
-    with ClientSession(rate=None) as s:
+    with ClientSession(rate=None, keep_events=False) as s:
         async def stream(good, bad):
             conn = s.current()
             start = s.rec.messages
