@@ -164,8 +164,12 @@ class ClientSession:
         self.loop.set_exception_handler(lambda loop, ctx: self.loop_errors.append(ctx))
         self.logger = logging.getLogger("quotra.quotra")
         self._old_level = self.logger.level
+        self._old_propagate = self.logger.propagate
         self.logger.setLevel(logging.INFO)
         self.logger.addHandler(self.log)
+        # The client's lines stay with this session: pytest's log capture would
+        # keep a record of each one for the whole test (one per reconnection).
+        self.logger.propagate = False
         self._old_cert = os.environ.get("SSL_CERT_FILE")
         try:
             self.run(self._start(), 30)
@@ -212,6 +216,7 @@ class ClientSession:
                 asyncio.set_event_loop(None)
                 self.logger.removeHandler(self.log)
                 self.logger.setLevel(self._old_level)
+                self.logger.propagate = self._old_propagate
                 if self._old_cert is None:
                     os.environ.pop("SSL_CERT_FILE", None)
                 else:
