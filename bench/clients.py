@@ -52,6 +52,15 @@ INSTRUMENT = "BENCH"
 _PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
+def new_loop(kind: str) -> asyncio.AbstractEventLoop:
+    """The client's event loop: asyncio's default, or uvloop's."""
+    if kind == "uvloop":
+        import uvloop
+
+        return uvloop.new_event_loop()
+    return asyncio.new_event_loop()
+
+
 def rss_mib() -> float:
     """Resident set size now, in MiB."""
     with open("/proc/self/statm", "rb") as f:
@@ -271,11 +280,12 @@ def main(argv=None) -> None:
     p.add_argument("--n", type=int, required=True, help="quotes to receive")
     p.add_argument("--rss-marks", default="", help="extra counts at which to note RSS (comma separated)")
     p.add_argument("--timeout", type=float, default=120.0, help="seconds to wait for all quotes")
+    p.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio", help="the client's event loop")
     args = p.parse_args(argv)
     if not args.url.startswith("wss://127.0.0.1:"):
         p.error("the benchmark talks only to a local service (wss://127.0.0.1:PORT/...)")
 
-    loop = asyncio.new_event_loop()
+    loop = new_loop(args.loop)
     asyncio.set_event_loop(loop)
     # Never outlive the driver's patience, whatever happens on the connection.
     loop.call_later(args.timeout + 30, lambda: (print('{"error":"client timeout"}', flush=True), os._exit(4)))

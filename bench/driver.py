@@ -204,10 +204,11 @@ class Service:
 
 
 def run_client(svc: Service, python: str, mode: str, variant: str, n: int, *, op: str, timeout: float,
-               sender: str = "batched", rate: float = 0.0, rss_marks=()) -> dict:
+               sender: str = "batched", rate: float = 0.0, rss_marks=(), loop: str = "asyncio") -> dict:
     """One client process against the service; returns the client's result and the service's."""
     svc.command(op=op, n=n, rate=rate, sender=sender, timeout=timeout)
-    cmd = [python, "-m", "bench.clients", mode, variant, "--url", svc.url, "--n", str(n), "--timeout", str(timeout)]
+    cmd = [python, "-m", "bench.clients", mode, variant, "--url", svc.url, "--n", str(n), "--timeout", str(timeout),
+           "--loop", loop]
     if rss_marks:
         cmd += ["--rss-marks", ",".join(map(str, rss_marks))]
     env = dict(os.environ, SSL_CERT_FILE=svc.ca_file)
@@ -232,7 +233,7 @@ def median(xs):
 
 # ---------------------------------------------------------------- the stage profile
 
-def run_stages(python: str, frames: int, warm: int, timeout: float) -> dict:
+def run_stages(python: str, frames: int, warm: int, timeout: float, loop: str = "asyncio") -> dict:
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         return {"error": "valgrind not found"}
@@ -240,7 +241,7 @@ def run_stages(python: str, frames: int, warm: int, timeout: float) -> dict:
     try:
         cmd = [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=functools_reduce",
                "--dump-after=functools_reduce", f"--callgrind-out-file={out_dir}/cg.out",
-               python, "-m", "bench.stages", "--frames", str(frames), "--warm", str(warm)]
+               python, "-m", "bench.stages", "--frames", str(frames), "--warm", str(warm), "--loop", loop]
         proc = subprocess.run(cmd, cwd=ROOT, capture_output=True, text=True, timeout=timeout)
         if proc.returncode != 0:
             return {"error": f"stage harness exited {proc.returncode}: {proc.stderr[-2000:]}"}
@@ -309,7 +310,7 @@ def markdown(res: dict) -> str:
     cfg = res["config"]
     out = [f"### quotra benchmark ({'quick' if cfg['quick'] else 'full'} run, {cfg['date']})", "",
            f"{cfg['reps']} interleaved rounds of {cfg['quotes']:,} quotes per client, medians; "
-           f"each client in its own process, default asyncio loop, TLS on 127.0.0.1; "
+           f"each client in its own process, {cfg['loop']} loop, TLS on 127.0.0.1; "
            f"sender: {cfg['sender']}; {cfg['cpus']} CPUs.", "",
            "| client | quotes/s | CPU s per million quotes | peak RSS (MiB) |",
            "|---|---:|---:|---:|"]
@@ -390,6 +391,8 @@ def main(argv=None) -> int:
     p.add_argument("--sender", choices=("batched", "blast"), default="batched",
                    help="how the service sends the throughput runs' frames (see the module doc)")
     p.add_argument("--stage-frames", type=int, help="frames per profiled region (default 5000, quick 1000)")
+    p.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio",
+                   help="the clients' event loop (default asyncio's own, as the client's users have it)")
     args = p.parse_args(argv)
     reps = args.reps or (3 if args.quick else 5)
     quotes = args.quotes or (40_000 if args.quick else 300_000)
@@ -404,7 +407,7 @@ def main(argv=None) -> int:
     base = os.path.splitext(json_path)[0]
 
     res: dict = {"config": {
-        "quick": args.quick, "reps": reps, "quotes": quotes, "sender": args.sender, "date": now.isoformat(timespec="seconds"),
+        "quick": args.quick, "reps": reps, "quotes": quotes, "sender": args.sender, "loop": args.loop, "date": now.isoformat(timespec="seconds"),
         "python": platform.python_version(), "cpus": os.cpu_count(), "loadavg_start": os.getloadavg(),
     }}
     runs: dict[str, list] = {v: [] for v in VARIANTS}
@@ -413,11 +416,13 @@ def main(argv=None) -> int:
         run_timeout = 60 + quotes / 5_000
         log(f"service at {svc.url}; warm-up")
         for v in VARIANTS:
-            run_client(svc, python, "throughput", v, min(quotes, 20_000), op="blast", sender=args.sender, timeout=60)
+            run_client(svc, python, "throughput", v, min(quotes, 20_000), op="blast", sender=args.sender, timeout=60,
+                       loop=args.loop)
         for rep in range(reps):
             order = VARIANTS[rep % len(VARIANTS):] + VARIANTS[:rep % len(VARIANTS)]
             for v in order:
-                r = run_client(svc, python, "throughput", v, quotes, op="blast", sender=args.sender, timeout=run_timeout)
+                r = run_client(svc, python, "throughput", v, quotes, op="blast", sender=args.sender,
+                               timeout=run_timeout, loop=args.loop)
                 runs[v].append(r)
                 log(f"round {rep + 1}/{reps} {v:16s} {r['quotes_per_s']:10,.0f} quotes/s "
                     f"{r['cpu_s_per_million']:6.2f} CPU s/M  {r['peak_rss_mib']:6.1f} MiB")
@@ -425,13 +430,13 @@ def main(argv=None) -> int:
             n = LATENCY_RATE * LATENCY_SECONDS
             log(f"latency: quotra at {LATENCY_RATE:,} quotes/s for {LATENCY_SECONDS} s")
             lat = run_client(svc, python, "latency", "quotra", n, op="stream", rate=LATENCY_RATE,
-                             timeout=LATENCY_SECONDS * 3 + 30)
+                             timeout=LATENCY_SECONDS * 3 + 30, loop=args.loop)
             res["latency_us"] = {k: lat[k] for k in ("p50", "p99", "p999")}
             res["latency_us"].update({k: lat[k] for k in ("p90", "max", "mean", "quotes", "quotes_per_s")})
             log(f"latency p50 {lat['p50']:.1f} us p99 {lat['p99']:.1f} us p99.9 {lat['p999']:.1f} us")
             log(f"memory: quotra over {RSS_MARKS[-1]:,} quotes")
             mem = run_client(svc, python, "throughput", "quotra", RSS_MARKS[-1], op="blast", sender=args.sender,
-                             timeout=600, rss_marks=RSS_MARKS)
+                             timeout=600, rss_marks=RSS_MARKS, loop=args.loop)
             at = mem["rss_mib_at"]
             res["rss_mib_at"] = {str(k): at[str(k)] for k in RSS_MARKS}
             res["rss_growth_mib_1m_to_5m"] = at[str(RSS_MARKS[1])] - at[str(RSS_MARKS[0])]
@@ -441,7 +446,7 @@ def main(argv=None) -> int:
         svc.close()
 
     log(f"stage profile: callgrind over {stage_frames} frames per region")
-    prof = run_stages(python, stage_frames, max(200, stage_frames // 5), timeout=900)
+    prof = run_stages(python, stage_frames, max(200, stage_frames // 5), timeout=900, loop=args.loop)
     if "error" in prof:
         res["stages"] = {}
         res["stages_error"] = prof["error"]

@@ -48,7 +48,7 @@ from picows.picows import WSProtocol
 from quotra.pricetape_proto import pricetape
 from quotra.service import encode_quote
 
-from .clients import make_listener
+from .clients import make_listener, new_loop
 
 GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 CHUNK = 16 * 1024
@@ -275,9 +275,10 @@ def main(argv=None) -> None:
     p = argparse.ArgumentParser(prog="python -m bench.stages")
     p.add_argument("--frames", type=int, default=20_000, help="frames per region")
     p.add_argument("--warm", type=int, default=2_000, help="unmeasured frames before each region")
+    p.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio", help="the event loop")
     args = p.parse_args(argv)
 
-    loop = asyncio.new_event_loop()
+    loop = new_loop(args.loop)
     asyncio.set_event_loop(loop)
     payload = sample_payload()
     chunks, warm_chunks = chunks_of(payload, args.frames), chunks_of(payload, args.warm)
