@@ -254,8 +254,8 @@ async def throughput(variant: str, url: str, marks: tuple[int, ...], timeout: fl
 
 
 async def latency(variant: str, url: str, n: int, timeout: float) -> dict:
-    if variant != "quotra":
-        raise ValueError("the latency run is for the quotra client")
+    if variant == "floor":
+        raise ValueError("the floor does not decode quotes: it has no send time to read")
     loop = asyncio.get_running_loop()
     samples: list[int] = []
     on_quote, done = make_on_latency(samples, n, loop)
