@@ -415,7 +415,7 @@ def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="bench/run", description="quotra benchmark: quotra against a floor and two peers")
     p.add_argument("--quick", action="store_true", help="CI-sized run: fewer rounds and quotes, no latency/memory runs")
     p.add_argument("--json", metavar="FILE", help="write the results here (default bench/results/bench-<time>.json)")
-    p.add_argument("--reps", type=int, help="throughput rounds (default 5, quick 3)")
+    p.add_argument("--reps", type=int, help="throughput rounds (default 7, quick 3)")
     p.add_argument("--quotes", type=int, help="quotes per throughput run (default 300000, quick 40000)")
     p.add_argument("--sender", choices=("batched", "blast"), default="batched",
                    help="how the service sends the throughput runs' frames (see the module doc)")
@@ -423,7 +423,7 @@ def main(argv=None) -> int:
     p.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio",
                    help="the clients' event loop (default asyncio's own, as the client's users have it)")
     args = p.parse_args(argv)
-    reps = args.reps or (3 if args.quick else 5)
+    reps = args.reps or (3 if args.quick else 7)
     quotes = args.quotes or (40_000 if args.quick else 300_000)
     stage_frames = args.stage_frames or (1_000 if args.quick else 5_000)
     if reps < 1 or quotes < 2:
