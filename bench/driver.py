@@ -16,7 +16,8 @@ What it does, in order, all on 127.0.0.1 with a service it starts itself:
    for comparison, at 10,000 quotes/s for 20 s, each quote stamped with its send time in ``sent_at_ns`` (the
    service's own ``rate`` stream makes a new random-walk quote per message and
    falls short of 10,000/s on a busy machine, so the sender here paces one
-   message, restamped and re-encoded per send);
+   message, restamped and re-encoded per send); the service and the client
+   each on a CPU of their own;
 5. memory (not in ``--quick``): the ``quotra`` client over 5 M quotes, its
    resident size noted at 1 M and at 5 M;
 6. the per-stage profile: ``bench/stages.py`` under callgrind;
@@ -232,22 +233,38 @@ class Service:
             self.proc.wait(5)
 
 
+def pin(pid: int, cpus) -> None:
+    """Restrict a process of ours to ``cpus`` (no-op where the OS has no affinity call)."""
+    if hasattr(os, "sched_setaffinity"):
+        os.sched_setaffinity(pid, cpus)
+
+
 def run_client(svc: Service, python: str, mode: str, variant: str, n: int, *, op: str, timeout: float,
-               sender: str = "batched", rate: float = 0.0, rss_marks=(), loop: str = "asyncio") -> dict:
-    """One client process against the service; returns the client's result and the service's."""
+               sender: str = "batched", rate: float = 0.0, rss_marks=(), loop: str = "asyncio",
+               cpus=None) -> dict:
+    """One client process against the service, on ``cpus`` if given; returns
+    the client's result and the service's."""
     svc.command(op=op, n=n, rate=rate, sender=sender, timeout=timeout)
     cmd = [python, "-m", "bench.clients", mode, variant, "--url", svc.url, "--n", str(n), "--timeout", str(timeout),
            "--loop", loop]
     if rss_marks:
         cmd += ["--rss-marks", ",".join(map(str, rss_marks))]
     env = dict(os.environ, SSL_CERT_FILE=svc.ca_file)
-    proc = subprocess.run(cmd, cwd=ROOT, env=env, capture_output=True, text=True, timeout=timeout + 60)
-    lines = [ln for ln in proc.stdout.splitlines() if ln.startswith("{")]
+    proc = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        if cpus is not None:
+            pin(proc.pid, cpus)
+        out, err = proc.communicate(timeout=timeout + 60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(5)
+    lines = [ln for ln in out.splitlines() if ln.startswith("{")]
     result = json.loads(lines[-1]) if lines else {"error": f"no result (exit {proc.returncode})"}
     server = svc.answer(timeout + 30)
     if "error" in result or "error" in server:
         raise RuntimeError(f"{mode} run of {variant} failed: client {result.get('error')}, "
-                           f"service {server.get('error')}; stderr: {proc.stderr[-2000:]}")
+                           f"service {server.get('error')}; stderr: {err[-2000:]}")
     result["server"] = server
     return result
 
@@ -352,16 +369,18 @@ def markdown(res: dict) -> str:
         v, c = res["ratios"].get(key), res["cpu_ratios"].get(key)
         out.append(f"| {key} | {fmt(v, 2)} | {fmt(c, 2)} | >= {target} | {'yes' if v and v >= target else 'no'} |")
     if "latency_us" in res:
-        out += ["", f"Latency at {LATENCY_RATE:,} quotes/s for {LATENCY_SECONDS} s, from the send time stamped in "
-                    "each quote to the start of its callback (us):", "",
+        pinned = " (service and client each on a CPU of its own)" if cfg.get("latency_cpus") else ""
+        out += ["", f"Latency at {LATENCY_RATE:,} quotes/s for {LATENCY_SECONDS} s{pinned}, from the send time "
+                    "stamped in each quote to the start of its callback (us):", "",
                 "| client | quotes/s received | p50 | p90 | p99 | p99.9 | max |", "|---|---:|---:|---:|---:|---:|---:|"]
         for v, lat in res.get("latency_us_by_client", {"quotra": res["latency_us"]}).items():
             out.append(f"| {v} | {fmt(lat['quotes_per_s'])} | {fmt(lat['p50'])} | {fmt(lat['p90'])} | "
                        f"{fmt(lat['p99'])} | {fmt(lat['p999'])} | {fmt(lat['max'])} |")
     if "rss_growth_mib_1m_to_5m" in res:
         g = res["rss_growth_mib_1m_to_5m"]
-        out += ["", f"RSS of quotra, 1 M to 5 M quotes: {res['rss_mib_at']['1000000']:.1f} -> "
-                    f"{res['rss_mib_at']['5000000']:.1f} MiB, growth {g:+.2f} MiB "
+        lo, hi = (res["rss_mib_at"][str(m)] for m in RSS_MARKS)
+        out += ["", f"RSS of quotra, {RSS_MARKS[0]:,} to {RSS_MARKS[1]:,} quotes: {lo:.1f} -> {hi:.1f} MiB, "
+                    f"growth {g:+.2f} MiB "
                     f"(goal within {RSS_GROWTH_GOAL_MIB:.0f} MiB: {'met' if abs(g) <= RSS_GROWTH_GOAL_MIB else 'not met'})."]
     st = res.get("stages") or {}
     if st:
@@ -458,12 +477,27 @@ def main(argv=None) -> int:
         if not args.quick:
             n = LATENCY_RATE * LATENCY_SECONDS
             res["latency_us_by_client"] = {}
-            for v in LATENCY_CLIENTS:
-                log(f"latency: {v} at {LATENCY_RATE:,} quotes/s for {LATENCY_SECONDS} s")
-                lat = run_client(svc, python, "latency", v, n, op="paced", rate=LATENCY_RATE,
-                                 timeout=LATENCY_SECONDS * 3 + 30, loop=args.loop)
-                res["latency_us_by_client"][v] = {k: lat[k] for k in LATENCY_KEYS}
-                log(f"latency {v}: p50 {lat['p50']:.1f} us p99 {lat['p99']:.1f} us p99.9 {lat['p999']:.1f} us")
+            # The service stands in for a remote machine: on a CPU of its own, the
+            # client on another, or the scheduler often puts the woken client
+            # behind the service's own sending on one CPU (measured: p50 ~520 us
+            # unpinned, ~190 us pinned, at 10,000 quotes/s).
+            all_cpus = os.sched_getaffinity(0) if hasattr(os, "sched_getaffinity") else set()
+            split = len(all_cpus) >= 2
+            if split:
+                svc_cpu, client_cpu = sorted(all_cpus)[:2]
+                pin(svc.proc.pid, {svc_cpu})
+            res["config"]["latency_cpus"] = {"service": svc_cpu, "client": client_cpu} if split else None
+            try:
+                for v in LATENCY_CLIENTS:
+                    log(f"latency: {v} at {LATENCY_RATE:,} quotes/s for {LATENCY_SECONDS} s")
+                    lat = run_client(svc, python, "latency", v, n, op="paced", rate=LATENCY_RATE,
+                                     timeout=LATENCY_SECONDS * 3 + 30, loop=args.loop,
+                                     cpus={client_cpu} if split else None)
+                    res["latency_us_by_client"][v] = {k: lat[k] for k in LATENCY_KEYS}
+                    log(f"latency {v}: p50 {lat['p50']:.1f} us p99 {lat['p99']:.1f} us p99.9 {lat['p999']:.1f} us")
+            finally:
+                if split:
+                    pin(svc.proc.pid, all_cpus)
             res["latency_us"] = res["latency_us_by_client"]["quotra"]
             log(f"memory: quotra over {RSS_MARKS[-1]:,} quotes")
             mem = run_client(svc, python, "throughput", "quotra", RSS_MARKS[-1], op="blast", sender=args.sender,
