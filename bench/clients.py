@@ -1,7 +1,7 @@
 """The benchmark's client variants, each run in a process of its own.
 
     python -m bench.clients throughput VARIANT --url URL --n N [--rss-marks 1000000,5000000]
-    python -m bench.clients latency quotra --url URL --n N
+    python -m bench.clients latency VARIANT --url URL --n N      (any but the floor)
 
 VARIANT is one of ``VARIANTS``:
 
@@ -23,7 +23,9 @@ same trivial coroutine per quote: it counts, and at the marks it notes the
 time, the process CPU time and the resident memory. The first mark is quote 1,
 so connection set-up is not measured. When the last mark is reached the
 process prints one JSON line and exits at once (``os._exit``): tearing the
-connection down is not part of the benchmark.
+connection down is not part of the benchmark. The latency callback instead
+notes, for every quote, the time from ``sent_at_ns`` (the service's send
+stamp) to the start of the callback body.
 
 The callgrind harness of the per-stage profile lives in ``bench/stages.py``;
 it builds its listeners with ``make_listener`` from here, so both measure the
