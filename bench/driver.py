@@ -357,7 +357,8 @@ def markdown(res: dict) -> str:
     out = [f"### quotra benchmark ({'quick' if cfg['quick'] else 'full'} run, {cfg['date']})", "",
            f"{cfg['reps']} interleaved rounds of {cfg['quotes']:,} quotes per client, medians; "
            f"each client in its own process, {cfg['loop']} loop, TLS on 127.0.0.1; "
-           f"sender: {cfg['sender']}; {cfg['cpus']} CPUs.", "",
+           f"sender: {cfg['sender']}; {cfg['cpus']} CPUs, load average {cfg['loadavg_start'][0]:.1f} at the start "
+           f"and {cfg['loadavg_end'][0]:.1f} at the end.", "",
            "| client | quotes/s | CPU s per million quotes | peak RSS (MiB) |",
            "|---|---:|---:|---:|"]
     for v in VARIANTS:
