@@ -70,7 +70,7 @@ class InstrumentState:
     volume: int = 0
     quotes: int = 0
     direction: int = 0  # +1 last tick up, -1 down, 0 unchanged / none yet
-    arrivals: deque = field(default_factory=deque)  # monotonic times in the rate window
+    arrivals: deque[float] = field(default_factory=deque)  # monotonic times in the rate window
 
     @property
     def change(self) -> Optional[float]:
@@ -101,7 +101,7 @@ class Board:
         self.total = 0
         self.errors = 0
         self.first_at: Optional[float] = None
-        self._arrivals: deque = deque()
+        self._arrivals: deque[float] = deque()
 
     def update(self, quote: dict[str, Any], now: float) -> InstrumentState:
         symbol = quote["instrument"]
@@ -128,7 +128,7 @@ class Board:
         self._prune(self._arrivals, now)
         return st
 
-    def _prune(self, arrivals: deque, now: float) -> None:
+    def _prune(self, arrivals: deque[float], now: float) -> None:
         edge = now - self.window
         while arrivals and arrivals[0] <= edge:
             arrivals.popleft()
@@ -292,7 +292,7 @@ class LiveDisplay:
                 self.out.flush()
 
 
-class DisplayLogHandler(logging.StreamHandler):
+class DisplayLogHandler(logging.StreamHandler[TextIO]):
     """A stream handler that lifts the live table out of the way for each record."""
 
     def __init__(self, stream: TextIO, display: LiveDisplay):
@@ -342,13 +342,13 @@ class Demo:
         self.opened = 0
         self.time_up_at: Optional[float] = None
         self.watchdog_fired = False
-        self.render_task: Optional[asyncio.Task] = None
+        self.render_task: Optional[asyncio.Task[None]] = None
         encoding = (getattr(out, "encoding", "") or "").lower().replace("-", "")
         self.arrows = ("\u25b2", "\u25bc") if encoding == "utf8" else ("^", "v")
 
     # -- the four callbacks given to start_websocket (coroutine functions) ------
 
-    async def on_quote(self, quote: dict) -> None:
+    async def on_quote(self, quote: dict[str, Any]) -> None:
         self.board.update(quote, time.monotonic())
 
     async def on_error(self, exc: BaseException) -> None:
@@ -513,7 +513,7 @@ def _run_client(args: argparse.Namespace, url: str, out: TextIO, live: Optional[
         if live is not None:
             live.finish()
         try:
-            loop.run_until_complete(loop.shutdown_default_executor(timeout=5))
+            loop.run_until_complete(asyncio.wait_for(loop.shutdown_default_executor(), 5))
         finally:
             loop.close()
             asyncio.set_event_loop(None)
