@@ -40,8 +40,11 @@ import threading
 import time
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Any, Iterator, Optional, TextIO
+from typing import TYPE_CHECKING, Any, Iterator, Optional, TextIO
 from urllib.parse import urlsplit
+
+if TYPE_CHECKING:
+    from .quotra import Quotra
 
 __all__ = ["Board", "main"]
 
@@ -327,7 +330,7 @@ class ClientLog(logging.Handler):
 class Demo:
     """Callbacks and timers of one run, on the client's loop."""
 
-    def __init__(self, args: argparse.Namespace, loop: asyncio.AbstractEventLoop, client: Any,
+    def __init__(self, args: argparse.Namespace, loop: asyncio.AbstractEventLoop, client: "Quotra",
                  url: str, out: TextIO, live: Optional[LiveDisplay], color: bool):
         self.args = args
         self.loop = loop
