@@ -60,39 +60,9 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int Quotra_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return boundary<int>(-1, [&]() -> int {
-        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        PyObject* loop = nullptr;
-        if (nargs > 1) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
-                         "exactly", (Py_ssize_t)1, "", nargs);
-            raise();
-        }
-        if (nargs == 1) loop = PyTuple_GET_ITEM(args, 0);
-        if (kwds && PyDict_GET_SIZE(kwds)) {
-            PyObject *key, *value;
-            Py_ssize_t pos = 0;
-            while (PyDict_Next(kwds, &pos, &key, &value)) {
-                if (!PyUnicode_Check(key)) {
-                    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", "__init__");
-                    raise();
-                }
-                if (PyUnicode_Compare(key, S(loop)) != 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__init__", key);
-                    raise();
-                }
-                if (loop) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__",
-                                 key);
-                    raise();
-                }
-                loop = value;
-            }
-        }
-        if (!loop) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
-                         "exactly", (Py_ssize_t)1, "", nargs);
-            raise();
-        }
+        static const char* const names[] = {"loop"};
+        PyObject* loop;
+        bind_init_args(args, kwds, names, 1, &loop);
         Quotra* q = as_quotra(self);
         Ref loop_ref = newref(loop);  // the old __loop may own the only other reference
         set_field(q->loop, loop);
@@ -845,10 +815,7 @@ const FunctionDef close_websocket_def = {"close_websocket", "Quotra.close_websoc
                                          close_websocket_impl};
 const FunctionDef shutdown_def = {"shutdown", "Quotra.shutdown", loop_params, false, false, true, shutdown_impl};
 
-void set_class_item(PyObject* name, PyObject* value) {
-    check(PyDict_SetItem(QuotraType.tp_dict, name, value));
-    PyType_Modified(&QuotraType);
-}
+void set_class_item(PyObject* name, PyObject* value) { qt::set_class_item(&QuotraType, name, value); }
 
 Ref annotations(std::initializer_list<std::pair<const char*, const char*>> items) {
     Ref d = own(PyDict_New());
@@ -910,14 +877,7 @@ int client_type_ready() {
         QuotraType.tp_new = Quotra_new;
         QuotraType.tp_free = PyObject_GC_Del;
         check(PyType_Ready(&QuotraType));
-        Ref cap = own(PyCapsule_New(&quotra_vtable, nullptr, nullptr));
-        set_class_item(S(__pyx_vtable__), cap.get());
-        Ref reduce = function_new(&quotra_reduce_def);
-        set_class_item(S(__reduce_cython__), reduce.get());
-        set_class_item(S(__reduce__), reduce.get());
-        Ref setstate = function_new(&quotra_setstate_def);
-        set_class_item(S(__setstate_cython__), setstate.get());
-        set_class_item(S(__setstate__), setstate.get());
+        publish_class(&QuotraType, &quotra_vtable, &quotra_reduce_def, &quotra_setstate_def);
         return 0;
     });
 }

@@ -66,4 +66,19 @@ inline bool may_override(PyObject* self) noexcept {
 // `ours` (borrowed, the class dictionary's entry).
 Ref find_override(PyObject* self, PyObject* name, PyObject* ours);
 
+struct FunctionDef;
+
+// Stores `value` under `name` in a static type's dictionary and invalidates the
+// type's attribute cache.
+void set_class_item(PyTypeObject* type, PyObject* name, PyObject* value);
+
+// After PyType_Ready: publishes the native table as `__pyx_vtable__` and
+// installs the pickling methods under their own names and as
+// __reduce__/__setstate__.
+void publish_class(PyTypeObject* type, void* vtable, const FunctionDef* reduce, const FunctionDef* setstate);
+
+// Binds the arguments of an initialiser taking exactly `n` parameters named
+// `names`, by position or keyword, with the module's argument errors.
+void bind_init_args(PyObject* args, PyObject* kwds, const char* const* names, int n, PyObject** values);
+
 }  // namespace qt
