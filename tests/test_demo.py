@@ -248,6 +248,33 @@ def test_signal_goes_through_the_clients_own_path_and_exits_0(signum):
     assert took < 10, took
 
 
+@pytest.mark.timeout(90)
+def test_sigint_during_start_up_still_ends_through_the_client():
+    """A signal that arrives while the service is starting, before the
+    connection exists: the client handles it once its loop runs; a connection
+    that opens after it is closed the client's way; exit 0."""
+    proc = subprocess.Popen(
+        demo_cmd("--seconds", "60", "--interval", "0.5"),
+        cwd=ROOT, env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        out = LineReader(proc.stdout)
+        err = LineReader(proc.stderr)
+        assert err.wait_for(re.compile(r".*quotra\.demo: market-data service at "), timeout=30), err.text(1)
+        proc.send_signal(signal.SIGINT)
+        rc = proc.wait(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(10)
+    stdout, stderr = out.text(), err.text()
+    assert rc == 0, (stdout, stderr)
+    assert "Traceback" not in stderr, stderr
+    assert INTERRUPT_LINE in stderr and DISCONNECTED_LINE in stderr, stderr
+    assert stderr.index(INTERRUPT_LINE) < stderr.index(DISCONNECTED_LINE)
+    assert stdout.splitlines()[-1].endswith("ended: interrupted"), stdout
+
+
 # ---------------------------------------------------------------------------
 # The live table on a terminal
 # ---------------------------------------------------------------------------
