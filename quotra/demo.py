@@ -346,6 +346,7 @@ class Demo:
         self.opened = 0
         self.time_up_at: Optional[float] = None
         self.watchdog_fired = False
+        self.ended_at: Optional[float] = None
         self.render_task: Optional[asyncio.Task[None]] = None
         encoding = (getattr(out, "encoding", "") or "").lower().replace("-", "")
         self.arrows = ("\u25b2", "\u25bc") if encoding == "utf8" else ("^", "v")
@@ -402,7 +403,7 @@ class Demo:
     # -- drawing -----------------------------------------------------------------
 
     def elapsed(self) -> float:
-        return time.monotonic() - self.started
+        return (self.ended_at or time.monotonic()) - self.started
 
     def connected(self) -> bool:
         ev = self.client.IS_CONNECTED
@@ -533,6 +534,7 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
             try:
                 loop.run_forever()  # returns when the client's shutdown stops the loop
             finally:
+                demo.ended_at = time.monotonic()
                 demo.draw(final=True)
                 if live is not None:
                     live.finish()
@@ -544,15 +546,18 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
 
     board = demo.board
     took = demo.elapsed()
-    if watch.interrupted:
+    if demo.watchdog_fired:
+        how = "not stopped by the client in time"
+    elif watch.interrupted:
         how = "interrupted"
     elif demo.time_up_at is not None:
         how = "time is up"
     else:
         how = "the client stopped"
-    out.write(f"demo: {board.total} quotes for {sum(1 for s in board.instruments.values() if s.quotes)} "
-              f"instruments in {took:.1f} s ({board.total / took if took > 0 else 0.0:.1f} q/s), "
-              f"{board.errors} errors; ended: {how}\n")
+    quoted = sum(1 for s in board.instruments.values() if s.quotes)
+    rate = board.total / took if took > 0 else 0.0
+    out.write(f"demo: {board.total} quotes for {quoted} instrument{'' if quoted == 1 else 's'} "
+              f"in {took:.1f} s ({rate:.1f} q/s), {board.errors} errors; ended: {how}\n")
     out.flush()
     if demo.watchdog_fired:
         return 1
