@@ -331,8 +331,9 @@ class Demo:
     """Callbacks and timers of one run, on the client's loop."""
 
     def __init__(self, args: argparse.Namespace, loop: asyncio.AbstractEventLoop, client: "Quotra",
-                 url: str, out: TextIO, live: Optional[LiveDisplay], color: bool):
+                 url: str, out: TextIO, live: Optional[LiveDisplay], color: bool, watch: ClientLog):
         self.args = args
+        self.watch = watch
         self.loop = loop
         self.client = client
         self.url = url
@@ -345,6 +346,7 @@ class Demo:
         self.opened = 0
         self.time_up_at: Optional[float] = None
         self.watchdog_fired = False
+        self.ended_at: Optional[float] = None
         self.render_task: Optional[asyncio.Task[None]] = None
         encoding = (getattr(out, "encoding", "") or "").lower().replace("-", "")
         self.arrows = ("\u25b2", "\u25bc") if encoding == "utf8" else ("^", "v")
@@ -358,9 +360,20 @@ class Demo:
         self.board.errors += 1
         logger.warning("could not decode a quote frame: %r", exc)
 
+    @property
+    def ending(self) -> bool:
+        """A close has been asked for: by a signal or because the time is up."""
+        return self.watch.interrupted or self.time_up_at is not None
+
     async def on_open(self, text: str) -> None:
         self.opened += 1
-        if self.opened == 1:
+        if self.ending:
+            # The close was asked for before this connection existed (a signal
+            # during start-up), so no close frame went out: close it now, the
+            # client's own way, and its shutdown follows.
+            logger.info("%s Closing it: the run is ending", text)
+            self.client.close_websocket()
+        elif self.opened == 1:
             logger.info("%s Subscribing to %s", text, ", ".join(self.args.instruments))
             await self.client.subscribe(list(self.args.instruments))
         else:
@@ -390,7 +403,7 @@ class Demo:
     # -- drawing -----------------------------------------------------------------
 
     def elapsed(self) -> float:
-        return time.monotonic() - self.started
+        return (self.ended_at or time.monotonic()) - self.started
 
     def connected(self) -> bool:
         ev = self.client.IS_CONNECTED
@@ -490,48 +503,61 @@ def _setup_logging(verbose: bool, live: Optional[LiveDisplay]) -> ClientLog:
     return watch
 
 
-def _run_client(args: argparse.Namespace, url: str, out: TextIO, live: Optional[LiveDisplay],
-                color: bool, watch: ClientLog) -> int:
+def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], color: bool,
+         watch: ClientLog) -> int:
     from .quotra import Quotra
-    from .service import point_client
+    from .service import ServiceThread, point_client
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     demo: Optional[Demo] = None
     try:
-        client = Quotra(loop)  # from here on SIGINT/SIGTERM go to the client
-        point_client(client, url)
-        demo = Demo(args, loop, client, url, out, live, color)
-        client.start_websocket(demo.on_quote, demo.on_error, demo.on_open, demo.on_close)
-        loop.call_later(args.seconds, demo.time_up)
-        loop.call_later(args.seconds + STOP_GRACE, demo.watchdog)
-        demo.render_task = loop.create_task(demo.render())
-        if live is not None:
-            live.start()
-            demo.draw()
-        loop.run_forever()  # returns when the client's shutdown stops the loop
+        # The client first: from here on SIGINT/SIGTERM go to its handlers on
+        # this loop, also while the service is still starting (the loop acts
+        # on such a signal as soon as it runs).
+        client = Quotra(loop)
+        with ServiceThread(rate=args.rate, seed=args.seed, record_sent=0) as svc:
+            # The service's certificate comes from a CA made for this run; the
+            # client uses ssl.create_default_context(), which trusts the file
+            # named by SSL_CERT_FILE.
+            os.environ["SSL_CERT_FILE"] = svc.ca_file
+            logger.info("market-data service at %s (%g quotes/s)", svc.url, args.rate)
+            point_client(client, svc.url)
+            demo = Demo(args, loop, client, svc.url, out, live, color, watch)
+            client.start_websocket(demo.on_quote, demo.on_error, demo.on_open, demo.on_close)
+            loop.call_later(args.seconds, demo.time_up)
+            loop.call_later(args.seconds + STOP_GRACE, demo.watchdog)
+            demo.render_task = loop.create_task(demo.render())
+            if live is not None:
+                live.start()
+                demo.draw()
+            try:
+                loop.run_forever()  # returns when the client's shutdown stops the loop
+            finally:
+                demo.ended_at = time.monotonic()
+                demo.draw(final=True)
+                if live is not None:
+                    live.finish()
     finally:
-        if demo is not None:
-            demo.draw(final=True)
-        if live is not None:
-            live.finish()
-        try:
-            loop.run_until_complete(asyncio.wait_for(loop.shutdown_default_executor(), 5))
-        finally:
-            loop.close()
-            asyncio.set_event_loop(None)
+        # Not run again: the client's shutdown has stopped it, and a client
+        # event arriving now (the service closing) would start another one.
+        loop.close()
+        asyncio.set_event_loop(None)
 
     board = demo.board
     took = demo.elapsed()
-    if watch.interrupted:
+    if demo.watchdog_fired:
+        how = "not stopped by the client in time"
+    elif watch.interrupted:
         how = "interrupted"
     elif demo.time_up_at is not None:
         how = "time is up"
     else:
         how = "the client stopped"
-    out.write(f"demo: {board.total} quotes for {sum(1 for s in board.instruments.values() if s.quotes)} "
-              f"instruments in {took:.1f} s ({board.total / took if took > 0 else 0.0:.1f} q/s), "
-              f"{board.errors} errors; ended: {how}\n")
+    quoted = sum(1 for s in board.instruments.values() if s.quotes)
+    rate = board.total / took if took > 0 else 0.0
+    out.write(f"demo: {board.total} quotes for {quoted} instrument{'' if quoted == 1 else 's'} "
+              f"in {took:.1f} s ({rate:.1f} q/s), {board.errors} errors; ended: {how}\n")
     out.flush()
     if demo.watchdog_fired:
         return 1
@@ -550,20 +576,11 @@ def main(argv: Optional[list[str]] = None) -> int:
     live = LiveDisplay(out) if is_tty and not args.plain else None
     color = live is not None and not args.no_color and not os.environ.get("NO_COLOR")
     watch = _setup_logging(args.verbose, live)
-
-    from .service import ServiceThread
-
     try:
-        with ServiceThread(rate=args.rate, seed=args.seed, record_sent=0) as svc:
-            # The service's certificate comes from a CA made for this run; the
-            # client uses ssl.create_default_context(), which trusts the file
-            # named by SSL_CERT_FILE.
-            os.environ["SSL_CERT_FILE"] = svc.ca_file
-            logger.info("market-data service at %s (%g quotes/s)", svc.url, args.rate)
-            return _run_client(args, svc.url, out, live, color, watch)
+        return _run(args, out, live, color, watch)
     except KeyboardInterrupt:
-        # Only outside the client's run: before its signal handlers are
-        # installed or after its loop is closed.
+        # Only outside the client's watch: before it is made, or after its
+        # loop is closed (closing the loop removes its signal handlers).
         if live is not None:
             live.finish()
         print("demo: interrupted", file=sys.stderr)

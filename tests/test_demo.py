@@ -26,7 +26,7 @@ SNAPSHOT = re.compile(
     r"quotes=(?P<quotes>\d+) q/s=(?P<rate>[\d.]+)$"
 )
 TOTAL = re.compile(r"^\[\s*[\d.]+s\] total quotes=(\d+) q/s=([\d.]+) errors=(\d+) connected=(yes|no)$")
-SUMMARY = re.compile(r"^demo: (\d+) quotes for (\d+) instruments in ([\d.]+) s .*; ended: (.+)$")
+SUMMARY = re.compile(r"^demo: (\d+) quotes for (\d+) instruments? in ([\d.]+) s .*; ended: (.+)$")
 
 CLOSE_LINE = "INFO quotra.quotra: Quotra disconnected with code :: 1000, message :: Connection closed by the user. "
 INTERRUPT_LINE = "INFO quotra.quotra: WebSocket closure initiated by user interrupt."
@@ -246,6 +246,69 @@ def test_signal_goes_through_the_clients_own_path_and_exits_0(signum):
     assert check_snapshots(stdout)
     # The server answered at once: no need to wait out the 2 s grace period.
     assert took < 10, took
+
+
+@pytest.mark.timeout(90)
+def test_sigint_during_start_up_still_ends_through_the_client():
+    """A signal that arrives while the service is starting, before the
+    connection exists: the client handles it once its loop runs; a connection
+    that opens after it is closed the client's way; exit 0."""
+    proc = subprocess.Popen(
+        demo_cmd("--seconds", "60", "--interval", "0.5"),
+        cwd=ROOT, env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        out = LineReader(proc.stdout)
+        err = LineReader(proc.stderr)
+        assert err.wait_for(re.compile(r".*quotra\.demo: market-data service at "), timeout=30), err.text(1)
+        proc.send_signal(signal.SIGINT)
+        rc = proc.wait(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(10)
+    stdout, stderr = out.text(), err.text()
+    assert rc == 0, (stdout, stderr)
+    assert "Traceback" not in stderr, stderr
+    assert INTERRUPT_LINE in stderr and DISCONNECTED_LINE in stderr, stderr
+    assert stderr.index(INTERRUPT_LINE) < stderr.index(DISCONNECTED_LINE)
+    assert stdout.splitlines()[-1].endswith("ended: interrupted"), stdout
+
+
+@pytest.mark.timeout(90)
+def test_no_connection_is_a_failure():
+    # The client pointed at a closed port: its first attempt fails, it logs
+    # the error and shuts down; the demo says so and exits 1.
+    code = (
+        "import sys, quotra.service as s\n"
+        "orig = s.point_client\n"
+        "s.point_client = lambda c, url: orig(c, 'wss://127.0.0.1:1/?version=2')\n"
+        "from quotra.demo import main\n"
+        "sys.exit(main(['--seconds', '5']))\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=demo_env(),
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1, (proc.stdout, proc.stderr)
+    assert "ERROR quotra.quotra: Error occured on connect :: " in proc.stderr
+    assert "ERROR quotra.demo: no connection was opened (1 connection errors)" in proc.stderr
+    assert proc.stdout.splitlines()[-1].startswith("demo: 0 quotes for 0 instruments")
+
+
+@pytest.mark.timeout(90)
+def test_a_client_that_does_not_stop_is_a_failure():
+    # If the close never ends the run, the demo's own time limit stops the
+    # loop and the exit status says it went wrong.
+    code = (
+        "import sys, quotra.demo as d\n"
+        "d.STOP_GRACE = 1.0\n"
+        "d.Demo.time_up = lambda self: None\n"
+        "sys.exit(d.main(['--seconds', '1', '--instruments', 'ABC']))\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=demo_env(),
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1, (proc.stdout, proc.stderr)
+    assert "the client did not stop within 1 s of the end" in proc.stderr
+    assert proc.stdout.splitlines()[-1].endswith("ended: not stopped by the client in time")
 
 
 # ---------------------------------------------------------------------------
