@@ -336,7 +336,8 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
                     raise();
                 }
                 Ref text_ref = newref(text);
-                Ref raw = call(b64decode.get(), text);
+                bool plain = b64decode.get() == state.b64decode && (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text));
+                Ref raw = call(plain ? state.a2b_base64 : b64decode.get(), text);
                 call_kw(parse.get(), 0, state.kw_data, raw.get());
             }
             {

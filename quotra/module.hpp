@@ -34,6 +34,11 @@ struct ModuleState {
     PyObject* kw_ws_connect;      // ws_connect's keyword names, in call order
     PyObject* empty_bytes;
     PyObject* empty_tuple;
+    // base64.b64decode as imported, and binascii.a2b_base64, which it ends in:
+    // for str/bytes input the two give the same result or error, so the quote
+    // path calls the latter while the module global is still the original.
+    PyObject* b64decode;
+    PyObject* a2b_base64;
     // picows classes, owned
     PyTypeObject* WSListener;
     PyTypeObject* WSTransport;

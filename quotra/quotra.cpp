@@ -285,6 +285,12 @@ void run_module_statements() {
         set_attr(name, m.get());
     }
     {
+        Ref base64 = global(S(base64));
+        Py_XSETREF(state.b64decode, getattr(base64.get(), S(b64decode)).release());
+        Ref binascii = own(PyImport_ImportModule("binascii"));
+        Py_XSETREF(state.a2b_base64, own(PyObject_GetAttrString(binascii.get(), "a2b_base64")).release());
+    }
+    {
         Ref fromlist = own(PyTuple_Pack(1, S(wraps)));
         Ref m = import_module(S(functools), fromlist.get(), 0);
         Ref wraps = import_from(m.get(), S(wraps));

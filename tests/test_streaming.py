@@ -477,3 +477,31 @@ def test_runs_on_uvloop():
             t.cancel()
         lp.run_until_complete(asyncio.sleep(0.05))
         lp.close()
+
+
+def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch):
+    """The quote path takes base64/orjson from the module globals at each frame,
+    so a replaced global is honoured (the plain path is only a shortcut for the
+    original base64.b64decode)."""
+    client, rec = connected_client(loop, service)
+    calls = []
+
+    class Base64Shim:
+        @staticmethod
+        def b64decode(text):
+            calls.append(text)
+            return base64.b64decode(text)
+
+    async def scenario():
+        service.send_quote("ABC", last_price=1.0)
+        await rec.wait_quotes(1)
+        monkeypatch.setattr(qm, "base64", Base64Shim)
+        service.send_quote("ABC", last_price=2.0)
+        await rec.wait_quotes(2)
+        monkeypatch.undo()
+        service.send_quote("ABC", last_price=3.0)
+        await rec.wait_quotes(3)
+
+    run(loop, scenario())
+    assert [q["last_price"] for q in rec.quotes] == [1.0, 2.0, 3.0]
+    assert len(calls) == 1 and isinstance(calls[0], str)
