@@ -151,9 +151,8 @@ PySendResult run_body(Coroutine* co, PyObject** out) noexcept {
             *out = nullptr;
             return PYGEN_ERROR;
         }
-        Ref iter = newref(co->await_iter);
         PyObject* value = nullptr;
-        PySendResult r = PyIter_Send(iter.get(), Py_None, &value);
+        PySendResult r = PyIter_Send(newref(co->await_iter).get(), Py_None, &value);
         if (r == PYGEN_NEXT) {
             co->state = CORO_SUSPENDED;
             *out = value;
@@ -191,9 +190,8 @@ PySendResult coro_send_ex(Coroutine* co, PyObject* value, PyObject** out) noexce
     if (!guard.ok) return PYGEN_ERROR;
     co->state = CORO_RUNNING;
     if (co->await_iter) {
-        Ref iter = newref(co->await_iter);
         PyObject* res = nullptr;
-        PySendResult r = PyIter_Send(iter.get(), value, &res);
+        PySendResult r = PyIter_Send(newref(co->await_iter).get(), value, &res);
         if (r == PYGEN_NEXT) {
             co->state = CORO_SUSPENDED;
             *out = res;
@@ -263,6 +261,7 @@ PySendResult coro_throw_ex(Coroutine* co, PyObject* exc, PyObject** out) noexcep
             // close is raised in the body instead.
             co->state = CORO_RUNNING;
             const int err = close_iter(iter.get());
+            iter.reset();
             Py_CLEAR(co->await_iter);
             if (err == 0) PyErr_SetRaisedException(held.release());
             return raise_in_body(co, out);
@@ -278,6 +277,7 @@ PySendResult coro_throw_ex(Coroutine* co, PyObject* exc, PyObject** out) noexcep
             if (!meth) {
                 // Nothing to forward to: the exception surfaces at the await.
                 co->state = CORO_RUNNING;
+                iter.reset();
                 Py_CLEAR(co->await_iter);
                 PyErr_SetRaisedException(held.release());
                 return raise_in_body(co, out);
@@ -302,6 +302,7 @@ PySendResult coro_throw_ex(Coroutine* co, PyObject* exc, PyObject** out) noexcep
             *out = res;
             return PYGEN_NEXT;
         }
+        iter.reset();
         end_delegation(co, r, res);
         return run_body(co, out);
     }
