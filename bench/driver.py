@@ -324,7 +324,6 @@ def run_stages(python: str, frames: int, warm: int, timeout: float, loop: str = 
     return {
         "stages": {k: round(v) for k, v in stages.items()},
         "frame_totals": {k: round(per["frame_" + k]) for k in ("quotra", "python_peer", "floor", "picows")},
-        "python_peer_glue": round(per["frame_python_peer"] - per["frame_picows"] - path_steps),
         "regions": {k: round(v) for k, v in per.items()},
         "frames": frames,
     }
@@ -397,8 +396,7 @@ def markdown(res: dict) -> str:
         out.append(f"| total | {fmt(total)} | |")
         ft = prof.get("frame_totals", {})
         if ft:
-            out += ["", "Whole frame, same harness: " + ", ".join(f"{k} {fmt(v)}" for k, v in ft.items())
-                    + f"; the Python peer's own glue {fmt(prof.get('python_peer_glue'))}."]
+            out += ["", "Whole frame, same harness: " + ", ".join(f"{k} {fmt(v)}" for k, v in ft.items()) + "."]
     elif res.get("stages_error"):
         out += ["", f"Stage profile failed: {res['stages_error']}"]
     out += ["", "Goals: " + "; ".join(f"{g['goal']}: {'met' if g['met'] else 'NOT met'}" for g in res["goals"])]

@@ -15,7 +15,8 @@ chunks (as the TLS layer hands them over) with the loop run after each chunk:
 * the steps of the quote path written out one after another, each region
   doing one step more than the one before; the difference of two neighbours
   is the cost of a step: ``json`` (``orjson.loads``), ``base64``
-  (``base64.b64decode``), ``parse`` (``pricetape.ParseFromString(data=...)``),
+  (``binascii.a2b_base64``, which the client calls in place of
+  ``base64.b64decode`` while that is the original), ``parse`` (``pricetape.ParseFromString(data=...)``),
   ``dict`` (``SerializeToDict()``), ``callback`` (calling the user's
   coroutine function and running its body to the end), ``task`` (running it as
   a task made with ``loop.create_task`` instead);
@@ -34,6 +35,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import base64
+import binascii
 import functools
 import hashlib
 import logging
@@ -106,7 +108,8 @@ async def on_error(exc):
 
 def step_regions(loop):
     """Region name -> coroutine function over batches of payloads."""
-    loads, b64decode, sleep = orjson.loads, base64.b64decode, asyncio.sleep
+    # The calls the client makes, in its order.
+    loads, b64decode, sleep = orjson.loads, binascii.a2b_base64, asyncio.sleep
     create_task = loop.create_task
     msg = pricetape()
 
