@@ -28,6 +28,18 @@ Quotra* self_quotra(PyObject* self, const char* fname) {
 
 bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 
+// A function of a plain module, as attribute lookup would return it: for names
+// the module type itself does not define, that is the module dictionary's
+// entry, and reading it directly saves the generic lookup on every quote.
+Ref module_function(PyObject* mod, PyObject* name) {
+    if (PyModule_CheckExact(mod)) {
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);  // borrowed
+        if (v) return newref(v);
+        if (PyErr_Occurred()) raise();
+    }
+    return getattr(mod, name);
+}
+
 void log(PyObject* level, PyObject* text) {
     Ref logger = global(S(logger));
     call_method(logger.get(), level, text);
@@ -313,7 +325,7 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
         Ref data;
         {
             Ref orjson = global(S(orjson));
-            Ref loads = getattr(orjson.get(), S(loads));
+            Ref loads = module_function(orjson.get(), S(loads));
             data = call(loads.get(), payload);
         }
         if (data.get() != Py_None && !PyDict_CheckExact(data.get())) {
@@ -325,7 +337,7 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
             {
                 Ref parse = getattr(pricetape.get(), S(ParseFromString));
                 Ref base64 = global(S(base64));
-                Ref b64decode = getattr(base64.get(), S(b64decode));
+                Ref b64decode = module_function(base64.get(), S(b64decode));
                 if (data.get() == Py_None) {
                     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
                     raise();
