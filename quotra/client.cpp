@@ -28,6 +28,18 @@ Quotra* self_quotra(PyObject* self, const char* fname) {
 
 bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 
+// A function of a plain module, as attribute lookup would return it: for names
+// the module type itself does not define, that is the module dictionary's
+// entry, and reading it directly saves the generic lookup on every quote.
+Ref module_function(PyObject* mod, PyObject* name) {
+    if (PyModule_CheckExact(mod)) {
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);  // borrowed
+        if (v) return newref(v);
+        if (PyErr_Occurred()) raise();
+    }
+    return getattr(mod, name);
+}
+
 void log(PyObject* level, PyObject* text) {
     Ref logger = global(S(logger));
     call_method(logger.get(), level, text);
@@ -60,39 +72,9 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int Quotra_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return boundary<int>(-1, [&]() -> int {
-        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        PyObject* loop = nullptr;
-        if (nargs > 1) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
-                         "exactly", (Py_ssize_t)1, "", nargs);
-            raise();
-        }
-        if (nargs == 1) loop = PyTuple_GET_ITEM(args, 0);
-        if (kwds && PyDict_GET_SIZE(kwds)) {
-            PyObject *key, *value;
-            Py_ssize_t pos = 0;
-            while (PyDict_Next(kwds, &pos, &key, &value)) {
-                if (!PyUnicode_Check(key)) {
-                    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", "__init__");
-                    raise();
-                }
-                if (PyUnicode_Compare(key, S(loop)) != 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__init__", key);
-                    raise();
-                }
-                if (loop) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__",
-                                 key);
-                    raise();
-                }
-                loop = value;
-            }
-        }
-        if (!loop) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
-                         "exactly", (Py_ssize_t)1, "", nargs);
-            raise();
-        }
+        static const char* const names[] = {"loop"};
+        PyObject* loop;
+        bind_init_args(args, kwds, names, 1, &loop);
         Quotra* q = as_quotra(self);
         Ref loop_ref = newref(loop);  // the old __loop may own the only other reference
         set_field(q->loop, loop);
@@ -347,7 +329,7 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
         Ref data;
         {
             Ref orjson = global(S(orjson));
-            Ref loads = getattr(orjson.get(), S(loads));
+            Ref loads = module_function(orjson.get(), S(loads));
             data = call(loads.get(), payload);
         }
         if (data.get() != Py_None && !PyDict_CheckExact(data.get())) {
@@ -359,7 +341,7 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
             {
                 Ref parse = getattr(pricetape.get(), S(ParseFromString));
                 Ref base64 = global(S(base64));
-                Ref b64decode = getattr(base64.get(), S(b64decode));
+                Ref b64decode = module_function(base64.get(), S(b64decode));
                 if (data.get() == Py_None) {
                     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
                     raise();
@@ -370,7 +352,8 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
                     raise();
                 }
                 Ref text_ref = newref(text);
-                Ref raw = call(b64decode.get(), text);
+                bool plain = b64decode.get() == state.b64decode && (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text));
+                Ref raw = call(plain ? state.a2b_base64 : b64decode.get(), text);
                 call_kw(parse.get(), 0, state.kw_data, raw.get());
             }
             {
@@ -613,17 +596,19 @@ const FunctionDef thread_job_def = {"<lambda>", "run_in_thread.<locals>.decorato
                                     no_params, false, false, false, thread_job_impl};
 
 // locals: 0 func, 1 args, 2 kwargs
+// Every body below builds its awaitable in a scope that closes before the
+// await and hands it over to py_await: nothing the GC cannot see stays in the
+// C++ frame across the suspension.
 CoroBody wrapper_body(Coroutine* co) {
-    Ref result;
+    Ref awaitable;
     {
         Ref asyncio = global(S(asyncio));
         Ref to_thread = getattr(asyncio.get(), S(to_thread));
         Ref closure = own(PyTuple_Pack(3, co->locals[0], co->locals[1], co->locals[2]));
         Ref job = function_new(&thread_job_def, closure.get());
-        Ref awaitable = call(to_thread.get(), job.get());
-        result = co_await py_await(awaitable.get());
+        awaitable = call(to_thread.get(), job.get());
     }
-    co_return result;
+    co_return co_await py_await(std::move(awaitable));
 }
 
 PyObject* wrapper_impl(PyObject* func, PyObject* const*, PyObject* varargs, PyObject* varkw) {
@@ -663,13 +648,16 @@ CoroBody stop_signal_handler_body(Coroutine* co) {
     own(self->vtab->close_websocket(self, 0));
     bool timed_out = false;
     try {
-        Ref asyncio = global(S(asyncio));
-        Ref wait_for = getattr(asyncio.get(), S(wait_for));
-        Ref stop_event = newref(self->stop_event);
-        Ref waiter = call_method(stop_event.get(), S(wait));
-        Ref two = own(PyLong_FromLong(2));
-        Ref awaitable = call_kw(wait_for.get(), 1, state.kw_timeout, waiter.get(), two.get());
-        co_await py_await(awaitable.get());
+        Ref awaitable;
+        {
+            Ref asyncio = global(S(asyncio));
+            Ref wait_for = getattr(asyncio.get(), S(wait_for));
+            Ref stop_event = newref(self->stop_event);
+            Ref waiter = call_method(stop_event.get(), S(wait));
+            Ref two = own(PyLong_FromLong(2));
+            awaitable = call_kw(wait_for.get(), 1, state.kw_timeout, waiter.get(), two.get());
+        }
+        co_await py_await(std::move(awaitable));
     } catch (const PyError&) {
         if (!PyErr_ExceptionMatches(PyExc_TimeoutError)) throw;
         PyErr_Clear();
@@ -724,7 +712,7 @@ CoroBody start_ticker_body(Coroutine* co) {
         }
         bool failed = false;
         try {
-            Ref result;
+            Ref awaitable;
             {
                 Ref ws_connect = global(S(ws_connect));
                 Ref factory = function_new(&listener_factory_def, co->locals[1]);
@@ -733,11 +721,12 @@ CoroBody start_ticker_body(Coroutine* co) {
                 Ref three = own(PyLong_FromLong(3));
                 Ref two = own(PyLong_FromLong(2));
                 Ref url = newref(self->ws_url);
-                Ref awaitable = call_kw(ws_connect.get(), 2, state.kw_ws_connect, factory.get(), url.get(),
-                                        co->locals[3], Py_True, three.get(), two.get(), when_idle.get());
-                result = co_await py_await(awaitable.get());
+                awaitable = call_kw(ws_connect.get(), 2, state.kw_ws_connect, factory.get(), url.get(),
+                                    co->locals[3], Py_True, three.get(), two.get(), when_idle.get());
             }
             {
+                // The pair is unpacked into GC-visible locals and dropped before the next await.
+                Ref result = co_await py_await(std::move(awaitable));
                 Ref seq = own(PySequence_Fast(result.get(), "cannot unpack non-iterable object"));
                 if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
                     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -750,10 +739,7 @@ CoroBody start_ticker_body(Coroutine* co) {
                 set_field(co->locals[2], PySequence_Fast_GET_ITEM(seq.get(), 0));
                 check(PyList_SetItem(co->locals[1], 0, Py_NewRef(PySequence_Fast_GET_ITEM(seq.get(), 1))));
             }
-            {
-                Ref waiter = call_method(co->locals[2], S(wait_disconnected));
-                co_await py_await(waiter.get());
-            }
+            co_await py_await(call_method(co->locals[2], S(wait_disconnected)));
             co_return Ref();
         } catch (const PyError&) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
@@ -776,11 +762,14 @@ CoroBody start_ticker_body(Coroutine* co) {
                 co_return Ref();
             }
             {
-                Ref asyncio = global(S(asyncio));
-                Ref sleep = getattr(asyncio.get(), S(sleep));
-                Ref one = own(PyLong_FromLong(1));
-                Ref awaitable = call(sleep.get(), one.get());
-                co_await py_await(awaitable.get());
+                Ref sleeping;
+                {
+                    Ref asyncio = global(S(asyncio));
+                    Ref sleep = getattr(asyncio.get(), S(sleep));
+                    Ref one = own(PyLong_FromLong(1));
+                    sleeping = call(sleep.get(), one.get());
+                }
+                co_await py_await(std::move(sleeping));
             }
             // The next attempt runs in this same coroutine, so a long outage never
             // deepens a chain of awaiting coroutines; a subclass's own
@@ -788,8 +777,8 @@ CoroBody start_ticker_body(Coroutine* co) {
             Ref again = getattr(co->locals[0], S(start_ticker));
             if (!PyMethod_Check(again.get()) || PyMethod_GET_FUNCTION(again.get()) != own_method(S(start_ticker))) {
                 Ref coro = call_kw(again.get(), 0, state.kw_reconnect, Py_True);
-                Ref r = co_await py_await(coro.get());
-                co_return r;
+                again.reset();
+                co_return co_await py_await(std::move(coro));
             }
             reconnect = true;
         }
@@ -810,6 +799,7 @@ PyObject* start_ticker_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*)
 
 // locals: 0 loop
 CoroBody shutdown_body(Coroutine* co) {
+    Ref awaitable;
     {
         Ref asyncio = global(S(asyncio));
         Ref all = call_method(asyncio.get(), S(all_tasks));
@@ -826,9 +816,9 @@ CoroBody shutdown_body(Coroutine* co) {
         Ref args = own(PyList_AsTuple(tasks.get()));
         Ref kwargs = own(PyDict_New());
         check(PyDict_SetItem(kwargs.get(), S(return_exceptions), Py_True));
-        Ref awaitable = own(PyObject_Call(gather.get(), args.get(), kwargs.get()));
-        co_await py_await(awaitable.get());
+        awaitable = own(PyObject_Call(gather.get(), args.get(), kwargs.get()));
     }
+    co_await py_await(std::move(awaitable));
     call_method(co->locals[0], S(stop));
     co_return Ref();
 }
@@ -866,10 +856,7 @@ const FunctionDef close_websocket_def = {"close_websocket", "Quotra.close_websoc
                                          close_websocket_impl};
 const FunctionDef shutdown_def = {"shutdown", "Quotra.shutdown", loop_params, false, false, true, shutdown_impl};
 
-void set_class_item(PyObject* name, PyObject* value) {
-    check(PyDict_SetItem(QuotraType.tp_dict, name, value));
-    PyType_Modified(&QuotraType);
-}
+void set_class_item(PyObject* name, PyObject* value) { qt::set_class_item(&QuotraType, name, value); }
 
 Ref annotations(std::initializer_list<std::pair<const char*, const char*>> items) {
     Ref d = own(PyDict_New());
@@ -931,14 +918,7 @@ int client_type_ready() {
         QuotraType.tp_new = Quotra_new;
         QuotraType.tp_free = PyObject_GC_Del;
         check(PyType_Ready(&QuotraType));
-        Ref cap = own(PyCapsule_New(&quotra_vtable, nullptr, nullptr));
-        set_class_item(S(__pyx_vtable__), cap.get());
-        Ref reduce = function_new(&quotra_reduce_def);
-        set_class_item(S(__reduce_cython__), reduce.get());
-        set_class_item(S(__reduce__), reduce.get());
-        Ref setstate = function_new(&quotra_setstate_def);
-        set_class_item(S(__setstate_cython__), setstate.get());
-        set_class_item(S(__setstate__), setstate.get());
+        publish_class(&QuotraType, &quotra_vtable, &quotra_reduce_def, &quotra_setstate_def);
         return 0;
     });
 }

@@ -249,43 +249,9 @@ PyObject* Listener_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 int Listener_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return boundary<int>(-1, [&]() -> int {
-        static const char* names[] = {"parent", "loop"};
-        PyObject* values[2] = {nullptr, nullptr};
-        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        if (nargs > 2) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
-                         "exactly", (Py_ssize_t)2, "s", nargs);
-            raise();
-        }
-        for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = PyTuple_GET_ITEM(args, i);
-        if (kwds) {
-            PyObject *key, *value;
-            Py_ssize_t pos = 0;
-            while (PyDict_Next(kwds, &pos, &key, &value)) {
-                if (!PyUnicode_Check(key)) {
-                    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", "__init__");
-                    raise();
-                }
-                int idx = -1;
-                for (int i = 0; i < 2; ++i)
-                    if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) idx = i;
-                if (idx < 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__init__", key);
-                    raise();
-                }
-                if (values[idx]) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__",
-                                 key);
-                    raise();
-                }
-                values[idx] = value;
-            }
-        }
-        if (!values[0] || !values[1]) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
-                         "exactly", (Py_ssize_t)2, "s", nargs);
-            raise();
-        }
+        static const char* const names[] = {"parent", "loop"};
+        PyObject* values[2];
+        bind_init_args(args, kwds, names, 2, values);
         check_arg_type(values[0], &QuotraType, "parent", true);
         Ref parent = newref(values[0]);
         Ref loop = newref(values[1]);
@@ -334,10 +300,7 @@ void Listener_dealloc(PyObject* self) {
     base->tp_dealloc(self);
 }
 
-void set_class_item(PyObject* name, PyObject* value) {
-    check(PyDict_SetItem(QuotraListnerType.tp_dict, name, value));
-    PyType_Modified(&QuotraListnerType);
-}
+void set_class_item(PyObject* name, PyObject* value) { qt::set_class_item(&QuotraListnerType, name, value); }
 
 }  // namespace
 
@@ -362,15 +325,8 @@ int listener_type_ready(PyTypeObject* base, ListenerVTable* base_vtable) {
         QuotraListnerType.tp_new = Listener_new;
         QuotraListnerType.tp_free = PyObject_GC_Del;
         check(PyType_Ready(&QuotraListnerType));
-        Ref cap = own(PyCapsule_New(&listener_vtable, nullptr, nullptr));
-        set_class_item(S(__pyx_vtable__), cap.get());
         if (QuotraListnerType.tp_weaklistoffset == 0) QuotraListnerType.tp_weaklistoffset = base->tp_weaklistoffset;
-        Ref reduce = function_new(&listener_reduce_def);
-        set_class_item(S(__reduce_cython__), reduce.get());
-        set_class_item(S(__reduce__), reduce.get());
-        Ref setstate = function_new(&listener_setstate_def);
-        set_class_item(S(__setstate_cython__), setstate.get());
-        set_class_item(S(__setstate__), setstate.get());
+        publish_class(&QuotraListnerType, &listener_vtable, &listener_reduce_def, &listener_setstate_def);
         return 0;
     });
 }

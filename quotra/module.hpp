@@ -34,6 +34,11 @@ struct ModuleState {
     PyObject* kw_ws_connect;      // ws_connect's keyword names, in call order
     PyObject* empty_bytes;
     PyObject* empty_tuple;
+    // base64.b64decode as imported, and binascii.a2b_base64, which it ends in:
+    // for str/bytes input the two give the same result or error, so the quote
+    // path calls the latter while the module global is still the original.
+    PyObject* b64decode;
+    PyObject* a2b_base64;
     // picows classes, owned
     PyTypeObject* WSListener;
     PyTypeObject* WSTransport;
@@ -65,5 +70,20 @@ inline bool may_override(PyObject* self) noexcept {
 // `name` found on `self`, or a null Ref when the lookup finds our own function
 // `ours` (borrowed, the class dictionary's entry).
 Ref find_override(PyObject* self, PyObject* name, PyObject* ours);
+
+struct FunctionDef;
+
+// Stores `value` under `name` in a static type's dictionary and invalidates the
+// type's attribute cache.
+void set_class_item(PyTypeObject* type, PyObject* name, PyObject* value);
+
+// After PyType_Ready: publishes the native table as `__pyx_vtable__` and
+// installs the pickling methods under their own names and as
+// __reduce__/__setstate__.
+void publish_class(PyTypeObject* type, void* vtable, const FunctionDef* reduce, const FunctionDef* setstate);
+
+// Binds the arguments of an initialiser taking exactly `n` parameters named
+// `names`, by position or keyword, with the module's argument errors.
+void bind_init_args(PyObject* args, PyObject* kwds, const char* const* names, int n, PyObject** values);
 
 }  // namespace qt

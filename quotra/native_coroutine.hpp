@@ -13,6 +13,7 @@
 #pragma once
 
 #include <coroutine>
+#include <initializer_list>
 #include <exception>
 
 #include "pyref.hpp"
@@ -62,16 +63,14 @@ struct Coroutine {
     PyObject* weakreflist;
     int state;  // not started, suspended, running, finished
     bool resume_with_error;
-    PyObject* resume_value;  // borrowed: what the finished await returned
-    PyObject* resume_exc;    // owned: what the finished await raised
-    PyObject* first_yield;   // owned: the first value a new await yielded
-    PyObject* immediate;     // owned: result of an await that finished at once
+    PyObject* resume_value;  // owned: what the finished await returned, until the body takes it
 };
 
 // Awaiter for `co_await py_await(obj)`.
 struct PyAwait {
     PyObject* awaitable;  // borrowed for the duration of the co_await expression
     Coroutine* owner = nullptr;
+    Ref owned{};  // py_await(Ref): released as soon as the iterator is taken
     bool await_ready() const noexcept { return false; }
     template <class P>
     bool await_suspend(std::coroutine_handle<P> h) {
@@ -82,6 +81,14 @@ struct PyAwait {
     bool begin();  // false: resume at once (an immediate result or error)
 };
 inline PyAwait py_await(PyObject* awaitable) noexcept { return PyAwait{awaitable}; }
+// Takes the awaitable over, e.g. `co_await py_await(call(sleep, delay))`: the
+// awaiter lives in the frame across the suspension, where the GC cannot see
+// it, so it lets go of the awaitable once the iterator (GC-visible in
+// `await_iter`) is taken.
+inline PyAwait py_await(Ref awaitable) noexcept {
+    PyObject* p = awaitable.get();
+    return PyAwait{p, nullptr, std::move(awaitable)};
+}
 
 extern PyTypeObject CoroutineType;
 int coroutine_type_ready();

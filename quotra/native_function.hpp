@@ -13,8 +13,10 @@ namespace qt {
 // Receives the bound arguments: `params` holds one borrowed pointer per named
 // parameter (defaults already applied); `varargs` is the tuple of extra
 // positional arguments (only when the function takes *args) and `varkw` a new
-// dict of extra keywords (only when it takes **kwargs), else nullptr.
-// Returns a new reference, or nullptr with an exception set.
+// dict of extra keywords (only when it takes **kwargs), else nullptr. All are
+// borrowed for the call; `varkw` is a dict no one else holds, so the impl may
+// keep it by taking a reference. Returns a new reference, or nullptr with an
+// exception set.
 using NativeImpl = PyObject* (*)(PyObject* func, PyObject* const* params, PyObject* varargs, PyObject* varkw);
 
 struct FunctionDef {

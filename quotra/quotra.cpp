@@ -74,6 +74,57 @@ Ref find_override(PyObject* self, PyObject* name, PyObject* ours) {
     return found;
 }
 
+void set_class_item(PyTypeObject* type, PyObject* name, PyObject* value) {
+    check(PyDict_SetItem(type->tp_dict, name, value));
+    PyType_Modified(type);
+}
+
+void publish_class(PyTypeObject* type, void* vtable, const FunctionDef* reduce_def, const FunctionDef* setstate_def) {
+    Ref cap = own(PyCapsule_New(vtable, nullptr, nullptr));
+    set_class_item(type, S(__pyx_vtable__), cap.get());
+    Ref reduce = function_new(reduce_def);
+    set_class_item(type, S(__reduce_cython__), reduce.get());
+    set_class_item(type, S(__reduce__), reduce.get());
+    Ref setstate = function_new(setstate_def);
+    set_class_item(type, S(__setstate_cython__), setstate.get());
+    set_class_item(type, S(__setstate__), setstate.get());
+}
+
+void bind_init_args(PyObject* args, PyObject* kwds, const char* const* names, int n, PyObject** values) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    auto wrong_count = [&]() {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
+                     "exactly", (Py_ssize_t)n, n == 1 ? "" : "s", nargs);
+        raise();
+    };
+    if (nargs > n) wrong_count();
+    for (int i = 0; i < n; ++i) values[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+    if (kwds) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwds, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", "__init__");
+                raise();
+            }
+            int idx = -1;
+            for (int i = 0; i < n && idx < 0; ++i)
+                if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) idx = i;
+            if (idx < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__init__", key);
+                raise();
+            }
+            if (values[idx]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__", key);
+                raise();
+            }
+            values[idx] = value;
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        if (!values[i]) wrong_count();
+}
+
 namespace {
 
 void set_attr(PyObject* name, PyObject* value) { check(PyDict_SetItem(state.dict, name, value)); }
@@ -232,6 +283,12 @@ void run_module_statements() {
     for (PyObject* name : {S(ssl), S(socket), S(signal), S(orjson), S(base64), S(logging), S(asyncio)}) {
         Ref m = import_module(name, nullptr, 0);
         set_attr(name, m.get());
+    }
+    {
+        Ref base64 = global(S(base64));
+        Py_XSETREF(state.b64decode, getattr(base64.get(), S(b64decode)).release());
+        Ref binascii = own(PyImport_ImportModule("binascii"));
+        Py_XSETREF(state.a2b_base64, own(PyObject_GetAttrString(binascii.get(), "a2b_base64")).release());
     }
     {
         Ref fromlist = own(PyTuple_Pack(1, S(wraps)));

@@ -126,8 +126,10 @@ def test_coroutine_protocol_by_hand(loop, monkeypatch):
         coro = wrapped(probe)
         with pytest.raises(ValueError, match="before start"):
             coro.throw(ValueError("before start"))
+        coro = wrapped(probe)
         with pytest.raises(TypeError):
-            wrapped(probe).send(1)            # non-None into a just-started coroutine
+            coro.send(1)                      # non-None into a just-started coroutine
+        coro.close()
 
     loop.run_until_complete(drive())
     assert probe.threads == []

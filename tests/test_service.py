@@ -134,6 +134,26 @@ def test_pricetape_round_trip():
                    cwd=ROOT, check=True, timeout=30)
 
 
+def test_pricetape_reparsing_keeps_memory_bounded():
+    # upb keeps each parse's strings in the message's arena until the message
+    # goes; one pricetape reparsed for every quote of a day must not grow.
+    def rss_mib():
+        with open("/proc/self/statm", "rb") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+    frames = [PriceTape(instrument=f"INSTRUMENT-{i % 7}" * 4, volume=i).SerializeToString() for i in range(3000)]
+    msg = pricetape()
+    for data in frames:  # across several renewals: every parse still replaces everything
+        assert msg.ParseFromString(data=data) == len(data)
+        assert msg.SerializeToDict() == message_to_dict(PriceTape.FromString(data))
+    before = rss_mib()
+    data = frames[-1]
+    for _ in range(300_000):  # ~14 MiB of arena strings if they were kept
+        msg.ParseFromString(data=data)
+    assert rss_mib() - before < 3
+    assert msg == PriceTape.FromString(data)
+
+
 # --- service: quotes, subscriptions, recording -------------------------------
 
 @async_test()

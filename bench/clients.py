@@ -1,0 +1,311 @@
+"""The benchmark's client variants, each run in a process of its own.
+
+    python -m bench.clients throughput VARIANT --url URL --n N [--rss-marks 1000000,5000000]
+    python -m bench.clients latency VARIANT --url URL --n N      (any but the floor)
+
+VARIANT is one of ``VARIANTS``:
+
+``quotra``
+    the real ``Quotra`` client; its message callback is ``on_quote`` below.
+``floor``
+    a Python picows ``WSListener`` that per TEXT frame only does
+    ``create_task(on_quote(payload_bytes))``: the task per quote that the
+    client must pay anyway, with no decoding.
+``python_peer``
+    the client's decode path written in plain Python on picows: orjson, base64,
+    the same ``pricetape`` message, one task per quote.
+``websockets_peer``
+    the same decode path on a client built with the ``websockets`` library.
+
+Every variant connects with ``ssl.create_default_context()`` (the driver points
+``SSL_CERT_FILE`` at the service's CA), subscribes to ``BENCH`` and runs the
+same trivial coroutine per quote: it counts, and at the marks it notes the
+time, the process CPU time and the resident memory. The first mark is quote 1,
+so connection set-up is not measured. When the last mark is reached the
+process prints one JSON line and exits at once (``os._exit``): tearing the
+connection down is not part of the benchmark. The latency callback instead
+notes, for every quote, the time from ``sent_at_ns`` (the service's send
+stamp) to the start of the callback body.
+
+The callgrind harness of the per-stage profile lives in ``bench/stages.py``;
+it builds its listeners with ``make_listener`` from here, so both measure the
+same code.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import base64
+import os
+import resource
+import ssl
+import sys
+import time
+
+import orjson
+from picows import WSAutoPingStrategy, WSListener, WSMsgType, ws_connect
+
+from quotra.pricetape_proto import pricetape
+
+VARIANTS = ("quotra", "floor", "python_peer", "websockets_peer")
+INSTRUMENT = "BENCH"
+
+_PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def new_loop(kind: str) -> asyncio.AbstractEventLoop:
+    """The client's event loop: asyncio's default, or uvloop's."""
+    if kind == "uvloop":
+        import uvloop
+
+        return uvloop.new_event_loop()
+    return asyncio.new_event_loop()
+
+
+def rss_mib() -> float:
+    """Resident set size now, in MiB."""
+    with open("/proc/self/statm", "rb") as f:
+        return int(f.read().split()[1]) * _PAGE / 2**20
+
+
+def peak_rss_mib() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
+
+
+# ---------------------------------------------------------------- the callback
+
+class Marks:
+    """Where the run stands at given quote counts: (count, wall s, cpu s, rss MiB)."""
+
+    def __init__(self, marks, loop):
+        self.marks = tuple(marks)
+        self.seen: list[tuple[int, float, float, float]] = []
+        self.done = loop.create_future()
+
+    def hit(self, count: int) -> None:
+        self.seen.append((count, time.perf_counter(), time.process_time(), rss_mib()))
+        if count == self.marks[-1] and not self.done.done():
+            self.done.set_result(None)
+
+
+def make_on_quote(marks: Marks):
+    """The trivial message callback, the same for every variant."""
+    it = iter(marks.marks)
+    next_mark = next(it)
+    count = 0
+    hit = marks.hit
+
+    async def on_quote(quote):
+        nonlocal count, next_mark
+        count += 1
+        if count == next_mark:
+            hit(count)
+            next_mark = next(it, 0)
+
+    return on_quote
+
+
+def make_on_latency(samples: list, n: int, loop):
+    """Latency callback: send time (carried in the quote) to callback start."""
+    done = loop.create_future()
+    append = samples.append
+    now = time.time_ns
+
+    async def on_quote(quote):
+        append(now() - quote["sent_at_ns"])
+        if len(samples) == n and not done.done():
+            done.set_result(None)
+
+    return on_quote, done
+
+
+# ---------------------------------------------------------------- picows listeners
+
+class FloorListener(WSListener):
+    """The mandated work only: one task per TEXT frame, on the raw payload."""
+
+    def __init__(self, loop, on_quote):
+        super().__init__()
+        self._create_task = loop.create_task
+        self._on_quote = on_quote
+
+    def on_ws_frame(self, transport, frame):
+        if frame.msg_type == WSMsgType.TEXT:
+            self._create_task(self._on_quote(frame.get_payload_as_bytes()))
+
+
+class PeerListener(WSListener):
+    """The client's quote path in plain Python."""
+
+    def __init__(self, loop, on_quote, on_error):
+        super().__init__()
+        self._loop = loop
+        self._on_quote = on_quote
+        self._on_error = on_error
+        self._msg = pricetape()
+
+    def on_ws_frame(self, transport, frame):
+        if frame.msg_type != WSMsgType.TEXT:
+            return
+        try:
+            data = orjson.loads(frame.get_payload_as_bytes())
+            self._msg.ParseFromString(data=base64.b64decode(data["message"]))
+            quote = self._msg.SerializeToDict()
+        except Exception as exc:
+            self._loop.create_task(self._on_error(exc))
+            return
+        self._loop.create_task(self._on_quote(quote))
+
+
+def make_listener(variant: str, loop, on_quote, on_error):
+    if variant == "floor":
+        return FloorListener(loop, on_quote)
+    if variant == "python_peer":
+        return PeerListener(loop, on_quote, on_error)
+    raise ValueError(f"no picows listener for {variant!r}")
+
+
+# ---------------------------------------------------------------- connecting
+
+async def fail(exc):
+    print(orjson.dumps({"error": repr(exc)}).decode(), flush=True)
+    os._exit(3)
+
+
+async def connect_quotra(url: str, loop, on_quote) -> None:
+    from quotra.quotra import Quotra
+    from quotra.service import point_client
+
+    client = Quotra(loop)
+    point_client(client, url)
+    client.start_websocket(on_quote, fail, None, None)
+    await asyncio.wait_for(client.IS_CONNECTED.wait(), 10)
+    await asyncio.wait_for(client.subscribe([INSTRUMENT]), 10)
+    # Keep the client alive for the whole run.
+    loop._bench_client = client
+
+
+async def connect_picows(variant: str, url: str, loop, on_quote) -> None:
+    # The connection options of the real client.
+    transport, _ = await asyncio.wait_for(
+        ws_connect(lambda: make_listener(variant, loop, on_quote, fail), url,
+                   ssl_context=ssl.create_default_context(), enable_auto_ping=True,
+                   auto_ping_idle_timeout=3, auto_ping_reply_timeout=2,
+                   auto_ping_strategy=WSAutoPingStrategy.PING_WHEN_IDLE),
+        10)
+    transport.send(WSMsgType.TEXT, orjson.dumps({"subscribe": [INSTRUMENT]}))
+    loop._bench_client = transport
+
+
+async def connect_websockets(url: str, loop, on_quote) -> None:
+    from websockets.asyncio.client import connect
+
+    ws = await asyncio.wait_for(connect(url, ssl=ssl.create_default_context()), 10)
+    await ws.send(orjson.dumps({"subscribe": [INSTRUMENT]}).decode())
+    msg = pricetape()
+    create_task = loop.create_task
+
+    async def read():
+        try:
+            async for text in ws:
+                try:
+                    data = orjson.loads(text)
+                    msg.ParseFromString(data=base64.b64decode(data["message"]))
+                    quote = msg.SerializeToDict()
+                except Exception as exc:
+                    create_task(fail(exc))
+                    continue
+                create_task(on_quote(quote))
+        except Exception as exc:  # the connection failed under us
+            await fail(exc)
+
+    loop._bench_client = (ws, create_task(read()))
+
+
+async def connect(variant: str, url: str, on_quote) -> None:
+    loop = asyncio.get_running_loop()
+    if variant == "quotra":
+        await connect_quotra(url, loop, on_quote)
+    elif variant in ("floor", "python_peer"):
+        await connect_picows(variant, url, loop, on_quote)
+    elif variant == "websockets_peer":
+        await connect_websockets(url, loop, on_quote)
+    else:
+        raise ValueError(f"unknown variant {variant!r}")
+
+
+# ---------------------------------------------------------------- runs
+
+async def throughput(variant: str, url: str, marks: tuple[int, ...], timeout: float) -> dict:
+    loop = asyncio.get_running_loop()
+    m = Marks(marks, loop)
+    await connect(variant, url, make_on_quote(m))
+    await asyncio.wait_for(m.done, timeout)
+    (c0, t0, cpu0, _), (c1, t1, cpu1, _) = m.seen[0], m.seen[-1]
+    n = c1 - c0
+    return {
+        "variant": variant,
+        "quotes": c1,
+        "seconds": t1 - t0,
+        "quotes_per_s": n / (t1 - t0),
+        "cpu_s_per_million": (cpu1 - cpu0) / n * 1e6,
+        "peak_rss_mib": peak_rss_mib(),
+        "rss_mib_at": {str(c): rss for c, _, _, rss in m.seen},
+    }
+
+
+async def latency(variant: str, url: str, n: int, timeout: float) -> dict:
+    if variant == "floor":
+        raise ValueError("the floor does not decode quotes: it has no send time to read")
+    loop = asyncio.get_running_loop()
+    samples: list[int] = []
+    on_quote, done = make_on_latency(samples, n, loop)
+    await connect(variant, url, on_quote)
+    t0 = time.perf_counter()
+    await asyncio.wait_for(done, timeout)
+    seconds = time.perf_counter() - t0
+    s = sorted(samples)
+
+    def pct(p):
+        return s[min(len(s) - 1, int(p / 100 * len(s)))] / 1000
+
+    return {"variant": variant, "quotes": len(s), "quotes_per_s": len(s) / seconds, "p50": pct(50), "p90": pct(90), "p99": pct(99),
+            "p999": pct(99.9), "max": s[-1] / 1000, "mean": sum(s) / len(s) / 1000}
+
+
+def main(argv=None) -> None:
+    p = argparse.ArgumentParser(prog="python -m bench.clients")
+    p.add_argument("mode", choices=("throughput", "latency"))
+    p.add_argument("variant", choices=VARIANTS)
+    p.add_argument("--url", required=True)
+    p.add_argument("--n", type=int, required=True, help="quotes to receive")
+    p.add_argument("--rss-marks", default="", help="extra counts at which to note RSS (comma separated)")
+    p.add_argument("--timeout", type=float, default=120.0, help="seconds to wait for all quotes")
+    p.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio", help="the client's event loop")
+    args = p.parse_args(argv)
+    if not args.url.startswith("wss://127.0.0.1:"):
+        p.error("the benchmark talks only to a local service (wss://127.0.0.1:PORT/...)")
+
+    loop = new_loop(args.loop)
+    asyncio.set_event_loop(loop)
+    # Never outlive the driver's patience, whatever happens on the connection.
+    loop.call_later(args.timeout + 30, lambda: (print('{"error":"client timeout"}', flush=True), os._exit(4)))
+    if args.mode == "throughput":
+        extra = sorted({int(x) for x in args.rss_marks.split(",") if x} - {1, args.n})
+        marks = (1, *[x for x in extra if x < args.n], args.n)
+        coro = throughput(args.variant, args.url, marks, args.timeout)
+    else:
+        coro = latency(args.variant, args.url, args.n, args.timeout)
+    try:
+        result = loop.run_until_complete(coro)
+    except BaseException as exc:  # noqa: BLE001 - reported to the driver
+        print(orjson.dumps({"error": repr(exc)}).decode(), flush=True)
+        os._exit(2)
+    sys.stdout.write(orjson.dumps(result).decode() + "\n")
+    sys.stdout.flush()
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()

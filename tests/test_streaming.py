@@ -1,0 +1,507 @@
+"""The client against a real local TLS service: listener, quote path, subscriptions,
+reconnection, closing and connection errors."""
+import asyncio
+import base64
+import binascii
+import gc
+import logging
+import os
+import socket
+import traceback
+
+import pytest
+from google.protobuf.message import DecodeError
+from picows import WSMsgType, ws_connect
+
+import quotra.quotra as qm
+from quotra.quotra import Quotra, QuotraListner
+from quotra.service import MarketDataService, point_client, service_url
+
+
+def log_lines(caplog):
+    return [r.getMessage() for r in caplog.records if r.name == "quotra.quotra"]
+
+
+class Recorder:
+    """The four user callbacks, recording what they receive."""
+
+    def __init__(self):
+        self.quotes, self.errors, self.opened, self.closed = [], [], [], []
+        self.quote_event = asyncio.Event()
+
+    async def on_quote(self, d):
+        self.quotes.append(d)
+        self.quote_event.set()
+
+    async def on_error(self, e):
+        self.errors.append(e)
+
+    async def on_open(self, m):
+        self.opened.append(m)
+
+    async def on_close(self, m):
+        self.closed.append(m)
+
+    def start(self, client, error=True):
+        client.start_websocket(self.on_quote, self.on_error if error else None, self.on_open, self.on_close)
+
+    async def wait_quotes(self, n, timeout=5):
+        async def enough():
+            while len(self.quotes) < n:
+                await asyncio.sleep(0.005)
+        await asyncio.wait_for(enough(), timeout)
+
+
+async def eventually(predicate, timeout=5.0):
+    deadline = asyncio.get_running_loop().time() + timeout
+    while not predicate():
+        if asyncio.get_running_loop().time() > deadline:
+            raise TimeoutError("condition not reached")
+        await asyncio.sleep(0.01)
+
+
+def run(loop, coro, timeout=30):
+    return loop.run_until_complete(asyncio.wait_for(coro, timeout))
+
+
+def run_to_stop(loop, coro, timeout=30):
+    """Runs until the client's shutdown stops the loop; returns whether it did."""
+    stopped_by_us = []
+    loop.create_task(coro)
+    handle = loop.call_later(timeout, lambda: (stopped_by_us.append(1), loop.stop()))
+    loop.run_forever()
+    handle.cancel()
+    return not stopped_by_us
+
+
+@pytest.fixture
+def service(loop):
+    svc = MarketDataService()
+    loop.run_until_complete(svc.start())
+    os.environ["SSL_CERT_FILE"] = svc.ca_file
+    yield svc
+    if not loop.is_closed():
+        loop.run_until_complete(svc.stop(graceful=False))
+    svc.close_files()
+
+
+def connected_client(loop, svc, recorder=None, error=True):
+    client = Quotra(loop)
+    point_client(client, svc.url)
+    rec = recorder or Recorder()
+    rec.start(client, error)
+    run(loop, client.IS_CONNECTED.wait(), 10)
+    return client, rec
+
+
+def test_streams_quotes_and_keeps_the_subscription_set(loop, service):
+    client = Quotra(loop)
+    point_client(client, service.url)
+    rec = Recorder()
+
+    async def scenario():
+        # Before any connection there is no transport: the set still records it
+        # and the first connection's resubscription sends it.
+        await client.subscribe(["EARLY"])
+        rec.start(client)
+        await asyncio.wait_for(client.IS_CONNECTED.wait(), 10)
+        conn = (await service.wait_connections(1))[0]
+        await service.wait_message(b'{"subscribe":["EARLY"]}', conn=conn)
+        await client.subscribe(["ABC", "XYZ"])
+        await client.subscribe([])
+        await client.unsubscribe(["EARLY", "NOPE"])
+        for bad in [("ABC",), None, type("L", (list,), {})(["ABC"])]:
+            with pytest.raises(TypeError, match="Argument 'instruments' has incorrect type"):
+                await client.subscribe(bad)
+        with pytest.raises(TypeError):
+            await client.subscribe(1, 2)
+        with pytest.raises(TypeError):
+            await client.subscribe([{"unhashable": 1}, ["x"]])  # sent, then the set refuses it
+        with pytest.raises(TypeError):
+            await client.subscribe([object()])                  # not encodable: nothing sent
+        await eventually(lambda: len(conn.texts()) >= 5)
+        service.send_quote("ABC", conn=conn, last_price=101.25, volume=7)
+        await rec.wait_quotes(1)
+        return conn
+
+    conn = run(loop, scenario())
+    assert conn.texts() == [
+        b'{"subscribe":["EARLY"]}', b'{"subscribe":["ABC","XYZ"]}', b'{"subscribe":[]}',
+        b'{"unsubscribe":["EARLY","NOPE"]}', b'{"subscribe":[{"unhashable":1},["x"]]}']
+    assert rec.opened == ["Socket opened."]
+    quote = rec.quotes[0]
+    assert quote["instrument"] == "ABC" and quote["last_price"] == 101.25 and quote["volume"] == 7
+    assert client.__reduce_cython__()[2][2] == {"ABC", "XYZ"}
+    assert rec.errors == []
+
+
+def test_quote_path_routes_every_failure(loop, service, caplog):
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    client, rec = connected_client(loop, service)
+    conn = service.connections[0]
+    good = service.send_quote  # a valid quote frame
+
+    async def scenario():
+        service.send_frame(b'null', conn=conn)
+        service.send_frame(b'{"other": 1}', conn=conn)
+        service.send_frame(b'{"message": "abc"}', conn=conn)                  # bad padding
+        service.send_frame(b'{"message": 12}', conn=conn)                     # not a string
+        bad_proto = base64.b64encode(b"\xff\xff\xff\xff").decode()
+        service.send_frame(('{"message": "%s"}' % bad_proto).encode(), conn=conn)
+        for kind in (WSMsgType.BINARY, WSMsgType.PING):
+            service.send_frame(b'{"message": ""}', msg_type=kind, conn=conn)
+        # Extra members are ignored; two frames back to back give two dicts.
+        payload = good("ABC", conn=conn, last_price=1.5)
+        service.send_frame(payload[:-1] + b',"extra":[1,2]}', conn=conn)
+        good("XYZ", conn=conn, last_price=2.5)
+        await rec.wait_quotes(3)
+        await eventually(lambda: len(rec.errors) >= 5)
+
+    run(loop, scenario())
+    kinds = [type(e) for e in rec.errors]
+    assert kinds == [TypeError, KeyError, binascii.Error, TypeError, DecodeError]
+    assert str(rec.errors[0]) == "'NoneType' object is not subscriptable"
+    assert rec.errors[1].args == ("message",)
+    first, second, third = rec.quotes[:3]
+    assert (first["instrument"], first["last_price"]) == ("ABC", 1.5)
+    assert (second["instrument"], second["last_price"]) == ("ABC", 1.5)
+    assert (third["instrument"], third["last_price"]) == ("XYZ", 2.5)
+    assert first is not second
+    assert not [l for l in log_lines(caplog) if "reconnect" in l]   # the connection stayed
+
+    # A message callback that is a plain function: called, then create_task refuses it.
+    seen = []
+    def plain(d):
+        seen.append(d)
+    client.start_websocket(plain, rec.on_error)
+    async def plain_case():
+        good("ABC", conn=conn)
+        await eventually(lambda: len(rec.errors) >= 6)
+    run(loop, plain_case())
+    assert len(seen) == 1 and isinstance(rec.errors[-1], TypeError)
+
+
+def test_frames_that_cannot_be_decoded_end_the_connection(loop, service, caplog):
+    """A payload that is not JSON, or JSON that is neither an object nor null,
+    raises out of the frame callback: picows closes the connection and the
+    client reconnects; the error callback is not involved."""
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    client, rec = connected_client(loop, service)
+
+    async def scenario():
+        for i, payload in enumerate([b"[1, 2]", b"not json"]):
+            conn = service.open_connections[0]
+            service.send_frame(payload, conn=conn)
+            await service.wait_disconnected(conn)
+            await eventually(lambda: len(service.open_connections) == 1, 10)
+        service.send_quote("ABC")
+        await rec.wait_quotes(1)
+
+    run(loop, scenario())
+    assert rec.errors == []
+    assert [c.close_received[0] for c in service.connections[:2]] == [1011, 1011]
+    assert log_lines(caplog).count("Trying to reconnect..") == 2
+
+
+def test_without_error_callback_failures_are_dropped_silently(loop, service, caplog):
+    caplog.set_level(logging.DEBUG)
+    client, rec = connected_client(loop, service, error=False)
+
+    async def scenario():
+        service.send_frame(b'{"no_message": 1}')
+        service.send_quote("ABC", last_price=3.0)
+        await rec.wait_quotes(1)
+
+    run(loop, scenario())
+    assert rec.quotes[0]["last_price"] == 3.0
+    assert log_lines(caplog) == []
+
+
+def test_close_frames_are_logged(loop, service, caplog):
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    client, rec = connected_client(loop, service)
+
+    async def scenario():
+        for n, (code, reason) in enumerate([(1000, b""), (1000, b"bye now"), (4001, b"")]):
+            service.close(code, reason, conn=service.open_connections[0], disconnect_after=0.5)
+            await eventually(lambda: len(service.open_connections) == 1 and len(service.connections) == n + 2, 10)
+
+    run(loop, scenario())
+    lines = [l for l in log_lines(caplog) if l.startswith("Quotra disconnected")]
+    assert lines[0] == "Quotra disconnected with code :: 1000, message :: Connection closed by the user. "
+    assert lines[1] == "Quotra disconnected with code :: 1000, message :: bye now "
+    assert lines[2] in ("Quotra disconnected with code :: 4001, message :: None ",
+                        "Quotra disconnected with code :: 4001, message :: b'' ")
+    assert rec.closed == ["Socket closed."] * 3 and rec.opened == ["Socket opened."] * 4
+
+
+def test_reconnects_and_resubscribes_the_whole_set_every_time(loop, service, caplog):
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    client, rec = connected_client(loop, service)
+    instruments = ["ABC", "XYZ", "QRS"]
+
+    async def scenario():
+        await client.subscribe(instruments)
+        for i in range(50):
+            conn = service.open_connections[0]
+            await service.wait_subscribed(instruments, conn=conn)
+            service.drop(conn)
+            await eventually(lambda: len(service.open_connections) == 1 and len(service.connections) == i + 2, 10)
+        last = service.open_connections[0]
+        await service.wait_subscribed(instruments, conn=last)
+        n = len(rec.quotes)
+        service.send_quote("XYZ", conn=last)
+        await rec.wait_quotes(n + 1)
+
+    run(loop, scenario(), 120)
+    assert len(service.connections) == 51
+    for conn in service.connections[1:]:
+        texts = conn.texts()
+        assert len(texts) == 1
+        assert sorted(qm.orjson.loads(texts[0])["subscribe"]) == sorted(instruments)
+    assert client.__reduce_cython__()[2][2] == set(instruments)
+    assert log_lines(caplog).count("Trying to reconnect..") == 50
+    assert len(rec.closed) == 50 and len(rec.opened) == 51
+
+
+def test_listener_subclass_receives_frames_through_the_native_table(loop, service):
+    frames = []
+
+    class Mine(QuotraListner):
+        def on_ws_frame(self, transport, frame):
+            frames.append((frame.msg_type, frame.get_payload_as_bytes()))
+
+    client = Quotra(loop)
+
+    async def scenario():
+        listener = Mine(client, loop)
+        transport, got = await ws_connect(lambda: listener, service.url,
+                                          ssl_context=__import__("ssl").create_default_context())
+        assert got is listener
+        await eventually(lambda: client.IS_CONNECTED.is_set())      # base on_ws_connected ran
+        service.send_frame(b"hello")
+        await eventually(lambda: frames)
+        transport.disconnect()
+        await transport.wait_disconnected()
+
+    run(loop, scenario())
+    assert frames == [(WSMsgType.TEXT, b"hello")]
+
+
+def test_listener_methods_check_their_arguments(loop):
+    client = Quotra(loop)
+    listener = QuotraListner(client, loop)
+    with pytest.raises(TypeError, match=r"Argument 'transport' has incorrect type \(expected picows.picows.WSTransport, got NoneType\)"):
+        listener.on_ws_frame(None, None)
+    with pytest.raises(TypeError, match="Argument 'parent' has incorrect type"):
+        QuotraListner(object(), loop)
+    with pytest.raises(TypeError):
+        QuotraListner(client)
+    orphan = QuotraListner(None, loop)
+    with pytest.raises(TypeError):
+        orphan.on_ws_connected(None)
+    with pytest.raises(TypeError):
+        QuotraListner.on_ws_connected(object(), None)
+
+
+def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog):
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    client, rec = connected_client(loop, service)
+
+    async def scenario():
+        await asyncio.sleep(4.5)           # idle: one ping, answered
+        assert len(service.connections) == 1
+        service.set_answer_pings(False)
+        await eventually(lambda: len(service.connections) == 2, 12)
+
+    run(loop, scenario(), 40)
+    pings = [f for f in service.connections[0].received if f.msg_type is WSMsgType.PING]
+    assert pings and all(f.payload == b"" for f in pings)
+    lines = log_lines(caplog)
+    assert "sending ping" in lines and "Trying to reconnect.." in lines
+
+
+def test_close_websocket_while_connected_shuts_down(loop, service, caplog):
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    client, rec = connected_client(loop, service)
+    conn = service.connections[0]
+    stop_event = client.__reduce_cython__()[2][11]
+
+    async def close_it():
+        client.close_websocket()
+
+    assert run_to_stop(loop, close_it(), 15)
+    assert conn.close_received == (1000, b"Connection closed by the user.")
+    assert stop_event.is_set() and not client.IS_CONNECTED.is_set()
+    assert rec.closed == ["Socket closed."]
+    assert log_lines(caplog)[-1] == "Websocket disconnected."
+    assert "Trying to reconnect.." not in log_lines(caplog)
+
+
+def test_close_websocket_before_connecting_shuts_down_at_the_first_end(loop, service):
+    client = Quotra(loop)
+    point_client(client, service.url)
+    assert client.close_websocket() is None      # nothing to send yet
+
+    async def scenario():
+        Recorder().start(client)
+        await client.IS_CONNECTED.wait()
+        service.drop()
+
+    assert run_to_stop(loop, scenario(), 15)
+    assert len(service.connections) == 1 and service.connections[0].received == []
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def test_first_attempt_failure_logs_once_and_stops(loop, caplog):
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    client = Quotra(loop)
+    point_client(client, service_url(closed_port()))
+
+    async def start():
+        Recorder().start(client)
+
+    assert run_to_stop(loop, start(), 15)
+    errors = [r for r in caplog.records if r.name == "quotra.quotra" and r.levelno == logging.ERROR]
+    assert len(errors) == 1 and errors[0].getMessage().startswith("Error occured on connect :: ")
+    assert log_lines(caplog)[-1] == "Websocket disconnected."
+
+
+def test_untrusted_certificate_is_refused(loop, caplog):
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    svc = MarketDataService(tls="untrusted")
+    loop.run_until_complete(svc.start())
+    trusted = MarketDataService()               # a CA the client trusts, not the server's
+    os.environ["SSL_CERT_FILE"] = trusted.ca_file
+    client = Quotra(loop)
+    point_client(client, svc.url)
+
+    async def start():
+        Recorder().start(client)
+
+    try:
+        assert run_to_stop(loop, start(), 15)
+        errors = [l for l in log_lines(caplog) if l.startswith("Error occured on connect :: ")]
+        assert len(errors) == 1 and "CERTIFICATE_VERIFY_FAILED" in errors[0]
+        assert all(c.received == [] for c in svc.connections)
+    finally:
+        loop.run_until_complete(svc.stop(graceful=False))
+        svc.close_files()
+        trusted.close_files()
+
+
+class CountingAsyncio:
+    """An asyncio stand-in whose sleep is instant; it ends the run after `limit` sleeps."""
+
+    class Done(BaseException):
+        pass
+
+    def __init__(self, limit):
+        self.limit, self.calls, self.depths = limit, 0, []
+
+    def __getattr__(self, name):
+        return getattr(asyncio, name)
+
+    async def sleep(self, delay):
+        assert delay == 1
+        self.calls += 1
+        self.depths.append(len(traceback.extract_stack()))
+        if self.calls >= self.limit:
+            raise CountingAsyncio.Done()
+
+
+def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
+    shim = CountingAsyncio(5000)
+    monkeypatch.setattr(qm, "asyncio", shim)
+    caplog.set_level(logging.ERROR, logger="quotra.quotra")
+    client = Quotra(loop)
+    point_client(client, service_url(closed_port()))
+
+    def rss_kib():
+        return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+    async def outage():
+        try:
+            await client.start_ticker(reconnect=True)
+        except CountingAsyncio.Done:
+            pass
+
+    before = None
+    shim.limit = 1000
+    run(loop, outage(), 120)
+    gc.collect()
+    before = rss_kib()
+    shim.calls, shim.limit = 0, 4000
+    caplog.clear()
+    run(loop, outage(), 300)
+    gc.collect()
+    errors = [r for r in caplog.records if r.levelno == logging.ERROR]
+    assert len(errors) == 4000
+    assert all(r.getMessage().startswith("Error occured on connect :: ") for r in errors)
+    assert max(shim.depths) == min(shim.depths)
+    assert rss_kib() - before < 8192
+
+
+def test_runs_on_uvloop():
+    uvloop = pytest.importorskip("uvloop")
+    from quotra.service import ServiceThread
+    lp = uvloop.new_event_loop()
+    try:
+        client = Quotra(lp)
+        with ServiceThread() as svc:
+            os.environ["SSL_CERT_FILE"] = svc.ca_file
+            point_client(client, svc.url)
+            rec = Recorder()
+            rec.start(client)
+
+            async def scenario():
+                await asyncio.wait_for(client.IS_CONNECTED.wait(), 10)
+                await client.subscribe(["ABC"])
+                await asyncio.sleep(0.2)
+                svc.send_quote("ABC", last_price=9.0)
+                await rec.wait_quotes(1)
+
+            lp.run_until_complete(asyncio.wait_for(scenario(), 20))
+            assert rec.quotes[0]["last_price"] == 9.0
+            svc.drop()
+            lp.run_until_complete(asyncio.sleep(0.5))
+    finally:
+        for t in asyncio.all_tasks(lp):
+            t.cancel()
+        lp.run_until_complete(asyncio.sleep(0.05))
+        lp.close()
+
+
+def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch):
+    """The quote path takes base64/orjson from the module globals at each frame,
+    so a replaced global is honoured (the plain path is only a shortcut for the
+    original base64.b64decode)."""
+    client, rec = connected_client(loop, service)
+    calls = []
+
+    class Base64Shim:
+        @staticmethod
+        def b64decode(text):
+            calls.append(text)
+            return base64.b64decode(text)
+
+    async def scenario():
+        service.send_quote("ABC", last_price=1.0)
+        await rec.wait_quotes(1)
+        monkeypatch.setattr(qm, "base64", Base64Shim)
+        service.send_quote("ABC", last_price=2.0)
+        await rec.wait_quotes(2)
+        monkeypatch.undo()
+        service.send_quote("ABC", last_price=3.0)
+        await rec.wait_quotes(3)
+
+    run(loop, scenario())
+    assert [q["last_price"] for q in rec.quotes] == [1.0, 2.0, 3.0]
+    assert len(calls) == 1 and isinstance(calls[0], str)
