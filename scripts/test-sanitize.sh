@@ -43,6 +43,21 @@ for pattern in '*.py' '*.pyi' '*.cpp' '*.hpp' '*.proto' 'py.typed'; do
     for f in quotra/$pattern; do [ -e "$f" ] && cp "$f" "$tree/quotra/"; done
 done
 cp tests/*.py "$tree/tests/"
+# Tests that run the project's scripts (the demo) run them in the copy, whose
+# set-up step must not rebuild the module uninstrumented: there it only checks
+# that the instrumented build is in place.
+mkdir -p "$tree/scripts"
+for f in scripts/*.sh; do
+    case "$f" in scripts/setup.sh|scripts/test-sanitize.sh) ;; *) cp "$f" "$tree/scripts/" ;; esac
+done
+cat > "$tree/scripts/setup.sh" <<'SH'
+#!/usr/bin/env bash
+# Sanitizer copy: the instrumented module is already built here.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ls quotra/quotra.cpython-313-*.so >/dev/null
+SH
+ln -sfn "$root/.venv" "$tree/.venv"
 
 echo "sanitize: building the instrumented extension in $tree" >&2
 (cd "$tree" && QUOTRA_SANITIZE=1 "$root/.venv/bin/python" setup.py -q build_ext --inplace -j 2 \

@@ -150,7 +150,8 @@ def test_pricetape_reparsing_keeps_memory_bounded():
     data = frames[-1]
     for _ in range(300_000):  # ~14 MiB of arena strings if they were kept
         msg.ParseFromString(data=data)
-    assert rss_mib() - before < 3
+    if not os.environ.get("QUOTRA_SANITIZED"):  # ASan's quarantine holds freed memory
+        assert rss_mib() - before < 3
     assert msg == PriceTape.FromString(data)
 
 
