@@ -711,6 +711,7 @@ CoroBody start_ticker_body(Coroutine* co) {
             set_field(co->locals[1], cell.get());
         }
         bool failed = false;
+        bool connected = false;
         try {
             Ref awaitable;
             {
@@ -739,6 +740,7 @@ CoroBody start_ticker_body(Coroutine* co) {
                 set_field(co->locals[2], PySequence_Fast_GET_ITEM(seq.get(), 0));
                 check(PyList_SetItem(co->locals[1], 0, Py_NewRef(PySequence_Fast_GET_ITEM(seq.get(), 1))));
             }
+            connected = true;
             co_await py_await(call_method(co->locals[2], S(wait_disconnected)));
             co_return Ref();
         } catch (const PyError&) {
@@ -757,6 +759,12 @@ CoroBody start_ticker_body(Coroutine* co) {
                 log(S(error), line.get());
                 set_field(co->locals[4], Py_None);
             }
+            // A connection that opened and then failed (picows ends it for a
+            // protocol error of the peer) has already been reported to the
+            // listener, which scheduled the reconnection or the shutdown: a
+            // retry here would open a second connection and deliver every quote
+            // twice, and a shutdown would end a client that is reconnecting.
+            if (connected) co_return Ref();
             if (!reconnect) {
                 if (self->vtab->initiate_shutdown(self) < 0) raise();
                 co_return Ref();

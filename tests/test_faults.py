@@ -200,9 +200,9 @@ def test_close_frames_that_break_the_protocol(payload):
     connection ends) before our listener sees them; the rest our listener logs.
     Either way the client is streaming again with the whole set.
 
-    The fault is made on a reconnected connection: the first connection's
-    attempt treats an error out of wait_disconnected as a failed first
-    attempt and shuts the client down."""
+    The fault is made on a reconnected connection, the case where a second
+    connection of the attempt's own would show; the first connection is
+    covered in test_streaming."""
     from picows import WSMsgType
     with ClientSession(rate=200, instruments=INSTRUMENTS) as s:
         async def body():

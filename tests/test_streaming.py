@@ -505,3 +505,37 @@ def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch):
     run(loop, scenario())
     assert [q["last_price"] for q in rec.quotes] == [1.0, 2.0, 3.0]
     assert len(calls) == 1 and isinstance(calls[0], str)
+
+
+def test_a_connection_failing_on_a_protocol_error_is_replaced_once(loop, service, caplog):
+    """picows ends a connection whose peer breaks the protocol and then raises
+    from wait_disconnected; the listener has already scheduled the
+    reconnection, so the attempt must neither shut the client down (first
+    connection) nor start a second connection of its own (later ones), which
+    would deliver every quote twice."""
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    client, rec = connected_client(loop, service)
+    bad_close = (1005).to_bytes(2, "big")       # a code that must never be on the wire
+
+    async def scenario():
+        await client.subscribe(["ABC"])
+        for n in (2, 3):                          # the first connection, then a reconnected one
+            conn = service.open_connections[0]
+            await service.wait_subscribed(["ABC"], conn=conn)
+            service.send_frame(bad_close, WSMsgType.CLOSE, conn=conn)
+            await service.wait_disconnected(conn, timeout=10)
+            await eventually(lambda: len(service.connections) >= n, 10)
+            await service.wait_subscribed(["ABC"], conn=service.connections[n - 1])
+        await asyncio.sleep(2.5)                  # a retry would come after one second
+        before = len(rec.quotes)
+        service.send_quote("ABC", last_price=7.0)
+        await rec.wait_quotes(before + 1)
+        await asyncio.sleep(0.3)
+        return before
+
+    before = run(loop, scenario(), 60)
+    assert len(service.connections) == 3 and len(service.open_connections) == 1
+    assert [q["last_price"] for q in rec.quotes[before:]] == [7.0]
+    assert "Websocket disconnected." not in log_lines(caplog)
+    errors = [l for l in log_lines(caplog) if l.startswith("Error occured on connect :: ")]
+    assert len(errors) == 2
