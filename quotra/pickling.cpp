@@ -278,7 +278,6 @@ PyObject* unpickle_listener(PyObject*, PyObject* const* params, PyObject*, PyObj
     });
 }
 
-const char* const self_params[] = {"self", nullptr};
 const char* const setstate_params[] = {"self", "__pyx_state", nullptr};
 const char* const unpickle_params[] = {"__pyx_type", "__pyx_checksum", "__pyx_state", nullptr};
 
