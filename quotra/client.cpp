@@ -21,13 +21,8 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
         else
             o = type->tp_alloc(type, 0);
         if (!o) raise();
-        Quotra* q = as_quotra(o);
-        q->vtab = &quotra_vtable;
-        for (PyObject** f : {&q->loop, &q->transport, &q->pricetape, &q->tokens_set, &q->ws_url, &q->disconnect_msg,
-                             &q->IS_CONNECTED, &q->stop_event, &q->message_callback, &q->open_callback,
-                             &q->close_callback, &q->error_callback})
-            *f = Py_NewRef(Py_None);
-        q->disconnect_socket = 0;
+        as_quotra(o)->vtab = &quotra_vtable;
+        fields_init(o, quotra_table);
         return o;
     });
 }
@@ -74,36 +69,18 @@ int Quotra_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 int Quotra_traverse(PyObject* self, visitproc visit, void* arg) {
-    Quotra* q = as_quotra(self);
-    Py_VISIT(q->loop);
-    Py_VISIT(q->transport);
-    Py_VISIT(q->pricetape);
-    Py_VISIT(q->tokens_set);
-    Py_VISIT(q->IS_CONNECTED);
-    Py_VISIT(q->stop_event);
-    Py_VISIT(q->message_callback);
-    Py_VISIT(q->open_callback);
-    Py_VISIT(q->close_callback);
-    Py_VISIT(q->error_callback);
-    return 0;
+    return fields_traverse(self, quotra_table, visit, arg);
 }
 
 int Quotra_clear(PyObject* self) {
-    Quotra* q = as_quotra(self);
-    for (PyObject** f : {&q->loop, &q->transport, &q->pricetape, &q->tokens_set, &q->IS_CONNECTED, &q->stop_event,
-                         &q->message_callback, &q->open_callback, &q->close_callback, &q->error_callback})
-        set_field(*f, Py_None);
+    fields_clear(self, quotra_table);
     return 0;
 }
 
 void Quotra_dealloc(PyObject* self) {
     if (Py_TYPE(self)->tp_finalize && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    Quotra* q = as_quotra(self);
-    for (PyObject** f : {&q->loop, &q->transport, &q->pricetape, &q->tokens_set, &q->ws_url, &q->disconnect_msg,
-                         &q->IS_CONNECTED, &q->stop_event, &q->message_callback, &q->open_callback,
-                         &q->close_callback, &q->error_callback})
-        Py_CLEAR(*f);
+    fields_release(self, quotra_table);
     Py_TYPE(self)->tp_free(self);
 }
 

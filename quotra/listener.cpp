@@ -239,11 +239,8 @@ const FunctionDef on_ws_disconnected_def = {"on_ws_disconnected", "QuotraListner
 PyObject* Listener_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* o = QuotraListnerType.tp_base->tp_new(type, args, kwds);
     if (!o) return nullptr;
-    QuotraListner* l = as_listener(o);
-    l->base.vtab = &listener_vtable;
-    l->parent = Py_NewRef(Py_None);
-    l->loop = Py_NewRef(Py_None);
-    l->ping_msg = Py_NewRef(Py_None);
+    as_listener(o)->base.vtab = &listener_vtable;
+    fields_init(o, listener_table);
     return o;
 }
 
@@ -273,28 +270,20 @@ int Listener_traverse(PyObject* self, visitproc visit, void* arg) {
     if (base) {
         if (int r = base(self, visit, arg)) return r;
     }
-    QuotraListner* l = as_listener(self);
-    Py_VISIT(l->parent);
-    Py_VISIT(l->loop);
-    return 0;
+    return fields_traverse(self, listener_table, visit, arg);
 }
 
 int Listener_clear(PyObject* self) {
     inquiry base = QuotraListnerType.tp_base->tp_clear;
     if (base) base(self);
-    QuotraListner* l = as_listener(self);
-    set_field(l->parent, Py_None);
-    set_field(l->loop, Py_None);
+    fields_clear(self, listener_table);
     return 0;
 }
 
 void Listener_dealloc(PyObject* self) {
     if (Py_TYPE(self)->tp_finalize && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    QuotraListner* l = as_listener(self);
-    Py_CLEAR(l->parent);
-    Py_CLEAR(l->loop);
-    Py_CLEAR(l->ping_msg);
+    fields_release(self, listener_table);
     PyTypeObject* base = QuotraListnerType.tp_base;
     if (PyType_IS_GC(base)) PyObject_GC_Track(self);
     base->tp_dealloc(self);

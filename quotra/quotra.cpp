@@ -207,8 +207,6 @@ void make_constants() {
         if (!value) raise();
         Py_XSETREF(slot, value);
     };
-    intern(state.quotra_checksum, PyLong_FromLong(0x16b1fb9));
-    intern(state.listener_checksum, PyLong_FromLong(0xd66fd69));
     intern(state.closed_by_user_bytes, PyBytes_FromString("Connection closed by the user."));
     intern(state.default_url, PyUnicode_InternFromString("wss://stream.quotra.invalid/?version=2"));
     intern(state.empty_bytes, PyBytes_FromStringAndSize("", 0));
@@ -221,16 +219,6 @@ void make_tuples() {
         Py_XSETREF(slot, value);
     };
     set(state.signal_names, PyTuple_Pack(2, S(SIGINT), S(SIGTERM)));
-    {
-        Ref b = own(PyLong_FromLong(0x691870a));
-        Ref c = own(PyLong_FromLong(0xaa20e3e));
-        set(state.quotra_checksums, PyTuple_Pack(3, state.quotra_checksum, b.get(), c.get()));
-    }
-    {
-        Ref b = own(PyLong_FromLong(0xc08dca7));
-        Ref c = own(PyLong_FromLong(0x629854f));
-        set(state.listener_checksums, PyTuple_Pack(3, state.listener_checksum, b.get(), c.get()));
-    }
     set(state.start_ticker_defaults, PyTuple_Pack(1, Py_False));
     set(state.start_websocket_defaults, PyTuple_Pack(3, Py_None, Py_None, Py_None));
     set(state.kw_reconnect, PyTuple_Pack(1, S(reconnect)));
