@@ -117,20 +117,10 @@ void put_static(const FunctionDef* def, PyObject* name) {
 void put_decorated(const FunctionDef* def, PyObject* name, PyObject* ann) {
     Ref fn = function_new(def, nullptr, nullptr, ann);
     set_class_item(name, fn.get());
-    PyObject* factory = own_method(&QuotraType, S(run_in_thread));  // borrowed
-    if (!factory) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, S(run_in_thread));
-        raise();
-    }
-    Ref factory_ref = newref(factory);
-    Ref decorator = call(factory);
-    PyObject* plain = own_method(&QuotraType, name);  // borrowed
-    if (!plain) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
-        raise();
-    }
-    Ref plain_ref = newref(plain);
-    Ref decorated = call(decorator.get(), plain);
+    Ref factory = newref(dict_item(QuotraType.tp_dict, S(run_in_thread)));
+    Ref decorator = call(factory.get());
+    Ref plain = newref(dict_item(QuotraType.tp_dict, name));
+    Ref decorated = call(decorator.get(), plain.get());
     set_class_item(name, decorated.get());
 }
 

@@ -15,10 +15,8 @@ PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb,
     set_field(self->close_callback, close_cb);
     set_field(self->error_callback, err_cb);
     Ref loop = newref(self->loop);
-    Ref create = getattr(loop.get(), S(create_task));
     Ref start = getattr(reinterpret_cast<PyObject*>(self), S(start_ticker));
-    Ref coro = call(start.get());
-    call(create.get(), coro.get());
+    schedule(loop.get(), start.get());
     return Py_NewRef(Py_None);
 }
 
@@ -27,9 +25,8 @@ PyObject* close_websocket_body(Quotra* self) {
     Ref transport = newref(self->transport);
     if (truthy(transport.get())) {
         if (!PyObject_TypeCheck(transport.get(), state.WSTransport)) {
-            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(transport.get())->tp_name,
-                         state.WSTransport->tp_name);
-            raise();
+            type_error("Cannot convert %.200s to %.200s", Py_TYPE(transport.get())->tp_name,
+                       state.WSTransport->tp_name);
         }
         Ref codes = global(S(WSCloseCode));
         Ref ok = getattr(codes.get(), S(OK));
@@ -110,11 +107,8 @@ CoroBody start_ticker_body(Coroutine* co) {
                 Ref seq = own(PySequence_Fast(result.get(), "cannot unpack non-iterable object"));
                 if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
                     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-                    if (n > 2)
-                        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2)");
-                    else
-                        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-                    raise();
+                    if (n > 2) value_error("too many values to unpack (expected 2)");
+                    value_error("not enough values to unpack (expected 2, got %zd)", n);
                 }
                 set_field(co->locals[2], PySequence_Fast_GET_ITEM(seq.get(), 0));
                 check(PyList_SetItem(co->locals[1], 0, Py_NewRef(PySequence_Fast_GET_ITEM(seq.get(), 1))));

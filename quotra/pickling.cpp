@@ -19,9 +19,8 @@ namespace {
 // reads of foreign memory for a wrong `self`.
 void check_self(PyObject* self, PyTypeObject* type, const char* method) {
     if (PyObject_TypeCheck(self, type)) return;
-    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%.200s' object", method,
-                 type->tp_name, Py_TYPE(self)->tp_name);
-    raise();
+    type_error("descriptor '%s' for '%s' objects doesn't apply to a '%.200s' object", method,
+               type->tp_name, Py_TYPE(self)->tp_name);
 }
 
 // Fields are None rather than NULL for the whole life of an object; the
@@ -60,36 +59,27 @@ Ref reduce_value(PyObject* self, PyObject* reconstructor_name, PyObject* checksu
 // Element `i` of a state that the caller has checked to be an exact tuple;
 // borrowed from it. Too short a state fails the way tuple indexing does.
 PyObject* item(PyObject* pickled, Py_ssize_t i) {
-    if (i >= PyTuple_GET_SIZE(pickled)) {
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-        raise();
-    }
+    if (i >= PyTuple_GET_SIZE(pickled)) index_error("tuple index out of range");
     return PyTuple_GET_ITEM(pickled, i);
 }
 
 void require_subscriptable(PyObject* pickled) {
     if (pickled != Py_None) return;
-    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    raise();
+    type_error("'NoneType' object is not subscriptable");
 }
 
 // Exactly the type (no subclass) or None: the fields are read with the
 // concrete type's C API, which a subclass could subvert.
 PyObject* exact_or_none(PyObject* v, PyTypeObject* type, const char* type_name) {
     if (v == Py_None || Py_IS_TYPE(v, type)) return v;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_name, Py_TYPE(v)->tp_name);
-    raise();
+    type_error("Expected %s, got %.200s", type_name, Py_TYPE(v)->tp_name);
 }
 
 // An instance of the class (subclasses allowed) or None.
 PyObject* instance_or_none(PyObject* v, PyTypeObject* type) {
-    if (!type) {
-        PyErr_SetString(PyExc_SystemError, "Missing type object");
-        raise();
-    }
+    if (!type) system_error("Missing type object");
     if (v == Py_None || PyObject_TypeCheck(v, type)) return v;
-    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(v)->tp_name, type->tp_name);
-    raise();
+    type_error("Cannot convert %.200s to %.200s", Py_TYPE(v)->tp_name, type->tp_name);
 }
 
 int truth(PyObject* v) {
@@ -142,8 +132,7 @@ void set_state(PyObject* result, PyObject* pickled, const FieldTable& table) {
 
 void require_tuple_or_none(PyObject* pickled) {
     if (pickled == Py_None || PyTuple_CheckExact(pickled)) return;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(pickled)->tp_name);
-    raise();
+    type_error("Expected %s, got %.200s", "tuple", Py_TYPE(pickled)->tp_name);
 }
 
 // The message of a stale pickle, a template for Python's %-formatting with
@@ -171,20 +160,15 @@ Ref incompatible_template(const FieldTable& table) {
     Ref pickle = own(PyImport_ImportModuleLevelObject(S(pickle), state.dict, nullptr, fromlist.get(), 0));
     PyObject* cls = nullptr;
     check(PyObject_GetOptionalAttr(pickle.get(), S(PickleError), &cls));
-    if (!cls) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", S(PickleError));
-        raise();
-    }
+    if (!cls) import_error("cannot import name %S", S(PickleError));
     Ref error_class = Ref::steal(cls);
     // Python's %-formatting rather than C's, so that a negative checksum
     // reads as Python prints it ("0x-5") instead of as its two's complement.
     Ref message = own(PyUnicode_Format(incompatible_template(table).get(), checksum));
     if (!PyExceptionClass_Check(error_class.get())) {
-        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
-        raise();
+        type_error("raise: exception class must be a subclass of BaseException");
     }
-    PyErr_SetObject(error_class.get(), message.get());
-    raise();
+    raise_object(error_class.get(), message.get());
 }
 
 Ref reconstruct(PyTypeObject* cls, const FieldTable& table, PyObject* const* params) {

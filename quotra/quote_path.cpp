@@ -33,8 +33,7 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
             data = call(loads.get(), payload);
         }
         if (data.get() != Py_None && !PyDict_CheckExact(data.get())) {
-            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.get())->tp_name);
-            raise();
+            type_error("Expected %s, got %.200s", "dict", Py_TYPE(data.get())->tp_name);
         }
         Ref pricetape = newref(self->pricetape);
         try {
@@ -42,15 +41,8 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
                 Ref parse = getattr(pricetape.get(), S(ParseFromString));
                 Ref base64 = global(S(base64));
                 Ref b64decode = module_function(base64.get(), S(b64decode));
-                if (data.get() == Py_None) {
-                    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-                    raise();
-                }
-                PyObject* text = PyDict_GetItemWithError(data.get(), S(message));  // borrowed
-                if (!text) {
-                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, S(message));
-                    raise();
-                }
+                if (data.get() == Py_None) type_error("'NoneType' object is not subscriptable");
+                PyObject* text = dict_item(data.get(), S(message));  // borrowed
                 Ref text_ref = newref(text);
                 bool plain = b64decode.get() == state.b64decode && (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text));
                 Ref raw = call(plain ? state.a2b_base64 : b64decode.get(), text);
@@ -70,9 +62,7 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
             Ref err_cb = newref(self->error_callback);
             if (truthy(err_cb.get())) {
                 Ref loop = newref(self->loop);
-                Ref create = getattr(loop.get(), S(create_task));
-                Ref coro = call(err_cb.get(), exc.get());
-                call(create.get(), coro.get());
+                schedule(loop.get(), err_cb.get(), exc.get());
             }
         }
         return 0;

@@ -119,15 +119,11 @@ void transport_send(PyObject* transport, picows::WSMsgType mt, PyObject* payload
         return;
     }
     PyObject* loop = tr->loop;  // borrowed from the transport, which we hold
-    if (!loop || loop == Py_None) {
-        PyErr_SetString(PyExc_RuntimeError, "the connection's event loop is gone; cannot send");
-        raise();
-    }
+    if (!loop || loop == Py_None) runtime_error("the connection's event loop is gone; cannot send");
     Ref loop_ref = newref(loop);
     Ref closed = call_method(loop, S(is_closed));
     if (truthy(closed.get()) || !loop_is_running(loop)) {
-        PyErr_SetString(PyExc_RuntimeError, "the client's event loop is not running; cannot send");
-        raise();
+        runtime_error("the client's event loop is not running; cannot send");
     }
     auto* job = new SendJob();
     Ref cap = Ref::steal(PyCapsule_New(job, nullptr, send_job_capsule_free));
@@ -158,8 +154,7 @@ void transport_send(PyObject* transport, picows::WSMsgType mt, PyObject* payload
             std::lock_guard<std::mutex> lk(job->mu);
             if (job->done) break;
             job->abandoned = true;
-            PyErr_SetString(PyExc_RuntimeError, "the client's event loop stopped before the message was sent");
-            raise();
+            runtime_error("the client's event loop stopped before the message was sent");
         }
     }
     if (job->error) {

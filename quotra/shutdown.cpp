@@ -13,10 +13,9 @@ PyObject* signal_lambda_impl(PyObject* func, PyObject* const*, PyObject*, PyObje
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* self = function_closure(func);  // borrowed; the function owns it
         Ref self_ref = newref(self);
-        Ref create = getattr(as_quotra(self)->loop, S(create_task));
+        Ref loop = newref(as_quotra(self)->loop);
         Ref handler = getattr(self, S(stop_signal_handler));
-        Ref coro = call(handler.get());
-        return call(create.get(), coro.get()).release();
+        return schedule(loop.get(), handler.get()).release();
     });
 }
 const FunctionDef signal_lambda_def = {"<lambda>", "Quotra.add_signal_handler.<locals>.<lambda>", no_params, false,

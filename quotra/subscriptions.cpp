@@ -34,8 +34,7 @@ PyObject* restore_impl(PyObject* func, PyObject* const* params, PyObject*, PyObj
         if (!was_cancelled && q->transport != PyTuple_GET_ITEM(closure, 2)) {
             Ref loop = newref(q->loop);
             Ref resubscribe = getattr(client.get(), S(_resubscribe));
-            Ref coro = call(resubscribe.get());
-            call_method(loop.get(), S(create_task), coro.get());
+            schedule(loop.get(), resubscribe.get());
         }
         Py_RETURN_NONE;
     });
@@ -64,9 +63,8 @@ const FunctionDef resubscribe_on_loop_def = {"_resubscribe_on_loop", "Quotra._re
 
 void check_instruments(PyObject* instruments) {
     if (!PyList_CheckExact(instruments)) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     "instruments", "list", Py_TYPE(instruments)->tp_name);
-        raise();
+        type_error("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                   "instruments", "list", Py_TYPE(instruments)->tp_name);
     }
 }
 
@@ -118,9 +116,8 @@ int vt_ws_send(Quotra* self, PyObject* key, PyObject* value) {
         // still updated and the first connection's resubscription sends it.
         if (transport.get() == Py_None) return 0;
         if (!PyObject_TypeCheck(transport.get(), state.WSTransport)) {
-            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(transport.get())->tp_name,
-                         state.WSTransport->tp_name);
-            raise();
+            type_error("Cannot convert %.200s to %.200s", Py_TYPE(transport.get())->tp_name,
+                       state.WSTransport->tp_name);
         }
         transport_send(transport.get(), static_cast<picows::WSMsgType>(mt), payload.get());
         return 0;
