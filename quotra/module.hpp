@@ -15,7 +15,6 @@ struct ModuleState {
     PyObject* b_staticmethod;
     PyObject* b_OSError;
     PyObject* b_super;
-    PyObject* b_ImportError;
     // constants
     PyObject* signal_names;          // ("SIGINT", "SIGTERM")
     PyObject* start_ticker_defaults;     // (False,)
@@ -26,7 +25,6 @@ struct ModuleState {
     PyObject* kw_instruments;     // ("instruments",)
     PyObject* kw_data;            // ("data",)
     PyObject* kw_timeout;         // ("timeout",)
-    PyObject* kw_return_exceptions;  // ("return_exceptions",)
     PyObject* kw_ws_connect;      // ws_connect's keyword names, in call order
     PyObject* empty_bytes;
     PyObject* empty_tuple;
@@ -36,13 +34,9 @@ struct ModuleState {
     PyObject* b64decode;
     PyObject* a2b_base64;
     // picows classes, owned
-    PyTypeObject* WSListener;
+    PyTypeObject* WSListener;  // the base of QuotraListner, which as a static type holds no reference to it
     PyTypeObject* WSTransport;
     PyTypeObject* WSFrame;
-    PyTypeObject* MemoryBuffer;
-    PyObject* WSUpgradeRequest;
-    PyObject* WSUpgradeResponse;
-    PyObject* WSUpgradeResponseWithListener;
 };
 
 extern ModuleState state;

@@ -25,6 +25,8 @@
 // what you mean to handle and rethrow the rest, as `except Exception` would.
 #include "native_coroutine.hpp"
 
+#include "names.hpp"
+
 #include <new>
 
 namespace qt {
@@ -36,11 +38,6 @@ enum : int { CORO_CREATED = 0, CORO_SUSPENDED = 1, CORO_RUNNING = 2, CORO_FINISH
 inline Coroutine* as_coro(PyObject* o) noexcept { return reinterpret_cast<Coroutine*>(o); }
 inline bool is_coro(PyObject* o) noexcept { return Py_IS_TYPE(o, &CoroutineType); }
 
-// Interned once for the life of the process (the module lives in one
-// interpreter per process); never released, since coroutines can outlive the
-// module during interpreter shutdown.
-PyObject* s_throw = nullptr;
-PyObject* s_close = nullptr;
 
 // Chains of native coroutines step each other on the C stack.
 struct RecursionGuard {
@@ -215,7 +212,7 @@ int close_iter(PyObject* iter) noexcept {
         return 0;
     }
     PyObject* meth = nullptr;
-    if (PyObject_GetOptionalAttr(iter, s_close, &meth) < 0) PyErr_WriteUnraisable(iter);
+    if (PyObject_GetOptionalAttr(iter, S(close), &meth) < 0) PyErr_WriteUnraisable(iter);
     if (!meth) return 0;
     PyObject* r = PyObject_CallNoArgs(meth);
     Py_DECREF(meth);
@@ -273,7 +270,7 @@ PySendResult coro_throw_ex(Coroutine* co, PyObject* exc, PyObject** out) noexcep
             r = coro_throw_ex(as_coro(iter.get()), held.release(), &res);
         } else {
             PyObject* meth = nullptr;
-            if (PyObject_GetOptionalAttr(iter.get(), s_throw, &meth) < 0) return PYGEN_ERROR;  // still suspended
+            if (PyObject_GetOptionalAttr(iter.get(), S(throw_), &meth) < 0) return PYGEN_ERROR;  // still suspended
             if (!meth) {
                 // Nothing to forward to: the exception surfaces at the await.
                 co->state = CORO_RUNNING;
@@ -669,14 +666,6 @@ Ref PyAwait::await_resume() {
 }
 
 int coroutine_type_ready() {
-    if (!s_throw) {
-        s_throw = PyUnicode_InternFromString("throw");
-        if (!s_throw) return -1;
-    }
-    if (!s_close) {
-        s_close = PyUnicode_InternFromString("close");
-        if (!s_close) return -1;
-    }
     return PyType_Ready(&CoroutineType);
 }
 

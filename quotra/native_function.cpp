@@ -4,6 +4,8 @@
 // copies, inspect.signature() and the coroutine-function mark.
 #include "native_function.hpp"
 
+#include "names.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -34,30 +36,6 @@ struct Function {
 
 inline Function* as_fn(PyObject* o) noexcept { return reinterpret_cast<Function*>(o); }
 
-// Interned once and never released: the module lives in one interpreter per
-// process, so these strings have no per-module home and must outlive every
-// function object (which may be collected during interpreter shutdown).
-struct Strings {
-    PyObject* module_name;
-    PyObject* is_coroutine_marker;
-    PyObject* is_coroutine_mark;
-    PyObject* signature;
-    PyObject* wrapped;
-    PyObject* inspect;
-    PyObject* Parameter;
-    PyObject* Signature;
-    PyObject* empty;
-    PyObject* POSITIONAL_OR_KEYWORD;
-    PyObject* VAR_POSITIONAL;
-    PyObject* VAR_KEYWORD;
-    PyObject* default_;
-    PyObject* annotation;
-    PyObject* return_annotation;
-    PyObject* args;
-    PyObject* kwargs;
-    PyObject* return_;
-};
-Strings str;
 
 // inspect._is_coroutine_mark, fetched on first use and kept for the process:
 // inspect.iscoroutinefunction() compares by identity.
@@ -65,8 +43,8 @@ PyObject* coroutine_mark = nullptr;
 
 PyObject* get_coroutine_mark() {
     if (!coroutine_mark) {
-        Ref inspect = own(PyImport_Import(str.inspect));
-        coroutine_mark = getattr(inspect.get(), str.is_coroutine_mark).release();
+        Ref inspect = own(PyImport_Import(S(inspect)));
+        coroutine_mark = getattr(inspect.get(), S(_is_coroutine_mark)).release();
     }
     return coroutine_mark;
 }
@@ -298,11 +276,11 @@ Ref build_signature(Function* f) {
     Ref defaults = newref(f->defaults);
     Ref annotations = own(fn_get_annotations(reinterpret_cast<PyObject*>(f), nullptr));
 
-    Ref inspect = own(PyImport_Import(str.inspect));
-    Ref Parameter = getattr(inspect.get(), str.Parameter);
-    Ref Signature = getattr(inspect.get(), str.Signature);
-    Ref empty = getattr(Parameter.get(), str.empty);
-    Ref positional_or_keyword = getattr(Parameter.get(), str.POSITIONAL_OR_KEYWORD);
+    Ref inspect = own(PyImport_Import(S(inspect)));
+    Ref Parameter = getattr(inspect.get(), S(Parameter));
+    Ref Signature = getattr(inspect.get(), S(Signature));
+    Ref empty = getattr(Parameter.get(), S(empty));
+    Ref positional_or_keyword = getattr(Parameter.get(), S(POSITIONAL_OR_KEYWORD));
 
     auto annotation_of = [&](PyObject* key) -> Ref {
         PyObject* v = nullptr;
@@ -311,8 +289,8 @@ Ref build_signature(Function* f) {
     };
     auto make_param = [&](PyObject* name, PyObject* kind, PyObject* dflt) -> Ref {
         Ref kw = own(PyDict_New());
-        if (dflt) check(PyDict_SetItem(kw.get(), str.default_, dflt));
-        if (Ref a = annotation_of(name)) check(PyDict_SetItem(kw.get(), str.annotation, a.get()));
+        if (dflt) check(PyDict_SetItem(kw.get(), S(default_), dflt));
+        if (Ref a = annotation_of(name)) check(PyDict_SetItem(kw.get(), S(annotation), a.get()));
         Ref args = own(PyTuple_Pack(2, name, kind));
         return own(PyObject_Call(Parameter.get(), args.get(), kw.get()));
     };
@@ -326,17 +304,17 @@ Ref build_signature(Function* f) {
         check(PyList_Append(params.get(), make_param(name.get(), positional_or_keyword.get(), dflt).get()));
     }
     if (def->varargs) {
-        Ref kind = getattr(Parameter.get(), str.VAR_POSITIONAL);
-        check(PyList_Append(params.get(), make_param(str.args, kind.get(), nullptr).get()));
+        Ref kind = getattr(Parameter.get(), S(VAR_POSITIONAL));
+        check(PyList_Append(params.get(), make_param(S(args), kind.get(), nullptr).get()));
     }
     if (def->varkw) {
-        Ref kind = getattr(Parameter.get(), str.VAR_KEYWORD);
-        check(PyList_Append(params.get(), make_param(str.kwargs, kind.get(), nullptr).get()));
+        Ref kind = getattr(Parameter.get(), S(VAR_KEYWORD));
+        check(PyList_Append(params.get(), make_param(S(kwargs), kind.get(), nullptr).get()));
     }
 
-    Ref ret = annotation_of(str.return_);
+    Ref ret = annotation_of(S(return_));
     Ref kw = own(PyDict_New());
-    check(PyDict_SetItem(kw.get(), str.return_annotation, ret ? ret.get() : empty.get()));
+    check(PyDict_SetItem(kw.get(), S(return_annotation), ret ? ret.get() : empty.get()));
     Ref args = own(PyTuple_Pack(1, params.get()));
     return own(PyObject_Call(Signature.get(), args.get(), kw.get()));
 }
@@ -351,8 +329,8 @@ PyObject* fn_get_signature(PyObject* self, void*) noexcept {
         if (f->dict) {
             Ref dict = newref(f->dict);
             PyObject* v = nullptr;
-            if (check(PyDict_GetItemRef(dict.get(), str.signature, &v))) return v;
-            if (check(PyDict_Contains(dict.get(), str.wrapped))) {
+            if (check(PyDict_GetItemRef(dict.get(), S(__signature__), &v))) return v;
+            if (check(PyDict_Contains(dict.get(), S(__wrapped__)))) {
                 attribute_error("'%.100s' object has no attribute '__signature__'",
                                 Py_TYPE(self)->tp_name);
             }
@@ -363,9 +341,9 @@ PyObject* fn_get_signature(PyObject* self, void*) noexcept {
 int fn_set_signature(PyObject* self, PyObject* value, void*) noexcept {
     return boundary<int>(-1, [&] {
         Ref dict = own(PyObject_GenericGetDict(self, nullptr));
-        if (value) return check(PyDict_SetItem(dict.get(), str.signature, value));
-        if (check(PyDict_Pop(dict.get(), str.signature, nullptr)) == 0) {
-            raise_object(PyExc_AttributeError, str.signature);
+        if (value) return check(PyDict_SetItem(dict.get(), S(__signature__), value));
+        if (check(PyDict_Pop(dict.get(), S(__signature__), nullptr)) == 0) {
+            raise_object(PyExc_AttributeError, S(__signature__));
         }
         return 0;
     });
@@ -479,38 +457,6 @@ PyTypeObject make_function_type() noexcept {
 PyTypeObject FunctionType = make_function_type();
 
 int function_type_ready() {
-    if (!str.module_name) {
-        struct {
-            PyObject** slot;
-            const char* text;
-        } const table[] = {
-            {&str.module_name, "quotra.quotra"},
-            {&str.is_coroutine_marker, "_is_coroutine_marker"},
-            {&str.is_coroutine_mark, "_is_coroutine_mark"},
-            {&str.signature, "__signature__"},
-            {&str.wrapped, "__wrapped__"},
-            {&str.inspect, "inspect"},
-            {&str.Parameter, "Parameter"},
-            {&str.Signature, "Signature"},
-            {&str.empty, "empty"},
-            {&str.POSITIONAL_OR_KEYWORD, "POSITIONAL_OR_KEYWORD"},
-            {&str.VAR_POSITIONAL, "VAR_POSITIONAL"},
-            {&str.VAR_KEYWORD, "VAR_KEYWORD"},
-            {&str.default_, "default"},
-            {&str.annotation, "annotation"},
-            {&str.return_annotation, "return_annotation"},
-            {&str.args, "args"},
-            {&str.kwargs, "kwargs"},
-            {&str.return_, "return"},
-        };
-        for (const auto& e : table) {
-            *e.slot = PyUnicode_InternFromString(e.text);
-            if (!*e.slot) {
-                for (const auto& d : table) Py_CLEAR(*d.slot);
-                return -1;
-            }
-        }
-    }
     return PyType_Ready(&FunctionType);
 }
 
@@ -535,7 +481,7 @@ Ref function_new(const FunctionDef* def, PyObject* closure, PyObject* defaults, 
         // What inspect.markcoroutinefunction() sets; asyncio.iscoroutinefunction()
         // goes through inspect's check.
         dict = own(PyDict_New());
-        check(PyDict_SetItem(dict.get(), str.is_coroutine_marker, get_coroutine_mark()));
+        check(PyDict_SetItem(dict.get(), S(_is_coroutine_marker), get_coroutine_mark()));
     }
 
     Function* f = PyObject_GC_New(Function, &FunctionType);
@@ -549,7 +495,7 @@ Ref function_new(const FunctionDef* def, PyObject* closure, PyObject* defaults, 
     f->kwdefaults = nullptr;
     f->annotations = ann.release();
     f->type_params = type_params.release();
-    f->module = Py_NewRef(str.module_name);
+    f->module = Py_NewRef(S(quotra_quotra));
     f->name = name.release();
     f->qualname = qualname.release();
     f->doc = doc.release();

@@ -84,10 +84,7 @@ CoroBody wrapper_body(Coroutine* co) {
 
 PyObject* wrapper_impl(PyObject* func, PyObject* const*, PyObject* varargs, PyObject* varkw) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        static PyObject* name = PyUnicode_InternFromString("wrapper");
-        static PyObject* qualname = PyUnicode_InternFromString("run_in_thread.<locals>.decorator.<locals>.wrapper");
-        if (!name || !qualname) raise();
-        return coroutine_new(name, qualname, {function_closure(func), varargs, varkw}, wrapper_body).release();
+        return coroutine_new(S(wrapper), S(qn_wrapper), {function_closure(func), varargs, varkw}, wrapper_body).release();
     });
 }
 const FunctionDef wrapper_def = {"wrapper", "run_in_thread.<locals>.decorator.<locals>.wrapper", no_params, true, true,
