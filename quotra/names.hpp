@@ -99,6 +99,9 @@
     X(cancelled, "cancelled")                                                    \
     X(exception, "exception")                                                    \
     X(add_done_callback, "add_done_callback")                                    \
+    X(call_exception_handler, "call_exception_handler")                          \
+    X(task, "task")                                                              \
+    X(task_exception_never_retrieved, "Task exception was never retrieved")      \
     X(run_in_thread, "run_in_thread")                                            \
     X(wraps, "wraps")                                                            \
     X(qn_stop_signal_handler, "Quotra.stop_signal_handler")                      \

@@ -21,6 +21,25 @@ Ref module_function(PyObject* mod, PyObject* name) {
     return getattr(mod, name);
 }
 
+// While alive, `exc` is the exception being handled, as inside a Python
+// `except` block: whatever the error callback or create_task raises carries
+// it as its __context__.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(exc);
+    }
+    ~Handling() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* saved_;  // owned, or nullptr
+};
+
 }  // namespace
 
 // JSON, then base64, then the price message, then the user's callback.
@@ -59,6 +78,7 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
         } catch (const PyError&) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
             Ref exc = Ref::steal(PyErr_GetRaisedException());
+            Handling handling(exc.get());
             Ref err_cb = newref(self->error_callback);
             if (truthy(err_cb.get())) {
                 Ref loop = newref(self->loop);
