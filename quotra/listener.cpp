@@ -251,24 +251,10 @@ int listener_type_ready(PyTypeObject* base, ListenerVTable* base_vtable) {
         listener_vtable.on_ws_disconnected = vt_transport_entry<on_ws_disconnected_body, &Names::on_ws_disconnected>;
         listener_vtable.send_user_specific_ping =
             vt_transport_entry<send_user_specific_ping_body, &Names::send_user_specific_ping>;
-        // Readied once per process, as Quotra (see client_type_ready); a
-        // static type cannot change its base afterwards.
-        if (!(QuotraListnerType.tp_flags & Py_TPFLAGS_READY)) {
-            QuotraListnerType.tp_base = base;
-            QuotraListnerType.tp_name = "quotra.quotra.QuotraListner";
-            QuotraListnerType.tp_basicsize = sizeof(QuotraListner);
-            QuotraListnerType.tp_dealloc = Listener_dealloc;
-            QuotraListnerType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-            QuotraListnerType.tp_traverse = Listener_traverse;
-            QuotraListnerType.tp_clear = Listener_clear;
-            QuotraListnerType.tp_init = Listener_init;
-            QuotraListnerType.tp_new = Listener_new;
-            QuotraListnerType.tp_free = PyObject_GC_Del;
-            check(PyType_Ready(&QuotraListnerType));
+        if (ready_class(&QuotraListnerType, {"quotra.quotra.QuotraListner", sizeof(QuotraListner), base,
+                                             Listener_new, Listener_init, Listener_dealloc, Listener_traverse,
+                                             Listener_clear, nullptr})) {
             if (QuotraListnerType.tp_weaklistoffset == 0) QuotraListnerType.tp_weaklistoffset = base->tp_weaklistoffset;
-        } else if (QuotraListnerType.tp_base != base) {
-            import_error("quotra.quotra was set up on another picows.WSListener class in this process; "
-                         "it cannot be imported again");
         }
         publish_class(&QuotraListnerType, &listener_vtable, &listener_reduce_def, &listener_setstate_def);
         return 0;

@@ -67,6 +67,25 @@ struct FunctionDef;
 // type's attribute cache.
 void set_class_item(PyTypeObject* type, PyObject* name, PyObject* value);
 
+// The slots of one of our classes: static, subclassable, garbage-collected.
+struct ClassSlots {
+    const char* name;
+    Py_ssize_t basicsize;
+    PyTypeObject* base;  // nullptr: object
+    newfunc tp_new;
+    initproc init;
+    destructor dealloc;
+    traverseproc traverse;
+    inquiry clear;
+    PyGetSetDef* getset;
+};
+
+// Readies `type` once per process and says whether it did so now. An import
+// that failed after this point leaves the type ready: setting its slots again
+// would clear the ready flag and make PyType_Ready add slot wrappers for the
+// slots it inherited the first time. A static type cannot change its base.
+bool ready_class(PyTypeObject* type, const ClassSlots& slots);
+
 // After PyType_Ready: publishes the native table as `__pyx_vtable__` and
 // installs the pickling methods under their own names and as
 // __reduce__/__setstate__.

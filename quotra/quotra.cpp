@@ -76,6 +76,28 @@ void set_class_item(PyTypeObject* type, PyObject* name, PyObject* value) {
     PyType_Modified(type);
 }
 
+bool ready_class(PyTypeObject* type, const ClassSlots& slots) {
+    if (type->tp_flags & Py_TPFLAGS_READY) {
+        if (slots.base && type->tp_base != slots.base)
+            import_error("quotra.quotra was set up on another %s class in this process; it cannot be imported again",
+                         slots.base->tp_name);
+        return false;
+    }
+    type->tp_name = slots.name;
+    type->tp_basicsize = slots.basicsize;
+    type->tp_base = slots.base;
+    type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type->tp_new = slots.tp_new;
+    type->tp_init = slots.init;
+    type->tp_dealloc = slots.dealloc;
+    type->tp_traverse = slots.traverse;
+    type->tp_clear = slots.clear;
+    type->tp_getset = slots.getset;
+    type->tp_free = PyObject_GC_Del;
+    check(PyType_Ready(type));
+    return true;
+}
+
 void publish_class(PyTypeObject* type, void* vtable, const FunctionDef* reduce_def, const FunctionDef* setstate_def) {
     Ref cap = own(PyCapsule_New(vtable, nullptr, nullptr));
     set_class_item(type, S(__pyx_vtable__), cap.get());
