@@ -574,15 +574,6 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
     return 0
 
 
-def _service_extra_missing() -> Optional[str]:
-    """Why the local service cannot make its certificates, or None if it can."""
-    try:
-        import trustme  # noqa: F401
-    except ImportError as exc:
-        return str(exc)
-    return None
-
-
 def main(argv: Optional[list[str]] = None) -> int:
     """Entry of ``python -m quotra.demo`` and the ``quotra-demo`` console script."""
     try:
@@ -599,10 +590,11 @@ def _main(argv: Optional[list[str]]) -> int:
     args = parse_args(argv)
     # Checked before anything starts: a client-only install has no trustme,
     # and the user needs the fix, not a traceback from the service's start.
-    missing = _service_extra_missing()
-    if missing is not None:
-        print(f"{PROG}: the local market-data service needs trustme ({missing}); "
-              f"install it with: pip install 'quotra[service]'", file=sys.stderr)
+    from .service.tls import load_trustme
+    try:
+        load_trustme()
+    except ImportError as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
     out = sys.stdout
     is_tty = out.isatty() and os.environ.get("TERM", "") != "dumb"

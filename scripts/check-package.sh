@@ -69,11 +69,17 @@ grep -q ' quotes=[1-9][0-9]* ' "$work/demo.out" || fail "quotra-demo printed no 
 say "wheel[service]: quotra-demo --seconds 3 --plain: exit 0, $quotes quotes"
 
 rc=0
-outside timeout 30 wheel quotra-service --port 0 --duration 1 >"$work/service.out" 2>"$work/service.err" || rc=$?
+outside timeout 30 wheel quotra-service --duration 1 --ca-file "$work/ca.pem" >"$work/service.out" 2>"$work/service.err" || rc=$?
 awk '{ print "  | " $0 }' "$work/service.out" "$work/service.err"
 [ "$rc" = 0 ] || fail "quotra-service exited $rc"
-grep -q 'wss://127\.0\.0\.1:[1-9]' "$work/service.out" "$work/service.err" || fail "quotra-service printed no wss:// URL"
-say "wheel[service]: quotra-service --port 0 --duration 1: exit 0, printed its wss:// URL"
+# Its first line says where to connect and which CA certificate to trust.
+head -n 1 "$work/service.out" | outside wheel python -c '
+import json, sys
+line = json.loads(sys.stdin.readline())
+assert line["url"].startswith("wss://127.0.0.1:"), line
+assert line["ca_file"] == sys.argv[1], line' "$work/ca.pem" || fail "quotra-service did not say where to connect"
+grep -q 'BEGIN CERTIFICATE' "$work/ca.pem" || fail "quotra-service wrote no CA certificate"
+say "wheel[service]: quotra-service --duration 1: exit 0, printed its wss:// URL and the CA certificate to trust"
 
 # -- 2. the sdist, client only -------------------------------------------------
 started=$SECONDS
@@ -85,7 +91,7 @@ import importlib.util as u
 print(" ".join(m for m in ("trustme", "cryptography", "pytest", "hypothesis", "build") if u.find_spec(m)))')
 [ -z "$extra" ] || fail "a client-only install pulled in: $extra"
 
-for cmd in "quotra-demo --seconds 1" "quotra-service --port 0 --duration 1"; do
+for cmd in "quotra-demo --seconds 1" "quotra-service --duration 1"; do
   rc=0
   # shellcheck disable=SC2086  # the command and its options, split on purpose
   outside timeout 30 sdist $cmd >"$work/missing.out" 2>"$work/missing.err" || rc=$?

@@ -450,4 +450,5 @@ def test_missing_service_extra_is_one_line_naming_the_fix():
     assert proc.returncode == 2, (proc.stdout, proc.stderr)
     assert proc.stdout == ""
     [line] = proc.stderr.splitlines()
-    assert "trustme" in line and line.endswith("install it with: pip install 'quotra[service]'"), line
+    assert line.startswith("python -m quotra.demo: ") and "trustme" in line, line
+    assert line.endswith("pip install 'quotra[service]'"), line

@@ -1,11 +1,15 @@
 """pyproject.toml declares the dependencies; requirements.txt and
 requirements-dev.txt pin them for the working copy and CI. Both must name the
 same packages, each pin within its declared range, and a client-only install
-must stay free of the service's and the tests' tooling."""
+must stay free of the service's and the tests' tooling. The console scripts
+must name functions that take the command line. (scripts/check-package.sh
+builds and installs the package itself.)"""
 
+import importlib
 import tomllib
 from pathlib import Path
 
+import pytest
 from packaging.requirements import Requirement
 from packaging.utils import canonicalize_name
 
@@ -58,3 +62,13 @@ def test_client_install_pulls_no_service_or_test_tooling():
     runtime = declared(PROJECT["dependencies"])
     assert not runtime.keys() & {"trustme", "cryptography", "pytest", "hypothesis", "build"}
     assert "trustme" in declared(PROJECT["optional-dependencies"]["service"])
+
+
+@pytest.mark.parametrize("script", sorted(PROJECT["scripts"]))
+def test_console_scripts_name_functions_that_take_the_command_line(script, capsys):
+    module, _, func = PROJECT["scripts"][script].partition(":")
+    main = getattr(importlib.import_module(module), func)
+    with pytest.raises(SystemExit) as exit_:
+        main(["--help"])
+    assert exit_.value.code == 0
+    assert capsys.readouterr().out.startswith("usage: ")
