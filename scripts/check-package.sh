@@ -31,7 +31,7 @@ fail() { echo "check-package: FAILED: $*" >&2; exit 1; }
 # quiet LOG CMD...: runs CMD with its output in LOG, shown only if it fails.
 quiet() {
   local log=$1; shift
-  "$@" >"$log" 2>&1 || { grep -v '^WARNING: Location' "$log" | tail -n 40 >&2; fail "$*"; }
+  "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; fail "$*"; }
 }
 # venv NAME REQUIREMENT: a fresh environment with REQUIREMENT installed in it.
 venv() {
