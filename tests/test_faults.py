@@ -21,7 +21,7 @@ import pytest
 
 from quotra.quotra import Quotra
 
-from harness import STRESS, ClientSession, limit, size, subscribe_messages, tokens_of
+from harness import STRESS, ClientSession, client_field, limit, size, subscribe_messages
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -45,7 +45,8 @@ async def recovered(s: ClientSession, known: int, want, late=None) -> object:
     await s.rec.wait(lambda: s.rec.messages >= before + 3 and conn.quotes_sent >= 3, 15,
                      f"quotes on connection {conn.id}")
     assert s.client.IS_CONNECTED.is_set()
-    await s.rec.wait(lambda: tokens_of(s.client) == set(want), 10, "the whole subscription set on the client")
+    await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(want), 10,
+                     "the whole subscription set on the client")
     return conn
 
 
@@ -58,7 +59,7 @@ def test_connection_drops_during_streaming():
             want = list(INSTRUMENTS)
             for i in range(drops):
                 conn = s.current()
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 reconnects = s.log.count("Trying to reconnect..")
                 s.svc.drop(conn)
                 if i % 5 == 4:
@@ -67,15 +68,15 @@ def test_connection_drops_during_streaming():
                     extra = f"N{i}"
                     await s.client.subscribe([extra])
                     want.append(extra)
-                    assert extra in tokens_of(s.client) or not tokens_of(s.client)
+                    assert extra in client_field(s.client, "tokens_set") or not client_field(s.client, "tokens_set")
                 await s.svc.wait_disconnected(conn, timeout=limit(10))
                 new = await recovered(s, known, want, late=want[-1] if i % 5 == 4 else None)
                 assert s.log.count("Trying to reconnect..") == reconnects + 1
                 if i % 5 == 4:
-                    await s.rec.wait(lambda: set(want) <= tokens_of(s.client), 10, "the added instrument")
+                    await s.rec.wait(lambda: set(want) <= client_field(s.client, "tokens_set"), 10, "the added instrument")
                     if want[-1] not in new.subscribed:
                         # Sent to the dropped connection: the next one gets it.
-                        known = len(s.svc.connections)
+                        known = s.svc.accepted
                         s.svc.drop(new)
                         await recovered(s, known, want)
             closes = sum(1 for k, _ in s.rec.events if k == "close")
@@ -83,7 +84,7 @@ def test_connection_drops_during_streaming():
             assert closes >= drops and opens == closes + 1
             return want
         want = s.run(body(), 60 + drops * 3)
-        assert tokens_of(s.client) == set(want)
+        assert client_field(s.client, "tokens_set") == set(want)
     print(f"\n{drops} drops survived; {s.rec.messages} quotes delivered; {len(s.svc.connections)} connections")
 
 
@@ -98,7 +99,7 @@ class HeldResubscription(Quotra):
         await Quotra.subscribe(self, instruments)
         gate = type(self).gate
         if gate is not None and not gate.is_set():
-            tokens = tokens_of(self)
+            tokens = client_field(self, "tokens_set")
             tokens.difference_update(instruments)
             try:
                 await gate.wait()
@@ -118,8 +119,8 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
             try:
                 s.svc.drop(s.current())
                 second = await s.wait_reconnected(1, INSTRUMENTS)
-                await s.rec.wait(lambda: tokens_of(s.client) == set(), 10, "the set taken out")
-                known = len(s.svc.connections)
+                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(), 10, "the set taken out")
+                known = s.svc.accepted
                 s.svc.drop(second)
                 await s.svc.wait_connections(known + 1, timeout=limit(10))
                 await asyncio.sleep(limit(0.5))  # connection 3's resubscription has run: nothing to send
@@ -128,7 +129,7 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
                 HeldResubscription.gate.set()
                 third = await s.wait_reconnected(known, INSTRUMENTS + ["NEW"], timeout=10)
                 assert [set(m) for m in subscribe_messages(third)] == [{"NEW"}, set(INSTRUMENTS)]
-                await s.rec.wait(lambda: tokens_of(s.client) == set(INSTRUMENTS + ["NEW"]), 10, "the whole set")
+                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(INSTRUMENTS + ["NEW"]), 10, "the whole set")
             finally:
                 HeldResubscription.gate.set()
                 HeldResubscription.gate = None
@@ -152,7 +153,7 @@ def test_failed_resubscription_is_reported_and_keeps_the_set():
         [context] = s.loop_errors
         assert context["message"] == "Task exception was never retrieved"
         assert str(context["exception"]) == "refused" and context["task"].done()
-        assert tokens_of(s.client) == {"ABC"}
+        assert client_field(s.client, "tokens_set") == {"ABC"}
 
 
 def test_server_restarts_on_the_same_port():
@@ -160,7 +161,7 @@ def test_server_restarts_on_the_same_port():
     with ClientSession(rate=200, instruments=INSTRUMENTS) as s:
         async def body():
             for i in range(restarts):
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 errors = len(s.log.starting("Error occured on connect :: "))
                 await s.svc.restart(down_for=1.5, graceful=bool(i % 2))
                 await recovered(s, known, INSTRUMENTS)
@@ -187,7 +188,7 @@ def test_close_frames_with_any_valid_code():
             for _ in range(rounds):
                 for code, reason in VALID_CLOSES:
                     conn = s.current()
-                    known = len(s.svc.connections)
+                    known = s.svc.accepted
                     lines = len(s.log.starting("Quotra disconnected with code :: "))
                     s.svc.close(code, reason, conn=conn, disconnect_after=0.2)
                     await s.svc.wait_disconnected(conn, timeout=limit(10))
@@ -232,7 +233,7 @@ def test_close_frames_that_break_the_protocol(payload):
             s.svc.drop(first)
             await recovered(s, 1, INSTRUMENTS)
             conn = s.current()
-            known = len(s.svc.connections)
+            known = s.svc.accepted
             s.svc.send_frame(payload, WSMsgType.CLOSE, conn=conn)
             s.svc.close(None, conn=conn, disconnect_after=0.5)
             await s.svc.wait_disconnected(conn, timeout=limit(10))
@@ -257,7 +258,7 @@ def test_server_that_stops_answering_pings():
         async def body():
             for _ in range(cycles):
                 conn = s.current()
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 pings = s.log.count("sending ping")
                 s.svc.pause_quotes()
                 s.svc.set_answer_pings(False, conn=conn)
@@ -282,7 +283,7 @@ def test_refused_connections_for_a_while(mode):
         async def body():
             for _ in range(rounds):
                 conn = s.current()
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 errors = len(s.log.starting("Error occured on connect :: "))
                 await s.svc.refuse(2.5, mode=mode)
                 s.svc.drop(conn)

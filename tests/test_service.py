@@ -6,6 +6,7 @@ import asyncio
 import base64
 import copy
 import functools
+import gc
 import json
 import os
 import pickle
@@ -15,13 +16,14 @@ import struct
 import subprocess
 import sys
 import time
+import weakref
 
-import orjson
 import pytest
 from google.protobuf.message import DecodeError
-from picows import WSHandshakeError, WSListener, WSMsgType, ws_connect
+from picows import WSHandshakeError, WSMsgType, ws_connect
 
 from quotra.pricetape_proto import FIELDS, PriceTape, message_to_dict, pricetape
+from quotra.quotra import Quotra
 from quotra.service import (
     Frame,
     MarketDataService,
@@ -30,6 +32,8 @@ from quotra.service import (
     point_client,
     service_url,
 )
+
+from harness import SANITIZED, PlainClient, client_field, connect, rss_kb
 
 pytestmark = pytest.mark.timeout(60)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -43,47 +47,6 @@ def async_test(timeout=30):
             asyncio.run(asyncio.wait_for(fn(*args, **kwargs), timeout))
         return wrapper
     return deco
-
-
-class Client(WSListener):
-    """A plain picows client that records every frame and answers CLOSE."""
-
-    def __init__(self):
-        self.frames = []
-        self.disconnected = asyncio.get_running_loop().create_future()
-        self._changed = asyncio.Event()
-
-    def on_ws_frame(self, transport, frame):
-        self.frames.append(Frame(frame.msg_type, frame.get_payload_as_bytes()))
-        if frame.msg_type is WSMsgType.CLOSE:
-            transport.send(WSMsgType.CLOSE, frame.get_payload_as_bytes()[:2])
-            transport.disconnect()
-        self._changed.set()
-
-    def on_ws_disconnected(self, transport):
-        if not self.disconnected.done():
-            self.disconnected.set_result(None)
-
-    async def wait_frames(self, pred, timeout=5.0):
-        async with asyncio.timeout(timeout):
-            while not pred(self.frames):
-                self._changed.clear()
-                await self._changed.wait()
-
-    def quotes(self):
-        out = []
-        for f in self.frames:
-            if f.msg_type is WSMsgType.TEXT:
-                msg = pricetape()
-                msg.ParseFromString(data=base64.b64decode(orjson.loads(f.payload)["message"]))
-                out.append(msg.SerializeToDict())
-        return out
-
-
-async def connect(svc, **kwargs):
-    transport, client = await asyncio.wait_for(
-        ws_connect(Client, svc.url, ssl_context=ssl.create_default_context(), **kwargs), 5)
-    return transport, client
 
 
 @pytest.fixture
@@ -137,21 +100,17 @@ def test_pricetape_round_trip():
 def test_pricetape_reparsing_keeps_memory_bounded():
     # upb keeps each parse's strings in the message's arena until the message
     # goes; one pricetape reparsed for every quote of a day must not grow.
-    def rss_mib():
-        with open("/proc/self/statm", "rb") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-
     frames = [PriceTape(instrument=f"INSTRUMENT-{i % 7}" * 4, volume=i).SerializeToString() for i in range(3000)]
     msg = pricetape()
     for data in frames:  # across several renewals: every parse still replaces everything
         assert msg.ParseFromString(data=data) == len(data)
         assert msg.SerializeToDict() == message_to_dict(PriceTape.FromString(data))
-    before = rss_mib()
+    before = rss_kb()
     data = frames[-1]
     for _ in range(300_000):  # ~14 MiB of arena strings if they were kept
         msg.ParseFromString(data=data)
-    if not os.environ.get("QUOTRA_SANITIZED"):  # ASan's quarantine holds freed memory
-        assert rss_mib() - before < 3
+    if not SANITIZED:
+        assert rss_kb() - before < 3 * 1024
     assert msg == PriceTape.FromString(data)
 
 
@@ -247,6 +206,44 @@ async def test_blast_identical_frames_with_send_time(trust):
         stamps = [q["sent_at_ns"] for q in c1.quotes()[500:]]
         assert stamps == sorted(stamps) and before <= stamps[0] and stamps[-1] <= time.time_ns()
         assert all(q["sent_at_ns"] == 0 for q in c1.quotes()[:500])
+
+        # Many frames per write, the same bytes on the wire as one per send.
+        assert await svc.blast_batched(2000, instrument="BATCH") == 4000
+        for c in (c1, c2):
+            await c.wait_frames(lambda fs: len(fs) >= 2800, timeout=10)
+        assert c1.frames[800:] == c2.frames[800:] and len(c1.frames) == 2800
+        assert len(set(c1.frames[800:])) == 1 and c1.quotes()[-1]["instrument"] == "BATCH"
+        assert sum(c.quotes_sent for c in svc.connections) == 5600
+
+
+@async_test()
+async def test_long_run_keeps_only_open_connections(trust):
+    async with MarketDataService(rate=200, instruments=["ABC"], keep_ended=False) as svc:
+        trust(svc)
+        transport, client = await connect(svc)
+        transport.send(WSMsgType.TEXT, b'{"subscribe":["XYZ","ABC"]}')
+        conn = await svc.wait_subscribed(["ABC", "XYZ"])
+        assert conn.subscriptions == ("XYZ", "ABC")  # recorded as asked, quoted only where offered
+        await client.wait_frames(lambda fs: len(fs) >= 10)
+        assert {q["instrument"] for q in client.quotes()} == {"ABC"}
+
+        ref = weakref.ref(conn)
+        svc.drop(conn)
+        await svc.wait_disconnected(conn)
+        sent, conn = conn.quotes_sent, None
+        gc.collect()
+        assert ref() is None and svc.connections == [] and svc.accepted == 1
+        assert svc.quotes_sent == sent >= 10
+        await connect(svc)
+        assert [c.id for c in await svc.wait_connections(2)] == [2]
+
+    async with MarketDataService() as svc:  # records kept, but not their TLS transports
+        trust(svc)
+        await connect(svc)
+        (conn,) = await svc.wait_connections(1)
+        svc.drop()
+        await svc.wait_disconnected()
+        assert svc.connections == [conn] and conn.transport is None
 
 
 # --- service: control API ------------------------------------------------------
@@ -384,27 +381,42 @@ def test_service_thread_and_command_line(trust, tmp_path):
 
     ca = tmp_path / "ca.pem"
     proc = subprocess.Popen([sys.executable, "-m", "quotra.service", "--rate", "50", "--ca-file", str(ca),
-                             "--duration", "20"], env=env, cwd=ROOT, stdout=subprocess.PIPE, text=True)
+                             "--host", "127.0.0.1", "--instruments", "XYZ, QRS", "--duration", "20"],
+                            env=env, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         info = json.loads(proc.stdout.readline())
         assert info["ca_file"] == str(ca) and info["url"] == service_url(info["port"])
+        told = proc.stderr.readline() + proc.stderr.readline()
+        assert info["url"] in told and f"SSL_CERT_FILE={ca}" in told
         trust(ca)
 
         async def cli_client():
             transport, client = await asyncio.wait_for(
-                ws_connect(Client, info["url"], ssl_context=ssl.create_default_context()), 5)
-            transport.send(WSMsgType.TEXT, b'{"subscribe":["XYZ"]}')
+                ws_connect(PlainClient, info["url"], ssl_context=ssl.create_default_context()), 5)
+            transport.send(WSMsgType.TEXT, b'{"subscribe":["ABC","XYZ"]}')
             await client.wait_frames(lambda fs: len(fs) >= 3)
             return client.quotes()
 
         assert {q["instrument"] for q in asyncio.run(asyncio.wait_for(cli_client(), 20))} == {"XYZ"}
         proc.send_signal(signal.SIGTERM)  # ends the run early, cleanly
         assert proc.wait(timeout=15) == 0
-        assert json.loads(proc.stdout.readline())["quotes_sent"] >= 3
+        summary = json.loads(proc.stdout.readline())
+        assert summary["quotes_sent"] >= 3 and summary["connections"] == 1
     finally:
         proc.kill()
         proc.wait(timeout=5)
         proc.stdout.close()
+        proc.stderr.close()
+
+    # Without the certificate tooling: one line naming the fix, exit status 2.
+    blocked = ("import runpy, sys; sys.modules['trustme'] = None; "
+               "runpy.run_module('quotra.service', run_name='__main__', alter_sys=True)")
+    out = subprocess.run([sys.executable, "-c", blocked, "--duration", "1"], env=env, cwd=ROOT,
+                         capture_output=True, text=True, timeout=30)
+    assert out.returncode == 2 and out.stdout == "", out
+    assert out.stderr.splitlines() == [
+        "python -m quotra.service: the local market-data service needs trustme to make its certificates: "
+        "pip install 'quotra[service]'"]
 
 
 class _FakeClient:
@@ -425,14 +437,10 @@ def test_point_client():
     fake = _FakeClient()
     assert point_client(fake, service_url(4321)) is fake
     assert fake.state == tuple(f"field{i}" for i in range(12)) + ("wss://127.0.0.1:4321/?version=2",)
-    try:
-        from quotra.quotra import Quotra
-    except ImportError:
-        return  # the extension is not built here; the fake covers the protocol
     loop = asyncio.new_event_loop()
     try:
         client = Quotra(loop)
         point_client(client, service_url(4321))
-        assert client.__reduce_cython__()[2][12] == "wss://127.0.0.1:4321/?version=2"
+        assert client_field(client, "ws_url") == "wss://127.0.0.1:4321/?version=2"
     finally:
         loop.close()
