@@ -66,21 +66,11 @@ PyObject* coro_await(PyObject* self) noexcept { return Py_NewRef(self); }
 
 PyObject* coro_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->name); }
 int coro_set_name(PyObject* self, PyObject* value, void*) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    set_field(as_coro(self)->name, value);
-    return 0;
+    return set_str_field(as_coro(self)->name, value, "__name__");
 }
 PyObject* coro_get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->qualname); }
 int coro_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    set_field(as_coro(self)->qualname, value);
-    return 0;
+    return set_str_field(as_coro(self)->qualname, value, "__qualname__");
 }
 PyObject* coro_get_await(PyObject* self, void*) noexcept {
     PyObject* it = as_coro(self)->await_iter;

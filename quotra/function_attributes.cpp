@@ -13,22 +13,12 @@ PyObject* none_or(PyObject* v) noexcept { return Py_NewRef(v ? v : Py_None); }
 
 PyObject* fn_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_fn(self)->name); }
 int fn_set_name(PyObject* self, PyObject* value, void*) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    set_field(as_fn(self)->name, value);
-    return 0;
+    return set_str_field(as_fn(self)->name, value, "__name__");
 }
 
 PyObject* fn_get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_fn(self)->qualname); }
 int fn_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    set_field(as_fn(self)->qualname, value);
-    return 0;
+    return set_str_field(as_fn(self)->qualname, value, "__qualname__");
 }
 
 // Fields that hold any object, with deletion meaning None.
