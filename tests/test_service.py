@@ -33,18 +33,19 @@ from quotra.service import (
     service_url,
 )
 
-from harness import SANITIZED, PlainClient, client_field, connect, rss_kb
+from harness import SANITIZED, PlainClient, client_field, connect, limit, rss_kb
 
-pytestmark = pytest.mark.timeout(60)
+pytestmark = pytest.mark.timeout(limit(60))
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def async_test(timeout=30):
-    """Run an async test body in a fresh loop, bounded by ``timeout`` seconds."""
+    """Run an async test body in a fresh loop, bounded by ``timeout`` seconds
+    (stretched under the sanitizer)."""
     def deco(fn):
         @functools.wraps(fn)
         def wrapper(*args, **kwargs):
-            asyncio.run(asyncio.wait_for(fn(*args, **kwargs), timeout))
+            asyncio.run(asyncio.wait_for(fn(*args, **kwargs), limit(timeout)))
         return wrapper
     return deco
 
