@@ -399,6 +399,10 @@ def test_service_thread_and_command_line(trust, tmp_path):
             return client.quotes()
 
         assert {q["instrument"] for q in asyncio.run(asyncio.wait_for(cli_client(), 20))} == {"XYZ"}
+        taken = subprocess.run([sys.executable, "-m", "quotra.service", "--port", str(info["port"])],
+                               env=env, cwd=ROOT, capture_output=True, text=True, timeout=30)
+        assert taken.returncode == 1 and taken.stdout == "" and len(taken.stderr.splitlines()) == 1, taken
+        assert taken.stderr.startswith(f"python -m quotra.service: cannot listen on 127.0.0.1 port {info['port']}: ")
         proc.send_signal(signal.SIGTERM)  # ends the run early, cleanly
         assert proc.wait(timeout=15) == 0
         summary = json.loads(proc.stdout.readline())

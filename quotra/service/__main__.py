@@ -72,22 +72,26 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     return args
 
 
-async def _serve(args: argparse.Namespace) -> None:
+async def _serve(args: argparse.Namespace) -> int:
     from .server import MarketDataService
 
-    svc = MarketDataService(
-        host=args.host,
-        port=args.port,
-        rate=args.rate or None,
-        count=args.count,
-        seed=args.seed,
-        instruments=args.instruments,
-        tls=args.tls,
-        ca_file=args.ca_file,
-        stamp_sent_at=args.stamp,
-        record_sent=0,
-        keep_ended=False,  # a long run keeps nothing of the connections that ended
-    )
+    try:
+        svc = MarketDataService(
+            host=args.host,
+            port=args.port,
+            rate=args.rate or None,
+            count=args.count,
+            seed=args.seed,
+            instruments=args.instruments,
+            tls=args.tls,
+            ca_file=args.ca_file,
+            stamp_sent_at=args.stamp,
+            record_sent=0,
+            keep_ended=False,  # a long run keeps nothing of the connections that ended
+        )
+    except OSError as exc:
+        print(f"{args.prog}: cannot write the CA certificate: {exc}", file=sys.stderr)
+        return 1
     loop = asyncio.get_running_loop()
     done = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
@@ -96,7 +100,11 @@ async def _serve(args: argparse.Namespace) -> None:
         except (NotImplementedError, RuntimeError):  # pragma: no cover
             pass
     try:
-        await svc.start()
+        try:
+            await svc.start()
+        except OSError as exc:  # the address is taken or cannot be had
+            print(f"{args.prog}: cannot listen on {args.host} port {args.port}: {exc}", file=sys.stderr)
+            return 1
         print(orjson.dumps({"url": svc.url, "port": svc.port, "ca_file": svc.ca_file}).decode(), flush=True)
         until = "Ctrl-C" if args.duration is None else f"{args.duration:g} s or Ctrl-C"
         print(f"{args.prog}: listening on {svc.url} until {until}\n"
@@ -110,6 +118,7 @@ async def _serve(args: argparse.Namespace) -> None:
         print(orjson.dumps({"connections": svc.accepted, "quotes_sent": svc.quotes_sent}).decode(), flush=True)
         print(f"{args.prog}: stopped after {svc.accepted} connection(s) and {svc.quotes_sent} quote(s)",
               file=sys.stderr, flush=True)
+        return 0
     finally:
         svc.close_files()
 
@@ -124,8 +133,10 @@ def main(argv: Optional[list[str]] = None) -> int:
         return 2
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s", stream=sys.stderr)
-    asyncio.run(_serve(args))
-    return 0
+    try:
+        return asyncio.run(_serve(args))
+    except KeyboardInterrupt:  # before the loop's own handler was in place
+        return 130
 
 
 if __name__ == "__main__":

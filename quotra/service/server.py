@@ -1,4 +1,4 @@
-"""The service: listens on 127.0.0.1 with TLS, records every connection,
+"""The service: listens with TLS (on 127.0.0.1 by default), records every connection,
 streams quotes, and lets tests steer and wait on it."""
 
 from __future__ import annotations
@@ -36,7 +36,7 @@ ConnRef = Union[None, int, Connection, Iterable[Union[int, Connection]]]
 
 
 class MarketDataService:
-    """A TLS websocket market-data service on 127.0.0.1.
+    """A TLS websocket market-data service on 127.0.0.1 (or ``host``).
 
     Parameters (all keyword, all optional):
 
@@ -93,9 +93,11 @@ class MarketDataService:
     ):
         check_tls_mode(tls)
         self._check_stream(rate, count)
+        if isinstance(instruments, (str, bytes)):
+            raise TypeError("instruments must be a collection of names, not one string")
+        self.instruments = None if instruments is None else frozenset(instruments)
         self.host = str(host)
         self._tls = TlsMaterial(ca_file, self.host)
-        self.instruments = None if instruments is None else frozenset(instruments)
         self.port = int(port)
         self.rate = rate
         self.count = count
