@@ -590,11 +590,8 @@ def _main(argv: Optional[list[str]]) -> int:
     args = parse_args(argv)
     # Checked before anything starts: a client-only install has no trustme,
     # and the user needs the fix, not a traceback from the service's start.
-    from .service.tls import load_trustme
-    try:
-        load_trustme()
-    except ImportError as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
+    from .service.tls import trustme_missing
+    if trustme_missing(PROG):
         return 2
     out = sys.stdout
     is_tty = out.isatty() and os.environ.get("TERM", "") != "dumb"

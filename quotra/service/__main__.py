@@ -20,7 +20,7 @@ from typing import Optional
 import orjson
 
 from .endpoint import HOST
-from .tls import TLS_MODES, load_trustme
+from .tls import TLS_MODES, trustme_missing
 
 __all__ = ["main"]
 
@@ -126,10 +126,7 @@ async def _serve(args: argparse.Namespace) -> int:
 def main(argv: Optional[list[str]] = None) -> int:
     """Run the service from the command line; returns the exit status."""
     args = _parse_args(argv)
-    try:
-        load_trustme()
-    except ImportError as exc:
-        print(f"{args.prog}: {exc}", file=sys.stderr)
+    if trustme_missing(args.prog):
         return 2
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s", stream=sys.stderr)
