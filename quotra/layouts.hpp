@@ -50,11 +50,25 @@ struct Quotra {
 // three entries stay picows' own.
 using ListenerVTable = picows::WSListenerVTable;
 
+// What a listener knows of a message that arrives in fragments.
+enum class Partial : uint8_t {
+    none,    // between messages
+    text,    // TEXT fin=0 seen: CONTINUATION payloads are appended
+    binary,  // BINARY fin=0 seen: its CONTINUATIONs are skipped
+    failed,  // the connection is being closed for a protocol error: data is dropped
+};
+
 struct QuotraListner {
     picows::WSListener base;
     PyObject* parent;  // Quotra or None
     PyObject* loop;
     PyObject* ping_msg;  // bytes or None
+    // Connection state below, never pickled: the text gathered so far
+    // (PyMem, owned; null when nothing is kept).
+    char* partial_data;
+    Py_ssize_t partial_size;
+    Py_ssize_t partial_capacity;
+    Partial partial;
 };
 
 // Process-wide: the module refuses a second interpreter, so one copy serves.
