@@ -42,6 +42,8 @@ cp setup.py pyproject.toml "$tree/"
 for pattern in '*.py' '*.pyi' '*.cpp' '*.hpp' '*.proto' 'py.typed'; do
     for f in quotra/$pattern; do [ -e "$f" ] && cp "$f" "$tree/quotra/"; done
 done
+mkdir -p "$tree/quotra/service"
+cp quotra/service/*.py "$tree/quotra/service/"
 cp tests/*.py "$tree/tests/"
 # Tests that run the project's scripts (the demo) run them in the copy, whose
 # set-up step must not rebuild the module uninstrumented: there it only checks
