@@ -80,7 +80,7 @@ def split(payload: bytes, n: int) -> list[bytes]:
 
 async def lost_and_back(s: ClientSession, conn, code: int):
     """``conn`` ended with the client's CLOSE ``code``; the client is back, subscribed."""
-    known = len(s.svc.connections)
+    known = s.svc.accepted
     await s.svc.wait_for(lambda: not conn.is_open, limit(10), f"connection {conn.id} to end")
     assert conn.close_received is not None and conn.close_received[0] == code, conn.close_received
     return await s.wait_reconnected(known, s.instruments, timeout=20)
@@ -97,7 +97,7 @@ def test_server_close_is_answered_and_reconnection_follows_at_once(kind):
             for code in closes:
                 await asyncio.sleep(1.1)  # a connection that lived over a second reconnects at once
                 conn = s.current()
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 started = time.time_ns()
                 if isinstance(conn, Peer):
                     closing = asyncio.ensure_future(conn.ws.close(code))
@@ -141,7 +141,7 @@ def test_fragmented_messages_are_reassembled(kind):
             assert got == ["ONE", "PLAIN0", "SEVEN", "PLAIN1", "HALF", "PLAIN2", "L" * 300_000, "PLAIN3", "WHOLE",
                            "PLAIN4"]
             assert (s.rec.messages, s.rec.errors) == (len(sent), 0)
-            assert conn.is_open and len(s.svc.connections) == 1
+            assert conn.is_open and s.svc.accepted == 1
         s.run(body(), 60)
     assert not s.loop_errors, s.loop_errors
 
@@ -189,16 +189,30 @@ def test_no_reconnection_storm_against_a_server_that_drops_every_connection(kind
     with session(kind) as s:
         async def body():
             s.svc.drop_new = True
-            known = len(s.svc.connections)
+            known = s.svc.accepted
             s.svc.drop(s.current()) if kind == "service" else s.current().ws.transport.abort()
             await asyncio.sleep(window)
-            made = len(s.svc.connections) - known
+            made = s.svc.accepted - known
             print(f"\n{kind}: {made} connections in {window} s against a server that drops each one")
             assert 1 <= made <= 1.2 * window + 1, made
             assert tokens_of(s.client) == set(s.instruments)
             s.svc.drop_new = False
-            await s.wait_reconnected(len(s.svc.connections), s.instruments, timeout=20)
+            await s.wait_reconnected(s.svc.accepted, s.instruments, timeout=20)
         s.run(body(), window + 60)
+
+
+def test_service_sends_fragmented_quotes_and_closes_first():
+    """The local service's options that make it behave like those servers
+    (the demo and the benchmark expose them): every quote in 16-byte
+    fragments, and every connection closed by the service after 1.2 s."""
+    with ClientSession(rate=100, fragment_size=16, close_after=1.2) as s:
+        async def body():
+            await s.svc.wait_for(lambda: s.svc.accepted >= 3, limit(15), "two closes by the service")
+            await s.wait_reconnected(s.svc.accepted - 1, s.instruments)
+            ended = [c for c in s.svc.connections if not c.is_open]
+            assert ended and all(c.close_received[0] == 1001 for c in ended), ended
+            assert s.rec.messages > 50 and s.rec.errors == 0
+        s.run(body(), 30)
 
 
 def test_failed_first_attempt_leaves_no_unclosed_socket():

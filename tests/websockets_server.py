@@ -14,7 +14,6 @@ import asyncio
 import os
 import shutil
 import ssl
-import struct
 import tempfile
 import time
 from typing import Any, Callable, Iterable, Optional
@@ -24,7 +23,9 @@ import trustme
 from websockets.asyncio.server import serve
 from websockets.exceptions import ConnectionClosed
 
-from quotra.service import HOST, service_url
+from quotra.service import service_url
+from quotra.service.endpoint import HOST
+from quotra.service.market import wire_frame
 
 
 class Peer:
@@ -48,16 +49,8 @@ class Peer:
         return None if rcvd is None else (int(rcvd.code), rcvd.reason.encode())
 
     def write_raw(self, opcode: int, payload: bytes, fin: bool = True) -> None:
-        """One unmasked frame written straight to the socket, past the library's checks."""
-        head = bytes([(0x80 if fin else 0) | opcode])
-        n = len(payload)
-        if n < 126:
-            head += bytes([n])
-        elif n < 65536:
-            head += bytes([126]) + struct.pack("!H", n)
-        else:
-            head += bytes([127]) + struct.pack("!Q", n)
-        self.ws.transport.write(head + payload)
+        """One frame written straight to the socket, past the library's checks."""
+        self.ws.transport.write(wire_frame(payload, opcode, fin))
 
 
 class WebsocketsServer:
@@ -74,6 +67,10 @@ class WebsocketsServer:
         self._ca.cert_pem.write_to_path(self.ca_file)
         self._server = None
         self.url = ""
+
+    @property
+    def accepted(self) -> int:
+        return len(self.connections)
 
     @property
     def open_connections(self) -> list[Peer]:
