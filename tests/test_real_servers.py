@@ -216,30 +216,48 @@ def test_service_sends_fragmented_quotes_and_closes_first():
 
 
 def test_failed_first_attempt_leaves_no_unclosed_socket():
-    """The first attempt is refused at the upgrade (503); the client shuts
-    down and the program closes the loop at once, as the README shows."""
+    """The first attempt is refused at the upgrade (503) by a server that
+    answers the TLS shutdown 0.3 s late; the client shuts down and the
+    program closes the loop at once, as the README shows."""
     script = textwrap.dedent("""
-        import asyncio, os
+        import asyncio, os, socket, ssl, sys, tempfile, threading, time
+        import trustme
         from quotra.quotra import Quotra
-        from quotra.service import ServiceThread, point_client
+        from quotra.service import point_client, service_url
 
-        with ServiceThread() as svc:
-            svc.refuse(mode="reject")
-            os.environ["SSL_CERT_FILE"] = svc.ca_file
-            loop = asyncio.new_event_loop()
-            asyncio.set_event_loop(loop)
-            client = Quotra(loop)
-            point_client(client, svc.url)
-            client.start_websocket(lambda quote: None)
-            loop.call_later(20, loop.stop)
-            try:
-                loop.run_forever()
-            finally:
-                loop.close()
+        ca = trustme.CA()
+        ca_file = os.path.join(tempfile.mkdtemp(), "ca.pem")
+        ca.cert_pem.write_to_path(ca_file)
+        os.environ["SSL_CERT_FILE"] = ca_file
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ca.issue_cert("127.0.0.1").configure_cert(ctx)
+        listening = socket.create_server(("127.0.0.1", 0))
+
+        def refuse():
+            sock, _ = listening.accept()
+            with ctx.wrap_socket(sock, server_side=True) as tls:
+                request = b""
+                while b"\\r\\n\\r\\n" not in request:
+                    request += tls.recv(4096)
+                tls.sendall(b"HTTP/1.1 503 Service Unavailable\\r\\nContent-Length: 0\\r\\n\\r\\n")
+                time.sleep(0.3)
+        threading.Thread(target=refuse, daemon=True).start()
+
+        loop = asyncio.new_event_loop()
+        asyncio.set_event_loop(loop)
+        client = Quotra(loop)
+        point_client(client, service_url(listening.getsockname()[1]))
+        client.start_websocket(lambda quote: None)
+        loop.call_later(20, loop.stop)
+        try:
+            loop.run_forever()
+        finally:
+            loop.close()
+            listening.close()
         print("stopped")
     """)
-    for _ in range(3):
-        out = subprocess.run([sys.executable, "-X", "dev", "-W", "error::ResourceWarning", "-c", script],
-                             cwd=ROOT, capture_output=True, text=True, timeout=60)
-        assert out.returncode == 0 and "stopped" in out.stdout, out.stderr
-        assert "ResourceWarning" not in out.stderr and "unclosed" not in out.stderr, out.stderr
+    out = subprocess.run([sys.executable, "-X", "dev", "-W", "error::ResourceWarning", "-c", script],
+                         cwd=ROOT, capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0 and "stopped" in out.stdout, out.stderr
+    assert "Error occured on connect :: " in out.stderr
+    assert "ResourceWarning" not in out.stderr and "unclosed" not in out.stderr, out.stderr
