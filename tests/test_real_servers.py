@@ -18,7 +18,7 @@ from picows import WSMsgType
 from quotra.pricetape_pb2 import PriceTape
 from quotra.service import MarketDataService, encode_quote
 
-from harness import STRESS, ClientSession, limit, size, tokens_of
+from harness import STRESS, ClientSession, client_field, limit, size
 from websockets_server import Peer, WebsocketsServer
 
 pytestmark = pytest.mark.timeout(600 if STRESS else 120)
@@ -195,7 +195,7 @@ def test_no_reconnection_storm_against_a_server_that_drops_every_connection(kind
             made = s.svc.accepted - known
             print(f"\n{kind}: {made} connections in {window} s against a server that drops each one")
             assert 1 <= made <= 1.2 * window + 1, made
-            assert tokens_of(s.client) == set(s.instruments)
+            assert client_field(s.client, "tokens_set") == set(s.instruments)
             s.svc.drop_new = False
             await s.wait_reconnected(s.svc.accepted, s.instruments, timeout=20)
         s.run(body(), window + 60)
