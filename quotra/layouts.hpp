@@ -50,6 +50,9 @@ struct Quotra {
     PyObject_HEAD
     QuotraVTable* vtab;
     QUOTRA_FIELDS(QT_FIELD_MEMBER)
+    // Connection state, never pickled: steady-clock seconds at which the
+    // latest connection opened (0: none yet).
+    double connected_at;
 };
 
 // WSListener's table with our four connection callbacks in front; the last
