@@ -25,7 +25,7 @@ pytestmark = pytest.mark.timeout(600 if STRESS else 120)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 KINDS = ("websockets", "service")
 MAX_MESSAGE = 10 * 1024 * 1024
-TEXT, BINARY, CONT, PING = 0x1, 0x2, 0x0, 0x9
+TEXT, BINARY, CONT = 0x1, 0x2, 0x0
 
 
 class DroppingService(MarketDataService):
