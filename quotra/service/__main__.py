@@ -60,12 +60,20 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     p.add_argument("--seed", type=int, default=0, help="seed of the price random walks (default 0)")
     p.add_argument("--tls", choices=TLS_MODES, default="trusted", help="certificate to present (default trusted)")
     p.add_argument("--stamp", action="store_true", help="put the send time in sent_at_ns of every quote")
+    p.add_argument("--fragment-size", type=int, default=None, metavar="BYTES",
+                   help="send each quote in TEXT + CONTINUATION frames of at most BYTES (default: whole frames)")
+    p.add_argument("--close-after", type=float, default=None, metavar="SECONDS",
+                   help="close every connection (CLOSE 1001) SECONDS after it opened, as a restarting server does")
     p.add_argument("-v", "--verbose", action="store_true", help="log connections and events")
     args = p.parse_args(argv)
     if args.duration is not None and not (args.duration > 0 and math.isfinite(args.duration)):
         p.error("--duration must be a positive number of seconds")
     if args.rate < 0 or not math.isfinite(args.rate):
         p.error("--rate must be >= 0")
+    if args.fragment_size is not None and args.fragment_size < 1:
+        p.error("--fragment-size must be a positive number of bytes")
+    if args.close_after is not None and not (args.close_after > 0 and math.isfinite(args.close_after)):
+        p.error("--close-after must be a positive number of seconds")
     if not 0 <= args.port <= 65535:
         p.error("--port must be in 0..65535")
     args.prog = p.prog
@@ -86,6 +94,8 @@ async def _serve(args: argparse.Namespace) -> int:
             tls=args.tls,
             ca_file=args.ca_file,
             stamp_sent_at=args.stamp,
+            fragment_size=args.fragment_size,
+            close_after=args.close_after,
             record_sent=0,
             keep_ended=False,  # a long run keeps nothing of the connections that ended
         )
