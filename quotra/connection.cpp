@@ -4,6 +4,7 @@
 #include "native_coroutine.hpp"
 #include "support.hpp"
 
+#include <chrono>
 #include <utility>
 
 namespace qt {
@@ -97,6 +98,18 @@ std::pair<Ref, Ref> unpack_pair(PyObject* result) {
     return {newref(PySequence_Fast_GET_ITEM(seq.get(), 0)), newref(PySequence_Fast_GET_ITEM(seq.get(), 1))};
 }
 
+// asyncio.sleep(RETRY_DELAY_SECONDS), looked up at each use.
+Ref retry_delay() {
+    Ref asyncio = global(S(asyncio));
+    Ref sleep = getattr(asyncio.get(), S(sleep));
+    Ref seconds = own(PyLong_FromLong(RETRY_DELAY_SECONDS));
+    return call(sleep.get(), seconds.get());
+}
+
+double steady_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 CoroBody start_ticker_body(Coroutine* co) {
     PyObject*& self_obj = co->locals[ST_SELF];
     PyObject*& listener_cell = co->locals[ST_LISTENER_CELL];  // [listener], read by the factory
@@ -105,6 +118,12 @@ CoroBody start_ticker_body(Coroutine* co) {
     PyObject*& error = co->locals[ST_ERROR];
     Quotra* self = as_quotra(self_obj);
     bool reconnect = co->locals[ST_RECONNECT] == Py_True;
+    // A server that accepts the upgrade and drops the connection at once
+    // (overloaded, or refusing this account) would otherwise get a new
+    // connection right away, every time: one that ended within the retry
+    // delay of opening waits that delay, as a failed attempt does.
+    if (reconnect && self->connected_at != 0 && steady_seconds() - self->connected_at < RETRY_DELAY_SECONDS)
+        co_await py_await(retry_delay());
     for (;;) {
         {
             Ref ssl_mod = global(S(ssl));
@@ -127,6 +146,7 @@ CoroBody start_ticker_body(Coroutine* co) {
                 check(PyList_SetItem(listener_cell, 0, listener.release()));
             }
             connected = true;
+            self->connected_at = steady_seconds();
             co_await py_await(call_method(transport, S(wait_disconnected)));
             co_return Ref();
         } catch (const PyError&) {
@@ -151,19 +171,16 @@ CoroBody start_ticker_body(Coroutine* co) {
             // retry here would open a second connection and deliver every quote
             // twice, and a shutdown would end a client that is reconnecting.
             if (connected) co_return Ref();
+            // Also before the shutdown that follows a failed first attempt:
+            // picows closes that attempt's socket with a TLS shutdown, which
+            // takes a round trip with the server, and ws_connect gives us no
+            // handle to wait on. A loop stopped and closed before then (what
+            // the program does once the client has shut down) leaves the
+            // socket unclosed.
+            co_await py_await(retry_delay());
             if (!reconnect) {
                 if (self->vtab->initiate_shutdown(self) < 0) raise();
                 co_return Ref();
-            }
-            {
-                Ref sleeping;
-                {
-                    Ref asyncio = global(S(asyncio));
-                    Ref sleep = getattr(asyncio.get(), S(sleep));
-                    Ref delay = own(PyLong_FromLong(RETRY_DELAY_SECONDS));
-                    sleeping = call(sleep.get(), delay.get());
-                }
-                co_await py_await(std::move(sleeping));
             }
             // The next attempt runs in this same coroutine, so a long outage never
             // deepens a chain of awaiting coroutines; a subclass's own

@@ -37,6 +37,7 @@ struct ModuleState {
     PyTypeObject* WSListener;  // the base of QuotraListner, which as a static type holds no reference to it
     PyTypeObject* WSTransport;
     PyTypeObject* WSFrame;
+    PyObject* WSProtocolError;  // raised by a listener to close with a code of its own
 };
 
 extern ModuleState state;

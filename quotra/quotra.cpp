@@ -257,6 +257,9 @@ void setup_picows() {
     Py_XSETREF(state.WSFrame, reinterpret_cast<PyTypeObject*>(frame.release()));
     Ref transport = take_picows_class(mod.get(), "WSTransport", sizeof(picows::WSTransport), &table);
     Py_XSETREF(state.WSTransport, reinterpret_cast<PyTypeObject*>(transport.release()));
+    Ref protocol_error = own(PyObject_GetAttrString(mod.get(), "WSProtocolError"));
+    if (!PyExceptionClass_Check(protocol_error.get())) layout_error("WSProtocolError", "is not an exception class");
+    Py_XSETREF(state.WSProtocolError, protocol_error.release());
 }
 
 void run_module_statements() {
