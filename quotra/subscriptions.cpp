@@ -23,13 +23,21 @@ Ref new_resubscription(PyObject* instruments, PyObject* transport) {
     return record;
 }
 
-Ref record_item(PyObject* record, ResubscriptionItem i) { return newref(PyList_GET_ITEM(record, i)); }
+// The list is reachable through gc.get_referents(client), so its shape is
+// checked rather than trusted.
+Ref record_item(PyObject* record, ResubscriptionItem i) {
+    if (!PyList_CheckExact(record) || PyList_GET_SIZE(record) != RS_SIZE) system_error("corrupt resubscription record");
+    return newref(PyList_GET_ITEM(record, i));
+}
 
 // Takes a record off the client's list of resubscriptions in flight.
 void forget(PyObject* pending, PyObject* record) {
     if (!PyList_CheckExact(pending)) return;
-    for (Py_ssize_t i = PyList_GET_SIZE(pending); i-- > 0;)
-        if (PyList_GET_ITEM(pending, i) == record) check(PySequence_DelItem(pending, i));
+    for (Py_ssize_t i = PyList_GET_SIZE(pending); i-- > 0;) {
+        if (PyList_GET_ITEM(pending, i) != record) continue;
+        check(PySequence_DelItem(pending, i));
+        return;  // listed once; and the release may have run code that changed the list
+    }
 }
 
 void watch_resubscription(PyObject* client, PyObject* coro, PyObject* record);
@@ -114,8 +122,9 @@ void mark_missed(PyObject* pending, PyObject* transport, PyObject* tokens) {
     Ref records = own(PyList_GetSlice(pending, 0, PyList_GET_SIZE(pending)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
         PyObject* record = PyList_GET_ITEM(records.get(), i);  // borrowed from the copy
-        if (PyList_GET_ITEM(record, RS_TAKEN_FOR) == transport) continue;
+        if (record_item(record, RS_TAKEN_FOR).get() == transport) continue;
         Ref taken = record_item(record, RS_INSTRUMENTS);
+        if (!PyList_Check(taken.get())) continue;
         Ref missed = own(PyList_New(0));
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(taken.get()); ++k) {
             Ref item = newref(PyList_GET_ITEM(taken.get(), k));  // hashing runs Python code
