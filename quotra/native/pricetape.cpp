@@ -200,8 +200,9 @@ struct Reader {
         }
         return false;
     }
-    // A tag: at most 5 bytes, and it must fit 32 bits.
-    bool tag(uint32_t& number, Wire& wire) {
+    // A tag: at most 5 bytes, and it must fit 32 bits. Field number 0 is
+    // malformed in a message but passes inside a skipped group, as protobuf has it.
+    bool tag(uint32_t& number, Wire& wire, bool in_group = false) {
         uint64_t v = 0;
         for (int i = 0; i < 5; i++) {
             if (p >= end) return false;
@@ -211,7 +212,7 @@ struct Reader {
                 if (v > UINT32_MAX) return false;
                 number = static_cast<uint32_t>(v >> 3);
                 wire = static_cast<Wire>(v & 7);
-                return number != 0 && (v & 7) < 6;
+                return (number != 0 || in_group) && (v & 7) < 6;
             }
         }
         return false;
@@ -249,7 +250,7 @@ struct Reader {
                 for (;;) {
                     uint32_t inner;
                     Wire w;
-                    if (!tag(inner, w)) return false;
+                    if (!tag(inner, w, true)) return false;
                     if (w == EGROUP) return inner == number;
                     if (!skip(inner, w, depth + 1)) return false;
                 }
