@@ -3,11 +3,13 @@
 The differential fuzz feeds the same bytes to the native type and to the
 generated class (upb) and wants the same dict, or the same error, every time.
 Its size comes from QUOTRA_FUZZ_CASES (cases per schema; the suite's default
-keeps it to a few seconds). The full run:
+keeps it to a few seconds). The same goes for the frames of the usual form
+(QUOTRA_FRAME_CASES) that the quote path reads without orjson and b64decode.
+The full runs (two schemas, so a million message cases; a million frames),
+with their counts printed:
 
-    QUOTRA_FUZZ_CASES=500000 bash scripts/test.sh tests/test_native_message.py -k differential
-
-(two schemas, so a million cases), which prints its counts with ``-s``.
+    QUOTRA_FUZZ_CASES=500000 QUOTRA_FRAME_CASES=1000000 \\
+        bash scripts/test.sh tests/test_native_message.py -k "differential or usual" -s
 """
 
 from __future__ import annotations
@@ -276,3 +278,73 @@ def test_unsupported_schema_falls_back_to_the_wrapper(what, fields, kw):
     msg = fallback()
     assert msg.ParseFromString(data=sample.SerializeToString()) == len(sample.SerializeToString())
     assert msg == sample and list(msg.SerializeToDict()) == [f.name for f in cls.DESCRIPTOR.fields]
+
+
+# ---------------------------------------------------------------- the usual quote frame
+
+def frames(rng, count):
+    """Quote frames: the usual form and its near misses (JSON, base64 and bytes level)."""
+    import base64
+
+    texts = [b"", b"QQ==", b"QUI=", b"QUJD", b"QR==", b"QUJ=", b"Q===", b"QU=D", b"QUJD\n", b"QU JD", b"-_-_",
+             b"QUJDRA", b"QUJDRA=", b"====", b"Q", b"\xc3\xa9QUI"]
+    for _ in range(count):
+        raw = rng.randbytes(rng.choice((0, 1, 2, 3, 20, 60, 61, 62, 200, 800, 1500)))
+        text = base64.b64encode(raw) if rng.random() < 0.8 else rng.choice(texts)
+        frame = b'{"message":"' + text + b'"}'
+        r = rng.random()
+        if r < 0.35:
+            yield frame
+            continue
+        b = bytearray(frame)
+        op = rng.randrange(12)
+        if op == 0:  # whitespace anywhere
+            b.insert(rng.randrange(len(b) + 1), rng.choice(b" \t\r\n"))
+        elif op == 1:  # an escape in the string or the key
+            i = rng.randrange(len(b) + 1)
+            b[i:i] = rng.choice([b"\\/", b"\\u0041", b"\\n", b'\\"', b"\\\\"])
+        elif op == 2:  # duplicate or other members
+            extra = rng.choice([b'"message":"QUJD",', b'"x":1,', b'"message":null,', b'"m":"QQ==",'])
+            b[1:1] = extra
+        elif op == 3:
+            b[-1:-1] = rng.choice([b',"x":1', b',"message":"QQ=="', b",", b' '])
+        elif op == 4:  # a byte replaced, possibly not UTF-8
+            b[rng.randrange(len(b))] = rng.randrange(256)
+        elif op == 5:  # truncated or extended
+            b = b[: rng.randrange(len(b))] if rng.random() < 0.5 else b + rng.choice([b" ", b"x", b"}", b"\x00"])
+        elif op == 6:  # the url-safe alphabet, or padding moved
+            b = b.replace(b"+", b"-").replace(b"/", b"_") if rng.random() < 0.5 else b.replace(b"=", b"") + b"="
+        elif op == 7:
+            b = bytearray(rng.choice([b"null", b"[]", b'["message"]', b"{}", b'{"message":1}', b'{"message":null}',
+                                      b'{"Message":"QQ=="}', b'{"message":["QQ=="]}', b"\xef\xbb\xbf" + frame]))
+        elif op == 8:  # a non-ASCII or control character in the text
+            i = rng.randrange(12, max(13, len(b) - 2))
+            b[i:i] = rng.choice(["é".encode(), b"\x00", b"\x1f", b"\x7f", b"\xff"])
+        elif op == 9:  # the key spelled differently
+            b[2:9] = rng.choice([b"messagE", b"mess\\u0061ge"[:7], b"message"])
+        elif op == 10:  # nested
+            b = bytearray(b'{"message":' + frame + b"}")
+        else:  # random bytes
+            b = bytearray(rng.randbytes(rng.randrange(40)))
+        yield bytes(b)
+
+
+def test_usual_frame_form_reads_as_orjson_and_b64decode_do():
+    import base64
+
+    import orjson
+
+    from quotra._pricetape import _quote_message
+
+    count = int(os.environ.get("QUOTRA_FRAME_CASES", "100000"))
+    taken = 0
+    for frame in frames(random.Random(count), count):
+        got = _quote_message(frame)
+        if got is None:
+            continue  # the general path: orjson and b64decode themselves
+        taken += 1
+        data = orjson.loads(frame)
+        assert data == {"message": data["message"]} and type(data["message"]) is str, frame
+        assert base64.b64decode(data["message"]) == got, frame
+    print(f"\nframes: {count} generated, {taken} of the usual form, {count - taken} left to the general path")
+    assert count // 4 < taken < count - count // 4

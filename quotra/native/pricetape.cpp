@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -511,8 +512,20 @@ void clear_slots(Msg* m) {
     }
 }
 
+// Keys made with the *String dict functions are interned for the life of the
+// process; these are interned the ordinary way and go with their last user.
+int set_item(PyObject* dict, const char* key, PyObject* value) {
+    PyObject* k = PyUnicode_InternFromString(key);
+    int r = k ? PyObject_SetItem(dict, k, value) : -1;
+    Py_XDECREF(k);
+    return r;
+}
+
 Schema* schema_of_type(PyTypeObject* base) {
-    PyObject* cap = PyDict_GetItemString(base->tp_dict, SCHEMA_KEY);  // borrowed
+    PyObject* k = PyUnicode_InternFromString(SCHEMA_KEY);
+    if (!k) return nullptr;
+    PyObject* cap = PyDict_GetItemWithError(base->tp_dict, k);  // borrowed
+    Py_DECREF(k);
     return cap ? static_cast<Schema*>(PyCapsule_GetPointer(cap, SCHEMA_CAPSULE)) : nullptr;
 }
 
@@ -931,7 +944,7 @@ PyObject* message_type(PyObject*, PyObject* args) {
     }
     s->type = reinterpret_cast<PyTypeObject*>(type);
     // The type is immutable to Python code; its dictionary is still ours to fill.
-    int r = PyDict_SetItemString(s->type->tp_dict, SCHEMA_KEY, cap);
+    int r = set_item(s->type->tp_dict, SCHEMA_KEY, cap);
     Py_DECREF(cap);
     if (r < 0) {
         Py_DECREF(type);
@@ -939,6 +952,130 @@ PyObject* message_type(PyObject*, PyObject* args) {
     }
     PyType_Modified(s->type);
     return type;
+}
+
+// ------------------------------------------------------------------ the usual quote frame
+
+// The service's quote frame is exactly {"message":"<base64>"}. For that form
+// the JSON object and the base64 text are read here; anything else (spaces,
+// escapes, other members, a padding or an alphabet the strict form does not
+// have) is left to orjson and base64.b64decode, so their results and errors
+// stay exactly theirs. Within the form both give the same bytes: the JSON is
+// one member whose string has no escapes, and strict base64 with canonical
+// padding bits is read the same way by the lenient decoder.
+constexpr char QUOTE_HEAD[] = "{\"message\":\"";
+constexpr char QUOTE_TAIL[] = "\"}";
+constexpr Py_ssize_t HEAD_LEN = sizeof QUOTE_HEAD - 1, TAIL_LEN = sizeof QUOTE_TAIL - 1;
+
+constexpr uint32_t BAD = 0x80000000u;
+
+// One table per position in a quantum, pre-shifted, with BAD for anything
+// outside the alphabet (including '=' and every byte >= 0x80).
+struct B64Tables {
+    uint32_t t[4][256];
+    constexpr B64Tables() : t{} {
+        for (int i = 0; i < 256; i++) {
+            int v = -1;
+            if (i >= 'A' && i <= 'Z') v = i - 'A';
+            else if (i >= 'a' && i <= 'z') v = i - 'a' + 26;
+            else if (i >= '0' && i <= '9') v = i - '0' + 52;
+            else if (i == '+') v = 62;
+            else if (i == '/') v = 63;
+            for (int k = 0; k < 4; k++)
+                t[k][i] = v < 0 ? BAD : static_cast<uint32_t>(v) << (6 * (3 - k));
+        }
+    }
+};
+constexpr B64Tables B64{};
+
+// The decoded length of the base64 text of a quote frame of the usual form,
+// or -1 when the frame is not of that form.
+Py_ssize_t quote_message_size(const char* payload, Py_ssize_t n) {
+    if (n < HEAD_LEN + TAIL_LEN || std::memcmp(payload, QUOTE_HEAD, HEAD_LEN) != 0 ||
+        std::memcmp(payload + n - TAIL_LEN, QUOTE_TAIL, TAIL_LEN) != 0)
+        return -1;
+    Py_ssize_t len = n - HEAD_LEN - TAIL_LEN;
+    if (len % 4) return -1;
+    if (len == 0) return 0;
+    const char* end = payload + n - TAIL_LEN;
+    return len / 4 * 3 - (end[-1] == '=') - (end[-2] == '=');
+}
+
+// Decodes the text of a frame that quote_message_size accepted into out
+// (room for its size); false when the text is not strict base64.
+bool quote_message_decode(const char* payload, Py_ssize_t n, unsigned char* out) {
+    const auto* s = reinterpret_cast<const unsigned char*>(payload + HEAD_LEN);
+    Py_ssize_t len = n - HEAD_LEN - TAIL_LEN;
+    if (len == 0) return true;
+    const unsigned char* last = s + len - 4;
+    uint32_t bad = 0;
+    for (; s < last; s += 4) {
+        uint32_t v = B64.t[0][s[0]] | B64.t[1][s[1]] | B64.t[2][s[2]] | B64.t[3][s[3]];
+        bad |= v;
+        out[0] = static_cast<unsigned char>(v >> 16);
+        out[1] = static_cast<unsigned char>(v >> 8);
+        out[2] = static_cast<unsigned char>(v);
+        out += 3;
+    }
+    if (bad & BAD) return false;
+    // The last quantum: "xxxx", "xxx=" or "xx==", with the bits that padding
+    // leaves over all zero (the canonical encoding).
+    uint32_t v = B64.t[0][s[0]] | B64.t[1][s[1]];
+    if (s[3] != '=') {
+        v |= B64.t[2][s[2]] | B64.t[3][s[3]];
+        if (v & BAD) return false;
+        out[0] = static_cast<unsigned char>(v >> 16);
+        out[1] = static_cast<unsigned char>(v >> 8);
+        out[2] = static_cast<unsigned char>(v);
+    } else if (s[2] != '=') {
+        v |= B64.t[2][s[2]];
+        if ((v & BAD) || (v & 0xff)) return false;
+        out[0] = static_cast<unsigned char>(v >> 16);
+        out[1] = static_cast<unsigned char>(v >> 8);
+    } else {
+        if ((v & BAD) || (v & 0xffff)) return false;
+        out[0] = static_cast<unsigned char>(v >> 16);
+    }
+    return true;
+}
+
+// A frame of the usual form, read into the message: 1 done; 0 not of the
+// form (nothing done, no exception); -1 with an exception set (the message's
+// DecodeError for bytes that are not a message, which leaves it as it was).
+// The frame is read before anything can run Python code: picows' buffer may
+// be reused by the time a finaliser runs.
+int parse_quote(Msg* m, const char* payload, Py_ssize_t n) {
+    Py_ssize_t size = quote_message_size(payload, n);
+    if (size < 0) return 0;
+    unsigned char local[1024];
+    std::unique_ptr<unsigned char[]> heap;
+    unsigned char* buf = local;
+    if (size > static_cast<Py_ssize_t>(sizeof local)) {
+        heap.reset(new (std::nothrow) unsigned char[static_cast<size_t>(size)]);
+        if (!heap) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        buf = heap.get();
+    }
+    if (!quote_message_decode(payload, n, buf)) return 0;
+    return parse_into(m, reinterpret_cast<const char*>(buf), size) < 0 ? -1 : 1;
+}
+
+// For the tests: the message bytes the usual form carries, or None.
+PyObject* quote_message(PyObject*, PyObject* arg) {
+    char* p;
+    Py_ssize_t n;
+    if (PyBytes_AsStringAndSize(arg, &p, &n) < 0) return nullptr;
+    Py_ssize_t size = quote_message_size(p, n);
+    if (size < 0) Py_RETURN_NONE;
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, size);
+    if (!out) return nullptr;
+    if (!quote_message_decode(p, n, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)))) {
+        Py_DECREF(out);
+        Py_RETURN_NONE;
+    }
+    return out;
 }
 
 // ------------------------------------------------------------------ C interface
@@ -952,7 +1089,12 @@ int api_parse(PyObject* o, const char* data, Py_ssize_t len) { return parse_into
 
 PyObject* api_to_dict(PyObject* o) { return to_dict(reinterpret_cast<Msg*>(o)); }
 
-const quotra_pricetape_api API = {QUOTRA_PRICETAPE_API_VERSION, api_is_exact, api_parse, api_to_dict};
+int api_parse_quote(PyObject* o, const char* payload, Py_ssize_t n) {
+    return parse_quote(reinterpret_cast<Msg*>(o), payload, n);
+}
+
+const quotra_pricetape_api API = {QUOTRA_PRICETAPE_API_VERSION, api_is_exact, api_parse, api_to_dict,
+                                  api_parse_quote};
 
 PyMethodDef module_methods[] = {
     {"message_type", message_type, METH_VARARGS,
@@ -961,13 +1103,19 @@ PyMethodDef module_methods[] = {
      "(dotted: module and class). Instances pickle as unpickle(type, serialized).\n"
      "Raises NotImplementedError when the schema holds anything but implicit-\n"
      "presence singular scalar fields."},
+    {"_quote_message", quote_message, METH_O,
+     "_quote_message(payload)\n--\n\nThe message bytes of a quote frame of the usual form\n"
+     "({\"message\":\"<strict base64>\"}, nothing else), or None: the native quote path's\n"
+     "first two steps, for the tests."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int module_exec(PyObject* m) {
     PyObject* cap = PyCapsule_New(const_cast<quotra_pricetape_api*>(&API), QUOTRA_PRICETAPE_CAPSULE, nullptr);
     if (!cap) return -1;
-    return PyModule_Add(m, "_C_API", cap);
+    int r = set_item(PyModule_GetDict(m), "_C_API", cap);
+    Py_DECREF(cap);
+    return r;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -22,4 +22,10 @@ struct quotra_pricetape_api {
     int (*parse)(PyObject* msg, const char* data, Py_ssize_t len);
     // SerializeToDict(): a new reference, or NULL with an exception set.
     PyObject* (*to_dict)(PyObject* msg);
+    // The whole frame payload of a quote, when it is exactly
+    // {"message":"<strict base64>"}: reads it into msg and returns 1; 0 when
+    // it is not of that form (nothing done, no exception: the general path
+    // decodes it); -1 with an exception set (DecodeError: msg unchanged).
+    // Reads the payload only before it runs anything that can call Python code.
+    int (*parse_quote)(PyObject* msg, const char* payload, Py_ssize_t len);
 };
