@@ -82,9 +82,16 @@ struct StrCache {
     }
 };
 
+// What the decoder needs of a field, looked up by field number.
+struct Entry {
+    int16_t index;  // in Schema::fields; -1: not a field of the schema
+    Wire wire;
+    Kind kind;
+};
+
 struct Schema {
     std::vector<Field> fields;      // in field-number order
-    std::vector<int16_t> by_number; // field number -> index + 1 (0: unknown), for small numbers
+    std::vector<Entry> by_number;   // for the numbers below its size
     std::vector<PyGetSetDef> getset;
     PyObject* template_dict = nullptr;  // every key with its default value
     PyObject* proto_class = nullptr;
@@ -96,11 +103,11 @@ struct Schema {
     PyTypeObject* type = nullptr;      // borrowed: the type owns the schema
     StrCache cache;
 
-    int index_of(uint32_t number) const {
-        if (number < by_number.size()) return by_number[number] - 1;
+    Entry entry(uint32_t number) const {
+        if (number < by_number.size()) return by_number[number];
         for (size_t i = 0; i < fields.size(); i++)
-            if (fields[i].number == number) return static_cast<int>(i);
-        return -1;
+            if (fields[i].number == number) return {static_cast<int16_t>(i), fields[i].wire, fields[i].kind};
+        return {-1, VARINT, Kind::Int32};
     }
 
     ~Schema() {
@@ -189,6 +196,10 @@ struct Reader {
 
     // A varint of up to 10 bytes; bits past the 64th are dropped, as protobuf does.
     bool varint(uint64_t& out) {
+        if (p < end && *p < 0x80) {
+            out = *p++;
+            return true;
+        }
         uint64_t v = 0;
         for (int i = 0; i < 10; i++) {
             if (p >= end) return false;
@@ -204,6 +215,12 @@ struct Reader {
     // A tag: at most 5 bytes, and it must fit 32 bits. Field number 0 is
     // malformed in a message but passes inside a skipped group, as protobuf has it.
     bool tag(uint32_t& number, Wire& wire, bool in_group = false) {
+        if (p < end && *p < 0x80) {  // field numbers up to 15: one byte
+            uint32_t v = *p++;
+            number = v >> 3;
+            wire = static_cast<Wire>(v & 7);
+            return (number != 0 || in_group) && (v & 7) < 6;
+        }
         uint64_t v = 0;
         for (int i = 0; i < 5; i++) {
             if (p >= end) return false;
@@ -221,7 +238,11 @@ struct Reader {
     bool fixed(int n, uint64_t& out) {
         if (end - p < n) return false;
         uint64_t v = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::memcpy(&v, p, static_cast<size_t>(n));  // the wire's byte order
+#else
         for (int i = n - 1; i >= 0; i--) v = (v << 8) | p[i];
+#endif
         p += n;
         out = v;
         return true;
@@ -341,22 +362,21 @@ struct Decoded {
 
 Status decode(Schema* s, const uint8_t* data, size_t len, Slot* out) {
     Reader r{data, data + len};
-    const Field* fields = s->fields.data();
     while (r.p < r.end) {
         uint32_t number;
         Wire wire;
         if (!r.tag(number, wire) || wire == EGROUP) return Status::Malformed;
-        int i = s->index_of(number);
-        if (i < 0 || fields[i].wire != wire) {
+        Entry e = s->entry(number);
+        int i = e.index;
+        if (i < 0 || e.wire != wire) {
             if (!r.skip(number, wire, 0)) return Status::Malformed;
             continue;
         }
-        const Field& f = fields[i];
         uint64_t raw;
         switch (wire) {
             case VARINT:
                 if (!r.varint(raw)) return Status::Malformed;
-                out[i].bits = normalise(f.kind, raw);
+                out[i].bits = normalise(e.kind, raw);
                 break;
             case I64:
                 if (!r.fixed(8, raw)) return Status::Malformed;
@@ -364,14 +384,14 @@ Status decode(Schema* s, const uint8_t* data, size_t len, Slot* out) {
                 break;
             case I32:
                 if (!r.fixed(4, raw)) return Status::Malformed;
-                out[i].bits = normalise(f.kind, raw);
+                out[i].bits = normalise(e.kind, raw);
                 break;
             case LEN: {
                 const uint8_t* p;
                 size_t n;
                 if (!r.length(p, n)) return Status::Malformed;
                 Status st = Status::Ok;
-                PyObject* o = f.kind == Kind::String
+                PyObject* o = e.kind == Kind::String
                                   ? make_str(s, p, n, st)
                                   : (n ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n))
                                        : Py_NewRef(s->empty_bytes));
@@ -859,9 +879,11 @@ void read_schema(Schema* s, PyObject* proto_class) {
     uint32_t small = 0;
     for (const Field& f : s->fields)
         if (f.number < 256) small = f.number + 1;
-    s->by_number.assign(small, 0);
-    for (size_t i = 0; i < s->fields.size(); i++)
-        if (s->fields[i].number < small) s->by_number[s->fields[i].number] = static_cast<int16_t>(i + 1);
+    s->by_number.assign(small, Entry{-1, VARINT, Kind::Int32});
+    for (size_t i = 0; i < s->fields.size(); i++) {
+        const Field& f = s->fields[i];
+        if (f.number < small) s->by_number[f.number] = {static_cast<int16_t>(i), f.wire, f.kind};
+    }
 }
 
 void build_template(Schema* s) {
@@ -1078,6 +1100,43 @@ PyObject* quote_message(PyObject*, PyObject* arg) {
     return out;
 }
 
+// For the benchmark's stage profile: the first `steps` steps of the native
+// quote path (1: frame form and base64, 2: and the parse, 3: and the dict)
+// over a list of frame payloads, in a C loop so that no Python call is counted.
+PyObject* profile_steps(PyObject*, PyObject* args) {
+    PyObject* msg;
+    PyObject* payloads;
+    int steps;
+    if (!PyArg_ParseTuple(args, "OO!i:_profile_steps", &msg, &PyList_Type, &payloads, &steps)) return nullptr;
+    if (!is_msg(msg)) {
+        PyErr_SetString(PyExc_TypeError, "_profile_steps() needs a native message");
+        return nullptr;
+    }
+    Msg* m = reinterpret_cast<Msg*>(msg);
+    unsigned char buf[1024];
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(payloads); i++) {
+        PyObject* p = PyList_GET_ITEM(payloads, i);  // borrowed
+        if (!PyBytes_Check(p)) {
+            PyErr_SetString(PyExc_TypeError, "_profile_steps() needs a list of bytes");
+            return nullptr;
+        }
+        if (steps < 1) continue;
+        Py_ssize_t size = quote_message_size(PyBytes_AS_STRING(p), PyBytes_GET_SIZE(p));
+        if (size < 0 || size > static_cast<Py_ssize_t>(sizeof buf) ||
+            !quote_message_decode(PyBytes_AS_STRING(p), PyBytes_GET_SIZE(p), buf)) {
+            PyErr_SetString(PyExc_ValueError, "_profile_steps(): a payload not of the usual form");
+            return nullptr;
+        }
+        if (steps < 2) continue;
+        if (parse_into(m, reinterpret_cast<const char*>(buf), size) < 0) return nullptr;
+        if (steps < 3) continue;
+        PyObject* d = to_dict(m);
+        if (!d) return nullptr;
+        Py_DECREF(d);
+    }
+    Py_RETURN_NONE;
+}
+
 // ------------------------------------------------------------------ C interface
 
 int api_is_exact(PyObject* o) {
@@ -1103,6 +1162,9 @@ PyMethodDef module_methods[] = {
      "(dotted: module and class). Instances pickle as unpickle(type, serialized).\n"
      "Raises NotImplementedError when the schema holds anything but implicit-\n"
      "presence singular scalar fields."},
+    {"_profile_steps", profile_steps, METH_VARARGS,
+     "_profile_steps(msg, payloads, steps)\n--\n\nThe first steps of the native quote path over the payloads, "
+     "for the\nbenchmark's stage profile."},
     {"_quote_message", quote_message, METH_O,
      "_quote_message(payload)\n--\n\nThe message bytes of a quote frame of the usual form\n"
      "({\"message\":\"<strict base64>\"}, nothing else), or None: the native quote path's\n"
