@@ -30,10 +30,10 @@ What it does, in order, all on 127.0.0.1 with a service it starts itself:
 Sending: the service's own ``blast`` sends one frame per ``send``, from
 Python, and tops out below what the fastest client takes (about 55,000
 frames/s here, against 110,000-200,000 quotes/s into the floor), so the default
-sender here (``batched``) writes the same pre-encoded frames, byte for byte,
-many per write to the service's TLS transport (up to 16 KiB, one TLS record
-per write), honouring the same flow control. ``--sender blast`` uses the
-service's ``blast`` instead.
+sender (``batched``, the service's ``blast_batched``) writes the same
+pre-encoded frames, byte for byte, many per write to the TLS transport (up to
+16 KiB, one TLS record per write), honouring the same flow control.
+``--sender blast`` uses the service's ``blast`` instead.
 """
 
 from __future__ import annotations
@@ -84,38 +84,6 @@ SERVER_DEADLINE_S = 1800  # the service process ends itself after this, whatever
 # =====================================================================
 # The service process
 # =====================================================================
-
-def ws_text_frame(payload: bytes) -> bytes:
-    """A server-to-client TEXT frame, unmasked, as picows writes it."""
-    import struct
-
-    n = len(payload)
-    if n < 126:
-        return struct.pack("!BB", 0x81, n) + payload
-    if n < 1 << 16:
-        return struct.pack("!BBH", 0x81, 126, n) + payload
-    return struct.pack("!BBQ", 0x81, 127, n) + payload
-
-
-async def send_batched(svc, conn, n: int, block_bytes: int = 16 * 1024) -> int:
-    """Send ``n`` copies of one pre-encoded quote frame, many frames per write."""
-    from quotra.service import encode_quote
-
-    frame = ws_text_frame(encode_quote(svc._market.quote("BENCH")))
-    per = max(1, block_bytes // len(frame))
-    block = frame * per
-    write = conn.transport.underlying_transport.write
-    sent = 0
-    while sent < n and conn.is_open:
-        if not conn.writable.is_set():  # picows' pause_writing, as blast honours it
-            await conn.writable.wait()
-            continue
-        k = min(per, n - sent)
-        write(block if k == per else frame * k)
-        sent += k
-        conn.quotes_sent += k
-    return sent
-
 
 async def send_paced(svc, conn, n: int, rate: float, deadline_s: float) -> int:
     """Send ``n`` quotes at ``rate`` per second, each stamped with its send time.
@@ -182,7 +150,7 @@ async def serve_main() -> None:
                 if cmd.get("sender") == "blast":
                     sent = await svc.blast(n, conn)
                 else:
-                    sent = await send_batched(svc, conn, n)
+                    sent = await svc.blast_batched(n, conn)
             elif op == "paced":
                 sent = await send_paced(svc, conn, n, float(cmd["rate"]), timeout)
             else:

@@ -1,6 +1,7 @@
 // The two object layouts of the module and their native method tables.
 #pragma once
 
+#include "fields.hpp"
 #include "picows_abi.hpp"
 #include "pyref.hpp"
 
@@ -28,34 +29,55 @@ struct QuotraVTable {
     int (*initiate_shutdown)(Quotra*);
 };
 
+// Quotra's fields in layout order: X(member, index in the pickled state,
+// pickled name, kind).
+#define QUOTRA_FIELDS(X)                                \
+    X(loop, 1, "_Quotra__loop", Any)                    \
+    X(transport, 3, "_Quotra__transport", Transport)    \
+    X(pricetape, 4, "_Quotra__pricetape", Any)          \
+    X(tokens_set, 2, "_Quotra__tokens_set", Set)        \
+    X(ws_url, 12, "_ws_url", Str)                       \
+    X(disconnect_socket, 7, "_disconnect_socket", Flag) \
+    X(disconnect_msg, 6, "_disconnect_msg", Bytes)      \
+    X(IS_CONNECTED, 0, "IS_CONNECTED", Any)             \
+    X(stop_event, 11, "_stop_event", Any)               \
+    X(message_callback, 9, "_message_callback", Any)    \
+    X(open_callback, 10, "_open_callback", Any)         \
+    X(close_callback, 5, "_close_callback", Any)        \
+    X(error_callback, 8, "_error_callback", Any)
+
 struct Quotra {
     PyObject_HEAD
     QuotraVTable* vtab;
-    PyObject* loop;
-    PyObject* transport;  // picows::WSTransport or None
-    PyObject* pricetape;
-    PyObject* tokens_set;  // set or None
-    PyObject* ws_url;      // str or None
-    int disconnect_socket;
-    PyObject* disconnect_msg;  // bytes or None
-    PyObject* IS_CONNECTED;
-    PyObject* stop_event;
-    PyObject* message_callback;
-    PyObject* open_callback;
-    PyObject* close_callback;
-    PyObject* error_callback;
+    QUOTRA_FIELDS(QT_FIELD_MEMBER)
 };
 
 // WSListener's table with our four connection callbacks in front; the last
 // three entries stay picows' own.
 using ListenerVTable = picows::WSListenerVTable;
 
+// QuotraListner's fields after picows' WSListener, in layout order.
+#define LISTENER_FIELDS(X)                                 \
+    X(parent, 2, "_parent", Client)                        \
+    X(loop, 0, "_QuotraListner__loop", Any)                \
+    X(ping_msg, 1, "_QuotraListner__ping_msg", Bytes)
+
 struct QuotraListner {
     picows::WSListener base;
-    PyObject* parent;  // Quotra or None
-    PyObject* loop;
-    PyObject* ping_msg;  // bytes or None
+    LISTENER_FIELDS(QT_FIELD_MEMBER)
 };
+
+#define QT_QUOTRA_FIELD(...) QT_FIELD_ENTRY(Quotra, __VA_ARGS__)
+#define QT_LISTENER_FIELD(...) QT_FIELD_ENTRY(QuotraListner, __VA_ARGS__)
+inline constexpr auto quotra_fields = in_state_order(std::array{QUOTRA_FIELDS(QT_QUOTRA_FIELD)});
+inline constexpr auto listener_fields = in_state_order(std::array{LISTENER_FIELDS(QT_LISTENER_FIELD)});
+#undef QT_QUOTRA_FIELD
+#undef QT_LISTENER_FIELD
+
+inline constexpr FieldTable quotra_table{
+    quotra_fields.data(), quotra_fields.size(), {0x16b1fb9, 0x691870a, 0xaa20e3e}};
+inline constexpr FieldTable listener_table{
+    listener_fields.data(), listener_fields.size(), {0xd66fd69, 0xc08dca7, 0x629854f}};
 
 // Process-wide: the module refuses a second interpreter, so one copy serves.
 extern PyTypeObject QuotraType;

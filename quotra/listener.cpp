@@ -1,10 +1,9 @@
 // QuotraListner: the picows listener of one connection attempt. picows calls
 // the first four entries of its native table; Python code reaches the same
 // bodies through the methods in the class dictionary.
-#include "layouts.hpp"
-#include "module.hpp"
 #include "native_function.hpp"
 #include "pickling.hpp"
+#include "support.hpp"
 
 namespace qt {
 
@@ -16,40 +15,18 @@ namespace {
 using picows::WSFrame;
 using picows::WSTransport;
 
-bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
-
-void log_info(PyObject* text) {
-    Ref logger = global(S(logger));
-    call_method(logger.get(), S(info), text);
-}
-
-QuotraListner* self_listener(PyObject* self, const char* fname) {
-    if (!PyObject_TypeCheck(self, &QuotraListnerType)) {
-        PyErr_Format(PyExc_TypeError,
-                     "descriptor '%s' requires a 'quotra.quotra.QuotraListner' object but received a '%.200s'", fname,
-                     Py_TYPE(self)->tp_name);
-        raise();
-    }
-    return as_listener(self);
-}
-
 // The client this listener reports to; a listener restored without one has
 // nothing to report to, which is an error rather than a crash.
 Ref parent_of(QuotraListner* self) {
     PyObject* p = self->parent;
-    if (!p || p == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "QuotraListner has no parent Quotra client");
-        raise();
-    }
+    if (!p || p == Py_None) type_error("QuotraListner has no parent Quotra client");
     return newref(p);
 }
-
-PyObject* own_method(PyObject* name) { return PyDict_GetItemWithError(QuotraListnerType.tp_dict, name); }
 
 // ---------------------------------------------------------------- bodies
 
 void send_user_specific_ping_body(QuotraListner* self, PyObject* transport) {
-    log_info(S(sending_ping));
+    log(S(info), S(sending_ping));
     auto* tr = reinterpret_cast<WSTransport*>(transport);
     Ref msg = newref(self->ping_msg);
     picows::SendPingOptArgs opt{1, msg.get()};
@@ -85,7 +62,7 @@ void log_close_frame(WSFrame* frame) {
     if (code == picows::CLOSE_OK && !truthy(close_msg.get())) close_msg = newref(S(closed_by_user));
     Ref reason = own(PyObject_Str(close_msg.get()));
     Ref text = own(PyUnicode_FromFormat("Quotra disconnected with code :: %ld, message :: %U ", code, reason.get()));
-    log_info(text.get());
+    log(S(info), text.get());
 }
 
 void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_obj) {
@@ -120,7 +97,7 @@ void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
         if (parent->vtab->initiate_shutdown(parent) < 0) raise();
         return;
     }
-    log_info(S(trying_to_reconnect));
+    log(S(info), S(trying_to_reconnect));
     auto* tr = reinterpret_cast<WSTransport*>(transport);
     own(tr->vtab->disconnect(tr, 1, nullptr));
     {
@@ -137,7 +114,7 @@ void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
 // A Python subclass that redefines the method gets the call instead.
 Ref override_of(PyObject* self, int skip_dispatch, PyObject* name) {
     if (skip_dispatch || !may_override(self)) return Ref();
-    return find_override(self, name, own_method(name));
+    return find_override(self, name, own_method(&QuotraListnerType, name));
 }
 
 PyObject* vt_send_user_specific_ping(picows::WSListener* o, WSTransport* transport, int skip_dispatch) {
@@ -239,11 +216,8 @@ const FunctionDef on_ws_disconnected_def = {"on_ws_disconnected", "QuotraListner
 PyObject* Listener_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* o = QuotraListnerType.tp_base->tp_new(type, args, kwds);
     if (!o) return nullptr;
-    QuotraListner* l = as_listener(o);
-    l->base.vtab = &listener_vtable;
-    l->parent = Py_NewRef(Py_None);
-    l->loop = Py_NewRef(Py_None);
-    l->ping_msg = Py_NewRef(Py_None);
+    as_listener(o)->base.vtab = &listener_vtable;
+    fields_init(o, listener_table);
     return o;
 }
 
@@ -273,28 +247,20 @@ int Listener_traverse(PyObject* self, visitproc visit, void* arg) {
     if (base) {
         if (int r = base(self, visit, arg)) return r;
     }
-    QuotraListner* l = as_listener(self);
-    Py_VISIT(l->parent);
-    Py_VISIT(l->loop);
-    return 0;
+    return fields_traverse(self, listener_table, visit, arg);
 }
 
 int Listener_clear(PyObject* self) {
     inquiry base = QuotraListnerType.tp_base->tp_clear;
     if (base) base(self);
-    QuotraListner* l = as_listener(self);
-    set_field(l->parent, Py_None);
-    set_field(l->loop, Py_None);
+    fields_clear(self, listener_table);
     return 0;
 }
 
 void Listener_dealloc(PyObject* self) {
     if (Py_TYPE(self)->tp_finalize && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    QuotraListner* l = as_listener(self);
-    Py_CLEAR(l->parent);
-    Py_CLEAR(l->loop);
-    Py_CLEAR(l->ping_msg);
+    fields_release(self, listener_table);
     PyTypeObject* base = QuotraListnerType.tp_base;
     if (PyType_IS_GC(base)) PyObject_GC_Track(self);
     base->tp_dealloc(self);

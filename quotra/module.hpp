@@ -18,12 +18,8 @@ struct ModuleState {
     PyObject* b_ImportError;
     // constants
     PyObject* signal_names;          // ("SIGINT", "SIGTERM")
-    PyObject* quotra_checksums;      // (0x16b1fb9, 0x691870a, 0xaa20e3e)
-    PyObject* listener_checksums;    // (0xd66fd69, 0xc08dca7, 0x629854f)
     PyObject* start_ticker_defaults;     // (False,)
     PyObject* start_websocket_defaults;  // (None, None, None)
-    PyObject* quotra_checksum;    // 0x16b1fb9
-    PyObject* listener_checksum;  // 0xd66fd69
     PyObject* closed_by_user_bytes;  // b"Connection closed by the user."
     PyObject* default_url;
     PyObject* kw_reconnect;       // ("reconnect",)

@@ -93,14 +93,6 @@
     X(__pyx_unpickle_QuotraListner, "__pyx_unpickle_QuotraListner")              \
     X(pickle, "pickle")                                                          \
     X(PickleError, "PickleError")                                                \
-    X(incompatible_quotra,                                                       \
-      "Incompatible checksums (0x%x vs (0x16b1fb9, 0x691870a, 0xaa20e3e) = "      \
-      "(IS_CONNECTED, _Quotra__loop, _Quotra__tokens_set, _Quotra__transport, "   \
-      "_Quotra__pricetape, _close_callback, _disconnect_msg, _disconnect_socket, " \
-      "_error_callback, _message_callback, _open_callback, _stop_event, _ws_url))") \
-    X(incompatible_listener,                                                     \
-      "Incompatible checksums (0x%x vs (0xd66fd69, 0xc08dca7, 0x629854f) = "      \
-      "(_QuotraListner__loop, _QuotraListner__ping_msg, _parent))")               \
     X(quotra_quotra, "quotra.quotra")                                            \
     X(socket_opened, "Socket opened.")                                           \
     X(socket_closed, "Socket closed.")                                           \

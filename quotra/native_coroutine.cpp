@@ -708,13 +708,9 @@ void coroutine_register_abc() noexcept {
 
 Ref coroutine_new(PyObject* name, PyObject* qualname, std::initializer_list<PyObject*> locals, BodyFactory body) {
     if (!name || !qualname || !PyUnicode_Check(name) || !PyUnicode_Check(qualname)) {
-        PyErr_SetString(PyExc_SystemError, "coroutine_new: name and qualname must be strings");
-        raise();
+        system_error("coroutine_new: name and qualname must be strings");
     }
-    if (locals.size() > static_cast<size_t>(CORO_LOCALS)) {
-        PyErr_SetString(PyExc_SystemError, "coroutine_new: too many locals");
-        raise();
-    }
+    if (locals.size() > static_cast<size_t>(CORO_LOCALS)) system_error("coroutine_new: too many locals");
     Coroutine* co = PyObject_GC_New(Coroutine, &CoroutineType);
     if (!co) raise();
     co->body = {};

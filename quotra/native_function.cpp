@@ -93,9 +93,8 @@ const char* display_name(Function* f) noexcept {
         more_or_less = "at most";
     }
     if (exact) more_or_less = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", display_name(f),
-                 more_or_less, expected, expected == 1 ? "" : "s", given);
-    raise();
+    type_error("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", display_name(f),
+               more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
 // Index of the parameter named `key`, or -1. Compared as UTF-8 so that no
@@ -120,10 +119,7 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
     const FunctionDef* def = f->def;
     const Py_ssize_t np = f->nparams;
 
-    if (f->has_closure && !f->closure) {
-        PyErr_Format(PyExc_RuntimeError, "%.200s() called after it was cleared", display_name(f));
-        raise();
-    }
+    if (f->has_closure && !f->closure) runtime_error("%.200s() called after it was cleared", display_name(f));
     // The impl may run code that replaces __defaults__; the values bound from
     // the old tuple must stay alive until it returns.
     Ref defaults = newref(f->defaults);
@@ -164,16 +160,12 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);  // borrowed
             PyObject* value = args[nargs + k];             // borrowed
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", display_name(f));
-                raise();
-            }
+            if (!PyUnicode_Check(key)) type_error("%s() keywords must be strings", display_name(f));
             const Py_ssize_t idx = find_param(def, np, key);
             if (idx >= 0) {
                 if (bound[idx]) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                                 display_name(f), key);
-                    raise();
+                    type_error("%s() got multiple values for keyword argument '%U'",
+                               display_name(f), key);
                 }
                 bound[idx] = value;
             } else if (varkw) {
@@ -182,13 +174,11 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
                 Py_XDECREF(prev);
                 check(r);
                 if (r == 1) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                                 display_name(f), key);
-                    raise();
+                    type_error("%s() got multiple values for keyword argument '%U'",
+                               display_name(f), key);
                 }
             } else {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", display_name(f), key);
-                raise();
+                type_error("%s() got an unexpected keyword argument '%U'", display_name(f), key);
             }
         }
     }
@@ -363,9 +353,8 @@ PyObject* fn_get_signature(PyObject* self, void*) noexcept {
             PyObject* v = nullptr;
             if (check(PyDict_GetItemRef(dict.get(), str.signature, &v))) return v;
             if (check(PyDict_Contains(dict.get(), str.wrapped))) {
-                PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '__signature__'",
-                             Py_TYPE(self)->tp_name);
-                raise();
+                attribute_error("'%.100s' object has no attribute '__signature__'",
+                                Py_TYPE(self)->tp_name);
             }
         }
         return build_signature(f).release();
@@ -376,8 +365,7 @@ int fn_set_signature(PyObject* self, PyObject* value, void*) noexcept {
         Ref dict = own(PyObject_GenericGetDict(self, nullptr));
         if (value) return check(PyDict_SetItem(dict.get(), str.signature, value));
         if (check(PyDict_Pop(dict.get(), str.signature, nullptr)) == 0) {
-            PyErr_SetObject(PyExc_AttributeError, str.signature);
-            raise();
+            raise_object(PyExc_AttributeError, str.signature);
         }
         return 0;
     });
@@ -529,14 +517,8 @@ int function_type_ready() {
 Ref function_new(const FunctionDef* def, PyObject* closure, PyObject* defaults, PyObject* annotations) {
     if (defaults == Py_None) defaults = nullptr;
     if (annotations == Py_None) annotations = nullptr;
-    if (defaults && !PyTuple_Check(defaults)) {
-        PyErr_SetString(PyExc_TypeError, "function defaults must be a tuple");
-        raise();
-    }
-    if (annotations && !PyDict_Check(annotations)) {
-        PyErr_SetString(PyExc_TypeError, "function annotations must be a dict");
-        raise();
-    }
+    if (defaults && !PyTuple_Check(defaults)) type_error("function defaults must be a tuple");
+    if (annotations && !PyDict_Check(annotations)) type_error("function annotations must be a dict");
     Py_ssize_t nparams = 0;
     if (def->params)
         while (def->params[nparams]) ++nparams;

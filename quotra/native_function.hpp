@@ -30,6 +30,10 @@ struct FunctionDef {
     const char* doc = nullptr;
 };
 
+// Parameter lists many functions share.
+inline constexpr const char* no_params[] = {nullptr};
+inline constexpr const char* self_params[] = {"self", nullptr};
+
 extern PyTypeObject FunctionType;
 
 // Readies FunctionType; call once at module execution.

@@ -1,10 +1,12 @@
 // Pickle protocol of Quotra and QuotraListner: reduce, set-state and the two
 // module-level reconstructors. See pickling.hpp for how the pieces are wired.
 //
-// The state tuple lists the fields in a fixed order that differs from the
-// layout order, under their mangled names; the checksums in the module state
-// are derived from that list, so reorder nothing here without them.
+// The state tuple lists the fields in the order of their field table
+// (layouts.hpp), whose checksums are derived from that order.
 #include "pickling.hpp"
+
+#include <cstdio>
+#include <string>
 
 #include "layouts.hpp"
 #include "module.hpp"
@@ -12,17 +14,13 @@
 namespace qt {
 namespace {
 
-constexpr Py_ssize_t QUOTRA_NFIELDS = 13;
-constexpr Py_ssize_t LISTENER_NFIELDS = 3;
-
 // The reduce/setstate functions sit in a class dictionary and can be fetched
 // from there and called with anything; the field accesses below would be
 // reads of foreign memory for a wrong `self`.
 void check_self(PyObject* self, PyTypeObject* type, const char* method) {
     if (PyObject_TypeCheck(self, type)) return;
-    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%.200s' object", method,
-                 type->tp_name, Py_TYPE(self)->tp_name);
-    raise();
+    type_error("descriptor '%s' for '%s' objects doesn't apply to a '%.200s' object", method,
+               type->tp_name, Py_TYPE(self)->tp_name);
 }
 
 // Fields are None rather than NULL for the whole life of an object; the
@@ -61,36 +59,27 @@ Ref reduce_value(PyObject* self, PyObject* reconstructor_name, PyObject* checksu
 // Element `i` of a state that the caller has checked to be an exact tuple;
 // borrowed from it. Too short a state fails the way tuple indexing does.
 PyObject* item(PyObject* pickled, Py_ssize_t i) {
-    if (i >= PyTuple_GET_SIZE(pickled)) {
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-        raise();
-    }
+    if (i >= PyTuple_GET_SIZE(pickled)) index_error("tuple index out of range");
     return PyTuple_GET_ITEM(pickled, i);
 }
 
 void require_subscriptable(PyObject* pickled) {
     if (pickled != Py_None) return;
-    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    raise();
+    type_error("'NoneType' object is not subscriptable");
 }
 
 // Exactly the type (no subclass) or None: the fields are read with the
 // concrete type's C API, which a subclass could subvert.
 PyObject* exact_or_none(PyObject* v, PyTypeObject* type, const char* type_name) {
     if (v == Py_None || Py_IS_TYPE(v, type)) return v;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_name, Py_TYPE(v)->tp_name);
-    raise();
+    type_error("Expected %s, got %.200s", type_name, Py_TYPE(v)->tp_name);
 }
 
 // An instance of the class (subclasses allowed) or None.
-PyObject* instance_or_none(PyObject* v, PyTypeObject* type, const char* full_name) {
-    if (!type) {
-        PyErr_SetString(PyExc_SystemError, "Missing type object");
-        raise();
-    }
+PyObject* instance_or_none(PyObject* v, PyTypeObject* type) {
+    if (!type) system_error("Missing type object");
     if (v == Py_None || PyObject_TypeCheck(v, type)) return v;
-    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(v)->tp_name, full_name);
-    raise();
+    type_error("Cannot convert %.200s to %.200s", Py_TYPE(v)->tp_name, type->tp_name);
 }
 
 int truth(PyObject* v) {
@@ -109,176 +98,161 @@ void merge_dict(PyObject* result, PyObject* pickled, Py_ssize_t nfields) {
     call_method(dict.get(), S(update), PyTuple_GET_ITEM(pickled, nfields));
 }
 
-// Fields are assigned in state order and each check can fail: what came
-// before the failing element keeps its new value (no rollback).
-void quotra_set_state(PyObject* result, PyObject* pickled) {
-    require_subscriptable(pickled);
-    Quotra* q = as_quotra(result);
-    set_field(q->IS_CONNECTED, item(pickled, 0));
-    set_field(q->loop, item(pickled, 1));
-    set_field(q->tokens_set, exact_or_none(item(pickled, 2), &PySet_Type, "set"));
-    set_field(q->transport, instance_or_none(item(pickled, 3), state.WSTransport, "picows.picows.WSTransport"));
-    set_field(q->pricetape, item(pickled, 4));
-    set_field(q->close_callback, item(pickled, 5));
-    set_field(q->disconnect_msg, exact_or_none(item(pickled, 6), &PyBytes_Type, "bytes"));
-    q->disconnect_socket = truth(item(pickled, 7));
-    set_field(q->error_callback, item(pickled, 8));
-    set_field(q->message_callback, item(pickled, 9));
-    set_field(q->open_callback, item(pickled, 10));
-    set_field(q->stop_event, item(pickled, 11));
-    set_field(q->ws_url, exact_or_none(item(pickled, 12), &PyUnicode_Type, "unicode"));
-    merge_dict(result, pickled, QUOTRA_NFIELDS);
+// A value restored into a field of kind `kind`, checked.
+PyObject* checked(PyObject* v, FieldKind kind) {
+    switch (kind) {
+        case FieldKind::Set:
+            return exact_or_none(v, &PySet_Type, "set");
+        case FieldKind::Bytes:
+            return exact_or_none(v, &PyBytes_Type, "bytes");
+        case FieldKind::Str:
+            return exact_or_none(v, &PyUnicode_Type, "unicode");
+        case FieldKind::Transport:
+            return instance_or_none(v, state.WSTransport);
+        case FieldKind::Client:
+            return instance_or_none(v, &QuotraType);
+        default:
+            return v;
+    }
 }
 
-void listener_set_state(PyObject* result, PyObject* pickled) {
+// Fields are assigned in state order and each check can fail: what came
+// before the failing element keeps its new value (no rollback).
+void set_state(PyObject* result, PyObject* pickled, const FieldTable& table) {
     require_subscriptable(pickled);
-    QuotraListner* l = as_listener(result);
-    set_field(l->loop, item(pickled, 0));
-    set_field(l->ping_msg, exact_or_none(item(pickled, 1), &PyBytes_Type, "bytes"));
-    set_field(l->parent, instance_or_none(item(pickled, 2), &QuotraType, "quotra.quotra.Quotra"));
-    merge_dict(result, pickled, LISTENER_NFIELDS);
+    for (const Field& f : table) {
+        PyObject* v = item(pickled, f.index);  // borrowed
+        if (holds_object(f.kind))
+            set_field(object_field(result, f), checked(v, f.kind));
+        else
+            flag_field(result, f) = truth(v);
+    }
+    merge_dict(result, pickled, table.count);
 }
 
 void require_tuple_or_none(PyObject* pickled) {
     if (pickled == Py_None || PyTuple_CheckExact(pickled)) return;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(pickled)->tp_name);
-    raise();
+    type_error("Expected %s, got %.200s", "tuple", Py_TYPE(pickled)->tp_name);
+}
+
+// The message of a stale pickle, a template for Python's %-formatting with
+// the checksum found: the checksums accepted and the field names they cover.
+Ref incompatible_template(const FieldTable& table) {
+    std::string text = "Incompatible checksums (0x%x vs (";
+    char hex[24];
+    for (int i = 0; i < 3; ++i) {
+        std::snprintf(hex, sizeof hex, "%s0x%lx", i ? ", " : "", table.checksums[i]);
+        text += hex;
+    }
+    text += ") = (";
+    for (const Field& f : table) {
+        if (f.index) text += ", ";
+        text += f.name;
+    }
+    text += "))";
+    return own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 // `from pickle import PickleError`, at the moment of the failure so that a
 // process that never meets a stale pickle never imports it.
-[[noreturn]] void raise_incompatible(PyObject* message_template, PyObject* checksum) {
+[[noreturn]] void raise_incompatible(const FieldTable& table, PyObject* checksum) {
     Ref fromlist = own(PyTuple_Pack(1, S(PickleError)));
     Ref pickle = own(PyImport_ImportModuleLevelObject(S(pickle), state.dict, nullptr, fromlist.get(), 0));
     PyObject* cls = nullptr;
     check(PyObject_GetOptionalAttr(pickle.get(), S(PickleError), &cls));
-    if (!cls) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", S(PickleError));
-        raise();
-    }
+    if (!cls) import_error("cannot import name %S", S(PickleError));
     Ref error_class = Ref::steal(cls);
     // Python's %-formatting rather than C's, so that a negative checksum
     // reads as Python prints it ("0x-5") instead of as its two's complement.
-    Ref message = own(PyUnicode_Format(message_template, checksum));
+    Ref message = own(PyUnicode_Format(incompatible_template(table).get(), checksum));
     if (!PyExceptionClass_Check(error_class.get())) {
-        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
-        raise();
+        type_error("raise: exception class must be a subclass of BaseException");
     }
-    PyErr_SetObject(error_class.get(), message.get());
-    raise();
+    raise_object(error_class.get(), message.get());
 }
 
-using SetState = void (*)(PyObject*, PyObject*);
-
-Ref reconstruct(PyTypeObject* cls, PyObject* accepted, PyObject* message_template, SetState set_state,
-                PyObject* const* params) {
+Ref reconstruct(PyTypeObject* cls, const FieldTable& table, PyObject* const* params) {
     PyObject* type = params[0];      // borrowed
     PyObject* checksum_arg = params[1];  // borrowed
     PyObject* pickled = params[2];   // borrowed
     int checksum_value = PyLong_AsInt(checksum_arg);
     if (checksum_value == -1 && PyErr_Occurred()) raise();
-    Ref checksum = own(PyLong_FromLong(checksum_value));
-    if (!check(PySequence_Contains(accepted, checksum.get()))) raise_incompatible(message_template, checksum.get());
+    bool accepted = false;
+    for (long sum : table.checksums) accepted |= sum == checksum_value;
+    if (!accepted) raise_incompatible(table, own(PyLong_FromLong(checksum_value)).get());
     // The class's own __new__ checks that `type` is the class or a subclass
     // and leaves every field None without running __init__.
     Ref new_ = getattr(reinterpret_cast<PyObject*>(cls), S(__new__));
     Ref result = call(new_.get(), type);
     if (pickled != Py_None) {
         require_tuple_or_none(pickled);
-        set_state(result.get(), pickled);
+        set_state(result.get(), pickled, table);
     }
     return result;
 }
 
+Ref reduce(PyObject* self, PyTypeObject* cls, const FieldTable& table, PyObject* reconstructor_name) {
+    check_self(self, cls, "__reduce_cython__");
+    // Allocated before the fields are read: an allocation may run the GC
+    // and with it finalisers that could replace a field, so each field is
+    // read only right before its reference is taken.
+    Ref fields = own(PyTuple_New(table.count));
+    for (const Field& f : table) {
+        PyObject* v = holds_object(f.kind) ? field_ref(object_field(self, f))
+                                           : Py_NewRef(flag_field(self, f) ? Py_True : Py_False);
+        PyTuple_SET_ITEM(fields.get(), f.index, v);
+    }
+    bool use_setstate = false;
+    Ref pickled = append_dict_if_any(std::move(fields), self, use_setstate);
+    // Read the fields again, not the tuple: looking up __dict__ may have run
+    // Python code of a subclass. The native boolean never forces setstate.
+    for (const Field& f : table) use_setstate |= holds_object(f.kind) && object_field(self, f) != Py_None;
+    Ref checksum = own(PyLong_FromLong(table.checksums[0]));
+    return reduce_value(self, reconstructor_name, checksum.get(), pickled, use_setstate);
+}
+
+void setstate(PyObject* const* params, PyTypeObject* cls, const FieldTable& table) {
+    check_self(params[0], cls, "__setstate_cython__");
+    require_tuple_or_none(params[1]);
+    set_state(params[0], params[1], table);
+}
+
 PyObject* quotra_reduce(PyObject*, PyObject* const* params, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* self = params[0];
-        check_self(self, &QuotraType, "__reduce_cython__");
-        // Allocated before the fields are read: an allocation may run the GC
-        // and with it finalisers that could replace a field, so each field is
-        // read only right before its reference is taken.
-        Ref fields = own(PyTuple_New(QUOTRA_NFIELDS));
-        Quotra* q = as_quotra(self);
-        PyObject* t = fields.get();
-        PyTuple_SET_ITEM(t, 0, field_ref(q->IS_CONNECTED));
-        PyTuple_SET_ITEM(t, 1, field_ref(q->loop));
-        PyTuple_SET_ITEM(t, 2, field_ref(q->tokens_set));
-        PyTuple_SET_ITEM(t, 3, field_ref(q->transport));
-        PyTuple_SET_ITEM(t, 4, field_ref(q->pricetape));
-        PyTuple_SET_ITEM(t, 5, field_ref(q->close_callback));
-        PyTuple_SET_ITEM(t, 6, field_ref(q->disconnect_msg));
-        PyTuple_SET_ITEM(t, 7, Py_NewRef(q->disconnect_socket ? Py_True : Py_False));
-        PyTuple_SET_ITEM(t, 8, field_ref(q->error_callback));
-        PyTuple_SET_ITEM(t, 9, field_ref(q->message_callback));
-        PyTuple_SET_ITEM(t, 10, field_ref(q->open_callback));
-        PyTuple_SET_ITEM(t, 11, field_ref(q->stop_event));
-        PyTuple_SET_ITEM(t, 12, field_ref(q->ws_url));
-        bool use_setstate = false;
-        Ref pickled = append_dict_if_any(std::move(fields), self, use_setstate);
-        // Read the fields again, not the tuple: looking up __dict__ may have run
-        // Python code of a subclass. The native boolean never forces setstate.
-        if (!use_setstate) {
-            PyObject* const object_fields[] = {q->IS_CONNECTED,     q->loop,          q->tokens_set,     q->transport,
-                                               q->pricetape,        q->close_callback, q->disconnect_msg, q->error_callback,
-                                               q->message_callback, q->open_callback, q->stop_event,      q->ws_url};
-            for (PyObject* f : object_fields) use_setstate |= (f != Py_None);
-        }
-        return reduce_value(self, S(__pyx_unpickle_Quotra), state.quotra_checksum, pickled, use_setstate)
-            .release();
+        return reduce(params[0], &QuotraType, quotra_table, S(__pyx_unpickle_Quotra)).release();
     });
 }
 
 PyObject* listener_reduce(PyObject*, PyObject* const* params, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* self = params[0];
-        check_self(self, &QuotraListnerType, "__reduce_cython__");
-        Ref fields = own(PyTuple_New(LISTENER_NFIELDS));
-        QuotraListner* l = as_listener(self);
-        PyTuple_SET_ITEM(fields.get(), 0, field_ref(l->loop));
-        PyTuple_SET_ITEM(fields.get(), 1, field_ref(l->ping_msg));
-        PyTuple_SET_ITEM(fields.get(), 2, field_ref(l->parent));
-        bool use_setstate = false;
-        Ref pickled = append_dict_if_any(std::move(fields), self, use_setstate);
-        if (!use_setstate) use_setstate = l->loop != Py_None || l->ping_msg != Py_None || l->parent != Py_None;
-        return reduce_value(self, S(__pyx_unpickle_QuotraListner), state.listener_checksum, pickled, use_setstate)
-            .release();
+        return reduce(params[0], &QuotraListnerType, listener_table, S(__pyx_unpickle_QuotraListner)).release();
     });
 }
 
 PyObject* quotra_setstate(PyObject*, PyObject* const* params, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        check_self(params[0], &QuotraType, "__setstate_cython__");
-        require_tuple_or_none(params[1]);
-        quotra_set_state(params[0], params[1]);
+        setstate(params, &QuotraType, quotra_table);
         Py_RETURN_NONE;
     });
 }
 
 PyObject* listener_setstate(PyObject*, PyObject* const* params, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        check_self(params[0], &QuotraListnerType, "__setstate_cython__");
-        require_tuple_or_none(params[1]);
-        listener_set_state(params[0], params[1]);
+        setstate(params, &QuotraListnerType, listener_table);
         Py_RETURN_NONE;
     });
 }
 
 PyObject* unpickle_quotra(PyObject*, PyObject* const* params, PyObject*, PyObject*) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        return reconstruct(&QuotraType, state.quotra_checksums, S(incompatible_quotra), quotra_set_state, params)
-            .release();
-    });
+    return boundary<PyObject*>(nullptr,
+                               [&]() -> PyObject* { return reconstruct(&QuotraType, quotra_table, params).release(); });
 }
 
 PyObject* unpickle_listener(PyObject*, PyObject* const* params, PyObject*, PyObject*) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        return reconstruct(&QuotraListnerType, state.listener_checksums, S(incompatible_listener), listener_set_state,
-                           params)
-            .release();
-    });
+    return boundary<PyObject*>(
+        nullptr, [&]() -> PyObject* { return reconstruct(&QuotraListnerType, listener_table, params).release(); });
 }
 
-const char* const self_params[] = {"self", nullptr};
 const char* const setstate_params[] = {"self", "__pyx_state", nullptr};
 const char* const unpickle_params[] = {"__pyx_type", "__pyx_checksum", "__pyx_state", nullptr};
 

@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
 #include <utility>
 
 namespace qt {
@@ -17,6 +18,41 @@ namespace qt {
 struct PyError {};
 
 [[noreturn]] inline void raise() { throw PyError{}; }
+
+// Raisers: set a new exception (formats as PyErr_Format's) and throw.
+#define QT_RAISER(name, exc_type)                        \
+    [[noreturn]] inline void name(const char* fmt, ...) { \
+        va_list va;                                      \
+        va_start(va, fmt);                               \
+        PyErr_FormatV(exc_type, fmt, va);                \
+        va_end(va);                                      \
+        raise();                                         \
+    }
+QT_RAISER(type_error, PyExc_TypeError)
+QT_RAISER(value_error, PyExc_ValueError)
+QT_RAISER(runtime_error, PyExc_RuntimeError)
+QT_RAISER(index_error, PyExc_IndexError)
+QT_RAISER(import_error, PyExc_ImportError)
+QT_RAISER(name_error, PyExc_NameError)
+QT_RAISER(system_error, PyExc_SystemError)
+QT_RAISER(attribute_error, PyExc_AttributeError)
+#undef QT_RAISER
+
+// KeyError(key), the key kept whole even when it is a tuple.
+[[noreturn]] inline void key_error(PyObject* key) {
+    PyObject* args = PyTuple_Pack(1, key);
+    if (args) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+    raise();
+}
+
+// Raises `type` with `value` as its argument.
+[[noreturn]] inline void raise_object(PyObject* type, PyObject* value) {
+    PyErr_SetObject(type, value);
+    raise();
+}
 
 // Owns one strong reference (or none).
 class Ref {
@@ -36,12 +72,6 @@ public:
     static Ref steal(PyObject* p) noexcept {
         Ref r;
         r.p_ = p;
-        return r;
-    }
-    // Adds a reference to a borrowed one.
-    static Ref borrow(PyObject* p) noexcept {
-        Ref r;
-        r.p_ = Py_XNewRef(p);
         return r;
     }
 
@@ -69,7 +99,8 @@ inline int check(int r) {
     return r;
 }
 
-inline Ref newref(PyObject* p) noexcept { return Ref::borrow(p); }
+// A new reference to a borrowed one.
+inline Ref newref(PyObject* p) noexcept { return Ref::steal(Py_XNewRef(p)); }
 
 // Replaces the object held by a field (an owned PyObject* member), releasing the
 // old value only after the new one is in place: the old value's destructor may
@@ -117,6 +148,14 @@ inline Ref call_method(PyObject* self, PyObject* name, A... a) {
     return own(PyObject_VectorcallMethod(name, args, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 inline Ref getattr(PyObject* o, PyObject* name) { return own(PyObject_GetAttr(o, name)); }
+
+// Borrowed: d[key] of a dict; KeyError when it is missing.
+inline PyObject* dict_item(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (v) return v;
+    if (PyErr_Occurred()) raise();
+    key_error(key);
+}
 
 }  // namespace qt
 

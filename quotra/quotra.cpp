@@ -52,19 +52,16 @@ int names_init() {
 
 Ref global(PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(state.dict, name);  // borrowed
-    if (!v && !PyErr_Occurred()) {
-        v = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
-        if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    if (!v) raise();
-    return newref(v);
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
+    if (v) return newref(v);
+    if (PyErr_Occurred()) raise();
+    name_error("name '%U' is not defined", name);
 }
 
 void check_arg_type(PyObject* obj, PyTypeObject* type, const char* argname, bool none_ok) {
     if ((none_ok && obj == Py_None) || PyObject_TypeCheck(obj, type)) return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
-                 type->tp_name, Py_TYPE(obj)->tp_name);
-    raise();
+    type_error("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
+               type->tp_name, Py_TYPE(obj)->tp_name);
 }
 
 Ref find_override(PyObject* self, PyObject* name, PyObject* ours) {
@@ -93,9 +90,8 @@ void publish_class(PyTypeObject* type, void* vtable, const FunctionDef* reduce_d
 void bind_init_args(PyObject* args, PyObject* kwds, const char* const* names, int n, PyObject** values) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     auto wrong_count = [&]() {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
-                     "exactly", (Py_ssize_t)n, n == 1 ? "" : "s", nargs);
-        raise();
+        type_error("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
+                   "exactly", (Py_ssize_t)n, n == 1 ? "" : "s", nargs);
     };
     if (nargs > n) wrong_count();
     for (int i = 0; i < n; ++i) values[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
@@ -103,21 +99,12 @@ void bind_init_args(PyObject* args, PyObject* kwds, const char* const* names, in
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", "__init__");
-                raise();
-            }
+            if (!PyUnicode_Check(key)) type_error("%s() keywords must be strings", "__init__");
             int idx = -1;
             for (int i = 0; i < n && idx < 0; ++i)
                 if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) idx = i;
-            if (idx < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__init__", key);
-                raise();
-            }
-            if (values[idx]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "__init__", key);
-                raise();
-            }
+            if (idx < 0) type_error("%s() got an unexpected keyword argument '%U'", "__init__", key);
+            if (values[idx]) type_error("%s() got multiple values for keyword argument '%U'", "__init__", key);
             values[idx] = value;
         }
     }
@@ -132,8 +119,8 @@ void set_attr(PyObject* name, PyObject* value) { check(PyDict_SetItem(state.dict
 Ref builtin(const char* name) {
     PyObject* v = PyDict_GetItemString(PyModule_GetDict(state.builtins), name);  // borrowed
     if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        raise();
+        if (PyErr_Occurred()) raise();
+        name_error("name '%s' is not defined", name);
     }
     return newref(v);
 }
@@ -152,15 +139,13 @@ Ref import_from(PyObject* module, PyObject* name) {
     Ref full = own(PyUnicode_FromFormat("%U.%U", pkg.get(), name));
     PyObject* sub = PyImport_GetModule(full.get());  // new reference or NULL
     if (sub) return Ref::steal(sub);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    raise();
+    if (PyErr_Occurred()) raise();
+    import_error("cannot import name %S", name);
 }
 
 [[noreturn]] void layout_error(const char* what, const char* detail) {
-    PyErr_Format(PyExc_ImportError,
-                 "quotra.quotra was built against picows %s; picows.picows.%s %s. Install picows==%s.",
+    import_error("quotra.quotra was built against picows %s; picows.picows.%s %s. Install picows==%s.",
                  picows::PICOWS_VERSION, what, detail, picows::PICOWS_VERSION);
-    raise();
 }
 
 // Takes a picows class, checking that it has the layout we were compiled
@@ -194,11 +179,9 @@ void* take_picows_class(PyObject* mod, const char* name, Py_ssize_t basicsize, b
 void check_picows_version(PyObject* picows_pkg) {
     Ref version = own(PyObject_GetAttrString(picows_pkg, "__version__"));
     if (!PyUnicode_Check(version.get()) || PyUnicode_CompareWithASCIIString(version.get(), picows::PICOWS_VERSION)) {
-        PyErr_Format(PyExc_ImportError,
-                     "quotra.quotra was built against picows %s and cannot use picows %S: their object layouts "
+        import_error("quotra.quotra was built against picows %s and cannot use picows %S: their object layouts "
                      "and native method tables differ. Install picows==%s.",
                      picows::PICOWS_VERSION, version.get(), picows::PICOWS_VERSION);
-        raise();
     }
 }
 
@@ -207,8 +190,6 @@ void make_constants() {
         if (!value) raise();
         Py_XSETREF(slot, value);
     };
-    intern(state.quotra_checksum, PyLong_FromLong(0x16b1fb9));
-    intern(state.listener_checksum, PyLong_FromLong(0xd66fd69));
     intern(state.closed_by_user_bytes, PyBytes_FromString("Connection closed by the user."));
     intern(state.default_url, PyUnicode_InternFromString("wss://stream.quotra.invalid/?version=2"));
     intern(state.empty_bytes, PyBytes_FromStringAndSize("", 0));
@@ -221,16 +202,6 @@ void make_tuples() {
         Py_XSETREF(slot, value);
     };
     set(state.signal_names, PyTuple_Pack(2, S(SIGINT), S(SIGTERM)));
-    {
-        Ref b = own(PyLong_FromLong(0x691870a));
-        Ref c = own(PyLong_FromLong(0xaa20e3e));
-        set(state.quotra_checksums, PyTuple_Pack(3, state.quotra_checksum, b.get(), c.get()));
-    }
-    {
-        Ref b = own(PyLong_FromLong(0xc08dca7));
-        Ref c = own(PyLong_FromLong(0x629854f));
-        set(state.listener_checksums, PyTuple_Pack(3, state.listener_checksum, b.get(), c.get()));
-    }
     set(state.start_ticker_defaults, PyTuple_Pack(1, Py_False));
     set(state.start_websocket_defaults, PyTuple_Pack(3, Py_None, Py_None, Py_None));
     set(state.kw_reconnect, PyTuple_Pack(1, S(reconnect)));
@@ -408,10 +379,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         if (owner_interpreter == -1) {
             owner_interpreter = id;
         } else if (owner_interpreter != id) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one interpreter per "
-                            "process.");
-            raise();
+            import_error("Interpreter change detected - this module can only be loaded into one interpreter per "
+                         "process.");
         }
         if (state.module) return Py_NewRef(state.module);
         Ref name = own(PyObject_GetAttrString(spec, "name"));

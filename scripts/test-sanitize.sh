@@ -45,6 +45,8 @@ for pattern in '*.py' '*.pyi' '*.cpp' '*.hpp' '*.proto' 'py.typed'; do
     for f in quotra/$pattern; do [ -e "$f" ] && cp "$f" "$tree/quotra/"; done
 done
 cp quotra/native/* "$tree/quotra/native/"
+mkdir -p "$tree/quotra/service"
+cp quotra/service/*.py "$tree/quotra/service/"
 cp tests/*.py "$tree/tests/"
 # Tests that run the project's scripts (the demo) run them in the copy, whose
 # set-up step must not rebuild the module uninstrumented: there it only checks

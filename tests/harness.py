@@ -248,13 +248,14 @@ class ClientSession:
         return conns[-1] if conns else None
 
     async def wait_reconnected(self, after: int, instruments, timeout: float = 15):
-        """Wait until a connection newer than ``after`` (a connection count) is
-        open and subscribed to ``instruments``; returns it."""
+        """Wait until a connection newer than ``after`` (a count of accepted
+        connections, ``svc.accepted``) is open and subscribed to
+        ``instruments``; returns it."""
         want = set(instruments)
 
         def check():
-            for c in self.svc.connections[after:]:
-                if c.is_open and want <= c.subscribed.keys():
+            for c in self.svc.open_connections:
+                if c.id > after and want <= c.subscribed.keys():
                     return c
             return None
         return await self.svc.wait_for(check, limit(timeout), f"a new connection subscribed to {sorted(want)}")

@@ -58,7 +58,7 @@ def test_connection_drops_during_streaming():
             want = list(INSTRUMENTS)
             for i in range(drops):
                 conn = s.current()
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 reconnects = s.log.count("Trying to reconnect..")
                 s.svc.drop(conn)
                 if i % 5 == 4:
@@ -75,7 +75,7 @@ def test_connection_drops_during_streaming():
                     await s.rec.wait(lambda: set(want) <= tokens_of(s.client), 10, "the added instrument")
                     if want[-1] not in new.subscribed:
                         # Sent to the dropped connection: the next one gets it.
-                        known = len(s.svc.connections)
+                        known = s.svc.accepted
                         s.svc.drop(new)
                         await recovered(s, known, want)
             closes = sum(1 for k, _ in s.rec.events if k == "close")
@@ -118,7 +118,7 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
                 s.svc.drop(s.current())
                 second = await s.wait_reconnected(1, INSTRUMENTS)
                 await s.rec.wait(lambda: tokens_of(s.client) == set(), 10, "the set taken out")
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 s.svc.drop(second)
                 await s.svc.wait_connections(known + 1, timeout=limit(10))
                 await asyncio.sleep(limit(0.5))  # connection 3's resubscription has run: nothing to send
@@ -138,7 +138,7 @@ def test_server_restarts_on_the_same_port():
     with ClientSession(rate=200, instruments=INSTRUMENTS) as s:
         async def body():
             for i in range(restarts):
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 errors = len(s.log.starting("Error occured on connect :: "))
                 await s.svc.restart(down_for=1.5, graceful=bool(i % 2))
                 await recovered(s, known, INSTRUMENTS)
@@ -165,7 +165,7 @@ def test_close_frames_with_any_valid_code():
             for _ in range(rounds):
                 for code, reason in VALID_CLOSES:
                     conn = s.current()
-                    known = len(s.svc.connections)
+                    known = s.svc.accepted
                     lines = len(s.log.starting("Quotra disconnected with code :: "))
                     s.svc.close(code, reason, conn=conn, disconnect_after=0.2)
                     await s.svc.wait_disconnected(conn, timeout=limit(10))
@@ -210,7 +210,7 @@ def test_close_frames_that_break_the_protocol(payload):
             s.svc.drop(first)
             await recovered(s, 1, INSTRUMENTS)
             conn = s.current()
-            known = len(s.svc.connections)
+            known = s.svc.accepted
             s.svc.send_frame(payload, WSMsgType.CLOSE, conn=conn)
             s.svc.close(None, conn=conn, disconnect_after=0.5)
             await s.svc.wait_disconnected(conn, timeout=limit(10))
@@ -235,7 +235,7 @@ def test_server_that_stops_answering_pings():
         async def body():
             for _ in range(cycles):
                 conn = s.current()
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 pings = s.log.count("sending ping")
                 s.svc.pause_quotes()
                 s.svc.set_answer_pings(False, conn=conn)
@@ -260,7 +260,7 @@ def test_refused_connections_for_a_while(mode):
         async def body():
             for _ in range(rounds):
                 conn = s.current()
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 errors = len(s.log.starting("Error occured on connect :: "))
                 await s.svc.refuse(2.5, mode=mode)
                 s.svc.drop(conn)

@@ -316,7 +316,7 @@ async def run_batch(s: ClientSession, kept, fatal, counters: Counters):
         new_conn = conn
     else:
         counters.fatal += 1
-        known = len(svc.connections)
+        known = svc.accepted
         reconnects = s.log.count("Trying to reconnect..")
         svc.send_frame(fatal, WSMsgType.TEXT, conn=conn)
         # picows answers the exception out of on_ws_frame with CLOSE 1011.
@@ -413,7 +413,7 @@ def test_error_routing_of_each_kind_of_bad_frame():
                     assert conn.is_open
                 for payload in fatal_cases:
                     conn = s.current()
-                    known, errors = len(s.svc.connections), s.rec.errors
+                    known, errors = s.svc.accepted, s.rec.errors
                     s.svc.send_frame(payload, conn=conn)
                     await s.svc.wait_disconnected(conn, timeout=limit(10))
                     assert conn.close_received[0] == 1011, (payload, conn.close_received)

@@ -251,7 +251,7 @@ def test_reconnections():
         async def reconnect(count):
             for _ in range(count):
                 conn = s.current()
-                known = len(s.svc.connections)
+                known = s.svc.accepted
                 s.svc.drop(conn)
                 await s.wait_reconnected(known, s.instruments, timeout=20)
             await tidy()

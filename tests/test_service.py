@@ -6,6 +6,7 @@ import asyncio
 import base64
 import copy
 import functools
+import gc
 import json
 import os
 import pickle
@@ -15,6 +16,7 @@ import struct
 import subprocess
 import sys
 import time
+import weakref
 
 import orjson
 import pytest
@@ -248,6 +250,44 @@ async def test_blast_identical_frames_with_send_time(trust):
         assert stamps == sorted(stamps) and before <= stamps[0] and stamps[-1] <= time.time_ns()
         assert all(q["sent_at_ns"] == 0 for q in c1.quotes()[:500])
 
+        # Many frames per write, the same bytes on the wire as one per send.
+        assert await svc.blast_batched(2000, instrument="BATCH") == 4000
+        for c in (c1, c2):
+            await c.wait_frames(lambda fs: len(fs) >= 2800, timeout=10)
+        assert c1.frames[800:] == c2.frames[800:] and len(c1.frames) == 2800
+        assert len(set(c1.frames[800:])) == 1 and c1.quotes()[-1]["instrument"] == "BATCH"
+        assert sum(c.quotes_sent for c in svc.connections) == 5600
+
+
+@async_test()
+async def test_long_run_keeps_only_open_connections(trust):
+    async with MarketDataService(rate=200, instruments=["ABC"], keep_ended=False) as svc:
+        trust(svc)
+        transport, client = await connect(svc)
+        transport.send(WSMsgType.TEXT, b'{"subscribe":["XYZ","ABC"]}')
+        conn = await svc.wait_subscribed(["ABC", "XYZ"])
+        assert conn.subscriptions == ("XYZ", "ABC")  # recorded as asked, quoted only where offered
+        await client.wait_frames(lambda fs: len(fs) >= 10)
+        assert {q["instrument"] for q in client.quotes()} == {"ABC"}
+
+        ref = weakref.ref(conn)
+        svc.drop(conn)
+        await svc.wait_disconnected(conn)
+        sent, conn = conn.quotes_sent, None
+        gc.collect()
+        assert ref() is None and svc.connections == [] and svc.accepted == 1
+        assert svc.quotes_sent == sent >= 10
+        await connect(svc)
+        assert [c.id for c in await svc.wait_connections(2)] == [2]
+
+    async with MarketDataService() as svc:  # records kept, but not their TLS transports
+        trust(svc)
+        await connect(svc)
+        (conn,) = await svc.wait_connections(1)
+        svc.drop()
+        await svc.wait_disconnected()
+        assert svc.connections == [conn] and conn.transport is None
+
 
 # --- service: control API ------------------------------------------------------
 
@@ -384,27 +424,42 @@ def test_service_thread_and_command_line(trust, tmp_path):
 
     ca = tmp_path / "ca.pem"
     proc = subprocess.Popen([sys.executable, "-m", "quotra.service", "--rate", "50", "--ca-file", str(ca),
-                             "--duration", "20"], env=env, cwd=ROOT, stdout=subprocess.PIPE, text=True)
+                             "--host", "127.0.0.1", "--instruments", "XYZ, QRS", "--duration", "20"],
+                            env=env, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         info = json.loads(proc.stdout.readline())
         assert info["ca_file"] == str(ca) and info["url"] == service_url(info["port"])
+        told = proc.stderr.readline() + proc.stderr.readline()
+        assert info["url"] in told and f"SSL_CERT_FILE={ca}" in told
         trust(ca)
 
         async def cli_client():
             transport, client = await asyncio.wait_for(
                 ws_connect(Client, info["url"], ssl_context=ssl.create_default_context()), 5)
-            transport.send(WSMsgType.TEXT, b'{"subscribe":["XYZ"]}')
+            transport.send(WSMsgType.TEXT, b'{"subscribe":["ABC","XYZ"]}')
             await client.wait_frames(lambda fs: len(fs) >= 3)
             return client.quotes()
 
         assert {q["instrument"] for q in asyncio.run(asyncio.wait_for(cli_client(), 20))} == {"XYZ"}
         proc.send_signal(signal.SIGTERM)  # ends the run early, cleanly
         assert proc.wait(timeout=15) == 0
-        assert json.loads(proc.stdout.readline())["quotes_sent"] >= 3
+        summary = json.loads(proc.stdout.readline())
+        assert summary["quotes_sent"] >= 3 and summary["connections"] == 1
     finally:
         proc.kill()
         proc.wait(timeout=5)
         proc.stdout.close()
+        proc.stderr.close()
+
+    # Without the certificate tooling: one line naming the fix, exit status 2.
+    blocked = ("import runpy, sys; sys.modules['trustme'] = None; "
+               "runpy.run_module('quotra.service', run_name='__main__', alter_sys=True)")
+    out = subprocess.run([sys.executable, "-c", blocked, "--duration", "1"], env=env, cwd=ROOT,
+                         capture_output=True, text=True, timeout=30)
+    assert out.returncode == 2 and out.stdout == "", out
+    assert out.stderr.splitlines() == [
+        "python -m quotra.service: the local market-data service needs trustme to make its certificates: "
+        "pip install 'quotra[service]'"]
 
 
 class _FakeClient:

@@ -1,0 +1,40 @@
+// What the units of the Quotra class give each other. Each unit holds one
+// concern: its native-table entries and its Python methods; client.cpp
+// assembles the type, its native table and its class dictionary from them.
+#pragma once
+
+#include "layouts.hpp"
+#include "native_function.hpp"
+
+namespace qt {
+
+// quote_path.cpp
+int vt_on_data_callback(Quotra* self, PyObject* payload);
+
+// subscriptions.cpp
+int vt_ws_send(Quotra* self, PyObject* key, PyObject* value);
+int vt_resubscribe(Quotra* self);
+extern const FunctionDef subscribe_def;
+extern const FunctionDef unsubscribe_def;
+extern const FunctionDef resubscribe_def;
+
+// connection.cpp
+PyObject* vt_start_websocket(Quotra* self, PyObject* cb, int skip_dispatch, StartWebsocketOpt* opt);
+PyObject* vt_close_websocket(Quotra* self, int skip_dispatch);
+extern const FunctionDef start_ticker_def;
+extern const FunctionDef start_websocket_def;
+extern const FunctionDef close_websocket_def;
+
+// shutdown.cpp
+int vt_add_signal_handler(Quotra* self);
+int vt_initiate_shutdown(Quotra* self);
+extern const FunctionDef stop_signal_handler_def;
+extern const FunctionDef shutdown_def;
+
+// run_in_thread.cpp
+extern const FunctionDef run_in_thread_def;
+// Sends on `transport` from any thread: a worker thread hands the send to the
+// transport's loop thread and waits for it.
+void transport_send(PyObject* transport, picows::WSMsgType mt, PyObject* payload);
+
+}  // namespace qt

@@ -1,0 +1,223 @@
+// The connection: start_websocket, the connection coroutine start_ticker with
+// its listener factory, and close_websocket.
+#include "client.hpp"
+#include "native_coroutine.hpp"
+#include "support.hpp"
+
+namespace qt {
+
+namespace {
+
+PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb, PyObject* open_cb,
+                               PyObject* close_cb) {
+    set_field(self->message_callback, msg_cb);
+    set_field(self->open_callback, open_cb);
+    set_field(self->close_callback, close_cb);
+    set_field(self->error_callback, err_cb);
+    Ref loop = newref(self->loop);
+    Ref start = getattr(reinterpret_cast<PyObject*>(self), S(start_ticker));
+    schedule(loop.get(), start.get());
+    return Py_NewRef(Py_None);
+}
+
+PyObject* close_websocket_body(Quotra* self) {
+    self->disconnect_socket = 1;
+    Ref transport = newref(self->transport);
+    if (truthy(transport.get())) {
+        if (!PyObject_TypeCheck(transport.get(), state.WSTransport)) {
+            type_error("Cannot convert %.200s to %.200s", Py_TYPE(transport.get())->tp_name,
+                       state.WSTransport->tp_name);
+        }
+        Ref codes = global(S(WSCloseCode));
+        Ref ok = getattr(codes.get(), S(OK));
+        long code = PyLong_AsLong(ok.get());
+        if (code == -1 && PyErr_Occurred()) raise();
+        Ref msg = newref(self->disconnect_msg);
+        auto* tr = reinterpret_cast<picows::WSTransport*>(transport.get());
+        picows::SendCloseOptArgs opt{2, static_cast<picows::WSCloseCode>(code), msg.get()};
+        own(tr->vtab->send_close(tr, 1, &opt));
+    }
+    return Py_NewRef(Py_None);
+}
+
+PyObject* start_websocket_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        Quotra* self = self_quotra(p[0], "start_websocket");
+        return start_websocket_body(self, p[1], p[2], p[3], p[4]);
+    });
+}
+
+PyObject* close_websocket_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        return close_websocket_body(self_quotra(p[0], "close_websocket"));
+    });
+}
+
+// The listener factory handed to ws_connect; closure: a one-item list holding
+// the attempt's listener.
+PyObject* listener_factory_impl(PyObject* func, PyObject* const*, PyObject*, PyObject*) {
+    return Py_NewRef(PyList_GET_ITEM(function_closure(func), 0));
+}
+const FunctionDef listener_factory_def = {"<lambda>", "Quotra.start_ticker.<locals>.<lambda>", no_params, false, false,
+                                          false, listener_factory_impl};
+
+bool is_connection_error(PyObject* exc) {
+    Ref socket_mod = global(S(socket));
+    Ref gaierror = getattr(socket_mod.get(), S(gaierror));
+    if (check(PyObject_IsInstance(exc, gaierror.get()))) return true;
+    if (check(PyObject_IsInstance(exc, state.b_OSError))) return true;
+    Ref wserror = global(S(WSError));
+    return check(PyObject_IsInstance(exc, wserror.get())) != 0;
+}
+
+// locals: 0 self, 1 listener cell (list), 2 transport, 3 ssl context, 4 caught error
+CoroBody start_ticker_body(Coroutine* co) {
+    Quotra* self = as_quotra(co->locals[0]);
+    bool reconnect = co->locals[1] == Py_True;
+    set_field(co->locals[1], Py_None);
+    for (;;) {
+        {
+            Ref ssl_mod = global(S(ssl));
+            Ref ctx = call_method(ssl_mod.get(), S(create_default_context));
+            set_field(co->locals[3], ctx.get());
+            Ref listener_cls = newref(reinterpret_cast<PyObject*>(&QuotraListnerType));
+            Ref listener = call(listener_cls.get(), co->locals[0], self->loop);
+            Ref cell = own(PyList_New(1));
+            PyList_SET_ITEM(cell.get(), 0, listener.release());
+            set_field(co->locals[1], cell.get());
+        }
+        bool failed = false;
+        bool connected = false;
+        try {
+            Ref awaitable;
+            {
+                Ref ws_connect = global(S(ws_connect));
+                Ref factory = function_new(&listener_factory_def, co->locals[1]);
+                Ref strategies = global(S(WSAutoPingStrategy));
+                Ref when_idle = getattr(strategies.get(), S(PING_WHEN_IDLE));
+                Ref three = own(PyLong_FromLong(3));
+                Ref two = own(PyLong_FromLong(2));
+                Ref url = newref(self->ws_url);
+                awaitable = call_kw(ws_connect.get(), 2, state.kw_ws_connect, factory.get(), url.get(),
+                                    co->locals[3], Py_True, three.get(), two.get(), when_idle.get());
+            }
+            {
+                // The pair is unpacked into GC-visible locals and dropped before the next await.
+                Ref result = co_await py_await(std::move(awaitable));
+                Ref seq = own(PySequence_Fast(result.get(), "cannot unpack non-iterable object"));
+                if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
+                    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+                    if (n > 2) value_error("too many values to unpack (expected 2)");
+                    value_error("not enough values to unpack (expected 2, got %zd)", n);
+                }
+                set_field(co->locals[2], PySequence_Fast_GET_ITEM(seq.get(), 0));
+                check(PyList_SetItem(co->locals[1], 0, Py_NewRef(PySequence_Fast_GET_ITEM(seq.get(), 1))));
+            }
+            connected = true;
+            co_await py_await(call_method(co->locals[2], S(wait_disconnected)));
+            co_return Ref();
+        } catch (const PyError&) {
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            if (!is_connection_error(exc.get())) {
+                PyErr_SetRaisedException(exc.release());
+                throw;
+            }
+            set_field(co->locals[4], exc.get());
+            failed = true;
+        }
+        if (failed) {
+            {
+                Ref text = own(PyObject_Str(co->locals[4]));
+                Ref line = own(PyUnicode_Concat(S(connect_error_prefix), text.get()));
+                log(S(error), line.get());
+                set_field(co->locals[4], Py_None);
+            }
+            // A connection that opened and then failed (picows ends it for a
+            // protocol error of the peer) has already been reported to the
+            // listener, which scheduled the reconnection or the shutdown: a
+            // retry here would open a second connection and deliver every quote
+            // twice, and a shutdown would end a client that is reconnecting.
+            if (connected) co_return Ref();
+            if (!reconnect) {
+                if (self->vtab->initiate_shutdown(self) < 0) raise();
+                co_return Ref();
+            }
+            {
+                Ref sleeping;
+                {
+                    Ref asyncio = global(S(asyncio));
+                    Ref sleep = getattr(asyncio.get(), S(sleep));
+                    Ref one = own(PyLong_FromLong(1));
+                    sleeping = call(sleep.get(), one.get());
+                }
+                co_await py_await(std::move(sleeping));
+            }
+            // The next attempt runs in this same coroutine, so a long outage never
+            // deepens a chain of awaiting coroutines; a subclass's own
+            // start_ticker is still honoured.
+            Ref again = getattr(co->locals[0], S(start_ticker));
+            if (!PyMethod_Check(again.get()) ||
+                PyMethod_GET_FUNCTION(again.get()) != own_method(&QuotraType, S(start_ticker))) {
+                Ref coro = call_kw(again.get(), 0, state.kw_reconnect, Py_True);
+                again.reset();
+                co_return co_await py_await(std::move(coro));
+            }
+            reconnect = true;
+        }
+    }
+}
+
+PyObject* start_ticker_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        self_quotra(p[0], "start_ticker");
+        PyObject* reconnect = truthy(p[1]) ? Py_True : Py_False;
+        return coroutine_new(S(start_ticker), S(qn_start_ticker), {p[0], reconnect, Py_None, Py_None, Py_None},
+                             start_ticker_body)
+            .release();
+    });
+}
+
+const char* const start_ticker_params[] = {"self", "reconnect", nullptr};
+const char* const start_websocket_params[] = {"self", "message_update_callback", "error_callback", "open_callback",
+                                              "close_callback", nullptr};
+
+}  // namespace
+
+PyObject* vt_start_websocket(Quotra* self, PyObject* cb, int skip_dispatch, StartWebsocketOpt* opt) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* err_cb = Py_None;
+        PyObject* open_cb = Py_None;
+        PyObject* close_cb = Py_None;
+        if (opt) {
+            if (opt->n > 0) err_cb = opt->error_callback;
+            if (opt->n > 1) open_cb = opt->open_callback;
+            if (opt->n > 2) close_cb = opt->close_callback;
+        }
+        PyObject* o = reinterpret_cast<PyObject*>(self);
+        if (!skip_dispatch && may_override(o)) {
+            if (Ref override = find_override(o, S(start_websocket), own_method(&QuotraType, S(start_websocket))))
+                return call(override.get(), cb, err_cb, open_cb, close_cb).release();
+        }
+        return start_websocket_body(self, cb, err_cb, open_cb, close_cb);
+    });
+}
+
+PyObject* vt_close_websocket(Quotra* self, int skip_dispatch) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* o = reinterpret_cast<PyObject*>(self);
+        if (!skip_dispatch && may_override(o)) {
+            if (Ref override = find_override(o, S(close_websocket), own_method(&QuotraType, S(close_websocket))))
+                return call(override.get()).release();
+        }
+        return close_websocket_body(self);
+    });
+}
+
+const FunctionDef start_ticker_def = {"start_ticker", "Quotra.start_ticker", start_ticker_params, false, false, true,
+                                      start_ticker_impl};
+const FunctionDef start_websocket_def = {"start_websocket", "Quotra.start_websocket", start_websocket_params, false,
+                                         false, false, start_websocket_impl};
+const FunctionDef close_websocket_def = {"close_websocket", "Quotra.close_websocket", self_params, false, false, false,
+                                         close_websocket_impl};
+
+}  // namespace qt

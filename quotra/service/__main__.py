@@ -1,0 +1,132 @@
+"""The local market-data service on its own: ``python -m quotra.service``.
+
+Prints one JSON line (``url``, ``port``, ``ca_file``) on stdout once it
+listens and, at the end, one with ``connections`` and ``quotes_sent``; the
+same in words on stderr. Runs until Ctrl-C (or SIGTERM), or for
+``--duration`` seconds.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import logging
+import math
+import os
+import signal
+import sys
+from typing import Optional
+
+import orjson
+
+from .endpoint import HOST
+from .tls import TLS_MODES, load_trustme
+
+__all__ = ["main"]
+
+
+def _prog() -> str:
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "python -m quotra.service" if name in ("", "-c", "__main__.py") else name
+
+
+def _instruments(text: str) -> tuple[str, ...]:
+    names = tuple(dict.fromkeys(part.strip() for part in text.split(",") if part.strip()))
+    if not names:
+        raise argparse.ArgumentTypeError("give at least one instrument, e.g. ABC,XYZ")
+    return names
+
+
+def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
+    p = argparse.ArgumentParser(
+        prog=_prog(),
+        description="Local market-data websocket service (TLS) for quotra: "
+                    "accepts {\"subscribe\":[...]} / {\"unsubscribe\":[...]} and streams "
+                    "{\"message\":\"<base64 PriceTape>\"} quotes. Prints one JSON line with "
+                    "url, port and ca_file once listening; point SSL_CERT_FILE at ca_file.")
+    p.add_argument("--host", default=HOST,
+                   help=f"address to listen on, named in the URL and the certificate (default {HOST})")
+    p.add_argument("--port", type=int, default=0, help="port to listen on (default 0: a free port)")
+    p.add_argument("--rate", type=float, default=10.0,
+                   help="quotes per second per connection, over its subscribed instruments (default 10)")
+    p.add_argument("--count", type=int, default=None,
+                   help="quotes per connection in total (with --rate 0: as fast as possible)")
+    p.add_argument("--instruments", type=_instruments, default=None,
+                   help="comma-separated instruments to quote (default: any a client subscribes to)")
+    p.add_argument("--ca-file", default=None,
+                   help="write the CA certificate (PEM) here (default: a temporary file, removed at exit)")
+    p.add_argument("--duration", type=float, default=None,
+                   help="seconds to run before stopping (default: until Ctrl-C)")
+    p.add_argument("--seed", type=int, default=0, help="seed of the price random walks (default 0)")
+    p.add_argument("--tls", choices=TLS_MODES, default="trusted", help="certificate to present (default trusted)")
+    p.add_argument("--stamp", action="store_true", help="put the send time in sent_at_ns of every quote")
+    p.add_argument("-v", "--verbose", action="store_true", help="log connections and events")
+    args = p.parse_args(argv)
+    if args.duration is not None and not (args.duration > 0 and math.isfinite(args.duration)):
+        p.error("--duration must be a positive number of seconds")
+    if args.rate < 0 or not math.isfinite(args.rate):
+        p.error("--rate must be >= 0")
+    if not 0 <= args.port <= 65535:
+        p.error("--port must be in 0..65535")
+    args.prog = p.prog
+    return args
+
+
+async def _serve(args: argparse.Namespace) -> None:
+    from .server import MarketDataService
+
+    svc = MarketDataService(
+        host=args.host,
+        port=args.port,
+        rate=args.rate or None,
+        count=args.count,
+        seed=args.seed,
+        instruments=args.instruments,
+        tls=args.tls,
+        ca_file=args.ca_file,
+        stamp_sent_at=args.stamp,
+        record_sent=0,
+        keep_ended=False,  # a long run keeps nothing of the connections that ended
+    )
+    loop = asyncio.get_running_loop()
+    done = asyncio.Event()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        try:
+            loop.add_signal_handler(sig, done.set)
+        except (NotImplementedError, RuntimeError):  # pragma: no cover
+            pass
+    try:
+        await svc.start()
+        print(orjson.dumps({"url": svc.url, "port": svc.port, "ca_file": svc.ca_file}).decode(), flush=True)
+        until = "Ctrl-C" if args.duration is None else f"{args.duration:g} s or Ctrl-C"
+        print(f"{args.prog}: listening on {svc.url} until {until}\n"
+              f"{args.prog}: a client must trust the CA certificate {svc.ca_file} "
+              f"(SSL_CERT_FILE={svc.ca_file})", file=sys.stderr, flush=True)
+        try:
+            await asyncio.wait_for(done.wait(), args.duration)
+        except (TimeoutError, asyncio.TimeoutError):
+            pass
+        await svc.stop()
+        print(orjson.dumps({"connections": svc.accepted, "quotes_sent": svc.quotes_sent}).decode(), flush=True)
+        print(f"{args.prog}: stopped after {svc.accepted} connection(s) and {svc.quotes_sent} quote(s)",
+              file=sys.stderr, flush=True)
+    finally:
+        svc.close_files()
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    """Run the service from the command line; returns the exit status."""
+    args = _parse_args(argv)
+    try:
+        load_trustme()
+    except ImportError as exc:
+        print(f"{args.prog}: {exc}", file=sys.stderr)
+        return 2
+    logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
+                        format="%(asctime)s %(name)s %(levelname)s %(message)s", stream=sys.stderr)
+    asyncio.run(_serve(args))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
