@@ -1,6 +1,7 @@
 // QuotraListner: the picows listener of one connection attempt. picows calls
 // the first four entries of its native table; Python code reaches the same
 // bodies through the methods in the class dictionary.
+#include "client.hpp"
 #include "native_function.hpp"
 #include "pickling.hpp"
 #include "support.hpp"
@@ -69,10 +70,11 @@ void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_
     auto* frame = reinterpret_cast<WSFrame*>(frame_obj);
     picows::WSMsgType mt = frame->msg_type;
     if (mt == picows::TEXT) {
-        Ref payload = own(frame->vtab->get_payload_as_bytes(frame, 1));
         Ref parent_ref = parent_of(self);
         Quotra* parent = as_quotra(parent_ref.get());
-        if (parent->vtab->on_data_callback(parent, payload.get()) < 0) raise();
+        // The payload is read in picows' buffer; a bytes copy is made only
+        // for a frame the quote path's general way takes.
+        if (on_text_frame(parent, frame->payload_ptr, frame->payload_size) < 0) raise();
     } else if (mt == picows::PONG) {
         auto* tr = reinterpret_cast<WSTransport*>(transport);
         own(tr->vtab->notify_user_specific_pong_received(tr, 1));
