@@ -46,11 +46,28 @@ PyObject* plain_module_entry(PyObject* module_name, PyObject* name) {
     return v;
 }
 
+// Whether the globals were found to be the originals and no watched
+// dictionary has changed since. Process-wide like the module state.
+int globals_watcher = -1;
+bool globals_original = false;
+
+int on_globals_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    globals_original = false;
+    return 0;
+}
+
+bool globals_are_original() {
+    if (globals_original) return true;
+    bool original = plain_module_entry(S(orjson), S(loads)) == state.orjson_loads &&
+                    plain_module_entry(S(base64), S(b64decode)) == state.b64decode;
+    // Without a watcher nothing would clear the flag: check at every frame.
+    globals_original = original && globals_watcher >= 0;
+    return original;
+}
+
 bool native_way_open(Quotra* self) {
     const quotra_pricetape_api* api = state.pricetape_api;
-    return api && api->is_exact(self->pricetape) &&
-           plain_module_entry(S(orjson), S(loads)) == state.orjson_loads &&
-           plain_module_entry(S(base64), S(b64decode)) == state.b64decode;
+    return api && api->is_exact(self->pricetape) && globals_are_original();
 }
 
 // The error callback's share of a failure of the guarded steps (the current
@@ -125,6 +142,40 @@ void general_way(Quotra* self, PyObject* payload) {
 }
 
 }  // namespace
+
+void watch_quote_globals() {
+    // The module's own dictionary (the globals orjson and base64) and the
+    // dictionaries of the modules imported under those names (their loads and
+    // b64decode): any change to one of them sends the next frame through the
+    // full check. Without a free watcher slot the check simply runs every time.
+    // A second execution of the module (a reload) watches with the same slot.
+    int id = globals_watcher >= 0 ? globals_watcher : PyDict_AddWatcher(on_globals_change);
+    if (id < 0) {
+        PyErr_Clear();
+        return;
+    }
+    globals_watcher = -1;
+    PyObject* dicts[3] = {state.dict, nullptr, nullptr};
+    PyObject* names[2] = {S(orjson), S(base64)};
+    for (int i = 0; i < 2; i++) {
+        PyObject* mod = PyDict_GetItemWithError(state.dict, names[i]);  // borrowed
+        if (!mod || !PyModule_CheckExact(mod)) {
+            PyErr_Clear();
+            PyDict_ClearWatcher(id);
+            return;
+        }
+        dicts[i + 1] = PyModule_GetDict(mod);
+    }
+    for (PyObject* d : dicts) {
+        if (PyDict_Watch(id, d) < 0) {
+            PyErr_Clear();
+            PyDict_ClearWatcher(id);
+            return;
+        }
+    }
+    globals_watcher = id;
+    globals_original = false;
+}
 
 int vt_on_data_callback(Quotra* self, PyObject* payload) {
     return boundary<int>(-1, [&]() -> int {

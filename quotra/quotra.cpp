@@ -1,6 +1,7 @@
 // Module frame of quotra.quotra: definition, two-phase initialisation, the
 // process-wide state, imports and module globals, and the set-up of both
 // classes.
+#include "client.hpp"
 #include "layouts.hpp"
 #include "module.hpp"
 #include "native_coroutine.hpp"
@@ -264,6 +265,7 @@ void run_module_statements() {
     {
         Ref orjson = global(S(orjson));
         Py_XSETREF(state.orjson_loads, getattr(orjson.get(), S(loads)).release());
+        watch_quote_globals();
     }
     {
         Ref fromlist = own(PyTuple_Pack(1, S(wraps)));

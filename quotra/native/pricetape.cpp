@@ -91,6 +91,8 @@ struct Entry {
 
 struct Schema {
     std::vector<Field> fields;      // in field-number order
+    std::vector<Kind> kinds;        // fields[i].kind, packed for the per-quote loops
+    std::vector<uint16_t> objects;  // indices of the string and bytes fields
     std::vector<Entry> by_number;   // for the numbers below its size
     std::vector<PyGetSetDef> getset;
     PyObject* template_dict = nullptr;  // every key with its default value
@@ -101,6 +103,7 @@ struct Schema {
     PyObject* empty_str = nullptr;
     PyObject* empty_bytes = nullptr;
     PyTypeObject* type = nullptr;      // borrowed: the type owns the schema
+    bool direct_dict = false;          // the template's table is the layout to_dict knows
     StrCache cache;
 
     Entry entry(uint32_t number) const {
@@ -152,7 +155,7 @@ PyObject* default_of(const Schema* s, Kind k) {
 }
 
 // A new reference to the Python value of a slot.
-PyObject* value_of(Kind k, Slot v) {
+[[gnu::always_inline]] inline PyObject* value_of(Kind k, Slot v) {
     switch (k) {
         case Kind::Int32: case Kind::SInt32: case Kind::Enum: case Kind::SFixed32:
         case Kind::Int64: case Kind::SInt64: case Kind::SFixed64:
@@ -178,7 +181,7 @@ PyObject* value_of(Kind k, Slot v) {
 
 // proto3 implicit presence: a field is "set" when it differs from its
 // default, bit for bit (so -0.0 is set, as protobuf has it).
-bool is_set(Kind k, Slot v) {
+[[gnu::always_inline]] inline bool is_set(Kind k, Slot v) {
     if (k == Kind::String) return PyUnicode_GET_LENGTH(v.obj) != 0;
     if (k == Kind::Bytes) return PyBytes_GET_SIZE(v.obj) != 0;
     return v.bits != 0;
@@ -285,7 +288,7 @@ struct Reader {
 int32_t zigzag32(uint32_t v) { return static_cast<int32_t>((v >> 1) ^ (~(v & 1) + 1)); }
 int64_t zigzag64(uint64_t v) { return static_cast<int64_t>((v >> 1) ^ (~(v & 1) + 1)); }
 
-uint64_t normalise(Kind k, uint64_t raw) {
+[[gnu::always_inline]] inline uint64_t normalise(Kind k, uint64_t raw) {
     switch (k) {
         case Kind::Int32: case Kind::Enum:
             return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(raw)));
@@ -356,7 +359,7 @@ struct Decoded {
 
     explicit Decoded(size_t count) : n(count) {
         v = count <= 32 ? local : (heap.reset(new Slot[count]), heap.get());
-        for (size_t i = 0; i < n; i++) v[i].bits = 0;
+        std::memset(static_cast<void*>(v), 0, n * sizeof(Slot));
     }
 };
 
@@ -420,36 +423,105 @@ int parse_into(Msg* m, const char* data, Py_ssize_t len) {
     Decoded d(n);
     Status st = decode(s, reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(len), d.v);
     if (st != Status::Ok) {
-        for (size_t i = 0; i < n; i++)
-            if (is_object(s->fields[i].kind)) Py_XDECREF(d.v[i].obj);
+        for (uint16_t i : s->objects) Py_XDECREF(d.v[i].obj);
         if (st != Status::Error) set_decode_error(s, st);
         return -1;
     }
     // Commit: the old objects go only after every slot holds its new value,
     // so no destructor sees a half-replaced message.
     Slot* slots = m->slots();
+    const uint16_t* objects = s->objects.data();
+    size_t nobj = s->objects.size();
     PyObject* old_local[32];
     std::vector<PyObject*> old_heap;
-    PyObject** old = n <= 32 ? old_local : (old_heap.resize(n), old_heap.data());
-    size_t nold = 0;
-    for (size_t i = 0; i < n; i++) {
-        Kind k = s->fields[i].kind;
-        if (is_object(k)) {
-            old[nold++] = slots[i].obj;
-            slots[i].obj = d.v[i].obj ? d.v[i].obj : Py_NewRef(default_of(s, k));
-        } else {
-            slots[i].bits = d.v[i].bits;
-        }
+    PyObject** old = nobj <= 32 ? old_local : (old_heap.resize(nobj), old_heap.data());
+    for (size_t j = 0; j < nobj; j++) {
+        size_t i = objects[j];
+        old[j] = slots[i].obj;
+        if (!d.v[i].obj) d.v[i].obj = Py_NewRef(default_of(s, s->kinds[i]));
     }
-    for (size_t i = 0; i < nold; i++) Py_DECREF(old[i]);
+    std::memcpy(static_cast<void*>(slots), d.v, n * sizeof(Slot));
+    for (size_t j = 0; j < nobj; j++) Py_DECREF(old[j]);
     return 0;
 }
+
+// Filling the copied dict's values in place. The dict is built by copying a
+// template that holds every key with its default value (public API), then
+// each field that differs from its default is stored. PyDict_SetItem does a
+// hash lookup per field, about two thirds of the dict's cost; writing the
+// value into the copy's entry table directly skips it. That table is CPython
+// 3.13's internal layout (Objects/dictobject.c, Include/internal/pycore_dict.h),
+// not an API: it is mirrored here, checked against the template at type
+// creation and against every copy before it is written, and any mismatch
+// takes the public way.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define QUOTRA_DIRECT_DICT 1
+struct DictKeys313 {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;  // 1: every key a str (DICT_KEYS_UNICODE)
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[1];
+};
+struct UnicodeEntry313 {
+    PyObject* me_key;
+    PyObject* me_value;
+};
+
+// The entry table of `d` when it is a combined str-keyed table holding
+// exactly the schema's keys in order, else nullptr.
+UnicodeEntry313* dict_entries(const Schema* s, PyObject* d) {
+    auto* dict = reinterpret_cast<PyDictObject*>(d);
+    size_t n = s->fields.size();
+    if (dict->ma_values || dict->ma_used != static_cast<Py_ssize_t>(n)) return nullptr;
+    auto* keys = reinterpret_cast<DictKeys313*>(dict->ma_keys);
+    if (keys->dk_kind != 1 || keys->dk_nentries != static_cast<Py_ssize_t>(n) || keys->dk_log2_size > 30 ||
+        keys->dk_log2_index_bytes > keys->dk_log2_size + 3 || (size_t{2} << keys->dk_log2_size) / 3 < n)
+        return nullptr;
+    auto* e = reinterpret_cast<UnicodeEntry313*>(keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
+    // A copy's table is the template's, cloned: its ends stand for the rest
+    // once the template itself has passed the full check.
+    if (!s->direct_dict) {
+        for (size_t i = 0; i < n; i++)
+            if (e[i].me_key != s->fields[i].key) return nullptr;
+    } else if (n && (e[0].me_key != s->fields[0].key || e[n - 1].me_key != s->fields[n - 1].key)) {
+        return nullptr;
+    }
+    return e;
+}
+#endif
 
 PyObject* to_dict(Msg* m) {
     Schema* s = m->schema;
     PyObject* d = PyDict_Copy(s->template_dict);
     if (!d) return nullptr;
     Slot* slots = m->slots();
+    const Kind* kinds = s->kinds.data();
+    size_t n = s->kinds.size();
+#ifdef QUOTRA_DIRECT_DICT
+    if (s->direct_dict) {
+        if (UnicodeEntry313* e = dict_entries(s, d)) {
+            for (size_t i = 0; i < n; i++) {
+                Kind k = kinds[i];
+                if (!is_set(k, slots[i])) continue;
+                PyObject* v = value_of(k, slots[i]);
+                if (!v) {
+                    Py_DECREF(d);
+                    return nullptr;
+                }
+                // Atomic values only (int, float, bool, str, bytes): the copy
+                // of the untracked template needs no GC tracking for them.
+                PyObject* old = e[i].me_value;
+                e[i].me_value = v;
+                Py_DECREF(old);
+            }
+            return d;
+        }
+    }
+#endif
     for (size_t i = 0; i < s->fields.size(); i++) {
         const Field& f = s->fields[i];
         if (!is_set(f.kind, slots[i])) continue;  // the template holds the default
@@ -879,6 +951,10 @@ void read_schema(Schema* s, PyObject* proto_class) {
     uint32_t small = 0;
     for (const Field& f : s->fields)
         if (f.number < 256) small = f.number + 1;
+    for (size_t i = 0; i < s->fields.size(); i++) {
+        s->kinds.push_back(s->fields[i].kind);
+        if (is_object(s->fields[i].kind)) s->objects.push_back(static_cast<uint16_t>(i));
+    }
     s->by_number.assign(small, Entry{-1, VARINT, Kind::Int32});
     for (size_t i = 0; i < s->fields.size(); i++) {
         const Field& f = s->fields[i];
@@ -898,6 +974,13 @@ void build_template(Schema* s) {
         Owned v(value_of(f.kind, zero));
         if (PyDict_SetItem(s->template_dict, f.key, v.p) < 0) throw SchemaError{};
     }
+#ifdef QUOTRA_DIRECT_DICT
+    // The template and a copy of it both have the layout, and the copy is the
+    // fresh, untracked table that to_dict writes into.
+    Owned copy(PyDict_Copy(s->template_dict));
+    s->direct_dict = dict_entries(s, s->template_dict) && dict_entries(s, copy.p) &&
+                     !PyObject_GC_IsTracked(s->template_dict) && !PyObject_GC_IsTracked(copy.p);
+#endif
 }
 
 void schema_capsule_free(PyObject* cap) {
