@@ -65,6 +65,8 @@ def build_class(name, fields, *, syntax="proto3", oneof=None, extra=None):
 AllScalars = build_class("AllScalars", [(n, t, i * 3 + 1) for i, (n, t) in enumerate(SCALARS.items())]
                          + [("f_far", FDP.TYPE_STRING, 300), ("f_big", FDP.TYPE_INT64, 536870911)])
 NativeAll = _pricetape.message_type("tests.NativeAll", AllScalars, pricetape_proto._unpickle)
+# Dicts through the public dict API only, the way taken where the dict's table is not the known layout.
+NativeAllPublic = _pricetape.message_type("tests.NativeAllPublic", AllScalars, pricetape_proto._unpickle, False)
 
 
 def as_dict(m, names):
@@ -193,10 +195,11 @@ def differential(proto_class, native_class, cases, seed):
     return counts
 
 
-@pytest.mark.parametrize("proto_class,native_class", [(PriceTape, pricetape), (AllScalars, NativeAll)],
-                         ids=["pricetape", "all_scalars"])
-def test_differential_against_protobuf(proto_class, native_class):
-    cases = int(os.environ.get("QUOTRA_FUZZ_CASES", "50000"))
+@pytest.mark.parametrize("proto_class,native_class,share", [(PriceTape, pricetape, 1), (AllScalars, NativeAll, 1),
+                                                            (AllScalars, NativeAllPublic, 5)],
+                         ids=["pricetape", "all_scalars", "all_scalars_public_dict"])
+def test_differential_against_protobuf(proto_class, native_class, share):
+    cases = int(os.environ.get("QUOTRA_FUZZ_CASES", "50000")) // share
     counts = differential(proto_class, native_class, cases, seed=cases)
     print(f"\n{proto_class.DESCRIPTOR.full_name}: {cases} cases, {counts['ok']} parsed, {counts['error']} rejected")
     # The generator must reach both outcomes in earnest, or it tests little.

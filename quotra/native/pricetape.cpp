@@ -991,7 +991,8 @@ PyObject* message_type(PyObject*, PyObject* args) {
     const char* name;
     PyObject* proto_class;
     PyObject* unpickle;
-    if (!PyArg_ParseTuple(args, "sOO:message_type", &name, &proto_class, &unpickle)) return nullptr;
+    int direct = 1;
+    if (!PyArg_ParseTuple(args, "sOO|p:message_type", &name, &proto_class, &unpickle, &direct)) return nullptr;
     auto owned = std::make_unique<Schema>();
     Schema* s = owned.get();
     try {
@@ -1004,6 +1005,7 @@ PyObject* message_type(PyObject*, PyObject* args) {
         s->empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
         if (!s->empty_str || !s->empty_bytes) throw SchemaError{};
         build_template(s);
+        s->direct_dict = s->direct_dict && direct;
     } catch (const SchemaError&) {
         return nullptr;
     }
@@ -1240,11 +1242,13 @@ const quotra_pricetape_api API = {QUOTRA_PRICETAPE_API_VERSION, api_is_exact, ap
 
 PyMethodDef module_methods[] = {
     {"message_type", message_type, METH_VARARGS,
-     "message_type(name, proto_class, unpickle)\n--\n\n"
+     "message_type(name, proto_class, unpickle, direct=True)\n--\n\n"
      "A native message type for the generated class proto_class, named name\n"
      "(dotted: module and class). Instances pickle as unpickle(type, serialized).\n"
      "Raises NotImplementedError when the schema holds anything but implicit-\n"
-     "presence singular scalar fields."},
+     "presence singular scalar fields. direct=False builds every dict through\n"
+     "the public dict API only (the way taken when the table's layout is not the\n"
+     "expected one)."},
     {"_profile_steps", profile_steps, METH_VARARGS,
      "_profile_steps(msg, payloads, steps)\n--\n\nThe first steps of the native quote path over the payloads, "
      "for the\nbenchmark's stage profile."},
