@@ -197,14 +197,15 @@ struct Reader {
     const uint8_t* p;
     const uint8_t* end;
 
-    // A varint of up to 10 bytes; bits past the 64th are dropped, as protobuf does.
-    bool varint(uint64_t& out) {
+    // A varint of at most `max` bytes (10 for a value, 5 for a tag); bits past
+    // the 64th are dropped, as protobuf does.
+    bool varint(uint64_t& out, int max = 10) {
         if (p < end && *p < 0x80) {
             out = *p++;
             return true;
         }
         uint64_t v = 0;
-        for (int i = 0; i < 10; i++) {
+        for (int i = 0; i < max; i++) {
             if (p >= end) return false;
             uint64_t b = *p++;
             v |= (b & 0x7f) << (7 * i);
@@ -218,25 +219,11 @@ struct Reader {
     // A tag: at most 5 bytes, and it must fit 32 bits. Field number 0 is
     // malformed in a message but passes inside a skipped group, as protobuf has it.
     bool tag(uint32_t& number, Wire& wire, bool in_group = false) {
-        if (p < end && *p < 0x80) {  // field numbers up to 15: one byte
-            uint32_t v = *p++;
-            number = v >> 3;
-            wire = static_cast<Wire>(v & 7);
-            return (number != 0 || in_group) && (v & 7) < 6;
-        }
-        uint64_t v = 0;
-        for (int i = 0; i < 5; i++) {
-            if (p >= end) return false;
-            uint64_t b = *p++;
-            v |= (b & 0x7f) << (7 * i);
-            if (!(b & 0x80)) {
-                if (v > UINT32_MAX) return false;
-                number = static_cast<uint32_t>(v >> 3);
-                wire = static_cast<Wire>(v & 7);
-                return (number != 0 || in_group) && (v & 7) < 6;
-            }
-        }
-        return false;
+        uint64_t v;
+        if (!varint(v, 5) || v > UINT32_MAX) return false;
+        number = static_cast<uint32_t>(v >> 3);
+        wire = static_cast<Wire>(v & 7);
+        return (number != 0 || in_group) && (v & 7) < 6;
     }
     bool fixed(int n, uint64_t& out) {
         if (end - p < n) return false;
