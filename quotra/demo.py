@@ -1,6 +1,7 @@
 """Live quote table: the local market-data service, a real client, a terminal view.
 
     python -m quotra.demo [--seconds N] [--instruments ABC,XYZ] [--rate R] [--plain]
+    quotra-demo ...        (the same, as the console script of an installed package)
 
 What it does, end to end:
 
@@ -55,6 +56,10 @@ STOP_GRACE = 8.0
 #: Window over which quotes per second are counted.
 RATE_WINDOW = 2.0
 TTY_REFRESH = 0.25
+#: The name the demo goes by in its help and messages: the console script's
+#: when started as one, else the ``-m`` form.
+PROG = ("quotra-demo" if os.path.basename(sys.argv[0] if sys.argv else "") == "quotra-demo"
+        else "python -m quotra.demo")
 
 logger = logging.getLogger("quotra.demo")
 
@@ -468,7 +473,7 @@ def _positive(text: str) -> float:
 
 def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
-        prog="python -m quotra.demo",
+        prog=PROG,
         description="Stream quotes from a local market-data service through a Quotra client "
                     "and show them as a live table. Ends after --seconds or on Ctrl-C.")
     p.add_argument("--seconds", type=_positive, default=20.0, help="how long to stream (default 20)")
@@ -570,7 +575,27 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
 
 
 def main(argv: Optional[list[str]] = None) -> int:
+    """Entry of ``python -m quotra.demo`` and the ``quotra-demo`` console script."""
+    try:
+        return _main(argv)
+    except BrokenPipeError:
+        # Output piped into something that stopped reading (| head): point
+        # stdout at /dev/null so the interpreter's last flush does not fail too.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+
+
+def _main(argv: Optional[list[str]]) -> int:
     args = parse_args(argv)
+    # Checked before anything starts: a client-only install has no trustme,
+    # and the user needs the fix, not a traceback from the service's start.
+    from .service.tls import load_trustme
+    try:
+        load_trustme()
+    except ImportError as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 2
     out = sys.stdout
     is_tty = out.isatty() and os.environ.get("TERM", "") != "dumb"
     live = LiveDisplay(out) if is_tty and not args.plain else None
@@ -588,10 +613,4 @@ def main(argv: Optional[list[str]] = None) -> int:
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except BrokenPipeError:
-        # Output piped into something that stopped reading (| head).
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        sys.exit(1)
+    sys.exit(main())

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Prepares a working copy: finds CPython 3.13, creates .venv, installs the pinned
-# dependencies and builds the extension in place (quotra/quotra.cpython-313-*.so).
-# Safe to run again: pip skips what is installed, build_ext skips what is up to date.
+# dependencies, builds the extension in place (quotra/quotra.cpython-313-*.so) and
+# installs the project into .venv in editable mode, so that `import quotra` works
+# from any directory and the console scripts (quotra-demo, quotra-service) are in
+# .venv/bin. Quick when run again: each step is skipped while its inputs are
+# unchanged, and build_ext rebuilds only what is out of date.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -41,3 +44,12 @@ if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
 fi
 
 .venv/bin/python setup.py -q build_ext --inplace -j 2 >/dev/null
+
+# The editable install points .venv at this checkout's package directory, so it
+# imports the in-place build above; only the project's metadata (console
+# scripts, packages) needs it redone.
+stamp=.venv/.editable.stamp
+if [ ! -f "$stamp" ] || ! cat pyproject.toml setup.py | cmp -s - "$stamp" || [ ! -x .venv/bin/quotra-demo ]; then
+  .venv/bin/python -m pip install -q --disable-pip-version-check --no-deps --no-build-isolation -e . >/dev/null
+  cat pyproject.toml setup.py > "$stamp"
+fi

@@ -39,7 +39,7 @@ work="$root/build/sanitize"
 tree="$work/tree"
 rm -rf "$tree"
 mkdir -p "$tree/quotra/native" "$tree/tests"
-cp setup.py pyproject.toml "$tree/"
+cp setup.py pyproject.toml MANIFEST.in requirements.txt requirements-dev.txt "$tree/"
 [ -f README.md ] && cp README.md "$tree/"
 for pattern in '*.py' '*.pyi' '*.cpp' '*.hpp' '*.proto' 'py.typed'; do
     for f in quotra/$pattern; do [ -e "$f" ] && cp "$f" "$tree/quotra/"; done

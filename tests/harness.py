@@ -4,6 +4,8 @@ from the local market-data service, on one event loop, bounded in time.
 Sizes: every test has a CI size and a stress size; ``QUOTRA_STRESS=1`` picks
 the stress sizes (the numbers in RELIABILITY.md). ``QUOTRA_SLOW`` (a factor,
 default 1; the sanitizer run sets it) stretches every time limit.
+``QUOTRA_SANITIZED`` (set by scripts/test-sanitize.sh) says that the module
+runs under the sanitizer: ``SANITIZED``, the one switch tests consult.
 
 A client's orderly end (``close_websocket``) ends in its shutdown, which
 cancels every other task of the loop and stops the loop; ``ClientSession``
@@ -15,20 +17,37 @@ shutdown stops it, under a watchdog.
 from __future__ import annotations
 
 import asyncio
+import base64
 import gc
 import logging
 import os
 import resource
+import ssl
 import time
 from typing import Any, Callable, Optional
 
 import orjson
+from picows import WSListener, WSMsgType, ws_connect
 
+from quotra.pricetape_proto import pricetape
 from quotra.quotra import Quotra
-from quotra.service import MarketDataService, point_client
+from quotra.service import Frame, MarketDataService, point_client
 
 STRESS = os.environ.get("QUOTRA_STRESS", "") not in ("", "0")
 SLOW = max(1.0, float(os.environ.get("QUOTRA_SLOW", "1") or 1))
+# Memory figures mean nothing under ASan (freed blocks wait in its quarantine):
+# tests check object counts only.
+SANITIZED = bool(os.environ.get("QUOTRA_SANITIZED"))
+
+#: The client's fields, in the order of its pickle state.
+QUOTRA_FIELDS = (
+    "IS_CONNECTED", "_Quotra__loop", "_Quotra__tokens_set", "_Quotra__transport", "_Quotra__pricetape",
+    "_close_callback", "_disconnect_msg", "_disconnect_socket", "_error_callback", "_message_callback",
+    "_open_callback", "_stop_event", "_ws_url",
+)
+#: The listener's fields, in the order of its pickle state.
+LISTENER_FIELDS = ("_QuotraListner__loop", "_QuotraListner__ping_msg", "_parent")
+_SHORT_NAMES = {f.removeprefix("_Quotra__").lstrip("_"): i for i, f in enumerate(QUOTRA_FIELDS)}
 
 
 def size(ci: int, stress: int) -> int:
@@ -41,9 +60,17 @@ def limit(seconds: float) -> float:
     return seconds * SLOW
 
 
-def tokens_of(client: Quotra) -> Any:
-    """The client's subscription set (field 2 of its pickle state)."""
-    return client.__reduce_cython__()[2][2]
+def pickled_state(obj: Any) -> tuple:
+    """The state tuple of a client's or listener's pickle (its fields, then
+    a subclass's ``__dict__``), from either form of ``__reduce_cython__``."""
+    reduced = obj.__reduce_cython__()
+    return reduced[2] if len(reduced) == 3 else reduced[1][2]
+
+
+def client_field(client: Quotra, name: str) -> Any:
+    """One of the client's fields by its name without the private prefix
+    ("tokens_set", "stop_event", "ws_url", ...), read through its pickle."""
+    return pickled_state(client)[_SHORT_NAMES[name]]
 
 
 def rss_kb() -> int:
@@ -80,7 +107,8 @@ class LogLines(logging.Handler):
 class Recorder:
     """The four user callbacks; every call lands in ``events`` in the order
     the client's tasks run: ("msg", dict), ("err", exception), ("open", text),
-    ("close", text)."""
+    ("close", text). ``messages`` and ``errors`` count the first two kinds;
+    ``quotes``, ``exceptions``, ``opened`` and ``closed`` list each kind."""
 
     def __init__(self, keep: bool = True):
         self.keep = keep  # False: count quotes and errors only, keep no objects
@@ -88,6 +116,18 @@ class Recorder:
         self.messages = 0
         self.errors = 0
         self._changed: Optional[asyncio.Event] = None
+
+    def of(self, kind: str) -> list:
+        return [value for k, value in self.events if k == kind]
+
+    quotes = property(lambda self: self.of("msg"))
+    exceptions = property(lambda self: self.of("err"))
+    opened = property(lambda self: self.of("open"))
+    closed = property(lambda self: self.of("close"))
+
+    def start(self, client: Quotra, error: bool = True) -> None:
+        """``client.start_websocket`` with these callbacks (``error=False``: no error callback)."""
+        client.start_websocket(self.on_msg, self.on_err if error else None, self.on_open, self.on_close)
 
     def _note(self, kind: str, value: Any) -> None:
         self.events.append((kind, value))
@@ -131,6 +171,10 @@ class Recorder:
                 await asyncio.wait_for(self._changed.wait(), min(remaining, 0.2))
             except (TimeoutError, asyncio.TimeoutError):
                 pass
+
+    async def wait_quotes(self, n: int, timeout: float = 5) -> None:
+        """Wait until ``n`` quotes have arrived in all."""
+        await self.wait(lambda: self.messages >= n, timeout, f"{n} quotes")
 
 
 class ClientSession:
@@ -182,11 +226,9 @@ class ClientSession:
         self.svc = MarketDataService(**self.service_options)
         await self.svc.start()
         os.environ["SSL_CERT_FILE"] = self.svc.ca_file
-        rec = self.rec
         self.client = self.client_class(self.loop)
         point_client(self.client, self.svc.url)
-        self.client.start_websocket(rec.on_msg, rec.on_err if self.error_callback else None,
-                                    rec.on_open, rec.on_close)
+        self.rec.start(self.client, self.error_callback)
         await asyncio.wait_for(self.client.IS_CONNECTED.wait(), limit(10))
         if self.instruments:
             await self.client.subscribe(list(self.instruments))
@@ -259,6 +301,49 @@ class ClientSession:
                     return c
             return None
         return await self.svc.wait_for(check, limit(timeout), f"a new connection subscribed to {sorted(want)}")
+
+
+class PlainClient(WSListener):
+    """A plain picows client that records every frame and answers CLOSE."""
+
+    def __init__(self):
+        self.frames = []
+        self.disconnected = asyncio.get_running_loop().create_future()
+        self._changed = asyncio.Event()
+
+    def on_ws_frame(self, transport, frame):
+        self.frames.append(Frame(frame.msg_type, frame.get_payload_as_bytes()))
+        if frame.msg_type is WSMsgType.CLOSE:
+            transport.send(WSMsgType.CLOSE, frame.get_payload_as_bytes()[:2])
+            transport.disconnect()
+        self._changed.set()
+
+    def on_ws_disconnected(self, transport):
+        if not self.disconnected.done():
+            self.disconnected.set_result(None)
+
+    async def wait_frames(self, pred, timeout=5.0):
+        async with asyncio.timeout(timeout):
+            while not pred(self.frames):
+                self._changed.clear()
+                await self._changed.wait()
+
+    def quotes(self):
+        out = []
+        for f in self.frames:
+            if f.msg_type is WSMsgType.TEXT:
+                msg = pricetape()
+                msg.ParseFromString(data=base64.b64decode(orjson.loads(f.payload)["message"]))
+                out.append(msg.SerializeToDict())
+        return out
+
+
+async def connect(svc, **kwargs):
+    """A ``PlainClient`` connected to ``svc`` (trusting the CA in SSL_CERT_FILE); returns (transport, client)."""
+    transport, client = await asyncio.wait_for(
+        ws_connect(PlainClient, svc.url, ssl_context=ssl.create_default_context(), **kwargs), 5)
+    return transport, client
+
 
 
 def subscribe_messages(conn) -> list[list]:

@@ -438,3 +438,17 @@ def test_demo_script_sets_up_and_runs():
     assert check_snapshots(proc.stdout).get("ABC", (0, 0))[1] > 0, proc.stdout
     assert proc.stdout.splitlines()[-1].endswith("ended: time is up")
     assert DISCONNECTED_LINE in proc.stderr
+
+
+def test_missing_service_extra_is_one_line_naming_the_fix():
+    # A client-only install has no trustme: the demo says how to get it and
+    # exits 2 before starting anything, with no traceback.
+    code = ("import sys\nsys.modules['trustme'] = None\n"
+            "from quotra.demo import main\nsys.exit(main(['--seconds', '1']))\n")
+    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=demo_env(),
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 2, (proc.stdout, proc.stderr)
+    assert proc.stdout == ""
+    [line] = proc.stderr.splitlines()
+    assert line.startswith("python -m quotra.demo: ") and "trustme" in line, line
+    assert line.endswith("pip install 'quotra[service]'"), line

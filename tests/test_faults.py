@@ -21,7 +21,7 @@ import pytest
 
 from quotra.quotra import Quotra
 
-from harness import STRESS, ClientSession, limit, size, subscribe_messages, tokens_of
+from harness import STRESS, ClientSession, client_field, limit, size, subscribe_messages
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -45,7 +45,8 @@ async def recovered(s: ClientSession, known: int, want, late=None) -> object:
     await s.rec.wait(lambda: s.rec.messages >= before + 3 and conn.quotes_sent >= 3, 15,
                      f"quotes on connection {conn.id}")
     assert s.client.IS_CONNECTED.is_set()
-    await s.rec.wait(lambda: tokens_of(s.client) == set(want), 10, "the whole subscription set on the client")
+    await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(want), 10,
+                     "the whole subscription set on the client")
     return conn
 
 
@@ -67,12 +68,12 @@ def test_connection_drops_during_streaming():
                     extra = f"N{i}"
                     await s.client.subscribe([extra])
                     want.append(extra)
-                    assert extra in tokens_of(s.client) or not tokens_of(s.client)
+                    assert extra in client_field(s.client, "tokens_set") or not client_field(s.client, "tokens_set")
                 await s.svc.wait_disconnected(conn, timeout=limit(10))
                 new = await recovered(s, known, want, late=want[-1] if i % 5 == 4 else None)
                 assert s.log.count("Trying to reconnect..") == reconnects + 1
                 if i % 5 == 4:
-                    await s.rec.wait(lambda: set(want) <= tokens_of(s.client), 10, "the added instrument")
+                    await s.rec.wait(lambda: set(want) <= client_field(s.client, "tokens_set"), 10, "the added instrument")
                     if want[-1] not in new.subscribed:
                         # Sent to the dropped connection: the next one gets it.
                         known = s.svc.accepted
@@ -83,7 +84,7 @@ def test_connection_drops_during_streaming():
             assert closes >= drops and opens == closes + 1
             return want
         want = s.run(body(), 60 + drops * 3)
-        assert tokens_of(s.client) == set(want)
+        assert client_field(s.client, "tokens_set") == set(want)
     print(f"\n{drops} drops survived; {s.rec.messages} quotes delivered; {len(s.svc.connections)} connections")
 
 
@@ -98,7 +99,7 @@ class HeldResubscription(Quotra):
         await Quotra.subscribe(self, instruments)
         gate = type(self).gate
         if gate is not None and not gate.is_set():
-            tokens = tokens_of(self)
+            tokens = client_field(self, "tokens_set")
             tokens.difference_update(instruments)
             try:
                 await gate.wait()
@@ -117,7 +118,7 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
             try:
                 s.svc.drop(s.current())
                 second = await s.wait_reconnected(1, INSTRUMENTS)
-                await s.rec.wait(lambda: tokens_of(s.client) == set(), 10, "the set taken out")
+                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(), 10, "the set taken out")
                 known = s.svc.accepted
                 s.svc.drop(second)
                 await s.svc.wait_connections(known + 1, timeout=limit(10))
@@ -126,7 +127,7 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
                 HeldResubscription.gate.set()
                 third = await s.wait_reconnected(known, INSTRUMENTS, timeout=10)
                 assert [set(m) for m in subscribe_messages(third)] == [set(INSTRUMENTS)]
-                await s.rec.wait(lambda: tokens_of(s.client) == set(INSTRUMENTS), 10, "the whole set")
+                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(INSTRUMENTS), 10, "the whole set")
             finally:
                 HeldResubscription.gate.set()
                 HeldResubscription.gate = None

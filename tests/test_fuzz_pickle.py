@@ -24,7 +24,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from quotra.quotra import Quotra, QuotraListner
 import quotra.quotra as qm
 
-from harness import STRESS, size
+from harness import STRESS, pickled_state, size
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 
@@ -154,9 +154,7 @@ def expected_set_state(obj_has_dict, state, n):
 
 
 def fields_of(obj):
-    reduced = obj.__reduce_cython__()
-    state = reduced[2] if len(reduced) == 3 else reduced[1][2]  # the setstate or the all-None form
-    return state[: 13 if isinstance(obj, Quotra) else 3]
+    return pickled_state(obj)[: 13 if isinstance(obj, Quotra) else 3]
 
 
 def check_fields_after(obj, state, n, failed_at):

@@ -17,7 +17,6 @@ CI sizes are small; QUOTRA_STRESS=1 runs 1,000,000 quotes, 100,000 clients,
 import asyncio
 import gc
 import heapq
-import os
 import pickle
 import ssl
 
@@ -28,10 +27,9 @@ import quotra.quotra as qm
 from quotra.pricetape_proto import PriceTape, pricetape
 from quotra.quotra import Quotra, QuotraListner
 
-from harness import STRESS, ClientSession, limit, rss_kb, settle, size
+from harness import SANITIZED, STRESS, ClientSession, limit, rss_kb, settle, size
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
-SANITIZED = bool(os.environ.get("QUOTRA_SANITIZED"))
 
 OUR_TYPES = ("Quotra", "QuotraListner", "coroutine", "quotra_function", "QSub", "LSub", "WSTransport")
 

@@ -1,10 +1,8 @@
 import asyncio
 import gc
-import inspect
 import signal
 import subprocess
 import sys
-import textwrap
 import weakref
 
 import pytest
@@ -13,6 +11,7 @@ import quotra.quotra as qm
 from quotra.quotra import Quotra, QuotraListner
 
 from conftest import ROOT, SignalLoop
+from harness import client_field
 
 
 def test_module_attributes_in_creation_order():
@@ -71,57 +70,6 @@ def test_second_interpreter_is_refused(tmp_path):
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
     assert out.read_text() == (
         "Interpreter change detected - this module can only be loaded into one interpreter per process.")
-
-
-def test_class_members_kinds_and_metadata():
-    d = Quotra.__dict__
-    assert isinstance(d["run_in_thread"], staticmethod)
-    assert isinstance(d["shutdown"], staticmethod)
-    coroutine_functions = ["stop_signal_handler", "subscribe", "unsubscribe", "_resubscribe", "start_ticker", "shutdown"]
-    for name in coroutine_functions:
-        f = getattr(Quotra, name)
-        assert asyncio.iscoroutinefunction(f), name
-        assert inspect.iscoroutinefunction(f), name
-    for name in ["start_websocket", "close_websocket", "run_in_thread"]:
-        assert not asyncio.iscoroutinefunction(getattr(Quotra, name)), name
-    order = [n for n in d if n in {
-        "run_in_thread", "stop_signal_handler", "subscribe", "unsubscribe", "_resubscribe",
-        "start_ticker", "start_websocket", "close_websocket", "shutdown"}]
-    assert order == ["run_in_thread", "stop_signal_handler", "subscribe", "unsubscribe", "_resubscribe",
-                     "start_ticker", "start_websocket", "close_websocket", "shutdown"]
-    assert Quotra.start_ticker.__defaults__ == (False,)
-    assert Quotra.start_websocket.__defaults__ == (None, None, None)
-    assert Quotra.subscribe.__annotations__ == {"instruments": "list", "return": "None"}
-    assert Quotra.unsubscribe.__annotations__ == {"instruments": "list", "return": "None"}
-    assert Quotra.stop_signal_handler.__annotations__ == {"return": "None"}
-    assert Quotra._resubscribe.__annotations__ == {}
-    for name in ["stop_signal_handler", "start_ticker", "start_websocket", "close_websocket", "shutdown",
-                 "run_in_thread", "subscribe", "unsubscribe", "_resubscribe"]:
-        f = getattr(Quotra, name)
-        assert f.__module__ == "quotra.quotra"
-        assert f.__qualname__ == f"Quotra.{name}"
-        assert f.__name__ == name
-    for name in ["send_user_specific_ping", "on_ws_connected", "on_ws_frame", "on_ws_disconnected",
-                 "__reduce_cython__", "__setstate_cython__"]:
-        f = QuotraListner.__dict__[name]
-        assert f.__qualname__ == f"QuotraListner.{name}" and f.__module__ == "quotra.quotra"
-    assert Quotra.__reduce__ is Quotra.__dict__["__reduce_cython__"]
-    assert Quotra.__setstate__ is Quotra.__dict__["__setstate_cython__"]
-    assert QuotraListner.__reduce__ is QuotraListner.__dict__["__reduce_cython__"]
-
-
-def test_signatures():
-    sig = lambda f: str(inspect.signature(f))
-    assert sig(Quotra.start_websocket) == (
-        "(self, message_update_callback, error_callback=None, open_callback=None, close_callback=None)")
-    assert sig(Quotra.start_ticker) == "(self, reconnect=False)"
-    assert sig(Quotra.stop_signal_handler) == "(self, *args, **kwargs) -> 'None'"
-    assert sig(Quotra.subscribe) == "(self, instruments: 'list') -> 'None'"
-    assert sig(Quotra.shutdown) == "(loop)"
-    assert sig(Quotra.run_in_thread) == "()"
-    assert sig(QuotraListner.on_ws_frame) == "(self, transport, frame)"
-    q = Quotra.__new__(Quotra)
-    assert sig(q.start_ticker) == "(reconnect=False)"
 
 
 def test_native_tables_are_published():
@@ -183,7 +131,7 @@ def test_constructor_arguments():
         Quotra(lop=lp)
     with pytest.raises(TypeError, match=r"^__init__\(\) got multiple values for keyword argument 'loop'$"):
         Quotra(lp, loop=lp)
-    assert Quotra(loop=lp).__reduce_cython__()[2][1] is lp
+    assert client_field(Quotra(loop=lp), "loop") is lp
 
 
 def test_reinitialisation_replaces_state_but_keeps_transport():

@@ -12,7 +12,6 @@ import asyncio
 import collections.abc
 import gc
 import inspect
-import os
 import sys
 import threading
 import types
@@ -22,6 +21,8 @@ import weakref
 import pytest
 
 from quotra import quotra as qq
+
+from harness import SANITIZED, rss_kb
 
 Quotra = qq.Quotra
 WRAPPER = "run_in_thread.<locals>.decorator.<locals>.wrapper"
@@ -108,20 +109,36 @@ def bound(name):
 SELF = object()
 
 
+METHODS = ["run_in_thread", "stop_signal_handler", "subscribe", "unsubscribe", "_resubscribe",
+           "start_ticker", "start_websocket", "close_websocket", "shutdown"]
+
+
 class TestClassFunctions:
     def test_metadata(self):
-        for name in ("stop_signal_handler", "subscribe", "unsubscribe", "_resubscribe", "start_ticker",
-                     "start_websocket", "close_websocket"):
-            f = Quotra.__dict__[name]
+        d = Quotra.__dict__
+        assert [n for n in d if n in METHODS] == METHODS  # the class dictionary's order
+        assert isinstance(d["run_in_thread"], staticmethod) and isinstance(d["shutdown"], staticmethod)
+        for name in METHODS:
+            f = getattr(Quotra, name)
             assert f.__module__ == "quotra.quotra"
             assert f.__name__ == name and f.__qualname__ == "Quotra." + name
-            assert f.__kwdefaults__ is None and f.__type_params__ == ()
-        assert Quotra.__dict__["run_in_thread"].__func__.__qualname__ == "Quotra.run_in_thread"
+            if name not in ("run_in_thread", "shutdown"):
+                assert d[name].__kwdefaults__ is None and d[name].__type_params__ == ()
+        assert d["run_in_thread"].__func__.__qualname__ == "Quotra.run_in_thread"
+        assert Quotra.subscribe.__wrapped__.__qualname__ == "Quotra.subscribe"
         assert Quotra.start_ticker.__defaults__ == (False,)
         assert Quotra.start_websocket.__defaults__ == (None, None, None)
         assert Quotra.subscribe.__annotations__ == {"instruments": "list", "return": "None"}
+        assert Quotra.unsubscribe.__annotations__ == {"instruments": "list", "return": "None"}
         assert Quotra.stop_signal_handler.__annotations__ == {"return": "None"}
-        assert Quotra.start_ticker.__annotations__ == {}
+        assert Quotra.start_ticker.__annotations__ == {} and Quotra._resubscribe.__annotations__ == {}
+        Listener = qq.QuotraListner
+        for name in ["send_user_specific_ping", "on_ws_connected", "on_ws_frame", "on_ws_disconnected",
+                     "__reduce_cython__", "__setstate_cython__"]:
+            f = Listener.__dict__[name]
+            assert f.__qualname__ == f"QuotraListner.{name}" and f.__module__ == "quotra.quotra"
+        assert Quotra.__reduce__ is d["__reduce_cython__"] and Quotra.__setstate__ is d["__setstate_cython__"]
+        assert Listener.__reduce__ is Listener.__dict__["__reduce_cython__"]
 
     def test_signatures(self):
         sig = lambda f: str(inspect.signature(f))  # noqa: E731
@@ -137,6 +154,8 @@ class TestClassFunctions:
         # bound: self is dropped
         assert sig(bound("subscribe")) == "(instruments: 'list') -> 'None'"
         assert sig(bound("start_ticker")) == "(reconnect=False)"
+        assert sig(Quotra.__new__(Quotra).start_ticker) == "(reconnect=False)"
+        assert sig(qq.QuotraListner.on_ws_frame) == "(self, transport, frame)"
 
     def test_defaults_follow_dunder_defaults(self):
         f = Quotra.start_ticker
@@ -204,6 +223,7 @@ class TestClassFunctions:
         assert w.__annotations__ == {"return": "int"} and w.__type_params__ == ()
         assert w.__wrapped__ is target and w.extra == "x"
         assert str(inspect.signature(w)) == "(a, b=2) -> 'int'"
+        assert inspect.iscoroutinefunction(w) and asyncio.iscoroutinefunction(w)
         for attr, value in [("__name__", 1), ("__qualname__", None), ("__annotations__", []),
                             ("__type_params__", []), ("__kwdefaults__", [])]:
             with pytest.raises(TypeError):
@@ -259,6 +279,21 @@ class TestRunInThread:
         with pytest.raises(ZeroDivisionError, match="boom"):
             run(w("boom"))
 
+    def test_calls_overlap_on_worker_threads(self):
+        gate, arrived = threading.Event(), [threading.Event(), threading.Event()]
+
+        def slow(i):
+            arrived[i].set()
+            return gate.wait(5)
+
+        async def both():
+            tasks = asyncio.gather(decorate(slow)(0), decorate(slow)(1))
+            overlapped = await asyncio.to_thread(lambda: all(a.wait(5) for a in arrived))
+            gate.set()
+            return overlapped, await tasks
+
+        assert run(both()) == (True, [True, True])
+
     def test_never_awaited_runs_nothing_and_warns(self):
         calls = []
         w = decorate(lambda: calls.append(1))
@@ -280,6 +315,8 @@ class TestCoroutineProtocol:
         assert coro.__await__() is coro
         assert asyncio.iscoroutine(coro) and isinstance(coro, collections.abc.Coroutine)
         coro.close()
+        with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+            coro.send(None)  # closed before it started: it never runs
         assert shim.to_thread_calls == 0
 
     def test_values_flow_through_and_tuple_result(self, shim):
@@ -295,6 +332,10 @@ class TestCoroutineProtocol:
         assert not coro.cr_suspended and coro.cr_await is None
         with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
             coro.send(None)
+        shim.values = ()  # an awaitable that returns at once: the tuple still comes back whole
+        with pytest.raises(StopIteration) as ei:
+            decorate(lambda: (3, 4))().send(None)
+        assert ei.value.value == (3, 4)
 
     def test_send_rules(self, shim):
         coro = decorate(lambda: None)()
@@ -539,21 +580,13 @@ class TestFinalisation:
 # ------------------------------------------------------------ leaks
 
 
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")  # quarantine keeps freed memory
-
-
-def _rss_kb():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
-
-
 def _growth(fn, n):
     fn(n // 10)
     gc.collect()
-    before = _rss_kb(), sys.getallocatedblocks(), len(gc.get_objects())
+    before = rss_kb(), sys.getallocatedblocks(), len(gc.get_objects())
     fn(n)
     gc.collect()
-    after = _rss_kb(), sys.getallocatedblocks(), len(gc.get_objects())
+    after = rss_kb(), sys.getallocatedblocks(), len(gc.get_objects())
     return [a - b for a, b in zip(after, before)]
 
 
@@ -563,7 +596,7 @@ class TestLeaks:
     def _check(self, growth):
         rss, blocks, objs = growth
         # one leaked frame or reference per coroutine would be >= N blocks or MiBs
-        assert (UNDER_ASAN or rss < 4096) and blocks < 1000 and objs < 1000, growth
+        assert (SANITIZED or rss < 4096) and blocks < 1000 and objs < 1000, growth
 
     def test_completed(self, monkeypatch):
         monkeypatch.setattr(qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(0, job())))
@@ -580,12 +613,15 @@ class TestLeaks:
 
     def test_cancelled(self, monkeypatch):
         monkeypatch.setattr(qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(100)))
-        w = decorate(lambda x: x)
+        w = decorate(lambda *args, **kwargs: args)
 
         def many(n):
             async def main():
                 for _ in range(n // 1000):
-                    tasks = [asyncio.create_task(w(object())) for _ in range(1000)]
+                    tasks = []
+                    for i in range(1000):
+                        tasks.append(asyncio.create_task(w([i], k=i)))
+                        w(i).close()  # made and closed without running
                     await asyncio.sleep(0)
                     for task in tasks:
                         task.cancel()

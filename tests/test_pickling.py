@@ -18,13 +18,7 @@ import pytest
 from quotra import quotra as qm
 from quotra.quotra import Quotra, QuotraListner
 
-QUOTRA_FIELDS = [
-    "IS_CONNECTED", "_Quotra__loop", "_Quotra__tokens_set", "_Quotra__transport", "_Quotra__pricetape",
-    "_close_callback", "_disconnect_msg", "_disconnect_socket", "_error_callback", "_message_callback",
-    "_open_callback", "_stop_event", "_ws_url",
-]
-LISTENER_FIELDS = ["_QuotraListner__loop", "_QuotraListner__ping_msg", "_parent"]
-
+from harness import LISTENER_FIELDS, QUOTRA_FIELDS, pickled_state
 
 def checksums(fields):
     data = " ".join(fields).encode("utf-8")
@@ -39,11 +33,6 @@ FRESH_L = (None, None, None)
 
 def incompatible(value, sums, fields):
     return f"Incompatible checksums (0x{value:x} vs ({', '.join(map(hex, sums))}) = ({', '.join(fields)}))"
-
-
-def fields_of(obj):
-    r = obj.__reduce_cython__()
-    return r[2] if len(r) == 3 else r[1][2]
 
 
 def new_q(cls=Quotra):
@@ -159,7 +148,7 @@ def test_reconstructor_checksums(fn, cls, sums, fields, monkeypatch):
     fresh = FRESH_Q if cls is Quotra else FRESH_L
     for value in sums:
         obj = reconstruct(cls, value, None)
-        assert type(obj) is cls and fields_of(obj) == fresh
+        assert type(obj) is cls and pickled_state(obj) == fresh
     for value in (0, 0xABCDEF, -5, sums[0] + 1):
         with pytest.raises(pickle.PickleError) as info:
             reconstruct(cls, value, None)
@@ -204,9 +193,9 @@ def test_setstate_argument_checks():
         q.__setstate_cython__(list(Q_GOOD))
     with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
         q.__setstate_cython__(None)
-    assert fields_of(q) == FRESH_Q
+    assert pickled_state(q) == FRESH_Q
     q.__setstate_cython__(__pyx_state=tuple(Q_GOOD))
-    assert fields_of(q) == tuple(Q_GOOD)
+    assert pickled_state(q) == tuple(Q_GOOD)
     # the methods live in class dictionaries and can be called unbound with anything
     for call in (lambda: Quotra.__reduce_cython__(new_l()), lambda: QuotraListner.__reduce_cython__(new_q()),
                  lambda: Quotra.__setstate_cython__(5, FRESH_Q), lambda: QuotraListner.__setstate_cython__(
@@ -220,7 +209,7 @@ def test_short_state_assigns_what_it_has_then_fails():
     q.__setstate_cython__(FRESH_Q[:12] + ("old",))
     with pytest.raises(IndexError):
         q.__setstate_cython__(tuple(Q_GOOD[:12]))
-    assert fields_of(q) == tuple(Q_GOOD[:12]) + ("old",)
+    assert pickled_state(q) == tuple(Q_GOOD[:12]) + ("old",)
 
 
 TYPED = [
@@ -245,24 +234,24 @@ def test_typed_fields_refuse_and_keep_earlier_assignments(index, value, message)
     state = tuple(Q_GOOD[:index]) + (value,) + tuple(Q_GOOD[index + 1 :])
     with pytest.raises(TypeError, match=re.escape(message)):
         q.__setstate_cython__(state)
-    assert fields_of(q) == tuple(Q_GOOD[:index]) + before[index:]
+    assert pickled_state(q) == tuple(Q_GOOD[:index]) + before[index:]
 
 
 def test_typed_fields_accept_exact_types_subclassed_transport_and_none():
     q = new_q()
     t = a_transport(TransportSub)
     q.__setstate_cython__((None, None, set(), t, None, None, b"", 0, None, None, None, None, ""))
-    got = fields_of(q)
+    got = pickled_state(q)
     assert got[3] is t and got[2] == set() and got[6] == b"" and got[12] == ""
     lst = new_l()
     parent = new_q(QSub)
     lst.__setstate_cython__(("loop", b"ping", parent))
-    assert fields_of(lst)[2] is parent
+    assert pickled_state(lst)[2] is parent
     for index, value, message in [(1, BytesSub(), "Expected bytes, got BytesSub"),
                                   (2, new_l(), "Cannot convert quotra.quotra.QuotraListner to quotra.quotra.Quotra")]:
         with pytest.raises(TypeError, match=re.escape(message)):
             lst.__setstate_cython__(("new loop",) + (b"", None)[: index - 1] + (value,) + (None,) * (2 - index))
-        assert fields_of(lst)[0] == "new loop"
+        assert pickled_state(lst)[0] == "new loop"
 
 
 @pytest.mark.parametrize(
@@ -273,14 +262,14 @@ def test_typed_fields_accept_exact_types_subclassed_transport_and_none():
 def test_disconnect_socket_is_stored_as_a_truth_value(value, expected):
     q = new_q()
     q.__setstate_cython__(FRESH_Q[:7] + (value,) + FRESH_Q[8:])
-    assert fields_of(q)[7] is expected
+    assert pickled_state(q)[7] is expected
 
 
 def test_disconnect_socket_truth_error_propagates():
     q = new_q()
     with pytest.raises(ZeroDivisionError):
         q.__setstate_cython__(tuple(Q_GOOD[:7]) + (BadBool(),) + tuple(Q_GOOD[8:]))
-    assert fields_of(q) == tuple(Q_GOOD[:7]) + (False,) + FRESH_Q[8:]
+    assert pickled_state(q) == tuple(Q_GOOD[:7]) + (False,) + FRESH_Q[8:]
 
 
 def message_cb(x):
@@ -296,15 +285,15 @@ def test_pickle_round_trip_of_every_protocol():
     for proto in range(pickle.HIGHEST_PROTOCOL + 1):
         back = pickle.loads(pickle.dumps(q, proto))
         assert type(back) is Quotra and back is not q
-        assert fields_of(back) == state
-        assert fields_of(back)[2] is not state[2]
-        assert fields_of(pickle.loads(pickle.dumps(plain, proto))) == FRESH_Q
-    assert fields_of(copy.deepcopy(q)) == state
+        assert pickled_state(back) == state
+        assert pickled_state(back)[2] is not state[2]
+        assert pickled_state(pickle.loads(pickle.dumps(plain, proto))) == FRESH_Q
+    assert pickled_state(copy.deepcopy(q)) == state
     lst = new_l()
     lst.__setstate_cython__(("loop", b"", q))
     back = pickle.loads(pickle.dumps(lst))
-    assert type(back) is QuotraListner and fields_of(back)[:2] == ("loop", b"")
-    assert fields_of(fields_of(back)[2]) == state
+    assert type(back) is QuotraListner and pickled_state(back)[:2] == ("loop", b"")
+    assert pickled_state(pickled_state(back)[2]) == state
 
 
 def test_constructed_client_pickles_once_its_loop_is_swapped_out():
@@ -316,7 +305,7 @@ def test_constructed_client_pickles_once_its_loop_is_swapped_out():
         # how tests point a client at a local server: reduce, replace, restore
         q.__setstate_cython__(r[2][:1] + (None,) + r[2][2:12] + ("wss://127.0.0.1:1/",))
         back = pickle.loads(pickle.dumps(q))
-        got = fields_of(back)
+        got = pickled_state(back)
         assert got[12] == "wss://127.0.0.1:1/" and got[2] == set() and got[6] == b"Connection closed by the user."
         assert isinstance(back.IS_CONNECTED, asyncio.Event) and back.IS_CONNECTED is not q.IS_CONNECTED
     finally:
@@ -337,12 +326,12 @@ def test_subclass_instance_dict_travels_with_the_state():
     # no __dict__ to merge into: the extra element is ignored
     for obj in (new_q(), new_q(QSlots)):
         obj.__setstate_cython__(tuple(Q_GOOD) + ({"x": 1},))
-        assert fields_of(obj) == tuple(Q_GOOD)
+        assert pickled_state(obj) == tuple(Q_GOOD)
     assert len(new_q(QSlots).__reduce_cython__()) == 2
     ls = new_l(LSub)
     ls.tag = 3
     back = pickle.loads(pickle.dumps(ls))
-    assert type(back) is LSub and back.tag == 3 and fields_of(back) == FRESH_L + ({"tag": 3},)
+    assert type(back) is LSub and back.tag == 3 and pickled_state(back) == FRESH_L + ({"tag": 3},)
 
 
 POOL = [None, True, 0, 1, "s", StrSub("s"), b"b", BytesSub(b"b"), bytearray(), set(), SetSub(), frozenset(),
@@ -351,7 +340,7 @@ ERRORS = (TypeError, IndexError, ZeroDivisionError, ValueError, pickle.PickleErr
 
 
 def assert_typed_fields_hold(obj):
-    got = fields_of(obj)
+    got = pickled_state(obj)
     if isinstance(obj, Quotra):
         assert len(got) in (13, 14) and type(got[7]) is bool
         assert got[2] is None or type(got[2]) is set
@@ -427,4 +416,4 @@ def test_finaliser_of_a_replaced_value_may_reenter():
     # storing "outer" releases Reenter, whose finaliser rewrites every field;
     # the outer assignment then carries on from index 1
     q.__setstate_cython__(("outer", "loop") + FRESH_Q[2:])
-    assert fields_of(q) == ("inner", "loop") + FRESH_Q[2:]
+    assert pickled_state(q) == ("inner", "loop") + FRESH_Q[2:]

@@ -6,7 +6,6 @@ import asyncio
 import base64
 import logging
 import os
-import time
 
 import orjson
 import pytest
@@ -14,9 +13,9 @@ from picows import WSMsgType
 
 from quotra.pricetape_proto import PriceTape
 from quotra.quotra import Quotra
-from quotra.service import MarketDataService, encode_quote, point_client
+from quotra.service import MarketDataService, point_client
 
-from harness import ClientSession, LogLines, Recorder, limit, subscribe_messages, tokens_of
+from harness import ClientSession, LogLines, Recorder, client_field, limit, subscribe_messages
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -154,12 +153,12 @@ def test_bad_instruments_raise_and_never_crash():
             conn = s.current()
             for method in ("subscribe", "unsubscribe"):
                 for arg, exc, sent in BAD_INSTRUMENTS:
-                    before_set, before_texts = set(tokens_of(s.client)), len(conn.texts())
+                    before_set, before_texts = set(client_field(s.client, "tokens_set")), len(conn.texts())
                     coro = getattr(s.client, method)(arg)  # checked only when awaited
                     with pytest.raises(exc):
                         await coro
                     await asyncio.sleep(0.05)
-                    assert tokens_of(s.client) == before_set, (method, arg)
+                    assert client_field(s.client, "tokens_set") == before_set, (method, arg)
                     texts = conn.texts()[before_texts:]
                     if sent:
                         await s.svc.wait_for(lambda: len(conn.texts()) > before_texts, limit(5), "the message")
@@ -175,10 +174,10 @@ def test_bad_instruments_raise_and_never_crash():
             odd = ["", " ", "é€😀", "a\u0000b", "x" * 10_000]
             await s.client.subscribe(many + odd)
             await s.svc.wait_subscribed(many[-10:] + odd, timeout=limit(20))
-            assert tokens_of(s.client) == {"ABC", *many, *odd}
+            assert client_field(s.client, "tokens_set") == {"ABC", *many, *odd}
             await s.client.unsubscribe(many)
             await s.svc.wait_for(lambda: "S0" not in conn.subscribed, limit(10), "the unsubscribe")
-            assert tokens_of(s.client) == {"ABC", *odd}
+            assert client_field(s.client, "tokens_set") == {"ABC", *odd}
             before = s.rec.messages
             await s.rec.wait(lambda: s.rec.messages > before + 3, 10, "quotes after the bad calls")
         s.run(body(), 90)

@@ -18,12 +18,12 @@ import sys
 import time
 import weakref
 
-import orjson
 import pytest
 from google.protobuf.message import DecodeError
-from picows import WSHandshakeError, WSListener, WSMsgType, ws_connect
+from picows import WSHandshakeError, WSMsgType, ws_connect
 
 from quotra.pricetape_proto import FIELDS, PriceTape, message_to_dict, pricetape
+from quotra.quotra import Quotra
 from quotra.service import (
     Frame,
     MarketDataService,
@@ -32,6 +32,8 @@ from quotra.service import (
     point_client,
     service_url,
 )
+
+from harness import SANITIZED, PlainClient, client_field, connect, rss_kb
 
 pytestmark = pytest.mark.timeout(60)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -45,47 +47,6 @@ def async_test(timeout=30):
             asyncio.run(asyncio.wait_for(fn(*args, **kwargs), timeout))
         return wrapper
     return deco
-
-
-class Client(WSListener):
-    """A plain picows client that records every frame and answers CLOSE."""
-
-    def __init__(self):
-        self.frames = []
-        self.disconnected = asyncio.get_running_loop().create_future()
-        self._changed = asyncio.Event()
-
-    def on_ws_frame(self, transport, frame):
-        self.frames.append(Frame(frame.msg_type, frame.get_payload_as_bytes()))
-        if frame.msg_type is WSMsgType.CLOSE:
-            transport.send(WSMsgType.CLOSE, frame.get_payload_as_bytes()[:2])
-            transport.disconnect()
-        self._changed.set()
-
-    def on_ws_disconnected(self, transport):
-        if not self.disconnected.done():
-            self.disconnected.set_result(None)
-
-    async def wait_frames(self, pred, timeout=5.0):
-        async with asyncio.timeout(timeout):
-            while not pred(self.frames):
-                self._changed.clear()
-                await self._changed.wait()
-
-    def quotes(self):
-        out = []
-        for f in self.frames:
-            if f.msg_type is WSMsgType.TEXT:
-                msg = pricetape()
-                msg.ParseFromString(data=base64.b64decode(orjson.loads(f.payload)["message"]))
-                out.append(msg.SerializeToDict())
-        return out
-
-
-async def connect(svc, **kwargs):
-    transport, client = await asyncio.wait_for(
-        ws_connect(Client, svc.url, ssl_context=ssl.create_default_context(), **kwargs), 5)
-    return transport, client
 
 
 @pytest.fixture
@@ -139,21 +100,17 @@ def test_pricetape_round_trip():
 def test_pricetape_reparsing_keeps_memory_bounded():
     # upb keeps each parse's strings in the message's arena until the message
     # goes; one pricetape reparsed for every quote of a day must not grow.
-    def rss_mib():
-        with open("/proc/self/statm", "rb") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-
     frames = [PriceTape(instrument=f"INSTRUMENT-{i % 7}" * 4, volume=i).SerializeToString() for i in range(3000)]
     msg = pricetape()
     for data in frames:  # across several renewals: every parse still replaces everything
         assert msg.ParseFromString(data=data) == len(data)
         assert msg.SerializeToDict() == message_to_dict(PriceTape.FromString(data))
-    before = rss_mib()
+    before = rss_kb()
     data = frames[-1]
     for _ in range(300_000):  # ~14 MiB of arena strings if they were kept
         msg.ParseFromString(data=data)
-    if not os.environ.get("QUOTRA_SANITIZED"):  # ASan's quarantine holds freed memory
-        assert rss_mib() - before < 3
+    if not SANITIZED:
+        assert rss_kb() - before < 3 * 1024
     assert msg == PriceTape.FromString(data)
 
 
@@ -435,7 +392,7 @@ def test_service_thread_and_command_line(trust, tmp_path):
 
         async def cli_client():
             transport, client = await asyncio.wait_for(
-                ws_connect(Client, info["url"], ssl_context=ssl.create_default_context()), 5)
+                ws_connect(PlainClient, info["url"], ssl_context=ssl.create_default_context()), 5)
             transport.send(WSMsgType.TEXT, b'{"subscribe":["ABC","XYZ"]}')
             await client.wait_frames(lambda fs: len(fs) >= 3)
             return client.quotes()
@@ -480,14 +437,10 @@ def test_point_client():
     fake = _FakeClient()
     assert point_client(fake, service_url(4321)) is fake
     assert fake.state == tuple(f"field{i}" for i in range(12)) + ("wss://127.0.0.1:4321/?version=2",)
-    try:
-        from quotra.quotra import Quotra
-    except ImportError:
-        return  # the extension is not built here; the fake covers the protocol
     loop = asyncio.new_event_loop()
     try:
         client = Quotra(loop)
         point_client(client, service_url(4321))
-        assert client.__reduce_cython__()[2][12] == "wss://127.0.0.1:4321/?version=2"
+        assert client_field(client, "ws_url") == "wss://127.0.0.1:4321/?version=2"
     finally:
         loop.close()

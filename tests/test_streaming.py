@@ -17,39 +17,11 @@ import quotra.quotra as qm
 from quotra.quotra import Quotra, QuotraListner
 from quotra.service import MarketDataService, point_client, service_url
 
+from harness import Recorder, client_field, rss_kb
+
 
 def log_lines(caplog):
     return [r.getMessage() for r in caplog.records if r.name == "quotra.quotra"]
-
-
-class Recorder:
-    """The four user callbacks, recording what they receive."""
-
-    def __init__(self):
-        self.quotes, self.errors, self.opened, self.closed = [], [], [], []
-        self.quote_event = asyncio.Event()
-
-    async def on_quote(self, d):
-        self.quotes.append(d)
-        self.quote_event.set()
-
-    async def on_error(self, e):
-        self.errors.append(e)
-
-    async def on_open(self, m):
-        self.opened.append(m)
-
-    async def on_close(self, m):
-        self.closed.append(m)
-
-    def start(self, client, error=True):
-        client.start_websocket(self.on_quote, self.on_error if error else None, self.on_open, self.on_close)
-
-    async def wait_quotes(self, n, timeout=5):
-        async def enough():
-            while len(self.quotes) < n:
-                await asyncio.sleep(0.005)
-        await asyncio.wait_for(enough(), timeout)
 
 
 async def eventually(predicate, timeout=5.0):
@@ -122,6 +94,8 @@ def test_streams_quotes_and_keeps_the_subscription_set(loop, service):
         await eventually(lambda: len(conn.texts()) >= 5)
         service.send_quote("ABC", conn=conn, last_price=101.25, volume=7)
         await rec.wait_quotes(1)
+        # A resubscription holds the set out while its worker thread sends it.
+        await eventually(lambda: client_field(client, "tokens_set") == {"ABC", "XYZ"})
         return conn
 
     conn = run(loop, scenario())
@@ -131,8 +105,8 @@ def test_streams_quotes_and_keeps_the_subscription_set(loop, service):
     assert rec.opened == ["Socket opened."]
     quote = rec.quotes[0]
     assert quote["instrument"] == "ABC" and quote["last_price"] == 101.25 and quote["volume"] == 7
-    assert client.__reduce_cython__()[2][2] == {"ABC", "XYZ"}
-    assert rec.errors == []
+    assert client_field(client, "tokens_set") == {"ABC", "XYZ"}
+    assert rec.exceptions == []
 
 
 def test_quote_path_routes_every_failure(loop, service, caplog):
@@ -155,13 +129,13 @@ def test_quote_path_routes_every_failure(loop, service, caplog):
         service.send_frame(payload[:-1] + b',"extra":[1,2]}', conn=conn)
         good("XYZ", conn=conn, last_price=2.5)
         await rec.wait_quotes(3)
-        await eventually(lambda: len(rec.errors) >= 5)
+        await eventually(lambda: len(rec.exceptions) >= 5)
 
     run(loop, scenario())
-    kinds = [type(e) for e in rec.errors]
+    kinds = [type(e) for e in rec.exceptions]
     assert kinds == [TypeError, KeyError, binascii.Error, TypeError, DecodeError]
-    assert str(rec.errors[0]) == "'NoneType' object is not subscriptable"
-    assert rec.errors[1].args == ("message",)
+    assert str(rec.exceptions[0]) == "'NoneType' object is not subscriptable"
+    assert rec.exceptions[1].args == ("message",)
     first, second, third = rec.quotes[:3]
     assert (first["instrument"], first["last_price"]) == ("ABC", 1.5)
     assert (second["instrument"], second["last_price"]) == ("ABC", 1.5)
@@ -173,12 +147,12 @@ def test_quote_path_routes_every_failure(loop, service, caplog):
     seen = []
     def plain(d):
         seen.append(d)
-    client.start_websocket(plain, rec.on_error)
+    client.start_websocket(plain, rec.on_err)
     async def plain_case():
         good("ABC", conn=conn)
-        await eventually(lambda: len(rec.errors) >= 6)
+        await eventually(lambda: len(rec.exceptions) >= 6)
     run(loop, plain_case())
-    assert len(seen) == 1 and isinstance(rec.errors[-1], TypeError)
+    assert len(seen) == 1 and isinstance(rec.exceptions[-1], TypeError)
 
 
 def test_frames_that_cannot_be_decoded_end_the_connection(loop, service, caplog):
@@ -198,7 +172,7 @@ def test_frames_that_cannot_be_decoded_end_the_connection(loop, service, caplog)
         await rec.wait_quotes(1)
 
     run(loop, scenario())
-    assert rec.errors == []
+    assert rec.exceptions == []
     assert [c.close_received[0] for c in service.connections[:2]] == [1011, 1011]
     assert log_lines(caplog).count("Trying to reconnect..") == 2
 
@@ -252,6 +226,8 @@ def test_reconnects_and_resubscribes_the_whole_set_every_time(loop, service, cap
         n = len(rec.quotes)
         service.send_quote("XYZ", conn=last)
         await rec.wait_quotes(n + 1)
+        # A resubscription holds the set out while its worker thread sends it.
+        await eventually(lambda: client_field(client, "tokens_set") == set(instruments))
 
     run(loop, scenario(), 120)
     assert len(service.connections) == 51
@@ -259,7 +235,7 @@ def test_reconnects_and_resubscribes_the_whole_set_every_time(loop, service, cap
         texts = conn.texts()
         assert len(texts) == 1
         assert sorted(qm.orjson.loads(texts[0])["subscribe"]) == sorted(instruments)
-    assert client.__reduce_cython__()[2][2] == set(instruments)
+    assert client_field(client, "tokens_set") == set(instruments)
     assert log_lines(caplog).count("Trying to reconnect..") == 50
     assert len(rec.closed) == 50 and len(rec.opened) == 51
 
@@ -325,7 +301,7 @@ def test_close_websocket_while_connected_shuts_down(loop, service, caplog):
     caplog.set_level(logging.INFO, logger="quotra.quotra")
     client, rec = connected_client(loop, service)
     conn = service.connections[0]
-    stop_event = client.__reduce_cython__()[2][11]
+    stop_event = client_field(client, "stop_event")
 
     async def close_it():
         client.close_websocket()
@@ -424,9 +400,6 @@ def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     client = Quotra(loop)
     point_client(client, service_url(closed_port()))
 
-    def rss_kib():
-        return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
-
     async def outage():
         try:
             await client.start_ticker(reconnect=True)
@@ -437,7 +410,7 @@ def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     shim.limit = 1000
     run(loop, outage(), 120)
     gc.collect()
-    before = rss_kib()
+    before = rss_kb()
     shim.calls, shim.limit = 0, 4000
     caplog.clear()
     run(loop, outage(), 300)
@@ -446,7 +419,7 @@ def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     assert len(errors) == 4000
     assert all(r.getMessage().startswith("Error occured on connect :: ") for r in errors)
     assert max(shim.depths) == min(shim.depths)
-    assert rss_kib() - before < 8192
+    assert rss_kb() - before < 8192
 
 
 def test_runs_on_uvloop():

@@ -1,0 +1,74 @@
+"""pyproject.toml declares the dependencies; requirements.txt and
+requirements-dev.txt pin them for the working copy and CI. Both must name the
+same packages, each pin within its declared range, and a client-only install
+must stay free of the service's and the tests' tooling. The console scripts
+must name functions that take the command line. (scripts/check-package.sh
+builds and installs the package itself.)"""
+
+import importlib
+import tomllib
+from pathlib import Path
+
+import pytest
+from packaging.requirements import Requirement
+from packaging.utils import canonicalize_name
+
+ROOT = Path(__file__).resolve().parent.parent
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+
+
+def pins(name):
+    found = {}
+    for line in (ROOT / name).read_text().splitlines():
+        line = line.split("#", 1)[0].strip()
+        if not line:
+            continue
+        if line.startswith("-r "):
+            found.update(pins(line[3:].strip()))
+            continue
+        req = Requirement(line)
+        spec = list(req.specifier)
+        assert len(spec) == 1 and spec[0].operator == "==", f"{name}: not an exact pin: {line}"
+        found[canonicalize_name(req.name)] = spec[0].version
+    return found
+
+
+def declared(reqs):
+    """Requirements by name; the project's own extras are followed, not listed."""
+    out = {}
+    for text in reqs:
+        req = Requirement(text)
+        if canonicalize_name(req.name) == PROJECT["name"]:
+            for extra in req.extras:
+                out.update(declared(PROJECT["optional-dependencies"][extra]))
+        else:
+            out[canonicalize_name(req.name)] = req
+    return out
+
+
+def test_pins_match_the_declared_dependencies():
+    runtime = declared(PROJECT["dependencies"])
+    everything = {**runtime, **declared(PROJECT["optional-dependencies"]["dev"])}
+    for file, wanted in (("requirements.txt", runtime), ("requirements-dev.txt", everything)):
+        pinned = pins(file)
+        assert pinned.keys() == wanted.keys(), (file, sorted(pinned.keys() ^ wanted.keys()))
+        for name, version in pinned.items():
+            assert wanted[name].specifier.contains(version, prereleases=True), (file, name, version)
+    # The module is compiled against one picows: the range must be that version.
+    assert str(runtime["picows"].specifier) == "==" + pins("requirements.txt")["picows"]
+
+
+def test_client_install_pulls_no_service_or_test_tooling():
+    runtime = declared(PROJECT["dependencies"])
+    assert not runtime.keys() & {"trustme", "cryptography", "pytest", "hypothesis", "build"}
+    assert "trustme" in declared(PROJECT["optional-dependencies"]["service"])
+
+
+@pytest.mark.parametrize("script", sorted(PROJECT["scripts"]))
+def test_console_scripts_name_functions_that_take_the_command_line(script, capsys):
+    module, _, func = PROJECT["scripts"][script].partition(":")
+    main = getattr(importlib.import_module(module), func)
+    with pytest.raises(SystemExit) as exit_:
+        main(["--help"])
+    assert exit_.value.code == 0
+    assert capsys.readouterr().out.startswith("usage: ")
