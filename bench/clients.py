@@ -161,12 +161,24 @@ class PeerListener(WSListener):
         self._loop = loop
         self._on_quote = on_quote
         self._on_error = on_error
+        self._parts = None  # a fragmented message being gathered
 
     def on_ws_frame(self, transport, frame):
-        if frame.msg_type != WSMsgType.TEXT:
+        msg_type = frame.msg_type
+        if msg_type == WSMsgType.TEXT and frame.fin:
+            payload = frame.get_payload_as_bytes()
+        elif msg_type == WSMsgType.TEXT:
+            self._parts = [frame.get_payload_as_bytes()]
+            return
+        elif msg_type == WSMsgType.CONTINUATION and self._parts is not None:
+            self._parts.append(frame.get_payload_as_bytes())
+            if not frame.fin:
+                return
+            payload, self._parts = b"".join(self._parts), None
+        else:
             return
         try:
-            quote = peer_decode(frame.get_payload_as_bytes())
+            quote = peer_decode(payload)
         except Exception as exc:
             self._loop.create_task(self._on_error(exc))
             return

@@ -3,6 +3,7 @@
     bench/run [--quick] [--json FILE]        (sets up .venv, then runs this)
     python -m bench.driver [--quick] [--json FILE] [--reps N] [--quotes N]
                            [--sender batched|blast] [--loop asyncio|uvloop] [--stage-frames N]
+                           [--fragment-size BYTES]
 
 What it does, in order, all on 127.0.0.1 with a service it starts itself:
 
@@ -33,7 +34,9 @@ frames/s here, against 110,000-200,000 quotes/s into the floor), so the default
 sender (``batched``, the service's ``blast_batched``) writes the same
 pre-encoded frames, byte for byte, many per write to the TLS transport (up to
 16 KiB, one TLS record per write), honouring the same flow control.
-``--sender blast`` uses the service's ``blast`` instead.
+``--sender blast`` uses the service's ``blast`` instead. ``--fragment-size``
+makes the service send every quote as TEXT + CONTINUATION frames of at most
+that many bytes, as some servers do (the floor then counts first fragments).
 """
 
 from __future__ import annotations
@@ -54,6 +57,7 @@ import sys
 import tempfile
 import threading
 import time
+from typing import Optional
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "results")
@@ -115,7 +119,7 @@ async def send_paced(svc, conn, n: int, rate: float, deadline_s: float) -> int:
     return sent
 
 
-async def serve_main() -> None:
+async def serve_main(fragment_size: Optional[int] = None) -> None:
     from quotra.service import MarketDataService
 
     loop = asyncio.get_running_loop()
@@ -128,7 +132,7 @@ async def serve_main() -> None:
         loop.call_soon_threadsafe(commands.put_nowait, '{"op":"quit"}')
 
     threading.Thread(target=read_stdin, daemon=True).start()
-    svc = MarketDataService(record_sent=0)
+    svc = MarketDataService(record_sent=0, fragment_size=fragment_size)
     await svc.start()
     reply = lambda obj: print(json.dumps(obj), flush=True)  # noqa: E731
     reply({"url": svc.url, "ca_file": svc.ca_file})
@@ -171,8 +175,9 @@ async def serve_main() -> None:
 class Service:
     """The service process, driven over its stdin/stdout."""
 
-    def __init__(self, python: str):
-        self.proc = subprocess.Popen([python, "-m", "bench.driver", "serve"], cwd=ROOT, stdin=subprocess.PIPE,
+    def __init__(self, python: str, fragment_size: Optional[int] = None):
+        extra = [] if fragment_size is None else [str(fragment_size)]
+        self.proc = subprocess.Popen([python, "-m", "bench.driver", "serve", *extra], cwd=ROOT, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True, bufsize=1)
         self._lines: queue.Queue = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
@@ -435,10 +440,14 @@ def main(argv=None) -> int:
     p.add_argument("--stage-frames", type=int, help="frames per profiled region (default 5000, quick 1000)")
     p.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio",
                    help="the clients' event loop (default asyncio's own, as the client's users have it)")
+    p.add_argument("--fragment-size", type=int, metavar="BYTES",
+                   help="the service sends each quote in fragments of at most BYTES (default: whole frames)")
     args = p.parse_args(argv)
     reps = args.reps or (3 if args.quick else 7)
     quotes = args.quotes or (40_000 if args.quick else 300_000)
     stage_frames = args.stage_frames or (1_000 if args.quick else 5_000)
+    if args.fragment_size is not None and args.fragment_size < 1:
+        p.error("--fragment-size must be >= 1")
     if reps < 1 or quotes < 2:
         p.error("--reps must be >= 1 and --quotes >= 2")
     python = sys.executable
@@ -449,11 +458,12 @@ def main(argv=None) -> int:
     base = os.path.splitext(json_path)[0]
 
     res: dict = {"config": {
-        "quick": args.quick, "reps": reps, "quotes": quotes, "sender": args.sender, "loop": args.loop, "date": now.isoformat(timespec="seconds"),
+        "quick": args.quick, "reps": reps, "quotes": quotes, "sender": args.sender, "loop": args.loop,
+        "fragment_size": args.fragment_size, "date": now.isoformat(timespec="seconds"),
         "python": platform.python_version(), "cpus": os.cpu_count(), "loadavg_start": os.getloadavg(),
     }}
     runs: dict[str, list] = {v: [] for v in VARIANTS}
-    svc = Service(python)
+    svc = Service(python, args.fragment_size)
     try:
         run_timeout = 60 + quotes / 5_000
         log(f"service at {svc.url}; warm-up")
@@ -550,6 +560,6 @@ def main(argv=None) -> int:
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["serve"]:
-        asyncio.run(serve_main())
+        asyncio.run(serve_main(int(sys.argv[2]) if len(sys.argv) > 2 else None))
     else:
         sys.exit(main())

@@ -23,6 +23,7 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
         if (!o) raise();
         as_quotra(o)->vtab = &quotra_vtable;
         fields_init(o, quotra_table);
+        as_quotra(o)->connected_at = 0;
         return o;
     });
 }

@@ -4,6 +4,8 @@
 #include "native_coroutine.hpp"
 #include "support.hpp"
 
+#include <chrono>
+
 namespace qt {
 
 namespace {
@@ -70,11 +72,32 @@ bool is_connection_error(PyObject* exc) {
     return check(PyObject_IsInstance(exc, wserror.get())) != 0;
 }
 
+// Seconds of the wait before every retry: asyncio.sleep(RETRY_DELAY), looked
+// up at each use.
+constexpr int RETRY_DELAY = 1;
+
+Ref retry_delay() {
+    Ref asyncio = global(S(asyncio));
+    Ref sleep = getattr(asyncio.get(), S(sleep));
+    Ref seconds = own(PyLong_FromLong(RETRY_DELAY));
+    return call(sleep.get(), seconds.get());
+}
+
+double steady_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 // locals: 0 self, 1 listener cell (list), 2 transport, 3 ssl context, 4 caught error
 CoroBody start_ticker_body(Coroutine* co) {
     Quotra* self = as_quotra(co->locals[0]);
     bool reconnect = co->locals[1] == Py_True;
     set_field(co->locals[1], Py_None);
+    // A server that accepts the upgrade and drops the connection at once
+    // (overloaded, or refusing this account) would otherwise get a new
+    // connection right away, every time: one that ended within the retry
+    // delay of opening waits that delay, as a failed attempt does.
+    if (reconnect && self->connected_at != 0 && steady_seconds() - self->connected_at < RETRY_DELAY)
+        co_await py_await(retry_delay());
     for (;;) {
         {
             Ref ssl_mod = global(S(ssl));
@@ -114,6 +137,7 @@ CoroBody start_ticker_body(Coroutine* co) {
                 check(PyList_SetItem(co->locals[1], 0, Py_NewRef(PySequence_Fast_GET_ITEM(seq.get(), 1))));
             }
             connected = true;
+            self->connected_at = steady_seconds();
             co_await py_await(call_method(co->locals[2], S(wait_disconnected)));
             co_return Ref();
         } catch (const PyError&) {
@@ -138,19 +162,16 @@ CoroBody start_ticker_body(Coroutine* co) {
             // retry here would open a second connection and deliver every quote
             // twice, and a shutdown would end a client that is reconnecting.
             if (connected) co_return Ref();
+            // Also before the shutdown that follows a failed first attempt:
+            // picows closes that attempt's socket with a TLS shutdown, which
+            // takes a round trip with the server, and ws_connect gives us no
+            // handle to wait on. A loop stopped and closed before then (what
+            // the program does once the client has shut down) leaves the
+            // socket unclosed.
+            co_await py_await(retry_delay());
             if (!reconnect) {
                 if (self->vtab->initiate_shutdown(self) < 0) raise();
                 co_return Ref();
-            }
-            {
-                Ref sleeping;
-                {
-                    Ref asyncio = global(S(asyncio));
-                    Ref sleep = getattr(asyncio.get(), S(sleep));
-                    Ref one = own(PyLong_FromLong(1));
-                    sleeping = call(sleep.get(), one.get());
-                }
-                co_await py_await(std::move(sleeping));
             }
             // The next attempt runs in this same coroutine, so a long outage never
             // deepens a chain of awaiting coroutines; a subclass's own

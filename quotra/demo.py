@@ -482,13 +482,20 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p.add_argument("--rate", type=_positive, default=60.0,
                    help="quotes per second the service sends, spread over the instruments (default 60)")
     p.add_argument("--seed", type=int, default=0, help="seed of the service's price walks (default 0)")
+    p.add_argument("--fragment-size", type=int, default=None, metavar="BYTES",
+                   help="the service sends each quote in fragments of at most BYTES (default: whole frames)")
+    p.add_argument("--close-after", type=_positive, default=None, metavar="SECONDS",
+                   help="the service closes each connection SECONDS after it opened, as a restarting server does")
     p.add_argument("--plain", action="store_true",
                    help="print plain snapshots even on a terminal (the default when stdout is not one)")
     p.add_argument("--interval", type=_positive, default=1.0,
                    help="seconds between plain snapshots (default 1)")
     p.add_argument("--no-color", action="store_true", help="no colours in the live table (also: NO_COLOR set)")
     p.add_argument("-v", "--verbose", action="store_true", help="log everything at INFO (picows, the service)")
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    if args.fragment_size is not None and args.fragment_size < 1:
+        p.error("--fragment-size must be a positive number of bytes")
+    return args
 
 
 def _setup_logging(verbose: bool, live: Optional[LiveDisplay]) -> ClientLog:
@@ -521,7 +528,8 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
         # this loop, also while the service is still starting (the loop acts
         # on such a signal as soon as it runs).
         client = Quotra(loop)
-        with ServiceThread(rate=args.rate, seed=args.seed, record_sent=0) as svc:
+        with ServiceThread(rate=args.rate, seed=args.seed, record_sent=0, fragment_size=args.fragment_size,
+                           close_after=args.close_after) as svc:
             # The service's certificate comes from a CA made for this run; the
             # client uses ssl.create_default_context(), which trusts the file
             # named by SSL_CERT_FILE.
@@ -590,11 +598,8 @@ def _main(argv: Optional[list[str]]) -> int:
     args = parse_args(argv)
     # Checked before anything starts: a client-only install has no trustme,
     # and the user needs the fix, not a traceback from the service's start.
-    from .service.tls import load_trustme
-    try:
-        load_trustme()
-    except ImportError as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
+    from .service.tls import trustme_missing
+    if trustme_missing(PROG):
         return 2
     out = sys.stdout
     is_tty = out.isatty() and os.environ.get("TERM", "") != "dumb"

@@ -50,11 +50,22 @@ struct Quotra {
     PyObject_HEAD
     QuotraVTable* vtab;
     QUOTRA_FIELDS(QT_FIELD_MEMBER)
+    // Connection state, never pickled: steady-clock seconds at which the
+    // latest connection opened (0: none yet).
+    double connected_at;
 };
 
 // WSListener's table with our four connection callbacks in front; the last
 // three entries stay picows' own.
 using ListenerVTable = picows::WSListenerVTable;
+
+// What a listener knows of a message that arrives in fragments.
+enum class Partial : uint8_t {
+    none,    // between messages
+    text,    // TEXT fin=0 seen: CONTINUATION payloads are appended
+    binary,  // BINARY fin=0 seen: its CONTINUATIONs are skipped
+    failed,  // the connection is being closed for a protocol error: data is dropped
+};
 
 // QuotraListner's fields after picows' WSListener, in layout order.
 #define LISTENER_FIELDS(X)                                 \
@@ -65,6 +76,12 @@ using ListenerVTable = picows::WSListenerVTable;
 struct QuotraListner {
     picows::WSListener base;
     LISTENER_FIELDS(QT_FIELD_MEMBER)
+    // Connection state below, never pickled: the text gathered so far
+    // (PyMem, owned; null when nothing is kept).
+    char* partial_data;
+    Py_ssize_t partial_size;
+    Py_ssize_t partial_capacity;
+    Partial partial;
 };
 
 #define QT_QUOTRA_FIELD(...) QT_FIELD_ENTRY(Quotra, __VA_ARGS__)

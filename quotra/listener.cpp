@@ -6,6 +6,9 @@
 #include "pickling.hpp"
 #include "support.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace qt {
 
 ListenerVTable listener_vtable;
@@ -55,7 +58,8 @@ void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
     call_method(loop.get(), S(create_task), coro.get());
 }
 
-void log_close_frame(WSFrame* frame) {
+// Returns the frame's close code.
+long log_close_frame(WSFrame* frame) {
     Ref close_msg = own(frame->vtab->get_close_message(frame, 1));
     long code = frame->vtab->get_close_code(frame, 1);
     if (PyErr_Occurred()) raise();
@@ -64,25 +68,131 @@ void log_close_frame(WSFrame* frame) {
     Ref reason = own(PyObject_Str(close_msg.get()));
     Ref text = own(PyUnicode_FromFormat("Quotra disconnected with code :: %ld, message :: %U ", code, reason.get()));
     log(S(info), text.get());
+    return code;
+}
+
+// A CLOSE received is answered with a CLOSE (RFC 6455, 5.5.1): servers wait
+// for the answer, up to their close time-out, before they drop the
+// connection, and quotes stop until then. The code is echoed when an endpoint
+// may send it; "no code" is answered with 1000 and a code reserved for local
+// use with 1002. A close we sent first (the user's) is complete as it is.
+void answer_close(PyObject* transport, long code) {
+    auto* tr = reinterpret_cast<WSTransport*>(transport);
+    if (tr->is_close_frame_sent) return;
+    long answer = code;
+    if (code == picows::CLOSE_NO_INFO)
+        answer = picows::CLOSE_OK;
+    else if (!((code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999)))
+        answer = picows::CLOSE_PROTOCOL_ERROR;
+    picows::SendCloseOptArgs opt{1, static_cast<picows::WSCloseCode>(answer), nullptr};
+    own(tr->vtab->send_close(tr, 1, &opt));
+    own(tr->vtab->disconnect(tr, 1, nullptr));
+}
+
+// Messages put together from fragments are bounded like picows bounds a
+// single frame, so a peer cannot make us buffer without limit.
+constexpr Py_ssize_t MAX_MESSAGE_SIZE = 10 * 1024 * 1024;
+// A buffer up to this size stays for the next fragmented message.
+constexpr Py_ssize_t KEPT_CAPACITY = 1 << 20;
+
+void release_partial(QuotraListner* self) noexcept {
+    PyMem_Free(self->partial_data);
+    self->partial_data = nullptr;
+    self->partial_size = 0;
+    self->partial_capacity = 0;
+}
+
+// picows answers WSProtocolError from on_ws_frame with a CLOSE of its code,
+// then disconnects; wait_disconnected() reports it to start_ticker.
+[[noreturn]] void protocol_error(QuotraListner* self, long code, const char* reason) {
+    release_partial(self);
+    self->partial = Partial::failed;
+    Ref args = own(Py_BuildValue("(ls)", code, reason));
+    raise_object(state.WSProtocolError, args.get());
+}
+
+void append_fragment(QuotraListner* self, const WSFrame* frame) {
+    Py_ssize_t n = frame->payload_size;
+    if (n > MAX_MESSAGE_SIZE - self->partial_size)
+        protocol_error(self, picows::CLOSE_MESSAGE_TOO_BIG, "fragmented message larger than 10 MiB");
+    if (n == 0) return;
+    Py_ssize_t need = self->partial_size + n;
+    if (need > self->partial_capacity) {
+        Py_ssize_t grown = std::min(MAX_MESSAGE_SIZE, std::max<Py_ssize_t>(4096, self->partial_capacity * 2));
+        Py_ssize_t capacity = std::max(need, grown);
+        auto* data = static_cast<char*>(PyMem_Realloc(self->partial_data, static_cast<size_t>(capacity)));
+        if (!data) {
+            PyErr_NoMemory();
+            raise();
+        }
+        self->partial_data = data;
+        self->partial_capacity = capacity;
+    }
+    memcpy(self->partial_data + self->partial_size, frame->payload_ptr, static_cast<size_t>(n));
+    self->partial_size = need;
+}
+
+void deliver(QuotraListner* self, PyObject* payload) {
+    Ref parent_ref = parent_of(self);
+    Quotra* parent = as_quotra(parent_ref.get());
+    if (parent->vtab->on_data_callback(parent, payload) < 0) raise();
+}
+
+// Every data frame but a whole TEXT message between messages, which
+// on_ws_frame_body hands over directly.
+void on_data_frame(QuotraListner* self, WSFrame* frame) {
+    picows::WSMsgType mt = frame->msg_type;
+    switch (self->partial) {
+        case Partial::failed:
+            return;
+        case Partial::none:
+            if (mt == picows::CONTINUATION)
+                protocol_error(self, picows::CLOSE_PROTOCOL_ERROR, "CONTINUATION frame outside a fragmented message");
+            if (frame->fin) return;  // a whole BINARY message: not ours to read
+            self->partial = mt == picows::TEXT ? Partial::text : Partial::binary;
+            break;
+        case Partial::text:
+        case Partial::binary:
+            if (mt != picows::CONTINUATION)
+                protocol_error(self, picows::CLOSE_PROTOCOL_ERROR, "data frame inside a fragmented message");
+            break;
+    }
+    if (self->partial == Partial::binary) {
+        if (frame->fin) self->partial = Partial::none;
+        return;
+    }
+    append_fragment(self, frame);
+    if (!frame->fin) return;
+    Ref payload = own(PyBytes_FromStringAndSize(self->partial_data, self->partial_size));
+    self->partial = Partial::none;
+    self->partial_size = 0;
+    if (self->partial_capacity > KEPT_CAPACITY) release_partial(self);
+    deliver(self, payload.get());
 }
 
 void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_obj) {
     auto* frame = reinterpret_cast<WSFrame*>(frame_obj);
     picows::WSMsgType mt = frame->msg_type;
-    if (mt == picows::TEXT) {
+    if (mt == picows::TEXT && frame->fin && self->partial == Partial::none) {
+        // A whole TEXT message, read in picows' buffer: the quote path makes
+        // a bytes copy only for a frame its general way takes.
         Ref parent_ref = parent_of(self);
         Quotra* parent = as_quotra(parent_ref.get());
-        // The payload is read in picows' buffer; a bytes copy is made only
-        // for a frame the quote path's general way takes.
         if (on_text_frame(parent, frame->payload_ptr, frame->payload_size) < 0) raise();
     } else if (mt == picows::PONG) {
         auto* tr = reinterpret_cast<WSTransport*>(transport);
         own(tr->vtab->notify_user_specific_pong_received(tr, 1));
+    } else if (mt == picows::CLOSE) {
+        long code = log_close_frame(frame);
+        answer_close(transport, code);
+    } else if (mt == picows::TEXT || mt == picows::BINARY || mt == picows::CONTINUATION) {
+        on_data_frame(self, frame);
     }
-    if (mt == picows::CLOSE) log_close_frame(frame);
 }
 
 void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
+    release_partial(self);
+    self->partial = Partial::none;
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
     Ref loop = newref(self->loop);
@@ -220,6 +330,11 @@ PyObject* Listener_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!o) return nullptr;
     as_listener(o)->base.vtab = &listener_vtable;
     fields_init(o, listener_table);
+    QuotraListner* l = as_listener(o);
+    l->partial_data = nullptr;
+    l->partial_size = 0;
+    l->partial_capacity = 0;
+    l->partial = Partial::none;
     return o;
 }
 
@@ -256,6 +371,7 @@ int Listener_clear(PyObject* self) {
     inquiry base = QuotraListnerType.tp_base->tp_clear;
     if (base) base(self);
     fields_clear(self, listener_table);
+    release_partial(as_listener(self));
     return 0;
 }
 
@@ -263,6 +379,7 @@ void Listener_dealloc(PyObject* self) {
     if (Py_TYPE(self)->tp_finalize && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
     fields_release(self, listener_table);
+    release_partial(as_listener(self));
     PyTypeObject* base = QuotraListnerType.tp_base;
     if (PyType_IS_GC(base)) PyObject_GC_Track(self);
     base->tp_dealloc(self);

@@ -50,6 +50,7 @@ struct ModuleState {
     PyObject* WSUpgradeRequest;
     PyObject* WSUpgradeResponse;
     PyObject* WSUpgradeResponseWithListener;
+    PyObject* WSProtocolError;  // raised by a listener to close with a code of its own
 };
 
 extern ModuleState state;

@@ -30,6 +30,8 @@ enum WSMsgType : int {
 enum WSCloseCode : int {
     CLOSE_NO_INFO = 0,
     CLOSE_OK = 1000,
+    CLOSE_PROTOCOL_ERROR = 1002,
+    CLOSE_MESSAGE_TOO_BIG = 1009,
 };
 
 enum NoResult : int { NR_EXC = -1, NR_SUCCESS = 0 };

@@ -245,6 +245,9 @@ void setup_picows() {
     o = reinterpret_cast<PyObject*>(state.WSTransport);
     take_picows_class(mod.get(), "WSTransport", sizeof(picows::WSTransport), true, &o);
     state.WSTransport = reinterpret_cast<PyTypeObject*>(o);
+    Ref protocol_error = own(PyObject_GetAttrString(mod.get(), "WSProtocolError"));
+    if (!PyExceptionClass_Check(protocol_error.get())) layout_error("WSProtocolError", "is not an exception class");
+    Py_XSETREF(state.WSProtocolError, protocol_error.release());
 }
 
 void run_module_statements() {

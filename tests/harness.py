@@ -187,8 +187,9 @@ class ClientSession:
     """
 
     def __init__(self, *, error_callback: bool = True, instruments=("ABC", "XYZ"), client_class=Quotra,
-                 keep_events: bool = True, **service_options):
+                 keep_events: bool = True, server_class=MarketDataService, **service_options):
         self.service_options = service_options
+        self.server_class = server_class
         self.client_class = client_class
         self.error_callback = error_callback
         self.instruments = list(instruments)
@@ -223,7 +224,7 @@ class ClientSession:
         return self
 
     async def _start(self):
-        self.svc = MarketDataService(**self.service_options)
+        self.svc = self.server_class(**self.service_options)
         await self.svc.start()
         os.environ["SSL_CERT_FILE"] = self.svc.ca_file
         self.client = self.client_class(self.loop)

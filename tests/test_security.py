@@ -45,7 +45,7 @@ def test_bad_certificates_are_refused(mode, reason):
         os.environ["SSL_CERT_FILE"] = svc.ca_file
         q = Quotra(loop)
         point_client(q, svc.url)
-        q.start_websocket(rec.on_msg, rec.on_err, rec.on_open, rec.on_close)
+        rec.start(q)
         fired = []
         watchdog = loop.call_later(limit(20), lambda: (fired.append(True), loop.stop()))
         loop.run_forever()

@@ -33,18 +33,19 @@ from quotra.service import (
     service_url,
 )
 
-from harness import SANITIZED, PlainClient, client_field, connect, rss_kb
+from harness import SANITIZED, PlainClient, client_field, connect, limit, rss_kb
 
-pytestmark = pytest.mark.timeout(60)
+pytestmark = pytest.mark.timeout(limit(60))
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def async_test(timeout=30):
-    """Run an async test body in a fresh loop, bounded by ``timeout`` seconds."""
+    """Run an async test body in a fresh loop, bounded by ``timeout`` seconds
+    (stretched under the sanitizer)."""
     def deco(fn):
         @functools.wraps(fn)
         def wrapper(*args, **kwargs):
-            asyncio.run(asyncio.wait_for(fn(*args, **kwargs), timeout))
+            asyncio.run(asyncio.wait_for(fn(*args, **kwargs), limit(timeout)))
         return wrapper
     return deco
 
@@ -398,6 +399,10 @@ def test_service_thread_and_command_line(trust, tmp_path):
             return client.quotes()
 
         assert {q["instrument"] for q in asyncio.run(asyncio.wait_for(cli_client(), 20))} == {"XYZ"}
+        taken = subprocess.run([sys.executable, "-m", "quotra.service", "--port", str(info["port"])],
+                               env=env, cwd=ROOT, capture_output=True, text=True, timeout=30)
+        assert taken.returncode == 1 and taken.stdout == "" and len(taken.stderr.splitlines()) == 1, taken
+        assert taken.stderr.startswith(f"python -m quotra.service: cannot listen on 127.0.0.1 port {info['port']}: ")
         proc.send_signal(signal.SIGTERM)  # ends the run early, cleanly
         assert proc.wait(timeout=15) == 0
         summary = json.loads(proc.stdout.readline())

@@ -350,29 +350,6 @@ def test_first_attempt_failure_logs_once_and_stops(loop, caplog):
     assert log_lines(caplog)[-1] == "Websocket disconnected."
 
 
-def test_untrusted_certificate_is_refused(loop, caplog):
-    caplog.set_level(logging.INFO, logger="quotra.quotra")
-    svc = MarketDataService(tls="untrusted")
-    loop.run_until_complete(svc.start())
-    trusted = MarketDataService()               # a CA the client trusts, not the server's
-    os.environ["SSL_CERT_FILE"] = trusted.ca_file
-    client = Quotra(loop)
-    point_client(client, svc.url)
-
-    async def start():
-        Recorder().start(client)
-
-    try:
-        assert run_to_stop(loop, start(), 15)
-        errors = [l for l in log_lines(caplog) if l.startswith("Error occured on connect :: ")]
-        assert len(errors) == 1 and "CERTIFICATE_VERIFY_FAILED" in errors[0]
-        assert all(c.received == [] for c in svc.connections)
-    finally:
-        loop.run_until_complete(svc.stop(graceful=False))
-        svc.close_files()
-        trusted.close_files()
-
-
 class CountingAsyncio:
     """An asyncio stand-in whose sleep is instant; it ends the run after `limit` sleeps."""
 

@@ -20,7 +20,7 @@ from typing import Optional
 import orjson
 
 from .endpoint import HOST
-from .tls import TLS_MODES, load_trustme
+from .tls import TLS_MODES, trustme_missing
 
 __all__ = ["main"]
 
@@ -60,34 +60,48 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     p.add_argument("--seed", type=int, default=0, help="seed of the price random walks (default 0)")
     p.add_argument("--tls", choices=TLS_MODES, default="trusted", help="certificate to present (default trusted)")
     p.add_argument("--stamp", action="store_true", help="put the send time in sent_at_ns of every quote")
+    p.add_argument("--fragment-size", type=int, default=None, metavar="BYTES",
+                   help="send each quote in TEXT + CONTINUATION frames of at most BYTES (default: whole frames)")
+    p.add_argument("--close-after", type=float, default=None, metavar="SECONDS",
+                   help="close every connection (CLOSE 1001) SECONDS after it opened, as a restarting server does")
     p.add_argument("-v", "--verbose", action="store_true", help="log connections and events")
     args = p.parse_args(argv)
     if args.duration is not None and not (args.duration > 0 and math.isfinite(args.duration)):
         p.error("--duration must be a positive number of seconds")
     if args.rate < 0 or not math.isfinite(args.rate):
         p.error("--rate must be >= 0")
+    if args.fragment_size is not None and args.fragment_size < 1:
+        p.error("--fragment-size must be a positive number of bytes")
+    if args.close_after is not None and not (args.close_after > 0 and math.isfinite(args.close_after)):
+        p.error("--close-after must be a positive number of seconds")
     if not 0 <= args.port <= 65535:
         p.error("--port must be in 0..65535")
     args.prog = p.prog
     return args
 
 
-async def _serve(args: argparse.Namespace) -> None:
+async def _serve(args: argparse.Namespace) -> int:
     from .server import MarketDataService
 
-    svc = MarketDataService(
-        host=args.host,
-        port=args.port,
-        rate=args.rate or None,
-        count=args.count,
-        seed=args.seed,
-        instruments=args.instruments,
-        tls=args.tls,
-        ca_file=args.ca_file,
-        stamp_sent_at=args.stamp,
-        record_sent=0,
-        keep_ended=False,  # a long run keeps nothing of the connections that ended
-    )
+    try:
+        svc = MarketDataService(
+            host=args.host,
+            port=args.port,
+            rate=args.rate or None,
+            count=args.count,
+            seed=args.seed,
+            instruments=args.instruments,
+            tls=args.tls,
+            ca_file=args.ca_file,
+            stamp_sent_at=args.stamp,
+            fragment_size=args.fragment_size,
+            close_after=args.close_after,
+            record_sent=0,
+            keep_ended=False,  # a long run keeps nothing of the connections that ended
+        )
+    except OSError as exc:
+        print(f"{args.prog}: cannot write the CA certificate: {exc}", file=sys.stderr)
+        return 1
     loop = asyncio.get_running_loop()
     done = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
@@ -96,7 +110,11 @@ async def _serve(args: argparse.Namespace) -> None:
         except (NotImplementedError, RuntimeError):  # pragma: no cover
             pass
     try:
-        await svc.start()
+        try:
+            await svc.start()
+        except OSError as exc:  # the address is taken or cannot be had
+            print(f"{args.prog}: cannot listen on {args.host} port {args.port}: {exc}", file=sys.stderr)
+            return 1
         print(orjson.dumps({"url": svc.url, "port": svc.port, "ca_file": svc.ca_file}).decode(), flush=True)
         until = "Ctrl-C" if args.duration is None else f"{args.duration:g} s or Ctrl-C"
         print(f"{args.prog}: listening on {svc.url} until {until}\n"
@@ -110,6 +128,7 @@ async def _serve(args: argparse.Namespace) -> None:
         print(orjson.dumps({"connections": svc.accepted, "quotes_sent": svc.quotes_sent}).decode(), flush=True)
         print(f"{args.prog}: stopped after {svc.accepted} connection(s) and {svc.quotes_sent} quote(s)",
               file=sys.stderr, flush=True)
+        return 0
     finally:
         svc.close_files()
 
@@ -117,15 +136,14 @@ async def _serve(args: argparse.Namespace) -> None:
 def main(argv: Optional[list[str]] = None) -> int:
     """Run the service from the command line; returns the exit status."""
     args = _parse_args(argv)
-    try:
-        load_trustme()
-    except ImportError as exc:
-        print(f"{args.prog}: {exc}", file=sys.stderr)
+    if trustme_missing(args.prog):
         return 2
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s", stream=sys.stderr)
-    asyncio.run(_serve(args))
-    return 0
+    try:
+        return asyncio.run(_serve(args))
+    except KeyboardInterrupt:  # before the loop's own handler was in place
+        return 130
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ from typing import Any, Union
 
 from ..pricetape_pb2 import PriceTape
 
-__all__ = ["Market", "encode_quote", "stamped_quote", "text_frame"]
+__all__ = ["Market", "encode_quote", "stamped_quote", "text_frame", "wire_frame", "fragments"]
 
 _QUOTE_PREFIX = b'{"message":"'
 _QUOTE_SUFFIX = b'"}'
@@ -53,15 +53,30 @@ def _varint(value: int) -> bytes:
             return bytes(out)
 
 
-def text_frame(payload: bytes) -> bytes:
-    """A whole server-to-client TEXT frame (unmasked, fin set), byte for byte
-    as picows writes it: for senders that write many frames at once."""
+def wire_frame(payload: bytes, opcode: int = 0x1, fin: bool = True) -> bytes:
+    """One server-to-client frame (unmasked), byte for byte as picows writes
+    it: for senders that write many frames at once, or frames no library
+    would send."""
+    head = (0x80 if fin else 0) | opcode
     n = len(payload)
     if n < 126:
-        return struct.pack("!BB", 0x81, n) + payload
+        return struct.pack("!BB", head, n) + payload
     if n < 1 << 16:
-        return struct.pack("!BBH", 0x81, 126, n) + payload
-    return struct.pack("!BBQ", 0x81, 127, n) + payload
+        return struct.pack("!BBH", head, 126, n) + payload
+    return struct.pack("!BBQ", head, 127, n) + payload
+
+
+def text_frame(payload: bytes) -> bytes:
+    """A whole TEXT frame (fin set)."""
+    return wire_frame(payload)
+
+
+def fragments(payload: bytes, size: int) -> list[tuple[int, bytes, bool]]:
+    """``payload`` as one TEXT message in (opcode, part, fin) frames of at most
+    ``size`` bytes each: TEXT, then CONTINUATION, fin on the last."""
+    size = max(1, size)
+    ends = range(size, len(payload) + size, size) if payload else [0]
+    return [(0x1 if end == ends[0] else 0x0, payload[end - size:end], end >= len(payload)) for end in ends]
 
 
 class _Instrument:

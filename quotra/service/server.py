@@ -1,4 +1,4 @@
-"""The service: listens on 127.0.0.1 with TLS, records every connection,
+"""The service: listens with TLS (on 127.0.0.1 by default), records every connection,
 streams quotes, and lets tests steer and wait on it."""
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ from picows import (
 from ..pricetape_pb2 import PriceTape
 from .connection import Connection, Event, Frame, Listener, frame_matcher
 from .endpoint import HOST, service_url
-from .market import Market, encode_quote, stamped_quote, text_frame
+from .market import Market, encode_quote, fragments, stamped_quote, text_frame, wire_frame
 from .tls import TlsMaterial, check_tls_mode
 
 __all__ = ["MarketDataService", "ConnRef"]
@@ -36,7 +36,7 @@ ConnRef = Union[None, int, Connection, Iterable[Union[int, Connection]]]
 
 
 class MarketDataService:
-    """A TLS websocket market-data service on 127.0.0.1.
+    """A TLS websocket market-data service on 127.0.0.1 (or ``host``).
 
     Parameters (all keyword, all optional):
 
@@ -67,6 +67,13 @@ class MarketDataService:
     and keeps only the last ``RECENT_EVENTS`` events, so that a long run
     holds memory for its open connections only. An ended connection's
     transport is released either way.
+    ``fragment_size``: send every quote longer than this many bytes as a TEXT
+    frame (fin=0) and CONTINUATION frames of at most that size, as some
+    servers do (default None: whole frames).
+    ``close_after``: close every connection this many seconds after it
+    opened, as a server that restarts does: CLOSE 1001, then the connection
+    ends when the client answers or after ``close_timeout`` seconds (default
+    10, a common server default). Default None: never.
 
     ``accepted`` counts the connections opened since the service was made,
     ``quotes_sent`` the quotes sent over all of them.
@@ -90,12 +97,21 @@ class MarketDataService:
         stamp_sent_at: bool = False,
         record_sent: int = 10_000,
         keep_ended: bool = True,
+        fragment_size: Optional[int] = None,
+        close_after: Optional[float] = None,
+        close_timeout: float = 10.0,
     ):
+        if fragment_size is not None and fragment_size < 1:
+            raise ValueError("fragment_size must be a positive number of bytes, or None")
+        if close_after is not None and not (close_after > 0 and math.isfinite(close_after)):
+            raise ValueError("close_after must be a positive finite number of seconds, or None")
         check_tls_mode(tls)
         self._check_stream(rate, count)
+        if isinstance(instruments, (str, bytes)):
+            raise TypeError("instruments must be a collection of names, not one string")
+        self.instruments = None if instruments is None else frozenset(instruments)
         self.host = str(host)
         self._tls = TlsMaterial(ca_file, self.host)
-        self.instruments = None if instruments is None else frozenset(instruments)
         self.port = int(port)
         self.rate = rate
         self.count = count
@@ -106,6 +122,9 @@ class MarketDataService:
         self.stamp_sent_at = bool(stamp_sent_at)
         self.record_sent = int(record_sent)
         self.keep_ended = bool(keep_ended)
+        self.fragment_size = fragment_size
+        self.close_after = close_after
+        self.close_timeout = float(close_timeout)
 
         self.connections: list[Connection] = []
         self.events: Union[list[Event], deque[Event]] = [] if keep_ended else deque(maxlen=self.RECENT_EVENTS)
@@ -301,6 +320,8 @@ class MarketDataService:
         self._event("open", conn.id)
         logger.debug("connection %d opened from %s", conn.id, conn.peer)
         conn._task = asyncio.get_running_loop().create_task(self._stream(conn), name=f"quotra.service stream {conn.id}")
+        if self.close_after is not None:
+            self._call_later(self.close_after, self._close_first, conn)
         self._notify()
         return conn
 
@@ -449,11 +470,26 @@ class MarketDataService:
         if self.stamp_sent_at:
             msg.sent_at_ns = time.time_ns()
         payload = encode_quote(msg)
-        conn.transport.send(WSMsgType.TEXT, payload)
+        self._send_text(conn, payload)
         conn.quotes_sent += 1
         if conn.sent.maxlen:
             conn.sent.append(payload)
         return payload
+
+    def _send_text(self, conn: Connection, payload: bytes) -> None:
+        n = self.fragment_size
+        if n is None or len(payload) <= n:
+            conn.transport.send(WSMsgType.TEXT, payload)
+            return
+        for opcode, part, fin in fragments(payload, n):
+            conn.transport.send(WSMsgType(opcode), part, fin)
+
+    def _wire_text(self, payload: bytes) -> bytes:
+        """What ``_send_text`` puts on the wire, as bytes to write at once."""
+        n = self.fragment_size
+        if n is None or len(payload) <= n:
+            return text_frame(payload)
+        return b"".join(wire_frame(part, opcode, fin) for opcode, part, fin in fragments(payload, n))
 
     # -- control: sending -------------------------------------------------------
 
@@ -478,7 +514,7 @@ class MarketDataService:
         payload = encode_quote(msg)
         for c in self._targets(conn):
             if c.is_open:
-                c.transport.send(WSMsgType.TEXT, payload)
+                self._send_text(c, payload)
                 c.quotes_sent += 1
                 if c.sent.maxlen:
                     c.sent.append(payload)
@@ -508,6 +544,10 @@ class MarketDataService:
                 self._send_close(c, code, reason)
                 if disconnect_after is not None:
                     self._call_later(disconnect_after, self._disconnect_if_open, c, True)
+
+    def _close_first(self, conn: Connection) -> None:
+        # 1001 "going away": what a server that restarts sends.
+        self.close(1001, b"", conn, disconnect_after=self.close_timeout)
 
     def _send_close(self, conn: Connection, code: Optional[int], reason: bytes) -> None:
         if conn.close_sent or not conn.is_open:
@@ -555,7 +595,6 @@ class MarketDataService:
         base.sent_at_ns = 0
         base_bytes = base.SerializeToString()
         frame = encode_quote(base_bytes)
-        text = WSMsgType.TEXT
         sent = 0
         for i in range(n):
             if not targets:
@@ -567,7 +606,7 @@ class MarketDataService:
                     await c.writable.wait()
                 if not c.is_open:
                     continue
-                c.transport.send(text, frame)
+                self._send_text(c, frame)
                 c.quotes_sent += 1
                 sent += 1
             if any(not c.is_open for c in targets):
@@ -584,7 +623,7 @@ class MarketDataService:
         per write), honouring the same flow control; returns the number of
         frames sent. ``blast`` sends one frame per ``send`` from Python and
         tops out below what the fastest clients take."""
-        frame = text_frame(encode_quote(self._market.quote(instrument)))
+        frame = self._wire_text(encode_quote(self._market.quote(instrument)))
         per = max(1, block_bytes // len(frame))
         block = frame * per
         targets = [c for c in self._targets(conn) if c.is_open]

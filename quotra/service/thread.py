@@ -20,8 +20,9 @@ class ServiceThread:
     the service's loop; coroutine methods are awaited there, and the call
     returns their result here (``svc.wait_connections(1)``, ``svc.drop()``,
     ``svc.restart(down_for=1)``). Attributes (``port``, ``url``, ``ca_file``,
-    ``connections``, ``events``) read the live objects. Every call is bounded
-    by ``call_timeout`` seconds (or the call's own ``timeout`` plus 5).
+    ``connections``, ``events``, ``accepted``) read the live objects. Every
+    call is bounded by ``call_timeout`` seconds (or the call's own
+    ``timeout`` plus 5).
     """
 
     def __init__(self, service: Optional[MarketDataService] = None, *, call_timeout: float = 30.0, **options):

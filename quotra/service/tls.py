@@ -12,11 +12,12 @@ import datetime
 import os
 import shutil
 import ssl
+import sys
 import tempfile
 import weakref
 from typing import Any, Optional
 
-__all__ = ["TLS_MODES", "WRONG_HOST_NAME", "MISSING_TRUSTME", "load_trustme", "TlsMaterial"]
+__all__ = ["TLS_MODES", "WRONG_HOST_NAME", "MISSING_TRUSTME", "load_trustme", "trustme_missing", "TlsMaterial"]
 
 #: Certificate the service presents: from the CA in ``ca_file`` for 127.0.0.1
 #: and localhost ("trusted"); from a CA the client does not know ("untrusted");
@@ -38,6 +39,17 @@ def load_trustme() -> Any:
     except ImportError as exc:
         raise ImportError(MISSING_TRUSTME, name="trustme") from exc
     return trustme
+
+
+def trustme_missing(prog: str) -> bool:
+    """For a command line: True, after one line on stderr naming the fix,
+    when ``trustme`` cannot be imported."""
+    try:
+        load_trustme()
+    except ImportError as exc:
+        print(f"{prog}: {exc}", file=sys.stderr)
+        return True
+    return False
 
 
 def check_tls_mode(mode: str) -> str:
