@@ -591,20 +591,22 @@ void clear_slots(Msg* m) {
     }
 }
 
-// Keys made with the *String dict functions are interned for the life of the
-// process; these are interned the ordinary way and go with their last user.
-int set_item(PyObject* dict, const char* key, PyObject* value) {
-    PyObject* k = PyUnicode_InternFromString(key);
-    int r = k ? PyObject_SetItem(dict, k, value) : -1;
-    Py_XDECREF(k);
-    return r;
+// The two dictionary keys this module stores. Made once and kept for the
+// life of the process (the module lives in one interpreter per process):
+// interned the ordinary way, since the *String dict functions would make them
+// immortal, and held here so that they stay reachable until exit.
+PyObject* key_schema = nullptr;
+PyObject* key_c_api = nullptr;
+
+PyObject* key(PyObject*& slot, const char* text) {
+    if (!slot) slot = PyUnicode_InternFromString(text);
+    return slot;
 }
 
 Schema* schema_of_type(PyTypeObject* base) {
-    PyObject* k = PyUnicode_InternFromString(SCHEMA_KEY);
+    PyObject* k = key(key_schema, SCHEMA_KEY);
     if (!k) return nullptr;
     PyObject* cap = PyDict_GetItemWithError(base->tp_dict, k);  // borrowed
-    Py_DECREF(k);
     return cap ? static_cast<Schema*>(PyCapsule_GetPointer(cap, SCHEMA_CAPSULE)) : nullptr;
 }
 
@@ -1038,7 +1040,8 @@ PyObject* message_type(PyObject*, PyObject* args) {
     }
     s->type = reinterpret_cast<PyTypeObject*>(type);
     // The type is immutable to Python code; its dictionary is still ours to fill.
-    int r = set_item(s->type->tp_dict, SCHEMA_KEY, cap);
+    PyObject* k = key(key_schema, SCHEMA_KEY);
+    int r = k ? PyDict_SetItem(s->type->tp_dict, k, cap) : -1;
     Py_DECREF(cap);
     if (r < 0) {
         Py_DECREF(type);
@@ -1249,7 +1252,8 @@ PyMethodDef module_methods[] = {
 int module_exec(PyObject* m) {
     PyObject* cap = PyCapsule_New(const_cast<quotra_pricetape_api*>(&API), QUOTRA_PRICETAPE_CAPSULE, nullptr);
     if (!cap) return -1;
-    int r = set_item(PyModule_GetDict(m), "_C_API", cap);
+    PyObject* k = key(key_c_api, "_C_API");
+    int r = k ? PyDict_SetItem(PyModule_GetDict(m), k, cap) : -1;
     Py_DECREF(cap);
     return r;
 }
