@@ -138,17 +138,8 @@ int client_type_ready() {
         quotra_vtable.start_websocket = vt_start_websocket;
         quotra_vtable.close_websocket = vt_close_websocket;
         quotra_vtable.initiate_shutdown = vt_initiate_shutdown;
-        QuotraType.tp_name = "quotra.quotra.Quotra";
-        QuotraType.tp_basicsize = sizeof(Quotra);
-        QuotraType.tp_dealloc = Quotra_dealloc;
-        QuotraType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-        QuotraType.tp_traverse = Quotra_traverse;
-        QuotraType.tp_clear = Quotra_clear;
-        QuotraType.tp_getset = Quotra_getset;
-        QuotraType.tp_init = Quotra_init;
-        QuotraType.tp_new = Quotra_new;
-        QuotraType.tp_free = PyObject_GC_Del;
-        check(PyType_Ready(&QuotraType));
+        ready_class(&QuotraType, {"quotra.quotra.Quotra", sizeof(Quotra), nullptr, Quotra_new, Quotra_init,
+                                  Quotra_dealloc, Quotra_traverse, Quotra_clear, Quotra_getset});
         publish_class(&QuotraType, &quotra_vtable, &quotra_reduce_def, &quotra_setstate_def);
         return 0;
     });

@@ -8,6 +8,12 @@
 
 namespace qt {
 
+// The connection's fixed timings, in seconds.
+inline constexpr long PING_IDLE_SECONDS = 3;    // picows pings after this long without incoming data
+inline constexpr long PING_REPLY_SECONDS = 2;   // and drops the connection when no pong comes within this
+inline constexpr long RETRY_DELAY_SECONDS = 1;  // before each new attempt after a failed one
+inline constexpr long STOP_WAIT_SECONDS = 2;    // a signalled stop waits this long for the server's close
+
 // quote_path.cpp
 int vt_on_data_callback(Quotra* self, PyObject* payload);
 // on_data_callback for a TEXT frame's payload still in picows' buffer (valid

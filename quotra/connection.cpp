@@ -5,6 +5,7 @@
 #include "support.hpp"
 
 #include <chrono>
+#include <utility>
 
 namespace qt {
 
@@ -72,14 +73,36 @@ bool is_connection_error(PyObject* exc) {
     return check(PyObject_IsInstance(exc, wserror.get())) != 0;
 }
 
-// Seconds of the wait before every retry: asyncio.sleep(RETRY_DELAY), looked
-// up at each use.
-constexpr int RETRY_DELAY = 1;
+// start_ticker's GC-visible locals.
+enum StartTickerLocal : int { ST_SELF, ST_RECONNECT, ST_LISTENER_CELL, ST_TRANSPORT, ST_SSL_CONTEXT, ST_ERROR };
 
+// ws_connect(factory, url, ssl_context=..., enable_auto_ping=True, ...) for one attempt.
+Ref connect(Quotra* self, PyObject* listener_cell, PyObject* ssl_context) {
+    Ref ws_connect = global(S(ws_connect));
+    Ref factory = function_new(&listener_factory_def, listener_cell);
+    Ref strategies = global(S(WSAutoPingStrategy));
+    Ref when_idle = getattr(strategies.get(), S(PING_WHEN_IDLE));
+    Ref idle = own(PyLong_FromLong(PING_IDLE_SECONDS));
+    Ref reply = own(PyLong_FromLong(PING_REPLY_SECONDS));
+    Ref url = newref(self->ws_url);
+    return call_kw(ws_connect.get(), 2, state.kw_ws_connect, factory.get(), url.get(), ssl_context, Py_True,
+                   idle.get(), reply.get(), when_idle.get());
+}
+
+// (transport, listener) = result, as Python's unpacking would.
+std::pair<Ref, Ref> unpack_pair(PyObject* result) {
+    Ref seq = own(PySequence_Fast(result, "cannot unpack non-iterable object"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    if (n > 2) value_error("too many values to unpack (expected 2)");
+    if (n < 2) value_error("not enough values to unpack (expected 2, got %zd)", n);
+    return {newref(PySequence_Fast_GET_ITEM(seq.get(), 0)), newref(PySequence_Fast_GET_ITEM(seq.get(), 1))};
+}
+
+// asyncio.sleep(RETRY_DELAY_SECONDS), looked up at each use.
 Ref retry_delay() {
     Ref asyncio = global(S(asyncio));
     Ref sleep = getattr(asyncio.get(), S(sleep));
-    Ref seconds = own(PyLong_FromLong(RETRY_DELAY));
+    Ref seconds = own(PyLong_FromLong(RETRY_DELAY_SECONDS));
     return call(sleep.get(), seconds.get());
 }
 
@@ -87,58 +110,44 @@ double steady_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// locals: 0 self, 1 listener cell (list), 2 transport, 3 ssl context, 4 caught error
 CoroBody start_ticker_body(Coroutine* co) {
-    Quotra* self = as_quotra(co->locals[0]);
-    bool reconnect = co->locals[1] == Py_True;
-    set_field(co->locals[1], Py_None);
+    PyObject*& self_obj = co->locals[ST_SELF];
+    PyObject*& listener_cell = co->locals[ST_LISTENER_CELL];  // [listener], read by the factory
+    PyObject*& transport = co->locals[ST_TRANSPORT];
+    PyObject*& ssl_context = co->locals[ST_SSL_CONTEXT];
+    PyObject*& error = co->locals[ST_ERROR];
+    Quotra* self = as_quotra(self_obj);
+    bool reconnect = co->locals[ST_RECONNECT] == Py_True;
     // A server that accepts the upgrade and drops the connection at once
     // (overloaded, or refusing this account) would otherwise get a new
     // connection right away, every time: one that ended within the retry
     // delay of opening waits that delay, as a failed attempt does.
-    if (reconnect && self->connected_at != 0 && steady_seconds() - self->connected_at < RETRY_DELAY)
+    if (reconnect && self->connected_at != 0 && steady_seconds() - self->connected_at < RETRY_DELAY_SECONDS)
         co_await py_await(retry_delay());
     for (;;) {
         {
             Ref ssl_mod = global(S(ssl));
             Ref ctx = call_method(ssl_mod.get(), S(create_default_context));
-            set_field(co->locals[3], ctx.get());
+            set_field(ssl_context, ctx.get());
             Ref listener_cls = newref(reinterpret_cast<PyObject*>(&QuotraListnerType));
-            Ref listener = call(listener_cls.get(), co->locals[0], self->loop);
+            Ref listener = call(listener_cls.get(), self_obj, self->loop);
             Ref cell = own(PyList_New(1));
             PyList_SET_ITEM(cell.get(), 0, listener.release());
-            set_field(co->locals[1], cell.get());
+            set_field(listener_cell, cell.get());
         }
         bool failed = false;
         bool connected = false;
         try {
-            Ref awaitable;
             {
-                Ref ws_connect = global(S(ws_connect));
-                Ref factory = function_new(&listener_factory_def, co->locals[1]);
-                Ref strategies = global(S(WSAutoPingStrategy));
-                Ref when_idle = getattr(strategies.get(), S(PING_WHEN_IDLE));
-                Ref three = own(PyLong_FromLong(3));
-                Ref two = own(PyLong_FromLong(2));
-                Ref url = newref(self->ws_url);
-                awaitable = call_kw(ws_connect.get(), 2, state.kw_ws_connect, factory.get(), url.get(),
-                                    co->locals[3], Py_True, three.get(), two.get(), when_idle.get());
-            }
-            {
-                // The pair is unpacked into GC-visible locals and dropped before the next await.
-                Ref result = co_await py_await(std::move(awaitable));
-                Ref seq = own(PySequence_Fast(result.get(), "cannot unpack non-iterable object"));
-                if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
-                    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-                    if (n > 2) value_error("too many values to unpack (expected 2)");
-                    value_error("not enough values to unpack (expected 2, got %zd)", n);
-                }
-                set_field(co->locals[2], PySequence_Fast_GET_ITEM(seq.get(), 0));
-                check(PyList_SetItem(co->locals[1], 0, Py_NewRef(PySequence_Fast_GET_ITEM(seq.get(), 1))));
+                // The pair goes into GC-visible locals before the next await.
+                Ref result = co_await py_await(connect(self, listener_cell, ssl_context));
+                auto [tr, listener] = unpack_pair(result.get());
+                set_field(transport, tr.get());
+                check(PyList_SetItem(listener_cell, 0, listener.release()));
             }
             connected = true;
             self->connected_at = steady_seconds();
-            co_await py_await(call_method(co->locals[2], S(wait_disconnected)));
+            co_await py_await(call_method(transport, S(wait_disconnected)));
             co_return Ref();
         } catch (const PyError&) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
@@ -146,15 +155,15 @@ CoroBody start_ticker_body(Coroutine* co) {
                 PyErr_SetRaisedException(exc.release());
                 throw;
             }
-            set_field(co->locals[4], exc.get());
+            set_field(error, exc.get());
             failed = true;
         }
         if (failed) {
             {
-                Ref text = own(PyObject_Str(co->locals[4]));
+                Ref text = own(PyObject_Str(error));
                 Ref line = own(PyUnicode_Concat(S(connect_error_prefix), text.get()));
                 log(S(error), line.get());
-                set_field(co->locals[4], Py_None);
+                set_field(error, Py_None);
             }
             // A connection that opened and then failed (picows ends it for a
             // protocol error of the peer) has already been reported to the
@@ -176,7 +185,7 @@ CoroBody start_ticker_body(Coroutine* co) {
             // The next attempt runs in this same coroutine, so a long outage never
             // deepens a chain of awaiting coroutines; a subclass's own
             // start_ticker is still honoured.
-            Ref again = getattr(co->locals[0], S(start_ticker));
+            Ref again = getattr(self_obj, S(start_ticker));
             if (!PyMethod_Check(again.get()) ||
                 PyMethod_GET_FUNCTION(again.get()) != own_method(&QuotraType, S(start_ticker))) {
                 Ref coro = call_kw(again.get(), 0, state.kw_reconnect, Py_True);
@@ -192,8 +201,8 @@ PyObject* start_ticker_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*)
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         self_quotra(p[0], "start_ticker");
         PyObject* reconnect = truthy(p[1]) ? Py_True : Py_False;
-        return coroutine_new(S(start_ticker), S(qn_start_ticker), {p[0], reconnect, Py_None, Py_None, Py_None},
-                             start_ticker_body)
+        return coroutine_new(S(start_ticker), S(qn_start_ticker),
+                             {/* ST_SELF */ p[0], /* ST_RECONNECT */ reconnect}, start_ticker_body)
             .release();
     });
 }

@@ -33,37 +33,60 @@ constexpr bool gc_visible(FieldKind k) {
 }
 
 struct Field {
-    Py_ssize_t index;  // position in the pickled state
+    Py_ssize_t index;  // position in the pickled state; -1: not pickled
     const char* name;  // name in the pickled state (private names mangled)
     std::size_t offset;
     FieldKind kind;
 };
 
-// The same fields in pickled-state order; every index must appear once.
+// The same fields in pickled-state order, the unpickled ones (index -1)
+// after them; every index from 0 must appear once.
 template <std::size_t N>
 constexpr std::array<Field, N> in_state_order(const std::array<Field, N>& layout) {
     std::array<Field, N> out{};
     std::array<bool, N> seen{};
+    std::size_t pickled = 0;
+    for (const Field& f : layout) pickled += f.index >= 0;
+    std::size_t next_unpickled = pickled;
     for (const Field& f : layout) {
-        if (f.index < 0 || static_cast<std::size_t>(f.index) >= N || seen[f.index])
-            throw "pickled-state indices must be 0..N-1, each once";  // a compile-time error
+        if (f.index < 0) {
+            out[next_unpickled++] = f;
+            continue;
+        }
+        if (static_cast<std::size_t>(f.index) >= pickled || seen[f.index])
+            throw "pickled-state indices must be 0..n-1, each once";  // a compile-time error
         seen[f.index] = true;
         out[f.index] = f;
     }
     return out;
 }
 
-// One object type's fields in pickled-state order, with the checksums of
-// its pickled form: the first is written, all three are accepted. They are
-// the first seven hex digits of the SHA-256, SHA-1 and MD5 of the pickled
-// names joined by spaces, so they change with the list.
+template <std::size_t N>
+constexpr Py_ssize_t pickled_count(const std::array<Field, N>& fields) {
+    Py_ssize_t n = 0;
+    for (const Field& f : fields) n += f.index >= 0;
+    return n;
+}
+
+// One object type's fields, the pickled ones first in state order, with the
+// checksums of its pickled form: the first is written, all three are
+// accepted. They are the first seven hex digits of the SHA-256, SHA-1 and
+// MD5 of the pickled names joined by spaces, so they change with the list.
 struct FieldTable {
     const Field* fields;
     Py_ssize_t count;
+    Py_ssize_t pickled;  // the first `pickled` fields form the state
     long checksums[3];
 
     const Field* begin() const { return fields; }
     const Field* end() const { return fields + count; }
+    struct Range {
+        const Field* b;
+        const Field* e;
+        const Field* begin() const { return b; }
+        const Field* end() const { return e; }
+    };
+    Range state() const { return {fields, fields + pickled}; }
 };
 
 inline PyObject*& object_field(PyObject* o, const Field& f) {

@@ -29,8 +29,8 @@ struct QuotraVTable {
     int (*initiate_shutdown)(Quotra*);
 };
 
-// Quotra's fields in layout order: X(member, index in the pickled state,
-// pickled name, kind).
+// Quotra's fields in layout order: X(member, index in the pickled state or
+// -1, pickled name, kind).
 #define QUOTRA_FIELDS(X)                                \
     X(loop, 1, "_Quotra__loop", Any)                    \
     X(transport, 3, "_Quotra__transport", Transport)    \
@@ -44,7 +44,12 @@ struct QuotraVTable {
     X(message_callback, 9, "_message_callback", Any)    \
     X(open_callback, 10, "_open_callback", Any)         \
     X(close_callback, 5, "_close_callback", Any)        \
-    X(error_callback, 8, "_error_callback", Any)
+    X(error_callback, 8, "_error_callback", Any)        \
+    X(resubscribing, -1, nullptr, Any)
+
+// `resubscribing`: a list of the resubscriptions whose instruments are out of
+// the subscription set, each [instruments, transport they were taken for, a
+// transport whose connection opened meanwhile and so missed them, or None].
 
 struct Quotra {
     PyObject_HEAD
@@ -91,17 +96,16 @@ inline constexpr auto listener_fields = in_state_order(std::array{LISTENER_FIELD
 #undef QT_QUOTRA_FIELD
 #undef QT_LISTENER_FIELD
 
-inline constexpr FieldTable quotra_table{
-    quotra_fields.data(), quotra_fields.size(), {0x16b1fb9, 0x691870a, 0xaa20e3e}};
-inline constexpr FieldTable listener_table{
-    listener_fields.data(), listener_fields.size(), {0xd66fd69, 0xc08dca7, 0x629854f}};
+inline constexpr FieldTable quotra_table{quotra_fields.data(), quotra_fields.size(), pickled_count(quotra_fields),
+                                         {0x16b1fb9, 0x691870a, 0xaa20e3e}};
+inline constexpr FieldTable listener_table{listener_fields.data(), listener_fields.size(),
+                                           pickled_count(listener_fields), {0xd66fd69, 0xc08dca7, 0x629854f}};
 
 // Process-wide: the module refuses a second interpreter, so one copy serves.
 extern PyTypeObject QuotraType;
 extern PyTypeObject QuotraListnerType;
 extern QuotraVTable quotra_vtable;
 extern ListenerVTable listener_vtable;
-extern ListenerVTable* wslistener_base_vtable;  // borrowed from picows
 
 inline Quotra* as_quotra(PyObject* o) noexcept { return reinterpret_cast<Quotra*>(o); }
 inline QuotraListner* as_listener(PyObject* o) noexcept { return reinterpret_cast<QuotraListner*>(o); }

@@ -12,7 +12,6 @@
 namespace qt {
 
 ListenerVTable listener_vtable;
-ListenerVTable* wslistener_base_vtable;
 
 namespace {
 
@@ -46,16 +45,10 @@ void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
         Ref connected = newref(parent->IS_CONNECTED);
         call_method(connected.get(), S(set));
     }
-    {
-        Ref open_cb = newref(parent->open_callback);
-        if (truthy(open_cb.get())) {
-            Ref coro = call(open_cb.get(), S(socket_opened));
-            call_method(loop.get(), S(create_task), coro.get());
-        }
-    }
+    Ref open_cb = newref(parent->open_callback);
+    if (truthy(open_cb.get())) schedule(loop.get(), open_cb.get(), S(socket_opened));
     Ref resubscribe = getattr(parent_ref.get(), S(_resubscribe));
-    Ref coro = call(resubscribe.get());
-    call_method(loop.get(), S(create_task), coro.get());
+    schedule(loop.get(), resubscribe.get());
 }
 
 // Returns the frame's close code.
@@ -196,13 +189,8 @@ void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
     Ref loop = newref(self->loop);
-    {
-        Ref close_cb = newref(parent->close_callback);
-        if (truthy(close_cb.get())) {
-            Ref coro = call(close_cb.get(), S(socket_closed));
-            call_method(loop.get(), S(create_task), coro.get());
-        }
-    }
+    Ref close_cb = newref(parent->close_callback);
+    if (truthy(close_cb.get())) schedule(loop.get(), close_cb.get(), S(socket_closed));
     if (parent->disconnect_socket) {
         Ref stop_event = newref(parent->stop_event);
         call_method(stop_event.get(), S(set));
@@ -229,22 +217,15 @@ Ref override_of(PyObject* self, int skip_dispatch, PyObject* name) {
     return find_override(self, name, own_method(&QuotraListnerType, name));
 }
 
-PyObject* vt_send_user_specific_ping(picows::WSListener* o, WSTransport* transport, int skip_dispatch) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* self = reinterpret_cast<PyObject*>(o);
-        PyObject* tr = reinterpret_cast<PyObject*>(transport);
-        if (Ref ov = override_of(self, skip_dispatch, S(send_user_specific_ping))) return call(ov.get(), tr).release();
-        send_user_specific_ping_body(as_listener(self), tr);
-        return Py_NewRef(Py_None);
-    });
-}
+using TransportBody = void (*)(QuotraListner* self, PyObject* transport);
 
-PyObject* vt_on_ws_connected(picows::WSListener* o, WSTransport* transport, int skip_dispatch) {
+template <TransportBody body, PyObject* Names::*name>
+PyObject* vt_transport_entry(picows::WSListener* o, WSTransport* transport, int skip_dispatch) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* self = reinterpret_cast<PyObject*>(o);
         PyObject* tr = reinterpret_cast<PyObject*>(transport);
-        if (Ref ov = override_of(self, skip_dispatch, S(on_ws_connected))) return call(ov.get(), tr).release();
-        on_ws_connected_body(as_listener(self), tr);
+        if (Ref ov = override_of(self, skip_dispatch, names.*name)) return call(ov.get(), tr).release();
+        body(as_listener(self), tr);
         return Py_NewRef(Py_None);
     });
 }
@@ -260,34 +241,28 @@ PyObject* vt_on_ws_frame(picows::WSListener* o, WSTransport* transport, WSFrame*
     });
 }
 
-PyObject* vt_on_ws_disconnected(picows::WSListener* o, WSTransport* transport, int skip_dispatch) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* self = reinterpret_cast<PyObject*>(o);
-        PyObject* tr = reinterpret_cast<PyObject*>(transport);
-        if (Ref ov = override_of(self, skip_dispatch, S(on_ws_disconnected))) return call(ov.get(), tr).release();
-        on_ws_disconnected_body(as_listener(self), tr);
-        return Py_NewRef(Py_None);
-    });
-}
-
 // ---------------------------------------------------------------- Python methods
 
-void check_transport(PyObject* transport) { check_arg_type(transport, state.WSTransport, "transport", false); }
+struct Arg {
+    PyObject* value;
+    PyTypeObject* type;
+    const char* name;
+};
 
-PyObject* send_user_specific_ping_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        QuotraListner* self = self_listener(p[0], "send_user_specific_ping");
-        check_transport(p[1]);
-        send_user_specific_ping_body(self, p[1]);
-        return Py_NewRef(Py_None);
-    });
+// Every argument's type first, letting None through, then None refused, both
+// in argument order: a wrong-typed argument is the one reported even when an
+// earlier one is None.
+void check_args(std::initializer_list<Arg> args) {
+    for (const Arg& a : args) check_arg_type(a.value, a.type, a.name, true);
+    for (const Arg& a : args) check_arg_type(a.value, a.type, a.name, false);
 }
 
-PyObject* on_ws_connected_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
+template <TransportBody body, const char* fname>
+PyObject* transport_method_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        QuotraListner* self = self_listener(p[0], "on_ws_connected");
-        check_transport(p[1]);
-        on_ws_connected_body(self, p[1]);
+        QuotraListner* self = self_listener(p[0], fname);
+        check_args({{p[1], state.WSTransport, "transport"}});
+        body(self, p[1]);
         return Py_NewRef(Py_None);
     });
 }
@@ -295,33 +270,29 @@ PyObject* on_ws_connected_impl(PyObject*, PyObject* const* p, PyObject*, PyObjec
 PyObject* on_ws_frame_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         QuotraListner* self = self_listener(p[0], "on_ws_frame");
-        check_transport(p[1]);
-        check_arg_type(p[2], state.WSFrame, "frame", false);
+        check_args({{p[1], state.WSTransport, "transport"}, {p[2], state.WSFrame, "frame"}});
         on_ws_frame_body(self, p[1], p[2]);
         return Py_NewRef(Py_None);
     });
 }
 
-PyObject* on_ws_disconnected_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        QuotraListner* self = self_listener(p[0], "on_ws_disconnected");
-        check_transport(p[1]);
-        on_ws_disconnected_body(self, p[1]);
-        return Py_NewRef(Py_None);
-    });
-}
-
+constexpr char send_user_specific_ping_name[] = "send_user_specific_ping";
+constexpr char on_ws_connected_name[] = "on_ws_connected";
+constexpr char on_ws_disconnected_name[] = "on_ws_disconnected";
 const char* const transport_params[] = {"self", "transport", nullptr};
 const char* const frame_params[] = {"self", "transport", "frame", nullptr};
 
-const FunctionDef send_user_specific_ping_def = {"send_user_specific_ping", "QuotraListner.send_user_specific_ping",
-                                                 transport_params, false, false, false, send_user_specific_ping_impl};
-const FunctionDef on_ws_connected_def = {"on_ws_connected", "QuotraListner.on_ws_connected", transport_params, false,
-                                         false, false, on_ws_connected_impl};
+const FunctionDef send_user_specific_ping_def = {
+    send_user_specific_ping_name, "QuotraListner.send_user_specific_ping", transport_params, false, false, false,
+    transport_method_impl<send_user_specific_ping_body, send_user_specific_ping_name>};
+const FunctionDef on_ws_connected_def = {on_ws_connected_name, "QuotraListner.on_ws_connected", transport_params,
+                                         false, false, false,
+                                         transport_method_impl<on_ws_connected_body, on_ws_connected_name>};
 const FunctionDef on_ws_frame_def = {"on_ws_frame", "QuotraListner.on_ws_frame", frame_params, false, false, false,
                                      on_ws_frame_impl};
-const FunctionDef on_ws_disconnected_def = {"on_ws_disconnected", "QuotraListner.on_ws_disconnected",
-                                            transport_params, false, false, false, on_ws_disconnected_impl};
+const FunctionDef on_ws_disconnected_def = {on_ws_disconnected_name, "QuotraListner.on_ws_disconnected",
+                                            transport_params, false, false, false,
+                                            transport_method_impl<on_ws_disconnected_body, on_ws_disconnected_name>};
 
 // ---------------------------------------------------------------- type slots
 
@@ -393,24 +364,17 @@ QT_STATIC_TYPE(QuotraListnerType)
 
 int listener_type_ready(PyTypeObject* base, ListenerVTable* base_vtable) {
     return boundary<int>(-1, [&]() -> int {
-        wslistener_base_vtable = base_vtable;
         listener_vtable = *base_vtable;
-        listener_vtable.on_ws_connected = vt_on_ws_connected;
+        listener_vtable.on_ws_connected = vt_transport_entry<on_ws_connected_body, &Names::on_ws_connected>;
         listener_vtable.on_ws_frame = vt_on_ws_frame;
-        listener_vtable.on_ws_disconnected = vt_on_ws_disconnected;
-        listener_vtable.send_user_specific_ping = vt_send_user_specific_ping;
-        QuotraListnerType.tp_base = base;
-        QuotraListnerType.tp_name = "quotra.quotra.QuotraListner";
-        QuotraListnerType.tp_basicsize = sizeof(QuotraListner);
-        QuotraListnerType.tp_dealloc = Listener_dealloc;
-        QuotraListnerType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-        QuotraListnerType.tp_traverse = Listener_traverse;
-        QuotraListnerType.tp_clear = Listener_clear;
-        QuotraListnerType.tp_init = Listener_init;
-        QuotraListnerType.tp_new = Listener_new;
-        QuotraListnerType.tp_free = PyObject_GC_Del;
-        check(PyType_Ready(&QuotraListnerType));
-        if (QuotraListnerType.tp_weaklistoffset == 0) QuotraListnerType.tp_weaklistoffset = base->tp_weaklistoffset;
+        listener_vtable.on_ws_disconnected = vt_transport_entry<on_ws_disconnected_body, &Names::on_ws_disconnected>;
+        listener_vtable.send_user_specific_ping =
+            vt_transport_entry<send_user_specific_ping_body, &Names::send_user_specific_ping>;
+        if (ready_class(&QuotraListnerType, {"quotra.quotra.QuotraListner", sizeof(QuotraListner), base,
+                                             Listener_new, Listener_init, Listener_dealloc, Listener_traverse,
+                                             Listener_clear, nullptr})) {
+            if (QuotraListnerType.tp_weaklistoffset == 0) QuotraListnerType.tp_weaklistoffset = base->tp_weaklistoffset;
+        }
         publish_class(&QuotraListnerType, &listener_vtable, &listener_reduce_def, &listener_setstate_def);
         return 0;
     });

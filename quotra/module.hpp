@@ -16,7 +16,6 @@ struct ModuleState {
     PyObject* b_staticmethod;
     PyObject* b_OSError;
     PyObject* b_super;
-    PyObject* b_ImportError;
     // constants
     PyObject* signal_names;          // ("SIGINT", "SIGTERM")
     PyObject* start_ticker_defaults;     // (False,)
@@ -27,7 +26,6 @@ struct ModuleState {
     PyObject* kw_instruments;     // ("instruments",)
     PyObject* kw_data;            // ("data",)
     PyObject* kw_timeout;         // ("timeout",)
-    PyObject* kw_return_exceptions;  // ("return_exceptions",)
     PyObject* kw_ws_connect;      // ws_connect's keyword names, in call order
     PyObject* empty_bytes;
     PyObject* empty_tuple;
@@ -43,13 +41,9 @@ struct ModuleState {
     // loaded), or nullptr: then every quote goes the general way.
     const quotra_pricetape_api* pricetape_api;
     // picows classes, owned
-    PyTypeObject* WSListener;
+    PyTypeObject* WSListener;  // the base of QuotraListner, which as a static type holds no reference to it
     PyTypeObject* WSTransport;
     PyTypeObject* WSFrame;
-    PyTypeObject* MemoryBuffer;
-    PyObject* WSUpgradeRequest;
-    PyObject* WSUpgradeResponse;
-    PyObject* WSUpgradeResponseWithListener;
     PyObject* WSProtocolError;  // raised by a listener to close with a code of its own
 };
 
@@ -80,6 +74,25 @@ struct FunctionDef;
 // Stores `value` under `name` in a static type's dictionary and invalidates the
 // type's attribute cache.
 void set_class_item(PyTypeObject* type, PyObject* name, PyObject* value);
+
+// The slots of one of our classes: static, subclassable, garbage-collected.
+struct ClassSlots {
+    const char* name;
+    Py_ssize_t basicsize;
+    PyTypeObject* base;  // nullptr: object
+    newfunc tp_new;
+    initproc init;
+    destructor dealloc;
+    traverseproc traverse;
+    inquiry clear;
+    PyGetSetDef* getset;
+};
+
+// Readies `type` once per process and says whether it did so now. An import
+// that failed after this point leaves the type ready: setting its slots again
+// would clear the ready flag and make PyType_Ready add slot wrappers for the
+// slots it inherited the first time. A static type cannot change its base.
+bool ready_class(PyTypeObject* type, const ClassSlots& slots);
 
 // After PyType_Ready: publishes the native table as `__pyx_vtable__` and
 // installs the pickling methods under their own names and as

@@ -21,7 +21,6 @@
     X(data, "data")                                                              \
     X(decode, "decode")                                                          \
     X(difference_update, "difference_update")                                    \
-    X(disconnect, "disconnect")                                                  \
     X(dumps, "dumps")                                                            \
     X(error, "error")                                                            \
     X(Event, "Event")                                                            \
@@ -31,7 +30,6 @@
     X(instruments, "instruments")                                                \
     X(logger, "logger")                                                          \
     X(loads, "loads")                                                            \
-    X(loop, "loop")                                                              \
     X(message, "message")                                                        \
     X(on_ws_connected, "on_ws_connected")                                        \
     X(on_ws_disconnected, "on_ws_disconnected")                                  \
@@ -69,8 +67,6 @@
     X(WSError, "WSError")                                                        \
     X(WSMsgType, "WSMsgType")                                                    \
     X(TEXT, "TEXT")                                                              \
-    X(PONG, "PONG")                                                              \
-    X(CLOSE, "CLOSE")                                                            \
     X(ssl_context, "ssl_context")                                                \
     X(enable_auto_ping, "enable_auto_ping")                                      \
     X(auto_ping_idle_timeout, "auto_ping_idle_timeout")                          \
@@ -78,12 +74,9 @@
     X(auto_ping_strategy, "auto_ping_strategy")                                  \
     X(shutdown, "shutdown")                                                      \
     X(_resubscribe, "_resubscribe")                                              \
-    X(_is_coroutine_marker, "_is_coroutine_marker")                              \
     X(__dict__, "__dict__")                                                      \
     X(__new__, "__new__")                                                        \
     X(__name__, "__name__")                                                      \
-    X(__module__, "__module__")                                                  \
-    X(__qualname__, "__qualname__")                                              \
     X(__pyx_vtable__, "__pyx_vtable__")                                          \
     X(__reduce__, "__reduce__")                                                  \
     X(__setstate__, "__setstate__")                                              \
@@ -106,6 +99,9 @@
     X(cancelled, "cancelled")                                                    \
     X(exception, "exception")                                                    \
     X(add_done_callback, "add_done_callback")                                    \
+    X(call_exception_handler, "call_exception_handler")                          \
+    X(task, "task")                                                              \
+    X(task_exception_never_retrieved, "Task exception was never retrieved")      \
     X(run_in_thread, "run_in_thread")                                            \
     X(wraps, "wraps")                                                            \
     X(qn_stop_signal_handler, "Quotra.stop_signal_handler")                      \
@@ -113,11 +109,6 @@
     X(qn_shutdown, "Quotra.shutdown")                                            \
     X(connect_error_prefix, "Error occured on connect :: ")                      \
     X(__init__, "__init__")                                                      \
-    X(__builtins__, "__builtins__")                                              \
-    X(__loader__, "__loader__")                                                  \
-    X(__file__, "__file__")                                                      \
-    X(__package__, "__package__")                                                \
-    X(__path__, "__path__")                                                      \
     X(__author__, "__author__")                                                  \
     X(__test__, "__test__")                                                      \
     X(functools, "functools")                                                    \
@@ -126,28 +117,31 @@
     X(pricetape_proto, "pricetape_proto")                                        \
     X(logging, "logging")                                                        \
     X(getLogger, "getLogger")                                                    \
-    X(WSListener, "WSListener")                                                  \
-    X(WSTransport, "WSTransport")                                                \
-    X(WSFrame, "WSFrame")                                                        \
-    X(MemoryBuffer, "MemoryBuffer")                                              \
-    X(WSUpgradeRequest, "WSUpgradeRequest")                                      \
-    X(WSUpgradeResponse, "WSUpgradeResponse")                                    \
-    X(WSUpgradeResponseWithListener, "WSUpgradeResponseWithListener")            \
-    X(staticmethod, "staticmethod")                                              \
-    X(OSError, "OSError")                                                        \
-    X(super, "super")                                                            \
-    X(ImportError, "ImportError")                                                \
-    X(name, "name")                                                              \
-    X(loader, "loader")                                                          \
-    X(origin, "origin")                                                          \
-    X(parent, "parent")                                                          \
-    X(submodule_search_locations, "submodule_search_locations")                  \
-    X(sys, "sys")                                                                \
-    X(modules, "modules")                                                        \
     X(Quotra, "Quotra")                                                          \
     X(QuotraListner, "QuotraListner")                                            \
     X(SIGINT, "SIGINT")                                                          \
-    X(SIGTERM, "SIGTERM")
+    X(SIGTERM, "SIGTERM")                                                           \
+    X(_is_coroutine_marker, "_is_coroutine_marker")                            \
+    X(_is_coroutine_mark, "_is_coroutine_mark")                                \
+    X(__signature__, "__signature__")                                          \
+    X(__wrapped__, "__wrapped__")                                              \
+    X(inspect, "inspect")                                                      \
+    X(Parameter, "Parameter")                                                  \
+    X(Signature, "Signature")                                                  \
+    X(empty, "empty")                                                          \
+    X(POSITIONAL_OR_KEYWORD, "POSITIONAL_OR_KEYWORD")                          \
+    X(VAR_POSITIONAL, "VAR_POSITIONAL")                                        \
+    X(VAR_KEYWORD, "VAR_KEYWORD")                                              \
+    X(default_, "default")                                                     \
+    X(annotation, "annotation")                                                \
+    X(return_annotation, "return_annotation")                                  \
+    X(args, "args")                                                            \
+    X(kwargs, "kwargs")                                                        \
+    X(return_, "return")                                                       \
+    X(throw_, "throw")                                                         \
+    X(close, "close")                                                          \
+    X(wrapper, "wrapper")                                                      \
+    X(qn_wrapper, "run_in_thread.<locals>.decorator.<locals>.wrapper")
 
 namespace qt {
 

@@ -1,8 +1,12 @@
 // The module's function type. Every method and nested function of the module
 // is one of these, so they must pass for Python functions wherever Python code
 // looks at them: descriptors that bind self, the attributes functools.wraps
-// copies, inspect.signature() and the coroutine-function mark.
-#include "native_function.hpp"
+// copies (function_attributes.cpp), inspect.signature() and the
+// coroutine-function mark. Here: binding the arguments of a call, the type's
+// slots and making a function.
+#include "function_object.hpp"
+
+#include "names.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -13,51 +17,7 @@ namespace qt {
 
 namespace {
 
-struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const FunctionDef* def;  // borrowed: function definitions are static
-    Py_ssize_t nparams;
-    bool has_closure;        // a closure was given; it is gone only after tp_clear
-    PyObject* closure;
-    PyObject* defaults;      // tuple, or nullptr for None
-    PyObject* kwdefaults;    // dict, or nullptr for None
-    PyObject* annotations;   // dict, or nullptr until first asked for
-    PyObject* type_params;   // tuple
-    PyObject* module;        // any object, nullptr for None
-    PyObject* name;          // str
-    PyObject* qualname;      // str
-    PyObject* doc;           // any object, nullptr for None
-    PyObject* dict;
-    PyObject* weakreflist;
-};
 
-inline Function* as_fn(PyObject* o) noexcept { return reinterpret_cast<Function*>(o); }
-
-// Interned once and never released: the module lives in one interpreter per
-// process, so these strings have no per-module home and must outlive every
-// function object (which may be collected during interpreter shutdown).
-struct Strings {
-    PyObject* module_name;
-    PyObject* is_coroutine_marker;
-    PyObject* is_coroutine_mark;
-    PyObject* signature;
-    PyObject* wrapped;
-    PyObject* inspect;
-    PyObject* Parameter;
-    PyObject* Signature;
-    PyObject* empty;
-    PyObject* POSITIONAL_OR_KEYWORD;
-    PyObject* VAR_POSITIONAL;
-    PyObject* VAR_KEYWORD;
-    PyObject* default_;
-    PyObject* annotation;
-    PyObject* return_annotation;
-    PyObject* args;
-    PyObject* kwargs;
-    PyObject* return_;
-};
-Strings str;
 
 // inspect._is_coroutine_mark, fetched on first use and kept for the process:
 // inspect.iscoroutinefunction() compares by identity.
@@ -65,8 +25,8 @@ PyObject* coroutine_mark = nullptr;
 
 PyObject* get_coroutine_mark() {
     if (!coroutine_mark) {
-        Ref inspect = own(PyImport_Import(str.inspect));
-        coroutine_mark = getattr(inspect.get(), str.is_coroutine_mark).release();
+        Ref inspect = own(PyImport_Import(S(inspect)));
+        coroutine_mark = getattr(inspect.get(), S(_is_coroutine_mark)).release();
     }
     return coroutine_mark;
 }
@@ -196,204 +156,6 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     return boundary<PyObject*>(nullptr, [&] { return bind_and_call(as_fn(self), args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
-// ---- attributes -----------------------------------------------------------
-
-PyObject* none_or(PyObject* v) noexcept { return Py_NewRef(v ? v : Py_None); }
-
-PyObject* fn_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_fn(self)->name); }
-int fn_set_name(PyObject* self, PyObject* value, void*) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    set_field(as_fn(self)->name, value);
-    return 0;
-}
-
-PyObject* fn_get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_fn(self)->qualname); }
-int fn_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    set_field(as_fn(self)->qualname, value);
-    return 0;
-}
-
-// Fields that hold any object, with deletion meaning None.
-void set_optional(PyObject*& field, PyObject* value) noexcept {
-    PyObject* old = field;
-    field = (value && value != Py_None) ? Py_NewRef(value) : nullptr;
-    Py_XDECREF(old);
-}
-
-PyObject* fn_get_module(PyObject* self, void*) noexcept { return none_or(as_fn(self)->module); }
-int fn_set_module(PyObject* self, PyObject* value, void*) noexcept {
-    set_optional(as_fn(self)->module, value);
-    return 0;
-}
-
-PyObject* fn_get_doc(PyObject* self, void*) noexcept { return none_or(as_fn(self)->doc); }
-int fn_set_doc(PyObject* self, PyObject* value, void*) noexcept {
-    set_optional(as_fn(self)->doc, value);
-    return 0;
-}
-
-PyObject* fn_get_defaults(PyObject* self, void*) noexcept { return none_or(as_fn(self)->defaults); }
-int fn_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
-    if (value && value != Py_None && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    set_optional(as_fn(self)->defaults, value);
-    return 0;
-}
-
-PyObject* fn_get_kwdefaults(PyObject* self, void*) noexcept { return none_or(as_fn(self)->kwdefaults); }
-int fn_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-    if (value && value != Py_None && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    set_optional(as_fn(self)->kwdefaults, value);
-    return 0;
-}
-
-PyObject* fn_get_annotations(PyObject* self, void*) noexcept {
-    Function* f = as_fn(self);
-    if (!f->annotations) {
-        f->annotations = PyDict_New();
-        if (!f->annotations) return nullptr;
-    }
-    return Py_NewRef(f->annotations);
-}
-int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-    // As for Python functions: deleting (or setting None) leaves a fresh
-    // empty dict to be made on the next read.
-    if (value && value != Py_None && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    set_optional(as_fn(self)->annotations, value);
-    return 0;
-}
-
-PyObject* fn_get_type_params(PyObject* self, void*) noexcept { return Py_NewRef(as_fn(self)->type_params); }
-int fn_set_type_params(PyObject* self, PyObject* value, void*) noexcept {
-    if (!value || !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
-        return -1;
-    }
-    set_field(as_fn(self)->type_params, value);
-    return 0;
-}
-
-// inspect.Signature of the function's own parameters, from the current
-// __defaults__ and __annotations__.
-Ref build_signature(Function* f) {
-    const FunctionDef* def = f->def;
-    const Py_ssize_t np = f->nparams;
-    // Hold our own references: the calls below run Python code that may
-    // replace the function's fields.
-    Ref defaults = newref(f->defaults);
-    Ref annotations = own(fn_get_annotations(reinterpret_cast<PyObject*>(f), nullptr));
-
-    Ref inspect = own(PyImport_Import(str.inspect));
-    Ref Parameter = getattr(inspect.get(), str.Parameter);
-    Ref Signature = getattr(inspect.get(), str.Signature);
-    Ref empty = getattr(Parameter.get(), str.empty);
-    Ref positional_or_keyword = getattr(Parameter.get(), str.POSITIONAL_OR_KEYWORD);
-
-    auto annotation_of = [&](PyObject* key) -> Ref {
-        PyObject* v = nullptr;
-        check(PyDict_GetItemRef(annotations.get(), key, &v));
-        return Ref::steal(v);
-    };
-    auto make_param = [&](PyObject* name, PyObject* kind, PyObject* dflt) -> Ref {
-        Ref kw = own(PyDict_New());
-        if (dflt) check(PyDict_SetItem(kw.get(), str.default_, dflt));
-        if (Ref a = annotation_of(name)) check(PyDict_SetItem(kw.get(), str.annotation, a.get()));
-        Ref args = own(PyTuple_Pack(2, name, kind));
-        return own(PyObject_Call(Parameter.get(), args.get(), kw.get()));
-    };
-
-    const Py_ssize_t ndefaults_all = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-    const Py_ssize_t first_default = np - std::min(ndefaults_all, np);
-    Ref params = own(PyList_New(0));
-    for (Py_ssize_t i = 0; i < np; ++i) {
-        Ref name = own(PyUnicode_FromString(def->params[i]));
-        PyObject* dflt = i >= first_default ? PyTuple_GET_ITEM(defaults.get(), ndefaults_all - (np - i)) : nullptr;
-        check(PyList_Append(params.get(), make_param(name.get(), positional_or_keyword.get(), dflt).get()));
-    }
-    if (def->varargs) {
-        Ref kind = getattr(Parameter.get(), str.VAR_POSITIONAL);
-        check(PyList_Append(params.get(), make_param(str.args, kind.get(), nullptr).get()));
-    }
-    if (def->varkw) {
-        Ref kind = getattr(Parameter.get(), str.VAR_KEYWORD);
-        check(PyList_Append(params.get(), make_param(str.kwargs, kind.get(), nullptr).get()));
-    }
-
-    Ref ret = annotation_of(str.return_);
-    Ref kw = own(PyDict_New());
-    check(PyDict_SetItem(kw.get(), str.return_annotation, ret ? ret.get() : empty.get()));
-    Ref args = own(PyTuple_Pack(1, params.get()));
-    return own(PyObject_Call(Signature.get(), args.get(), kw.get()));
-}
-
-// __signature__ is what inspect.signature() asks first. An explicit value
-// stored by the user wins; a function that carries __wrapped__ (functools.wraps
-// was applied to it) has none, so that inspect follows the wrapper chain to the
-// wrapped callable exactly as it does for a Python wrapper.
-PyObject* fn_get_signature(PyObject* self, void*) noexcept {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        Function* f = as_fn(self);
-        if (f->dict) {
-            Ref dict = newref(f->dict);
-            PyObject* v = nullptr;
-            if (check(PyDict_GetItemRef(dict.get(), str.signature, &v))) return v;
-            if (check(PyDict_Contains(dict.get(), str.wrapped))) {
-                attribute_error("'%.100s' object has no attribute '__signature__'",
-                                Py_TYPE(self)->tp_name);
-            }
-        }
-        return build_signature(f).release();
-    });
-}
-int fn_set_signature(PyObject* self, PyObject* value, void*) noexcept {
-    return boundary<int>(-1, [&] {
-        Ref dict = own(PyObject_GenericGetDict(self, nullptr));
-        if (value) return check(PyDict_SetItem(dict.get(), str.signature, value));
-        if (check(PyDict_Pop(dict.get(), str.signature, nullptr)) == 0) {
-            raise_object(PyExc_AttributeError, str.signature);
-        }
-        return 0;
-    });
-}
-
-PyGetSetDef fn_getset[] = {
-    {"__name__", fn_get_name, fn_set_name, nullptr, nullptr},
-    {"__qualname__", fn_get_qualname, fn_set_qualname, nullptr, nullptr},
-    {"__module__", fn_get_module, fn_set_module, nullptr, nullptr},
-    {"__doc__", fn_get_doc, fn_set_doc, nullptr, nullptr},
-    {"__defaults__", fn_get_defaults, fn_set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", fn_get_kwdefaults, fn_set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", fn_get_annotations, fn_set_annotations, nullptr, nullptr},
-    {"__type_params__", fn_get_type_params, fn_set_type_params, nullptr, nullptr},
-    {"__signature__", fn_get_signature, fn_set_signature, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-// Pickled by reference, as Python functions are: the qualified name is looked
-// up in __module__ when unpickling.
-PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_fn(self)->qualname); }
-
-PyMethodDef fn_methods[] = {
-    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 // ---- type slots -----------------------------------------------------------
 
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
@@ -468,8 +230,8 @@ PyTypeObject make_function_type() noexcept {
     t.tp_clear = fn_clear;
     t.tp_weaklistoffset = offsetof(Function, weakreflist);
     t.tp_dictoffset = offsetof(Function, dict);
-    t.tp_methods = fn_methods;
-    t.tp_getset = fn_getset;
+    t.tp_methods = function_methods;
+    t.tp_getset = function_getset;
     t.tp_descr_get = fn_descr_get;
     return t;
 }
@@ -479,38 +241,6 @@ PyTypeObject make_function_type() noexcept {
 PyTypeObject FunctionType = make_function_type();
 
 int function_type_ready() {
-    if (!str.module_name) {
-        struct {
-            PyObject** slot;
-            const char* text;
-        } const table[] = {
-            {&str.module_name, "quotra.quotra"},
-            {&str.is_coroutine_marker, "_is_coroutine_marker"},
-            {&str.is_coroutine_mark, "_is_coroutine_mark"},
-            {&str.signature, "__signature__"},
-            {&str.wrapped, "__wrapped__"},
-            {&str.inspect, "inspect"},
-            {&str.Parameter, "Parameter"},
-            {&str.Signature, "Signature"},
-            {&str.empty, "empty"},
-            {&str.POSITIONAL_OR_KEYWORD, "POSITIONAL_OR_KEYWORD"},
-            {&str.VAR_POSITIONAL, "VAR_POSITIONAL"},
-            {&str.VAR_KEYWORD, "VAR_KEYWORD"},
-            {&str.default_, "default"},
-            {&str.annotation, "annotation"},
-            {&str.return_annotation, "return_annotation"},
-            {&str.args, "args"},
-            {&str.kwargs, "kwargs"},
-            {&str.return_, "return"},
-        };
-        for (const auto& e : table) {
-            *e.slot = PyUnicode_InternFromString(e.text);
-            if (!*e.slot) {
-                for (const auto& d : table) Py_CLEAR(*d.slot);
-                return -1;
-            }
-        }
-    }
     return PyType_Ready(&FunctionType);
 }
 
@@ -535,7 +265,7 @@ Ref function_new(const FunctionDef* def, PyObject* closure, PyObject* defaults, 
         // What inspect.markcoroutinefunction() sets; asyncio.iscoroutinefunction()
         // goes through inspect's check.
         dict = own(PyDict_New());
-        check(PyDict_SetItem(dict.get(), str.is_coroutine_marker, get_coroutine_mark()));
+        check(PyDict_SetItem(dict.get(), S(_is_coroutine_marker), get_coroutine_mark()));
     }
 
     Function* f = PyObject_GC_New(Function, &FunctionType);
@@ -549,7 +279,7 @@ Ref function_new(const FunctionDef* def, PyObject* closure, PyObject* defaults, 
     f->kwdefaults = nullptr;
     f->annotations = ann.release();
     f->type_params = type_params.release();
-    f->module = Py_NewRef(str.module_name);
+    f->module = Py_NewRef(S(quotra_quotra));
     f->name = name.release();
     f->qualname = qualname.release();
     f->doc = doc.release();

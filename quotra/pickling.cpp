@@ -120,14 +120,14 @@ PyObject* checked(PyObject* v, FieldKind kind) {
 // before the failing element keeps its new value (no rollback).
 void set_state(PyObject* result, PyObject* pickled, const FieldTable& table) {
     require_subscriptable(pickled);
-    for (const Field& f : table) {
+    for (const Field& f : table.state()) {
         PyObject* v = item(pickled, f.index);  // borrowed
         if (holds_object(f.kind))
             set_field(object_field(result, f), checked(v, f.kind));
         else
             flag_field(result, f) = truth(v);
     }
-    merge_dict(result, pickled, table.count);
+    merge_dict(result, pickled, table.pickled);
 }
 
 void require_tuple_or_none(PyObject* pickled) {
@@ -145,7 +145,7 @@ Ref incompatible_template(const FieldTable& table) {
         text += hex;
     }
     text += ") = (";
-    for (const Field& f : table) {
+    for (const Field& f : table.state()) {
         if (f.index) text += ", ";
         text += f.name;
     }
@@ -196,8 +196,8 @@ Ref reduce(PyObject* self, PyTypeObject* cls, const FieldTable& table, PyObject*
     // Allocated before the fields are read: an allocation may run the GC
     // and with it finalisers that could replace a field, so each field is
     // read only right before its reference is taken.
-    Ref fields = own(PyTuple_New(table.count));
-    for (const Field& f : table) {
+    Ref fields = own(PyTuple_New(table.pickled));
+    for (const Field& f : table.state()) {
         PyObject* v = holds_object(f.kind) ? field_ref(object_field(self, f))
                                            : Py_NewRef(flag_field(self, f) ? Py_True : Py_False);
         PyTuple_SET_ITEM(fields.get(), f.index, v);
@@ -206,7 +206,7 @@ Ref reduce(PyObject* self, PyTypeObject* cls, const FieldTable& table, PyObject*
     Ref pickled = append_dict_if_any(std::move(fields), self, use_setstate);
     // Read the fields again, not the tuple: looking up __dict__ may have run
     // Python code of a subclass. The native boolean never forces setstate.
-    for (const Field& f : table) use_setstate |= holds_object(f.kind) && object_field(self, f) != Py_None;
+    for (const Field& f : table.state()) use_setstate |= holds_object(f.kind) && object_field(self, f) != Py_None;
     Ref checksum = own(PyLong_FromLong(table.checksums[0]));
     return reduce_value(self, reconstructor_name, checksum.get(), pickled, use_setstate);
 }

@@ -111,6 +111,18 @@ inline void set_field(PyObject*& field, PyObject* value) noexcept {
     Py_XDECREF(old);
 }
 
+// A setter of a str attribute stored in `field`, in the C-API convention:
+// TypeError "<attr> must be set to a string object" for anything else
+// (deleting included).
+inline int set_str_field(PyObject*& field, PyObject* value, const char* attr) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attr);
+        return -1;
+    }
+    set_field(field, value);
+    return 0;
+}
+
 // Runs `f` at an interpreter-facing boundary, mapping PyError to the C-API
 // convention. `fail` is the value returned when a Python exception is pending.
 template <class R, class F>

@@ -70,11 +70,31 @@ bool native_way_open(Quotra* self) {
     return api && api->is_exact(self->pricetape) && globals_are_original();
 }
 
+// While alive, `exc` is the exception being handled, as inside a Python
+// `except` block: whatever the error callback or create_task raises carries
+// it as its __context__.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(exc);
+    }
+    ~Handling() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* saved_;  // owned, or nullptr
+};
+
 // The error callback's share of a failure of the guarded steps (the current
 // exception): an Exception goes to it, anything else propagates.
 void to_error_callback(Quotra* self) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise();
     Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Handling handling(exc.get());
     Ref err_cb = newref(self->error_callback);
     if (truthy(err_cb.get())) {
         Ref loop = newref(self->loop);

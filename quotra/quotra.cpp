@@ -77,6 +77,28 @@ void set_class_item(PyTypeObject* type, PyObject* name, PyObject* value) {
     PyType_Modified(type);
 }
 
+bool ready_class(PyTypeObject* type, const ClassSlots& slots) {
+    if (type->tp_flags & Py_TPFLAGS_READY) {
+        if (slots.base && type->tp_base != slots.base)
+            import_error("quotra.quotra was set up on another %s class in this process; it cannot be imported again",
+                         slots.base->tp_name);
+        return false;
+    }
+    type->tp_name = slots.name;
+    type->tp_basicsize = slots.basicsize;
+    type->tp_base = slots.base;
+    type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type->tp_new = slots.tp_new;
+    type->tp_init = slots.init;
+    type->tp_dealloc = slots.dealloc;
+    type->tp_traverse = slots.traverse;
+    type->tp_clear = slots.clear;
+    type->tp_getset = slots.getset;
+    type->tp_free = PyObject_GC_Del;
+    check(PyType_Ready(type));
+    return true;
+}
+
 void publish_class(PyTypeObject* type, void* vtable, const FunctionDef* reduce_def, const FunctionDef* setstate_def) {
     Ref cap = own(PyCapsule_New(vtable, nullptr, nullptr));
     set_class_item(type, S(__pyx_vtable__), cap.get());
@@ -150,9 +172,9 @@ Ref import_from(PyObject* module, PyObject* name) {
 }
 
 // Takes a picows class, checking that it has the layout we were compiled
-// against; returns the address its native table capsule holds (or nullptr when
-// `vtable` is false).
-void* take_picows_class(PyObject* mod, const char* name, Py_ssize_t basicsize, bool vtable, PyObject** out) {
+// against; when `table` is given, the class must publish a native table and
+// `*table` receives its address.
+Ref take_picows_class(PyObject* mod, const char* name, Py_ssize_t basicsize, void** table = nullptr) {
     Ref cls = own(PyObject_GetAttrString(mod, name));
     if (!PyType_Check(cls.get())) layout_error(name, "is not a type");
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
@@ -160,21 +182,19 @@ void* take_picows_class(PyObject* mod, const char* name, Py_ssize_t basicsize, b
         Ref detail = own(PyUnicode_FromFormat("has instance size %zd, expected %zd", type->tp_basicsize, basicsize));
         layout_error(name, PyUnicode_AsUTF8(detail.get()));
     }
-    void* table = nullptr;
-    if (vtable) {
+    if (table) {
         PyObject* cap = PyDict_GetItemWithError(type->tp_dict, S(__pyx_vtable__));  // borrowed
         if (!cap) {
             if (PyErr_Occurred()) raise();
             layout_error(name, "has no native method table");
         }
-        table = PyCapsule_IsValid(cap, nullptr) ? PyCapsule_GetPointer(cap, nullptr) : nullptr;
-        if (!table) {
+        *table = PyCapsule_IsValid(cap, nullptr) ? PyCapsule_GetPointer(cap, nullptr) : nullptr;
+        if (!*table) {
             PyErr_Clear();
             layout_error(name, "has an empty native method table");
         }
     }
-    Py_XSETREF(*out, cls.release());
-    return table;
+    return cls;
 }
 
 void check_picows_version(PyObject* picows_pkg) {
@@ -209,7 +229,6 @@ void make_tuples() {
     set(state.kw_instruments, PyTuple_Pack(1, S(instruments)));
     set(state.kw_data, PyTuple_Pack(1, S(data)));
     set(state.kw_timeout, PyTuple_Pack(1, S(timeout)));
-    set(state.kw_return_exceptions, PyTuple_Pack(1, S(return_exceptions)));
     set(state.kw_ws_connect, PyTuple_Pack(5, S(ssl_context), S(enable_auto_ping), S(auto_ping_idle_timeout),
                                           S(auto_ping_reply_timeout), S(auto_ping_strategy)));
 }
@@ -220,31 +239,25 @@ void setup_picows() {
         Ref pkg = import_module(S(picows), nullptr, 0);
         check_picows_version(pkg.get());
     }
-    PyObject* listener_cls = nullptr;
-    void* table = take_picows_class(mod.get(), "WSListener", sizeof(picows::WSListener), true, &listener_cls);
-    Ref listener_ref = Ref::steal(listener_cls);
-    auto* listener_type = reinterpret_cast<PyTypeObject*>(listener_cls);
+    void* table = nullptr;
+    Ref listener_cls = take_picows_class(mod.get(), "WSListener", sizeof(picows::WSListener), &table);
+    auto* listener_type = reinterpret_cast<PyTypeObject*>(listener_cls.get());
     // A heap-type base would have its reference dropped by our static type's dealloc.
     if (listener_type->tp_flags & Py_TPFLAGS_HEAPTYPE) layout_error("WSListener", "is a heap type");
     if (listener_type_ready(listener_type, static_cast<ListenerVTable*>(table)) < 0) raise();
-    Py_XSETREF(state.WSListener, reinterpret_cast<PyTypeObject*>(listener_ref.release()));
+    Py_XSETREF(state.WSListener, reinterpret_cast<PyTypeObject*>(listener_cls.release()));
     set_attr(S(QuotraListner), reinterpret_cast<PyObject*>(&QuotraListnerType));
 
-    PyObject* o;
-    o = reinterpret_cast<PyObject*>(state.MemoryBuffer);
-    take_picows_class(mod.get(), "MemoryBuffer", sizeof(picows::MemoryBuffer), true, &o);
-    state.MemoryBuffer = reinterpret_cast<PyTypeObject*>(o);
-    take_picows_class(mod.get(), "WSUpgradeRequest", UPGRADE_REQUEST_SIZE, false, &state.WSUpgradeRequest);
+    // Classes we only check: our layouts.hpp mirrors their instances.
+    take_picows_class(mod.get(), "MemoryBuffer", sizeof(picows::MemoryBuffer), &table);
+    take_picows_class(mod.get(), "WSUpgradeRequest", UPGRADE_REQUEST_SIZE);
     // picows 2.x made this class a plain extension type without a native table.
-    take_picows_class(mod.get(), "WSUpgradeResponse", UPGRADE_RESPONSE_SIZE, false, &state.WSUpgradeResponse);
-    take_picows_class(mod.get(), "WSUpgradeResponseWithListener", UPGRADE_RESPONSE_WITH_LISTENER_SIZE, false,
-                      &state.WSUpgradeResponseWithListener);
-    o = reinterpret_cast<PyObject*>(state.WSFrame);
-    take_picows_class(mod.get(), "WSFrame", sizeof(picows::WSFrame), true, &o);
-    state.WSFrame = reinterpret_cast<PyTypeObject*>(o);
-    o = reinterpret_cast<PyObject*>(state.WSTransport);
-    take_picows_class(mod.get(), "WSTransport", sizeof(picows::WSTransport), true, &o);
-    state.WSTransport = reinterpret_cast<PyTypeObject*>(o);
+    take_picows_class(mod.get(), "WSUpgradeResponse", UPGRADE_RESPONSE_SIZE);
+    take_picows_class(mod.get(), "WSUpgradeResponseWithListener", UPGRADE_RESPONSE_WITH_LISTENER_SIZE);
+    Ref frame = take_picows_class(mod.get(), "WSFrame", sizeof(picows::WSFrame), &table);
+    Py_XSETREF(state.WSFrame, reinterpret_cast<PyTypeObject*>(frame.release()));
+    Ref transport = take_picows_class(mod.get(), "WSTransport", sizeof(picows::WSTransport), &table);
+    Py_XSETREF(state.WSTransport, reinterpret_cast<PyTypeObject*>(transport.release()));
     Ref protocol_error = own(PyObject_GetAttrString(mod.get(), "WSProtocolError"));
     if (!PyExceptionClass_Check(protocol_error.get())) layout_error("WSProtocolError", "is not an exception class");
     Py_XSETREF(state.WSProtocolError, protocol_error.release());
@@ -346,7 +359,6 @@ int module_exec(PyObject* module) {
         Py_XSETREF(state.b_staticmethod, builtin("staticmethod").release());
         Py_XSETREF(state.b_OSError, builtin("OSError").release());
         Py_XSETREF(state.b_super, builtin("super").release());
-        Py_XSETREF(state.b_ImportError, builtin("ImportError").release());
         make_tuples();
         check(function_type_ready());
         check(coroutine_type_ready());

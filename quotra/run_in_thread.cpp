@@ -66,7 +66,8 @@ PyObject* thread_job_impl(PyObject* func, PyObject* const*, PyObject*, PyObject*
 const FunctionDef thread_job_def = {"<lambda>", "run_in_thread.<locals>.decorator.<locals>.wrapper.<locals>.<lambda>",
                                     no_params, false, false, false, thread_job_impl};
 
-// locals: 0 func, 1 args, 2 kwargs
+enum WrapperLocal : int { WR_FUNC, WR_ARGS, WR_KWARGS };
+
 // Every body below builds its awaitable in a scope that closes before the
 // await and hands it over to py_await: nothing the GC cannot see stays in the
 // C++ frame across the suspension.
@@ -75,7 +76,7 @@ CoroBody wrapper_body(Coroutine* co) {
     {
         Ref asyncio = global(S(asyncio));
         Ref to_thread = getattr(asyncio.get(), S(to_thread));
-        Ref closure = own(PyTuple_Pack(3, co->locals[0], co->locals[1], co->locals[2]));
+        Ref closure = own(PyTuple_Pack(3, co->locals[WR_FUNC], co->locals[WR_ARGS], co->locals[WR_KWARGS]));
         Ref job = function_new(&thread_job_def, closure.get());
         awaitable = call(to_thread.get(), job.get());
     }
@@ -84,10 +85,7 @@ CoroBody wrapper_body(Coroutine* co) {
 
 PyObject* wrapper_impl(PyObject* func, PyObject* const*, PyObject* varargs, PyObject* varkw) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        static PyObject* name = PyUnicode_InternFromString("wrapper");
-        static PyObject* qualname = PyUnicode_InternFromString("run_in_thread.<locals>.decorator.<locals>.wrapper");
-        if (!name || !qualname) raise();
-        return coroutine_new(name, qualname, {function_closure(func), varargs, varkw}, wrapper_body).release();
+        return coroutine_new(S(wrapper), S(qn_wrapper), {function_closure(func), varargs, varkw}, wrapper_body).release();
     });
 }
 const FunctionDef wrapper_def = {"wrapper", "run_in_thread.<locals>.decorator.<locals>.wrapper", no_params, true, true,

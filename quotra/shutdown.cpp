@@ -21,9 +21,10 @@ PyObject* signal_lambda_impl(PyObject* func, PyObject* const*, PyObject*, PyObje
 const FunctionDef signal_lambda_def = {"<lambda>", "Quotra.add_signal_handler.<locals>.<lambda>", no_params, false,
                                        false, false, signal_lambda_impl};
 
-// locals: 0 self
+enum StopSignalHandlerLocal : int { SSH_SELF };
+
 CoroBody stop_signal_handler_body(Coroutine* co) {
-    Quotra* self = as_quotra(co->locals[0]);
+    Quotra* self = as_quotra(co->locals[SSH_SELF]);
     log(S(info), S(user_interrupt));
     own(self->vtab->close_websocket(self, 0));
     bool timed_out = false;
@@ -34,8 +35,8 @@ CoroBody stop_signal_handler_body(Coroutine* co) {
             Ref wait_for = getattr(asyncio.get(), S(wait_for));
             Ref stop_event = newref(self->stop_event);
             Ref waiter = call_method(stop_event.get(), S(wait));
-            Ref two = own(PyLong_FromLong(2));
-            awaitable = call_kw(wait_for.get(), 1, state.kw_timeout, waiter.get(), two.get());
+            Ref timeout = own(PyLong_FromLong(STOP_WAIT_SECONDS));
+            awaitable = call_kw(wait_for.get(), 1, state.kw_timeout, waiter.get(), timeout.get());
         }
         co_await py_await(std::move(awaitable));
     } catch (const PyError&) {
@@ -55,7 +56,8 @@ PyObject* stop_signal_handler_impl(PyObject*, PyObject* const* p, PyObject*, PyO
     });
 }
 
-// locals: 0 loop
+enum ShutdownLocal : int { SD_LOOP };
+
 CoroBody shutdown_body(Coroutine* co) {
     Ref awaitable;
     {
@@ -77,7 +79,7 @@ CoroBody shutdown_body(Coroutine* co) {
         awaitable = own(PyObject_Call(gather.get(), args.get(), kwargs.get()));
     }
     co_await py_await(std::move(awaitable));
-    call_method(co->locals[0], S(stop));
+    call_method(co->locals[SD_LOOP], S(stop));
     co_return Ref();
 }
 

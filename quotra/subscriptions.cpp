@@ -8,34 +8,75 @@ namespace qt {
 
 namespace {
 
+// A resubscription in flight, listed in the client's `resubscribing` until
+// its task is done: [instruments taken out of the set, the transport they
+// were taken for, a transport whose connection opened while some of them
+// were out of the set or None, and those it missed].
+enum ResubscriptionItem : Py_ssize_t { RS_INSTRUMENTS, RS_TAKEN_FOR, RS_MISSED_BY, RS_MISSED, RS_SIZE };
+
+Ref new_resubscription(PyObject* instruments, PyObject* transport) {
+    Ref record = own(PyList_New(RS_SIZE));
+    PyList_SET_ITEM(record.get(), RS_INSTRUMENTS, Py_NewRef(instruments));
+    PyList_SET_ITEM(record.get(), RS_TAKEN_FOR, Py_NewRef(transport));
+    PyList_SET_ITEM(record.get(), RS_MISSED_BY, Py_NewRef(Py_None));
+    PyList_SET_ITEM(record.get(), RS_MISSED, Py_NewRef(Py_None));
+    return record;
+}
+
+Ref record_item(PyObject* record, ResubscriptionItem i) { return newref(PyList_GET_ITEM(record, i)); }
+
+// Takes a record off the client's list of resubscriptions in flight.
+void forget(PyObject* pending, PyObject* record) {
+    if (!PyList_CheckExact(pending)) return;
+    for (Py_ssize_t i = PyList_GET_SIZE(pending); i-- > 0;)
+        if (PyList_GET_ITEM(pending, i) == record) check(PySequence_DelItem(pending, i));
+}
+
+void watch_resubscription(PyObject* client, PyObject* coro, PyObject* record);
+
+// The way asyncio reports a task's exception that nobody retrieved; the
+// done-callback below has to retrieve it to see the failure.
+void report_failure(PyObject* loop, PyObject* task, PyObject* exc) {
+    Ref context = own(PyDict_New());
+    check(PyDict_SetItem(context.get(), S(message), S(task_exception_never_retrieved)));
+    check(PyDict_SetItem(context.get(), S(exception), exc));
+    check(PyDict_SetItem(context.get(), S(task), task));
+    call_method(loop, S(call_exception_handler), context.get());
+}
+
 // Runs when a resubscription's subscribe task is done; closure: (client,
-// list of instruments, the transport current when they were taken out of the
-// set). A failed send puts the instruments back, so that it never loses the
-// subscription set. And a connection that opened while they were out of the
-// set found it without them and sent nothing of them: the whole set goes to
-// that connection now.
+// record). A failed or cancelled send puts the instruments back, so that the
+// subscription set is never lost, and a failure is reported, never
+// swallowed. A connection that opened while they were out of the set was
+// subscribed to the rest of it by its own resubscription: these instruments
+// are what it missed, and they go to it now (they are in the set by then, so
+// that send is in flight for no one).
 PyObject* restore_impl(PyObject* func, PyObject* const* params, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* closure = function_closure(func);  // borrowed
         Ref client = newref(PyTuple_GET_ITEM(closure, 0));
+        Ref record = newref(PyTuple_GET_ITEM(closure, 1));
+        Quotra* q = as_quotra(client.get());
+        forget(newref(q->resubscribing).get(), record.get());
+        Ref data = record_item(record.get(), RS_INSTRUMENTS);
         PyObject* task = params[0];
         Ref cancelled = call_method(task, S(cancelled));
         bool was_cancelled = truthy(cancelled.get());
-        bool failed = was_cancelled;
-        if (!was_cancelled) {
-            Ref exc = call_method(task, S(exception));
-            failed = exc.get() != Py_None;
-        }
-        Quotra* q = as_quotra(client.get());
-        if (failed) {
+        Ref exc = was_cancelled ? newref(Py_None) : call_method(task, S(exception));
+        if (was_cancelled || exc.get() != Py_None) {
             Ref tokens = newref(q->tokens_set);
-            if (tokens.get() != Py_None) call_method(tokens.get(), S(update), PyTuple_GET_ITEM(closure, 1));
+            if (tokens.get() != Py_None) call_method(tokens.get(), S(update), data.get());
         }
-        if (!was_cancelled && q->transport != PyTuple_GET_ITEM(closure, 2)) {
-            Ref loop = newref(q->loop);
-            Ref resubscribe = getattr(client.get(), S(_resubscribe));
-            schedule(loop.get(), resubscribe.get());
+        Ref loop = newref(q->loop);
+        Ref missed_by = record_item(record.get(), RS_MISSED_BY);
+        if (!was_cancelled && missed_by.get() != Py_None && missed_by.get() == q->transport) {
+            Ref missed = record_item(record.get(), RS_MISSED);
+            Ref subscribe = getattr(client.get(), S(subscribe));
+            Ref coro = call_kw(subscribe.get(), 0, state.kw_instruments, missed.get());
+            Ref again = new_resubscription(missed.get(), missed_by.get());
+            watch_resubscription(client.get(), coro.get(), again.get());
         }
+        if (exc.get() != Py_None) report_failure(loop.get(), task, exc.get());
         Py_RETURN_NONE;
     });
 }
@@ -43,23 +84,48 @@ const char* const restore_params[] = {"task", nullptr};
 const FunctionDef restore_def = {"_restore_subscriptions", "Quotra._restore_subscriptions", restore_params, false,
                                  false, false, restore_impl};
 
-// The loop-thread half of a resubscription: create the task and watch it.
-// closure: (client, coroutine, list of instruments, transport when taken)
+// On the loop thread: runs `coro`, the subscribe of the record's
+// instruments, as a task watched by restore_impl.
+void watch_resubscription(PyObject* client, PyObject* coro, PyObject* record) {
+    Ref loop = newref(as_quotra(client)->loop);
+    Ref task = call_method(loop.get(), S(create_task), coro);
+    Ref restore_closure = own(PyTuple_Pack(2, client, record));
+    Ref restore = function_new(&restore_def, restore_closure.get());
+    call_method(task.get(), S(add_done_callback), restore.get());
+}
+
+// The loop-thread half of a resubscription; closure: (client, coroutine, record).
 PyObject* resubscribe_on_loop_impl(PyObject* func, PyObject* const*, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* closure = function_closure(func);  // borrowed
-        Quotra* q = as_quotra(PyTuple_GET_ITEM(closure, 0));
-        Ref loop = newref(q->loop);
-        Ref task = call_method(loop.get(), S(create_task), PyTuple_GET_ITEM(closure, 1));
-        Ref restore_closure = own(
-            PyTuple_Pack(3, PyTuple_GET_ITEM(closure, 0), PyTuple_GET_ITEM(closure, 2), PyTuple_GET_ITEM(closure, 3)));
-        Ref restore = function_new(&restore_def, restore_closure.get());
-        call_method(task.get(), S(add_done_callback), restore.get());
+        Ref closure = newref(function_closure(func));
+        PyObject* c = closure.get();
+        watch_resubscription(PyTuple_GET_ITEM(c, 0), PyTuple_GET_ITEM(c, 1), PyTuple_GET_ITEM(c, 2));
         Py_RETURN_NONE;
     });
 }
 const FunctionDef resubscribe_on_loop_def = {"_resubscribe_on_loop", "Quotra._resubscribe_on_loop", no_params, false,
                                              false, false, resubscribe_on_loop_impl};
+
+// The connection of `transport` opened while instruments of these
+// resubscriptions were out of the set, so its own resubscription, about to
+// take the set, cannot send them: note which it missed.
+void mark_missed(PyObject* pending, PyObject* transport, PyObject* tokens) {
+    if (!PyList_CheckExact(pending) || !PySet_Check(tokens)) return;
+    Ref records = own(PyList_GetSlice(pending, 0, PyList_GET_SIZE(pending)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
+        PyObject* record = PyList_GET_ITEM(records.get(), i);  // borrowed from the copy
+        if (PyList_GET_ITEM(record, RS_TAKEN_FOR) == transport) continue;
+        Ref taken = record_item(record, RS_INSTRUMENTS);
+        Ref missed = own(PyList_New(0));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(taken.get()); ++k) {
+            Ref item = newref(PyList_GET_ITEM(taken.get(), k));  // hashing runs Python code
+            if (!check(PySet_Contains(tokens, item.get()))) check(PyList_Append(missed.get(), item.get()));
+        }
+        if (PyList_GET_SIZE(missed.get()) == 0) continue;
+        check(PyList_SetItem(record, RS_MISSED_BY, Py_NewRef(transport)));
+        check(PyList_SetItem(record, RS_MISSED, missed.release()));
+    }
+}
 
 void check_instruments(PyObject* instruments) {
     if (!PyList_CheckExact(instruments)) {
@@ -126,17 +192,35 @@ int vt_ws_send(Quotra* self, PyObject* key, PyObject* value) {
 
 int vt_resubscribe(Quotra* self) {
     return boundary<int>(-1, [&]() -> int {
+        Ref transport = newref(self->transport);
         Ref tokens = newref(self->tokens_set);
+        {
+            Ref pending = newref(self->resubscribing);
+            mark_missed(pending.get(), transport.get(), tokens.get());
+        }
         if (tokens.get() == Py_None || !truthy(tokens.get())) return 0;
         Ref data = own(PySequence_List(tokens.get()));
-        Ref transport = newref(self->transport);
         call_method(tokens.get(), S(clear));
         Ref loop = newref(self->loop);
         Ref subscribe = getattr(reinterpret_cast<PyObject*>(self), S(subscribe));
         Ref coro = call_kw(subscribe.get(), 0, state.kw_instruments, data.get());
-        Ref closure = own(PyTuple_Pack(4, reinterpret_cast<PyObject*>(self), coro.get(), data.get(), transport.get()));
+        Ref record = new_resubscription(data.get(), transport.get());
+        Ref closure = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(self), coro.get(), record.get()));
         Ref fn = function_new(&resubscribe_on_loop_def, closure.get());
-        call_method(loop.get(), S(call_soon_threadsafe), fn.get());
+        Ref pending = newref(self->resubscribing);
+        if (!PyList_CheckExact(pending.get())) {
+            pending = own(PyList_New(0));
+            set_field(self->resubscribing, pending.get());
+        }
+        check(PyList_Append(pending.get(), record.get()));
+        try {
+            call_method(loop.get(), S(call_soon_threadsafe), fn.get());
+        } catch (const PyError&) {
+            PyObject* exc = PyErr_GetRaisedException();
+            forget(pending.get(), record.get());
+            PyErr_SetRaisedException(exc);
+            throw;
+        }
         return 0;
     });
 }

@@ -111,7 +111,8 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
     """Connection 2's resubscription has taken the set out and sent it; before
     it puts the set back, connection 2 is lost and connection 3 opens: its own
     resubscription finds the set empty and sends nothing. Once the first
-    finishes, the whole set must still reach connection 3 (it never did)."""
+    finishes, what connection 3 missed must still reach it, and only that: an
+    instrument subscribed on connection 3 meanwhile is not sent again."""
     with ClientSession(rate=200, instruments=INSTRUMENTS, client_class=HeldResubscription) as s:
         async def body():
             HeldResubscription.gate = asyncio.Event()
@@ -124,14 +125,35 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
                 await s.svc.wait_connections(known + 1, timeout=limit(10))
                 await asyncio.sleep(limit(0.5))  # connection 3's resubscription has run: nothing to send
                 assert subscribe_messages(s.svc.connections[-1]) == []
+                await Quotra.subscribe(s.client, ["NEW"])  # straight to connection 3
                 HeldResubscription.gate.set()
-                third = await s.wait_reconnected(known, INSTRUMENTS, timeout=10)
-                assert [set(m) for m in subscribe_messages(third)] == [set(INSTRUMENTS)]
-                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(INSTRUMENTS), 10, "the whole set")
+                third = await s.wait_reconnected(known, INSTRUMENTS + ["NEW"], timeout=10)
+                assert [set(m) for m in subscribe_messages(third)] == [{"NEW"}, set(INSTRUMENTS)]
+                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(INSTRUMENTS + ["NEW"]), 10, "the whole set")
             finally:
                 HeldResubscription.gate.set()
                 HeldResubscription.gate = None
         s.run(body(), 60)
+
+
+class RefusedResubscription(Quotra):
+    async def subscribe(self, instruments):
+        raise RuntimeError("refused")
+
+
+def test_failed_resubscription_is_reported_and_keeps_the_set():
+    with ClientSession(instruments=(), client_class=RefusedResubscription) as s:
+        async def body():
+            await Quotra.subscribe(s.client, ["ABC"])
+            known = len(s.svc.connections)
+            s.svc.drop(s.current())
+            await s.svc.wait_connections(known + 1, timeout=limit(10))
+            await s.rec.wait(lambda: s.loop_errors, 10, "the failure reported to the loop")
+        s.run(body(), 30)
+        [context] = s.loop_errors
+        assert context["message"] == "Task exception was never retrieved"
+        assert str(context["exception"]) == "refused" and context["task"].done()
+        assert client_field(s.client, "tokens_set") == {"ABC"}
 
 
 def test_server_restarts_on_the_same_port():

@@ -72,6 +72,24 @@ def test_second_interpreter_is_refused(tmp_path):
         "Interpreter change detected - this module can only be loaded into one interpreter per process.")
 
 
+def test_import_after_a_failed_import_makes_the_same_classes():
+    code = "\n".join([
+        "import sys",
+        f"sys.path.insert(0, {str(ROOT)!r})",
+        "sys.modules['quotra.pricetape_proto'] = None  # fails the first import half-way",
+        "try:",
+        "    import quotra.quotra",
+        "    raise SystemExit('the first import did not fail')",
+        "except ImportError:",
+        "    del sys.modules['quotra.pricetape_proto']",
+        "import quotra.quotra as qm",
+        "print(sorted(qm.Quotra.__dict__), sorted(qm.QuotraListner.__dict__))",
+    ])
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == f"{sorted(Quotra.__dict__)} {sorted(QuotraListner.__dict__)}"
+
+
 def test_native_tables_are_published():
     import picows.picows as pp
     for cls in (Quotra, QuotraListner):

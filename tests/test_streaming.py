@@ -7,11 +7,12 @@ import gc
 import logging
 import os
 import socket
+import ssl
 import traceback
 
 import pytest
 from google.protobuf.message import DecodeError
-from picows import WSMsgType, ws_connect
+from picows import WSMsgType, WSTransport, ws_connect
 
 import quotra.quotra as qm
 from quotra.quotra import Quotra, QuotraListner
@@ -269,6 +270,9 @@ def test_listener_methods_check_their_arguments(loop):
     listener = QuotraListner(client, loop)
     with pytest.raises(TypeError, match=r"Argument 'transport' has incorrect type \(expected picows.picows.WSTransport, got NoneType\)"):
         listener.on_ws_frame(None, None)
+    # every argument's type before any None: the wrong-typed frame is the one reported
+    with pytest.raises(TypeError, match=r"Argument 'frame' has incorrect type \(expected picows.picows.WSFrame, got str\)"):
+        listener.on_ws_frame(None, "frame")
     with pytest.raises(TypeError, match="Argument 'parent' has incorrect type"):
         QuotraListner(object(), loop)
     with pytest.raises(TypeError):
@@ -278,6 +282,54 @@ def test_listener_methods_check_their_arguments(loop):
         orphan.on_ws_connected(None)
     with pytest.raises(TypeError):
         QuotraListner.on_ws_connected(object(), None)
+
+
+def test_listener_looks_up_create_task_before_the_users_callbacks(loop):
+    called = []
+    client = Quotra(loop)
+    state = client.__reduce_cython__()[2]
+    record = called.append  # a plain callable: the call itself is what must not happen
+    client.__setstate_cython__(state[:5] + (record,) + state[6:10] + (record,) + state[11:])  # close, open
+    listener = QuotraListner(client, object())  # a loop without create_task
+    transport = WSTransport.__new__(WSTransport)
+    for method in (listener.on_ws_connected, listener.on_ws_disconnected):
+        with pytest.raises(AttributeError, match="create_task"):
+            method(transport)
+    assert called == []
+
+
+def test_error_callback_failures_carry_the_quote_error_as_context(loop, service):
+    caught = []
+
+    class Catching(QuotraListner):
+        def on_ws_frame(self, transport, frame):
+            try:
+                super().on_ws_frame(transport, frame)
+            except Exception as e:
+                caught.append(e)
+
+    def raising(exc):
+        raise RuntimeError("error callback broke")
+
+    client = point_client(Quotra(loop), service.url)  # its reconnection stays local
+
+    async def scenario():
+        listener = Catching(client, loop)
+        transport, _ = await ws_connect(lambda: listener, service.url, ssl_context=ssl.create_default_context())
+        await eventually(lambda: client.IS_CONNECTED.is_set())
+        # a callback that raises, then one whose result create_task refuses
+        for n, callback in enumerate((raising, lambda exc: 1), 1):
+            state = client.__reduce_cython__()[2]
+            client.__setstate_cython__(state[:8] + (callback,) + state[9:])
+            service.send_frame(b'{"other": 1}')
+            await eventually(lambda: len(caught) == n)
+        transport.disconnect()
+        await transport.wait_disconnected()
+
+    run(loop, scenario())
+    assert [type(e) for e in caught] == [RuntimeError, TypeError]
+    for e in caught:
+        assert type(e.__context__) is KeyError and e.__context__.args == ("message",)
 
 
 def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog):
