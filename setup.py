@@ -5,6 +5,10 @@ from setuptools import Extension, setup
 
 sources = sorted(glob.glob("quotra/*.cpp"))
 headers = sorted(glob.glob("quotra/*.hpp"))
+# The native price message is a module of its own: pricetape_proto uses it
+# without quotra.quotra, and quotra.quotra reaches it through its capsule.
+native_sources = ["quotra/native/pricetape.cpp"]
+native_headers = ["quotra/native/pricetape_api.h"]
 
 extra = ["-std=c++20", "-fno-strict-aliasing", "-Wall", "-Wextra", "-fvisibility=hidden"]
 link = []
@@ -20,10 +24,18 @@ setup(
         Extension(
             "quotra.quotra",
             sources=sources,
-            depends=headers,
+            depends=headers + native_headers,
             language="c++",
             extra_compile_args=extra,
             extra_link_args=link,
-        )
+        ),
+        Extension(
+            "quotra._pricetape",
+            sources=native_sources,
+            depends=native_headers,
+            language="c++",
+            extra_compile_args=extra,
+            extra_link_args=link,
+        ),
     ]
 )

@@ -12,8 +12,11 @@ VARIANT is one of ``VARIANTS``:
     ``create_task(on_quote(payload_bytes))``: the task per quote that the
     client must pay anyway, with no decoding.
 ``python_peer``
-    the client's decode path written in plain Python on picows: orjson, base64,
-    the same ``pricetape`` message, one task per quote.
+    the client's decode path as a Python developer would write it on picows with
+    the same libraries: ``orjson.loads``, ``base64.b64decode``, the standard
+    protobuf runtime (``PriceTape().ParseFromString``), a dict written out from
+    the message's fields (``peer_decode``), one task per quote. It does not use
+    ``quotra.pricetape_proto``: the peers measure what the libraries give anyone.
 ``websockets_peer``
     the same decode path on a client built with the ``websockets`` library.
 
@@ -46,7 +49,7 @@ import time
 import orjson
 from picows import WSAutoPingStrategy, WSListener, WSMsgType, ws_connect
 
-from quotra.pricetape_proto import pricetape
+from quotra.pricetape_pb2 import PriceTape
 
 VARIANTS = ("quotra", "floor", "python_peer", "websockets_peer")
 INSTRUMENT = "BENCH"
@@ -120,6 +123,21 @@ def make_on_latency(samples: list, n: int, loop):
     return on_quote, done
 
 
+# ---------------------------------------------------------------- the peers' decoding
+
+def peer_decode(payload, loads=orjson.loads, b64decode=base64.b64decode, PriceTape=PriceTape):
+    """One quote frame's payload to the quote dict, the plain Python way."""
+    m = PriceTape()
+    m.ParseFromString(b64decode(loads(payload)["message"]))
+    return {
+        "instrument": m.instrument, "exchange_ts_ns": m.exchange_ts_ns, "last_price": m.last_price,
+        "last_quantity": m.last_quantity, "volume": m.volume, "bid_price": m.bid_price,
+        "bid_size": m.bid_size, "ask_price": m.ask_price, "ask_size": m.ask_size, "open": m.open,
+        "high": m.high, "low": m.low, "close": m.close, "open_interest": m.open_interest,
+        "sent_at_ns": m.sent_at_ns,
+    }
+
+
 # ---------------------------------------------------------------- picows listeners
 
 class FloorListener(WSListener):
@@ -143,7 +161,6 @@ class PeerListener(WSListener):
         self._loop = loop
         self._on_quote = on_quote
         self._on_error = on_error
-        self._msg = pricetape()
         self._parts = None  # a fragmented message being gathered
 
     def on_ws_frame(self, transport, frame):
@@ -161,9 +178,7 @@ class PeerListener(WSListener):
         else:
             return
         try:
-            data = orjson.loads(payload)
-            self._msg.ParseFromString(data=base64.b64decode(data["message"]))
-            quote = self._msg.SerializeToDict()
+            quote = peer_decode(payload)
         except Exception as exc:
             self._loop.create_task(self._on_error(exc))
             return
@@ -215,16 +230,13 @@ async def connect_websockets(url: str, loop, on_quote) -> None:
 
     ws = await asyncio.wait_for(connect(url, ssl=ssl.create_default_context()), 10)
     await ws.send(orjson.dumps({"subscribe": [INSTRUMENT]}).decode())
-    msg = pricetape()
     create_task = loop.create_task
 
     async def read():
         try:
             async for text in ws:
                 try:
-                    data = orjson.loads(text)
-                    msg.ParseFromString(data=base64.b64decode(data["message"]))
-                    quote = msg.SerializeToDict()
+                    quote = peer_decode(text)
                 except Exception as exc:
                     create_task(fail(exc))
                     continue

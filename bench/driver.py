@@ -64,9 +64,14 @@ RESULTS = os.path.join(ROOT, "bench", "results")
 VARIANTS = ("quotra", "floor", "python_peer", "websockets_peer")
 PEERS = ("floor", "python_peer", "websockets_peer")
 STEPS = ("json", "base64", "parse", "dict", "callback", "task")
+NATIVE_STEPS = ("native_form", "native_parse", "native_dict")
 
 # Goals: (key in "ratios", at least).
-RATIO_GOALS = {"quotra_over_floor": 0.75, "quotra_over_python_peer": 1.3, "quotra_over_websockets_peer": 2.0}
+RATIO_GOALS = {"quotra_over_floor": 0.85, "quotra_over_python_peer": 1.75, "quotra_over_websockets_peer": 3.3}
+# Instructions per whole frame (stage profile): quotra's at most this times the
+# floor's; the Python peer's at least this times quotra's.
+INSTR_FLOOR_GOAL = 1.15
+INSTR_PEER_GOAL = 1.75
 RSS_GROWTH_GOAL_MIB = 2.0
 P99_GOAL_US = 1000.0
 
@@ -291,12 +296,14 @@ def run_stages(python: str, frames: int, warm: int, timeout: float, loop: str = 
             return {"error": f"region {name}: {calls.get(name)} callbacks for {frames} frames", "regions": per}
     order = ("base",) + STEPS
     steps = {step: per[step] - per[prev] for prev, step in zip(order, order[1:])}
-    path_steps = per["task"] - per["base"]  # all six steps, as a Python harness does them
-    stages = {"frame": per["frame_picows"]}
-    stages.update(steps)
-    stages["glue"] = per["frame_quotra"] - per["frame_picows"] - path_steps
+    native_order = ("native_base",) + NATIVE_STEPS
+    native = {step.removeprefix("native_"): per[step] - per[prev] for prev, step in zip(native_order, native_order[1:])}
+    # The client's fast path: the native steps, then the same callback and task.
+    stages = {"frame": per["frame_picows"], **native, "callback": steps["callback"], "task": steps["task"]}
+    stages["glue"] = per["frame_quotra"] - sum(stages.values())
     return {
         "stages": {k: round(v) for k, v in stages.items()},
+        "python_steps": {k: round(v) for k, v in steps.items()},
         "frame_totals": {k: round(per["frame_" + k]) for k in ("quotra", "python_peer", "floor", "picows")},
         "regions": {k: round(v) for k, v in per.items()},
         "frames": frames,
@@ -320,6 +327,14 @@ def goals_of(res: dict) -> list[dict]:
         v = res["rss_growth_mib_1m_to_5m"]
         goals.append({"goal": f"RSS growth 1M->5M quotes <= {RSS_GROWTH_GOAL_MIB} MiB", "value": v,
                       "met": abs(v) <= RSS_GROWTH_GOAL_MIB})
+    ft = res.get("stages_profile", {}).get("frame_totals", {})
+    if ft.get("floor") and ft.get("quotra"):
+        v = ft["quotra"] / ft["floor"]
+        goals.append({"goal": f"instructions per frame, quotra/floor <= {INSTR_FLOOR_GOAL}", "value": round(v, 3),
+                      "met": v <= INSTR_FLOOR_GOAL})
+        v = ft["python_peer"] / ft["quotra"]
+        goals.append({"goal": f"instructions per frame, python_peer/quotra >= {INSTR_PEER_GOAL}", "value": round(v, 3),
+                      "met": v >= INSTR_PEER_GOAL})
     if "latency_us" in res:
         v = res["latency_us"]["p99"]
         goals.append({"goal": f"p99 latency at {LATENCY_RATE:,} quotes/s < {P99_GOAL_US:.0f} us", "value": v,
@@ -367,7 +382,8 @@ def markdown(res: dict) -> str:
         total = sum(st.values())
         prof = res.get("stages_profile", {})
         out += ["", f"Instructions per frame on the quotra quote path (callgrind, {prof.get('frames', '?')} frames; "
-                    "`frame`: picows parsing and dispatch, `glue`: the client's own work between the steps):", "",
+                    "`frame`: picows parsing and dispatch; `form`: the usual frame form and its base64, `parse`, "
+                    "`dict`: the native steps; `glue`: the client's own work between the steps):", "",
                 "| step | instructions/frame | share |", "|---|---:|---:|"]
         for k, v in st.items():
             out.append(f"| {k} | {fmt(v)} | {100 * v / total:.0f}% |")
@@ -375,6 +391,10 @@ def markdown(res: dict) -> str:
         ft = prof.get("frame_totals", {})
         if ft:
             out += ["", "Whole frame, same harness: " + ", ".join(f"{k} {fmt(v)}" for k, v in ft.items()) + "."]
+        py = prof.get("python_steps", {})
+        if py:
+            out += ["", "The same steps made by Python-level calls (the general path's and the peers' way): "
+                        + ", ".join(f"{k} {fmt(v)}" for k, v in py.items()) + "."]
     elif res.get("stages_error"):
         out += ["", f"Stage profile failed: {res['stages_error']}"]
     out += ["", "Goals: " + "; ".join(f"{g['goal']}: {'met' if g['met'] else 'NOT met'}" for g in res["goals"])]

@@ -20,13 +20,18 @@ chunks (as the TLS layer hands them over) with the loop run after each chunk:
   ``dict`` (``SerializeToDict()``), ``callback`` (calling the user's
   coroutine function and running its body to the end), ``task`` (running it as
   a task made with ``loop.create_task`` instead);
+* the native chain's steps, the same way but each region one C call per batch
+  (``quotra._pricetape._profile_steps``, the functions the client's quote
+  path calls): ``native_form`` (recognising ``{"message":"..."}`` and the
+  strict base64), ``native_parse``, ``native_dict``, over ``native_base`` (the
+  loop alone); the client's fast path is these, then ``callback`` and ``task``;
 * whole frames through picows' own parser (a ``WSProtocol`` fed from a fake
   transport, no socket, no TLS) into a listener: picows' bare ``WSListener``
   (the cost of parsing and dispatching a frame), the floor's listener, the
   Python peer's, and the real ``QuotraListner`` of a real ``Quotra`` client.
 
 The quotra client's own glue is then its whole frame minus picows and minus
-the six steps. TLS, the socket and the event loop's polling are outside every
+its steps (the native three, callback and task). TLS, the socket and the event loop's polling are outside every
 region (they are the same for all clients and show in the throughput runs).
 """
 
@@ -47,6 +52,7 @@ import orjson
 from picows import WSAutoPingStrategy, WSListener
 from picows.picows import WSProtocol
 
+from quotra._pricetape import _profile_steps
 from quotra.pricetape_proto import pricetape
 from quotra.service import encode_quote
 
@@ -55,6 +61,7 @@ from .clients import make_listener, new_loop
 GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 CHUNK = 16 * 1024
 STEPS = ("json", "base64", "parse", "dict", "callback", "task")
+NATIVE_STEPS = ("native_form", "native_parse", "native_dict")
 FRAME_PATHS = ("picows", "floor", "python_peer", "quotra")
 
 
@@ -171,8 +178,17 @@ def step_regions(loop):
                 create_task(on_quote(msg.SerializeToDict()))
             await sleep(0)
 
+    def native(steps):
+        async def run(batches):
+            for batch in batches:
+                _profile_steps(msg, batch, steps)
+                await sleep(0)
+
+        return run
+
     return {"base": base, "json": json, "base64": b64, "parse": parse, "dict": to_dict,
-            "callback": callback, "task": task}
+            "callback": callback, "task": task, "native_base": native(0),
+            **{name: native(i + 1) for i, name in enumerate(NATIVE_STEPS)}}
 
 
 # ---------------------------------------------------------------- whole frames through picows

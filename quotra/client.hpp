@@ -16,6 +16,11 @@ inline constexpr long STOP_WAIT_SECONDS = 2;    // a signalled stop waits this l
 
 // quote_path.cpp
 int vt_on_data_callback(Quotra* self, PyObject* payload);
+// on_data_callback for a TEXT frame's payload still in picows' buffer (valid
+// for the duration of the call): no bytes object unless the general way needs one.
+int on_text_frame(Quotra* self, const char* data, Py_ssize_t n);
+// At module execution, once orjson and base64 are imported.
+void watch_quote_globals();
 
 // subscriptions.cpp
 int vt_ws_send(Quotra* self, PyObject* key, PyObject* value);

@@ -1,6 +1,7 @@
 // QuotraListner: the picows listener of one connection attempt. picows calls
 // the first four entries of its native table; Python code reaches the same
 // bodies through the methods in the class dictionary.
+#include "client.hpp"
 #include "native_function.hpp"
 #include "pickling.hpp"
 #include "support.hpp"
@@ -166,8 +167,11 @@ void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_
     auto* frame = reinterpret_cast<WSFrame*>(frame_obj);
     picows::WSMsgType mt = frame->msg_type;
     if (mt == picows::TEXT && frame->fin && self->partial == Partial::none) {
-        Ref payload = own(frame->vtab->get_payload_as_bytes(frame, 1));
-        deliver(self, payload.get());
+        // A whole TEXT message, read in picows' buffer: the quote path makes
+        // a bytes copy only for a frame its general way takes.
+        Ref parent_ref = parent_of(self);
+        Quotra* parent = as_quotra(parent_ref.get());
+        if (on_text_frame(parent, frame->payload_ptr, frame->payload_size) < 0) raise();
     } else if (mt == picows::PONG) {
         auto* tr = reinterpret_cast<WSTransport*>(transport);
         own(tr->vtab->notify_user_specific_pong_received(tr, 1));

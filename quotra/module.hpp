@@ -2,6 +2,7 @@
 #pragma once
 
 #include "names.hpp"
+#include "native/pricetape_api.h"
 #include "pyref.hpp"
 
 namespace qt {
@@ -33,6 +34,12 @@ struct ModuleState {
     // path calls the latter while the module global is still the original.
     PyObject* b64decode;
     PyObject* a2b_base64;
+    // orjson.loads as imported: the quote path's native way is open only while
+    // the module global's loads is still this one.
+    PyObject* orjson_loads;
+    // quotra._pricetape's C interface (static data of that module, which stays
+    // loaded), or nullptr: then every quote goes the general way.
+    const quotra_pricetape_api* pricetape_api;
     // picows classes, owned
     PyTypeObject* WSListener;  // the base of QuotraListner, which as a static type holds no reference to it
     PyTypeObject* WSTransport;

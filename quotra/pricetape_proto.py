@@ -1,8 +1,8 @@
 """The service's price message, as the client uses it.
 
-``pricetape`` wraps one generated protobuf message (``pricetape_pb2.PriceTape``,
-schema in ``pricetape.proto``) behind the small interface the extension calls
-for every quote::
+``pricetape`` holds one price message (``pricetape_pb2.PriceTape``, schema in
+``pricetape.proto``) behind the small interface the extension calls for every
+quote::
 
     msg = pricetape()                  # once per client
     msg.ParseFromString(data=payload)  # per quote: replaces the whole content
@@ -13,23 +13,23 @@ for every quote::
 the dict without ``get``. The dict holds only str/int/float values and shares
 nothing with the message, so later parses leave it unchanged.
 
-Why a wrapper rather than the generated class: upb message classes cannot be
-subclassed, and their ``ParseFromString`` takes its argument positionally only,
-while the extension passes it as the keyword ``data``.
+Two implementations, one interface. The native type of ``quotra._pricetape``
+decodes the wire format itself, built at import from the compiled schema; the
+extension's quote path calls it without Python-level calls. It decodes only
+schemas of implicit-presence singular scalar fields (everything the price
+message holds); for any other schema ``message_class`` returns the wrapper
+around the generated class (``make_wrapper``), which behaves the same.
 
-Hot path: both per-quote methods are precomputed once at import. The dict is
-built by one function generated from the schema's field names, a dict display
-of plain attribute loads (``{"instrument": m.instrument, ...}``); measured
-against ``dict(zip(keys, attrgetter(*keys)(m)))``, a comprehension over
-``getattr`` and ``json_format.MessageToDict``, it is the fastest (numbers in
-``bench_serialize_to_dict`` below, run ``python -m quotra.pricetape_proto``).
+Why a wrapper rather than the generated class itself: upb message classes
+cannot be subclassed, and their ``ParseFromString`` takes its argument
+positionally only, while the extension passes it as the keyword ``data``.
 """
 
 from __future__ import annotations
 
 from .pricetape_pb2 import PriceTape
 
-__all__ = ["pricetape", "PriceTape", "FIELDS", "message_to_dict"]
+__all__ = ["pricetape", "PriceTape", "FIELDS", "message_to_dict", "message_class", "make_wrapper"]
 
 #: The keys of every dict that ``SerializeToDict`` returns, in field-number order.
 FIELDS: tuple[str, ...] = tuple(
@@ -37,10 +37,15 @@ FIELDS: tuple[str, ...] = tuple(
 )
 
 
+def _fields_of(proto_class) -> tuple[str, ...]:
+    return tuple(f.name for f in sorted(proto_class.DESCRIPTOR.fields, key=lambda f: f.number))
+
+
 def _make_to_dict(fields):
     # Generated once from the schema: a dict display of plain attribute loads,
-    # no per-call loop, reflection or zip. Two variants: the method itself
-    # (saves one Python call per quote) and a function of a bare PriceTape.
+    # no per-call loop, reflection or zip (measured the fastest Python way, see
+    # bench_serialize_to_dict). Two variants: the method itself (saves one
+    # Python call per quote) and a function of a bare generated message.
     # The names come from the compiled schema; check them anyway before they
     # go into source text.
     for name in fields:
@@ -51,7 +56,7 @@ def _make_to_dict(fields):
         "def message_to_dict(m):\n"
         f"    return {{{body}}}\n"
         "def SerializeToDict(self):\n"
-        '    """Return a new dict with every field (keys ``FIELDS``), defaults included."""\n'
+        '    """Return a new dict with every field (keys in field-number order), defaults included."""\n'
         "    m = self._msg\n"
         f"    return {{{body}}}\n"
     )
@@ -60,104 +65,124 @@ def _make_to_dict(fields):
     return namespace["message_to_dict"], namespace["SerializeToDict"]
 
 
-message_to_dict, _SerializeToDict = _make_to_dict(FIELDS)
+message_to_dict = _make_to_dict(FIELDS)[0]
 message_to_dict.__doc__ = "Return a new dict of every field of a bare ``PriceTape``."
-_SerializeToDict.__qualname__ = "pricetape.SerializeToDict"
-_parse = PriceTape.ParseFromString  # unbound method of the upb message type
 
 # A upb message keeps the strings of every parse in its arena until the message
 # itself goes: reparsing one message forever grows without bound (about 8 bytes
-# per quote for a short instrument name, 38 MiB over 5 M quotes). Starting a new
-# message every this many parses bounds that to this many messages' strings.
-# Measured under callgrind, per parse: the count costs about 380 instructions
-# (the parse about 3,000); a new message for every parse would cost 1,850. Kept
-# within the interpreter's cached small ints, so counting allocates nothing.
+# per quote for a short instrument name, 38 MiB over 5 M quotes). The wrapper
+# starts a new message every this many parses, which bounds that to this many
+# messages' strings. Measured under callgrind, per parse: the count costs about
+# 380 instructions (the parse about 3,000); a new message for every parse would
+# cost 1,850. Kept within the interpreter's cached small ints, so counting
+# allocates nothing. (The native type keeps no arena: nothing to renew.)
 _RENEW_EVERY = 256
 
 
 def _unpickle(cls, data):
+    # Both implementations pickle to this, so pickles move between them.
     obj = cls()
-    obj._msg.ParseFromString(data)
+    obj.ParseFromString(data)
     return obj
 
 
-class pricetape:
-    """One price message, reused for every quote of a client.
+def make_wrapper(proto_class, name: str = "pricetape"):
+    """The message class around the generated ``proto_class``, for any schema."""
+    fields = _fields_of(proto_class)
+    field_set = frozenset(fields)
+    serialize_to_dict = _make_to_dict(fields)[1]
+    parse = proto_class.ParseFromString  # unbound method of the upb message type
 
-    ``pricetape()`` makes an empty message; keyword arguments (field names of
-    ``FIELDS``) set fields, for senders and tests. Fields can be read as
-    attributes (``msg.last_price``); ``message`` is the underlying
-    ``PriceTape`` for anything else (setting fields, ``CopyFrom``...), until
-    the next ``ParseFromString``, which may put a new one in its place.
+    class wrapper:
+        """One price message, reused for every quote of a client.
 
-    Instances pickle (the state is the serialized message), copy, and compare
-    equal when their content is equal (also to a bare ``PriceTape``). They are
-    mutable and therefore unhashable.
-    """
+        ``pricetape()`` makes an empty message; keyword arguments (field names)
+        set fields, for senders and tests. Fields can be read as attributes
+        (``msg.last_price``); ``message`` is the underlying generated message
+        for anything else, until the next ``ParseFromString``, which may put a
+        new one in its place.
 
-    __slots__ = ("_msg", "_parses")
-
-    def __init__(self, **fields):
-        self._msg = PriceTape(**fields)
-        self._parses = 0
-
-    # -- per-quote path -------------------------------------------------------
-
-    def ParseFromString(self, data):
-        """Replace the whole content with the message serialized in ``data``.
-
-        ``data`` is bytes-like and may be passed by keyword. Raises
-        ``google.protobuf.message.DecodeError`` (an ``Exception``) when the
-        bytes are not a valid message; the content is then unspecified.
-        Returns the number of bytes read, like protobuf's own method.
+        Instances pickle (the state is the serialized message), copy, and
+        compare equal when their content is equal (also to a bare generated
+        message). They are mutable and therefore unhashable.
         """
-        n = self._parses + 1
-        if n >= _RENEW_EVERY:
-            self._msg = PriceTape()  # releases the old message's arena (see _RENEW_EVERY)
-            n = 0
-        self._parses = n
-        return _parse(self._msg, data)
 
-    SerializeToDict = _SerializeToDict
+        __slots__ = ("_msg", "_parses")
 
-    # -- the rest ---------------------------------------------------------------
+        def __init__(self, **fields):
+            self._msg = proto_class(**fields)
+            self._parses = 0
 
-    def SerializeToString(self) -> bytes:
-        """The serialized message (protobuf wire format)."""
-        return self._msg.SerializeToString()
+        def ParseFromString(self, data):
+            """Replace the whole content with the message serialized in ``data``.
 
-    def Clear(self) -> None:
-        self._msg.Clear()
+            ``data`` is bytes-like and may be passed by keyword. Raises
+            ``google.protobuf.message.DecodeError`` (an ``Exception``) when the
+            bytes are not a valid message; the content is then unspecified.
+            Returns the number of bytes read, like protobuf's own method.
+            """
+            n = self._parses + 1
+            if n >= _RENEW_EVERY:
+                self._msg = proto_class()  # releases the old message's arena (see _RENEW_EVERY)
+                n = 0
+            self._parses = n
+            return parse(self._msg, data)
 
-    @property
-    def message(self) -> PriceTape:
-        """The underlying generated message (live, not a copy, until the next ``ParseFromString``)."""
-        return self._msg
+        SerializeToDict = serialize_to_dict
 
-    def __getattr__(self, name):
-        # Reached only for names that normal lookup misses: the schema fields.
-        if name in _FIELD_SET:
-            return getattr(self._msg, name)
-        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        def SerializeToString(self) -> bytes:
+            """The serialized message (protobuf wire format)."""
+            return self._msg.SerializeToString()
 
-    def __reduce__(self):
-        return (_unpickle, (type(self), self._msg.SerializeToString()))
+        def Clear(self) -> None:
+            self._msg.Clear()
 
-    def __eq__(self, other):
-        if isinstance(other, pricetape):
-            return self._msg == other._msg
-        if isinstance(other, PriceTape):
-            return self._msg == other
-        return NotImplemented
+        @property
+        def message(self):
+            """The underlying generated message (live, not a copy, until the next ``ParseFromString``)."""
+            return self._msg
 
-    __hash__ = None  # mutable
+        def __getattr__(self, attr):
+            # Reached only for names that normal lookup misses: the schema fields.
+            if attr in field_set:
+                return getattr(self._msg, attr)
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {attr!r}")
 
-    def __repr__(self) -> str:
-        items = ", ".join(f"{f.name}={v!r}" for f, v in self._msg.ListFields())
-        return f"{type(self).__name__}({items})"
+        def __reduce__(self):
+            return (_unpickle, (type(self), self._msg.SerializeToString()))
+
+        def __eq__(self, other):
+            if isinstance(other, wrapper):
+                return self._msg == other._msg
+            if isinstance(other, proto_class):
+                return self._msg == other
+            return NotImplemented
+
+        __hash__ = None  # mutable
+
+        def __repr__(self) -> str:
+            items = ", ".join(f"{f.name}={v!r}" for f, v in self._msg.ListFields())
+            return f"{type(self).__name__}({items})"
+
+    serialize_to_dict.__qualname__ = f"{name}.SerializeToDict"
+    wrapper.__name__ = wrapper.__qualname__ = name
+    wrapper.__module__ = __name__
+    return wrapper
 
 
-_FIELD_SET = frozenset(FIELDS)
+def message_class(proto_class, name: str = "pricetape"):
+    """The message class for ``proto_class``: the native type when it can decode the schema, else the wrapper."""
+    try:
+        from ._pricetape import message_type
+    except ImportError:  # an extension not built: the wrapper does the same work
+        return make_wrapper(proto_class, name)
+    try:
+        return message_type(f"{__name__}.{name}", proto_class, _unpickle)
+    except NotImplementedError:
+        return make_wrapper(proto_class, name)
+
+
+pricetape = message_class(PriceTape)
 
 
 def bench_serialize_to_dict(number: int = 200_000, repeat: int = 5) -> dict[str, float]:

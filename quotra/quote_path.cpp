@@ -2,8 +2,19 @@
 // user's message callback, or the exception handed to the error callback.
 // It runs for every quote, so it takes nothing from the module dictionary
 // that it does not need and calls through vectorcall.
+//
+// Two ways through, one behaviour. The native way reads a frame of the
+// service's usual form ({"message":"<base64>"}) straight from picows' buffer
+// into the native price message (quotra._pricetape's C interface) and builds
+// the dict there, with no Python-level call before the user's callback. It is
+// taken only while everything the general way would call is what it was at
+// import (orjson.loads, base64.b64decode) and the client's message object is
+// exactly a native message type; anything else, and every frame not of the
+// usual form, goes the general way, so results and errors stay exactly those
+// of orjson, b64decode and the message object's own methods.
 #include "client.hpp"
 #include "support.hpp"
+
 
 namespace qt {
 
@@ -19,6 +30,44 @@ Ref module_function(PyObject* mod, PyObject* name) {
         if (PyErr_Occurred()) raise();
     }
     return getattr(mod, name);
+}
+
+// Borrowed: `module.name` when the module global `module` is a plain module
+// whose dictionary holds `name`, else nullptr (never an exception: a miss only
+// means the general way, which reports whatever is wrong).
+PyObject* plain_module_entry(PyObject* module_name, PyObject* name) {
+    PyObject* mod = PyDict_GetItemWithError(state.dict, module_name);  // borrowed
+    if (!mod || !PyModule_CheckExact(mod)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);  // borrowed
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+// Whether the globals were found to be the originals and no watched
+// dictionary has changed since. Process-wide like the module state.
+int globals_watcher = -1;
+bool globals_original = false;
+
+int on_globals_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    globals_original = false;
+    return 0;
+}
+
+bool globals_are_original() {
+    if (globals_original) return true;
+    bool original = plain_module_entry(S(orjson), S(loads)) == state.orjson_loads &&
+                    plain_module_entry(S(base64), S(b64decode)) == state.b64decode;
+    // Without a watcher nothing would clear the flag: check at every frame.
+    globals_original = original && globals_watcher >= 0;
+    return original;
+}
+
+bool native_way_open(Quotra* self) {
+    const quotra_pricetape_api* api = state.pricetape_api;
+    return api && api->is_exact(self->pricetape) && globals_are_original();
 }
 
 // While alive, `exc` is the exception being handled, as inside a Python
@@ -40,51 +89,128 @@ private:
     PyObject* saved_;  // owned, or nullptr
 };
 
+// The error callback's share of a failure of the guarded steps (the current
+// exception): an Exception goes to it, anything else propagates.
+void to_error_callback(Quotra* self) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) raise();
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Handling handling(exc.get());
+    Ref err_cb = newref(self->error_callback);
+    if (truthy(err_cb.get())) {
+        Ref loop = newref(self->loop);
+        schedule(loop.get(), err_cb.get(), exc.get());
+    }
+}
+
+// The guarded block's second statement: the dict to the user's callback, its
+// coroutine to the loop. create_task is looked up before the dict is made, so
+// that a loop without it fails before the callback runs.
+void deliver(Quotra* self, PyObject* pricetape, bool native) {
+    Ref loop = newref(self->loop);
+    Ref create = getattr(loop.get(), S(create_task));
+    Ref as_dict = native ? own(state.pricetape_api->to_dict(pricetape)) : call_method(pricetape, S(SerializeToDict));
+    Ref cb = newref(self->message_callback);
+    Ref coro = call(cb.get(), as_dict.get());
+    call(create.get(), coro.get());
+}
+
+// The native way for one payload: true when it handled the frame (delivered,
+// or handed the message's DecodeError to the error callback), false when the
+// general way must take it. Reads `data` only before anything can run Python
+// code (see parse_quote), so the bytes may be picows' own buffer.
+bool native_way(Quotra* self, const char* data, Py_ssize_t n) {
+    if (!native_way_open(self)) return false;
+    Ref pricetape = newref(self->pricetape);
+    int r = state.pricetape_api->parse_quote(pricetape.get(), data, n);
+    if (r == 0) return false;
+    try {
+        if (r < 0) raise();
+        deliver(self, pricetape.get(), true);
+    } catch (const PyError&) {
+        to_error_callback(self);
+    }
+    return true;
+}
+
+// JSON, then base64, then the price message, then the user's callback, each
+// through the module's globals and the message object's methods.
+void general_way(Quotra* self, PyObject* payload) {
+    Ref data;
+    {
+        Ref orjson = global(S(orjson));
+        Ref loads = module_function(orjson.get(), S(loads));
+        data = call(loads.get(), payload);
+    }
+    if (data.get() != Py_None && !PyDict_CheckExact(data.get())) {
+        type_error("Expected %s, got %.200s", "dict", Py_TYPE(data.get())->tp_name);
+    }
+    Ref pricetape = newref(self->pricetape);
+    try {
+        Ref parse = getattr(pricetape.get(), S(ParseFromString));
+        Ref base64 = global(S(base64));
+        Ref b64decode = module_function(base64.get(), S(b64decode));
+        if (data.get() == Py_None) type_error("'NoneType' object is not subscriptable");
+        PyObject* text = dict_item(data.get(), S(message));  // borrowed
+        Ref text_ref = newref(text);
+        bool plain = b64decode.get() == state.b64decode && (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text));
+        Ref raw = call(plain ? state.a2b_base64 : b64decode.get(), text);
+        call_kw(parse.get(), 0, state.kw_data, raw.get());
+        deliver(self, pricetape.get(), false);
+    } catch (const PyError&) {
+        to_error_callback(self);
+    }
+}
+
 }  // namespace
 
-// JSON, then base64, then the price message, then the user's callback.
+void watch_quote_globals() {
+    // The module's own dictionary (the globals orjson and base64) and the
+    // dictionaries of the modules imported under those names (their loads and
+    // b64decode): any change to one of them sends the next frame through the
+    // full check. Without a free watcher slot the check simply runs every time.
+    // A second execution of the module (a reload) watches with the same slot.
+    int id = globals_watcher >= 0 ? globals_watcher : PyDict_AddWatcher(on_globals_change);
+    if (id < 0) {
+        PyErr_Clear();
+        return;
+    }
+    globals_watcher = -1;
+    PyObject* dicts[3] = {state.dict, nullptr, nullptr};
+    PyObject* names[2] = {S(orjson), S(base64)};
+    for (int i = 0; i < 2; i++) {
+        PyObject* mod = PyDict_GetItemWithError(state.dict, names[i]);  // borrowed
+        if (!mod || !PyModule_CheckExact(mod)) {
+            PyErr_Clear();
+            PyDict_ClearWatcher(id);
+            return;
+        }
+        dicts[i + 1] = PyModule_GetDict(mod);
+    }
+    for (PyObject* d : dicts) {
+        if (PyDict_Watch(id, d) < 0) {
+            PyErr_Clear();
+            PyDict_ClearWatcher(id);
+            return;
+        }
+    }
+    globals_watcher = id;
+    globals_original = false;
+}
+
 int vt_on_data_callback(Quotra* self, PyObject* payload) {
     return boundary<int>(-1, [&]() -> int {
-        Ref data;
-        {
-            Ref orjson = global(S(orjson));
-            Ref loads = module_function(orjson.get(), S(loads));
-            data = call(loads.get(), payload);
-        }
-        if (data.get() != Py_None && !PyDict_CheckExact(data.get())) {
-            type_error("Expected %s, got %.200s", "dict", Py_TYPE(data.get())->tp_name);
-        }
-        Ref pricetape = newref(self->pricetape);
-        try {
-            {
-                Ref parse = getattr(pricetape.get(), S(ParseFromString));
-                Ref base64 = global(S(base64));
-                Ref b64decode = module_function(base64.get(), S(b64decode));
-                if (data.get() == Py_None) type_error("'NoneType' object is not subscriptable");
-                PyObject* text = dict_item(data.get(), S(message));  // borrowed
-                Ref text_ref = newref(text);
-                bool plain = b64decode.get() == state.b64decode && (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text));
-                Ref raw = call(plain ? state.a2b_base64 : b64decode.get(), text);
-                call_kw(parse.get(), 0, state.kw_data, raw.get());
-            }
-            {
-                Ref loop = newref(self->loop);
-                Ref create = getattr(loop.get(), S(create_task));
-                Ref as_dict = call_method(pricetape.get(), S(SerializeToDict));
-                Ref cb = newref(self->message_callback);
-                Ref coro = call(cb.get(), as_dict.get());
-                call(create.get(), coro.get());
-            }
-        } catch (const PyError&) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-            Ref exc = Ref::steal(PyErr_GetRaisedException());
-            Handling handling(exc.get());
-            Ref err_cb = newref(self->error_callback);
-            if (truthy(err_cb.get())) {
-                Ref loop = newref(self->loop);
-                schedule(loop.get(), err_cb.get(), exc.get());
-            }
-        }
+        if (PyBytes_CheckExact(payload) && native_way(self, PyBytes_AS_STRING(payload), PyBytes_GET_SIZE(payload)))
+            return 0;
+        general_way(self, payload);
+        return 0;
+    });
+}
+
+int on_text_frame(Quotra* self, const char* data, Py_ssize_t n) {
+    return boundary<int>(-1, [&]() -> int {
+        if (native_way(self, data, n)) return 0;
+        Ref payload = own(PyBytes_FromStringAndSize(data, n));
+        general_way(self, payload.get());
         return 0;
     });
 }

@@ -1,6 +1,7 @@
 // Module frame of quotra.quotra: definition, two-phase initialisation, the
 // process-wide state, imports and module globals, and the set-up of both
 // classes.
+#include "client.hpp"
 #include "layouts.hpp"
 #include "module.hpp"
 #include "native_coroutine.hpp"
@@ -278,6 +279,11 @@ void run_module_statements() {
         Py_XSETREF(state.a2b_base64, own(PyObject_GetAttrString(binascii.get(), "a2b_base64")).release());
     }
     {
+        Ref orjson = global(S(orjson));
+        Py_XSETREF(state.orjson_loads, getattr(orjson.get(), S(loads)).release());
+        watch_quote_globals();
+    }
+    {
         Ref fromlist = own(PyTuple_Pack(1, S(wraps)));
         Ref m = import_module(S(functools), fromlist.get(), 0);
         Ref wraps = import_from(m.get(), S(wraps));
@@ -288,6 +294,16 @@ void run_module_statements() {
         Ref m = import_module(S(pricetape_proto), fromlist.get(), 1);
         Ref cls = import_from(m.get(), S(pricetape));
         set_attr(S(pricetape), cls.get());
+    }
+    {
+        // pricetape_proto has imported quotra._pricetape if it uses it; without
+        // the interface every quote simply goes the general way.
+        auto* api = static_cast<const quotra_pricetape_api*>(PyCapsule_Import(QUOTRA_PRICETAPE_CAPSULE, 0));
+        if (!api || api->version != QUOTRA_PRICETAPE_API_VERSION) {
+            PyErr_Clear();
+            api = nullptr;
+        }
+        state.pricetape_api = api;
     }
     {
         PyObject* picows_names[] = {S(ws_connect), S(WSMsgType), S(WSCloseCode), S(WSError), S(WSAutoPingStrategy)};

@@ -16,7 +16,8 @@
 # to build/sanitize/logs-*; the interpreter leaks by design at exit (static
 # types, interned strings, objects of modules never torn down), so its own
 # leaks are counted and allowed, while any leaked block whose allocation stack
-# reaches our module within ten frames of malloc fails the run. Objects the
+# reaches one of our modules (quotra.quotra, quotra._pricetape) within ten
+# frames of malloc fails the run. Objects the
 # cyclic collector tracks stay linked in its lists and are never "leaked" to
 # LeakSanitizer: tests/test_leaks.py counts those.
 #
@@ -24,7 +25,8 @@
 #  1. "fast": the whole suite with fast unwinding: every ASan/UBSan error, and
 #     leaks of memory our code allocates itself (our frame calls malloc);
 #  2. "precise": the suites that create and destroy our objects in bulk (module,
-#     pickling, pickle fuzzing, leak checks) with precise unwinding (about ten
+#     pickling, pickle fuzzing, leak checks, the native price message) with
+#     precise unwinding (about ten
 #     times slower), so that a Python object leaked by our code is traced to
 #     our frame through the interpreter's allocation functions.
 # Pytest arguments given on the command line replace the selection of both.
@@ -36,12 +38,13 @@ bash scripts/setup.sh
 work="$root/build/sanitize"
 tree="$work/tree"
 rm -rf "$tree"
-mkdir -p "$tree/quotra" "$tree/tests"
+mkdir -p "$tree/quotra/native" "$tree/tests"
 cp setup.py pyproject.toml MANIFEST.in requirements.txt requirements-dev.txt "$tree/"
 [ -f README.md ] && cp README.md "$tree/"
 for pattern in '*.py' '*.pyi' '*.cpp' '*.hpp' '*.proto' 'py.typed'; do
     for f in quotra/$pattern; do [ -e "$f" ] && cp "$f" "$tree/quotra/"; done
 done
+cp quotra/native/* "$tree/quotra/native/"
 mkdir -p "$tree/quotra/service"
 cp quotra/service/*.py "$tree/quotra/service/"
 cp tests/*.py "$tree/tests/"
@@ -65,7 +68,10 @@ echo "sanitize: building the instrumented extension in $tree" >&2
 (cd "$tree" && QUOTRA_SANITIZE=1 "$root/.venv/bin/python" setup.py -q build_ext --inplace -j 2 \
     --build-temp "$work/temp" >/dev/null)
 so=$(ls "$tree"/quotra/quotra.cpython-313-*.so)
-ldd "$so" | grep libasan >/dev/null || { echo "sanitize: $so is not instrumented" >&2; exit 1; }
+native_so=$(ls "$tree"/quotra/_pricetape.cpython-313-*.so)
+for f in "$so" "$native_so"; do
+    ldd "$f" | grep libasan >/dev/null || { echo "sanitize: $f is not instrumented" >&2; exit 1; }
+done
 
 asan_rt=$(g++ -print-file-name=libasan.so)
 ubsan_rt=$(g++ -print-file-name=libubsan.so)
@@ -73,10 +79,11 @@ ubsan_rt=$(g++ -print-file-name=libubsan.so)
 
 # judge LOGDIR: fails on any error report and on any leak traced to our module.
 judge() {
-    "$root/.venv/bin/python" - "$1" "$(basename "$so")" <<'PY'
+    "$root/.venv/bin/python" - "$1" "$(basename "$so")" "$(basename "$native_so")" <<'PY'
 import glob, os, re, sys
 
-logs, ours = sys.argv[1], sys.argv[2]
+logs, sos = sys.argv[1], sys.argv[2:]
+ours = " or ".join(sos)
 errors, our_leaks, other_leaks, other_bytes = [], [], 0, 0
 for path in sorted(glob.glob(os.path.join(logs, "*"))):
     text = open(path, errors="replace").read()
@@ -93,7 +100,8 @@ for path in sorted(glob.glob(os.path.join(logs, "*"))):
         # it is only what called into the interpreter, e.g. an import that our
         # module's initialisation triggered, whose strings the interpreter keeps.
         near = [line for line in block.splitlines() if re.match(r"\s+#[0-9] ", line)]
-        if any(ours in line or re.search(r" quotra/\w+\.[ch]pp:\d+", line) for line in near):
+        if any(any(so in line for so in sos) or re.search(r" quotra/(native/)?\w+\.(cpp|hpp|h):\d+", line)
+               for line in near):
             our_leaks.append((path, block.strip()))
         else:
             other_leaks += 1
@@ -146,7 +154,8 @@ if [ $# -gt 0 ]; then
 else
     run_pass fast "fast_unwind_on_malloc=1" tests || status=1
     precise=()
-    for f in tests/test_module.py tests/test_pickling.py tests/test_fuzz_pickle.py tests/test_leaks.py; do
+    for f in tests/test_module.py tests/test_pickling.py tests/test_fuzz_pickle.py tests/test_leaks.py \
+             tests/test_native_message.py; do
         [ -f "$f" ] && precise+=("$f")
     done
     run_pass precise "fast_unwind_on_malloc=0:malloc_context_size=16" "${precise[@]}" || status=1

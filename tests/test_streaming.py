@@ -481,32 +481,72 @@ def test_runs_on_uvloop():
         lp.close()
 
 
-def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch):
-    """The quote path takes base64/orjson from the module globals at each frame,
-    so a replaced global is honoured (the plain path is only a shortcut for the
-    original base64.b64decode)."""
+def replace_message_object(client, msg):
+    _, _, state = client.__reduce_cython__()
+    state = list(state)
+    state[4] = msg  # _Quotra__pricetape
+    client.__setstate_cython__(tuple(state))
+
+
+@pytest.mark.parametrize("patch", ["base64 global", "orjson.loads", "base64.b64decode", "message subclass",
+                                   "message wrapper"])
+def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch, patch):
+    """The quote path takes orjson, base64 and the message object's methods
+    afresh at each frame, so whatever a user or a test replaces is honoured;
+    the native way (the frame read straight into the native message) is taken
+    only while all of them are the originals, and again once they are back."""
+    import orjson
+
+    from quotra.pricetape_proto import PriceTape, make_wrapper, pricetape
+
     client, rec = connected_client(loop, service)
     calls = []
 
+    def spy(fn):
+        def wrapper(arg):
+            calls.append(arg)
+            return fn(arg)
+        return wrapper
+
     class Base64Shim:
-        @staticmethod
-        def b64decode(text):
-            calls.append(text)
-            return base64.b64decode(text)
+        b64decode = staticmethod(spy(base64.b64decode))
+
+    def marked(cls):
+        class Marked(cls):
+            def SerializeToDict(self):
+                calls.append("dict")
+                return super().SerializeToDict()
+        return Marked
+
+    original_msg = client.__reduce_cython__()[2][4]
+    assert type(original_msg) is pricetape
+
+    def apply():
+        if patch == "base64 global":
+            monkeypatch.setattr(qm, "base64", Base64Shim)
+        elif patch == "orjson.loads":
+            monkeypatch.setattr(orjson, "loads", spy(orjson.loads))
+        elif patch == "base64.b64decode":
+            monkeypatch.setattr(base64, "b64decode", spy(base64.b64decode))
+        elif patch == "message subclass":
+            replace_message_object(client, marked(pricetape)())
+        else:
+            replace_message_object(client, marked(make_wrapper(PriceTape))())
 
     async def scenario():
         service.send_quote("ABC", last_price=1.0)
         await rec.wait_quotes(1)
-        monkeypatch.setattr(qm, "base64", Base64Shim)
+        apply()
         service.send_quote("ABC", last_price=2.0)
         await rec.wait_quotes(2)
         monkeypatch.undo()
+        replace_message_object(client, original_msg)
         service.send_quote("ABC", last_price=3.0)
         await rec.wait_quotes(3)
 
     run(loop, scenario())
-    assert [q["last_price"] for q in rec.quotes] == [1.0, 2.0, 3.0]
-    assert len(calls) == 1 and isinstance(calls[0], str)
+    assert [q["last_price"] for q in rec.quotes] == [1.0, 2.0, 3.0] and not rec.errors
+    assert len(calls) == 1 and (calls[0] == "dict" or isinstance(calls[0], (str, bytes)))
 
 
 def test_a_connection_failing_on_a_protocol_error_is_replaced_once(loop, service, caplog):
