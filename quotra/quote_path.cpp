@@ -32,16 +32,21 @@ Ref module_function(PyObject* mod, PyObject* name) {
     return getattr(mod, name);
 }
 
-// Borrowed: `module.name` when the module global `module` is a plain module
-// whose dictionary holds `name`, else nullptr (never an exception: a miss only
-// means the general way, which reports whatever is wrong).
-PyObject* plain_module_entry(PyObject* module_name, PyObject* name) {
+// Borrowed: the dictionary of the module global `module_name` when it is a
+// plain module, else nullptr (never an exception: a miss only means the
+// general way, which reports whatever is wrong).
+PyObject* plain_module_dict(PyObject* module_name) {
     PyObject* mod = PyDict_GetItemWithError(state.dict, module_name);  // borrowed
     if (!mod || !PyModule_CheckExact(mod)) {
         PyErr_Clear();
         return nullptr;
     }
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);  // borrowed
+    return PyModule_GetDict(mod);
+}
+
+// Borrowed: `dict[name]`, or nullptr without an exception.
+PyObject* entry(PyObject* dict, PyObject* name) {
+    PyObject* v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;  // borrowed
     if (!v) PyErr_Clear();
     return v;
 }
@@ -50,6 +55,9 @@ PyObject* plain_module_entry(PyObject* module_name, PyObject* name) {
 // dictionary has changed since. Process-wide like the module state.
 int globals_watcher = -1;
 bool globals_original = false;
+// Owned: the dictionaries the watcher watches (the module's own, then those of
+// the modules imported as orjson and base64).
+PyObject* watched_dicts[3] = {nullptr, nullptr, nullptr};
 
 int on_globals_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     globals_original = false;
@@ -58,10 +66,15 @@ int on_globals_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 
 bool globals_are_original() {
     if (globals_original) return true;
-    bool original = plain_module_entry(S(orjson), S(loads)) == state.orjson_loads &&
-                    plain_module_entry(S(base64), S(b64decode)) == state.b64decode;
-    // Without a watcher nothing would clear the flag: check at every frame.
-    globals_original = original && globals_watcher >= 0;
+    PyObject* orjson_dict = plain_module_dict(S(orjson));
+    PyObject* base64_dict = plain_module_dict(S(base64));
+    bool original = entry(orjson_dict, S(loads)) == state.orjson_loads &&
+                    entry(base64_dict, S(b64decode)) == state.b64decode;
+    // The flag may stay set only while a watcher would clear it: with no
+    // watcher, or with orjson or base64 now a module whose dictionary is not
+    // watched, check at every frame.
+    globals_original = original && globals_watcher >= 0 && orjson_dict == watched_dicts[1] &&
+                       base64_dict == watched_dicts[2];
     return original;
 }
 
@@ -192,6 +205,11 @@ void watch_quote_globals() {
             PyDict_ClearWatcher(id);
             return;
         }
+    }
+    for (int i = 0; i < 3; i++) {
+        PyObject* previous = watched_dicts[i];
+        watched_dicts[i] = Py_NewRef(dicts[i]);
+        Py_XDECREF(previous);
     }
     globals_watcher = id;
     globals_original = false;

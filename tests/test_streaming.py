@@ -9,6 +9,7 @@ import os
 import socket
 import ssl
 import traceback
+import types
 
 import pytest
 from google.protobuf.message import DecodeError
@@ -489,7 +490,7 @@ def replace_message_object(client, msg):
 
 
 @pytest.mark.parametrize("patch", ["base64 global", "orjson.loads", "base64.b64decode", "message subclass",
-                                   "message wrapper"])
+                                   "message wrapper", "base64 module patched later"])
 def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch, patch):
     """The quote path takes orjson, base64 and the message object's methods
     afresh at each frame, so whatever a user or a test replaces is honoured;
@@ -521,9 +522,18 @@ def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch, 
     original_msg = client.__reduce_cython__()[2][4]
     assert type(original_msg) is pricetape
 
-    def apply():
+    async def apply():
         if patch == "base64 global":
             monkeypatch.setattr(qm, "base64", Base64Shim)
+        elif patch == "base64 module patched later":
+            # Another module with the original function: the native way may
+            # run, but that module's later change must still be seen.
+            other = types.ModuleType("base64_copy")
+            other.b64decode = base64.b64decode
+            monkeypatch.setattr(qm, "base64", other)
+            service.send_quote("ABC", last_price=1.5)
+            await rec.wait_quotes(2)
+            other.b64decode = spy(base64.b64decode)
         elif patch == "orjson.loads":
             monkeypatch.setattr(orjson, "loads", spy(orjson.loads))
         elif patch == "base64.b64decode":
@@ -536,16 +546,17 @@ def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch, 
     async def scenario():
         service.send_quote("ABC", last_price=1.0)
         await rec.wait_quotes(1)
-        apply()
+        await apply()
         service.send_quote("ABC", last_price=2.0)
-        await rec.wait_quotes(2)
+        await rec.wait_quotes(2 + extra)
         monkeypatch.undo()
         replace_message_object(client, original_msg)
         service.send_quote("ABC", last_price=3.0)
-        await rec.wait_quotes(3)
+        await rec.wait_quotes(3 + extra)
 
+    extra = 1 if patch == "base64 module patched later" else 0
     run(loop, scenario())
-    assert [q["last_price"] for q in rec.quotes] == [1.0, 2.0, 3.0] and not rec.errors
+    assert [q["last_price"] for q in rec.quotes] == [1.0] + [1.5] * extra + [2.0, 3.0] and not rec.errors
     assert len(calls) == 1 and (calls[0] == "dict" or isinstance(calls[0], (str, bytes)))
 
 
