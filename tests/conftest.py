@@ -18,11 +18,9 @@ def loop():
         yield lp
     finally:
         # Let scheduled tasks finish their cancellation before closing.
-        pending = [t for t in asyncio.all_tasks(lp) if not t.done()]
-        for t in pending:
-            t.cancel()
-        if pending:
-            lp.run_until_complete(asyncio.wait(pending, timeout=5))
+        from harness import cancel_pending
+
+        cancel_pending(lp, 5)
         lp.close()
         asyncio.set_event_loop(None)
         gc.collect()

@@ -87,6 +87,15 @@ def settle() -> None:
         gc.collect()
 
 
+
+def cancel_pending(loop, timeout: float) -> None:
+    """Cancel the loop's unfinished tasks and let them finish cancelling."""
+    pending = [t for t in asyncio.all_tasks(loop) if not t.done()]
+    for t in pending:
+        t.cancel()
+    if pending:
+        loop.run_until_complete(asyncio.wait(pending, timeout=timeout))
+
 class LogLines(logging.Handler):
     """Collects the messages of the ``quotra.quotra`` logger."""
 
@@ -245,11 +254,7 @@ class ClientSession:
                 self.close_and_wait_for_shutdown()
         finally:
             try:
-                pending = [t for t in asyncio.all_tasks(loop) if not t.done()]
-                for t in pending:
-                    t.cancel()
-                if pending:
-                    loop.run_until_complete(asyncio.wait(pending, timeout=limit(5)))
+                cancel_pending(loop, limit(5))
                 if self.svc is not None:
                     loop.run_until_complete(asyncio.wait_for(self.svc.stop(graceful=False), limit(10)))
                     self.svc.close_files()
