@@ -69,7 +69,8 @@ enum class Partial : uint8_t {
     none,    // between messages
     text,    // TEXT fin=0 seen: CONTINUATION payloads are appended
     binary,  // BINARY fin=0 seen: its CONTINUATIONs are skipped
-    failed,  // the connection is being closed for a protocol error: data is dropped
+    failed,  // the connection is being closed (a protocol error, or a message that
+             // could not be gathered): data is dropped
 };
 
 // QuotraListner's fields after picows' WSListener, in layout order.
