@@ -56,8 +56,10 @@ struct Quotra {
     QuotraVTable* vtab;
     QUOTRA_FIELDS(QT_FIELD_MEMBER)
     // Connection state, never pickled: steady-clock seconds at which the
-    // latest connection opened (0: none yet).
+    // latest connection opened (0: none yet); whether start_websocket has
+    // run and the client has not shut down since.
     double connected_at;
+    bool started;
 };
 
 // WSListener's table with our four connection callbacks in front; the last

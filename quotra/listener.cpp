@@ -40,7 +40,15 @@ void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
     Ref loop = newref(self->loop);
+    bool unwanted = closed_while_reconnecting(parent);
     set_field(parent->transport, transport);
+    if (unwanted) {
+        // The user closed the client while it was reconnecting: this
+        // connection is closed at once, never offered to the user, and its
+        // end shuts the client down.
+        send_user_close(parent, transport);
+        return;
+    }
     {
         Ref connected = newref(parent->IS_CONNECTED);
         call_method(connected.get(), S(set));
