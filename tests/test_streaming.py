@@ -48,15 +48,19 @@ def run_to_stop(loop, coro, timeout=30):
     return not stopped_by_us
 
 
-@pytest.fixture
-def service(loop):
-    svc = MarketDataService()
+def serving(loop, svc):
+    """Fixture body: ``svc`` started on ``loop`` and trusted, stopped after the test."""
     loop.run_until_complete(svc.start())
     os.environ["SSL_CERT_FILE"] = svc.ca_file
     yield svc
     if not loop.is_closed():
         loop.run_until_complete(svc.stop(graceful=False))
     svc.close_files()
+
+
+@pytest.fixture
+def service(loop):
+    yield from serving(loop, MarketDataService())
 
 
 def connected_client(loop, svc, recorder=None, error=True):
@@ -383,13 +387,7 @@ class UpgradeHookService(MarketDataService):
 
 @pytest.fixture
 def hook_service(loop):
-    svc = UpgradeHookService()
-    loop.run_until_complete(svc.start())
-    os.environ["SSL_CERT_FILE"] = svc.ca_file
-    yield svc
-    if not loop.is_closed():
-        loop.run_until_complete(svc.stop(graceful=False))
-    svc.close_files()
+    yield from serving(loop, UpgradeHookService())
 
 
 @pytest.mark.parametrize("when", ["before starting", "during the first attempt"])
