@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fields.hpp"
+#include "health.hpp"
 #include "picows_abi.hpp"
 #include "pyref.hpp"
 
@@ -56,9 +57,11 @@ struct Quotra {
     QuotraVTable* vtab;
     QUOTRA_FIELDS(QT_FIELD_MEMBER)
     // Connection state, never pickled: steady-clock seconds at which the
-    // latest connection opened (0: none yet); whether start_websocket has
-    // run and the client has not shut down since.
+    // latest connection opened (0: none yet).
     double connected_at;
+    // Never pickled either; quotra._monitor reads them through this layout.
+    Health health;
+    // Never pickled: start_websocket has run and the client has not shut down since.
     bool started;
 };
 

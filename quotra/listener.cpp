@@ -39,6 +39,7 @@ void send_user_specific_ping_body(QuotraListner* self, PyObject* transport) {
 void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
+    parent->health.connections_opened++;
     Ref loop = newref(self->loop);
     bool unwanted = closed_while_reconnecting(parent);
     set_field(parent->transport, transport);
@@ -187,6 +188,16 @@ void on_data_frame(QuotraListner* self, WSFrame* frame) {
     deliver(self, payload.get());
 }
 
+// Counted on the client before anything can run Python code; the field holds
+// a Quotra or None (checked wherever it is set).
+void count_frame(QuotraListner* self, const WSFrame* frame) noexcept {
+    PyObject* p = self->parent;
+    if (!p || p == Py_None) return;
+    Health& h = as_quotra(p)->health;
+    h.frames++;
+    h.bytes += static_cast<uint64_t>(frame->payload_size);
+}
+
 void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_obj) {
     auto* frame = reinterpret_cast<WSFrame*>(frame_obj);
     picows::WSMsgType mt = frame->msg_type;
@@ -195,6 +206,7 @@ void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_
         // a bytes copy only for a frame its general way takes.
         Ref parent_ref = parent_of(self);
         Quotra* parent = as_quotra(parent_ref.get());
+        count_frame(self, frame);
         if (on_text_frame(parent, frame->payload_ptr, frame->payload_size) < 0) raise();
     } else if (mt == picows::PONG) {
         auto* tr = reinterpret_cast<WSTransport*>(transport);
@@ -203,6 +215,7 @@ void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_
         long code = log_close_frame(frame);
         answer_close(transport, frame, code);
     } else if (mt == picows::TEXT || mt == picows::BINARY || mt == picows::CONTINUATION) {
+        count_frame(self, frame);
         on_data_frame(self, frame);
     }
 }
@@ -212,6 +225,7 @@ void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
     self->partial = Partial::none;
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
+    parent->health.disconnections++;
     Ref loop = newref(self->loop);
     Ref close_cb = newref(parent->close_callback);
     if (truthy(close_cb.get())) schedule(loop.get(), close_cb.get(), S(socket_closed));
