@@ -50,12 +50,10 @@ class ServiceControls:
         # 1001 "going away": what a server that restarts sends.
         self.close(1001, b"", conn, disconnect_after=self.close_timeout)
 
-
     def drop(self, conn: ConnRef = None) -> None:
         """End connections abruptly: the socket is closed at once, no CLOSE frame."""
         for c in self._targets(conn):
             self._disconnect_if_open(c, False)
-
 
     def set_answer_pings(self, answer: bool, conn: ConnRef = None) -> None:
         """Answer PINGs or not: for ``conn`` only, or (default) for the service

@@ -109,7 +109,6 @@ class ConnectionProtocol:
                 i for i in conn._instruments if i in quoted)
             conn._wake.set()
 
-
     def _send_close(self, conn: Connection, code: Optional[int], reason: bytes) -> None:
         if conn.close_sent or not conn.is_open:
             return
@@ -120,12 +119,10 @@ class ConnectionProtocol:
         conn.close_sent = True
         conn._wake.set()
 
-
     @staticmethod
     def _disconnect_if_open(conn: Connection, graceful: bool) -> None:
         if conn.is_open:
             conn.transport.disconnect(graceful)
-
 
 
 class Listener(WSListener):

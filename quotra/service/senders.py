@@ -121,7 +121,6 @@ class QuoteSenders:
             return text_frame(payload)
         return b"".join(wire_frame(part, opcode, fin) for opcode, part, fin in fragments(payload, n))
 
-
     def send_quote(self, instrument: str = "ABC", conn: ConnRef = None, **fields) -> bytes:
         """Send one quote now to ``conn`` (default: every open connection),
         subscribed or not; returns the payload sent.
@@ -138,7 +137,6 @@ class QuoteSenders:
                 if c.sent.maxlen:
                     c.sent.append(payload)
         return payload
-
 
     async def blast(self, n: int, conn: ConnRef = None, *, instrument: str = "BENCH",
                     stamp: bool = False, yield_every: int = 256) -> int:
