@@ -34,3 +34,13 @@ class SignalLoop:
 
     def add_signal_handler(self, signum, callback, *args):
         self.handlers[signum] = callback
+
+
+@pytest.fixture
+def client_timings():
+    """The client's timings scaled as in ``ClientSession`` (``harness.FAST``)
+    for the test; the test may change the factors on the object it gets."""
+    from harness import FAST, ClientTimings
+
+    with ClientTimings(**FAST) as timings:
+        yield timings
