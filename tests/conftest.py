@@ -10,6 +10,13 @@ if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
 
+def pytest_terminal_summary(terminalreporter, config):
+    # The order is random (pytest-randomly); its seed repeats it, also under -q.
+    seed = getattr(config.option, "randomly_seed", None)
+    if config.pluginmanager.hasplugin("randomly") and isinstance(seed, int):
+        terminalreporter.write_line(f"random order: --randomly-seed={seed} repeats it")
+
+
 @pytest.fixture
 def loop():
     lp = asyncio.new_event_loop()
