@@ -163,9 +163,10 @@ def test_server_restarts_on_the_same_port():
             for i in range(restarts):
                 known = s.svc.accepted
                 errors = len(s.log.starting("Error occured on connect :: "))
-                await s.svc.restart(down_for=0.3, graceful=bool(i % 2))
+                await s.svc.restart(down_for=1.5 if STRESS else 0.3, graceful=bool(i % 2))
                 await recovered(s, known, INSTRUMENTS)
-                # Down for 0.3 s with a retry every 50 ms: at least one failed attempt.
+                # Down for 1.5 s with a retry every second (0.3 s and 50 ms in
+                # CI): at least one failed attempt.
                 assert len(s.log.starting("Error occured on connect :: ")) > errors
         s.run(body(), 60 + restarts * 15)
 
