@@ -7,6 +7,14 @@ default 1; the sanitizer run sets it) stretches every time limit.
 ``QUOTRA_SANITIZED`` (set by scripts/test-sanitize.sh) says that the module
 runs under the sanitizer: ``SANITIZED``, the one switch tests consult.
 
+Time: tests do not wait out the client's timings. ``ClientSession`` runs
+them scaled (``FAST``: a 50 ms retry delay; ``timings=`` to choose), the
+``client_timings`` fixture does the same for tests with a loop of their own,
+and the service's controls (``close(disconnect_after=)``, ``refuse(duration)``,
+``restart(down_for=)``, ``close_after``) take whatever short times a test
+needs. Wait for what a test needs to see (``Recorder.wait``,
+``svc.wait_for`` and the other waits) rather than sleeping.
+
 A client's orderly end (``close_websocket``) ends in its shutdown, which
 cancels every other task of the loop and stops the loop; ``ClientSession``
 is built around that: its loop is driven with ``run_until_complete`` for the
