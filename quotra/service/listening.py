@@ -63,6 +63,11 @@ class ListeningSocket:
                 conn._task.cancel()
         servers, self._old_servers = self._old_servers, []
         for server in servers:
+            # A connection still in its handshake has no record yet, and the
+            # server waits for it to end: end it as the others.
+            end_clients = getattr(server, "close_clients" if graceful else "abort_clients", None)
+            if end_clients is not None:
+                end_clients()
             try:
                 await asyncio.wait_for(server.wait_closed(), timeout)
             except (TimeoutError, asyncio.TimeoutError):
