@@ -256,7 +256,7 @@ def test_server_that_stops_answering_pings():
     connection; the client reconnects and streams again. Those timings run at
     a fifth (0.6 s and 0.4 s) but under QUOTRA_STRESS."""
     cycles = size(1, 3)
-    ping = 1.0 if STRESS else 0.2
+    ping = 1.0 if STRESS else min(1.0, limit(0.2))
     with ClientSession(rate=100, instruments=INSTRUMENTS, timings=dict(FAST, ping=ping)) as s:
         async def body():
             for _ in range(cycles):
@@ -283,7 +283,7 @@ def test_refused_connections_for_a_while(mode):
     attempt a retry delay, then the connection comes back with the whole set.
     The retry delay is a fifth of the real one but under QUOTRA_STRESS."""
     rounds = size(1, 5)
-    delay = 1.0 if STRESS else 0.2
+    delay = 1.0 if STRESS else min(1.0, limit(0.2))
     with ClientSession(rate=200, instruments=INSTRUMENTS, timings=dict(retry=delay)) as s:
         async def body():
             for _ in range(rounds):

@@ -184,7 +184,7 @@ def test_no_reconnection_storm_against_a_server_that_drops_every_connection(kind
     """At most 1.2 connections a retry delay while every connection is dropped
     right after the upgrade; afterwards the whole subscription set is back.
     The retry delay is a quarter of the real one but under QUOTRA_STRESS."""
-    delay = 1.0 if STRESS else 0.25
+    delay = 1.0 if STRESS else min(1.0, limit(0.25))
     window = size(4, 30) * delay
     with session(kind, timings=dict(retry=delay)) as s:
         async def body():

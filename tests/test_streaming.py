@@ -18,7 +18,7 @@ import quotra.quotra as qm
 from quotra.quotra import Quotra, QuotraListner
 from quotra.service import MarketDataService, point_client, service_url
 
-from harness import Recorder, client_field, rss_kb
+from harness import Recorder, client_field, limit, rss_kb
 
 
 def log_lines(caplog):
@@ -340,7 +340,7 @@ def test_error_callback_failures_carry_the_quote_error_as_context(loop, service)
 
 def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog, timings):
     caplog.set_level(logging.INFO, logger="quotra.quotra")
-    timings.ping = 0.2                     # a ping after 0.6 s idle, its pong awaited 0.4 s
+    timings.ping = min(1.0, limit(0.2))    # a ping after 0.6 s idle, its pong awaited 0.4 s
     client, rec = connected_client(loop, service)
 
     async def scenario():
