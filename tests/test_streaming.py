@@ -5,7 +5,6 @@ import base64
 import binascii
 import gc
 import logging
-import os
 import socket
 import ssl
 import traceback
@@ -19,7 +18,7 @@ import quotra.quotra as qm
 from quotra.quotra import Quotra, QuotraListner
 from quotra.service import MarketDataService, point_client, service_url
 
-from harness import Recorder, client_field, rss_kb
+from harness import Recorder, client_field, limit, rss_kb
 
 
 def log_lines(caplog):
@@ -48,11 +47,17 @@ def run_to_stop(loop, coro, timeout=30):
     return not stopped_by_us
 
 
+@pytest.fixture(autouse=True)
+def timings(client_timings):
+    """Every test here runs with the client's timings scaled (``harness.FAST``)."""
+    return client_timings
+
+
 @pytest.fixture
-def service(loop):
+def service(loop, monkeypatch):
     svc = MarketDataService()
     loop.run_until_complete(svc.start())
-    os.environ["SSL_CERT_FILE"] = svc.ca_file
+    monkeypatch.setenv("SSL_CERT_FILE", svc.ca_file)
     yield svc
     if not loop.is_closed():
         loop.run_until_complete(svc.stop(graceful=False))
@@ -333,12 +338,13 @@ def test_error_callback_failures_carry_the_quote_error_as_context(loop, service)
         assert type(e.__context__) is KeyError and e.__context__.args == ("message",)
 
 
-def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog):
+def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog, timings):
     caplog.set_level(logging.INFO, logger="quotra.quotra")
+    timings.ping = min(1.0, limit(0.2))    # a ping after 0.6 s idle, its pong awaited 0.4 s
     client, rec = connected_client(loop, service)
 
     async def scenario():
-        await asyncio.sleep(4.5)           # idle: one ping, answered
+        await asyncio.sleep(0.9)           # idle: one ping, answered
         assert len(service.connections) == 1
         service.set_answer_pings(False)
         await eventually(lambda: len(service.connections) == 2, 12)
@@ -346,6 +352,7 @@ def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog):
     run(loop, scenario(), 40)
     pings = [f for f in service.connections[0].received if f.msg_type is WSMsgType.PING]
     assert pings and all(f.payload == b"" for f in pings)
+    assert {("auto_ping_idle_timeout", 3), ("auto_ping_reply_timeout", 2)} <= set(timings.asked)
     lines = log_lines(caplog)
     assert "sending ping" in lines and "Trying to reconnect.." in lines
 
@@ -426,6 +433,10 @@ class CountingAsyncio:
 def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     shim = CountingAsyncio(5000)
     monkeypatch.setattr(qm, "asyncio", shim)
+    # Each attempt makes a new TLS context: one without a trust store keeps
+    # that cheap (loading the system's bundle takes some 70 ms an attempt).
+    monkeypatch.setattr(qm, "ssl", types.SimpleNamespace(
+        create_default_context=lambda: ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)))
     caplog.set_level(logging.ERROR, logger="quotra.quotra")
     client = Quotra(loop)
     point_client(client, service_url(closed_port()))
@@ -452,14 +463,14 @@ def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     assert rss_kb() - before < 8192
 
 
-def test_runs_on_uvloop():
+def test_runs_on_uvloop(monkeypatch):
     uvloop = pytest.importorskip("uvloop")
     from quotra.service import ServiceThread
     lp = uvloop.new_event_loop()
     try:
         client = Quotra(lp)
         with ServiceThread() as svc:
-            os.environ["SSL_CERT_FILE"] = svc.ca_file
+            monkeypatch.setenv("SSL_CERT_FILE", svc.ca_file)
             point_client(client, svc.url)
             rec = Recorder()
             rec.start(client)
@@ -579,7 +590,7 @@ def test_a_connection_failing_on_a_protocol_error_is_replaced_once(loop, service
             await service.wait_disconnected(conn, timeout=10)
             await eventually(lambda: len(service.connections) >= n, 10)
             await service.wait_subscribed(["ABC"], conn=service.connections[n - 1])
-        await asyncio.sleep(2.5)                  # a retry would come after one second
+        await asyncio.sleep(0.5)                  # a retry would come after 50 ms (ten of them)
         before = len(rec.quotes)
         service.send_quote("ABC", last_price=7.0)
         await rec.wait_quotes(before + 1)
