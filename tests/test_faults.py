@@ -23,7 +23,7 @@ import pytest
 
 from quotra.quotra import Quotra
 
-from harness import STRESS, ClientSession, client_field, limit, size, subscribe_messages
+from harness import FAST, STRESS, ClientSession, client_field, limit, size, subscribe_messages
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -165,9 +165,10 @@ def test_server_restarts_on_the_same_port():
             for i in range(restarts):
                 known = s.svc.accepted
                 errors = len(s.log.starting("Error occured on connect :: "))
-                await s.svc.restart(down_for=1.5, graceful=bool(i % 2))
+                await s.svc.restart(down_for=1.5 if STRESS else 0.3, graceful=bool(i % 2))
                 await recovered(s, known, INSTRUMENTS)
-                # Down for 1.5 s with a retry every second: at least one failed attempt.
+                # Down for 1.5 s with a retry every second (0.3 s and 50 ms in
+                # CI): at least one failed attempt.
                 assert len(s.log.starting("Error occured on connect :: ")) > errors
         s.run(body(), 60 + restarts * 15)
 
@@ -254,9 +255,11 @@ def test_close_frames_that_break_the_protocol(payload):
 
 def test_server_that_stops_answering_pings():
     """No data for 3 s: the client pings; no pong within 2 s: picows drops the
-    connection; the client reconnects and streams again."""
+    connection; the client reconnects and streams again. Those timings run at
+    a fifth (0.6 s and 0.4 s) but under QUOTRA_STRESS."""
     cycles = size(1, 3)
-    with ClientSession(rate=100, instruments=INSTRUMENTS) as s:
+    ping = 1.0 if STRESS else min(1.0, limit(0.2))
+    with ClientSession(rate=100, instruments=INSTRUMENTS, timings=dict(FAST, ping=ping)) as s:
         async def body():
             for _ in range(cycles):
                 conn = s.current()
@@ -267,7 +270,7 @@ def test_server_that_stops_answering_pings():
                 quiet_since = time.monotonic()
                 await s.svc.wait_disconnected(conn, timeout=limit(15))
                 quiet = time.monotonic() - quiet_since
-                assert quiet >= 4.5, f"dropped after {quiet:.2f}s of silence, before the ping time-out"
+                assert quiet >= 4.5 * ping, f"dropped after {quiet:.2f}s of silence, before the ping time-out"
                 assert s.log.count("sending ping") > pings
                 assert any(f.msg_type.name == "PING" and f.payload == b"" for f in conn.received)
                 s.svc.resume_quotes()
@@ -278,24 +281,27 @@ def test_server_that_stops_answering_pings():
 @pytest.mark.parametrize("mode", ["close", "reject"])
 def test_refused_connections_for_a_while(mode):
     """The listening socket is closed (connection refused) or every upgrade is
-    answered with 503, for 2.5 s: one logged error per attempt, one attempt a
-    second, then the connection comes back with the whole set."""
+    answered with 503, for 2.5 retry delays: one logged error per attempt, one
+    attempt a retry delay, then the connection comes back with the whole set.
+    The retry delay is a fifth of the real one but under QUOTRA_STRESS."""
     rounds = size(1, 5)
-    with ClientSession(rate=200, instruments=INSTRUMENTS) as s:
+    delay = 1.0 if STRESS else min(1.0, limit(0.2))
+    with ClientSession(rate=200, instruments=INSTRUMENTS, timings=dict(retry=delay)) as s:
         async def body():
             for _ in range(rounds):
                 conn = s.current()
                 known = s.svc.accepted
                 errors = len(s.log.starting("Error occured on connect :: "))
-                await s.svc.refuse(2.5, mode=mode)
+                await s.svc.refuse(2.5 * delay, mode=mode)
                 s.svc.drop(conn)
                 started = time.monotonic()
                 await recovered(s, known, INSTRUMENTS)
                 took = time.monotonic() - started
                 failed = len(s.log.starting("Error occured on connect :: ")) - errors
-                assert took >= 2.0 and 2 <= failed <= 4 * limit(1), (took, failed)
+                assert took >= 2.0 * delay and 2 <= failed <= 4 * limit(1), (took, failed)
                 if mode == "reject":
                     assert sum(1 for e in s.svc.events if e.kind == "reject") >= 2
+            assert {d for what, d in s.timings.asked if what == "sleep"} == {1}  # the retry delay, as asked for
         s.run(body(), 60 + rounds * 20)
 
 

@@ -5,7 +5,6 @@ import base64
 import binascii
 import gc
 import logging
-import os
 import socket
 import ssl
 import traceback
@@ -19,7 +18,7 @@ import quotra.quotra as qm
 from quotra.quotra import Quotra, QuotraListner
 from quotra.service import MarketDataService, point_client, service_url
 
-from harness import Recorder, client_field, rss_kb
+from harness import Recorder, client_field, limit, rss_kb
 
 
 def log_lines(caplog):
@@ -48,10 +47,16 @@ def run_to_stop(loop, coro, timeout=30):
     return not stopped_by_us
 
 
-def serving(loop, svc):
+@pytest.fixture(autouse=True)
+def timings(client_timings):
+    """Every test here runs with the client's timings scaled (``harness.FAST``)."""
+    return client_timings
+
+
+def serving(loop, monkeypatch, svc):
     """Fixture body: ``svc`` started on ``loop`` and trusted, stopped after the test."""
     loop.run_until_complete(svc.start())
-    os.environ["SSL_CERT_FILE"] = svc.ca_file
+    monkeypatch.setenv("SSL_CERT_FILE", svc.ca_file)
     yield svc
     if not loop.is_closed():
         loop.run_until_complete(svc.stop(graceful=False))
@@ -59,8 +64,8 @@ def serving(loop, svc):
 
 
 @pytest.fixture
-def service(loop):
-    yield from serving(loop, MarketDataService())
+def service(loop, monkeypatch):
+    yield from serving(loop, monkeypatch, MarketDataService())
 
 
 def connected_client(loop, svc, recorder=None, error=True):
@@ -338,12 +343,13 @@ def test_error_callback_failures_carry_the_quote_error_as_context(loop, service)
         assert type(e.__context__) is KeyError and e.__context__.args == ("message",)
 
 
-def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog):
+def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog, timings):
     caplog.set_level(logging.INFO, logger="quotra.quotra")
+    timings.ping = min(1.0, limit(0.2))    # a ping after 0.6 s idle, its pong awaited 0.4 s
     client, rec = connected_client(loop, service)
 
     async def scenario():
-        await asyncio.sleep(4.5)           # idle: one ping, answered
+        await asyncio.sleep(0.9)           # idle: one ping, answered
         assert len(service.connections) == 1
         service.set_answer_pings(False)
         await eventually(lambda: len(service.connections) == 2, 12)
@@ -351,6 +357,7 @@ def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog):
     run(loop, scenario(), 40)
     pings = [f for f in service.connections[0].received if f.msg_type is WSMsgType.PING]
     assert pings and all(f.payload == b"" for f in pings)
+    assert {("auto_ping_idle_timeout", 3), ("auto_ping_reply_timeout", 2)} <= set(timings.asked)
     lines = log_lines(caplog)
     assert "sending ping" in lines and "Trying to reconnect.." in lines
 
@@ -386,8 +393,8 @@ class UpgradeHookService(MarketDataService):
 
 
 @pytest.fixture
-def hook_service(loop):
-    yield from serving(loop, UpgradeHookService())
+def hook_service(loop, monkeypatch):
+    yield from serving(loop, monkeypatch, UpgradeHookService())
 
 
 @pytest.mark.parametrize("when", ["before starting", "during the first attempt"])
@@ -424,17 +431,26 @@ def test_close_websocket_while_reconnecting_ends_the_client(loop, hook_service, 
     stop_event = client_field(client, "stop_event")
     first = hook_service.connections[0]
 
+    class CloseAsTheRetryWaitBegins(logging.Handler):
+        def emit(self, record):  # the failed attempt's line comes just before the wait
+            if record.getMessage().startswith("Error occured on connect :: "):
+                client.close_websocket()
+
     async def scenario():
         if during == "an attempt":
             hook_service.on_upgrade = client.close_websocket
         else:
             await hook_service.refuse(mode="reject")
         hook_service.drop(first)
-        if during == "the retry wait":
-            await eventually(lambda: any(m.startswith("Error occured on connect :: ") for m in log_lines(caplog)))
-            client.close_websocket()
 
-    assert run_to_stop(loop, scenario(), 8), "the client went on reconnecting after close_websocket()"
+    closer = CloseAsTheRetryWaitBegins()
+    logger = logging.getLogger("quotra.quotra")
+    if during == "the retry wait":
+        logger.addHandler(closer)
+    try:
+        assert run_to_stop(loop, scenario(), 8), "the client went on reconnecting after close_websocket()"
+    finally:
+        logger.removeHandler(closer)
     lines = log_lines(caplog)
     assert stop_event.is_set() and not client.IS_CONNECTED.is_set()
     assert lines.count("Trying to reconnect..") == 1 and lines[-1] == "Websocket disconnected."
@@ -524,6 +540,10 @@ class CountingAsyncio:
 def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     shim = CountingAsyncio(5000)
     monkeypatch.setattr(qm, "asyncio", shim)
+    # Each attempt makes a new TLS context: one without a trust store keeps
+    # that cheap (loading the system's bundle takes some 70 ms an attempt).
+    monkeypatch.setattr(qm, "ssl", types.SimpleNamespace(
+        create_default_context=lambda: ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)))
     caplog.set_level(logging.ERROR, logger="quotra.quotra")
     client = Quotra(loop)
     point_client(client, service_url(closed_port()))
@@ -550,14 +570,14 @@ def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     assert rss_kb() - before < 8192
 
 
-def test_runs_on_uvloop():
+def test_runs_on_uvloop(monkeypatch):
     uvloop = pytest.importorskip("uvloop")
     from quotra.service import ServiceThread
     lp = uvloop.new_event_loop()
     try:
         client = Quotra(lp)
         with ServiceThread() as svc:
-            os.environ["SSL_CERT_FILE"] = svc.ca_file
+            monkeypatch.setenv("SSL_CERT_FILE", svc.ca_file)
             point_client(client, svc.url)
             rec = Recorder()
             rec.start(client)
@@ -677,7 +697,7 @@ def test_a_connection_failing_on_a_protocol_error_is_replaced_once(loop, service
             await service.wait_disconnected(conn, timeout=10)
             await eventually(lambda: len(service.connections) >= n, 10)
             await service.wait_subscribed(["ABC"], conn=service.connections[n - 1])
-        await asyncio.sleep(2.5)                  # a retry would come after one second
+        await asyncio.sleep(0.5)                  # a retry would come after 50 ms (ten of them)
         before = len(rec.quotes)
         service.send_quote("ABC", last_price=7.0)
         await rec.wait_quotes(before + 1)
