@@ -25,6 +25,7 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
         as_quotra(o)->health = Health{};
         fields_init(o, quotra_table);
         as_quotra(o)->connected_at = 0;
+        as_quotra(o)->started = false;
         return o;
     });
 }

@@ -1,6 +1,7 @@
 """Fault injection against the local service: a streaming client keeps working
 through dropped connections, server restarts on the same port, CLOSE frames
-with odd codes, a server that stops answering pings and refused connections.
+with odd codes, a server that stops answering pings, refused connections and
+an allocation failure while a fragmented message is gathered.
 
 After each fault: the client reconnects, the new connection receives the whole
 subscription set in one subscribe message, quotes flow again, and the
@@ -11,6 +12,7 @@ CI sizes are small; QUOTRA_STRESS=1 runs the RELIABILITY.md sizes.
 """
 
 import asyncio
+import json
 import os
 import subprocess
 import sys
@@ -364,3 +366,95 @@ def test_send_from_a_worker_while_the_loop_thread_holds_the_gil():
         pytest.fail("subscribe never returned: the sending worker and the loop thread deadlocked")
     assert proc.returncode == 0, err
     assert out.strip() == "sent 3"
+
+
+MESSAGE_WITH_A_HOLE = textwrap.dedent(r"""
+    import asyncio, json, ssl, _testcapi
+    from picows import WSMsgType, ws_connect
+    from quotra.pricetape_pb2 import PriceTape
+    from quotra.quotra import Quotra, QuotraListner
+    from quotra.service import MarketDataService, encode_quote
+
+    class FailingListener(QuotraListner):
+        # The first allocation made for frame number `fail_at` fails. picows
+        # would then close the connection but still hand over the frames
+        # already in its buffer; going on here makes that certain.
+        def __init__(self, parent, loop, fail_at):
+            super().__init__(parent, loop)
+            self.fail_at = fail_at
+            self.seen = 0
+            self.errors = []
+
+        def on_ws_frame(self, transport, frame):
+            n, self.seen = self.seen, self.seen + 1
+            if n != self.fail_at:
+                return QuotraListner.on_ws_frame(self, transport, frame)
+            _testcapi.set_nomemory(0, 1)
+            try:
+                QuotraListner.on_ws_frame(self, transport, frame)
+            except MemoryError as exc:
+                self.errors.append(exc)
+            finally:
+                _testcapi.remove_mem_hooks()
+
+        def on_ws_disconnected(self, transport):
+            pass  # the client is not started: no reconnection, no shutdown
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        delivered = []
+
+        def record(value):  # the error and message callbacks, called as the frame is handled
+            delivered.append(value)
+            return asyncio.sleep(0)
+        client = Quotra(loop)
+        state = client.__reduce_cython__()[2]
+        client.__setstate_cython__(state[:8] + (record, record) + state[10:])
+        head = encode_quote(PriceTape(instrument="HOLE", last_price=2.5))[:-1]
+        pad = b',"pad":"' + b"x" * 6000 + b'"'
+        T, C = WSMsgType.TEXT, WSMsgType.CONTINUATION
+        cases = {
+            # The buffer cannot grow for the middle fragment: head + "}" would be a whole quote.
+            "growth": (1, [(T, head, False), (C, pad, False), (C, b"}", True)]),
+            # The gathered message cannot become bytes; a stray final CONTINUATION follows.
+            "bytes": (1, [(T, head, False), (C, b"}", True), (C, b"", True)]),
+        }
+        out = {}
+        async with MarketDataService() as svc:
+            for name, (fail_at, frames) in cases.items():
+                listener = None
+                def factory():
+                    nonlocal listener
+                    listener = FailingListener(client, loop, fail_at)
+                    return listener
+                known = svc.accepted
+                transport, _ = await ws_connect(factory, svc.url, ssl_context=svc.client_ssl_context())
+                conn = (await svc.wait_connections(known + 1))[-1]
+                for mt, payload, fin in frames:
+                    svc.send_frame(payload, mt, conn, fin=fin)
+                for _ in range(500):
+                    if listener.seen >= len(frames):
+                        break
+                    await asyncio.sleep(0.01)
+                out[name] = [listener.seen, [type(e).__name__ for e in listener.errors],
+                             [type(d).__name__ for d in delivered]]
+                delivered.clear()
+                transport.disconnect()
+                await asyncio.wait_for(transport.wait_disconnected(), 5)
+        print(json.dumps(out))
+
+    asyncio.run(main())
+""")
+
+
+def test_message_with_a_hole_is_never_delivered():
+    """An allocation fails while a fragmented message is gathered (its buffer
+    cannot grow, or the whole message cannot be made into bytes): the failure
+    is raised, and nothing of that message is delivered, even when its
+    remaining fragments arrive."""
+    pytest.importorskip("_testcapi")  # CPython's test hooks, where the build ships them
+    proc = subprocess.run([sys.executable, "-c", MESSAGE_WITH_A_HOLE], cwd=ROOT, capture_output=True, text=True,
+                          timeout=limit(60))
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == {"growth": [3, ["MemoryError"], []], "bytes": [3, ["MemoryError"], []]}, \
+        proc.stderr
