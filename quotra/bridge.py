@@ -302,8 +302,11 @@ class Bridge:
         async def on_error(exc: Exception) -> None:
             logger.debug("NATS: %r", exc)
 
-        nc = await nats.connect(self.nats_url, allow_reconnect=False, connect_timeout=2,
-                                closed_cb=on_closed, error_cb=on_error, name="quotra-bridge")
+        # One attempt (nats-py's own loop gives up after a second, immediate
+        # one), no reconnection of its own: the back-off is the bridge's.
+        nc = await nats.connect(self.nats_url, allow_reconnect=False, max_reconnect_attempts=1,
+                                reconnect_time_wait=0, connect_timeout=2, closed_cb=on_closed,
+                                error_cb=on_error, name="quotra-bridge")
         try:
             await self._ensure_stream(nc)
         except BaseException:
@@ -329,6 +332,7 @@ class Bridge:
 
     async def _run(self) -> None:
         delay = RETRY_FIRST
+        dropped_before = self.dropped
         try:
             while not self._closing:
                 try:
@@ -346,11 +350,12 @@ class Bridge:
                 self._nc = nc
                 self.connections += 1
                 self._connected.set()
-                logger.info("NATS connected to %s%s; %d quotes buffered", self.nats_url,
+                logger.info("NATS connected to %s%s; %d quotes buffered, %d dropped while away", self.nats_url,
                             " (reconnection %d)" % self.reconnections if self.connections > 1 else "",
-                            len(self._pending))
+                            len(self._pending), self.dropped - dropped_before)
                 await self._write_while_connected(nc, closed)
                 self._connected.clear()
+                dropped_before = self.dropped
                 if not self._closing:
                     logger.warning("NATS connection lost; quotes are buffered (at most %d) "
                                    "while the bridge reconnects", self.buffer)
@@ -456,6 +461,7 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
     """
     nats = _nats()
     from nats.js.api import ConsumerConfig, DeliverPolicy
+    from nats.js.errors import NotFoundError
 
     _check_prefix(subject_prefix)
     _check_stream(stream)
@@ -470,9 +476,19 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
     nc = await nats.connect(nats_url, max_reconnect_attempts=-1, reconnect_time_wait=0.5)
     try:
         js = nc.jetstream()
-        config = ConsumerConfig(filter_subjects=subjects) if len(subjects) > 1 else None
-        sub = await js.subscribe(subjects[0], stream=stream, ordered_consumer=True, config=config,
-                                 deliver_policy=DeliverPolicy.LAST_PER_SUBJECT)
+        delay = RETRY_FIRST
+        while True:
+            config = ConsumerConfig(filter_subjects=subjects) if len(subjects) > 1 else None
+            try:
+                sub = await js.subscribe(subjects[0], stream=stream, ordered_consumer=True, config=config,
+                                         deliver_policy=DeliverPolicy.LAST_PER_SUBJECT)
+                break
+            except NotFoundError:
+                # Started before the bridge made its stream: wait for it.
+                if delay == RETRY_FIRST:
+                    logger.info("NATS: no stream %s yet; waiting for the bridge to make it", stream)
+                await asyncio.sleep(delay)
+                delay = min(RETRY_MAX, delay * 2)
         loads = orjson.loads
         async for msg in sub.messages:
             yield loads(msg.data)
