@@ -24,8 +24,8 @@ its coroutine as a task; quote tasks start eagerly (``_eager_quotes``), so the
 coroutine runs inside the client's ``create_task``, appends the dict to the
 bridge's buffer and is done: no trip through the loop's ready queue per quote.
 Once per loop turn the writer task takes the whole buffer, serializes it
-(``orjson``) into one block of NATS ``PUB`` commands and hands that block to
-the NATS connection's outgoing buffer. Plain NATS publishes are enough here:
+(``orjson``) into one block of NATS ``PUB`` commands and writes that block to
+the NATS connection's socket, with the socket's flow control. Plain NATS publishes are enough here:
 the stream captures the subjects on the server, no per-message ack is needed.
 
 While NATS is away (not there at start, or gone mid-stream) the upstream
@@ -370,26 +370,34 @@ class Bridge:
     async def _write_while_connected(self, nc, closed: asyncio.Event) -> None:
         pending = self._pending
         wake = self._wake
+        # The connection's socket: whole blocks of PUB commands go straight to
+        # it, with the socket's own flow control (drain). nats-py writes its
+        # own commands (PING, ...) whole to the same transport, on this thread.
+        transport = nc._transport
         while not closed.is_set():
             if not pending:
                 wake.clear()
                 await wake.wait()
                 continue
+            if nc.is_closed or not nc.is_connected:
+                break
             batch = pending[:BLOCK]
             del pending[:len(batch)]
             block, count = self._encode(batch)
             if not count:
                 continue
-            if nc.is_closed or not nc.is_connected:
-                pending[:0] = batch  # not sent: keep them, oldest first
-                break
-            # What nc.publish() does per message, once per block: the NATS
-            # connection's outgoing buffer and its flusher.
             self.published += count
-            nc.stats["out_msgs"] += count
-            nc.stats["out_bytes"] += len(block)
-            await nc._send_command(block)
-            await nc._flush_pending()
+            try:
+                transport.write(block)
+                await transport.drain()
+            except (OSError, RuntimeError) as exc:
+                # Lost under the write: nats-py sees it too and closes the connection.
+                logger.warning("NATS write failed: %s", str(exc) or type(exc).__name__)
+                try:
+                    await asyncio.wait_for(closed.wait(), FLUSH_TIMEOUT)
+                except TimeoutError:
+                    pass
+                break
             if pending:
                 # A backlog: let this turn's upstream quotes in before the next block.
                 await asyncio.sleep(0)
@@ -404,11 +412,8 @@ class Bridge:
                 batch = self._pending[:BLOCK]
                 del self._pending[:len(batch)]
                 block, count = self._encode(batch)
-                nc._pending.append(block)
+                nc._transport.write(block)
                 self.published += count
-            nc._transport.writelines(nc._pending)
-            nc._pending = []
-            nc._pending_data_size = 0
         except Exception as exc:  # the socket is going away with the process
             logger.warning("NATS: last quotes not written: %r", exc)
 
