@@ -9,6 +9,9 @@ headers = sorted(glob.glob("quotra/*.hpp"))
 # without quotra.quotra, and quotra.quotra reaches it through its capsule.
 native_sources = ["quotra/native/pricetape.cpp"]
 native_headers = ["quotra/native/pricetape_api.h"]
+# The health counters' reader: built from the client's own headers, so the
+# layout it reads is the one the client has.
+monitor_sources = ["quotra/health/monitor.cpp"]
 
 extra = ["-std=c++20", "-fno-strict-aliasing", "-Wall", "-Wextra", "-fvisibility=hidden"]
 link = []
@@ -25,6 +28,14 @@ setup(
             "quotra.quotra",
             sources=sources,
             depends=headers + native_headers,
+            language="c++",
+            extra_compile_args=extra,
+            extra_link_args=link,
+        ),
+        Extension(
+            "quotra._monitor",
+            sources=monitor_sources,
+            depends=headers,
             language="c++",
             extra_compile_args=extra,
             extra_link_args=link,

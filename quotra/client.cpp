@@ -24,6 +24,7 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
         as_quotra(o)->vtab = &quotra_vtable;
         fields_init(o, quotra_table);
         as_quotra(o)->connected_at = 0;
+        as_quotra(o)->health = Health{};
         return o;
     });
 }

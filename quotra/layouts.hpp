@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fields.hpp"
+#include "health.hpp"
 #include "picows_abi.hpp"
 #include "pyref.hpp"
 
@@ -58,6 +59,8 @@ struct Quotra {
     // Connection state, never pickled: steady-clock seconds at which the
     // latest connection opened (0: none yet).
     double connected_at;
+    // Never pickled either; quotra._monitor reads them through this layout.
+    Health health;
 };
 
 // WSListener's table with our four connection callbacks in front; the last

@@ -39,6 +39,7 @@ void send_user_specific_ping_body(QuotraListner* self, PyObject* transport) {
 void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
+    parent->health.connections_opened++;
     Ref loop = newref(self->loop);
     set_field(parent->transport, transport);
     {
@@ -163,6 +164,16 @@ void on_data_frame(QuotraListner* self, WSFrame* frame) {
     deliver(self, payload.get());
 }
 
+// Counted on the client before anything can run Python code; the field holds
+// a Quotra or None (checked wherever it is set).
+void count_frame(QuotraListner* self, const WSFrame* frame) noexcept {
+    PyObject* p = self->parent;
+    if (!p || p == Py_None) return;
+    Health& h = as_quotra(p)->health;
+    h.frames++;
+    h.bytes += static_cast<uint64_t>(frame->payload_size);
+}
+
 void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_obj) {
     auto* frame = reinterpret_cast<WSFrame*>(frame_obj);
     picows::WSMsgType mt = frame->msg_type;
@@ -171,6 +182,7 @@ void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_
         // a bytes copy only for a frame its general way takes.
         Ref parent_ref = parent_of(self);
         Quotra* parent = as_quotra(parent_ref.get());
+        count_frame(self, frame);
         if (on_text_frame(parent, frame->payload_ptr, frame->payload_size) < 0) raise();
     } else if (mt == picows::PONG) {
         auto* tr = reinterpret_cast<WSTransport*>(transport);
@@ -179,6 +191,7 @@ void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_
         long code = log_close_frame(frame);
         answer_close(transport, code);
     } else if (mt == picows::TEXT || mt == picows::BINARY || mt == picows::CONTINUATION) {
+        count_frame(self, frame);
         on_data_frame(self, frame);
     }
 }
@@ -188,6 +201,7 @@ void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
     self->partial = Partial::none;
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
+    parent->health.disconnections++;
     Ref loop = newref(self->loop);
     Ref close_cb = newref(parent->close_callback);
     if (truthy(close_cb.get())) schedule(loop.get(), close_cb.get(), S(socket_closed));
