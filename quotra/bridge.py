@@ -38,7 +38,9 @@ On SIGINT / SIGTERM the bridge flushes NATS (everything received so far
 published, and a round trip to the server), then hands over to the client's
 own signal path, which closes the upstream connection and stops the loop;
 quotes that arrived meanwhile are written out as the writer is cancelled. The
-counters are logged at exit; ``Bridge.snapshot()`` gives them at any time.
+counters are logged at exit; ``Bridge.snapshot()`` gives them at any time,
+with the client's health (``quotra.monitor``), and ``register_metrics`` (or
+``quotra-bridge --metrics-port``) serves them through ``quotra.metrics``.
 """
 
 from __future__ import annotations
@@ -57,7 +59,7 @@ from typing import Any, Optional
 
 import orjson
 
-__all__ = ["Bridge", "quotes", "check_instrument", "subject_for", "main",
+__all__ = ["Bridge", "quotes", "check_instrument", "subject_for", "metric_families", "register_metrics", "main",
            "DEFAULT_NATS", "DEFAULT_PREFIX", "DEFAULT_STREAM"]
 
 logger = logging.getLogger("quotra.bridge")
@@ -156,8 +158,9 @@ class Bridge:
     def __init__(self, nats_url: str = DEFAULT_NATS, *, subject_prefix: str = DEFAULT_PREFIX,
                  stream: str = DEFAULT_STREAM, max_per_subject: int = DEFAULT_MAX_PER_SUBJECT,
                  max_age: float = DEFAULT_MAX_AGE, buffer: int = DEFAULT_BUFFER,
-                 loop: Optional[asyncio.AbstractEventLoop] = None):
+                 loop: Optional[asyncio.AbstractEventLoop] = None, client: Any = None):
         _nats()
+        self.client = client  # the upstream Quotra, whose health snapshot() adds
         self.nats_url = nats_url
         self.subject_prefix = _check_prefix(subject_prefix)
         self.stream = _check_stream(stream)
@@ -205,17 +208,24 @@ class Bridge:
         return self.published + self.dropped + self.refused + len(self._pending)
 
     def snapshot(self) -> dict[str, Any]:
-        """The bridge's counters now."""
-        return {
-            "received": self.received,
-            "published": self.published,
-            "dropped": self.dropped,
-            "refused": self.refused,
-            "buffered": len(self._pending),
-            "nats_connected": self.connected,
-            "nats_reconnections": self.reconnections,
-            "nats_connect_failures": self.connect_failures,
-        }
+        """The bridge's counters now; with a ``client``, its health
+        (``quotra.monitor.snapshot``) first."""
+        snap: dict[str, Any] = {}
+        if self.client is not None:
+            from . import monitor
+
+            snap.update(monitor.snapshot(self.client))
+        snap.update(
+            received=self.received,
+            published=self.published,
+            dropped=self.dropped,
+            refused=self.refused,
+            buffered=len(self._pending),
+            nats_connected=self.connected,
+            nats_reconnections=self.reconnections,
+            nats_connect_failures=self.connect_failures,
+        )
+        return snap
 
     # -- the quote path ------------------------------------------------------------
 
@@ -450,6 +460,42 @@ class Bridge:
         logger.log(level, "bridge counters: received %d, published %d, dropped %d, refused %d, buffered %d, "
                    "NATS reconnections %d", s["received"], s["published"], s["dropped"], s["refused"],
                    s["buffered"], s["nats_reconnections"])
+        if "quotes" in s:
+            logger.log(level, "upstream client: quotes %d, quote errors %d, connections opened %d, "
+                       "disconnections %d", s["quotes"], s["quote_errors"], s["connections_opened"],
+                       s["disconnections"])
+
+
+def metric_families() -> tuple:
+    """The bridge's metric families for ``quotra.metrics.register`` (which
+    needs prometheus-client); a bridge with a client reports
+    ``metrics.CLIENT_FAMILIES`` too, under the same name."""
+    from .metrics import Family
+
+    return (
+        Family("received", "quotra_bridge_received", "counter", "Quotes the bridge took from its client."),
+        Family("published", "quotra_bridge_published", "counter", "Quotes written to NATS."),
+        Family("dropped", "quotra_bridge_dropped", "counter",
+               "Quotes dropped, oldest first, from the full buffer while NATS was away or slow."),
+        Family("refused", "quotra_bridge_refused", "counter",
+               "Quotes not published: their instrument cannot be a subject token."),
+        Family("buffered", "quotra_bridge_buffered", "gauge", "Quotes waiting for NATS."),
+        Family("nats_connected", "quotra_bridge_nats_connected", "gauge", "1 while connected to NATS, else 0."),
+        Family("nats_reconnections", "quotra_bridge_nats_reconnections", "counter",
+               "NATS connections made after the first."),
+        Family("nats_connect_failures", "quotra_bridge_nats_connect_failures", "counter",
+               "NATS connection attempts that failed."),
+    )
+
+
+def register_metrics(name: str, bridge: "Bridge") -> None:
+    """Report ``bridge`` (and its client) through ``quotra.metrics`` as ``client=name``."""
+    from . import metrics
+
+    families = metric_families()
+    if bridge.client is not None:
+        families = metrics.CLIENT_FAMILIES + families
+    metrics.register(name, bridge, families)
 
 
 # ---------------------------------------------------------------------------
@@ -559,6 +605,9 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p.add_argument("--buffer", type=_count, default=DEFAULT_BUFFER,
                    help=f"quotes held while NATS is away; the oldest are dropped past it "
                         f"(default {DEFAULT_BUFFER})")
+    p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
+                   help="serve the bridge's and its client's counters as Prometheus metrics on "
+                        "http://127.0.0.1:PORT/metrics (needs prometheus-client: the 'metrics' extra)")
     p.add_argument("-v", "--verbose", action="store_true", help="log at DEBUG")
     args = p.parse_args(argv)
     try:
@@ -566,10 +615,15 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
         _check_stream(args.stream)
     except ValueError as exc:
         p.error(str(exc))
+    if args.metrics_port is not None and not 0 <= args.metrics_port <= 65535:
+        p.error("--metrics-port must be a port number (0-65535)")
     return args
 
 
-def _run(args: argparse.Namespace) -> int:
+METRICS_NAME = "bridge"
+
+
+def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
     from .quotra import Quotra
 
     loop = asyncio.new_event_loop()
@@ -583,7 +637,10 @@ def _run(args: argparse.Namespace) -> int:
             point_client(client, args.url)
         bridge = Bridge(args.nats, subject_prefix=args.subject_prefix, stream=args.stream,
                         max_per_subject=args.max_per_subject, max_age=args.max_age,
-                        buffer=args.buffer, loop=loop)
+                        buffer=args.buffer, loop=loop, client=client)
+        if metrics_server is not None:
+            register_metrics(METRICS_NAME, bridge)
+            logger.info("metrics at http://127.0.0.1:%d/metrics", metrics_server.server_port)
         on_quote = bridge.on_quote
 
         async def on_error(exc: BaseException) -> None:
@@ -638,11 +695,31 @@ def main(argv: Optional[list[str]] = None) -> int:
             print(f"{PROG}: no CA file {args.ca_file}", file=sys.stderr)
             return 2
         os.environ["SSL_CERT_FILE"] = args.ca_file
+    metrics_server = None
+    if args.metrics_port is not None:
+        try:
+            from . import metrics
+        except ImportError as exc:
+            print(f"{PROG}: --metrics-port needs prometheus-client ({exc}); "
+                  f"install it with: pip install 'quotra[metrics]'", file=sys.stderr)
+            return 2
+        try:
+            metrics_server = metrics.serve(args.metrics_port)
+        except OSError as exc:
+            print(f"{PROG}: cannot serve metrics on 127.0.0.1:{args.metrics_port}: {exc}", file=sys.stderr)
+            return 2
     try:
-        return _run(args)
+        return _run(args, metrics_server)
     except KeyboardInterrupt:  # before the handlers are installed
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    finally:
+        if metrics_server is not None:
+            from . import metrics
+
+            metrics.unregister(METRICS_NAME)
+            metrics_server.shutdown()
+            metrics_server.server_close()
 
 
 if __name__ == "__main__":

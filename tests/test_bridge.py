@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import time
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -66,6 +67,14 @@ class Subscriber:
             self.proc.wait()
 
 
+def scrape(port):
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=2) as r:
+            return r.read().decode()
+    except OSError:
+        return ""
+
+
 def wait(predicate, timeout, what):
     deadline = time.monotonic() + limit(timeout)
     while not predicate():
@@ -87,14 +96,22 @@ def test_every_quote_reaches_a_subscriber_then_a_late_consumer_gets_the_last_of_
     count = 3000
     with NatsServer() as nats_srv, ServiceThread(count=count, rate=None) as svc:
         sub = Subscriber(nats_srv.url)
-        bridge = start_bridge(svc, nats_srv.url)
+        port = free_port()
+        bridge = start_bridge(svc, nats_srv.url, "--metrics-port", str(port))
         try:
             svc.wait_quotes_sent(count, timeout=limit(30))
+            # The bridge's counters and its client's, through quotra.metrics.
+            wanted = {f'quotra_bridge_published_total{{client="bridge"}} {count}.0',
+                      f'quotra_quotes_total{{client="bridge"}} {count}.0',
+                      'quotra_bridge_dropped_total{client="bridge"} 0.0',
+                      'quotra_connections_opened_total{client="bridge"} 1.0'}
+            wait(lambda: wanted <= set(scrape(port).splitlines()), 10, f"the metrics to show {wanted}")
             rc, took, log, counters = stop_bridge(bridge)
             # SIGINT: NATS flushed, the upstream closed the client's own way, exit 0.
             assert rc == 0, log
             assert took < limit(5), log
             assert "WebSocket closure initiated by user interrupt." in log
+            assert f"upstream client: quotes {count}, quote errors 0, connections opened 1" in log
             assert svc.quotes_sent == count
             assert counters["published"] == count and counters["dropped"] == 0, counters
             got = sub.report()
