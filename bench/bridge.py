@@ -290,7 +290,7 @@ class Proc:
 
 
 def run_bridged(svc: Service, nats, python: str, variant: str, n: int, *, op: str, timeout: float,
-                rate: float = 0.0) -> dict:
+                rate: float = 0.0, storage: str = "file") -> dict:
     """One run of a bridge: the subscriber, the service's stream, the bridge."""
     latency = op == "paced"
     sub = Proc([python, "-m", "bench.bridge", "subscribe", nats.url, str(n), "1" if latency else "0",
@@ -303,7 +303,7 @@ def run_bridged(svc: Service, nats, python: str, variant: str, n: int, *, op: st
         if variant == "bridge":
             # A buffer no run can fill: every quote is published, none dropped.
             cmd = [python, "-m", "quotra.bridge", "--url", svc.url, "--nats", nats.url, "--instruments", "BENCH",
-                   "--buffer", str(10 * n)]
+                   "--buffer", str(10 * n), "--storage", storage]
         else:
             cmd = [python, "-m", "bench.bridge", "naive", svc.url, nats.url]
         bridge = Proc(cmd, env=env)
@@ -344,11 +344,11 @@ def report(res: dict) -> str:
              "| run | quotes/s | CPU s per million quotes (client or bridge) | nats-server CPU s per million |",
              "|---|---:|---:|---:|"]
     for v in ("direct", "bridge", "naive"):
-        t = res["throughput"].get(v)
+        t = res.get("throughput", {}).get(v)
         if t:
             lines.append(f"| {v} | {fmt(t['quotes_per_s'])} | {fmt(t['cpu_s_per_million'], 2)} | "
                          f"{fmt(t.get('nats_cpu_s_per_million'), 2)} |")
-    r = res["ratios"]
+    r = res.get("ratios", {})
     lines += ["", f"Bridge over direct (median of the per-round ratios): {fmt(r.get('bridge_over_direct'), 2)} "
                   f"(goal >= {GOAL_RATIO}: {'met' if (r.get('bridge_over_direct') or 0) >= GOAL_RATIO else 'not met'}); "
                   f"naive over direct: {fmt(r.get('naive_over_direct'), 2)}."]
@@ -377,39 +377,42 @@ def drive(args) -> dict:
                  "started": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")}
     svc = Service(python)
     nats = NatsServer().start()
+    timeout = 120.0
     try:
         log(f"service at {svc.url}, nats-server at {nats.url}")
-        res["stages"] = stages(nats.url, args.stage_quotes)
-        log(f"stages: {res['stages']}")
-        variants = ["direct", "bridge"] + ([] if args.no_naive else ["naive"])
-        rounds: dict = {v: [] for v in variants}
-        timeout = 120.0
-        # One unrecorded warm-up of each.
-        run_client(svc, python, "throughput", "quotra", 20_000, op="blast", timeout=timeout)
-        run_bridged(svc, nats, python, "bridge", 20_000, op="blast", timeout=timeout)
-        for rep in range(args.reps):
-            order = variants[rep % len(variants):] + variants[:rep % len(variants)]
-            for v in order:
-                if v == "direct":
-                    r = run_client(svc, python, "throughput", "quotra", args.quotes, op="blast", timeout=timeout)
-                else:
-                    r = run_bridged(svc, nats, python, v, args.quotes, op="blast", timeout=timeout)
-                    r["cpu_s_per_million"] = r["bridge_cpu_s_per_million"]
-                rounds[v].append(r)
-                log(f"round {rep + 1} {v}: {r['quotes_per_s']:,.0f} quotes/s"
-                    + (f", exit {r.get('exit_status')} in {r.get('exit_seconds', 0):.2f} s" if v == "bridge" else ""))
-        res["rounds"] = rounds
-        res["throughput"] = {v: {k: median([r.get(k) for r in rs]) for k in
-                                 ("quotes_per_s", "cpu_s_per_million", "nats_cpu_s_per_million")}
-                             for v, rs in rounds.items()}
-        res["ratios"] = {f"{v}_over_direct": median([b["quotes_per_s"] / d["quotes_per_s"]
-                                                     for b, d in zip(rounds[v], rounds["direct"])])
-                         for v in variants if v != "direct"}
-        if not args.quick:
+        if not args.latency_only:
+            res["stages"] = stages(nats.url, args.stage_quotes)
+            log(f"stages: {res['stages']}")
+            variants = ["direct", "bridge"] + ([] if args.no_naive else ["naive"])
+            rounds: dict = {v: [] for v in variants}
+            # One unrecorded warm-up of each.
+            run_client(svc, python, "throughput", "quotra", 20_000, op="blast", timeout=timeout)
+            run_bridged(svc, nats, python, "bridge", 20_000, op="blast", timeout=timeout, storage=args.storage)
+            for rep in range(args.reps):
+                order = variants[rep % len(variants):] + variants[:rep % len(variants)]
+                for v in order:
+                    if v == "direct":
+                        r = run_client(svc, python, "throughput", "quotra", args.quotes, op="blast", timeout=timeout)
+                    else:
+                        r = run_bridged(svc, nats, python, v, args.quotes, op="blast", timeout=timeout,
+                                        storage=args.storage)
+                        r["cpu_s_per_million"] = r["bridge_cpu_s_per_million"]
+                    rounds[v].append(r)
+                    log(f"round {rep + 1} {v}: {r['quotes_per_s']:,.0f} quotes/s"
+                        + (f", exit {r.get('exit_status')} in {r.get('exit_seconds', 0):.2f} s" if v == "bridge" else ""))
+            res["rounds"] = rounds
+            res["throughput"] = {v: {k: median([r.get(k) for r in rs]) for k in
+                                     ("quotes_per_s", "cpu_s_per_million", "nats_cpu_s_per_million")}
+                                 for v, rs in rounds.items()}
+            res["ratios"] = {f"{v}_over_direct": median([b["quotes_per_s"] / d["quotes_per_s"]
+                                                         for b, d in zip(rounds[v], rounds["direct"])])
+                             for v in variants if v != "direct"}
+        if not args.quick or args.latency_only:
             n = LATENCY_RATE * args.latency_seconds
             res["latency_quotes"] = n
             d = run_client(svc, python, "latency", "quotra", n, op="paced", rate=LATENCY_RATE, timeout=timeout)
-            b = run_bridged(svc, nats, python, "bridge", n, op="paced", rate=LATENCY_RATE, timeout=timeout)
+            b = run_bridged(svc, nats, python, "bridge", n, op="paced", rate=LATENCY_RATE, timeout=timeout,
+                            storage=args.storage)
             res["latency"] = {"direct": d, "bridge": b}
             res["latency_added"] = {k: b[k] - d[k] for k in ("p50", "p90", "p99", "p999")}
     finally:
@@ -427,6 +430,8 @@ def main(argv=None) -> None:
     p.add_argument("--stage-quotes", type=int, default=100_000)
     p.add_argument("--latency-seconds", type=int, default=10)
     p.add_argument("--no-naive", action="store_true", help="leave the naive bridge out")
+    p.add_argument("--latency-only", action="store_true", help="only the latency runs")
+    p.add_argument("--storage", choices=("file", "memory"), default="file", help="the stream's storage")
     p.add_argument("--json", default=None)
     args = p.parse_args(argv)
     args.reps = args.reps or (2 if args.quick else 5)

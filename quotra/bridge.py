@@ -70,6 +70,7 @@ DEFAULT_STREAM = "QUOTES"
 DEFAULT_MAX_PER_SUBJECT = 100
 DEFAULT_MAX_AGE = 24 * 3600.0
 DEFAULT_BUFFER = 100_000
+STORAGES = ("file", "memory")
 RETRY_FIRST = 0.1
 RETRY_MAX = 2.0
 FLUSH_TIMEOUT = 2.0
@@ -121,6 +122,11 @@ def _nats():
     return nats
 
 
+class _StreamError(RuntimeError):
+    """Connected, but the stream could not be made or updated (JetStream off,
+    a stream of another storage type or overlapping subjects, ...)."""
+
+
 # ---------------------------------------------------------------------------
 # Eager quote tasks
 # ---------------------------------------------------------------------------
@@ -158,7 +164,8 @@ class Bridge:
     def __init__(self, nats_url: str = DEFAULT_NATS, *, subject_prefix: str = DEFAULT_PREFIX,
                  stream: str = DEFAULT_STREAM, max_per_subject: int = DEFAULT_MAX_PER_SUBJECT,
                  max_age: float = DEFAULT_MAX_AGE, buffer: int = DEFAULT_BUFFER,
-                 loop: Optional[asyncio.AbstractEventLoop] = None, client: Any = None):
+                 storage: str = "file", loop: Optional[asyncio.AbstractEventLoop] = None,
+                 client: Any = None):
         _nats()
         self.client = client  # the upstream Quotra, whose health snapshot() adds
         self.nats_url = nats_url
@@ -170,6 +177,9 @@ class Bridge:
             raise ValueError("max_age must be a positive number of seconds")
         if not (isinstance(buffer, int) and buffer >= 1):
             raise ValueError("buffer must be an int >= 1")
+        if storage not in STORAGES:
+            raise ValueError(f"storage must be one of {STORAGES}, not {storage!r}")
+        self.storage = storage
         self.max_per_subject = max_per_subject
         self.max_age = float(max_age)
         self.buffer = buffer
@@ -319,6 +329,9 @@ class Bridge:
                                 error_cb=on_error, name="quotra-bridge")
         try:
             await self._ensure_stream(nc)
+        except Exception as exc:
+            await nc.close()
+            raise _StreamError(f"stream {self.stream} not set up: {str(exc) or type(exc).__name__}") from exc
         except BaseException:
             await nc.close()
             raise
@@ -331,7 +344,7 @@ class Bridge:
         js = nc.jetstream()
         config = StreamConfig(name=self.stream, subjects=[f"{self.subject_prefix}.>"],
                               max_msgs_per_subject=self.max_per_subject, max_age=self.max_age,
-                              storage=StorageType.FILE, discard=DiscardPolicy.OLD)
+                              storage=StorageType(self.storage), discard=DiscardPolicy.OLD)
         try:
             await js.stream_info(self.stream)
         except NotFoundError:
@@ -351,8 +364,11 @@ class Bridge:
                     raise
                 except Exception as exc:
                     self.connect_failures += 1
-                    logger.warning("NATS %s not reachable (%s); retrying in %.1f s", self.nats_url,
-                                   str(exc) or type(exc).__name__, delay)
+                    if isinstance(exc, _StreamError):
+                        logger.error("NATS %s: %s; retrying in %.1f s", self.nats_url, exc, delay)
+                    else:
+                        logger.warning("NATS %s not reachable (%s); retrying in %.1f s", self.nats_url,
+                                       str(exc) or type(exc).__name__, delay)
                     await asyncio.sleep(delay)
                     delay = min(RETRY_MAX, delay * 2)
                     continue
@@ -602,6 +618,9 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
                    help=f"quotes the stream keeps per instrument (default {DEFAULT_MAX_PER_SUBJECT})")
     p.add_argument("--max-age", type=_positive, default=DEFAULT_MAX_AGE,
                    help=f"seconds the stream keeps a quote (default {DEFAULT_MAX_AGE:g})")
+    p.add_argument("--storage", choices=STORAGES, default="file",
+                   help="where the stream keeps its quotes: file (kept across a NATS restart, the default) "
+                        "or memory (made again by the bridge after a restart)")
     p.add_argument("--buffer", type=_count, default=DEFAULT_BUFFER,
                    help=f"quotes held while NATS is away; the oldest are dropped past it "
                         f"(default {DEFAULT_BUFFER})")
@@ -632,12 +651,16 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
     try:
         client = Quotra(loop)
         if args.url is not None:
-            from .service.endpoint import point_client
+            from . import point_client
 
-            point_client(client, args.url)
+            try:
+                point_client(client, args.url)
+            except ValueError as exc:
+                print(f"{PROG}: --url: {exc}", file=sys.stderr)
+                return 2
         bridge = Bridge(args.nats, subject_prefix=args.subject_prefix, stream=args.stream,
                         max_per_subject=args.max_per_subject, max_age=args.max_age,
-                        buffer=args.buffer, loop=loop, client=client)
+                        buffer=args.buffer, storage=args.storage, loop=loop, client=client)
         if metrics_server is not None:
             register_metrics(METRICS_NAME, bridge)
             logger.info("metrics at http://127.0.0.1:%d/metrics", metrics_server.server_port)
