@@ -354,7 +354,7 @@ class Bridge:
             await js.update_stream(config)
 
     async def _run(self) -> None:
-        delay = RETRY_FIRST
+        delay, failures = RETRY_FIRST, 0
         dropped_before = self.dropped
         try:
             while not self._closing:
@@ -364,15 +364,18 @@ class Bridge:
                     raise
                 except Exception as exc:
                     self.connect_failures += 1
-                    if isinstance(exc, _StreamError):
-                        logger.error("NATS %s: %s; retrying in %.1f s", self.nats_url, exc, delay)
-                    else:
-                        logger.warning("NATS %s not reachable (%s); retrying in %.1f s", self.nats_url,
-                                       str(exc) or type(exc).__name__, delay)
+                    failures += 1
+                    # Every attempt of the back-off's climb, then one in 15 (about 30 s).
+                    if failures <= 6 or failures % 15 == 0:
+                        if isinstance(exc, _StreamError):
+                            logger.error("NATS %s: %s; retrying in %.1f s", self.nats_url, exc, delay)
+                        else:
+                            logger.warning("NATS %s not reachable (%s); retrying in %.1f s (attempt %d)",
+                                           self.nats_url, str(exc) or type(exc).__name__, delay, failures)
                     await asyncio.sleep(delay)
                     delay = min(RETRY_MAX, delay * 2)
                     continue
-                delay = RETRY_FIRST
+                delay, failures = RETRY_FIRST, 0
                 self._nc = nc
                 self.connections += 1
                 self._connected.set()

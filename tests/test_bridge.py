@@ -133,11 +133,13 @@ def test_every_quote_reaches_a_subscriber_then_a_late_consumer_gets_the_last_of_
         assert late_one == [last["quotes.XYZ"]]
 
 
-def test_nats_away_at_start_and_mid_stream_the_upstream_lives_on():
+@pytest.mark.parametrize("storage", ["file", "memory"])
+def test_nats_away_at_start_and_mid_stream_the_upstream_lives_on(storage):
+    # A memory stream does not survive the restart: the bridge makes it again.
     nats_srv = NatsServer(free_port())
     with ServiceThread(rate=400) as svc:
         # NATS is not there yet: the bridge streams from upstream and retries.
-        bridge = start_bridge(svc, nats_srv.url, "--buffer", "100")
+        bridge = start_bridge(svc, nats_srv.url, "--buffer", "100", "--storage", storage)
         try:
             conn = svc.wait_subscribed(["ABC", "XYZ"], timeout=limit(10))
             time.sleep(0.5)
