@@ -86,6 +86,28 @@ def subscribe(nats_url: str, n: int, latency: bool, timeout: float) -> None:
     loads = orjson.loads
     recv = sock.recv
     pos = 0
+    cpu0 = time.process_time()
+    if not latency:
+        # Counting only: the messages' "MSG " heads, found at C speed (a quote's
+        # JSON never holds that text; a head split across two reads is
+        # found in the tail kept from the first). The server's PINGs are
+        # answered, never counted.
+        tail = b""
+        while count < n:
+            data = recv(1 << 20)
+            if not data:
+                raise RuntimeError("NATS closed the connection")
+            chunk = tail + data
+            count += chunk.count(b"MSG ")
+            if b"PING\r\n" in chunk:
+                sock.sendall(b"PONG\r\n")
+            tail = chunk[-3:] if not chunk.endswith(b"MSG ") else b""
+            if count and not t_first:
+                t_first, first_count = perf(), count
+                print("first", flush=True)
+            t_last = perf()
+    else:
+        first_count = 1
     while count < n:
         data = recv(1 << 20)
         if not data:
@@ -113,7 +135,8 @@ def subscribe(nats_url: str, n: int, latency: bool, timeout: float) -> None:
                 pos = nl + 2
         t_last = perf()
     result = {"quotes": count, "seconds": t_last - t_first,
-              "quotes_per_s": (count - 1) / (t_last - t_first) if t_last > t_first else None}
+              "quotes_per_s": (count - first_count) / (t_last - t_first) if t_last > t_first else None,
+              "subscriber_cpu_s_per_million": (time.process_time() - cpu0) / count * 1e6}
     if latency:
         s = sorted(samples)
 

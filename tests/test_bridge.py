@@ -32,16 +32,16 @@ def start_bridge(svc, nats_url, *extra):
     return subprocess.Popen(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
-def stop_bridge(proc):
-    """SIGINT, then the exit status, the log and the counters at exit."""
-    proc.send_signal(signal.SIGINT)
+def stop_bridge(proc, sig=signal.SIGINT):
+    """``sig``, then the exit status, the log and the counters at exit."""
+    proc.send_signal(sig)
     t0 = time.monotonic()
     try:
         out, _ = proc.communicate(timeout=limit(10))
     except subprocess.TimeoutExpired:
         proc.kill()
         out, _ = proc.communicate()
-        pytest.fail(f"the bridge did not exit within 10 s of SIGINT:\n{out}")
+        pytest.fail(f"the bridge did not exit within 10 s of {sig!r}:\n{out}")
     took = time.monotonic() - t0
     m = COUNTERS.search(out)
     assert m, out
@@ -156,7 +156,7 @@ def test_nats_away_at_start_and_mid_stream_the_upstream_lives_on(storage):
             # The upstream connection was never dropped.
             assert [c.id for c in svc.connections] == [conn.id] and conn.is_open
             assert bridge.poll() is None
-            rc, took, log, counters = stop_bridge(bridge)
+            rc, took, log, counters = stop_bridge(bridge, signal.SIGTERM)
         finally:
             if bridge.poll() is None:
                 bridge.kill()
