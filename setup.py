@@ -5,13 +5,13 @@ from setuptools import Extension, setup
 
 sources = sorted(glob.glob("quotra/*.cpp"))
 headers = sorted(glob.glob("quotra/*.hpp"))
+# The health counters' reader, quotra._monitor: built from the client's own
+# headers, so the layout it reads is the one the client has.
+monitor_sources = ["quotra/health/monitor.cpp"]
 # The native price message is a module of its own: pricetape_proto uses it
 # without quotra.quotra, and quotra.quotra reaches it through its capsule.
 native_sources = ["quotra/native/pricetape.cpp"]
 native_headers = ["quotra/native/pricetape_api.h"]
-# The health counters' reader: built from the client's own headers, so the
-# layout it reads is the one the client has.
-monitor_sources = ["quotra/health/monitor.cpp"]
 
 extra = ["-std=c++20", "-fno-strict-aliasing", "-Wall", "-Wextra", "-fvisibility=hidden"]
 link = []

@@ -228,12 +228,12 @@ class Collector:
         for name, (read, fams) in sources:
             try:
                 snap = read()
+                values = [(f, _value(f, snap)) for f in fams]
             except Exception:
                 # One broken source must not take the others' metrics with it.
                 logger.exception("metrics source %r failed to give a snapshot", name)
                 continue
-            for f in fams:
-                v = _value(f, snap)
+            for f, v in values:
                 if v is not None:
                     out[f.name].add_metric([name], v)
         # A family without samples (its sources all gone) is left out.

@@ -125,8 +125,8 @@ class Bridge:
 
 
 class Broken:
-    def snapshot(self):
-        raise RuntimeError("no snapshot today")
+    def __init__(self, snapshot):
+        self.snapshot = snapshot
 
 
 def test_sources_families_and_what_is_refused(loop):
@@ -150,14 +150,15 @@ def test_sources_families_and_what_is_refused(loop):
     bridge = Bridge()
     collector.register("c1", fresh)
     collector.register("b1", bridge, [published, backlog])
-    collector.register("broken", Broken(), [published])
+    collector.register("broken", Broken(lambda: 1 / 0), [published])
+    collector.register("garbled", Broken(lambda: {"published": "many"}), [published])
     bridge.published = 7
     values = parse(generate_latest(registry).decode())
     assert values[("quotra_test_published_total", "b1")] == 7  # read at scrape time
     assert values[("quotra_test_backlog", "b1")] == -1.0
     assert values[("quotra_last_quote_age_seconds", "c1")] == math.inf  # no quote yet
     assert values[("quotra_connected", "c1")] == 0
-    assert not any(label == "broken" for _, label in values)
+    assert not any(label in ("broken", "garbled") for _, label in values)
 
     with pytest.raises(ValueError):
         collector.register("c1", fresh)  # a name once
@@ -171,7 +172,7 @@ def test_sources_families_and_what_is_refused(loop):
         metrics.Family("k", "not a name", "gauge", "")
 
     assert collector.unregister("c1") and not collector.unregister("c1")
-    assert collector.registered() == ["b1", "broken"]
+    assert collector.registered() == ["b1", "broken", "garbled"]
     values = parse(generate_latest(registry).decode())
     assert not any(label == "c1" for _, label in values)
 

@@ -44,22 +44,20 @@ PyObject* snapshot(PyObject* module, PyObject* client) {
     uint64_t open = h.connections_opened > h.disconnections ? h.connections_opened - h.disconnections : 0;
     Py_ssize_t subscriptions = PyAnySet_Check(q->tokens_set) ? PySet_GET_SIZE(q->tokens_set) : 0;
 
+    const double age = now > h.last_quote_ns ? static_cast<double>(now - h.last_quote_ns) / 1e9 : 0.0;
+
     PyObject* d = PyDict_New();
     if (!d) return nullptr;
-    PyObject* age;
-    if (h.last_quote_ns == 0) {
-        age = Py_NewRef(Py_None);
-    } else {
-        int64_t ns = now > h.last_quote_ns ? now - h.last_quote_ns : 0;
-        age = PyFloat_FromDouble(static_cast<double>(ns) / 1e9);
-    }
+    // Each value is made just before put() takes it over: a failure on the
+    // way leaks nothing.
     if (put(d, "quotes", PyLong_FromUnsignedLongLong(h.quotes)) < 0 ||
         put(d, "quote_errors", PyLong_FromUnsignedLongLong(h.quote_errors)) < 0 ||
         put(d, "frames", PyLong_FromUnsignedLongLong(h.frames)) < 0 ||
         put(d, "bytes", PyLong_FromUnsignedLongLong(h.bytes)) < 0 ||
         put(d, "connections_opened", PyLong_FromUnsignedLongLong(h.connections_opened)) < 0 ||
         put(d, "disconnections", PyLong_FromUnsignedLongLong(h.disconnections)) < 0 ||
-        put(d, "connected", PyBool_FromLong(open > 0)) < 0 || put(d, "last_quote_age_s", age) < 0 ||
+        put(d, "connected", PyBool_FromLong(open > 0)) < 0 ||
+        put(d, "last_quote_age_s", h.last_quote_ns ? PyFloat_FromDouble(age) : Py_NewRef(Py_None)) < 0 ||
         put(d, "subscriptions", PyLong_FromSsize_t(subscriptions)) < 0) {
         Py_DECREF(d);
         return nullptr;
