@@ -21,7 +21,9 @@ All on 127.0.0.1, with a service process (``bench.driver``'s) and a
 3. latency at 10,000 quotes/s (not in ``--quick``): each quote stamped with
    its send time by the service; the direct client notes send -> callback,
    the subscriber behind the bridge send -> receipt; the bridge's added
-   latency is the difference of the percentiles.
+   latency is the difference of the percentiles. The bridge of this run
+   (``probed-bridge``) also notes send -> its block written to NATS, which
+   splits what is added between the bridge and the NATS hop.
 
 The subscriber speaks the NATS text protocol on a plain socket (``subscribe``
 below): for throughput it only counts the messages' heads, for latency it
@@ -183,6 +185,41 @@ def naive(url: str, nats_url: str) -> None:
 
 
 # =====================================================================
+# The bridge with a probe: send stamp -> its block written to NATS
+# =====================================================================
+
+def probed_bridge(argv: list[str]) -> int:
+    """``quotra-bridge`` whose blocks note, per quote, the time from the
+    service's send stamp to the block being written; the percentiles go to
+    stderr at exit (a ``PROBE {...}`` line)."""
+    import atexit
+
+    from quotra import bridge
+
+    samples: list[int] = []
+    encode = bridge.Bridge._encode
+    now_ns = time.time_ns
+
+    def probed(self, batch):
+        now = now_ns()
+        samples.extend(now - q["sent_at_ns"] for q in batch if q.get("sent_at_ns"))
+        return encode(self, batch)
+
+    def report() -> None:
+        s = sorted(samples)
+        if s:
+            def pct(p):
+                return s[min(len(s) - 1, int(p / 100 * len(s)))] / 1000
+
+            print("PROBE " + json.dumps({"quotes": len(s), "p50": pct(50), "p90": pct(90), "p99": pct(99),
+                                         "p999": pct(99.9), "max": s[-1] / 1000}), file=sys.stderr, flush=True)
+
+    bridge.Bridge._encode = probed
+    atexit.register(report)
+    return bridge.main(argv)
+
+
+# =====================================================================
 # Costs per quote, in process
 # =====================================================================
 
@@ -327,7 +364,8 @@ def run_bridged(svc: Service, nats, python: str, variant: str, n: int, *, op: st
         env = dict(os.environ, SSL_CERT_FILE=svc.ca_file)
         if variant == "bridge":
             # A buffer no run can fill: every quote is published, none dropped.
-            cmd = [python, "-m", "quotra.bridge", "--url", svc.url, "--nats", nats.url, "--instruments", "BENCH",
+            entry = ["bench.bridge", "probed-bridge"] if latency else ["quotra.bridge"]
+            cmd = [python, "-m", *entry, "--url", svc.url, "--nats", nats.url, "--instruments", "BENCH",
                    "--buffer", str(10 * n), "--storage", storage]
         else:
             cmd = [python, "-m", "bench.bridge", "naive", svc.url, nats.url]
@@ -344,6 +382,9 @@ def run_bridged(svc: Service, nats, python: str, variant: str, n: int, *, op: st
             result["exit_seconds"] = time.monotonic() - t0
             counters = [ln for ln in bridge.err if "bridge counters" in ln]
             result["counters"] = counters[-1].split("bridge counters: ", 1)[1].strip() if counters else None
+            probe = [ln for ln in bridge.err if ln.startswith("PROBE ")]
+            if probe:
+                result["to_bridge_write"] = json.loads(probe[-1][len("PROBE "):])
         else:
             bridge.end()
         result["server"] = svc.answer(timeout + 30)
@@ -382,10 +423,13 @@ def report(res: dict) -> str:
     if res.get("latency"):
         lines += ["", f"Latency at {LATENCY_RATE:,} quotes/s for {res['latency_quotes'] // LATENCY_RATE} s (us):", "",
                   "| path | p50 | p90 | p99 | p99.9 | max |", "|---|---:|---:|---:|---:|---:|"]
-        for v in ("direct", "bridge"):
-            t = res["latency"][v]
-            lines.append(f"| {v} | {fmt(t['p50'])} | {fmt(t['p90'])} | {fmt(t['p99'])} | {fmt(t['p999'])} | "
-                         f"{fmt(t['max'])} |")
+        rows = [("direct: to the callback", res["latency"]["direct"]),
+                ("bridge: to its block written", res["latency"]["bridge"].get("to_bridge_write")),
+                ("bridge: to the subscriber", res["latency"]["bridge"])]
+        for label, t in rows:
+            if t:
+                lines.append(f"| {label} | {fmt(t['p50'])} | {fmt(t['p90'])} | {fmt(t['p99'])} | "
+                             f"{fmt(t['p999'])} | {fmt(t['max'])} |")
         a = res["latency_added"]
         lines += ["", f"Added by the bridge: p50 {fmt(a['p50'])} us, p99 {fmt(a['p99'])} us (goal p99 added <= "
                       f"{GOAL_P99_ADDED_US:,.0f} us: {'met' if a['p99'] <= GOAL_P99_ADDED_US else 'not met'})."]
@@ -480,5 +524,7 @@ if __name__ == "__main__":
         subscribe(sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1", float(sys.argv[5]))
     elif len(sys.argv) > 1 and sys.argv[1] == "naive":
         naive(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) > 1 and sys.argv[1] == "probed-bridge":
+        sys.exit(probed_bridge(sys.argv[2:]))
     else:
         main()
