@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -128,9 +129,33 @@ struct Schema {
 constexpr const char* SCHEMA_CAPSULE = "quotra._pricetape.schema";
 constexpr const char* SCHEMA_KEY = "__pricetape_schema__";
 
+// No C++ exception leaves this module: code that can throw (allocation in the
+// standard containers) runs inside guarded(), which turns the exception into
+// the Python one (MemoryError for bad_alloc and length_error) and returns
+// `fail`.
+template <class R, class F>
+R guarded(R fail, F&& f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "quotra._pricetape: unexpected C++ exception");
+    }
+    return fail;
+}
+
+// An instance owns a reference to the capsule that owns its schema. The type
+// alone cannot keep the schema: when the collector clears a type (its
+// dictionary, and the capsule in it) while instances of a subclass in the same
+// garbage are still to be deallocated, those instances still need the schema.
 struct Msg {
     PyObject_HEAD
-    Schema* schema;  // borrowed: owned by the native base type, which the instance keeps alive
+    Schema* schema;     // owned by `owner`
+    PyObject* owner;    // the schema's capsule, owned
+    PyObject* unknown;  // bytes of the fields the schema does not know, from the last parse; or null
     Slot* slots() { return reinterpret_cast<Slot*>(this + 1); }
 };
 
@@ -336,30 +361,52 @@ PyObject* make_str(Schema* s, const uint8_t* data, size_t n, Status& status) {
     return o;
 }
 
-// Owns the objects decoded so far; a failed parse drops them and leaves the
-// message as it was.
+// Owns the objects decoded so far until they are committed to the message; a
+// failed parse drops them and leaves the message as it was.
 struct Decoded {
     size_t n;
+    const std::vector<uint16_t>& objects;
+    bool committed = false;
     Slot* v;
     Slot local[32];
     std::unique_ptr<Slot[]> heap;
+    // The unknown fields' bytes, in the order read; made at the first one, so
+    // that a message without any (the usual quote) pays nothing for them.
+    std::unique_ptr<std::string> unknown;
 
-    explicit Decoded(size_t count) : n(count) {
+    Decoded(size_t count, const std::vector<uint16_t>& objects_) : n(count), objects(objects_) {
         v = count <= 32 ? local : (heap.reset(new Slot[count]), heap.get());
         std::memset(static_cast<void*>(v), 0, n * sizeof(Slot));
     }
+    ~Decoded() {
+        if (!committed)
+            for (uint16_t i : objects) Py_XDECREF(v[i].obj);
+    }
+    Decoded(const Decoded&) = delete;
+    Decoded& operator=(const Decoded&) = delete;
+
+    [[gnu::noinline, gnu::cold]] void keep_unknown(const uint8_t* from, const uint8_t* to) {
+        if (!unknown) unknown = std::make_unique<std::string>();
+        unknown->append(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from));
+    }
 };
 
-Status decode(Schema* s, const uint8_t* data, size_t len, Slot* out) {
+// Throws std::bad_alloc only when keeping an unknown field's bytes fails.
+Status decode(Schema* s, const uint8_t* data, size_t len, Decoded& d) {
+    Slot* out = d.v;
     Reader r{data, data + len};
     while (r.p < r.end) {
+        const uint8_t* start = r.p;
         uint32_t number;
         Wire wire;
         if (!r.tag(number, wire) || wire == EGROUP) return Status::Malformed;
         Entry e = s->entry(number);
         int i = e.index;
         if (i < 0 || e.wire != wire) {
+            // Not a field of the schema, or one with another wire type: kept
+            // as it stands, as protobuf's runtime keeps it.
             if (!r.skip(number, wire, 0)) return Status::Malformed;
+            d.keep_unknown(start, r.p);
             continue;
         }
         uint64_t raw;
@@ -404,13 +451,12 @@ void set_decode_error(Schema* s, Status st) {
     }
 }
 
-int parse_into(Msg* m, const char* data, Py_ssize_t len) {
+int parse_into_(Msg* m, const char* data, Py_ssize_t len) {
     Schema* s = m->schema;
     size_t n = s->fields.size();
-    Decoded d(n);
-    Status st = decode(s, reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(len), d.v);
+    Decoded d(n, s->objects);
+    Status st = decode(s, reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(len), d);
     if (st != Status::Ok) {
-        for (uint16_t i : s->objects) Py_XDECREF(d.v[i].obj);
         if (st != Status::Error) set_decode_error(s, st);
         return -1;
     }
@@ -421,15 +467,30 @@ int parse_into(Msg* m, const char* data, Py_ssize_t len) {
     size_t nobj = s->objects.size();
     PyObject* old_local[32];
     std::vector<PyObject*> old_heap;
-    PyObject** old = nobj <= 32 ? old_local : (old_heap.resize(nobj), old_heap.data());
+    if (nobj > 32) old_heap.resize(nobj);
+    PyObject** old = nobj <= 32 ? old_local : old_heap.data();
+    PyObject* unknown = nullptr;
+    if (d.unknown) {
+        unknown = PyBytes_FromStringAndSize(d.unknown->data(), static_cast<Py_ssize_t>(d.unknown->size()));
+        if (!unknown) return -1;
+    }
     for (size_t j = 0; j < nobj; j++) {
         size_t i = objects[j];
         old[j] = slots[i].obj;
         if (!d.v[i].obj) d.v[i].obj = Py_NewRef(default_of(s, s->kinds[i]));
     }
     std::memcpy(static_cast<void*>(slots), d.v, n * sizeof(Slot));
+    d.committed = true;
+    PyObject* old_unknown = m->unknown;
+    m->unknown = unknown;
     for (size_t j = 0; j < nobj; j++) Py_DECREF(old[j]);
+    Py_XDECREF(old_unknown);
     return 0;
+}
+
+// ParseFromString: 0, or -1 with an exception set and the message unchanged.
+int parse_into(Msg* m, const char* data, Py_ssize_t len) noexcept {
+    return guarded(-1, [&] { return parse_into_(m, data, len); });
 }
 
 // Filling the copied dict's values in place. The dict is built by copying a
@@ -479,6 +540,17 @@ UnicodeEntry313* dict_entries(const Schema* s, PyObject* d) {
     }
     return e;
 }
+
+// The entry table of a fresh copy of the template, when it has the layout and
+// its keys object is the copy's own (not the template's, referenced once), so
+// that writing a value into it changes nothing else; else nullptr.
+UnicodeEntry313* own_entries(const Schema* s, PyObject* copy) {
+    PyDictKeysObject* keys = reinterpret_cast<PyDictObject*>(copy)->ma_keys;
+    if (keys == reinterpret_cast<PyDictObject*>(s->template_dict)->ma_keys ||
+        reinterpret_cast<DictKeys313*>(keys)->dk_refcnt != 1)
+        return nullptr;
+    return dict_entries(s, copy);
+}
 #endif
 
 PyObject* to_dict(Msg* m) {
@@ -490,7 +562,7 @@ PyObject* to_dict(Msg* m) {
     size_t n = s->kinds.size();
 #ifdef QUOTRA_DIRECT_DICT
     if (s->direct_dict) {
-        if (UnicodeEntry313* e = dict_entries(s, d)) {
+        if (UnicodeEntry313* e = own_entries(s, d)) {
             for (size_t i = 0; i < n; i++) {
                 Kind k = kinds[i];
                 if (!is_set(k, slots[i])) continue;
@@ -537,7 +609,9 @@ void put_fixed(std::string& out, uint64_t v, int n) {
     for (int i = 0; i < n; i++) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
 }
 
-PyObject* serialize(Msg* m) {
+// Known fields in field-number order, then the unknown fields as they were
+// read: the order protobuf's runtime writes them in.
+PyObject* serialize_(Msg* m) {
     Schema* s = m->schema;
     Slot* slots = m->slots();
     std::string out;
@@ -574,13 +648,19 @@ PyObject* serialize(Msg* m) {
             default: put_varint(out, v.bits); break;  // signed kinds are sign-extended: 10 bytes when negative
         }
     }
+    if (m->unknown) out.append(PyBytes_AS_STRING(m->unknown), static_cast<size_t>(PyBytes_GET_SIZE(m->unknown)));
     return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+PyObject* serialize(Msg* m) noexcept {
+    return guarded<PyObject*>(nullptr, [&] { return serialize_(m); });
 }
 
 // ------------------------------------------------------------------ the type's slots
 
 void clear_slots(Msg* m) {
     Schema* s = m->schema;
+    Py_CLEAR(m->unknown);
     Slot* slots = m->slots();
     for (size_t i = 0; i < s->fields.size(); i++) {
         Kind k = s->fields[i].kind;
@@ -603,24 +683,32 @@ PyObject* key(PyObject*& slot, const char* text) {
     return slot;
 }
 
-Schema* schema_of_type(PyTypeObject* base) {
+// A new reference to the capsule that owns a native type's schema, or null
+// (with an exception set when the lookup itself failed).
+PyObject* schema_capsule(PyTypeObject* base) {
     PyObject* k = key(key_schema, SCHEMA_KEY);
     if (!k) return nullptr;
     PyObject* cap = PyDict_GetItemWithError(base->tp_dict, k);  // borrowed
-    return cap ? static_cast<Schema*>(PyCapsule_GetPointer(cap, SCHEMA_CAPSULE)) : nullptr;
+    return cap && PyCapsule_IsValid(cap, SCHEMA_CAPSULE) ? Py_NewRef(cap) : nullptr;
 }
 
 PyObject* msg_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyTypeObject* base = native_base(type);
-    Schema* s = base ? schema_of_type(base) : nullptr;
-    if (!s) {
+    PyObject* cap = base ? schema_capsule(base) : nullptr;
+    if (!cap) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "not a native message type");
         return nullptr;
     }
+    auto* s = static_cast<Schema*>(PyCapsule_GetPointer(cap, SCHEMA_CAPSULE));
     PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
+    if (!self) {
+        Py_DECREF(cap);
+        return nullptr;
+    }
     Msg* m = reinterpret_cast<Msg*>(self);
     m->schema = s;
+    m->owner = cap;
+    m->unknown = nullptr;
     Slot* slots = m->slots();
     for (size_t i = 0; i < s->fields.size(); i++) {
         Kind k = s->fields[i].kind;
@@ -657,11 +745,14 @@ void msg_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     Msg* m = reinterpret_cast<Msg*>(self);
     Schema* s = m->schema;
+    PyObject* owner = m->owner;
     Slot* slots = m->slots();
     for (size_t i = 0; i < s->fields.size(); i++)
         if (is_object(s->fields[i].kind)) Py_XDECREF(slots[i].obj);
+    Py_XDECREF(m->unknown);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_DECREF(owner);  // last: the schema may go with it
 }
 
 // The bytes of ParseFromString's argument, as protobuf's runtime takes them:
@@ -967,7 +1058,7 @@ void build_template(Schema* s) {
     // The template and a copy of it both have the layout, and the copy is the
     // fresh, untracked table that to_dict writes into.
     Owned copy(PyDict_Copy(s->template_dict));
-    s->direct_dict = dict_entries(s, s->template_dict) && dict_entries(s, copy.p) &&
+    s->direct_dict = dict_entries(s, s->template_dict) && own_entries(s, copy.p) &&
                      !PyObject_GC_IsTracked(s->template_dict) && !PyObject_GC_IsTracked(copy.p);
 #endif
 }
@@ -976,7 +1067,9 @@ void schema_capsule_free(PyObject* cap) {
     delete static_cast<Schema*>(PyCapsule_GetPointer(cap, SCHEMA_CAPSULE));
 }
 
-PyObject* message_type(PyObject*, PyObject* args) {
+// Throws SchemaError with the Python exception set, or a standard exception
+// when an allocation fails.
+PyObject* message_type_(PyObject* args) {
     const char* name;
     PyObject* proto_class;
     PyObject* unpickle;
@@ -984,20 +1077,16 @@ PyObject* message_type(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "sOO|p:message_type", &name, &proto_class, &unpickle, &direct)) return nullptr;
     auto owned = std::make_unique<Schema>();
     Schema* s = owned.get();
-    try {
-        read_schema(s, proto_class);
-        s->proto_class = Py_NewRef(proto_class);
-        s->unpickle = Py_NewRef(unpickle);
-        Owned mod(PyImport_ImportModule("google.protobuf.message"));
-        s->decode_error = get(mod.p, "DecodeError");
-        s->empty_str = PyUnicode_New(0, 0);
-        s->empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
-        if (!s->empty_str || !s->empty_bytes) throw SchemaError{};
-        build_template(s);
-        s->direct_dict = s->direct_dict && direct;
-    } catch (const SchemaError&) {
-        return nullptr;
-    }
+    read_schema(s, proto_class);
+    s->proto_class = Py_NewRef(proto_class);
+    s->unpickle = Py_NewRef(unpickle);
+    Owned mod(PyImport_ImportModule("google.protobuf.message"));
+    s->decode_error = get(mod.p, "DecodeError");
+    s->empty_str = PyUnicode_New(0, 0);
+    s->empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    if (!s->empty_str || !s->empty_bytes) throw SchemaError{};
+    build_template(s);
+    s->direct_dict = s->direct_dict && direct;
     for (size_t i = 0; i < s->fields.size(); i++)
         s->getset.push_back({s->fields[i].name.c_str(), field_get, nullptr, nullptr,
                              reinterpret_cast<void*>(static_cast<uintptr_t>(i))});
@@ -1049,6 +1138,16 @@ PyObject* message_type(PyObject*, PyObject* args) {
     }
     PyType_Modified(s->type);
     return type;
+}
+
+PyObject* message_type(PyObject*, PyObject* args) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        try {
+            return message_type_(args);
+        } catch (const SchemaError&) {
+            return nullptr;
+        }
+    });
 }
 
 // ------------------------------------------------------------------ the usual quote frame
