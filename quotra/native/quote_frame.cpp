@@ -37,36 +37,6 @@ struct B64Tables {
 };
 constexpr B64Tables B64{};
 
-constexpr uint16_t PAIR_BAD = 0x8000;
-
-// The 12 bits of two characters at once, indexed by the pair as it lies in
-// memory (first character in the low byte), PAIR_BAD when either is outside
-// the alphabet: two lookups a quantum instead of four. 128 KiB, of which the
-// pairs of the alphabet touch about 16 KiB.
-struct B64Pairs {
-    uint16_t t[65536];
-    constexpr B64Pairs() : t{} {
-        for (int first = 0; first < 256; first++)
-            for (int second = 0; second < 256; second++) {
-                uint32_t a = B64.t[0][first] >> 18, b = B64.t[0][second] >> 18;
-                bool bad = (B64.t[0][first] | B64.t[0][second]) & BAD;
-                t[first | second << 8] = bad ? PAIR_BAD : static_cast<uint16_t>(a << 6 | b);
-            }
-    }
-};
-constexpr B64Pairs PAIRS{};
-
-// Four characters as they lie in memory, the first in the low byte.
-[[gnu::always_inline]] inline uint32_t load_le32(const unsigned char* s) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint32_t w;
-    std::memcpy(&w, s, 4);
-    return w;
-#else
-    return s[0] | s[1] << 8 | s[2] << 16 | static_cast<uint32_t>(s[3]) << 24;
-#endif
-}
-
 // The decoded length of the base64 text of a quote frame of the usual form,
 // or -1 when the frame is not of that form.
 Py_ssize_t quote_message_size(const char* payload, Py_ssize_t n) {
@@ -89,16 +59,19 @@ bool quote_message_decode(const char* payload, Py_ssize_t n, unsigned char* out)
     const unsigned char* last = s + len - 4;
     uint32_t bad = 0;
     for (; s < last; s += 4) {
-        uint32_t w = load_le32(s);
-        uint32_t a = PAIRS.t[w & 0xffff], b = PAIRS.t[w >> 16];
-        bad |= a | b;
-        uint32_t v = a << 12 | b;  // the quantum's 24 bits (garbage when bad)
-        out[0] = static_cast<unsigned char>(v >> 16);
-        out[1] = static_cast<unsigned char>(v >> 8);
-        out[2] = static_cast<unsigned char>(v);
+        uint32_t v = B64.t[0][s[0]] | B64.t[1][s[1]] | B64.t[2][s[2]] | B64.t[3][s[3]];
+        bad |= v;
+        // The three bytes in one store of four: the fourth is the next
+        // quantum's first, which is written after (the last quantum is
+        // decoded below, so there is always one).
+        uint32_t be = v << 8;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        be = __builtin_bswap32(be);
+#endif
+        std::memcpy(out, &be, 4);
         out += 3;
     }
-    if (bad & PAIR_BAD) return false;
+    if (bad & BAD) return false;
     // The last quantum: "xxxx", "xxx=" or "xx==", with the bits that padding
     // leaves over all zero (the canonical encoding).
     uint32_t v = B64.t[0][s[0]] | B64.t[1][s[1]];

@@ -23,18 +23,6 @@ struct Reader {
             return true;
         }
         uint64_t v = 0;
-        if (end - p >= 10) {  // the longest varint fits: no bound check per byte
-            for (int i = 0; i < max; i++) {
-                uint64_t b = p[i];
-                v |= (b & 0x7f) << (7 * i);
-                if (!(b & 0x80)) {
-                    p += i + 1;
-                    out = v;
-                    return true;
-                }
-            }
-            return false;
-        }
         for (int i = 0; i < max; i++) {
             if (p >= end) return false;
             uint64_t b = *p++;
