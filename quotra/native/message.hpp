@@ -92,6 +92,9 @@ struct Schema {
     std::vector<Kind> kinds;        // fields[i].kind, packed for the per-quote loops
     std::vector<uint16_t> objects;  // indices of the string and bytes fields
     std::vector<Entry> by_number;   // for the numbers below its size
+    // The type's field attributes point into this. The capsule that owns the
+    // schema goes before the type only when the collector clears the type's
+    // dictionary, which drops those attributes with it.
     std::vector<PyGetSetDef> getset;
     PyObject* template_dict = nullptr;  // every key with its default value
     PyObject* proto_class = nullptr;
@@ -100,7 +103,9 @@ struct Schema {
     PyObject* error_prefix = nullptr;  // "Error parsing message with type '<full name>': "
     PyObject* empty_str = nullptr;
     PyObject* empty_bytes = nullptr;
-    PyTypeObject* type = nullptr;      // borrowed: the type owns the schema
+    // Borrowed: only ever compared with the type of a live instance (which
+    // owns its type), never read through.
+    PyTypeObject* type = nullptr;
     bool direct_dict = false;          // the template's table is the layout to_dict knows
     StrCache cache;
 
