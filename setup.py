@@ -10,8 +10,8 @@ headers = sorted(glob.glob("quotra/*.hpp"))
 monitor_sources = ["quotra/health/monitor.cpp"]
 # The native price message is a module of its own: pricetape_proto uses it
 # without quotra.quotra, and quotra.quotra reaches it through its capsule.
-native_sources = ["quotra/native/pricetape.cpp"]
-native_headers = ["quotra/native/pricetape_api.h"]
+native_sources = sorted(glob.glob("quotra/native/*.cpp"))
+native_headers = sorted(glob.glob("quotra/native/*.h") + glob.glob("quotra/native/*.hpp"))
 
 extra = ["-std=c++20", "-fno-strict-aliasing", "-Wall", "-Wextra", "-fvisibility=hidden"]
 link = []

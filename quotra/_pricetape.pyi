@@ -1,5 +1,5 @@
 # Price message types decoded natively from the protobuf wire format
-# (quotra/native/pricetape.cpp); quotra.pricetape_proto chooses between them
+# (quotra/native/); quotra.pricetape_proto chooses between them
 # and its wrapper class.
 from typing import Any, Callable
 
