@@ -59,6 +59,8 @@ from typing import Any, Optional
 
 import orjson
 
+from . import _metrics_option
+
 __all__ = ["Bridge", "quotes", "check_instrument", "subject_for", "metric_families", "register_metrics", "main",
            "DEFAULT_NATS", "DEFAULT_PREFIX", "DEFAULT_STREAM"]
 
@@ -721,19 +723,9 @@ def main(argv: Optional[list[str]] = None) -> int:
             print(f"{PROG}: no CA file {args.ca_file}", file=sys.stderr)
             return 2
         os.environ["SSL_CERT_FILE"] = args.ca_file
-    metrics_server = None
-    if args.metrics_port is not None:
-        try:
-            from . import metrics
-        except ImportError as exc:
-            print(f"{PROG}: --metrics-port needs prometheus-client ({exc}); "
-                  f"install it with: pip install 'quotra[metrics]'", file=sys.stderr)
-            return 2
-        try:
-            metrics_server = metrics.serve(args.metrics_port)
-        except OSError as exc:
-            print(f"{PROG}: cannot serve metrics on 127.0.0.1:{args.metrics_port}: {exc}", file=sys.stderr)
-            return 2
+    ok, metrics_server = _metrics_option.start(PROG, args.metrics_port)
+    if not ok:
+        return 2
     try:
         return _run(args, metrics_server)
     except KeyboardInterrupt:  # before the handlers are installed
@@ -744,8 +736,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             from . import metrics
 
             metrics.unregister(METRICS_NAME)
-            metrics_server.shutdown()
-            metrics_server.server_close()
+        _metrics_option.stop(metrics_server)
 
 
 if __name__ == "__main__":

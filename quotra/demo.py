@@ -50,7 +50,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Iterator, Optional, TextIO
 from urllib.parse import urlsplit
 
-from . import monitor
+from . import _metrics_option, monitor
 
 if TYPE_CHECKING:
     from .quotra import Quotra
@@ -672,25 +672,13 @@ def _main(argv: Optional[list[str]]) -> int:
         from .service.tls import trustme_missing
         if trustme_missing(PROG):
             return 2
-    metrics_server = None
-    if args.metrics_port is not None:
-        try:
-            from . import metrics
-        except ImportError as e:
-            print(f"{PROG}: --metrics-port needs prometheus-client ({e}); "
-                  f"install it with: pip install 'quotra[metrics]'", file=sys.stderr)
-            return 2
-        try:
-            metrics_server = metrics.serve(args.metrics_port)
-        except OSError as e:
-            print(f"{PROG}: cannot serve metrics on 127.0.0.1:{args.metrics_port}: {e}", file=sys.stderr)
-            return 2
+    ok, metrics_server = _metrics_option.start(PROG, args.metrics_port)
+    if not ok:
+        return 2
     try:
         return _serving(args, metrics_server)
     finally:
-        if metrics_server is not None:
-            metrics_server.shutdown()
-            metrics_server.server_close()
+        _metrics_option.stop(metrics_server)
 
 
 def _serving(args: argparse.Namespace, metrics_server: Any) -> int:

@@ -1,0 +1,33 @@
+"""The ``--metrics-port PORT`` option shared by the package's command lines
+(quotra-demo, quotra-bridge). Importing this module needs no
+prometheus-client: a missing extra is reported as one line naming it."""
+from __future__ import annotations
+
+import sys
+from typing import Any, Optional
+
+
+def start(prog: str, port: Optional[int]) -> tuple[bool, Any]:
+    """``(True, server)`` serving /metrics on 127.0.0.1:``port``, ``(True,
+    None)`` without the option, ``(False, None)`` after one line on stderr
+    when it cannot be served (the caller exits 2)."""
+    if port is None:
+        return True, None
+    try:
+        from . import metrics
+    except ImportError as exc:
+        print(f"{prog}: --metrics-port needs prometheus-client ({exc}); "
+              f"install it with: pip install 'quotra[metrics]'", file=sys.stderr)
+        return False, None
+    try:
+        return True, metrics.serve(port)
+    except OSError as exc:
+        print(f"{prog}: cannot serve metrics on 127.0.0.1:{port}: {exc}", file=sys.stderr)
+        return False, None
+
+
+def stop(server: Any) -> None:
+    """Stops a server that ``start`` returned (None: nothing to stop)."""
+    if server is not None:
+        server.shutdown()
+        server.server_close()
