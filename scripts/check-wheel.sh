@@ -100,7 +100,7 @@ import conftest, quotra.quotra as q; print(q.__file__)')
   rc=0
   (cd "$work" && env PATH="$nocc_path" "$env/bin/python" -m pytest -q -p no:cacheprovider \
      tests/test_streaming.py tests/test_real_servers.py) >"$work/pytest.log" 2>&1 || rc=$?
-  summary=$(tail -n 1 "$work/pytest.log")
+  summary=$(grep -E '^=*[ ]*[0-9]+ (passed|failed)' "$work/pytest.log" | tail -n 1 || true)
   [ "$rc" = 0 ] || { tail -n 60 "$work/pytest.log" >&2; fail "picows $v: streaming and real-server tests: exit $rc"; }
   say "picows $v: tests/test_streaming.py tests/test_real_servers.py against the wheel: $summary ($((SECONDS - started)) s)"
   demo "picows $v"
