@@ -5,6 +5,9 @@ from setuptools import Extension, setup
 
 sources = sorted(glob.glob("quotra/*.cpp"))
 headers = sorted(glob.glob("quotra/*.hpp"))
+# The health counters' reader, quotra._monitor: built from the client's own
+# headers, so the layout it reads is the one the client has.
+monitor_sources = ["quotra/health/monitor.cpp"]
 # The native price message is a module of its own: pricetape_proto uses it
 # without quotra.quotra, and quotra.quotra reaches it through its capsule.
 native_sources = ["quotra/native/pricetape.cpp"]
@@ -25,6 +28,14 @@ setup(
             "quotra.quotra",
             sources=sources,
             depends=headers + native_headers,
+            language="c++",
+            extra_compile_args=extra,
+            extra_link_args=link,
+        ),
+        Extension(
+            "quotra._monitor",
+            sources=monitor_sources,
+            depends=headers,
             language="c++",
             extra_compile_args=extra,
             extra_link_args=link,

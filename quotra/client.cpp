@@ -22,8 +22,10 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
             o = type->tp_alloc(type, 0);
         if (!o) raise();
         as_quotra(o)->vtab = &quotra_vtable;
+        as_quotra(o)->health = Health{};
         fields_init(o, quotra_table);
         as_quotra(o)->connected_at = 0;
+        as_quotra(o)->started = false;
         return o;
     });
 }

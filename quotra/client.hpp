@@ -35,6 +35,13 @@ PyObject* vt_close_websocket(Quotra* self, int skip_dispatch);
 extern const FunctionDef start_ticker_def;
 extern const FunctionDef start_websocket_def;
 extern const FunctionDef close_websocket_def;
+// CLOSE 1000 with the client's close reason on `transport`, as close_websocket sends it.
+void send_user_close(Quotra* self, PyObject* transport);
+// close_websocket() was called after the client had a connection: a new
+// attempt is not made, and one that connects is closed at once.
+inline bool closed_while_reconnecting(const Quotra* self) {
+    return self->disconnect_socket && self->transport && self->transport != Py_None;
+}
 
 // shutdown.cpp
 int vt_add_signal_handler(Quotra* self);

@@ -13,6 +13,10 @@ namespace {
 
 PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb, PyObject* open_cb,
                                PyObject* close_cb) {
+    // A second connection would deliver every quote twice and outlive the
+    // shutdown, which closes only the client's latest transport.
+    if (self->started)
+        runtime_error("start_websocket() was already called: the client is started until it shuts down");
     set_field(self->message_callback, msg_cb);
     set_field(self->open_callback, open_cb);
     set_field(self->close_callback, close_cb);
@@ -20,26 +24,14 @@ PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb,
     Ref loop = newref(self->loop);
     Ref start = getattr(reinterpret_cast<PyObject*>(self), S(start_ticker));
     schedule(loop.get(), start.get());
+    self->started = true;
     return Py_NewRef(Py_None);
 }
 
 PyObject* close_websocket_body(Quotra* self) {
     self->disconnect_socket = 1;
     Ref transport = newref(self->transport);
-    if (truthy(transport.get())) {
-        if (!PyObject_TypeCheck(transport.get(), state.WSTransport)) {
-            type_error("Cannot convert %.200s to %.200s", Py_TYPE(transport.get())->tp_name,
-                       state.WSTransport->tp_name);
-        }
-        Ref codes = global(S(WSCloseCode));
-        Ref ok = getattr(codes.get(), S(OK));
-        long code = PyLong_AsLong(ok.get());
-        if (code == -1 && PyErr_Occurred()) raise();
-        Ref msg = newref(self->disconnect_msg);
-        auto* tr = reinterpret_cast<picows::WSTransport*>(transport.get());
-        picows::SendCloseOptArgs opt{2, static_cast<picows::WSCloseCode>(code), msg.get()};
-        own(tr->vtab->send_close(tr, 1, &opt));
-    }
+    if (truthy(transport.get())) send_user_close(self, transport.get());
     return Py_NewRef(Py_None);
 }
 
@@ -63,6 +55,14 @@ PyObject* listener_factory_impl(PyObject* func, PyObject* const*, PyObject*, PyO
 }
 const FunctionDef listener_factory_def = {"<lambda>", "Quotra.start_ticker.<locals>.<lambda>", no_params, false, false,
                                           false, listener_factory_impl};
+
+// The end of a reconnection that close_websocket() interrupted, as the end of
+// a closed connection would be: the stop event, then the shutdown.
+void end_closed_reconnection(Quotra* self) {
+    Ref stop_event = newref(self->stop_event);
+    call_method(stop_event.get(), S(set));
+    if (self->vtab->initiate_shutdown(self) < 0) raise();
+}
 
 bool is_connection_error(PyObject* exc) {
     Ref socket_mod = global(S(socket));
@@ -125,6 +125,10 @@ CoroBody start_ticker_body(Coroutine* co) {
     if (reconnect && self->connected_at != 0 && steady_seconds() - self->connected_at < RETRY_DELAY_SECONDS)
         co_await py_await(retry_delay());
     for (;;) {
+        if (reconnect && closed_while_reconnecting(self)) {
+            end_closed_reconnection(self);
+            co_return Ref();
+        }
         {
             Ref ssl_mod = global(S(ssl));
             Ref ctx = call_method(ssl_mod.get(), S(create_default_context));
@@ -212,6 +216,20 @@ const char* const start_websocket_params[] = {"self", "message_update_callback",
                                               "close_callback", nullptr};
 
 }  // namespace
+
+void send_user_close(Quotra* self, PyObject* transport) {
+    if (!PyObject_TypeCheck(transport, state.WSTransport))
+        type_error("Cannot convert %.200s to %.200s", Py_TYPE(transport)->tp_name, state.WSTransport->tp_name);
+    Ref codes = global(S(WSCloseCode));
+    Ref ok = getattr(codes.get(), S(OK));
+    long code = PyLong_AsLong(ok.get());
+    if (code == -1 && PyErr_Occurred()) raise();
+    Ref msg = newref(self->disconnect_msg);
+    Ref keep = newref(transport);  // held across the send, which may run Python code
+    auto* tr = reinterpret_cast<picows::WSTransport*>(transport);
+    picows::SendCloseOptArgs opt{2, static_cast<picows::WSCloseCode>(code), msg.get()};
+    own(tr->vtab->send_close(tr, 1, &opt));
+}
 
 PyObject* vt_start_websocket(Quotra* self, PyObject* cb, int skip_dispatch, StartWebsocketOpt* opt) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {

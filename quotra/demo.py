@@ -1,6 +1,7 @@
 """Live quote table: the local market-data service, a real client, a terminal view.
 
     python -m quotra.demo [--seconds N] [--instruments ABC,XYZ] [--rate R] [--plain]
+                          [--url wss://HOST:PORT/PATH [--ca-file FILE]] [--metrics-port PORT]
     quotra-demo ...        (the same, as the console script of an installed package)
 
 What it does, end to end:
@@ -8,13 +9,18 @@ What it does, end to end:
 1. starts ``quotra.service.MarketDataService`` in a background thread: TLS on
    127.0.0.1 with a throwaway certificate authority, which this process then
    trusts through ``SSL_CERT_FILE`` (``ssl.create_default_context()`` reads it);
+   with ``--url`` it starts no service and streams from that one instead
+   (trusting the system's CAs, or only ``--ca-file``'s when given);
 2. creates a ``quotra.quotra.Quotra`` on a new event loop (the client installs
    its SIGINT/SIGTERM handlers on that loop) and points it at the service;
+   with ``--metrics-port`` the client's health is served as Prometheus
+   metrics on ``http://127.0.0.1:PORT/metrics`` while the demo runs;
 3. ``start_websocket`` with all four callbacks; the open callback subscribes to
    the instruments the first time the connection opens (on a reconnection the
    client resubscribes its whole set by itself);
 4. draws a quote table (last price, change against the session open, bid/ask,
-   volume, quotes per second) about four times a second with plain ANSI escapes
+   volume, quotes per second) and the client's counters with the age of its
+   last quote (``quotra.monitor``) about four times a second with plain ANSI escapes
    when stdout is a terminal, or prints a plain snapshot every ``--interval``
    seconds otherwise (pipes, CI);
 5. ends when ``--seconds`` have passed, by calling ``close_websocket()``, or on
@@ -44,6 +50,8 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Iterator, Optional, TextIO
 from urllib.parse import urlsplit
 
+from . import monitor
+
 if TYPE_CHECKING:
     from .quotra import Quotra
 
@@ -53,6 +61,8 @@ DEFAULT_INSTRUMENTS = ("ABC", "DEF", "GHI", "JKL", "MNO", "XYZ")
 #: How long past ``--seconds`` the client gets to finish its own close before
 #: the demo stops the loop itself and reports a failure.
 STOP_GRACE = 8.0
+#: The ``client`` label of the demo's client in its metrics.
+METRICS_NAME = "demo"
 #: Window over which quotes per second are counted.
 RATE_WINDOW = 2.0
 TTY_REFRESH = 0.25
@@ -223,8 +233,22 @@ def join_row(row: list[tuple[str, str]], color: bool) -> str:
     return " ".join(f"{style}{text}{RESET}" if style else text for text, style in row).rstrip()
 
 
-def plain_snapshot(board: Board, now: float, elapsed: float, connected: bool) -> list[str]:
-    """One line per instrument plus a total line, for output that is not a terminal."""
+def _age(seconds: Optional[float]) -> str:
+    return "-" if seconds is None else f"{seconds:.2f}s"
+
+
+def health_line(health: dict[str, Any]) -> str:
+    """The client's own counters (``quotra.monitor.snapshot``) in one line."""
+    return (f"client quotes={health['quotes']} quote_errors={health['quote_errors']} "
+            f"frames={health['frames']} bytes={health['bytes']} "
+            f"connections={health['connections_opened']} disconnections={health['disconnections']} "
+            f"last_quote_age={_age(health['last_quote_age_s'])}")
+
+
+def plain_snapshot(board: Board, now: float, elapsed: float, connected: bool,
+                   health: Optional[dict[str, Any]] = None) -> list[str]:
+    """One line per instrument plus a total line (and the client's health
+    line when given), for output that is not a terminal."""
     stamp = f"[{elapsed:5.1f}s]"
     lines = []
     for st in board.instruments.values():
@@ -238,6 +262,8 @@ def plain_snapshot(board: Board, now: float, elapsed: float, connected: bool) ->
         )
     lines.append(f"{stamp} total quotes={board.total} q/s={board.total_rate(now):.1f} "
                   f"errors={board.errors} connected={'yes' if connected else 'no'}")
+    if health is not None:
+        lines.append(f"{stamp} {health_line(health)}")
     return lines
 
 
@@ -431,9 +457,11 @@ class Demo:
                 lines.append(join_row(row, False)[: max(1, width - 1)])
         foot = (f"total {self.board.total} quotes, {self.board.total_rate(now):.1f} q/s"
                 + (f", {self.board.errors} errors" if self.board.errors else ""))
-        lines = [head[: max(1, width - 1)], *lines, foot[: max(1, width - 1)]]
+        lines = [head[: max(1, width - 1)], *lines, foot[: max(1, width - 1)],
+                 health_line(monitor.snapshot(self.client))[: max(1, width - 1)]]
         if self.color:
             lines[0] = BOLD + lines[0] + RESET
+            lines[-2] = DIM + lines[-2] + RESET
             lines[-1] = DIM + lines[-1] + RESET
         return lines
 
@@ -442,7 +470,8 @@ class Demo:
             self.live.draw(self.frame(final))
         else:
             now = time.monotonic()
-            for line in plain_snapshot(self.board, now, self.elapsed(), self.connected()):
+            for line in plain_snapshot(self.board, now, self.elapsed(), self.connected(),
+                                       monitor.snapshot(self.client)):
                 self.out.write(line + "\n")
             self.out.flush()
 
@@ -474,11 +503,20 @@ def _positive(text: str) -> float:
 def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=PROG,
-        description="Stream quotes from a local market-data service through a Quotra client "
-                    "and show them as a live table. Ends after --seconds or on Ctrl-C.")
+        description="Stream quotes from a local market-data service (or, with --url, any service that "
+                    "speaks the protocol) through a Quotra client and show them as a live table. "
+                    "Ends after --seconds or on Ctrl-C.")
     p.add_argument("--seconds", type=_positive, default=20.0, help="how long to stream (default 20)")
     p.add_argument("--instruments", type=_instruments, default=DEFAULT_INSTRUMENTS,
                    help="comma-separated symbols (default %s)" % ",".join(DEFAULT_INSTRUMENTS))
+    p.add_argument("--url", default=None, metavar="URL",
+                   help="stream from this service (wss://host:port/path?query) instead of starting a local one; "
+                        "the options of the local service below then do not apply")
+    p.add_argument("--ca-file", default=None, metavar="FILE",
+                   help="with --url: trust only this CA certificate (PEM) instead of the system's")
+    p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
+                   help="serve the client's health as Prometheus metrics on http://127.0.0.1:PORT/metrics "
+                        "(needs prometheus-client: the 'metrics' extra)")
     p.add_argument("--rate", type=_positive, default=60.0,
                    help="quotes per second the service sends, spread over the instruments (default 60)")
     p.add_argument("--seed", type=int, default=0, help="seed of the service's price walks (default 0)")
@@ -495,6 +533,19 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     args = p.parse_args(argv)
     if args.fragment_size is not None and args.fragment_size < 1:
         p.error("--fragment-size must be a positive number of bytes")
+    if args.url is not None:
+        from . import _check_url
+        try:
+            _check_url(args.url)
+        except ValueError as e:
+            p.error(f"--url: {e}")
+    if args.ca_file is not None:
+        if args.url is None:
+            p.error("--ca-file goes with --url (the local service brings its own CA)")
+        if not os.path.isfile(args.ca_file):
+            p.error(f"--ca-file: no such file: {args.ca_file}")
+    if args.metrics_port is not None and not 0 <= args.metrics_port <= 65535:
+        p.error("--metrics-port must be a port number (0-65535)")
     return args
 
 
@@ -515,10 +566,31 @@ def _setup_logging(verbose: bool, live: Optional[LiveDisplay]) -> ClientLog:
     return watch
 
 
+def _point_at_service(args: argparse.Namespace, client: "Quotra", stack: contextlib.ExitStack) -> str:
+    """Points the client at ``--url``, or at a local service started for the
+    run (stopped when ``stack`` closes); returns the URL."""
+    if args.url is not None:
+        from . import point_client
+        if args.ca_file is not None:
+            os.environ["SSL_CERT_FILE"] = args.ca_file
+        point_client(client, args.url)
+        logger.info("streaming from %s", args.url)
+        return args.url
+    from .service import ServiceThread, point_client as point_at_local
+    svc = stack.enter_context(ServiceThread(rate=args.rate, seed=args.seed, record_sent=0,
+                                            fragment_size=args.fragment_size, close_after=args.close_after))
+    # The service's certificate comes from a CA made for this run; the
+    # client uses ssl.create_default_context(), which trusts the file
+    # named by SSL_CERT_FILE.
+    os.environ["SSL_CERT_FILE"] = svc.ca_file
+    logger.info("market-data service at %s (%g quotes/s)", svc.url, args.rate)
+    point_at_local(client, svc.url)
+    return svc.url
+
+
 def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], color: bool,
-         watch: ClientLog) -> int:
+         watch: ClientLog, metrics_server: Any = None) -> int:
     from .quotra import Quotra
-    from .service import ServiceThread, point_client
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
@@ -528,15 +600,13 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
         # this loop, also while the service is still starting (the loop acts
         # on such a signal as soon as it runs).
         client = Quotra(loop)
-        with ServiceThread(rate=args.rate, seed=args.seed, record_sent=0, fragment_size=args.fragment_size,
-                           close_after=args.close_after) as svc:
-            # The service's certificate comes from a CA made for this run; the
-            # client uses ssl.create_default_context(), which trusts the file
-            # named by SSL_CERT_FILE.
-            os.environ["SSL_CERT_FILE"] = svc.ca_file
-            logger.info("market-data service at %s (%g quotes/s)", svc.url, args.rate)
-            point_client(client, svc.url)
-            demo = Demo(args, loop, client, svc.url, out, live, color, watch)
+        with contextlib.ExitStack() as stack:
+            url = _point_at_service(args, client, stack)
+            if metrics_server is not None:
+                from . import metrics
+                metrics.register(METRICS_NAME, client)
+                stack.callback(metrics.unregister, METRICS_NAME)
+            demo = Demo(args, loop, client, url, out, live, color, watch)
             client.start_websocket(demo.on_quote, demo.on_error, demo.on_open, demo.on_close)
             loop.call_later(args.seconds, demo.time_up)
             loop.call_later(args.seconds + STOP_GRACE, demo.watchdog)
@@ -598,16 +668,41 @@ def _main(argv: Optional[list[str]]) -> int:
     args = parse_args(argv)
     # Checked before anything starts: a client-only install has no trustme,
     # and the user needs the fix, not a traceback from the service's start.
-    from .service.tls import trustme_missing
-    if trustme_missing(PROG):
-        return 2
+    if args.url is None:
+        from .service.tls import trustme_missing
+        if trustme_missing(PROG):
+            return 2
+    metrics_server = None
+    if args.metrics_port is not None:
+        try:
+            from . import metrics
+        except ImportError as e:
+            print(f"{PROG}: --metrics-port needs prometheus-client ({e}); "
+                  f"install it with: pip install 'quotra[metrics]'", file=sys.stderr)
+            return 2
+        try:
+            metrics_server = metrics.serve(args.metrics_port)
+        except OSError as e:
+            print(f"{PROG}: cannot serve metrics on 127.0.0.1:{args.metrics_port}: {e}", file=sys.stderr)
+            return 2
+    try:
+        return _serving(args, metrics_server)
+    finally:
+        if metrics_server is not None:
+            metrics_server.shutdown()
+            metrics_server.server_close()
+
+
+def _serving(args: argparse.Namespace, metrics_server: Any) -> int:
     out = sys.stdout
     is_tty = out.isatty() and os.environ.get("TERM", "") != "dumb"
     live = LiveDisplay(out) if is_tty and not args.plain else None
     color = live is not None and not args.no_color and not os.environ.get("NO_COLOR")
     watch = _setup_logging(args.verbose, live)
+    if metrics_server is not None:
+        logger.info("metrics at http://127.0.0.1:%d/metrics", metrics_server.server_port)
     try:
-        return _run(args, out, live, color, watch)
+        return _run(args, out, live, color, watch, metrics_server)
     except KeyboardInterrupt:
         # Only outside the client's watch: before it is made, or after its
         # loop is closed (closing the loop removes its signal handlers).

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fields.hpp"
+#include "health.hpp"
 #include "picows_abi.hpp"
 #include "pyref.hpp"
 
@@ -58,6 +59,10 @@ struct Quotra {
     // Connection state, never pickled: steady-clock seconds at which the
     // latest connection opened (0: none yet).
     double connected_at;
+    // Never pickled either; quotra._monitor reads them through this layout.
+    Health health;
+    // Never pickled: start_websocket has run and the client has not shut down since.
+    bool started;
 };
 
 // WSListener's table with our four connection callbacks in front; the last
@@ -69,7 +74,8 @@ enum class Partial : uint8_t {
     none,    // between messages
     text,    // TEXT fin=0 seen: CONTINUATION payloads are appended
     binary,  // BINARY fin=0 seen: its CONTINUATIONs are skipped
-    failed,  // the connection is being closed for a protocol error: data is dropped
+    failed,  // the connection is being closed (a protocol error, or a message that
+             // could not be gathered): data is dropped
 };
 
 // QuotraListner's fields after picows' WSListener, in layout order.

@@ -39,8 +39,17 @@ void send_user_specific_ping_body(QuotraListner* self, PyObject* transport) {
 void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
+    parent->health.connections_opened++;
     Ref loop = newref(self->loop);
+    bool unwanted = closed_while_reconnecting(parent);
     set_field(parent->transport, transport);
+    if (unwanted) {
+        // The user closed the client while it was reconnecting: this
+        // connection is closed at once, never offered to the user, and its
+        // end shuts the client down.
+        send_user_close(parent, transport);
+        return;
+    }
     {
         Ref connected = newref(parent->IS_CONNECTED);
         call_method(connected.get(), S(set));
@@ -67,13 +76,15 @@ long log_close_frame(WSFrame* frame) {
 // A CLOSE received is answered with a CLOSE (RFC 6455, 5.5.1): servers wait
 // for the answer, up to their close time-out, before they drop the
 // connection, and quotes stop until then. The code is echoed when an endpoint
-// may send it; "no code" is answered with 1000 and a code reserved for local
-// use with 1002. A close we sent first (the user's) is complete as it is.
-void answer_close(PyObject* transport, long code) {
+// may send it; a CLOSE without a code is answered with 1000, and a code no
+// endpoint may send with 1002. picows reports both "no code" and a code of 0
+// as 0: only the payload tells them apart. A close we sent first (the user's)
+// is complete as it is.
+void answer_close(PyObject* transport, const WSFrame* frame, long code) {
     auto* tr = reinterpret_cast<WSTransport*>(transport);
     if (tr->is_close_frame_sent) return;
     long answer = code;
-    if (code == picows::CLOSE_NO_INFO)
+    if (code == picows::CLOSE_NO_INFO && frame->payload_size == 0)
         answer = picows::CLOSE_OK;
     else if (!((code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999)))
         answer = picows::CLOSE_PROTOCOL_ERROR;
@@ -95,11 +106,19 @@ void release_partial(QuotraListner* self) noexcept {
     self->partial_capacity = 0;
 }
 
+// A message that could not be gathered whole is never delivered: picows
+// still passes on the frames already in its buffer while it closes the
+// connection, and a later CONTINUATION would otherwise complete the message
+// with a part missing.
+void fail_partial(QuotraListner* self) noexcept {
+    release_partial(self);
+    self->partial = Partial::failed;
+}
+
 // picows answers WSProtocolError from on_ws_frame with a CLOSE of its code,
 // then disconnects; wait_disconnected() reports it to start_ticker.
 [[noreturn]] void protocol_error(QuotraListner* self, long code, const char* reason) {
-    release_partial(self);
-    self->partial = Partial::failed;
+    fail_partial(self);
     Ref args = own(Py_BuildValue("(ls)", code, reason));
     raise_object(state.WSProtocolError, args.get());
 }
@@ -115,6 +134,7 @@ void append_fragment(QuotraListner* self, const WSFrame* frame) {
         Py_ssize_t capacity = std::max(need, grown);
         auto* data = static_cast<char*>(PyMem_Realloc(self->partial_data, static_cast<size_t>(capacity)));
         if (!data) {
+            fail_partial(self);
             PyErr_NoMemory();
             raise();
         }
@@ -156,11 +176,26 @@ void on_data_frame(QuotraListner* self, WSFrame* frame) {
     }
     append_fragment(self, frame);
     if (!frame->fin) return;
-    Ref payload = own(PyBytes_FromStringAndSize(self->partial_data, self->partial_size));
+    PyObject* whole = PyBytes_FromStringAndSize(self->partial_data, self->partial_size);
+    if (!whole) {
+        fail_partial(self);
+        raise();
+    }
+    Ref payload = Ref::steal(whole);
     self->partial = Partial::none;
     self->partial_size = 0;
     if (self->partial_capacity > KEPT_CAPACITY) release_partial(self);
     deliver(self, payload.get());
+}
+
+// Counted on the client before anything can run Python code; the field holds
+// a Quotra or None (checked wherever it is set).
+void count_frame(QuotraListner* self, const WSFrame* frame) noexcept {
+    PyObject* p = self->parent;
+    if (!p || p == Py_None) return;
+    Health& h = as_quotra(p)->health;
+    h.frames++;
+    h.bytes += static_cast<uint64_t>(frame->payload_size);
 }
 
 void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_obj) {
@@ -171,14 +206,16 @@ void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_
         // a bytes copy only for a frame its general way takes.
         Ref parent_ref = parent_of(self);
         Quotra* parent = as_quotra(parent_ref.get());
+        count_frame(self, frame);
         if (on_text_frame(parent, frame->payload_ptr, frame->payload_size) < 0) raise();
     } else if (mt == picows::PONG) {
         auto* tr = reinterpret_cast<WSTransport*>(transport);
         own(tr->vtab->notify_user_specific_pong_received(tr, 1));
     } else if (mt == picows::CLOSE) {
         long code = log_close_frame(frame);
-        answer_close(transport, code);
+        answer_close(transport, frame, code);
     } else if (mt == picows::TEXT || mt == picows::BINARY || mt == picows::CONTINUATION) {
+        count_frame(self, frame);
         on_data_frame(self, frame);
     }
 }
@@ -188,6 +225,7 @@ void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
     self->partial = Partial::none;
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
+    parent->health.disconnections++;
     Ref loop = newref(self->loop);
     Ref close_cb = newref(parent->close_callback);
     if (truthy(close_cb.get())) schedule(loop.get(), close_cb.get(), S(socket_closed));

@@ -105,6 +105,7 @@ private:
 // The error callback's share of a failure of the guarded steps (the current
 // exception): an Exception goes to it, anything else propagates.
 void to_error_callback(Quotra* self) {
+    self->health.quote_errors++;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise();
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Handling handling(exc.get());
@@ -125,6 +126,8 @@ void deliver(Quotra* self, PyObject* pricetape, bool native) {
     Ref cb = newref(self->message_callback);
     Ref coro = call(cb.get(), as_dict.get());
     call(create.get(), coro.get());
+    self->health.quotes++;
+    self->health.last_quote_ns = monotonic_ns();
 }
 
 // The native way for one payload: true when it handled the frame (delivered,
@@ -149,13 +152,16 @@ bool native_way(Quotra* self, const char* data, Py_ssize_t n) {
 // through the module's globals and the message object's methods.
 void general_way(Quotra* self, PyObject* payload) {
     Ref data;
-    {
+    try {
         Ref orjson = global(S(orjson));
         Ref loads = module_function(orjson.get(), S(loads));
         data = call(loads.get(), payload);
-    }
-    if (data.get() != Py_None && !PyDict_CheckExact(data.get())) {
-        type_error("Expected %s, got %.200s", "dict", Py_TYPE(data.get())->tp_name);
+        if (data.get() != Py_None && !PyDict_CheckExact(data.get()))
+            type_error("Expected %s, got %.200s", "dict", Py_TYPE(data.get())->tp_name);
+    } catch (const PyError&) {
+        // Not a quote at all: the error leaves on_ws_frame, and counts.
+        self->health.quote_errors++;
+        throw;
     }
     Ref pricetape = newref(self->pricetape);
     try {

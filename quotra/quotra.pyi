@@ -64,11 +64,18 @@ class Quotra:
         open_callback: _TextCallback | None = None,
         close_callback: _TextCallback | None = None,
     ) -> None:
-        """Store the callbacks and schedule the first connection attempt on the loop."""
+        """Store the callbacks and schedule the first connection attempt on the loop.
+
+        Raises ``RuntimeError`` if called again before the client has shut down."""
     async def start_ticker(self, reconnect: bool = False) -> None:
         """One connection attempt; returns when that connection has ended."""
     def close_websocket(self) -> None:
-        """Send a close frame (code 1000); the client shuts down once the server has closed."""
+        """Send a close frame (code 1000); the client shuts down once the server has closed.
+
+        While the client reconnects after a lost connection, it makes no new
+        attempt (a connection that opens meanwhile is closed at once) and shuts
+        down. Before its first connection, that connection still opens and its
+        end is final."""
     async def subscribe(self, instruments: list[str]) -> None:
         """Send ``{"subscribe":[...]}`` and add the instruments to the subscription set."""
     async def unsubscribe(self, instruments: list[str]) -> None:

@@ -110,6 +110,7 @@ int vt_add_signal_handler(Quotra* self) {
 int vt_initiate_shutdown(Quotra* self) {
     return boundary<int>(-1, [&]() -> int {
         log(S(info), S(ws_disconnected));
+        self->started = false;
         Ref loop = newref(self->loop);
         Ref call_soon = getattr(loop.get(), S(call_soon_threadsafe));
         Ref asyncio = global(S(asyncio));

@@ -88,7 +88,7 @@ outside sdist python -c 'import quotra.quotra'
 say "sdist: built and installed ($((SECONDS - started)) s); import quotra.quotra from outside the checkout: OK"
 extra=$(outside sdist python -c '
 import importlib.util as u
-print(" ".join(m for m in ("trustme", "cryptography", "pytest", "hypothesis", "build") if u.find_spec(m)))')
+print(" ".join(m for m in ("trustme", "cryptography", "pytest", "hypothesis", "build", "nats") if u.find_spec(m)))')
 [ -z "$extra" ] || fail "a client-only install pulled in: $extra"
 
 for cmd in "quotra-demo --seconds 1" "quotra-service --duration 1"; do
@@ -101,4 +101,11 @@ for cmd in "quotra-demo --seconds 1" "quotra-service --duration 1"; do
   grep -qF "pip install 'quotra[service]'" "$work/missing.err" || fail "$cmd without trustme does not name the fix"
   say "sdist: $cmd without trustme: exit 2, one line naming pip install 'quotra[service]'"
 done
+rc=0
+outside timeout 30 sdist quotra-bridge --instruments ABC >"$work/missing.out" 2>"$work/missing.err" || rc=$?
+awk '{ print "  | " $0 }' "$work/missing.err"
+[ "$rc" = 2 ] || fail "quotra-bridge without nats-py exited $rc, not 2"
+[ "$(wc -l <"$work/missing.err")" = 1 ] || fail "quotra-bridge without nats-py: not exactly one line on stderr"
+grep -qF "pip install 'quotra[bridge]'" "$work/missing.err" || fail "quotra-bridge without nats-py does not name the fix"
+say "sdist: quotra-bridge without nats-py: exit 2, one line naming pip install 'quotra[bridge]'"
 say "OK"

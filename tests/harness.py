@@ -7,6 +7,14 @@ default 1; the sanitizer run sets it) stretches every time limit.
 ``QUOTRA_SANITIZED`` (set by scripts/test-sanitize.sh) says that the module
 runs under the sanitizer: ``SANITIZED``, the one switch tests consult.
 
+Time: tests do not wait out the client's timings. ``ClientSession`` runs
+them scaled (``FAST``: a 50 ms retry delay; ``timings=`` to choose), the
+``client_timings`` fixture does the same for tests with a loop of their own,
+and the service's controls (``close(disconnect_after=)``, ``refuse(duration)``,
+``restart(down_for=)``, ``close_after``) take whatever short times a test
+needs. Wait for what a test needs to see (``Recorder.wait``,
+``svc.wait_for`` and the other waits) rather than sleeping.
+
 A client's orderly end (``close_websocket``) ends in its shutdown, which
 cancels every other task of the loop and stops the loop; ``ClientSession``
 is built around that: its loop is driven with ``run_until_complete`` for the
@@ -29,6 +37,7 @@ from typing import Any, Callable, Optional
 import orjson
 from picows import WSListener, WSMsgType, ws_connect
 
+import quotra.quotra as qm
 from quotra.pricetape_proto import pricetape
 from quotra.quotra import Quotra
 from quotra.service import Frame, MarketDataService, point_client
@@ -95,6 +104,77 @@ def cancel_pending(loop, timeout: float) -> None:
         t.cancel()
     if pending:
         loop.run_until_complete(asyncio.wait(pending, timeout=timeout))
+
+class ClientTimings:
+    """The client's fixed timings, scaled for a test: ``retry`` scales the
+    delay before a new attempt (1 s), ``stop_wait`` the signalled stop's wait
+    for the server's close (2 s), ``ping`` the idle time before a ping (3 s)
+    and the wait for its pong (2 s); 1 leaves a timing as it is.
+
+    The client looks up ``asyncio`` and ``ws_connect`` in its module at each
+    use, so while installed (``with ClientTimings(...)``, or ``install`` and
+    ``uninstall``) stand-ins there scale the delays it asks for; every other
+    name goes to the real ones. Tests drive time this way rather than waiting
+    out the real timings; a test of a timing itself states its expectation in
+    these scaled units. ``asked`` lists what the client asked for, unscaled:
+    ("sleep", seconds), ("wait_for", seconds), (ping keyword, seconds).
+    """
+
+    def __init__(self, retry: float = 1.0, stop_wait: float = 1.0, ping: float = 1.0):
+        self.retry, self.stop_wait, self.ping = retry, stop_wait, ping
+        self.asked: list[tuple[str, Any]] = []
+        self._saved: Optional[tuple] = None
+
+    def install(self) -> "ClientTimings":
+        assert self._saved is None, "already installed"
+        self._saved = (qm.asyncio, qm.ws_connect)
+        qm.asyncio = _ScaledAsyncio(self, self._saved[0])
+        real_connect = self._saved[1]
+
+        def ws_connect(*args, **kwargs):
+            for name in ("auto_ping_idle_timeout", "auto_ping_reply_timeout"):
+                if name in kwargs:
+                    self.asked.append((name, kwargs[name]))
+                    kwargs[name] = kwargs[name] * self.ping
+            return real_connect(*args, **kwargs)
+        qm.ws_connect = ws_connect
+        return self
+
+    def uninstall(self) -> None:
+        if self._saved is not None:
+            qm.asyncio, qm.ws_connect = self._saved
+            self._saved = None
+
+    def __enter__(self) -> "ClientTimings":
+        return self.install()
+
+    def __exit__(self, *exc) -> None:
+        self.uninstall()
+
+
+class _ScaledAsyncio:
+    """The client's ``asyncio``: ``sleep`` and ``wait_for`` scaled by a ``ClientTimings``."""
+
+    def __init__(self, timings: ClientTimings, real):
+        self._timings, self._real = timings, real
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._real, name)
+
+    def sleep(self, delay, result=None):
+        self._timings.asked.append(("sleep", delay))
+        return self._real.sleep(delay * self._timings.retry, result)
+
+    def wait_for(self, fut, timeout):
+        self._timings.asked.append(("wait_for", timeout))
+        return self._real.wait_for(fut, None if timeout is None else timeout * self._timings.stop_wait)
+
+
+#: What ``ClientSession`` uses unless told otherwise: a retry delay of 50 ms
+#: and a stop wait of 0.2 s; the ping timings stay real. The stress runs keep
+#: every timing real.
+FAST = {} if STRESS else dict(retry=0.05, stop_wait=0.1)
+
 
 class LogLines(logging.Handler):
     """Collects the messages of the ``quotra.quotra`` logger."""
@@ -196,7 +276,8 @@ class ClientSession:
     """
 
     def __init__(self, *, error_callback: bool = True, instruments=("ABC", "XYZ"), client_class=Quotra,
-                 keep_events: bool = True, server_class=MarketDataService, **service_options):
+                 keep_events: bool = True, server_class=MarketDataService, timings: Optional[dict] = None,
+                 **service_options):
         self.service_options = service_options
         self.server_class = server_class
         self.client_class = client_class
@@ -209,6 +290,9 @@ class ClientSession:
         self.log = LogLines()
         self.loop_errors: list[dict] = []
         self._old_cert = None
+        # The client's timings while the session lasts (``ClientTimings``
+        # arguments; default ``FAST``, ``{}`` for the real ones).
+        self.timings = ClientTimings(**(FAST if timings is None else timings))
 
     # -- set-up and tear-down ------------------------------------------------
 
@@ -225,6 +309,7 @@ class ClientSession:
         # keep a record of each one for the whole test (one per reconnection).
         self.logger.propagate = False
         self._old_cert = os.environ.get("SSL_CERT_FILE")
+        self.timings.install()
         try:
             self.run(self._start(), 30)
         except BaseException:
@@ -262,6 +347,7 @@ class ClientSession:
             finally:
                 loop.close()
                 asyncio.set_event_loop(None)
+                self.timings.uninstall()
                 self.logger.removeHandler(self.log)
                 self.logger.setLevel(self._old_level)
                 self.logger.propagate = self._old_propagate

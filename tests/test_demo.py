@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -246,6 +247,48 @@ def test_signal_goes_through_the_clients_own_path_and_exits_0(signum):
     assert check_snapshots(stdout)
     # The server answered at once: no need to wait out the 2 s grace period.
     assert took < 10, took
+
+
+METRICS_AT = re.compile(r".* INFO quotra\.demo: metrics at http://127\.0\.0\.1:(\d+)/metrics$")
+HEALTH = re.compile(r"^\[\s*[\d.]+s\] client quotes=(\d+) quote_errors=(\d+) .* last_quote_age=([\d.]+)s$")
+
+
+@pytest.mark.timeout(90)
+def test_any_service_by_url_with_metrics_served_while_it_runs():
+    # A service the demo did not start, trusted through --ca-file only.
+    from quotra.service import ServiceThread
+
+    with ServiceThread(rate=50) as svc:
+        proc = subprocess.Popen(
+            demo_cmd("--seconds", "4", "--interval", "0.5", "--url", svc.url, "--ca-file", svc.ca_file,
+                     "--metrics-port", "0"),
+            cwd=ROOT, env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        try:
+            out = LineReader(proc.stdout)
+            err = LineReader(proc.stderr)
+            line = err.wait_for(METRICS_AT, timeout=30)
+            assert line is not None, (out.text(1), err.text(1))
+            port = int(METRICS_AT.match(line)[1])
+            assert out.wait_for(HEALTH, timeout=30) is not None, (out.text(1), err.text(1))
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as r:
+                scraped = r.read().decode()
+            rc = proc.wait(timeout=30)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(10)
+        quotes_sent = svc.quotes_sent
+    stdout, stderr = out.text(), err.text()
+    assert rc == 0, (stdout, stderr)
+    assert 'quotra_connected{client="demo"} 1.0' in scraped, scraped
+    m = re.search(r'^quotra_quotes_total\{client="demo"\} ([\d.e+]+)$', scraped, re.M)
+    assert m and float(m[1]) > 0, scraped
+    m = re.search(r'^quotra_last_quote_age_seconds\{client="demo"\} ([\d.e+-]+)$', scraped, re.M)
+    assert m and float(m[1]) < 2, scraped  # 50 quotes/s: normally a few hundredths
+    healths = [HEALTH.match(ln) for ln in stdout.splitlines() if HEALTH.match(ln)]
+    assert healths and 0 < int(healths[-1][1]) <= quotes_sent and healths[-1][2] == "0", stdout
+    assert stdout.splitlines()[-1].endswith("ended: time is up"), stdout
 
 
 @pytest.mark.timeout(90)

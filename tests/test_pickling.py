@@ -130,7 +130,19 @@ def test_any_listener_field_selects_the_setstate_form(index):
     assert lst.__reduce_cython__() == (qm.__pyx_unpickle_QuotraListner, (QuotraListner, L_SUMS[0], None), state)
 
 
-def test_reduce_fetches_the_reconstructor_at_each_call(monkeypatch):
+@pytest.fixture
+def module_order():
+    """The module's names back in their order after a test that deletes one
+    (monkeypatch puts a deleted name back at the end)."""
+    order = list(vars(qm))
+    yield
+    names = vars(qm)
+    for name in order:
+        if name in names:
+            names[name] = names.pop(name)
+
+
+def test_reduce_fetches_the_reconstructor_at_each_call(module_order, monkeypatch):
     monkeypatch.setattr(qm, "__pyx_unpickle_Quotra", "stand-in")
     assert new_q().__reduce_cython__()[0] == "stand-in"
     monkeypatch.delattr(qm, "__pyx_unpickle_QuotraListner")

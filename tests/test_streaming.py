@@ -5,7 +5,6 @@ import base64
 import binascii
 import gc
 import logging
-import os
 import socket
 import ssl
 import traceback
@@ -19,7 +18,7 @@ import quotra.quotra as qm
 from quotra.quotra import Quotra, QuotraListner
 from quotra.service import MarketDataService, point_client, service_url
 
-from harness import Recorder, client_field, rss_kb
+from harness import Recorder, client_field, limit, rss_kb
 
 
 def log_lines(caplog):
@@ -48,15 +47,25 @@ def run_to_stop(loop, coro, timeout=30):
     return not stopped_by_us
 
 
-@pytest.fixture
-def service(loop):
-    svc = MarketDataService()
+@pytest.fixture(autouse=True)
+def timings(client_timings):
+    """Every test here runs with the client's timings scaled (``harness.FAST``)."""
+    return client_timings
+
+
+def serving(loop, monkeypatch, svc):
+    """Fixture body: ``svc`` started on ``loop`` and trusted, stopped after the test."""
     loop.run_until_complete(svc.start())
-    os.environ["SSL_CERT_FILE"] = svc.ca_file
+    monkeypatch.setenv("SSL_CERT_FILE", svc.ca_file)
     yield svc
     if not loop.is_closed():
         loop.run_until_complete(svc.stop(graceful=False))
     svc.close_files()
+
+
+@pytest.fixture
+def service(loop, monkeypatch):
+    yield from serving(loop, monkeypatch, MarketDataService())
 
 
 def connected_client(loop, svc, recorder=None, error=True):
@@ -149,7 +158,8 @@ def test_quote_path_routes_every_failure(loop, service, caplog):
     seen = []
     def plain(d):
         seen.append(d)
-    client.start_websocket(plain, rec.on_err)
+    state = client.__reduce_cython__()[2]   # the message callback replaced: a client starts once
+    client.__setstate_cython__(state[:9] + (plain,) + state[10:])
     async def plain_case():
         good("ABC", conn=conn)
         await eventually(lambda: len(rec.exceptions) >= 6)
@@ -333,12 +343,13 @@ def test_error_callback_failures_carry_the_quote_error_as_context(loop, service)
         assert type(e.__context__) is KeyError and e.__context__.args == ("message",)
 
 
-def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog):
+def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog, timings):
     caplog.set_level(logging.INFO, logger="quotra.quotra")
+    timings.ping = min(1.0, limit(0.2))    # a ping after 0.6 s idle, its pong awaited 0.4 s
     client, rec = connected_client(loop, service)
 
     async def scenario():
-        await asyncio.sleep(4.5)           # idle: one ping, answered
+        await asyncio.sleep(0.9)           # idle: one ping, answered
         assert len(service.connections) == 1
         service.set_answer_pings(False)
         await eventually(lambda: len(service.connections) == 2, 12)
@@ -346,6 +357,7 @@ def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog):
     run(loop, scenario(), 40)
     pings = [f for f in service.connections[0].received if f.msg_type is WSMsgType.PING]
     assert pings and all(f.payload == b"" for f in pings)
+    assert {("auto_ping_idle_timeout", 3), ("auto_ping_reply_timeout", 2)} <= set(timings.asked)
     lines = log_lines(caplog)
     assert "sending ping" in lines and "Trying to reconnect.." in lines
 
@@ -367,18 +379,120 @@ def test_close_websocket_while_connected_shuts_down(loop, service, caplog):
     assert "Trying to reconnect.." not in log_lines(caplog)
 
 
-def test_close_websocket_before_connecting_shuts_down_at_the_first_end(loop, service):
+class UpgradeHookService(MarketDataService):
+    """Calls ``on_upgrade`` once the service has accepted an upgrade, before
+    the client has read the answer: the client's attempt is still under way."""
+
+    on_upgrade = None
+
+    def _on_open(self, transport, path):
+        conn = super()._on_open(transport, path)
+        if self.on_upgrade is not None:
+            self.on_upgrade()
+        return conn
+
+
+@pytest.fixture
+def hook_service(loop, monkeypatch):
+    yield from serving(loop, monkeypatch, UpgradeHookService())
+
+
+@pytest.mark.parametrize("when", ["before starting", "during the first attempt"])
+def test_close_websocket_before_the_first_connection_shuts_down_at_its_end(loop, hook_service, when):
+    """The first connection still opens and streams; its end is final."""
     client = Quotra(loop)
-    point_client(client, service.url)
-    assert client.close_websocket() is None      # nothing to send yet
+    point_client(client, hook_service.url)
+    if when == "before starting":
+        assert client.close_websocket() is None      # nothing to send yet
+    else:
+        hook_service.on_upgrade = client.close_websocket
 
     async def scenario():
         Recorder().start(client)
         await client.IS_CONNECTED.wait()
-        service.drop()
+        await client.subscribe(["ABC"])
+        await hook_service.wait_subscribed(["ABC"])
+        hook_service.drop()
 
     assert run_to_stop(loop, scenario(), 15)
-    assert len(service.connections) == 1 and service.connections[0].received == []
+    assert len(hook_service.connections) == 1 and hook_service.connections[0].close_received is None
+
+
+@pytest.mark.parametrize("during", ["an attempt", "the retry wait"])
+def test_close_websocket_while_reconnecting_ends_the_client(loop, hook_service, during, caplog):
+    """After a drop, a close while an attempt is under way: the connection it
+    opens gets CLOSE 1000 at once, without an open callback or a
+    subscription, and its end shuts the client down. A close while the
+    attempts are refused: the retry wait ends in the shutdown, with no
+    further attempt."""
+    caplog.set_level(logging.INFO, logger="quotra.quotra")
+    client, rec = connected_client(loop, hook_service)
+    run(loop, client.subscribe(["ABC"]))
+    stop_event = client_field(client, "stop_event")
+    first = hook_service.connections[0]
+
+    class CloseAsTheRetryWaitBegins(logging.Handler):
+        def emit(self, record):  # the failed attempt's line comes just before the wait
+            if record.getMessage().startswith("Error occured on connect :: "):
+                client.close_websocket()
+
+    async def scenario():
+        if during == "an attempt":
+            hook_service.on_upgrade = client.close_websocket
+        else:
+            await hook_service.refuse(mode="reject")
+        hook_service.drop(first)
+
+    closer = CloseAsTheRetryWaitBegins()
+    logger = logging.getLogger("quotra.quotra")
+    if during == "the retry wait":
+        logger.addHandler(closer)
+    try:
+        assert run_to_stop(loop, scenario(), 8), "the client went on reconnecting after close_websocket()"
+    finally:
+        logger.removeHandler(closer)
+    lines = log_lines(caplog)
+    assert stop_event.is_set() and not client.IS_CONNECTED.is_set()
+    assert lines.count("Trying to reconnect..") == 1 and lines[-1] == "Websocket disconnected."
+    assert rec.opened == ["Socket opened."]
+    if during == "an attempt":
+        assert len(hook_service.connections) == 2
+        second = hook_service.connections[1]
+        assert second.close_received == (1000, b"Connection closed by the user.")
+        assert [f.msg_type for f in second.received] == [WSMsgType.CLOSE]
+        assert rec.closed == ["Socket closed.", "Socket closed."]
+    else:
+        assert len(hook_service.connections) == 1
+        assert sum(1 for e in hook_service.events if e.kind == "reject") == 1
+        assert rec.closed == ["Socket closed."]
+
+
+def test_second_start_websocket_is_refused_until_the_shutdown(loop, service):
+    """From the first call until the shutdown: RuntimeError, nothing stored,
+    nothing scheduled, one connection."""
+    client = Quotra(loop)
+    point_client(client, service.url)
+    rec = Recorder()
+    rec.start(client)
+
+    async def other(value):
+        pass
+
+    for started in ("scheduled", "connected"):
+        with pytest.raises(RuntimeError, match=r"^start_websocket\(\) was already called"):
+            client.start_websocket(other, other, other, other)
+        assert client_field(client, "message_callback") == rec.on_msg, started
+        if started == "scheduled":
+            run(loop, client.IS_CONNECTED.wait(), 10)
+            run(loop, asyncio.sleep(0.3))  # a second attempt would have connected by now
+    assert service.accepted == 1
+
+    async def close_it():
+        client.close_websocket()
+
+    assert run_to_stop(loop, close_it(), 15)
+    assert service.accepted == 1
+    client.start_websocket(other)  # shut down: the client may be started again
 
 
 def closed_port():
@@ -426,6 +540,10 @@ class CountingAsyncio:
 def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     shim = CountingAsyncio(5000)
     monkeypatch.setattr(qm, "asyncio", shim)
+    # Each attempt makes a new TLS context: one without a trust store keeps
+    # that cheap (loading the system's bundle takes some 70 ms an attempt).
+    monkeypatch.setattr(qm, "ssl", types.SimpleNamespace(
+        create_default_context=lambda: ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)))
     caplog.set_level(logging.ERROR, logger="quotra.quotra")
     client = Quotra(loop)
     point_client(client, service_url(closed_port()))
@@ -452,14 +570,14 @@ def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     assert rss_kb() - before < 8192
 
 
-def test_runs_on_uvloop():
+def test_runs_on_uvloop(monkeypatch):
     uvloop = pytest.importorskip("uvloop")
     from quotra.service import ServiceThread
     lp = uvloop.new_event_loop()
     try:
         client = Quotra(lp)
         with ServiceThread() as svc:
-            os.environ["SSL_CERT_FILE"] = svc.ca_file
+            monkeypatch.setenv("SSL_CERT_FILE", svc.ca_file)
             point_client(client, svc.url)
             rec = Recorder()
             rec.start(client)
@@ -579,7 +697,7 @@ def test_a_connection_failing_on_a_protocol_error_is_replaced_once(loop, service
             await service.wait_disconnected(conn, timeout=10)
             await eventually(lambda: len(service.connections) >= n, 10)
             await service.wait_subscribed(["ABC"], conn=service.connections[n - 1])
-        await asyncio.sleep(2.5)                  # a retry would come after one second
+        await asyncio.sleep(0.5)                  # a retry would come after 50 ms (ten of them)
         before = len(rec.quotes)
         service.send_quote("ABC", last_price=7.0)
         await rec.wait_quotes(before + 1)

@@ -50,9 +50,12 @@ URL (the client has no setter; this goes through its pickle protocol), and
 ``service_url(port)`` gives the URL the real client expects.
 
 The modules: ``market`` (random walks and quote frames), ``tls`` (the CA and
-certificates), ``connection`` (per-connection records), ``server``
-(``MarketDataService``), ``thread`` (``ServiceThread``), ``endpoint``
-(addresses) and ``__main__`` (the command line).
+certificates), ``endpoint`` (addresses), ``connection`` (per-connection
+records), ``protocol`` (the per-connection protocol), ``senders`` (quote
+streams and senders), ``controls`` (test controls and waits), ``listening``
+(the listening socket and its refusals), ``server`` (``MarketDataService``,
+joining those four), ``thread`` (``ServiceThread``) and ``__main__`` (the
+command line).
 
 Needs ``trustme`` (the ``service`` extra: ``pip install 'quotra[service]'``)
 to make certificates; it is imported when a service is constructed, not when

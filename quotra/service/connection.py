@@ -1,20 +1,17 @@
-"""One client connection: what the service records of it, and the picows
-listener that feeds the service its events."""
+"""What the service records: one client connection, its frames and events,
+and how tests name connections and match frames."""
 
 from __future__ import annotations
 
 import asyncio
 import time
 from collections import deque
-from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Optional
+from typing import Any, Callable, Iterable, NamedTuple, Optional, Union
 
 import orjson
-from picows import WSListener, WSMsgType, WSTransport
+from picows import WSMsgType, WSTransport
 
-if TYPE_CHECKING:
-    from .server import MarketDataService
-
-__all__ = ["Frame", "Event", "Connection", "frame_matcher"]
+__all__ = ["Frame", "Event", "Connection", "ConnRef", "frame_matcher"]
 
 
 class Frame(NamedTuple):
@@ -102,34 +99,9 @@ class Connection:
                 f"subscribed={list(self._instruments)} quotes_sent={self.quotes_sent}>")
 
 
-class Listener(WSListener):
-    """The picows listener of one accepted connection."""
-
-    def __init__(self, service: "MarketDataService", path: bytes):
-        super().__init__()
-        self._service = service
-        self._path = path
-        self.conn: Optional[Connection] = None
-
-    def on_ws_connected(self, transport: WSTransport) -> None:
-        self.conn = self._service._on_open(transport, self._path)
-
-    def on_ws_frame(self, transport: WSTransport, frame) -> None:
-        if self.conn is not None:
-            self._service._on_frame(self.conn, frame)
-
-    def on_ws_disconnected(self, transport: WSTransport) -> None:
-        if self.conn is not None:
-            self._service._on_close(self.conn)
-
-    def pause_writing(self) -> None:
-        if self.conn is not None:
-            self.conn.writable.clear()
-            self.conn.write_pauses += 1
-
-    def resume_writing(self) -> None:
-        if self.conn is not None:
-            self.conn.writable.set()
+#: How controls and waits name connections: None (every open one), an id, a
+#: ``Connection``, or a collection of ids and connections.
+ConnRef = Union[None, int, Connection, Iterable[Union[int, Connection]]]
 
 
 def frame_matcher(match: Any) -> Callable[[Frame], bool]:

@@ -31,19 +31,11 @@ def point_client(client: Any, url: str) -> Any:
     3-element form; anything else raises ``ValueError``. ``__setstate_cython__``
     stores every field again (the others with the values they already had) and
     refuses a ``str`` subclass, so ``url`` is converted to an exact ``str``.
+    This is ``quotra.point_client`` (the supported way, which also checks that
+    ``client`` is a client) for anything with that protocol.
     """
-    reduced = client.__reduce_cython__()
-    if not (isinstance(reduced, tuple) and len(reduced) == 3 and isinstance(reduced[2], tuple)):
-        raise ValueError(
-            "point_client: expected (reconstructor, args, state) from __reduce_cython__(), "
-            f"got {type(reduced).__name__} of length {len(reduced) if isinstance(reduced, tuple) else '?'}"
-        )
-    state = reduced[2]
-    if len(state) < 13:
-        raise ValueError(f"point_client: state tuple has {len(state)} fields, expected at least 13")
-    if type(url) is not str:
+    from .. import _point
+
+    if not isinstance(url, str):
         url = str(url)
-        if type(url) is not str:  # a __str__ returning a str subclass
-            url = "".join((url,))
-    client.__setstate_cython__(state[:12] + (url,) + state[13:])
-    return client
+    return _point(client, url)

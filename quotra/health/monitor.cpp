@@ -1,0 +1,126 @@
+// quotra._monitor: reads the health counters of quotra.quotra.Quotra clients.
+//
+// The counters are native fields of the client (layouts.hpp, health.hpp) that
+// neither its attributes nor its pickle show. This module is built by the
+// same setup.py from the same headers, finds the client type through
+// quotra.quotra.Quotra at import and refuses to load when that type's size is
+// not the one these headers give, so the layout it reads is the one the
+// client was built with.
+#include "../layouts.hpp"
+
+#include <cstring>
+
+namespace {
+
+using qt::Health;
+using qt::Quotra;
+
+struct ModuleState {
+    PyObject* client_type;  // quotra.quotra.Quotra (owned)
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// Sets `key` to a new object, or fails with the exception set.
+int put(PyObject* d, const char* key, PyObject* value) {
+    if (!value) return -1;
+    int r = PyDict_SetItemString(d, key, value);
+    Py_DECREF(value);
+    return r;
+}
+
+PyObject* snapshot(PyObject* module, PyObject* client) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state_of(module)->client_type);
+    if (!PyObject_TypeCheck(client, type)) {
+        PyErr_Format(PyExc_TypeError, "snapshot() needs a quotra.quotra.Quotra client, not %.200s",
+                     Py_TYPE(client)->tp_name);
+        return nullptr;
+    }
+    Quotra* q = reinterpret_cast<Quotra*>(client);
+    // Copied first: nothing below runs the quote path, but the dict is made
+    // from one consistent set of values all the same.
+    const Health h = q->health;
+    const int64_t now = qt::monotonic_ns();
+    uint64_t open = h.connections_opened > h.disconnections ? h.connections_opened - h.disconnections : 0;
+    Py_ssize_t subscriptions = PyAnySet_Check(q->tokens_set) ? PySet_GET_SIZE(q->tokens_set) : 0;
+
+    const double age = now > h.last_quote_ns ? static_cast<double>(now - h.last_quote_ns) / 1e9 : 0.0;
+
+    PyObject* d = PyDict_New();
+    if (!d) return nullptr;
+    // Each value is made just before put() takes it over: a failure on the
+    // way leaks nothing.
+    if (put(d, "quotes", PyLong_FromUnsignedLongLong(h.quotes)) < 0 ||
+        put(d, "quote_errors", PyLong_FromUnsignedLongLong(h.quote_errors)) < 0 ||
+        put(d, "frames", PyLong_FromUnsignedLongLong(h.frames)) < 0 ||
+        put(d, "bytes", PyLong_FromUnsignedLongLong(h.bytes)) < 0 ||
+        put(d, "connections_opened", PyLong_FromUnsignedLongLong(h.connections_opened)) < 0 ||
+        put(d, "disconnections", PyLong_FromUnsignedLongLong(h.disconnections)) < 0 ||
+        put(d, "connected", PyBool_FromLong(open > 0)) < 0 ||
+        put(d, "last_quote_age_s", h.last_quote_ns ? PyFloat_FromDouble(age) : Py_NewRef(Py_None)) < 0 ||
+        put(d, "subscriptions", PyLong_FromSsize_t(subscriptions)) < 0) {
+        Py_DECREF(d);
+        return nullptr;
+    }
+    return d;
+}
+
+int module_exec(PyObject* module) {
+    PyObject* client_module = PyImport_ImportModule("quotra.quotra");
+    if (!client_module) return -1;
+    PyObject* type = PyObject_GetAttrString(client_module, "Quotra");
+    Py_DECREF(client_module);
+    if (!type) return -1;
+    if (!PyType_Check(type) || strcmp(reinterpret_cast<PyTypeObject*>(type)->tp_name, "quotra.quotra.Quotra") != 0 ||
+        reinterpret_cast<PyTypeObject*>(type)->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Quotra))) {
+        Py_DECREF(type);
+        PyErr_SetString(PyExc_ImportError,
+                        "quotra._monitor does not match quotra.quotra (built from other sources?): rebuild the "
+                        "package");
+        return -1;
+    }
+    state_of(module)->client_type = type;
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (st) Py_VISIT(st->client_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (st) Py_CLEAR(st->client_type);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyMethodDef module_methods[] = {
+    {"snapshot", snapshot, METH_O,
+     "snapshot($module, client, /)\n--\n\nThe client's counters, connection state and the age of its last quote."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quotra._monitor",
+    "Health counters of quotra.quotra.Quotra clients; use quotra.monitor.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__monitor() { return PyModuleDef_Init(&module_def); }

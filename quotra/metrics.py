@@ -1,0 +1,281 @@
+"""Prometheus metrics of quotra clients, and of anything else that reports
+a snapshot of its counters.
+
+    from quotra import metrics
+    metrics.register("feed-a", client)     # a quotra.quotra.Quotra, or a subclass's instance
+    server = metrics.serve(9108)            # GET http://127.0.0.1:9108/metrics
+    ...
+    metrics.unregister("feed-a")
+    server.shutdown(); server.server_close()
+
+Nothing runs per quote: at each scrape the collector reads every registered
+source's snapshot (``quotra.monitor.snapshot`` for a client) and turns it
+into samples labelled ``client="<name>"``. The client families:
+
+=================================== ======= ==============================
+``quotra_quotes_total``             counter quotes handed to the callback
+``quotra_quote_errors_total``       counter quote frames that failed
+``quotra_frames_total``             counter data frames received
+``quotra_bytes_total``              counter their payload bytes
+``quotra_connections_opened_total`` counter connections opened
+``quotra_disconnections_total``     counter connections ended
+``quotra_connected``                gauge   1 while connected, else 0
+``quotra_last_quote_age_seconds``   gauge   seconds since the last quote
+                                            (+Inf before the first)
+``quotra_subscriptions``            gauge   instruments subscribed
+=================================== ======= ==============================
+
+Extension point: other components report through the same collector.
+``register(name, source, families)`` takes any object with a
+``snapshot()`` method returning a dict, and the ``Family`` list saying which
+of its keys become which metric::
+
+    BRIDGE = (
+        metrics.Family("published", "quotra_bridge_published", "counter", "Quotes published."),
+        metrics.Family("dropped", "quotra_bridge_dropped", "counter", "Quotes dropped."),
+    )
+    metrics.register("bridge-a", bridge, BRIDGE)
+
+For a client, ``families`` are read in addition to ``CLIENT_FAMILIES`` (a
+subclass that keeps counters of its own can return them from ``snapshot()``:
+the client's are read with ``quotra.monitor.snapshot``, the extra ones from
+the source's ``snapshot()``). A source that reports both, say a bridge that
+merges its client's snapshot into its own, passes ``CLIENT_FAMILIES +
+BRIDGE``. A metric name means one family: registering it again with another
+kind or help text is an error.
+
+Needs ``prometheus-client`` (the ``metrics`` extra:
+``pip install 'quotra[metrics]'``).
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import re
+import threading
+from dataclasses import dataclass
+from typing import Any, Callable, Iterable, Iterator, Mapping, Optional
+
+from prometheus_client import REGISTRY, start_http_server
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
+from prometheus_client.registry import CollectorRegistry
+
+from . import monitor
+
+__all__ = [
+    "Family",
+    "CLIENT_FAMILIES",
+    "Collector",
+    "COLLECTOR",
+    "register",
+    "unregister",
+    "registered",
+    "serve",
+]
+
+logger = logging.getLogger("quotra.metrics")
+
+LABEL = "client"
+_NAME = re.compile(r"[a-zA-Z_:][a-zA-Z0-9_:]*\Z")
+
+
+@dataclass(frozen=True)
+class Family:
+    """One metric family read from a snapshot.
+
+    ``key``: the snapshot's key; ``name``: the metric name (a counter's
+    without ``_total``, which the exposition adds; a trailing ``_total`` given
+    here is dropped); ``kind``: ``"counter"`` or ``"gauge"``;
+    ``documentation``: the HELP text; ``missing``: the value exported when the
+    key's value is None (None: no sample then). A key absent from a snapshot
+    gives no sample. Booleans are exported as 1 and 0.
+    """
+
+    key: str
+    name: str
+    kind: str
+    documentation: str
+    missing: Optional[float] = None
+
+    def __post_init__(self) -> None:
+        if self.kind not in ("counter", "gauge"):
+            raise ValueError(f"Family {self.name!r}: kind must be 'counter' or 'gauge', not {self.kind!r}")
+        name = self.name
+        if self.kind == "counter" and name.endswith("_total"):
+            name = name[: -len("_total")]
+            object.__setattr__(self, "name", name)
+        if not _NAME.match(name):
+            raise ValueError(f"not a valid metric name: {self.name!r}")
+
+
+CLIENT_FAMILIES: tuple[Family, ...] = (
+    Family("quotes", "quotra_quotes", "counter", "Quotes handed to the message callback."),
+    Family("quote_errors", "quotra_quote_errors", "counter",
+           "Quote frames that failed to decode or to reach the message callback."),
+    Family("frames", "quotra_frames", "counter", "Websocket data frames received."),
+    Family("bytes", "quotra_bytes", "counter", "Payload bytes of the data frames received."),
+    Family("connections_opened", "quotra_connections_opened", "counter", "Connections opened."),
+    Family("disconnections", "quotra_disconnections", "counter", "Connections that ended."),
+    Family("connected", "quotra_connected", "gauge", "1 while a connection is open, else 0."),
+    Family("last_quote_age_s", "quotra_last_quote_age_seconds", "gauge",
+           "Seconds since the last quote; +Inf before the first.", missing=math.inf),
+    Family("subscriptions", "quotra_subscriptions", "gauge", "Instruments in the subscription set."),
+)
+
+
+def _is_client(source: Any) -> bool:
+    from .quotra import Quotra
+
+    return isinstance(source, Quotra)
+
+
+def _reader(source: Any, extra: tuple[Family, ...]) -> tuple[Callable[[], Mapping[str, Any]], tuple[Family, ...]]:
+    """How to read ``source`` at scrape time, and the families it gives."""
+    if _is_client(source):
+        if not extra:
+            return (lambda: monitor.snapshot(source)), CLIENT_FAMILIES
+        own = getattr(source, "snapshot", None)
+        if not callable(own):
+            raise TypeError("extra families for a client need a snapshot() method on it to read them from")
+
+        def read() -> Mapping[str, Any]:
+            values = dict(monitor.snapshot(source))
+            values.update(own())
+            return values
+        return read, CLIENT_FAMILIES + extra
+    own = getattr(source, "snapshot", None)
+    if not callable(own):
+        raise TypeError(f"a metrics source is a quotra.quotra.Quotra client or has a snapshot() method; "
+                        f"{type(source).__name__} is neither")
+    if not extra:
+        raise ValueError("a source that is not a client needs its families")
+    return own, extra
+
+
+def _value(family: Family, snap: Mapping[str, Any]) -> Optional[float]:
+    if family.key not in snap:
+        return None
+    v = snap[family.key]
+    if v is None:
+        return family.missing
+    return float(v)
+
+
+class Collector:
+    """Reads the registered sources' snapshots at each scrape.
+
+    One instance, ``COLLECTOR``, serves the module's functions and joins
+    prometheus_client's default registry on the first ``register``; make
+    another and ``registry.register()`` it for a registry of your own.
+    Thread-safe: sources may come and go while a scrape runs.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._sources: dict[str, tuple[Callable[[], Mapping[str, Any]], tuple[Family, ...]]] = {}
+        self._families: dict[str, Family] = {}  # by metric name, in order of first registration
+
+    def register(self, name: str, source: Any, families: Iterable[Family] = ()) -> None:
+        """Report ``source`` under the label ``client=name``.
+
+        ``source``: a client, or any object with ``snapshot() -> dict``;
+        ``families``: what to read from that dict (for a client: in addition
+        to ``CLIENT_FAMILIES``). ``ValueError`` for a name already registered
+        or a family that contradicts one registered before; ``TypeError``
+        for a source that is neither.
+        """
+        if not isinstance(name, str) or not name:
+            raise ValueError(f"a source's name is a non-empty str, not {name!r}")
+        extra = tuple(families)
+        for f in extra:
+            if not isinstance(f, Family):
+                raise TypeError(f"families are quotra.metrics.Family objects, not {type(f).__name__}")
+        read, fams = _reader(source, extra)
+        with self._lock:
+            if name in self._sources:
+                raise ValueError(f"{name!r} is registered already (unregister it first)")
+            for f in fams:
+                known = self._families.get(f.name)
+                if known is not None and (known.kind, known.documentation) != (f.kind, f.documentation):
+                    raise ValueError(f"metric {f.name!r} is registered already as another family: {known}")
+            for f in fams:
+                self._families.setdefault(f.name, f)
+            self._sources[name] = (read, fams)
+
+    def unregister(self, name: str) -> bool:
+        """Stop reporting ``name``; False when it was not registered."""
+        with self._lock:
+            return self._sources.pop(name, None) is not None
+
+    def registered(self) -> list[str]:
+        with self._lock:
+            return list(self._sources)
+
+    def describe(self) -> list[Metric]:
+        # The families change as sources come and go: nothing to check at
+        # registration in a registry.
+        return []
+
+    def collect(self) -> Iterator[Metric]:
+        with self._lock:
+            sources = list(self._sources.items())
+            families = list(self._families.values())
+        out: dict[str, Metric] = {}
+        for f in families:
+            cls = CounterMetricFamily if f.kind == "counter" else GaugeMetricFamily
+            out[f.name] = cls(f.name, f.documentation, labels=[LABEL])
+        for name, (read, fams) in sources:
+            try:
+                snap = read()
+                values = [(f, _value(f, snap)) for f in fams]
+            except Exception:
+                # One broken source must not take the others' metrics with it.
+                logger.exception("metrics source %r failed to give a snapshot", name)
+                continue
+            for f, v in values:
+                if v is not None:
+                    out[f.name].add_metric([name], v)
+        # A family without samples (its sources all gone) is left out.
+        return iter([m for m in out.values() if m.samples])
+
+
+COLLECTOR = Collector()
+_joined: Optional[CollectorRegistry] = None
+_join_lock = threading.Lock()
+
+
+def _join_default_registry() -> None:
+    global _joined
+    with _join_lock:
+        if _joined is None:
+            REGISTRY.register(COLLECTOR)
+            _joined = REGISTRY
+
+
+def register(name: str, source: Any, families: Iterable[Family] = ()) -> None:
+    """``COLLECTOR.register``; the collector joins the default registry on the first call."""
+    COLLECTOR.register(name, source, families)
+    _join_default_registry()
+
+
+def unregister(name: str) -> bool:
+    """``COLLECTOR.unregister``."""
+    return COLLECTOR.unregister(name)
+
+
+def registered() -> list[str]:
+    """The names registered with ``COLLECTOR``."""
+    return COLLECTOR.registered()
+
+
+def serve(port: int, addr: str = "127.0.0.1", registry: CollectorRegistry = REGISTRY) -> Any:
+    """Serve ``registry`` (by default the one ``register`` reports to) on
+    ``http://addr:port/metrics`` from a daemon thread; returns the server
+    (``server.shutdown()`` then ``server.server_close()`` stop it,
+    ``server.server_port`` is the port,
+    useful with ``port=0``). Binds to 127.0.0.1 unless told otherwise."""
+    if registry is REGISTRY:
+        _join_default_registry()
+    server, _thread = start_http_server(port, addr=addr, registry=registry)
+    return server
