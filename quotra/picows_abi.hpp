@@ -1,21 +1,31 @@
 // Hand-written mirror of the picows binary interface we call into.
 //
-// picows 2.3.1 exactly (the version pinned in requirements.txt). picows is
-// Cython: an instance is the object header, a pointer to its native method table,
-// then its fields in declaration order. Tables list cdef/cpdef methods in
-// declaration order; a cpdef entry takes (self, args..., int skip_dispatch[,
-// optional-args struct*]). Any other picows version may move fields or entries,
-// so the module checks basic sizes and table capsules at import and refuses a
-// mismatch with PICOWS_VERSION in the message.
+// Written from picows 2.3.1. picows is Cython: an instance is the object header,
+// a pointer to its native method table, then its fields in declaration order.
+// Tables list cdef/cpdef methods in declaration order; a cpdef entry takes
+// (self, args..., int skip_dispatch[, optional-args struct*]). Another picows
+// release may move fields or entries without changing a size, so the module
+// accepts only the releases listed in QUOTRA_PICOWS_VERSIONS, and checks basic
+// sizes, weak-reference offsets and table capsules at import on top.
 #pragma once
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
+
+// The picows releases whose instance structs, native method tables,
+// optional-argument structs and enums are the ones below, oldest first. Before
+// adding one, run scripts/check-picows-layout.sh on it; widen the picows range
+// in pyproject.toml to match (tests/test_packaging.py checks it does).
+#define QUOTRA_PICOWS_VERSIONS "2.1.3", "2.2.0", "2.3.0", "2.3.1"
 
 namespace picows {
 
-inline constexpr const char* PICOWS_VERSION = "2.3.1";
+inline constexpr std::array SUPPORTED_VERSIONS{QUOTRA_PICOWS_VERSIONS};
+// The one this header was written from; scripts/check-picows-layout.sh
+// compares a candidate release with it.
+inline constexpr const char* LAYOUT_VERSION = "2.3.1";
 
 enum WSMsgType : int {
     CONTINUATION = 0x0,

@@ -33,7 +33,7 @@ constexpr const char* MODULE_DOC =
     "    :author: Quotra developers\n"
     "    :created: 2026-12-08 15:07:45+00:00\n";
 
-// Basic sizes of picows 2.3.1's classes that we take but do not mirror field by field.
+// Basic sizes of picows' classes that we take but do not mirror field by field.
 constexpr Py_ssize_t UPGRADE_REQUEST_SIZE = 48;
 constexpr Py_ssize_t UPGRADE_RESPONSE_SIZE = 48;
 constexpr Py_ssize_t UPGRADE_RESPONSE_WITH_LISTENER_SIZE = 32;
@@ -166,20 +166,36 @@ Ref import_from(PyObject* module, PyObject* name) {
     import_error("cannot import name %S", name);
 }
 
+// "2.1.3, 2.2.0, ..." for messages.
+Ref supported_versions_text() {
+    Ref text = own(PyUnicode_FromString(picows::SUPPORTED_VERSIONS[0]));
+    for (size_t i = 1; i < picows::SUPPORTED_VERSIONS.size(); ++i)
+        text = own(PyUnicode_FromFormat("%U, %s", text.get(), picows::SUPPORTED_VERSIONS[i]));
+    return text;
+}
+
 [[noreturn]] void layout_error(const char* what, const char* detail) {
-    import_error("quotra.quotra was built against picows %s; picows.picows.%s %s. Install picows==%s.",
-                 picows::PICOWS_VERSION, what, detail, picows::PICOWS_VERSION);
+    Ref supported = supported_versions_text();
+    import_error("quotra.quotra was built against the layouts of picows %U; picows.picows.%s %s. "
+                 "Install picows==%s.",
+                 supported.get(), what, detail, picows::SUPPORTED_VERSIONS.back());
 }
 
 // Takes a picows class, checking that it has the layout we were compiled
-// against; when `table` is given, the class must publish a native table and
-// `*table` receives its address.
-Ref take_picows_class(PyObject* mod, const char* name, Py_ssize_t basicsize, void** table = nullptr) {
+// against: its basic size, its weak-reference offset (0: none) and, when
+// `table` is given, a native table, whose address `*table` receives.
+Ref take_picows_class(PyObject* mod, const char* name, Py_ssize_t basicsize, Py_ssize_t weaklistoffset,
+                      void** table = nullptr) {
     Ref cls = own(PyObject_GetAttrString(mod, name));
     if (!PyType_Check(cls.get())) layout_error(name, "is not a type");
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
     if (type->tp_basicsize != basicsize) {
         Ref detail = own(PyUnicode_FromFormat("has instance size %zd, expected %zd", type->tp_basicsize, basicsize));
+        layout_error(name, PyUnicode_AsUTF8(detail.get()));
+    }
+    if (type->tp_weaklistoffset != weaklistoffset) {
+        Ref detail = own(PyUnicode_FromFormat("has its weak-reference list at offset %zd, expected %zd",
+                                              type->tp_weaklistoffset, weaklistoffset));
         layout_error(name, PyUnicode_AsUTF8(detail.get()));
     }
     if (table) {
@@ -197,13 +213,25 @@ Ref take_picows_class(PyObject* mod, const char* name, Py_ssize_t basicsize, voi
     return cls;
 }
 
+// Only the releases known to share our layouts pass: a release may reorder
+// fields or table entries and keep every size.
 void check_picows_version(PyObject* picows_pkg) {
-    Ref version = own(PyObject_GetAttrString(picows_pkg, "__version__"));
-    if (!PyUnicode_Check(version.get()) || PyUnicode_CompareWithASCIIString(version.get(), picows::PICOWS_VERSION)) {
-        import_error("quotra.quotra was built against picows %s and cannot use picows %S: their object layouts "
-                     "and native method tables differ. Install picows==%s.",
-                     picows::PICOWS_VERSION, version.get(), picows::PICOWS_VERSION);
+    Ref version = Ref::steal(PyObject_GetAttrString(picows_pkg, "__version__"));
+    if (!version) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+        PyErr_Clear();
+    } else if (PyUnicode_Check(version.get())) {
+        for (const char* v : picows::SUPPORTED_VERSIONS)
+            if (PyUnicode_CompareWithASCIIString(version.get(), v) == 0) return;
     }
+    Ref shown = !version                       ? own(PyUnicode_FromString("(no __version__)"))
+                : PyUnicode_Check(version.get()) ? version
+                                                 : own(PyObject_Repr(version.get()));
+    Ref supported = supported_versions_text();
+    import_error("quotra.quotra cannot use the installed picows %U: it supports picows %U, whose object layouts "
+                 "and native method tables it was built against. Install one of them, e.g. "
+                 "pip install picows==%s.",
+                 shown.get(), supported.get(), picows::SUPPORTED_VERSIONS.back());
 }
 
 void make_constants() {
@@ -240,7 +268,8 @@ void setup_picows() {
         check_picows_version(pkg.get());
     }
     void* table = nullptr;
-    Ref listener_cls = take_picows_class(mod.get(), "WSListener", sizeof(picows::WSListener), &table);
+    Ref listener_cls = take_picows_class(mod.get(), "WSListener", sizeof(picows::WSListener),
+                                         offsetof(picows::WSListener, weakref), &table);
     auto* listener_type = reinterpret_cast<PyTypeObject*>(listener_cls.get());
     // A heap-type base would have its reference dropped by our static type's dealloc.
     if (listener_type->tp_flags & Py_TPFLAGS_HEAPTYPE) layout_error("WSListener", "is a heap type");
@@ -249,14 +278,15 @@ void setup_picows() {
     set_attr(S(QuotraListner), reinterpret_cast<PyObject*>(&QuotraListnerType));
 
     // Classes we only check: our layouts.hpp mirrors their instances.
-    take_picows_class(mod.get(), "MemoryBuffer", sizeof(picows::MemoryBuffer), &table);
-    take_picows_class(mod.get(), "WSUpgradeRequest", UPGRADE_REQUEST_SIZE);
+    take_picows_class(mod.get(), "MemoryBuffer", sizeof(picows::MemoryBuffer), 0, &table);
+    take_picows_class(mod.get(), "WSUpgradeRequest", UPGRADE_REQUEST_SIZE, 0);
     // picows 2.x made this class a plain extension type without a native table.
-    take_picows_class(mod.get(), "WSUpgradeResponse", UPGRADE_RESPONSE_SIZE);
-    take_picows_class(mod.get(), "WSUpgradeResponseWithListener", UPGRADE_RESPONSE_WITH_LISTENER_SIZE);
-    Ref frame = take_picows_class(mod.get(), "WSFrame", sizeof(picows::WSFrame), &table);
+    take_picows_class(mod.get(), "WSUpgradeResponse", UPGRADE_RESPONSE_SIZE, 0);
+    take_picows_class(mod.get(), "WSUpgradeResponseWithListener", UPGRADE_RESPONSE_WITH_LISTENER_SIZE, 0);
+    Ref frame = take_picows_class(mod.get(), "WSFrame", sizeof(picows::WSFrame), 0, &table);
     Py_XSETREF(state.WSFrame, reinterpret_cast<PyTypeObject*>(frame.release()));
-    Ref transport = take_picows_class(mod.get(), "WSTransport", sizeof(picows::WSTransport), &table);
+    Ref transport = take_picows_class(mod.get(), "WSTransport", sizeof(picows::WSTransport),
+                                      offsetof(picows::WSTransport, weakref), &table);
     Py_XSETREF(state.WSTransport, reinterpret_cast<PyTypeObject*>(transport.release()));
     Ref protocol_error = own(PyObject_GetAttrString(mod.get(), "WSProtocolError"));
     if (!PyExceptionClass_Check(protocol_error.get())) layout_error("WSProtocolError", "is not an exception class");

@@ -90,6 +90,43 @@ def test_import_after_a_failed_import_makes_the_same_classes():
     assert out.stdout.strip() == f"{sorted(Quotra.__dict__)} {sorted(QuotraListner.__dict__)}"
 
 
+def test_picows_releases_other_than_the_supported_ones_are_refused():
+    """Only releases known to share the layouts pass, whatever their sizes say:
+    each refusal is an ImportError naming the installed and the supported
+    releases, and the import can then succeed once a supported one is there."""
+    code = "\n".join([
+        "import sys, picows",
+        f"sys.path.insert(0, {str(ROOT)!r})",
+        "real = picows.__version__",
+        "for fake in ('2.1.2', '2.4.0', '2.3.1 ', 231, None):",
+        "    picows.__version__ = fake",
+        "    try:",
+        "        import quotra.quotra",
+        "        raise SystemExit(f'picows {fake!r} was accepted')",
+        "    except ImportError as e:",
+        "        print(e)",
+        "del picows.__version__",
+        "try:",
+        "    import quotra.quotra",
+        "    raise SystemExit('picows without __version__ was accepted')",
+        "except ImportError as e:",
+        "    print(e)",
+        "picows.__version__ = '2.1.3'",  # the same layouts as the real one
+        "import quotra.quotra",
+        "print('imported')",
+    ])
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[-1] == "imported"
+    shown = ["2.1.2", "2.4.0", "2.3.1 ", "231", "None", "(no __version__)"]
+    assert len(lines) == len(shown) + 1
+    for line, version in zip(lines, shown):
+        assert line == (f"quotra.quotra cannot use the installed picows {version}: it supports picows 2.1.3, 2.2.0, "
+                        "2.3.0, 2.3.1, whose object layouts and native method tables it was built against. "
+                        "Install one of them, e.g. pip install picows==2.3.1.")
+
+
 def test_native_tables_are_published():
     import picows.picows as pp
     for cls in (Quotra, QuotraListner):

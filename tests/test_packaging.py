@@ -6,12 +6,14 @@ must name functions that take the command line. (scripts/check-package.sh
 builds and installs the package itself.)"""
 
 import importlib
+import re
 import tomllib
 from pathlib import Path
 
 import pytest
 from packaging.requirements import Requirement
 from packaging.utils import canonicalize_name
+from packaging.version import Version
 
 ROOT = Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
@@ -54,8 +56,22 @@ def test_pins_match_the_declared_dependencies():
         assert pinned.keys() == wanted.keys(), (file, sorted(pinned.keys() ^ wanted.keys()))
         for name, version in pinned.items():
             assert wanted[name].specifier.contains(version, prereleases=True), (file, name, version)
-    # The module is compiled against one picows: the range must be that version.
-    assert str(runtime["picows"].specifier) == "==" + pins("requirements.txt")["picows"]
+    # picows: the range starts at the oldest release the module accepts and
+    # admits every one of them; the working copy pins the newest.
+    supported = supported_picows()
+    picows = runtime["picows"].specifier
+    assert all(picows.contains(v) for v in supported), (str(picows), supported)
+    assert {s.operator: s.version for s in picows}[">="] == supported[0]
+    assert pins("requirements.txt")["picows"] == supported[-1]
+
+
+def supported_picows():
+    """The releases quotra/picows_abi.hpp lists, oldest first."""
+    header = (ROOT / "quotra" / "picows_abi.hpp").read_text()
+    line = re.search(r"^#define QUOTRA_PICOWS_VERSIONS (.+)$", header, re.M).group(1)
+    versions = re.findall(r'"([^"]+)"', line)
+    assert versions == sorted(versions, key=Version) and len(versions) == len(set(versions))
+    return versions
 
 
 def test_client_install_pulls_no_service_or_test_tooling():
