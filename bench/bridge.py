@@ -405,21 +405,25 @@ def fmt(x, digits=0):
 
 
 def report(res: dict) -> str:
-    lines = [f"{res['reps']} interleaved rounds of {res['quotes']:,} quotes, medians; load average "
-             f"{res['load'][0]:.1f} at the start and {res['load'][1]:.1f} at the end on {os.cpu_count()} CPUs.", "",
-             "| run | quotes/s | CPU s per million quotes (client or bridge) | nats-server CPU s per million "
-             "| subscriber CPU s per million |",
-             "|---|---:|---:|---:|---:|"]
-    for v in ("direct", "bridge", "naive"):
-        t = res.get("throughput", {}).get(v)
-        if t:
-            lines.append(f"| {v} | {fmt(t['quotes_per_s'])} | {fmt(t['cpu_s_per_million'], 2)} | "
-                         f"{fmt(t.get('nats_cpu_s_per_million'), 2)} | "
-                         f"{fmt(t.get('subscriber_cpu_s_per_million'), 2)} |")
-    r = res.get("ratios", {})
-    lines += ["", f"Bridge over direct (median of the per-round ratios): {fmt(r.get('bridge_over_direct'), 2)} "
-                  f"(goal >= {GOAL_RATIO}: {'met' if (r.get('bridge_over_direct') or 0) >= GOAL_RATIO else 'not met'}); "
-                  f"naive over direct: {fmt(r.get('naive_over_direct'), 2)}."]
+    lines = [f"Load average {res['load'][0]:.1f} at the start and {res['load'][1]:.1f} at the end on "
+             f"{os.cpu_count()} CPUs."]
+    # A latency-only run has no throughput rounds: no table and no verdict on their goal.
+    if res.get("throughput"):
+        lines += ["", f"{res['reps']} interleaved rounds of {res['quotes']:,} quotes, medians.", "",
+                  "| run | quotes/s | CPU s per million quotes (client or bridge) | nats-server CPU s per million "
+                  "| subscriber CPU s per million |",
+                  "|---|---:|---:|---:|---:|"]
+        for v in ("direct", "bridge", "naive"):
+            t = res["throughput"].get(v)
+            if t:
+                lines.append(f"| {v} | {fmt(t['quotes_per_s'])} | {fmt(t['cpu_s_per_million'], 2)} | "
+                             f"{fmt(t.get('nats_cpu_s_per_million'), 2)} | "
+                             f"{fmt(t.get('subscriber_cpu_s_per_million'), 2)} |")
+        r = res.get("ratios", {})
+        ratio = r.get("bridge_over_direct")
+        verdict = "not measured" if ratio is None else "met" if ratio >= GOAL_RATIO else "not met"
+        lines += ["", f"Bridge over direct (median of the per-round ratios): {fmt(ratio, 2)} "
+                      f"(goal >= {GOAL_RATIO}: {verdict}); naive over direct: {fmt(r.get('naive_over_direct'), 2)}."]
     if res.get("latency"):
         lines += ["", f"Latency at {LATENCY_RATE:,} quotes/s for {res['latency_quotes'] // LATENCY_RATE} s (us):", "",
                   "| path | p50 | p90 | p99 | p99.9 | max |", "|---|---:|---:|---:|---:|---:|"]
