@@ -16,7 +16,7 @@
 # to build/sanitize/logs-*; the interpreter leaks by design at exit (static
 # types, interned strings, objects of modules never torn down), so its own
 # leaks are counted and allowed, while any leaked block whose allocation stack
-# reaches one of our modules (quotra.quotra, quotra._pricetape) within ten
+# reaches one of our modules (quotra.quotra, quotra._pricetape, quotra._monitor) within ten
 # frames of malloc fails the run. Objects the
 # cyclic collector tracks stay linked in its lists and are never "leaked" to
 # LeakSanitizer: tests/test_leaks.py counts those.
@@ -38,13 +38,14 @@ bash scripts/setup.sh
 work="$root/build/sanitize"
 tree="$work/tree"
 rm -rf "$tree"
-mkdir -p "$tree/quotra/native" "$tree/tests"
+mkdir -p "$tree/quotra/native" "$tree/quotra/health" "$tree/tests"
 cp setup.py pyproject.toml MANIFEST.in requirements.txt requirements-dev.txt "$tree/"
 [ -f README.md ] && cp README.md "$tree/"
 for pattern in '*.py' '*.pyi' '*.cpp' '*.hpp' '*.proto' 'py.typed'; do
     for f in quotra/$pattern; do [ -e "$f" ] && cp "$f" "$tree/quotra/"; done
 done
 cp quotra/native/* "$tree/quotra/native/"
+cp quotra/health/* "$tree/quotra/health/"
 mkdir -p "$tree/quotra/service"
 cp quotra/service/*.py "$tree/quotra/service/"
 cp tests/*.py "$tree/tests/"
@@ -67,10 +68,12 @@ ln -sfn "$root/.venv" "$tree/.venv"
 echo "sanitize: building the instrumented extension in $tree" >&2
 (cd "$tree" && QUOTRA_SANITIZE=1 "$root/.venv/bin/python" setup.py -q build_ext --inplace -j 2 \
     --build-temp "$work/temp" >/dev/null)
-so=$(ls "$tree"/quotra/quotra.cpython-313-*.so)
-native_so=$(ls "$tree"/quotra/_pricetape.cpython-313-*.so)
-for f in "$so" "$native_so"; do
+# Every module of ours: the client, the native price message, the health reader.
+ours=()
+for m in quotra _pricetape _monitor; do
+    f=$(ls "$tree"/quotra/$m.cpython-313-*.so)
     ldd "$f" | grep libasan >/dev/null || { echo "sanitize: $f is not instrumented" >&2; exit 1; }
+    ours+=("$(basename "$f")")
 done
 
 asan_rt=$(g++ -print-file-name=libasan.so)
@@ -79,7 +82,7 @@ ubsan_rt=$(g++ -print-file-name=libubsan.so)
 
 # judge LOGDIR: fails on any error report and on any leak traced to our module.
 judge() {
-    "$root/.venv/bin/python" - "$1" "$(basename "$so")" "$(basename "$native_so")" <<'PY'
+    "$root/.venv/bin/python" - "$1" "${ours[@]}" <<'PY'
 import glob, os, re, sys
 
 logs, sos = sys.argv[1], sys.argv[2:]
@@ -100,7 +103,7 @@ for path in sorted(glob.glob(os.path.join(logs, "*"))):
         # it is only what called into the interpreter, e.g. an import that our
         # module's initialisation triggered, whose strings the interpreter keeps.
         near = [line for line in block.splitlines() if re.match(r"\s+#[0-9] ", line)]
-        if any(any(so in line for so in sos) or re.search(r" quotra/(native/)?\w+\.(cpp|hpp|h):\d+", line)
+        if any(any(so in line for so in sos) or re.search(r" quotra/((native|health)/)?\w+\.(cpp|hpp|h):\d+", line)
                for line in near):
             our_leaks.append((path, block.strip()))
         else:
@@ -155,7 +158,7 @@ else
     run_pass fast "fast_unwind_on_malloc=1" tests || status=1
     precise=()
     for f in tests/test_module.py tests/test_pickling.py tests/test_fuzz_pickle.py tests/test_leaks.py \
-             tests/test_native_message.py; do
+             tests/test_native_message.py tests/test_health.py; do
         [ -f "$f" ] && precise+=("$f")
     done
     run_pass precise "fast_unwind_on_malloc=0:malloc_context_size=16" "${precise[@]}" || status=1

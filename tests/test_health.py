@@ -58,6 +58,9 @@ def test_counters_agree_with_the_service_through_errors_a_server_close_and_recon
         before = svc.accepted
         svc.send_frame(b"[1]")
         s.run(s.wait_reconnected(before, ["ABC", "XYZ"]))
+        # A resubscription empties the set, sends it and refills it once the
+        # send is done: the service can see the message before the refill.
+        s.run(rec.wait(lambda: monitor.snapshot(client)["subscriptions"] == 2, 10, "the set refilled"))
 
         snap = monitor.snapshot(client)
         closes = sum(1 for e in svc.events if e.kind == "close")
