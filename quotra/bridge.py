@@ -59,7 +59,7 @@ from typing import Any, Optional
 
 import orjson
 
-from . import _metrics_option
+from . import _cli
 
 __all__ = ["Bridge", "quotes", "check_instrument", "subject_for", "metric_families", "register_metrics", "main",
            "DEFAULT_NATS", "DEFAULT_PREFIX", "DEFAULT_STREAM"]
@@ -587,13 +587,6 @@ def _instruments(text: str) -> tuple[str, ...]:
     return names
 
 
-def _positive(text: str) -> float:
-    value = float(text)
-    if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"must be a positive number, got {text!r}")
-    return value
-
-
 def _count(text: str) -> int:
     value = int(text)
     if value < 1:
@@ -621,7 +614,7 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
                    help=f"JetStream stream over <prefix>.> (default {DEFAULT_STREAM})")
     p.add_argument("--max-per-subject", type=_count, default=DEFAULT_MAX_PER_SUBJECT,
                    help=f"quotes the stream keeps per instrument (default {DEFAULT_MAX_PER_SUBJECT})")
-    p.add_argument("--max-age", type=_positive, default=DEFAULT_MAX_AGE,
+    p.add_argument("--max-age", type=_cli.positive, default=DEFAULT_MAX_AGE,
                    help=f"seconds the stream keeps a quote (default {DEFAULT_MAX_AGE:g})")
     p.add_argument("--storage", choices=STORAGES, default="file",
                    help="where the stream keeps its quotes: file (kept across a NATS restart, the default) "
@@ -723,7 +716,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             print(f"{PROG}: no CA file {args.ca_file}", file=sys.stderr)
             return 2
         os.environ["SSL_CERT_FILE"] = args.ca_file
-    ok, metrics_server = _metrics_option.start(PROG, args.metrics_port)
+    ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port)
     if not ok:
         return 2
     try:
@@ -736,7 +729,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             from . import metrics
 
             metrics.unregister(METRICS_NAME)
-        _metrics_option.stop(metrics_server)
+        _cli.stop_metrics(metrics_server)
 
 
 if __name__ == "__main__":

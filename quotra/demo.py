@@ -39,7 +39,6 @@ import argparse
 import asyncio
 import contextlib
 import logging
-import math
 import os
 import shutil
 import sys
@@ -50,7 +49,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Iterator, Optional, TextIO
 from urllib.parse import urlsplit
 
-from . import _metrics_option, monitor
+from . import _cli, monitor
 
 if TYPE_CHECKING:
     from .quotra import Quotra
@@ -493,20 +492,13 @@ def _instruments(text: str) -> tuple[str, ...]:
     return items
 
 
-def _positive(text: str) -> float:
-    value = float(text)
-    if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"must be a positive number, got {text!r}")
-    return value
-
-
 def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Stream quotes from a local market-data service (or, with --url, any service that "
                     "speaks the protocol) through a Quotra client and show them as a live table. "
                     "Ends after --seconds or on Ctrl-C.")
-    p.add_argument("--seconds", type=_positive, default=20.0, help="how long to stream (default 20)")
+    p.add_argument("--seconds", type=_cli.positive, default=20.0, help="how long to stream (default 20)")
     p.add_argument("--instruments", type=_instruments, default=DEFAULT_INSTRUMENTS,
                    help="comma-separated symbols (default %s)" % ",".join(DEFAULT_INSTRUMENTS))
     p.add_argument("--url", default=None, metavar="URL",
@@ -517,16 +509,16 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
                    help="serve the client's health as Prometheus metrics on http://127.0.0.1:PORT/metrics "
                         "(needs prometheus-client: the 'metrics' extra)")
-    p.add_argument("--rate", type=_positive, default=60.0,
+    p.add_argument("--rate", type=_cli.positive, default=60.0,
                    help="quotes per second the service sends, spread over the instruments (default 60)")
     p.add_argument("--seed", type=int, default=0, help="seed of the service's price walks (default 0)")
     p.add_argument("--fragment-size", type=int, default=None, metavar="BYTES",
                    help="the service sends each quote in fragments of at most BYTES (default: whole frames)")
-    p.add_argument("--close-after", type=_positive, default=None, metavar="SECONDS",
+    p.add_argument("--close-after", type=_cli.positive, default=None, metavar="SECONDS",
                    help="the service closes each connection SECONDS after it opened, as a restarting server does")
     p.add_argument("--plain", action="store_true",
                    help="print plain snapshots even on a terminal (the default when stdout is not one)")
-    p.add_argument("--interval", type=_positive, default=1.0,
+    p.add_argument("--interval", type=_cli.positive, default=1.0,
                    help="seconds between plain snapshots (default 1)")
     p.add_argument("--no-color", action="store_true", help="no colours in the live table (also: NO_COLOR set)")
     p.add_argument("-v", "--verbose", action="store_true", help="log everything at INFO (picows, the service)")
@@ -672,13 +664,13 @@ def _main(argv: Optional[list[str]]) -> int:
         from .service.tls import trustme_missing
         if trustme_missing(PROG):
             return 2
-    ok, metrics_server = _metrics_option.start(PROG, args.metrics_port)
+    ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port)
     if not ok:
         return 2
     try:
         return _serving(args, metrics_server)
     finally:
-        _metrics_option.stop(metrics_server)
+        _cli.stop_metrics(metrics_server)
 
 
 def _serving(args: argparse.Namespace, metrics_server: Any) -> int:

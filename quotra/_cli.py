@@ -1,13 +1,24 @@
-"""The ``--metrics-port PORT`` option shared by the package's command lines
-(quotra-demo, quotra-bridge). Importing this module needs no
-prometheus-client: a missing extra is reported as one line naming it."""
+"""What the package's command lines (quotra-demo, quotra-bridge) share: a
+positive-number argument and the ``--metrics-port PORT`` option. Importing
+this module needs no prometheus-client: a missing extra is reported as one
+line naming it."""
 from __future__ import annotations
 
+import argparse
+import math
 import sys
 from typing import Any, Optional
 
 
-def start(prog: str, port: Optional[int]) -> tuple[bool, Any]:
+def positive(text: str) -> float:
+    """argparse type: a finite number above zero."""
+    value = float(text)
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text!r}")
+    return value
+
+
+def start_metrics(prog: str, port: Optional[int]) -> tuple[bool, Any]:
     """``(True, server)`` serving /metrics on 127.0.0.1:``port``, ``(True,
     None)`` without the option, ``(False, None)`` after one line on stderr
     when it cannot be served (the caller exits 2)."""
@@ -26,8 +37,8 @@ def start(prog: str, port: Optional[int]) -> tuple[bool, Any]:
         return False, None
 
 
-def stop(server: Any) -> None:
-    """Stops a server that ``start`` returned (None: nothing to stop)."""
+def stop_metrics(server: Any) -> None:
+    """Stops a server that ``start_metrics`` returned (None: nothing to stop)."""
     if server is not None:
         server.shutdown()
         server.server_close()
