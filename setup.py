@@ -3,8 +3,8 @@ import os
 
 from setuptools import Extension, setup
 
-sources = sorted(glob.glob("quotra/*.cpp"))
-headers = sorted(glob.glob("quotra/*.hpp"))
+sources = sorted(glob.glob("quotra/client/*.cpp"))
+headers = sorted(glob.glob("quotra/client/*.hpp"))
 # The health counters' reader, quotra._monitor: built from the client's own
 # headers, so the layout it reads is the one the client has.
 monitor_sources = ["quotra/health/monitor.cpp"]

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Says whether a picows release has the binary interface quotra/picows_abi.hpp
+# Says whether a picows release has the binary interface quotra/client/picows_abi.hpp
 # mirrors: run it before adding a release to QUOTRA_PICOWS_VERSIONS.
 #
 #   scripts/check-picows-layout.sh VERSION [REFERENCE]
 #
 # REFERENCE defaults to the release the header was written from (LAYOUT_VERSION in
-# quotra/picows_abi.hpp). In a scratch folder it
+# quotra/client/picows_abi.hpp). In a scratch folder it
 #
 #  1. downloads both releases' source distributions and runs Cython (pinned below)
 #     on each with picows' compiler directives, then compares, block by block, the C
@@ -23,8 +23,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 [ $# -ge 1 ] && [ $# -le 2 ] || { sed -n '5p' "$0" | sed 's/^# *//' >&2; exit 2; }
 candidate=$1
-reference=${2:-$(sed -n 's/.*LAYOUT_VERSION = "\([^"]*\)".*/\1/p' "$root/quotra/picows_abi.hpp")}
-[ -n "$reference" ] || { echo "check-picows-layout: no LAYOUT_VERSION in quotra/picows_abi.hpp" >&2; exit 2; }
+reference=${2:-$(sed -n 's/.*LAYOUT_VERSION = "\([^"]*\)".*/\1/p' "$root/quotra/client/picows_abi.hpp")}
+[ -n "$reference" ] || { echo "check-picows-layout: no LAYOUT_VERSION in quotra/client/picows_abi.hpp" >&2; exit 2; }
 cython_pin=cython==3.3.2
 setuptools_pin=setuptools==84.2.1
 

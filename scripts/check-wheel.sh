@@ -7,7 +7,7 @@
 #     be found (the environment's bin and a few symlinked tools), and runs
 #     `quotra-demo --seconds 3 --plain` from a directory outside the checkout;
 #  2. for each picows release the module supports (QUOTRA_PICOWS_VERSIONS in
-#     quotra/picows_abi.hpp): installs that release into the same environment and
+#     quotra/client/picows_abi.hpp): installs that release into the same environment and
 #     runs the streaming and real-server test files, from a copy of tests/ outside
 #     the checkout so that they import the installed wheel, and the demo again;
 #  3. with picows 2.1.2 installed (a release of another layout), checks that
@@ -27,8 +27,8 @@ fail() { echo "check-wheel: FAILED: $*" >&2; exit 1; }
 wheel=$(ls "$root"/wheelhouse/quotra-*.whl)
 .venv/bin/auditwheel show "$wheel" | awk '{ print "  | " $0 }'
 
-mapfile -t versions < <(sed -n 's/^#define QUOTRA_PICOWS_VERSIONS //p' quotra/picows_abi.hpp | grep -o '"[^"]*"' | tr -d '"')
-[ "${#versions[@]}" -gt 0 ] || fail "no picows releases found in quotra/picows_abi.hpp"
+mapfile -t versions < <(sed -n 's/^#define QUOTRA_PICOWS_VERSIONS //p' quotra/client/picows_abi.hpp | grep -o '"[^"]*"' | tr -d '"')
+[ "${#versions[@]}" -gt 0 ] || fail "no picows releases found in quotra/client/picows_abi.hpp"
 refused=2.1.2
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quotra-wheel-check.XXXXXX")

@@ -38,12 +38,13 @@ bash scripts/setup.sh
 work="$root/build/sanitize"
 tree="$work/tree"
 rm -rf "$tree"
-mkdir -p "$tree/quotra/native" "$tree/quotra/health" "$tree/tests"
+mkdir -p "$tree/quotra/client" "$tree/quotra/native" "$tree/quotra/health" "$tree/tests"
 cp setup.py pyproject.toml MANIFEST.in requirements.txt requirements-dev.txt "$tree/"
 [ -f README.md ] && cp README.md "$tree/"
-for pattern in '*.py' '*.pyi' '*.cpp' '*.hpp' '*.proto' 'py.typed'; do
+for pattern in '*.py' '*.pyi' '*.proto' 'py.typed'; do
     for f in quotra/$pattern; do [ -e "$f" ] && cp "$f" "$tree/quotra/"; done
 done
+cp quotra/client/* "$tree/quotra/client/"
 cp quotra/native/* "$tree/quotra/native/"
 cp quotra/health/* "$tree/quotra/health/"
 mkdir -p "$tree/quotra/service"
@@ -103,7 +104,7 @@ for path in sorted(glob.glob(os.path.join(logs, "*"))):
         # it is only what called into the interpreter, e.g. an import that our
         # module's initialisation triggered, whose strings the interpreter keeps.
         near = [line for line in block.splitlines() if re.match(r"\s+#[0-9] ", line)]
-        if any(any(so in line for so in sos) or re.search(r" quotra/((native|health)/)?\w+\.(cpp|hpp|h):\d+", line)
+        if any(any(so in line for so in sos) or re.search(r" quotra/((client|native|health)/)?\w+\.(cpp|hpp|h):\d+", line)
                for line in near):
             our_leaks.append((path, block.strip()))
         else:

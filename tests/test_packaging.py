@@ -66,8 +66,8 @@ def test_pins_match_the_declared_dependencies():
 
 
 def supported_picows():
-    """The releases quotra/picows_abi.hpp lists, oldest first."""
-    header = (ROOT / "quotra" / "picows_abi.hpp").read_text()
+    """The releases quotra/client/picows_abi.hpp lists, oldest first."""
+    header = (ROOT / "quotra" / "client" / "picows_abi.hpp").read_text()
     line = re.search(r"^#define QUOTRA_PICOWS_VERSIONS (.+)$", header, re.M).group(1)
     versions = re.findall(r'"([^"]+)"', line)
     assert versions == sorted(versions, key=Version) and len(versions) == len(set(versions))

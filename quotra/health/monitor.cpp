@@ -6,7 +6,7 @@
 // quotra.quotra.Quotra at import and refuses to load when that type's size is
 // not the one these headers give, so the layout it reads is the one the
 // client was built with.
-#include "../layouts.hpp"
+#include "../client/layouts.hpp"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "names.hpp"
-#include "native/pricetape_api.h"
+#include "../native/pricetape_api.h"
 #include "pyref.hpp"
 
 namespace qt {
