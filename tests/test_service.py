@@ -438,14 +438,17 @@ class _FakeClient:
         self.state = state
 
 
-def test_point_client():
+def test_point_client(loop):
+    """quotra.point_client wants a client and a usable address; the service's
+    own takes anything with the client's pickle protocol."""
+    import quotra
     fake = _FakeClient()
     assert point_client(fake, service_url(4321)) is fake
     assert fake.state == tuple(f"field{i}" for i in range(12)) + ("wss://127.0.0.1:4321/?version=2",)
-    loop = asyncio.new_event_loop()
-    try:
-        client = Quotra(loop)
-        point_client(client, service_url(4321))
-        assert client_field(client, "ws_url") == "wss://127.0.0.1:4321/?version=2"
-    finally:
-        loop.close()
+    client = quotra.point_client(Quotra(loop), "wss://127.0.0.1:4321/feed?version=2")
+    with pytest.raises(TypeError):
+        quotra.point_client(fake, "wss://127.0.0.1:4321/")
+    for url in ("https://127.0.0.1/", "wss:///path", "wss://127.0.0.1:port/", "wss://h/#frag"):
+        with pytest.raises(ValueError):
+            quotra.point_client(client, url)
+    assert client_field(client, "ws_url") == "wss://127.0.0.1:4321/feed?version=2"
