@@ -159,11 +159,11 @@ async def test_subscribe_quotes_and_recording(trust):
         await client.wait_frames(lambda fs: fs[-1].payload == payload)
         assert client.quotes()[-1] == message_to_dict(PriceTape(instrument="EXACT", last_price=12.5, volume=9))
 
-        transport.send_close(1000, b"done")  # client-initiated close: echoed, then the service disconnects
+        transport.send_close(1001, b"done")  # client-initiated close: its code echoed, then the service disconnects
         await asyncio.wait_for(client.disconnected, 5)
         await svc.wait_disconnected(conn)
-        assert conn.close_received == (1000, b"done")
-        assert client.frames[-1] == (WSMsgType.CLOSE, struct.pack("!H", 1000))
+        assert conn.close_received == (1001, b"done")
+        assert client.frames[-1] == (WSMsgType.CLOSE, struct.pack("!H", 1001))
         assert [(e.kind, e.conn_id) for e in svc.events] == [("open", 1), ("close", 1)]
 
     # Same seed, same walk.
