@@ -163,6 +163,7 @@ def main() -> int:
     a.log.parent.mkdir(parents=True, exist_ok=True)
     a.log.write_text("")
     results: list[tuple[str, str, str]] = []
+    interrupted = False
     with tempfile.TemporaryDirectory(prefix="quotra-mutation-") as tmp:
         scratch = Path(tmp) / "tree"
         shutil.copytree(ROOT, scratch, ignore=SKIP, symlinks=True)
@@ -203,13 +204,16 @@ def main() -> int:
                         outcome, how = "survived", "closest tests and suite pass"
                 finally:
                     path.write_bytes(original)
-                    if native and not build(scratch, env, a.log):
-                        sys.exit(f"the copy no longer builds after restoring {m['file']}; see {a.log}")
+                # The copy's build is the original's again before the next mutant
+                # (skipped on Ctrl-C: the copy is about to go).
+                if native and not build(scratch, env, a.log):
+                    sys.exit(f"the copy no longer builds after restoring {m['file']}; see {a.log}")
                 if outcome == "survived" and "equivalent" in m:
                     outcome, how = "equivalent", m["equivalent"]
                 results.append((m["name"], outcome, how))
                 print(f"{m['name']:44} {outcome.upper():9} {how} ({time.monotonic() - t0:.0f} s)", flush=True)
         except KeyboardInterrupt:
+            interrupted = True
             print("interrupted; the working tree was never changed", file=sys.stderr)
     killed = sum(1 for _, o, _ in results if o == "killed")
     survived = [n for n, o, _ in results if o == "survived"]
@@ -222,7 +226,7 @@ def main() -> int:
           + (f"; score {killed}/{scored} = {100 * killed / scored:.1f}%" if scored else ""))
     if survived:
         print("survivors: " + ", ".join(survived))
-    return 0 if not survived and not other else 1
+    return 130 if interrupted else 0 if not survived and not other else 1
 
 
 if __name__ == "__main__":
