@@ -296,40 +296,32 @@ def test_any_service_by_url_with_metrics_served_while_it_runs():
     assert stdout.splitlines()[-1].endswith("ended: time is up"), stdout
 
 
-@pytest.mark.timeout(90)
-def test_no_connection_is_a_failure():
+FAILURES = {
     # The client pointed at a closed port: its first attempt fails, it logs
-    # the error and shuts down; the demo says so and exits 1.
-    code = (
-        "import sys, quotra.service as s\n"
-        "orig = s.point_client\n"
-        "s.point_client = lambda c, url: orig(c, 'wss://127.0.0.1:1/?version=2')\n"
-        "from quotra.demo import main\n"
-        "sys.exit(main(['--seconds', '5']))\n"
-    )
-    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=demo_env(),
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 1, (proc.stdout, proc.stderr)
-    assert "ERROR quotra.quotra: Error occured on connect :: " in proc.stderr
-    assert "ERROR quotra.demo: no connection was opened (1 connection errors)" in proc.stderr
-    assert proc.stdout.splitlines()[-1].startswith("demo: 0 quotes for 0 instruments")
+    # the error and shuts down; the demo says so.
+    "no connection": ("import quotra.service as s\norig = s.point_client\n"
+                      "s.point_client = lambda c, url: orig(c, 'wss://127.0.0.1:1/?version=2')\n"
+                      "sys.exit(d.main(['--seconds', '5']))\n",
+                      ["ERROR quotra.quotra: Error occured on connect :: ",
+                       "ERROR quotra.demo: no connection was opened (1 connection errors)"],
+                      r"demo: 0 quotes for 0 instruments.*"),
+    # The close never ends the run: the demo's own time limit stops the loop.
+    "client not stopping": ("d.STOP_GRACE = 1.0\nd.Demo.time_up = lambda self: None\n"
+                            "sys.exit(d.main(['--seconds', '1', '--instruments', 'ABC']))\n",
+                            ["the client did not stop within 1 s of the end"],
+                            r".*ended: not stopped by the client in time"),
+}
 
 
 @pytest.mark.timeout(90)
-def test_a_client_that_does_not_stop_is_a_failure():
-    # If the close never ends the run, the demo's own time limit stops the
-    # loop and the exit status says it went wrong.
-    code = (
-        "import sys, quotra.demo as d\n"
-        "d.STOP_GRACE = 1.0\n"
-        "d.Demo.time_up = lambda self: None\n"
-        "sys.exit(d.main(['--seconds', '1', '--instruments', 'ABC']))\n"
-    )
-    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=demo_env(),
-                          capture_output=True, text=True, timeout=60)
+@pytest.mark.parametrize("case", FAILURES)
+def test_failures_exit_1(case):
+    code, errors, last = FAILURES[case]
+    proc = subprocess.run([sys.executable, "-c", "import sys, quotra.demo as d\n" + code], cwd=ROOT,
+                          env=demo_env(), capture_output=True, text=True, timeout=60)
     assert proc.returncode == 1, (proc.stdout, proc.stderr)
-    assert "the client did not stop within 1 s of the end" in proc.stderr
-    assert proc.stdout.splitlines()[-1].endswith("ended: not stopped by the client in time")
+    assert all(e in proc.stderr for e in errors), proc.stderr
+    assert re.fullmatch(last, proc.stdout.splitlines()[-1]), proc.stdout
 
 
 # ---------------------------------------------------------------------------
