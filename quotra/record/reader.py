@@ -141,9 +141,10 @@ def iter_quotes(path: Union[str, os.PathLike], instruments: Optional[Iterable[st
     by_day: dict[str, dict[str, list[str]]] = {}
     for f in parquet_files(path):
         rel = os.path.relpath(f, path).split(os.sep)
-        day = rel[0].partition("=")[2] if len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") else ""
-        group = rel[1] if len(rel) == 3 else os.path.dirname(f)
-        by_day.setdefault(day, {}).setdefault(group, []).append(f)
+        if len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") and rel[1].startswith(SYMBOL_KEY + "="):
+            by_day.setdefault(rel[0].partition("=")[2], {}).setdefault(rel[1], []).append(f)
+        else:  # not the recorder's layout: no order between files known, each merged on its own
+            by_day.setdefault("", {})[f] = [f]
     for day in sorted(by_day):
         if (lo is not None and day and day < _date(lo)) or (hi is not None and day and day > _date(hi)):
             continue

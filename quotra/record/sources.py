@@ -221,6 +221,7 @@ class NatsSource:
         self._to_ack: Any = None
         self._acked_seq = 0
         self._failed = False
+        self._first_seq = 0
         self._check = _checker()
 
     def stop(self) -> None:
@@ -261,6 +262,7 @@ class NatsSource:
         while not self._stop.is_set():
             try:
                 info = await js.stream_info(self.stream)
+                self._first_seq = info.state.first_seq
                 return f"{self.stream}@{info.created}"
             except NotFoundError:
                 if delay == RETRY_FIRST:
@@ -301,6 +303,10 @@ class NatsSource:
         except NotFoundError:
             return None
         start = (info.ack_floor.stream_seq if info.ack_floor else 0) + 1
+        if start < self._first_seq:
+            # The stream's limits dropped them while the recorder was away.
+            logger.warning("NATS: the stream no longer holds sequences %d to %d: quotes of that span are "
+                           "missing from the recording", start, self._first_seq - 1)
         await js.delete_consumer(self.stream, self.durable)
         logger.info("NATS: consumer %s resumes after stream sequence %d", self.durable, start - 1)
         return start
@@ -316,6 +322,10 @@ class NatsSource:
             logger.warning("message %d on %s is not a quote: %s", seq, msg.subject, exc)
             return
         instrument = quote["instrument"]
+        if msg.subject != f"{self.subject_prefix}.{instrument}":
+            self.counters.refused += 1
+            logger.warning("message %d on %s holds a quote of %r: not recorded", seq, msg.subject, instrument)
+            return
         if seq <= self._seen.get(instrument, 0):
             self.counters.duplicates += 1
             return

@@ -23,6 +23,7 @@ import logging
 import os
 import time
 from dataclasses import dataclass, field
+from operator import itemgetter
 from typing import Any, Callable, Optional
 from urllib.parse import quote as _quote
 
@@ -68,6 +69,8 @@ SCHEMA = pa.schema(
      for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number)]
     + [pa.field(RECEIVED, pa.int64(), nullable=False)])
 
+_ROW = itemgetter(*SCHEMA.names)
+_TYPES = tuple(f.type for f in SCHEMA)
 _DAY_NS = 86_400 * 1_000_000_000
 ROW_GROUP = 16_384
 # Buffered quote dicts become Arrow columns this many at a time: an open
@@ -232,7 +235,11 @@ class DatasetWriter:
     def _write(self, f: _OpenFile, last: bool = False) -> None:
         """Columns of the buffered dicts; a row group once there are enough (or ``last``)."""
         if f.buffer:
-            f.batches.append(pa.RecordBatch.from_pylist(f.buffer, schema=self._schema))
+            # Columns by a transposition in C: about four times faster than
+            # RecordBatch.from_pylist, which looks every field up per row.
+            columns = zip(*map(_ROW, f.buffer))
+            f.batches.append(pa.RecordBatch.from_arrays(
+                [pa.array(c, t) for c, t in zip(columns, _TYPES)], schema=self._schema))
             f.batched += len(f.buffer)
             f.buffer = []
         if not f.batches or (f.batched < self.row_group and not last):
