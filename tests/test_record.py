@@ -24,7 +24,7 @@ from harness import ClientSession, limit
 from nats_server import NatsServer, free_port
 from quotra.pricetape_pb2 import PriceTape
 from quotra.pricetape_proto import FIELDS, message_to_dict
-from quotra.record import read
+from quotra.record import iter_quotes, read
 from quotra.record.reader import parquet_files
 from quotra.record.writer import SCHEMA, DatasetWriter
 from quotra.service import ServiceThread
@@ -274,3 +274,24 @@ def test_from_the_stream_a_restarted_recorder_loses_and_doubles_nothing(tmp_path
     assert by_instrument(read(out)) == by_instrument(published)  # each quote once, in order
     assert counters == dict(received=1400, recorded=1400, files=counters["files"], bytes=counters["bytes"], lost=0,
                             duplicates=0, refused=0), log
+
+
+def test_any_instrument_name_is_one_partition_that_reads_back(tmp_path):
+    # Percent-encoded into one path segment; "123" stays a string, not an int partition.
+    names = ["A/B", "x y", "100%", "..", "ÄÖ", "=", "123"]
+    market, closed = Market(9), []
+    w = DatasetWriter(str(tmp_path), roll_rows=4, on_closed=closed.append)
+    sent = [message_to_dict(market.quote(names[i % len(names)])) for i in range(70)]
+    for q in sent:
+        w.add(dict(q))
+    w.close()
+    assert w.received == w.recorded == 70 and len(closed) == w.files == 21 and w.pending == 0
+    assert {p.relative_to(tmp_path).parts[1] for p in tmp_path.rglob("*.parquet")} == {
+        "symbol=A%2FB", "symbol=x%20y", "symbol=100%25", "symbol=..", "symbol=%C3%84%C3%96", "symbol=%3D", "symbol=123"}
+    for chosen in (None, ["A/B", "123"], ["ÄÖ"]):
+        want = [q for q in sent if chosen is None or q["instrument"] in chosen]
+        got = read(tmp_path, chosen)
+        assert [{k: q[k] for k in FIELDS} for q in got] == want, chosen
+        assert list(iter_quotes(tmp_path, chosen)) == got
+    table = read(tmp_path, table=True)
+    assert table.schema.equals(SCHEMA) and table.num_rows == 70

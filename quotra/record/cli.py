@@ -17,6 +17,10 @@ __all__ = ["main", "parse_args", "PROG"]
 logger = logging.getLogger("quotra.record")
 
 PROG = "quotra-record"
+# The bridge's stream and subjects, and the consumer's name.
+DEFAULT_STREAM = "QUOTES"
+DEFAULT_PREFIX = "quotes"
+DEFAULT_DURABLE = "quotra-record"
 METRICS_NAME = "record"
 _BAD_TOKEN = re.compile(r"[.*>\s]")
 
@@ -36,8 +40,6 @@ def _rows(text: str) -> int:
 
 
 def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
-    from .sources import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
-
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Record quotes into a Parquet dataset (DIR/date=YYYY-MM-DD/symbol=<instrument>/*.parquet, "

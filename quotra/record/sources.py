@@ -26,6 +26,7 @@ from typing import Any, Optional
 
 import orjson
 
+from .cli import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 from .reader import file_metadata, newest_file
 from .writer import QUOTE_FIELDS, SCHEMA, ClosedFile, DatasetWriter
 
@@ -34,9 +35,6 @@ __all__ = ["Counters", "NatsSource", "record_direct", "metric_families", "DEFAUL
 
 logger = logging.getLogger("quotra.record")
 
-DEFAULT_STREAM = "QUOTES"
-DEFAULT_PREFIX = "quotes"
-DEFAULT_DURABLE = "quotra-record"
 TICK = 0.5
 FETCH = 1024
 FETCH_WAIT = 0.5
