@@ -9,6 +9,7 @@ import json
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -288,10 +289,33 @@ def test_any_instrument_name_is_one_partition_that_reads_back(tmp_path):
     assert w.received == w.recorded == 70 and len(closed) == w.files == 21 and w.pending == 0
     assert {p.relative_to(tmp_path).parts[1] for p in tmp_path.rglob("*.parquet")} == {
         "symbol=A%2FB", "symbol=x%20y", "symbol=100%25", "symbol=..", "symbol=%C3%84%C3%96", "symbol=%3D", "symbol=123"}
+    flat = tmp_path.parent / "flat"  # the same files side by side, as a user may gather them
+    flat.mkdir()
+    for p in tmp_path.rglob("*.parquet"):
+        shutil.copy(p, flat / p.name)
     for chosen in (None, ["A/B", "123"], ["ÄÖ"]):
         want = [q for q in sent if chosen is None or q["instrument"] in chosen]
         got = read(tmp_path, chosen)
         assert [{k: q[k] for k in FIELDS} for q in got] == want, chosen
         assert list(iter_quotes(tmp_path, chosen)) == got
+        assert read(flat, chosen, start=got[0]["received_ns"]) == list(iter_quotes(flat, chosen)) == got
     table = read(tmp_path, table=True)
     assert table.schema.equals(SCHEMA) and table.num_rows == 70
+
+
+def test_quotes_that_cannot_be_written_are_counted_lost_and_reported_never_raised(tmp_path, caplog):
+    market, failed = Market(4), []
+    w = DatasetWriter(str(tmp_path), roll_rows=10, row_group=5, on_failed=lambda i, n: failed.append((i, n)))
+    for _ in range(7):
+        w.add(message_to_dict(market.quote("ABC")))  # one row group written, two quotes buffered
+    partition = next(tmp_path.glob("date=*/symbol=ABC"))
+    shutil.rmtree(partition)            # the file being written goes with its directory
+    w.close()
+    (partition.parent / "symbol=XYZ").write_text("")  # a file where a directory must go
+    w.add(message_to_dict(market.quote("XYZ")))
+    w.add(message_to_dict(market.quote("ABC")))      # the next file of ABC: its directory made again
+    w.close()
+    assert failed == [("ABC", 7), ("XYZ", 1)]
+    assert (w.received, w.recorded, w.lost, w.pending, w.files) == (9, 1, 8, 0, 1)
+    assert [q["instrument"] for q in read(tmp_path)] == ["ABC"]
+    assert "could not write" in caplog.text

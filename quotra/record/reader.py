@@ -68,11 +68,17 @@ def read(path: Union[str, os.PathLike], instruments: Optional[Iterable[str]] = N
     path = os.fspath(path)
     names = _names(instruments)
     lo, hi = _ns(start, "start"), _ns(end, "end")
+    hive = False
     if os.path.isdir(path):
-        if not parquet_files(path):
+        files = parquet_files(path)
+        if not files:
             result = SCHEMA.empty_table()
             return result if table else []
-        dataset = ds.dataset(path, format="parquet", partitioning=_PARTITIONING)
+        # Whole directories are skipped by their names only in the recorder's own layout.
+        hive = all(_in_layout(os.path.relpath(f, path)) for f in files)
+        # The finished files only: the directory may hold others (temporaries, notes).
+        dataset = ds.dataset(files, format="parquet", partitioning=_PARTITIONING if hive else None,
+                             partition_base_dir=path)
     elif os.path.isfile(path):
         dataset = ds.dataset(path, format="parquet")
     else:
@@ -80,15 +86,15 @@ def read(path: Union[str, os.PathLike], instruments: Optional[Iterable[str]] = N
     conditions = []
     if names is not None:
         conditions.append(ds.field("instrument").isin(names))
-        if DATE_KEY in dataset.schema.names:
-            conditions.append(ds.field(SYMBOL_KEY).isin(names))  # whole directories skipped
+        if hive:
+            conditions.append(ds.field(SYMBOL_KEY).isin(names))
     if lo is not None:
         conditions.append(ds.field(RECEIVED) >= lo)
-        if DATE_KEY in dataset.schema.names:
+        if hive:
             conditions.append(ds.field(DATE_KEY) >= _date(lo))
     if hi is not None:
         conditions.append(ds.field(RECEIVED) < hi)
-        if DATE_KEY in dataset.schema.names:
+        if hive:
             conditions.append(ds.field(DATE_KEY) <= _date(hi))
     where = None
     for c in conditions:
@@ -104,6 +110,12 @@ def parquet_files(directory: str) -> list[str]:
         dirs[:] = sorted(d for d in dirs if not d.startswith((".", "_")))
         out.extend(os.path.join(root, f) for f in files if f.endswith(".parquet") and not f.startswith((".", "_")))
     return sorted(out)
+
+
+def _in_layout(relative: str) -> bool:
+    """``date=<day>/symbol=<name>/<file>``: the recorder's layout."""
+    rel = relative.split(os.sep)
+    return len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") and rel[1].startswith(SYMBOL_KEY + "=")
 
 
 def _file_rows(path: str, names: Optional[set], lo: Optional[int], hi: Optional[int]) -> Iterator[dict]:
@@ -141,7 +153,7 @@ def iter_quotes(path: Union[str, os.PathLike], instruments: Optional[Iterable[st
     by_day: dict[str, dict[str, list[str]]] = {}
     for f in parquet_files(path):
         rel = os.path.relpath(f, path).split(os.sep)
-        if len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") and rel[1].startswith(SYMBOL_KEY + "="):
+        if _in_layout(os.path.relpath(f, path)):
             by_day.setdefault(rel[0].partition("=")[2], {}).setdefault(rel[1], []).append(f)
         else:  # not the recorder's layout: no order between files known, each merged on its own
             by_day.setdefault("", {})[f] = [f]

@@ -77,6 +77,7 @@ ROW_GROUP = 16_384
 # file holds at most this many dicts (about 1 KiB each) besides its columns
 # (about 130 bytes a quote) until its row group is written.
 _CHUNK = 1024
+_COMPLAIN_EVERY = 5.0
 _META_PREFIX = "quotra."
 
 
@@ -144,6 +145,7 @@ class DatasetWriter:
         self.roll_seconds = float(roll_seconds)
         self.roll_rows = roll_rows
         self.row_group = max(1, min(row_group, roll_rows))
+        self._chunk = min(_CHUNK, self.row_group)
         self.compression = compression
         self.on_closed = on_closed
         self.on_failed = on_failed
@@ -163,6 +165,7 @@ class DatasetWriter:
         self._day_start = self._day_end = 0
         self._date = ""
         self._pid = os.getpid()
+        self._complain_at = 0.0
 
     def set_metadata(self, metadata: dict[str, str]) -> None:
         """Key-value pairs for the footers of the files opened from now on."""
@@ -200,7 +203,12 @@ class DatasetWriter:
         instrument = quote["instrument"]
         f = self._open.get(instrument)
         if f is None:
-            f = self._start(instrument, now, mark)
+            try:
+                f = self._start(instrument, now, mark)
+            except OSError:  # its directory cannot be made
+                self.received += 1
+                self._lose(instrument, 1, os.path.join(self.root, f"{DATE_KEY}={self._date}"))
+                return
         f.buffer.append(quote)
         f.rows += 1
         if seq is not None:
@@ -208,7 +216,7 @@ class DatasetWriter:
         self.received += 1
         if f.rows >= self.roll_rows:
             self._finish(f)
-        elif len(f.buffer) >= _CHUNK:
+        elif len(f.buffer) >= self._chunk:
             self._write_group(f)
 
     def _new_day(self, now: int) -> None:
@@ -288,10 +296,6 @@ class DatasetWriter:
             self._abandon(f)
 
     def _abandon(self, f: _OpenFile) -> None:
-        # Not stored (a full disk, a directory gone): counted and logged; a
-        # source that acknowledges must not acknowledge these quotes.
-        self.lost += f.rows
-        logger.exception("could not write %s: %d quotes of %s not recorded", f.final, f.rows, f.instrument)
         f.buffer, f.batches = [], []
         try:
             if f.writer is not None:
@@ -302,8 +306,20 @@ class DatasetWriter:
             os.unlink(f.tmp)
         except OSError:
             pass
+        self._lose(f.instrument, f.rows, f.final)
+
+    def _lose(self, instrument: str, rows: int, where: str) -> None:
+        # Not stored (a full disk, a directory gone): counted and logged (at
+        # most every few seconds while it lasts); a source that acknowledges
+        # must not acknowledge these quotes.
+        self.lost += rows
+        now = time.monotonic()
+        if now >= self._complain_at:
+            self._complain_at = now + _COMPLAIN_EVERY
+            logger.exception("could not write %s: %d quotes of %s not recorded (%d lost in all)",
+                             where, rows, instrument, self.lost)
         if self.on_failed is not None:
-            self.on_failed(f.instrument, f.rows)
+            self.on_failed(instrument, rows)
 
     # -- rolling ----------------------------------------------------------------
 
