@@ -273,8 +273,9 @@ def test_from_the_stream_a_restarted_recorder_loses_and_doubles_nothing(tmp_path
     assert rc == 0, log
     assert stream_count == len(published) == 3000
     assert by_instrument(read(out)) == by_instrument(published)  # each quote once, in order
-    assert counters == dict(received=1400, recorded=1400, files=counters["files"], bytes=counters["bytes"], lost=0,
-                            duplicates=0, refused=0), log
+    # Taken: what the second run left in open files and the new; whatever it
+    # stored but had not acknowledged when killed came again as duplicates.
+    assert (counters["received"], counters["recorded"], counters["lost"], counters["refused"]) == (1400, 1400, 0, 0), log
 
 
 def test_any_instrument_name_is_one_partition_that_reads_back(tmp_path):

@@ -378,6 +378,8 @@ class NatsSource:
                 if time.monotonic() >= next_tick:
                     next_tick = time.monotonic() + TICK
                     self.writer.tick()
+                else:
+                    self.writer.collect()
                 await self._ack_quietly()
             self.writer.close()
             await self._ack_quietly()

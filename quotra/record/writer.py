@@ -1,9 +1,13 @@
 """The Parquet side of the recorder: quotes into one hive-style dataset,
 ``date=YYYY-MM-DD/symbol=<instrument>/part-<first received ns>-<pid>-<n>.parquet``.
 
-One file is open per (date, instrument) at a time. Its rows are buffered and
-written a row group at a time; the file rolls after ``roll_rows`` rows or
-``roll_seconds`` seconds, and at midnight UTC (a new date partition). A file
+One file is open per (date, instrument) at a time. Its rows are buffered,
+turned into Arrow columns every 1,024 and handed a row group at a time to one
+I/O thread of the writer's, which does the Parquet encoding, the zstd and the
+disk (without the GIL, fsync included) off the feed's loop. A file rolls
+after ``roll_rows`` rows or ``roll_seconds`` seconds, and at midnight UTC (a
+new date partition); it is counted, and ``on_closed`` called on the owner's
+thread, when ``collect`` (which ``tick`` calls) finds it in place. A file
 is written as ``.part-....parquet.tmp`` beside its final name, which every
 dataset reader skips (a leading dot, another suffix), and renamed into place
 once its footer is written and it is on disk: a recorder killed at any point
@@ -22,6 +26,8 @@ import datetime
 import logging
 import os
 import time
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from operator import itemgetter
 from typing import Any, Callable, Optional
@@ -78,6 +84,8 @@ ROW_GROUP = 16_384
 # (about 130 bytes a quote) until its row group is written.
 _CHUNK = 1024
 _COMPLAIN_EVERY = 5.0
+# Row groups and file ends waiting for the I/O thread, at most.
+_MAX_JOBS = 64
 _META_PREFIX = "quotra."
 
 
@@ -115,7 +123,8 @@ class _OpenFile:
     buffer: list = field(default_factory=list)      # quote dicts
     batches: list = field(default_factory=list)     # record batches of the row group being made
     batched: int = 0
-    writer: Optional[pq.ParquetWriter] = None
+    writer: Optional[pq.ParquetWriter] = None      # used by the I/O thread only
+    error: Optional[BaseException] = None          # the I/O thread's, for the file's end
 
 
 class DatasetWriter:
@@ -166,6 +175,9 @@ class DatasetWriter:
         self._date = ""
         self._pid = os.getpid()
         self._complain_at = 0.0
+        self._io: Optional[ThreadPoolExecutor] = None
+        self._jobs: deque[Future] = deque()
+        self._closing: deque[tuple[Future, _OpenFile]] = deque()
 
     def set_metadata(self, metadata: dict[str, str]) -> None:
         """Key-value pairs for the footers of the files opened from now on."""
@@ -217,7 +229,10 @@ class DatasetWriter:
         if f.rows >= self.roll_rows:
             self._finish(f)
         elif len(f.buffer) >= self._chunk:
-            self._write_group(f)
+            try:
+                self._write(f)
+            except Exception as exc:  # a value that does not fit its column
+                self._fail(f, exc)
 
     def _new_day(self, now: int) -> None:
         day = now // _DAY_NS
@@ -241,7 +256,8 @@ class DatasetWriter:
         return f
 
     def _write(self, f: _OpenFile, last: bool = False) -> None:
-        """Columns of the buffered dicts; a row group once there are enough (or ``last``)."""
+        """Columns of the buffered dicts; a row group to the I/O thread once
+        there are enough (or ``last``)."""
         if f.buffer:
             # Columns by a transposition in C: about four times faster than
             # RecordBatch.from_pylist, which looks every field up per row.
@@ -252,48 +268,95 @@ class DatasetWriter:
             f.buffer = []
         if not f.batches or (f.batched < self.row_group and not last):
             return
-        if f.writer is None:
-            f.writer = pq.ParquetWriter(f.tmp, self._schema, compression=self.compression)
-        f.writer.write_table(pa.Table.from_batches(f.batches, schema=self._schema), row_group_size=self.row_group)
+        table = pa.Table.from_batches(f.batches, schema=self._schema)
         f.batches, f.batched = [], 0
+        self._submit(self._write_table, f, table)
+
+    def _submit(self, fn, *args) -> Future:
+        """Runs ``fn`` on the I/O thread, after every job given before. Past
+        ``_MAX_JOBS`` waiting, waits for the oldest: a disk slower than the
+        feed holds the feed back rather than filling memory."""
+        if self._io is None:
+            self._io = ThreadPoolExecutor(1, thread_name_prefix="quotra-record-io")
+        job = self._io.submit(fn, *args)
+        jobs = self._jobs
+        jobs.append(job)
+        while jobs and jobs[0].done():
+            jobs.popleft()
+        while len(jobs) > _MAX_JOBS:
+            wait([jobs.popleft()])
+        return job
+
+    # On the I/O thread: Parquet encoding, zstd, the disk (all without the
+    # GIL); each file's jobs run one after the other, in order. Only the
+    # file's own fields and ``_last_write`` are touched here.
+
+    def _write_table(self, f: _OpenFile, table: pa.Table) -> None:
+        if f.error is not None:
+            return
+        try:
+            if f.writer is None:
+                f.writer = pq.ParquetWriter(f.tmp, self._schema, compression=self.compression)
+            f.writer.write_table(table, row_group_size=self.row_group)
+            self._last_write = time.monotonic()
+        except Exception as exc:
+            f.error = exc
+
+    def _close_file(self, f: _OpenFile) -> int:
+        """The footer, sync, rename into place; returns the file's size."""
+        if f.error is not None:
+            raise f.error
+        if f.last_seq is not None:
+            f.writer.add_key_value_metadata({_META_PREFIX + "seq_max": str(f.last_seq)})
+        f.writer.close()
+        fd = os.open(f.tmp, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(f.tmp, f.final)
+        size = os.path.getsize(f.final)
+        _sync_dir(os.path.dirname(f.final))
         self._last_write = time.monotonic()
+        return size
+
+    # Back on the owner's thread.
 
     def _finish(self, f: _OpenFile) -> None:
-        """Write the rest, the footer, sync, rename into place."""
+        """Hand the rest and the file's end to the I/O thread; it is counted
+        (and ``on_closed`` called) when ``collect`` finds it done."""
         if self._open.get(f.instrument) is f:
             del self._open[f.instrument]
         try:
             self._write(f, last=True)
-            if f.writer is None:  # pragma: no cover - a file is opened with its first quote
-                return
-            if f.last_seq is not None:
-                f.writer.add_key_value_metadata({_META_PREFIX + "seq_max": str(f.last_seq)})
-            f.writer.close()
-            fd = os.open(f.tmp, os.O_RDONLY)
-            try:
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-            os.replace(f.tmp, f.final)
-            size = os.path.getsize(f.final)
-        except Exception:
-            self._abandon(f)
-            return
-        _sync_dir(os.path.dirname(f.final))
-        self.recorded += f.rows
-        self.files += 1
-        self.bytes += size
-        self._last_write = time.monotonic()
-        if self.on_closed is not None:
-            self.on_closed(ClosedFile(f.final, f.instrument, f.rows, size, f.mark, f.last_seq))
+        except Exception as exc:
+            f.error = exc
+            f.buffer, f.batches = [], []
+        self._closing.append((self._submit(self._close_file, f), f))
 
-    def _write_group(self, f: _OpenFile) -> None:
-        try:
-            self._write(f)
-        except Exception:
-            if self._open.get(f.instrument) is f:
-                del self._open[f.instrument]
-            self._abandon(f)
+    def _fail(self, f: _OpenFile, exc: BaseException) -> None:
+        """The file cannot be completed: ended now, counted lost when its
+        jobs are done (the I/O thread may still hold its writer)."""
+        f.error = exc
+        f.buffer, f.batches = [], []
+        self._finish(f)
+
+    def collect(self, block: bool = False) -> None:
+        """Count the files the I/O thread has finished, in the order they were
+        finished, and call ``on_closed`` for each (``block``: wait for all)."""
+        closing = self._closing
+        while closing and (block or closing[0][0].done()):
+            job, f = closing.popleft()
+            try:
+                size = job.result()
+            except Exception:
+                self._abandon(f)
+                continue
+            self.recorded += f.rows
+            self.files += 1
+            self.bytes += size
+            if self.on_closed is not None:
+                self.on_closed(ClosedFile(f.final, f.instrument, f.rows, size, f.mark, f.last_seq))
 
     def _abandon(self, f: _OpenFile) -> None:
         f.buffer, f.batches = [], []
@@ -306,9 +369,9 @@ class DatasetWriter:
             os.unlink(f.tmp)
         except OSError:
             pass
-        self._lose(f.instrument, f.rows, f.final)
+        self._lose(f.instrument, f.rows, f.final, f.error)
 
-    def _lose(self, instrument: str, rows: int, where: str) -> None:
+    def _lose(self, instrument: str, rows: int, where: str, error: Optional[BaseException] = None) -> None:
         # Not stored (a full disk, a directory gone): counted and logged (at
         # most every few seconds while it lasts); a source that acknowledges
         # must not acknowledge these quotes.
@@ -316,36 +379,43 @@ class DatasetWriter:
         now = time.monotonic()
         if now >= self._complain_at:
             self._complain_at = now + _COMPLAIN_EVERY
-            logger.exception("could not write %s: %d quotes of %s not recorded (%d lost in all)",
-                             where, rows, instrument, self.lost)
+            logger.error("could not write %s: %d quotes of %s not recorded (%d lost in all)",
+                         where, rows, instrument, self.lost, exc_info=error or True)
         if self.on_failed is not None:
             self.on_failed(instrument, rows)
 
     # -- rolling ----------------------------------------------------------------
 
     def tick(self) -> None:
-        """Finish the files of earlier dates and those open ``roll_seconds`` or longer."""
+        """Finish the files of earlier dates and those open ``roll_seconds``
+        or longer, and count the files finished meanwhile (``collect``)."""
         older, self._older = self._older, []
         for f in older:
             self._finish(f)
         now = time.monotonic()
         for f in [f for f in self._open.values() if now - f.opened >= self.roll_seconds]:
             self._finish(f)
+        self.collect()
 
     def oldest_open_mark(self) -> tuple[bool, Any]:
-        """``(True, mark)`` of the file opened first among those still open,
-        ``(False, None)`` when none is open."""
-        files = self._older + list(self._open.values())
+        """``(True, mark)`` of the file opened first among those not yet
+        counted as finished, ``(False, None)`` when there is none."""
+        files = self._older + list(self._open.values()) + [f for _, f in self._closing]
         if not files:
             return False, None
         return True, min(files, key=lambda f: f.order).mark
 
     def close(self) -> None:
-        """Finish every open file, oldest first."""
+        """Finish every open file, oldest first, and wait for all of them."""
         files = self._older + list(self._open.values())
         self._older, self._open = [], {}
         for f in sorted(files, key=lambda f: f.order):
             self._finish(f)
+        self.collect(block=True)
+        if self._io is not None:
+            self._io.shutdown(wait=True)
+            self._io = None
+            self._jobs.clear()
 
 
 def _sync_dir(path: str) -> None:
