@@ -189,9 +189,14 @@ def test_a_recorder_killed_mid_file_leaves_only_readable_files(tmp_path):
     with ServiceThread(rate=3000) as svc:
         proc = recorder(out, "--url", svc.url, "--ca-file", svc.ca_file, roll_rows=2000, row_group=200)
         try:
+            def written(path):
+                try:
+                    return path.stat().st_size > 0
+                except FileNotFoundError:  # renamed meanwhile
+                    return False
+
             def mid_file():
-                tmp = [f for f in out.rglob(".part-*.tmp") if f.stat().st_size > 0]
-                return len(parquet_files(str(out))) >= 2 and tmp
+                return len(parquet_files(str(out))) >= 2 and any(written(f) for f in out.rglob(".part-*.tmp"))
             wait(mid_file, 30, "finished files and a file being written")
             proc.kill()
             proc.communicate(timeout=limit(10))
@@ -308,8 +313,9 @@ def test_quotes_that_cannot_be_written_are_counted_lost_and_reported_never_raise
     market, failed = Market(4), []
     w = DatasetWriter(str(tmp_path), roll_rows=10, row_group=5, on_failed=lambda i, n: failed.append((i, n)))
     for _ in range(7):
-        w.add(message_to_dict(market.quote("ABC")))  # one row group written, two quotes buffered
+        w.add(message_to_dict(market.quote("ABC")))  # one row group handed over, two quotes buffered
     partition = next(tmp_path.glob("date=*/symbol=ABC"))
+    wait(lambda: any(partition.glob(".part-*.tmp")), 10, "the file's first row group")
     shutil.rmtree(partition)            # the file being written goes with its directory
     w.close()
     (partition.parent / "symbol=XYZ").write_text("")  # a file where a directory must go
