@@ -64,8 +64,17 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
                    help="send each quote in TEXT + CONTINUATION frames of at most BYTES (default: whole frames)")
     p.add_argument("--close-after", type=float, default=None, metavar="SECONDS",
                    help="close every connection (CLOSE 1001) SECONDS after it opened, as a restarting server does")
+    p.add_argument("--replay", default=None, metavar="PATH",
+                   help="send the quotes of a recording (quotra-record's directory, or one of its files) instead "
+                        "of the random walk, once a client subscribes (needs pyarrow: the 'record' extra)")
+    p.add_argument("--speed", type=float, default=1.0,
+                   help="with --replay: 1 the recorded pace (default), 2 twice as fast, 0 as fast as the socket takes")
     p.add_argument("-v", "--verbose", action="store_true", help="log connections and events")
     args = p.parse_args(argv)
+    if not (args.speed >= 0 and math.isfinite(args.speed)):
+        p.error("--speed must be a number >= 0")
+    if args.replay is not None and not os.path.exists(args.replay):
+        p.error(f"no recording at {args.replay}")
     if args.duration is not None and not (args.duration > 0 and math.isfinite(args.duration)):
         p.error("--duration must be a positive number of seconds")
     if args.rate < 0 or not math.isfinite(args.rate):
@@ -87,8 +96,8 @@ async def _serve(args: argparse.Namespace) -> int:
         svc = MarketDataService(
             host=args.host,
             port=args.port,
-            rate=args.rate or None,
-            count=args.count,
+            rate=None if args.replay else args.rate or None,
+            count=None if args.replay else args.count,
             seed=args.seed,
             instruments=args.instruments,
             tls=args.tls,
@@ -116,6 +125,10 @@ async def _serve(args: argparse.Namespace) -> int:
             print(f"{args.prog}: cannot listen on {args.host} port {args.port}: {exc}", file=sys.stderr)
             return 1
         print(orjson.dumps({"url": svc.url, "port": svc.port, "ca_file": svc.ca_file}).decode(), flush=True)
+        if args.replay is not None:
+            from .replay import start_replay
+
+            start_replay(svc, args)
         until = "Ctrl-C" if args.duration is None else f"{args.duration:g} s or Ctrl-C"
         print(f"{args.prog}: listening on {svc.url} until {until}\n"
               f"{args.prog}: a client must trust the CA certificate {svc.ca_file} "
@@ -138,6 +151,12 @@ def main(argv: Optional[list[str]] = None) -> int:
     args = _parse_args(argv)
     if trustme_missing(args.prog):
         return 2
+    if args.replay is not None:
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            print(f"{args.prog}: --replay needs pyarrow: pip install 'quotra[record]'", file=sys.stderr)
+            return 2
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s", stream=sys.stderr)
     try:
