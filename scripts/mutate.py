@@ -105,11 +105,11 @@ def stale(m: dict) -> str | None:
     return None if n == 1 else f"search text found {n} times in {m['file']}"
 
 
-def run(cmd: list[str], cwd: Path, env: dict, timeout: float, log: Path) -> int:
+def run(cmd: list[str], cwd: Path, env: dict, timeout: float, log: Path, shown: str = "") -> int:
     """The command's exit status; a run past its time-out counts as a failure
     (a hang is a fault found)."""
     with open(log, "ab") as out:
-        out.write(f"\n$ {' '.join(cmd)}\n".encode())
+        out.write(f"\n$ {shown or ' '.join(cmd)}\n".encode())
         out.flush()
         proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
         try:
@@ -127,7 +127,7 @@ def run(cmd: list[str], cwd: Path, env: dict, timeout: float, log: Path) -> int:
 
 def build(scratch: Path, env: dict, log: Path) -> bool:
     cache = ROOT / "build" / "mutation-cache"
-    return run([str(PYTHON), "-c", BUILD, str(cache)], scratch, env, 1800, log) == 0
+    return run([str(PYTHON), "-c", BUILD, str(cache)], scratch, env, 1800, log, "setup.py build_ext (cached)") == 0
 
 
 def pytest(scratch: Path, env: dict, args: list[str], timeout: float, log: Path) -> int:
