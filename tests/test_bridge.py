@@ -23,7 +23,8 @@ from quotra.service import ServiceThread
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 COUNTERS = re.compile(r"bridge counters: received (\d+), published (\d+), dropped (\d+), refused (\d+), "
-                      r"buffered (\d+), NATS reconnections (\d+)")
+                      r"buffered (\d+), NATS reconnections (\d+), in flight (\d+), resent (\d+), "
+                      r"rejected (\d+), duplicates (\d+)")
 
 
 def start_bridge(svc, nats_url, *extra):
@@ -45,7 +46,8 @@ def stop_bridge(proc, sig=signal.SIGINT):
     took = time.monotonic() - t0
     m = COUNTERS.search(out)
     assert m, out
-    names = ("received", "published", "dropped", "refused", "buffered", "reconnections")
+    names = ("received", "published", "dropped", "refused", "buffered", "reconnections", "in_flight", "resent",
+             "rejected", "duplicates")
     return proc.returncode, took, out, dict(zip(names, map(int, m.groups())))
 
 
@@ -163,10 +165,11 @@ def test_nats_away_at_start_and_mid_stream_the_upstream_lives_on(storage):
             nats_srv.close()
     print(log)  # shown by pytest on failure
     assert rc == 0, log
-    assert "not reachable" in log and "NATS connection lost" in log
+    assert "not reachable" in log and "NATS connection to" in log
     assert "buffer of 100 quotes full, dropped the oldest" in log
     assert counters["dropped"] > 0 and counters["reconnections"] >= 1, counters
-    assert counters["received"] == counters["published"] + counters["dropped"] + counters["buffered"]
+    assert counters["received"] == (counters["published"] + counters["dropped"] + counters["buffered"]
+                                    + counters["in_flight"] + counters["rejected"])
     assert log.count("Socket opened.") == 1
 
 
@@ -191,8 +194,79 @@ def test_the_command_line_refuses_a_bad_instrument():
 
 def test_a_quote_whose_instrument_cannot_be_a_token_is_counted_not_published(loop, caplog):
     bridge = Bridge("nats://127.0.0.1:1", loop=loop)
-    good = dict.fromkeys(FIELDS, 0) | {"instrument": "ABC"}
-    block, n = bridge._encode([good | {"instrument": "A.B"}, good, good | {"instrument": None}])
-    assert n == 1 and bridge.refused == 2
-    assert block.startswith(b"PUB quotes.ABC ") and block.count(b"PUB ") == 1
+    good = dict.fromkeys(FIELDS, 0) | {"instrument": "ABC", "exchange_ts_ns": 17}
+    entries = bridge._encode([good | {"instrument": "A.B"}, good, good | {"instrument": None}, good | {"exchange_ts_ns": 0}])
+    assert len(entries) == 2 and bridge.refused == 2
+    assert entries[0][0] == b"HPUB quotes.ABC "
+    # The identity of a quote is its instrument and time; a quote without a time has none.
+    assert b"\r\nNats-Msg-Id: ABC:17\r\n\r\n" in entries[0][1] and b"Nats-Msg-Id" not in entries[1][1]
     assert "quotes of 'A.B' are not published" in caplog.text
+
+
+def test_a_full_buffer_drops_its_oldest_tenth_and_keeps_the_newest(loop):
+    bridge = Bridge("nats://127.0.0.1:1", buffer=10, loop=loop)  # never started: NATS away
+    sent = [{"instrument": "ABC", "exchange_ts_ns": i} for i in range(11)]
+    for quote in sent:
+        loop.run_until_complete(bridge.on_quote(quote))
+    assert bridge.dropped == 2 and bridge._pending == sent[2:]
+    assert bridge.received == 11 and bridge.buffered == 9
+
+
+# ---------------------------------------------------------------------------
+# The bridge's own NATS connection
+# ---------------------------------------------------------------------------
+
+SERVER_BYTES = (b'INFO {"server_id":"x","headers":true}\r\n+OK\r\nPING\r\n'
+                b"MSG _INBOX.a.1 1 27\r\n" b'{"stream":"QUOTES","seq":1}\r\n'
+                b"HMSG _INBOX.a.2 1 16 16\r\nNATS/1.0 503\r\n\r\n\r\n"
+                b"MSG _INBOX.a.3 1 0\r\n\r\nPONG\r\n")
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 7, 64, len(SERVER_BYTES)])
+def test_the_link_reads_the_protocol_however_the_bytes_are_cut(loop, chunk):
+    from quotra.bridge.wire import NatsLink
+
+    class Transport:
+        written = b""
+
+        def write(self, data):
+            self.written += data
+
+    async def feed():
+        got = []
+        link = NatsLink(lambda subject, headers, payload: got.append((subject, headers, payload)))
+        link.connection_made(Transport())
+        pong = loop.create_future()
+        link._pongs.append(pong)
+        for i in range(0, len(SERVER_BYTES), chunk):
+            link.data_received(SERVER_BYTES[i:i + chunk])
+        return link, got, pong
+
+    link, got, pong = loop.run_until_complete(feed())
+    assert got == [(b"_INBOX.a.1", None, b'{"stream":"QUOTES","seq":1}'),
+                   (b"_INBOX.a.2", b"NATS/1.0 503\r\n\r\n", b""), (b"_INBOX.a.3", None, b"")]
+    assert link.info["server_id"] == "x" and link.transport.written == b"PONG\r\n" and pong.done()
+    assert link.is_open and not link._buf
+
+
+def test_the_link_against_a_server_publishes_with_an_answer_and_reports_a_refusal(loop):
+    from quotra.bridge.wire import LinkError, NatsLink
+
+    async def run(url):
+        got = asyncio.Queue()
+        link = await NatsLink.open(url, lambda *msg: got.put_nowait(msg))
+        link.write(b"SUB in.* 1\r\nHPUB echo in.7 18 20\r\nNATS/1.0\r\nA: b\r\n\r\nhi\r\n")
+        # Nobody listens on "echo": the server answers for it, on the reply subject.
+        subject, status, _ = await asyncio.wait_for(got.get(), limit(5))
+        assert subject == b"in.7" and status.startswith(b"NATS/1.0 503")
+        link.write(b"SUB echo 2\r\nPUB echo in.8 2\r\nho\r\n")
+        assert await asyncio.wait_for(got.get(), limit(5)) == (b"echo", None, b"ho")
+        link.write(b"BOGUS\r\n")  # the server says why and hangs up
+        assert await asyncio.wait_for(link.closed, limit(5)) and not link.is_open
+        with pytest.raises(LinkError):
+            link.write(b"PING\r\n")
+
+    with NatsServer() as srv:
+        loop.run_until_complete(run(srv.url))
+        with pytest.raises(OSError):
+            loop.run_until_complete(NatsLink.open(f"nats://127.0.0.1:{free_port()}", print))

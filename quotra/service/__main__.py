@@ -64,6 +64,8 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
                    help="send each quote in TEXT + CONTINUATION frames of at most BYTES (default: whole frames)")
     p.add_argument("--close-after", type=float, default=None, metavar="SECONDS",
                    help="close every connection (CLOSE 1001) SECONDS after it opened, as a restarting server does")
+    p.add_argument("--shared-market", action="store_true",
+                   help="one market for every connection: the same quotes, same exchange_ts_ns, to all")
     p.add_argument("-v", "--verbose", action="store_true", help="log connections and events")
     args = p.parse_args(argv)
     if args.duration is not None and not (args.duration > 0 and math.isfinite(args.duration)):
@@ -96,6 +98,7 @@ async def _serve(args: argparse.Namespace) -> int:
             stamp_sent_at=args.stamp,
             fragment_size=args.fragment_size,
             close_after=args.close_after,
+            shared_market=args.shared_market,
             record_sent=0,
             keep_ended=False,  # a long run keeps nothing of the connections that ended
         )
