@@ -198,6 +198,20 @@ class ResetProxy:
         self._thread.join(10)
 
 
+async def retrying(call, *args, timeout: float = 30.0, **kwargs):
+    """``await call(...)`` until the cluster answers (a leader being elected) or ``timeout``."""
+    import nats
+
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return await call(*args, **kwargs)
+        except (nats.errors.TimeoutError, nats.js.errors.APIError):
+            if time.monotonic() > deadline:
+                raise
+            await asyncio.sleep(0.2)
+
+
 async def stored_quotes(url: str, stream: str = "QUOTES", subject: str = "quotes.>") -> list[dict]:
     """Every message of ``stream`` on ``subject``, in stream order, as JSON."""
     import nats
@@ -206,8 +220,8 @@ async def stored_quotes(url: str, stream: str = "QUOTES", subject: str = "quotes
     nc = await nats.connect(servers=url.split(","), connect_timeout=2)
     try:
         js = nc.jetstream()
-        want = (await js.stream_info(stream, subjects_filter=subject)).state.messages
-        sub = await js.pull_subscribe(subject, stream=stream, config=ConsumerConfig(
+        want = (await retrying(js.stream_info, stream, subjects_filter=subject)).state.messages
+        sub = await retrying(js.pull_subscribe, subject, stream=stream, config=ConsumerConfig(
             ack_policy=AckPolicy.NONE, deliver_policy=DeliverPolicy.ALL))
         out: list[dict] = []
         while len(out) < want:
