@@ -12,10 +12,11 @@ import time
 import urllib.request
 from pathlib import Path
 
+import nats
 import pytest
 
 from harness import limit
-from nats_server import NatsServer, free_port
+from nats_server import NatsServer, free_port, stored_quotes
 from quotra.bridge import Bridge, check_instrument, quotes
 from quotra.pricetape_proto import FIELDS
 from quotra.service import ServiceThread
@@ -270,3 +271,119 @@ def test_the_link_against_a_server_publishes_with_an_answer_and_reports_a_refusa
         loop.run_until_complete(run(srv.url))
         with pytest.raises(OSError):
             loop.run_until_complete(NatsLink.open(f"nats://127.0.0.1:{free_port()}", print))
+
+
+# ---------------------------------------------------------------------------
+# In one process: the writer's end, the operator's stream, a consumer's outage
+# ---------------------------------------------------------------------------
+
+def quote(i, instrument="ABC"):
+    return dict.fromkeys(FIELDS, 0) | {"instrument": instrument, "exchange_ts_ns": i}
+
+
+async def until(predicate, what, timeout=10):
+    async with asyncio.timeout(limit(timeout)):
+        while not predicate():
+            await asyncio.sleep(0.02)
+
+
+def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_flight(loop):
+    with NatsServer() as srv:
+        bridge = Bridge(srv.url, loop=loop)
+        task = bridge.start()
+        loop.run_until_complete(until(lambda: bridge.connected, "connected"))
+        sent = [quote(i) for i in range(1, 51)]
+        for q in sent:  # handed over with no loop turn between them and the cancellation
+            with pytest.raises(StopIteration):
+                bridge.on_quote(q).send(None)
+        task.cancel()
+        loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
+        # No acknowledgement will be read: written, and said to be in flight, not published.
+        assert (bridge.buffered, bridge.in_flight, bridge.published, bridge.received) == (0, 50, 0, 50)
+        stored = []
+
+        async def read():
+            while len(stored) < 50:
+                stored[:] = await stored_quotes(srv.url)
+        loop.run_until_complete(asyncio.wait_for(read(), limit(10)))
+        bridge._link.close()
+    assert stored == sent
+
+
+def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quotes_is_refused(loop, caplog):
+    from nats.js.api import StreamConfig
+
+    from quotra.bridge.stream import StreamError
+
+    async def stream_config(url, create=None):
+        nc = await nats.connect(url)
+        try:
+            if create:
+                await nc.jetstream().add_stream(create)
+            return (await nc.jetstream().stream_info("QUOTES")).config
+        finally:
+            await nc.close()
+
+    with NatsServer() as srv:
+        mine = loop.run_until_complete(stream_config(srv.url, StreamConfig(
+            name="QUOTES", subjects=["other", "quotes.*"], max_msgs_per_subject=5, max_age=60,
+            duplicate_window=7, allow_direct=True)))
+        for run in range(2):  # the bridge, then the bridge restarted
+            bridge = Bridge(srv.url, loop=loop)
+            bridge.start()
+            for i in range(3):
+                loop.run_until_complete(bridge.on_quote(quote(10 * run + i + 1)))
+            assert loop.run_until_complete(bridge.flush(limit(10))) and bridge.published == 3
+            loop.run_until_complete(bridge.close())
+        assert loop.run_until_complete(stream_config(srv.url)) == mine
+        # Subjects that would not capture the quotes: the bridge stops, saying why.
+        bridge = Bridge(srv.url, subject_prefix="elsewhere", loop=loop)
+        with pytest.raises(StreamError, match=r"captures other, quotes\.\*, not elsewhere\.>"):
+            loop.run_until_complete(asyncio.wait_for(bridge.start(), limit(10)))
+        assert loop.run_until_complete(stream_config(srv.url)) == mine
+
+
+def test_a_consumer_resumes_after_a_nats_restart_and_reports_what_retention_removed(loop, caplog):
+    got, evicted, reading = [], [], asyncio.Event()
+    reading.set()
+
+    async def consume(url):
+        async for q in quotes(url, on_evicted=evicted.append):
+            got.append((q["exchange_ts_ns"], time.monotonic()))
+            await reading.wait()
+
+    async def publish(bridge, numbers):
+        for i in numbers:
+            await bridge.on_quote(quote(i))
+        assert await bridge.flush(limit(10))
+        return time.monotonic()
+
+    with NatsServer() as srv:
+        bridge = Bridge(srv.url, loop=loop, max_per_subject=150)
+        bridge.start()
+        loop.run_until_complete(publish(bridge, [1]))
+        reader = loop.create_task(consume(srv.url))
+        try:
+            loop.run_until_complete(until(lambda: got, "the latest quote"))
+            loop.run_until_complete(publish(bridge, range(2, 101)))
+            loop.run_until_complete(until(lambda: len(got) == 100, "the first hundred"))
+            srv.stop()
+            srv.start()
+            stored_at = loop.run_until_complete(publish(bridge, range(101, 201)))
+            loop.run_until_complete(until(lambda: len(got) == 200, "the second hundred"))
+            # Back within seconds of the quotes being there again, not after missed heartbeats.
+            assert got[100][1] - stored_at < limit(3)
+            # A reader that stops while the stream keeps 150 per instrument: it hears of the rest.
+            reading.clear()
+            loop.run_until_complete(publish(bridge, range(201, 501)))
+            reading.set()
+            loop.run_until_complete(until(lambda: got[-1][0] == 500, "the last quote"))
+        finally:
+            reader.cancel()
+            loop.run_until_complete(asyncio.gather(reader, return_exceptions=True))
+            loop.run_until_complete(bridge.close())
+    numbers = [n for n, _ in got]
+    assert numbers[:200] == list(range(1, 201)) and numbers == sorted(set(numbers))
+    assert sum(evicted) == 500 - len(numbers) > 0
+    assert caplog.text.count("removed by the stream's retention") == len(evicted)
+    assert "Traceback" not in caplog.text and caplog.text.count("NATS consumer: connection lost") == 1

@@ -58,10 +58,12 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
     urls = servers(nats_url)
     back = asyncio.Event()
     back.set()
+    closing = False
 
     async def on_disconnected() -> None:
         back.clear()
-        logger.warning("NATS consumer: connection lost; waiting for a server")
+        if not closing:
+            logger.warning("NATS consumer: connection lost; waiting for a server")
 
     async def on_reconnected() -> None:
         reader.renew = True  # the server may have forgotten the consumer: make it again
@@ -92,6 +94,7 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
                 if reader.delivered(msg):
                     yield loads(msg.data)
     finally:
+        closing = True
         await nc.close()
 
 
