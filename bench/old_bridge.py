@@ -1,4 +1,7 @@
-"""One upstream connection, many consumers: quotes fanned out through NATS JetStream.
+"""The bridge's writer before acknowledgements, kept as the benchmark's baseline (bench/run-bridge):
+plain PUB blocks written to nats-py's socket, counted as published when written.
+
+One upstream connection, many consumers: quotes fanned out through NATS JetStream.
 
     upstream service --wss--> quotra-bridge (one Quotra client)
                                    | PUB <prefix>.<instrument>  (JSON, the quote dict's keys)
@@ -59,7 +62,7 @@ from typing import Any, Optional
 
 import orjson
 
-from . import _cli
+from quotra import _cli
 
 __all__ = ["Bridge", "quotes", "check_instrument", "subject_for", "metric_families", "register_metrics", "main",
            "DEFAULT_NATS", "DEFAULT_PREFIX", "DEFAULT_STREAM"]
@@ -224,7 +227,7 @@ class Bridge:
         (``quotra.monitor.snapshot``) first."""
         snap: dict[str, Any] = {}
         if self.client is not None:
-            from . import monitor
+            from quotra import monitor
 
             snap.update(monitor.snapshot(self.client))
         snap.update(
@@ -491,7 +494,7 @@ def metric_families() -> tuple:
     """The bridge's metric families for ``quotra.metrics.register`` (which
     needs prometheus-client); a bridge with a client reports
     ``metrics.CLIENT_FAMILIES`` too, under the same name."""
-    from .metrics import Family
+    from quotra.metrics import Family
 
     return (
         Family("received", "quotra_bridge_received", "counter", "Quotes the bridge took from its client."),
@@ -511,7 +514,7 @@ def metric_families() -> tuple:
 
 def register_metrics(name: str, bridge: "Bridge") -> None:
     """Report ``bridge`` (and its client) through ``quotra.metrics`` as ``client=name``."""
-    from . import metrics
+    from quotra import metrics
 
     families = metric_families()
     if bridge.client is not None:
@@ -641,7 +644,7 @@ METRICS_NAME = "bridge"
 
 
 def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
-    from .quotra import Quotra
+    from quotra.quotra import Quotra
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
@@ -649,7 +652,7 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
     try:
         client = Quotra(loop)
         if args.url is not None:
-            from . import point_client
+            from quotra import point_client
 
             try:
                 point_client(client, args.url)
@@ -726,7 +729,7 @@ def main(argv: Optional[list[str]] = None) -> int:
         return 130
     finally:
         if metrics_server is not None:
-            from . import metrics
+            from quotra import metrics
 
             metrics.unregister(METRICS_NAME)
         _cli.stop_metrics(metrics_server)
