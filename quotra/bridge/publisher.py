@@ -5,12 +5,8 @@ past ``buffer`` the oldest tenth is dropped and counted); once per loop turn
 the writer encodes what is pending into ``HPUB`` commands, each with a reply
 subject ``<inbox>.<token>`` on the connection's one wildcard inbox and a
 ``Nats-Msg-Id`` of ``<instrument>:<exchange_ts_ns>``, and writes them as one
-block. At most ``window`` quotes wait for their acknowledgement; a quote
-counts as ``published`` only when the stream answered that it stored it (or
-already had it: ``duplicates``). A refusal is counted by its reason in
-``rejected`` and logged once per burst; a transient one ("no responders" while
-a leader is elected, a stream being made again) and an acknowledgement that
-does not come within ``ACK_TIMEOUT`` end the connection. Whatever was not
+block (or one batch, where the stream allows fast ingest). At most ``window``
+quotes wait for their acknowledgement (``acks``). Whatever was not
 acknowledged when a connection ends is sent again, first and in its order,
 on the next (``resent``); the stream's duplicate window drops what it had.
 """
@@ -28,6 +24,7 @@ from typing import Any, Optional
 import orjson
 
 from . import counters
+from .acks import ACK_TIMEOUT, LOG_EVERY, Acknowledgements
 from .names import (DEFAULT_BUFFER, DEFAULT_MAX_AGE, DEFAULT_MAX_PER_SUBJECT, DEFAULT_NATS, DEFAULT_PREFIX,
                     DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, STORAGES, check_instrument, check_prefix, check_stream,
                     nats, servers)
@@ -41,16 +38,12 @@ logger = logging.getLogger("quotra.bridge")
 
 DEFAULT_WINDOW = 4096
 FLUSH_TIMEOUT = 2.0
-ACK_TIMEOUT = 2.0
 # Quotes per block written at once, so a backlog after an outage is not one huge allocation.
 BLOCK = 1024
-LOG_EVERY = 5.0
 _NO_ID = b"NATS/1.0\r\n\r\n"
-# Refusals that say "not now" rather than "never": the same quotes go again on a new connection.
-_TRANSIENT = {10008}
 
 
-class Bridge(counters.BridgeCounters):
+class Bridge(Acknowledgements, counters.BridgeCounters):
     """Publishes the quotes given to ``on_quote`` to NATS; see the package's docstring.
 
     Make it on the loop's thread, call ``start()`` once the loop runs (or
@@ -102,6 +95,10 @@ class Bridge(counters.BridgeCounters):
         self._task: Optional[asyncio.Task] = None
         self._warned: set = set()
         self._next_server = 0
+        self._fast = True         # batches unless the server refused them
+        self._fast_stream = False  # the stream allows them
+        self._clock = time.monotonic
+        self._start_batches()
         self.on_quote = self._make_on_quote()
         eager_quotes(self.loop, self.on_quote.__code__)
 
@@ -180,6 +177,9 @@ class Bridge(counters.BridgeCounters):
         return out
 
     def _write(self, link: NatsLink, entries) -> None:
+        if len(entries) > 1 and self._fast and self._fast_stream:
+            self._write_batch(link, entries)
+            return
         inbox = self._inbox
         inflight = self._inflight
         token = self._token
@@ -193,66 +193,6 @@ class Bridge(counters.BridgeCounters):
         self._sent_at.append((token, time.monotonic()))
         link.write(b"".join(parts))
 
-    # -- acknowledgements ----------------------------------------------------------
-
-    def _on_msg(self, subject: bytes, headers: Optional[bytes], payload: bytes) -> None:
-        try:
-            token = int(subject.rpartition(b".")[2])
-        except ValueError:
-            return
-        entry = self._inflight.pop(token, None)
-        if entry is None:
-            return  # an answer to a connection that has ended: its quote was queued again
-        if headers is not None and headers[9:12] == b"503":
-            self._fail(token, entry, "no responders (no stream leader, or no stream)")
-        elif b'"error"' in payload:
-            try:
-                err = orjson.loads(payload)["error"]
-                code, text = err.get("err_code") or err.get("code"), err.get("description", "")
-            except (ValueError, KeyError, TypeError, AttributeError):
-                code, text = None, payload[:200].decode(errors="replace")
-            if code in _TRANSIENT:
-                self._fail(token, entry, f"{code} {text}")
-            else:
-                self._reject(f"{code} {text}")
-        else:
-            self.published += 1
-            if b'"duplicate"' in payload:
-                self.duplicates += 1
-        if len(self._inflight) < self.window:
-            self._wake.set()
-
-    def _fail(self, token: int, entry, reason: str) -> None:
-        """A refusal for now: back into the window, and the connection ends so
-        that everything unacknowledged goes again in its order."""
-        inflight = self._inflight
-        inflight[token] = entry
-        items = sorted(inflight.items())
-        inflight.clear()
-        inflight.update(items)
-        if self._failure is None:
-            self._failure = reason
-            if self._link is not None:
-                self._link.abort()
-
-    def _reject(self, reason: str) -> None:
-        self.rejected[reason] = self.rejected.get(reason, 0) + 1
-        now = time.monotonic()
-        if now >= self._reject_log_at:
-            self._reject_log_at = now + LOG_EVERY
-            logger.error("NATS stream %s refused quotes: %s (%d refused in all)", self.stream, reason,
-                         sum(self.rejected.values()))
-
-    def _ack_overdue(self) -> bool:
-        if not self._inflight:
-            self._sent_at.clear()
-            return False
-        oldest = next(iter(self._inflight))
-        sent_at = self._sent_at
-        while sent_at and sent_at[0][0] < oldest:
-            sent_at.popleft()
-        return bool(sent_at) and time.monotonic() - sent_at[0][1] > ACK_TIMEOUT
-
     # -- the NATS side -----------------------------------------------------------
 
     def start(self) -> asyncio.Task:
@@ -262,13 +202,21 @@ class Bridge(counters.BridgeCounters):
 
     async def _connect(self, url: str) -> NatsLink:
         link = await NatsLink.open(url, self._on_msg)
+        # Checked once already: a cluster electing a leader may not answer for
+        # seconds, and what waits to be sent again must go within the stream's
+        # duplicate window. The acknowledgements will tell whether it takes quotes.
+        checked = self.connections > 0
         try:
             nc = await nats().connect(url, allow_reconnect=False, max_reconnect_attempts=1, connect_timeout=2,
                                       reconnect_time_wait=0, name="quotra-bridge-stream")
             try:
-                await ensure_stream(nc.jetstream(), self.stream, self.subject_prefix, self._warned,
-                                    max_per_subject=self.max_per_subject, max_age=self.max_age,
-                                    storage=self.storage)
+                self._fast_stream = await ensure_stream(
+                    nc.jetstream(timeout=1.0 if checked else 5.0), self.stream, self.subject_prefix, self._warned,
+                    max_per_subject=self.max_per_subject, max_age=self.max_age, storage=self.storage)
+            except TimeoutError:
+                if not checked:
+                    raise
+                logger.info("NATS %s: stream %s did not answer in time; publishing again", url, self.stream)
             finally:
                 await nc.close()
         except BaseException:
@@ -335,7 +283,8 @@ class Bridge(counters.BridgeCounters):
     async def _publish(self, link: NatsLink) -> str:
         """Write while the link lives; the reason it ended."""
         self._inbox = b"_INBOX.%s." % secrets.token_hex(11).encode()
-        link.write(b"SUB %s* 1\r\n" % self._inbox)
+        self._start_batches()
+        link.write(b"SUB %s> 1\r\n" % self._inbox)
         await link.ping()  # the inbox is in place before the first answer can come
         pending, retry, inflight, wake = self._pending, self._retry, self._inflight, self._wake
         link.closed.add_done_callback(lambda _: wake.set())

@@ -43,20 +43,21 @@ def default_config(name: str, prefix: str, *, max_per_subject: int, max_age: flo
 
     return StreamConfig(name=name, subjects=[f"{prefix}.>"], max_msgs_per_subject=max_per_subject,
                         max_age=max_age, storage=StorageType(storage), discard=DiscardPolicy.OLD,
-                        duplicate_window=DEFAULT_DUPLICATE_WINDOW,
+                        duplicate_window=DEFAULT_DUPLICATE_WINDOW, allow_batched=True,
                         republish=RePublish(src=f"{prefix}.>", dest=f"{LIVE_PREFIX}.{prefix}.>"))
 
 
-async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults) -> None:
+async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults) -> bool:
     """Make stream ``name`` if it is missing; check it otherwise (StreamError).
-    ``warned`` keeps the warnings already given, so each is given once."""
+    ``warned`` keeps the warnings already given, so each is given once.
+    Whether the stream takes batched publishing (fast ingest)."""
     from nats.js.errors import BadRequestError, NotFoundError
 
     try:
         info = await js.stream_info(name)
     except NotFoundError:
         try:
-            await js.add_stream(default_config(name, prefix, **defaults))
+            info = await js.add_stream(default_config(name, prefix, **defaults))
         except BadRequestError as exc:
             if exc.err_code != _NAME_IN_USE:
                 raise
@@ -64,7 +65,8 @@ async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults
         else:
             logger.info("NATS: stream %s created over %s.> (duplicate window %g s, live copies on %s.%s.>)",
                         name, prefix, DEFAULT_DUPLICATE_WINDOW, LIVE_PREFIX, prefix)
-            return
+            # A server before batched publishing ignores the option: its answer says.
+            return bool(info.config.allow_batched)
     subjects = list(info.config.subjects or ())
     if not any(covers(s, prefix) for s in subjects):
         raise StreamError(f"stream {name} captures {', '.join(subjects) or 'no subjects'}, not {prefix}.>: "
@@ -75,3 +77,8 @@ async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults
         logger.warning("NATS: stream %s has no duplicate window: quotes sent again after a lost "
                        "connection may be stored twice (the bridge's default is %g s)", name,
                        DEFAULT_DUPLICATE_WINDOW)
+    if not info.config.allow_batched and "batched" not in warned:
+        warned.add("batched")
+        logger.warning("NATS: stream %s does not allow batched publishing: the stream acknowledges each "
+                       "quote on its own, which costs the server more", name)
+    return bool(info.config.allow_batched)
