@@ -7,7 +7,8 @@ a leader is elected, a stream being made again) and an answer that does not
 come within ``ACK_TIMEOUT`` end the connection, so that everything
 unacknowledged goes again, in its order, on the next.
 
-Fast ingest: a block of quotes written as one batch, acknowledged once.
+Fast ingest: what waits is written as one batch, acknowledged once, and the
+next batch goes when that answer is in.
 
 Where the stream allows batched publishing, each block of two or more quotes
 is a batch of its own: every message's reply subject says the batch, its place
@@ -35,9 +36,6 @@ ACK_TIMEOUT = 2.0
 LOG_EVERY = 5.0
 # Refusals that say "not now" rather than "never": the same quotes go again on a new connection.
 _TRANSIENT = {"10008"}
-# The server's acknowledgement cadence inside a batch: no block is larger, so
-# the commit's answer is the one that counts.
-FLOW = 4096
 # JetStream errors that say the stream or server will not take batches.
 NO_BATCHES = {10205, 10206, 10207, 10208}
 
@@ -114,7 +112,8 @@ class Acknowledgements:
         bid = b"b%d" % self._batch_ids
         first = self._token + 1
         last = len(entries)
-        reply = b"%s%s.%d.fail." % (inbox, bid, FLOW)
+        # The acknowledgement cadence asked for is the batch's size: the commit's answer counts.
+        reply = b"%s%s.%d.fail." % (inbox, bid, last)
         parts = []
         add = parts.append
         for n, entry in enumerate(entries, 1):

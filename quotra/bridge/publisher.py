@@ -292,7 +292,13 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             if self._ack_overdue():
                 self._failure = f"no acknowledgement within {ACK_TIMEOUT:g} s"
                 break
-            room = min(BLOCK, self.window - len(inflight))
+            if self._fast and self._fast_stream:
+                # One batch at a time: a batch the server cut short is sent again
+                # before anything newer can be stored, so order holds; the next
+                # batch takes everything that arrived meanwhile.
+                room = 0 if inflight else self.window
+            else:
+                room = min(BLOCK, self.window - len(inflight))
             if room <= 0 or not (pending or retry):
                 wake.clear()
                 try:
