@@ -82,7 +82,7 @@ def wait(predicate, timeout, what):
     deadline = time.monotonic() + limit(timeout)
     while not predicate():
         if time.monotonic() > deadline:
-            pytest.fail(f"timed out waiting for {what}")
+            pytest.fail(f"timed out waiting for {what() if callable(what) else what}")
         time.sleep(0.05)
 
 

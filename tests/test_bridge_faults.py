@@ -75,11 +75,12 @@ def run(nats_url, fault, *, read_url=None, stream_setup=None, extra=()):
             def settled():
                 m = metrics(port)
                 return m.get("received") == QUOTES and not m.get("buffered") and not m.get("in_flight")
-            wait(settled, 30, "every quote acknowledged or refused")
+            wait(settled, 30, lambda: f"every quote acknowledged or refused ({metrics(port)})")
             rc, _, log, counters = stop_bridge(bridge)
         finally:
             if bridge.poll() is None:
                 bridge.kill()
+                print(bridge.communicate()[0])  # shown by pytest on failure
         sent = sent_ids(svc)
     print(log)  # shown by pytest on failure
     assert rc == 0 and len(sent) == QUOTES == counters["received"], log

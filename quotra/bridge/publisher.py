@@ -38,6 +38,8 @@ logger = logging.getLogger("quotra.bridge")
 
 DEFAULT_WINDOW = 4096
 FLUSH_TIMEOUT = 2.0
+# A server that takes no bytes for this long is as good as gone.
+DRAIN_TIMEOUT = 5.0
 # Quotes per block written at once, so a backlog after an outage is not one huge allocation.
 BLOCK = 1024
 _NO_ID = b"NATS/1.0\r\n\r\n"
@@ -314,7 +316,11 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 del pending[:room]
             if batch:
                 self._write(link, batch)
-                await link.drain()
+                try:
+                    await asyncio.wait_for(link.drain(), DRAIN_TIMEOUT)
+                except TimeoutError:
+                    self._failure = f"the server read nothing for {DRAIN_TIMEOUT:g} s"
+                    break
             if pending or retry:
                 await asyncio.sleep(0)  # let this turn's upstream quotes in before the next block
         return self._failure or link.error or "closed"
