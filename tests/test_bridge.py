@@ -340,6 +340,10 @@ def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quot
         bridge = Bridge(srv.url, subject_prefix="elsewhere", loop=loop)
         with pytest.raises(StreamError, match=r"captures other, quotes\.\*, not elsewhere\.>"):
             loop.run_until_complete(asyncio.wait_for(bridge.start(), limit(10)))
+        with ServiceThread(rate=100) as svc:  # the command line: exit 2, the upstream closed
+            proc = start_bridge(svc, srv.url, "--subject-prefix", "elsewhere")
+            out, _ = proc.communicate(timeout=limit(20))
+        assert proc.returncode == 2 and "quotra-bridge: stream QUOTES captures other, quotes.*, not elsewhere.>" in out
         assert loop.run_until_complete(stream_config(srv.url)) == mine
 
 
