@@ -250,6 +250,25 @@ def test_the_link_reads_the_protocol_however_the_bytes_are_cut(loop, chunk):
     assert link.is_open and not link._buf
 
 
+@pytest.mark.parametrize("line", [b"MSG a 1 -5\r\n", b"HMSG a 1 9 4\r\nabcd\r\n", b"MSG a 1 x\r\n",
+                                  b"MSG 5\r\n", b"WHAT\r\n", b"INFO {\r\n", b"-ERR" + b"x" * 70000])
+def test_the_link_gives_up_on_a_server_it_cannot_read(loop, line):
+    from quotra.bridge.wire import NatsLink
+
+    class Transport:
+        def abort(self):
+            pass
+
+    async def feed():
+        link = NatsLink(lambda *msg: pytest.fail("a message from unreadable bytes"))
+        link.connection_made(Transport())
+        link.data_received(line)
+        return link
+
+    link = loop.run_until_complete(feed())
+    assert not link.is_open and link.error
+
+
 def test_the_link_against_a_server_publishes_with_an_answer_and_reports_a_refusal(loop):
     from quotra.bridge.wire import LinkError, NatsLink
 

@@ -175,11 +175,13 @@ class NatsLink(asyncio.Protocol):
             if op == b"MSG " or op == b"HMSG":
                 args = bytes(buf[pos + 4 + (op == b"HMSG"):end]).split()
                 total = int(args[-1])
+                hlen = int(args[-2]) if op == b"HMSG" else 0
+                if not 0 <= hlen <= total or len(args) < 3:
+                    raise ValueError(f"bad message sizes in {bytes(buf[pos:end])[:80]!r}")
                 start = end + 2
                 if start + total + 2 > size:
                     break
                 if op == b"HMSG":
-                    hlen = int(args[-2])
                     on_msg(args[0], bytes(buf[start:start + hlen]), bytes(buf[start + hlen:start + total]))
                 else:
                     on_msg(args[0], None, bytes(buf[start:start + total]))
