@@ -143,7 +143,7 @@ class SharedMarket(Market):
     whichever connection needs it first. A connection joins at the live edge;
     one that falls more than ``keep`` quotes behind skips to the oldest kept."""
 
-    def __init__(self, seed: int, keep: int = 100_000):
+    def __init__(self, seed: int, keep: int = 10_000):
         super().__init__(seed)
         self.keep = keep
         self._made: dict[str, list] = {}  # symbol -> [index of its first kept quote, deque of quotes]
