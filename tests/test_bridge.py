@@ -410,3 +410,25 @@ def test_a_consumer_resumes_after_a_nats_restart_and_reports_what_retention_remo
     assert sum(evicted) == 500 - len(numbers) > 0
     assert caplog.text.count("removed by the stream's retention") == len(evicted)
     assert "Traceback" not in caplog.text and caplog.text.count("NATS consumer: connection lost") == 1
+
+
+def test_a_connection_that_closes_under_the_writer_is_followed_by_another_after_a_pause(loop):
+    from quotra.bridge.wire import NatsLink
+
+    bridge = Bridge("nats://127.0.0.1:1", loop=loop)
+    made = []
+
+    async def connect(url):
+        link = NatsLink(bridge._on_msg)
+        link.close()  # gone before the writer's first command
+        made.append(loop.time())
+        return link
+
+    bridge._connect = connect
+    loop.run_until_complete(bridge.on_quote(quote(1)))
+    task = bridge.start()
+    loop.run_until_complete(until(lambda: len(made) >= 4, "four connections"))
+    task.cancel()
+    loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
+    # The writer lived on, kept the quote, and backed off: 0.1 s, then 0.2 s, ...
+    assert bridge.buffered == 1 and made[3] - made[2] > made[1] - made[0] >= 0.09

@@ -30,7 +30,7 @@ from .names import (DEFAULT_BUFFER, DEFAULT_MAX_AGE, DEFAULT_MAX_PER_SUBJECT, DE
                     nats, servers)
 from .stream import StreamError, ensure_stream
 from .tasks import eager_quotes
-from .wire import NatsLink
+from .wire import LinkError, NatsLink
 
 __all__ = ["Bridge"]
 
@@ -40,6 +40,8 @@ DEFAULT_WINDOW = 4096
 FLUSH_TIMEOUT = 2.0
 # A server that takes no bytes for this long is as good as gone.
 DRAIN_TIMEOUT = 5.0
+# A connection that lasted less than this is a failed attempt for the back-off.
+SHORT = 1.0
 # Quotes per block written at once, so a backlog after an outage is not one huge allocation.
 BLOCK = 1024
 _NO_ID = b"NATS/1.0\r\n\r\n"
@@ -250,14 +252,18 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                         await asyncio.sleep(delay)
                         delay = min(RETRY_MAX, delay * 2)
                     continue
-                delay, failures = RETRY_FIRST, 0
+                failures = 0
                 self._link = link
                 self.connections += 1
                 self._connected.set()
                 logger.info("NATS connected to %s%s; %d quotes to send again, %d buffered, %d dropped while away",
                             url, " (reconnection %d)" % self.reconnections if self.connections > 1 else "",
                             len(self._retry), len(self._pending), self.dropped - dropped_before)
-                reason = await self._publish(link)
+                began = self.loop.time()
+                try:
+                    reason = await self._publish(link)
+                except (LinkError, OSError) as exc:  # closed under a write or a ping
+                    reason = self._failure or str(exc) or type(exc).__name__
                 self._connected.clear()
                 link.close()
                 self._requeue()
@@ -266,8 +272,13 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                     logger.warning("NATS connection to %s lost (%s); %d quotes to send again, the rest "
                                    "buffered (at most %d) while the bridge reconnects", url, reason,
                                    len(self._retry), self.buffer)
-                    if self._failure is not None:
-                        await asyncio.sleep(RETRY_FIRST)
+                # A connection that ends at once (a server refusing us, a stream
+                # without a leader) is not tried again at once: the back-off climbs.
+                if self.loop.time() - began < SHORT or self._failure is not None:
+                    await asyncio.sleep(delay)
+                    delay = min(RETRY_MAX, delay * 2)
+                else:
+                    delay = RETRY_FIRST
                 self._failure = None
         except asyncio.CancelledError:
             # The loop's shutdown cancels every task: what is waiting still goes
@@ -316,11 +327,12 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 del pending[:room]
             if batch:
                 self._write(link, batch)
-                try:
-                    await asyncio.wait_for(link.drain(), DRAIN_TIMEOUT)
-                except TimeoutError:
-                    self._failure = f"the server read nothing for {DRAIN_TIMEOUT:g} s"
-                    break
+                if not link.writable:
+                    try:
+                        await asyncio.wait_for(link.drain(), DRAIN_TIMEOUT)
+                    except TimeoutError:
+                        self._failure = f"the server read nothing for {DRAIN_TIMEOUT:g} s"
+                        break
             if pending or retry:
                 await asyncio.sleep(0)  # let this turn's upstream quotes in before the next block
         return self._failure or link.error or "closed"

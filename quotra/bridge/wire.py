@@ -85,6 +85,11 @@ class NatsLink(asyncio.Protocol):
     def is_open(self) -> bool:
         return not self.closed.done()
 
+    @property
+    def writable(self) -> bool:
+        """Whether the socket takes more without waiting (its flow control)."""
+        return self._writable.is_set()
+
     def write(self, data: bytes) -> None:
         if self.transport is None or self.closed.done():
             raise LinkError("the NATS connection is closed")
