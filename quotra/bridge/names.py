@@ -61,10 +61,10 @@ def live_subject(prefix: str) -> str:
     return f"{LIVE_PREFIX}.{check_prefix(prefix)}.>"
 
 
-def servers(spec: Any) -> list[str]:
+def servers(given: Any) -> list[str]:
     """``nats://a:4222,nats://b:4222`` (or a list of URLs) as a list of URLs;
     ValueError for an empty one."""
-    parts = spec.split(",") if isinstance(spec, str) else list(spec)
+    parts = given.split(",") if isinstance(given, str) else list(given)
     urls = [str(p).strip() for p in parts if str(p).strip()]
     if not urls:
         raise ValueError("give at least one NATS server URL")

@@ -60,12 +60,12 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     p.add_argument("--seed", type=int, default=0, help="seed of the price random walks (default 0)")
     p.add_argument("--tls", choices=TLS_MODES, default="trusted", help="certificate to present (default trusted)")
     p.add_argument("--stamp", action="store_true", help="put the send time in sent_at_ns of every quote")
+    p.add_argument("--shared-market", action="store_true",
+                   help="one market for every connection: the same quotes, same exchange_ts_ns, to all")
     p.add_argument("--fragment-size", type=int, default=None, metavar="BYTES",
                    help="send each quote in TEXT + CONTINUATION frames of at most BYTES (default: whole frames)")
     p.add_argument("--close-after", type=float, default=None, metavar="SECONDS",
                    help="close every connection (CLOSE 1001) SECONDS after it opened, as a restarting server does")
-    p.add_argument("--shared-market", action="store_true",
-                   help="one market for every connection: the same quotes, same exchange_ts_ns, to all")
     p.add_argument("-v", "--verbose", action="store_true", help="log connections and events")
     args = p.parse_args(argv)
     if args.duration is not None and not (args.duration > 0 and math.isfinite(args.duration)):
