@@ -39,9 +39,16 @@ void send_user_specific_ping_body(QuotraListner* self, PyObject* transport) {
 void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
     if (self->abandoned) {
         // Its attempt has failed (timed out, or the user closed the client):
-        // a connection that opens now would be a second one.
-        auto* tr = reinterpret_cast<WSTransport*>(transport);
-        own(tr->vtab->disconnect(tr, 1, nullptr));
+        // a connection that opens now would be a second one. After the
+        // user's close it is closed as the user's close closes one.
+        Ref parent_ref = parent_of(self);
+        Quotra* parent = as_quotra(parent_ref.get());
+        if (parent->disconnect_socket) {
+            send_user_close(parent, transport);
+        } else {
+            auto* tr = reinterpret_cast<WSTransport*>(transport);
+            own(tr->vtab->disconnect(tr, 1, nullptr));
+        }
         return;
     }
     self->opened = true;
