@@ -123,7 +123,9 @@ bool took_back_close(Quotra* self, PyObject* exc, PyObject* task) {
     Ref cancelled_error = getattr(asyncio.get(), S(CancelledError));
     if (!check(PyObject_IsInstance(exc, cancelled_error.get()))) return false;
     Ref left = call_method(task, S(uncancel));
-    return PyLong_AsLong(left.get()) == 0;
+    long n = PyLong_AsLong(left.get());
+    if (n == -1 && PyErr_Occurred()) raise();
+    return n == 0;
 }
 
 // start_ticker's GC-visible locals.
