@@ -20,6 +20,7 @@ from typing import Optional
 import orjson
 
 from .endpoint import HOST
+from .listening import report_loop_errors
 from .tls import TLS_MODES, trustme_missing
 
 __all__ = ["main"]
@@ -115,6 +116,7 @@ async def _serve(args: argparse.Namespace) -> int:
         print(f"{args.prog}: cannot write the CA certificate: {exc}", file=sys.stderr)
         return 1
     loop = asyncio.get_running_loop()
+    report_loop_errors(loop)
     done = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         try:
