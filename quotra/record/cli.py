@@ -88,7 +88,7 @@ def _register(counters: Any, metrics_server: Any) -> None:
     if metrics_server is None:
         return
     from .. import metrics
-    from .sources import metric_families
+    from .counters import metric_families
 
     families = metric_families()
     if counters.client is not None:
@@ -99,7 +99,8 @@ def _register(counters: Any, metrics_server: Any) -> None:
 
 def _run_direct(args: argparse.Namespace, metrics_server: Any) -> int:
     from ..quotra import Quotra
-    from .sources import Counters, record_direct
+    from .counters import Counters
+    from .sources import record_direct
     from .writer import DatasetWriter
 
     loop = asyncio.new_event_loop()

@@ -14,7 +14,7 @@ import pyarrow as pa
 import pyarrow.dataset as ds
 import pyarrow.parquet as pq
 
-from .writer import DATE_KEY, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
+from .layout import DATE_KEY, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
 
 __all__ = ["read", "iter_quotes", "parquet_files", "newest_file"]
 

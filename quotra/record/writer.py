@@ -31,49 +31,16 @@ from concurrent.futures import Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from operator import itemgetter
 from typing import Any, Callable, Optional
-from urllib.parse import quote as _quote
 
 import pyarrow as pa
 import pyarrow.parquet as pq
-from google.protobuf.descriptor import FieldDescriptor
 
-from ..pricetape_pb2 import PriceTape
+from .layout import DATE_KEY, QUOTE_FIELDS, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
 
 __all__ = ["SCHEMA", "QUOTE_FIELDS", "RECEIVED", "DATE_KEY", "SYMBOL_KEY", "DatasetWriter", "ClosedFile",
            "partition_dir"]
 
 logger = logging.getLogger("quotra.record")
-
-_ARROW_TYPES = {
-    FieldDescriptor.TYPE_STRING: pa.string(),
-    FieldDescriptor.TYPE_BYTES: pa.binary(),
-    FieldDescriptor.TYPE_BOOL: pa.bool_(),
-    FieldDescriptor.TYPE_DOUBLE: pa.float64(),
-    FieldDescriptor.TYPE_FLOAT: pa.float32(),
-    FieldDescriptor.TYPE_INT64: pa.int64(),
-    FieldDescriptor.TYPE_SINT64: pa.int64(),
-    FieldDescriptor.TYPE_SFIXED64: pa.int64(),
-    FieldDescriptor.TYPE_INT32: pa.int32(),
-    FieldDescriptor.TYPE_SINT32: pa.int32(),
-    FieldDescriptor.TYPE_SFIXED32: pa.int32(),
-    FieldDescriptor.TYPE_UINT64: pa.uint64(),
-    FieldDescriptor.TYPE_FIXED64: pa.uint64(),
-    FieldDescriptor.TYPE_UINT32: pa.uint32(),
-    FieldDescriptor.TYPE_FIXED32: pa.uint32(),
-}
-
-#: The price message's fields, in field-number order: the quote dict's keys.
-QUOTE_FIELDS: tuple[str, ...] = tuple(
-    f.name for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number))
-#: The recorder's receive time (``time.time_ns()``), strictly increasing within a run.
-RECEIVED = "received_ns"
-DATE_KEY = "date"
-SYMBOL_KEY = "symbol"
-#: Every file's schema: the quote's fields with their protobuf types, then the receive time.
-SCHEMA = pa.schema(
-    [pa.field(f.name, _ARROW_TYPES[f.type], nullable=False)
-     for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number)]
-    + [pa.field(RECEIVED, pa.int64(), nullable=False)])
 
 _ROW = itemgetter(*SCHEMA.names)
 _TYPES = tuple(f.type for f in SCHEMA)
@@ -87,13 +54,6 @@ _COMPLAIN_EVERY = 5.0
 # Row groups and file ends waiting for the I/O thread, at most.
 _MAX_JOBS = 64
 _META_PREFIX = "quotra."
-
-
-def partition_dir(root: str, date: str, instrument: str) -> str:
-    """The directory of ``instrument``'s files of ``date``: its name is
-    percent-encoded, as the readers' hive partitioning decodes it (any
-    instrument name makes one safe path segment)."""
-    return os.path.join(root, f"{DATE_KEY}={date}", f"{SYMBOL_KEY}={_quote(instrument, safe='')}")
 
 
 @dataclass

@@ -20,6 +20,7 @@ from typing import Optional
 import orjson
 
 from .endpoint import HOST
+from .listening import report_loop_errors
 from .tls import TLS_MODES, trustme_missing
 
 __all__ = ["main"]
@@ -60,6 +61,8 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     p.add_argument("--seed", type=int, default=0, help="seed of the price random walks (default 0)")
     p.add_argument("--tls", choices=TLS_MODES, default="trusted", help="certificate to present (default trusted)")
     p.add_argument("--stamp", action="store_true", help="put the send time in sent_at_ns of every quote")
+    p.add_argument("--shared-market", action="store_true",
+                   help="one market for every connection: the same quotes, same exchange_ts_ns, to all")
     p.add_argument("--fragment-size", type=int, default=None, metavar="BYTES",
                    help="send each quote in TEXT + CONTINUATION frames of at most BYTES (default: whole frames)")
     p.add_argument("--close-after", type=float, default=None, metavar="SECONDS",
@@ -105,6 +108,7 @@ async def _serve(args: argparse.Namespace) -> int:
             stamp_sent_at=args.stamp,
             fragment_size=args.fragment_size,
             close_after=args.close_after,
+            shared_market=args.shared_market,
             record_sent=0,
             keep_ended=False,  # a long run keeps nothing of the connections that ended
         )
@@ -112,6 +116,7 @@ async def _serve(args: argparse.Namespace) -> int:
         print(f"{args.prog}: cannot write the CA certificate: {exc}", file=sys.stderr)
         return 1
     loop = asyncio.get_running_loop()
+    report_loop_errors(loop)
     done = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         try:
