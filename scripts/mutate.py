@@ -154,8 +154,7 @@ def main() -> int:
     if a.list:
         for m in mutants:
             why = stale(m)
-            tag = f" [{m['retarget']}]" if "retarget" in m else ""
-            print(f"{m['name']:44} {m['file']:34} {'STALE: ' + why if why else 'applies'}{tag}")
+            print(f"{m['name']:44} {m['file']:34} {'STALE: ' + why if why else 'applies'}")
         return 0
     if not PYTHON.exists():
         sys.exit("run scripts/setup.sh first")
