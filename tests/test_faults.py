@@ -139,9 +139,7 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
 
 
 class StuckResubscription(Quotra):
-    """A resubscription whose send never ends until it is cancelled."""
-
-    stuck = None  # an asyncio.Event while sends get stuck
+    stuck = None  # an asyncio.Event while sends get stuck, until cancelled
 
     async def subscribe(self, instruments):
         if type(self).stuck is not None:
@@ -431,22 +429,20 @@ class Socket:
         return q
 
 
-def test_send_failing_on_the_loop_thread_fails_the_workers_subscribe(loop):
-    q = Socket.client(loop, lambda data: os.write(-1, data))  # OSError(EBADF)
-    with pytest.raises(OSError):
-        loop.run_until_complete(asyncio.wait_for(q.subscribe(["A"]), limit(10)))
-    assert client_field(q, "tokens_set") == set()
-
-
-def test_send_to_a_connection_whose_loop_is_not_running_fails_at_once(loop):
+@pytest.mark.parametrize("case", ["write fails", "loop not running"])
+def test_a_workers_failed_send_fails_its_subscribe(loop, case):
+    """The write fails on the loop thread, or the connection's loop is not
+    running (then at once): subscribe raises, nothing written, the set kept."""
     written = []
-    q = Socket.client(loop, written.append)  # its connection on a loop that never runs
-    other = asyncio.new_event_loop()
+    q = Socket.client(loop, (lambda data: os.write(-1, data)) if case == "write fails" else written.append)
+    runner = loop if case == "write fails" else asyncio.new_event_loop()  # `loop` then never runs
     try:
-        with pytest.raises(RuntimeError, match="the client's event loop is not running; cannot send"):
-            other.run_until_complete(asyncio.wait_for(q.subscribe(["A"]), limit(10)))
+        with pytest.raises(OSError if case == "write fails" else RuntimeError,
+                           match=None if case == "write fails" else "the client's event loop is not running; cannot send"):
+            runner.run_until_complete(asyncio.wait_for(q.subscribe(["A"]), limit(10)))
     finally:
-        other.close()
+        if runner is not loop:
+            runner.close()
     assert written == [] and client_field(q, "tokens_set") == set()
 
 

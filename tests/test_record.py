@@ -352,10 +352,8 @@ def test_writer_stamps_in_strict_order_rolls_by_age_and_leaves_no_temporary(tmp_
 
 
 def test_stream_acknowledges_only_what_finished_files_hold(tmp_path):
-    """The run loop's steps for each message, with stand-in messages: a quote
-    on another instrument's subject is refused; a finished file acknowledges
-    up to the message before the oldest file still open; once a file is lost,
-    nothing more."""
+    """The run loop's steps, with stand-in messages: a quote on another instrument's subject is refused; a
+    finished file acknowledges up to the message before the oldest file still open; after a loss, nothing."""
     from types import SimpleNamespace
     from quotra.record.sources import NatsSource
     market = Market(7)

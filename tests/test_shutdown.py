@@ -56,9 +56,8 @@ def test_shutdown_with_no_other_task_stops_at_once(loop):
 
 @pytest.mark.parametrize("how", ["SIGINT", "SIGTERM", "call"])
 def test_stop_signal_handler_without_connection(loop, caplog, client_timings, how):
-    """A real signal through the handlers the client installs on its loop (the
-    whole process, to its exit status: tests/test_demo.py and
-    tests/test_readme.py), or the handler called with any arguments."""
+    """A real signal through the handlers the client installs on its loop (whole programs: test_demo.py,
+    test_readme.py), or the handler called with any arguments."""
     caplog.set_level(logging.INFO, logger="quotra.quotra")
     q = Quotra(loop)
     q.IS_CONNECTED.set()
