@@ -17,7 +17,7 @@ import gc
 import time
 
 import pytest
-from harness import ClientSession, client_field, limit, pickled_state
+from harness import QUOTRA_FIELDS, ClientSession, client_field, limit, pickled_state
 
 from bench.stages import feed, open_protocol, ws_frame
 from quotra.eager import eager_task_factory
@@ -190,6 +190,41 @@ def test_suspending_callbacks_start_in_arrival_order(kind):
         fed.close()
 
 
+def test_create_task_is_looked_up_at_each_quote(kind):
+    """The loop's create_task as attribute lookup finds it at each quote: the
+    class's method, an instance attribute set later and taken away again;
+    a loop without one fails before the callback runs."""
+    fed = Fed(kind)
+    try:
+        calls = []
+
+        class Loop:
+            def create_task(self, coro):
+                calls.append("class")
+                return fed.loop.create_task(coro)
+
+        def instance_create_task(coro):
+            calls.append("instance")
+            return fed.loop.create_task(coro)
+
+        loop = Loop()
+        set_fields(fed.client, _Quotra__loop=loop)
+        fed.feed(quote_frame(1.0))
+        loop.create_task = instance_create_task
+        fed.feed(quote_frame(2.0))
+        del loop.create_task
+        fed.feed(quote_frame(3.0))
+        assert calls == ["class", "instance", "class"]
+        assert fed.events == [("msg", 1.0), ("msg", 2.0), ("msg", 3.0)]
+
+        set_fields(fed.client, _Quotra__loop=object())
+        fed.feed(quote_frame(4.0))
+        assert fed.events[3:] == []  # neither callback: the error callback's scheduling fails alike
+        assert fed.written_after_handshake()[0][:1] == b"\x88"  # picows closes after the AttributeError
+    finally:
+        fed.close()
+
+
 # ---------------------------------------------------------------- streaming from the service
 
 def eager_session(kind: str, **options) -> ClientSession:
@@ -295,14 +330,19 @@ def test_shutdown_cancels_pending_eager_tasks(kind):
         assert sorted(cancelled) == [1.0, 2.0, 3.0]
 
 
-def set_callbacks(client, msg=None, err=None) -> None:
-    """Replace the client's message or error callback (through its pickle state)."""
+def set_fields(client, **fields) -> None:
+    """Replace some of the client's fields (through its pickle state)."""
     state = list(pickled_state(client))
-    if err is not None:
-        state[8] = err  # _error_callback
-    if msg is not None:
-        state[9] = msg  # _message_callback
+    for name, value in fields.items():
+        state[QUOTRA_FIELDS.index(name)] = value
     client.__setstate_cython__(tuple(state))
+
+
+def set_callbacks(client, msg=None, err=None) -> None:
+    if err is not None:
+        set_fields(client, _error_callback=err)
+    if msg is not None:
+        set_fields(client, _message_callback=msg)
 
 
 async def wait_until(predicate, what: str, timeout: float = 10) -> None:
