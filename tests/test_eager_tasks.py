@@ -246,11 +246,14 @@ def test_callback_subscribes_and_unsubscribes(kind):
     """subscribe and unsubscribe awaited inside a callback, which suspends
     there: the service sees both, and quotes of the new instrument arrive."""
     with eager_session(kind, instruments=("ABC",)) as s:
+        finished = []
+
         async def on_msg(quote):
             await s.rec.on_msg(quote)
             if s.rec.messages == 1:
                 await s.client.subscribe(["XYZ"])
                 await s.client.unsubscribe(["ABC"])
+                finished.append(True)
 
         set_callbacks(s.client, msg=on_msg)
 
@@ -261,6 +264,7 @@ def test_callback_subscribes_and_unsubscribes(kind):
             await s.svc.wait_for(lambda: "ABC" not in conn.subscribed, limit(10), "ABC unsubscribed")
             s.svc.send_quote("XYZ", conn)
             await s.rec.wait(lambda: [q for q in s.rec.quotes if q["instrument"] == "XYZ"], 10, "an XYZ quote")
+            await wait_until(lambda: finished, "the callback's return")
 
         s.run(scenario())
         assert client_field(s.client, "tokens_set") == {"XYZ"}
