@@ -172,6 +172,24 @@ def test_a_raising_callback_stays_in_its_task(kind, error):
         fed.close()
 
 
+def test_frames_read_before_the_callback_closed_the_transport_are_delivered(kind):
+    """A callback that closes the transport under the frame handler: the
+    frames picows had already read from the same chunk still reach their
+    callbacks, in order, and nothing raises out of the handler."""
+    async def on_msg(quote):
+        fed.events.append(("msg", quote["last_price"]))
+        if quote["last_price"] == 1.0:
+            client_field(fed.client, "transport").disconnect()
+
+    fed = Fed(kind, on_msg=on_msg)
+    try:
+        seen = fed.feed(quote_frame(1.0) + quote_frame(2.0) + quote_frame(3.0))
+        assert seen == [("msg", 1.0), ("msg", 2.0), ("msg", 3.0)]
+        assert fed.loop_errors == []
+    finally:
+        fed.close()
+
+
 def test_suspending_callbacks_start_in_arrival_order(kind):
     order = []
 
@@ -272,9 +290,9 @@ def test_callback_subscribes_and_unsubscribes(kind):
 
 @pytest.mark.parametrize("graceful", [True, False], ids=["disconnect", "abort"])
 def test_callback_drops_the_connection(kind, graceful):
-    """A callback that ends the connection under the frame handler: the
-    frames already read are still delivered, the loss is handled as any
-    other (reconnection, resubscription) and quotes flow again."""
+    """A callback that ends the connection under the frame handler: the loss
+    is handled as any other (reconnection, resubscription) and quotes flow
+    again."""
     with eager_session(kind, instruments=("ABC",)) as s:
         async def on_msg(quote):
             await s.rec.on_msg(quote)
