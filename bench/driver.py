@@ -16,11 +16,12 @@ What it does, in order, all on 127.0.0.1 with a service it starts itself:
    ``--quotes`` quotes; medians over the rounds, and the ratios as medians of
    the per-round ratios;
 4. latency (not in ``--quick``): the ``quotra`` client, then the Python peer
-   for comparison, then both again with eager tasks, at 10,000 quotes/s for 20 s, each quote stamped with its
-   send time in ``sent_at_ns``, the service and the client each on a CPU of
-   their own (the service's own ``rate`` stream makes a new random-walk quote
-   per message and fell short of 10,000/s here, about 6,700/s, so the sender
-   here paces one message, restamped and re-encoded per send);
+   for comparison, then both again with eager tasks, at 10,000 quotes/s for
+   20 s, each quote stamped with its send time in ``sent_at_ns``, the service
+   and the client each on a CPU of their own (the service's own ``rate``
+   stream makes a new random-walk quote per message and fell short of
+   10,000/s here, about 6,700/s, so the sender here paces one message,
+   restamped and re-encoded per send);
 5. memory (not in ``--quick``): the ``quotra`` client over 5 M quotes, its
    resident size noted at 1 M and at 5 M;
 6. the per-stage profile: ``bench/stages.py`` under callgrind;
