@@ -162,6 +162,10 @@ async def serve_main(fragment_size: Optional[int] = None) -> None:
             if op == "blast":
                 if cmd.get("sender") == "blast":
                     sent = await svc.blast(n, conn)
+                elif cmd.get("sender") == "distinct":  # a quote identity each (the bridge's ids)
+                    from bench.bridge import blast_distinct
+
+                    sent = await blast_distinct(svc, n, conn)
                 else:
                     sent = await svc.blast_batched(n, conn)
             elif op == "paced":

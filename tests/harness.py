@@ -109,7 +109,8 @@ class ClientTimings:
     """The client's fixed timings, scaled for a test: ``retry`` scales the
     delay before a new attempt (1 s), ``stop_wait`` the signalled stop's wait
     for the server's close (2 s), ``ping`` the idle time before a ping (3 s)
-    and the wait for its pong (2 s); 1 leaves a timing as it is.
+    and the wait for its pong (2 s), ``opening`` the bound on an attempt's
+    opening (10 s); 1 leaves a timing as it is.
 
     The client looks up ``asyncio`` and ``ws_connect`` in its module at each
     use, so while installed (``with ClientTimings(...)``, or ``install`` and
@@ -117,11 +118,12 @@ class ClientTimings:
     name goes to the real ones. Tests drive time this way rather than waiting
     out the real timings; a test of a timing itself states its expectation in
     these scaled units. ``asked`` lists what the client asked for, unscaled:
-    ("sleep", seconds), ("wait_for", seconds), (ping keyword, seconds).
+    ("sleep", seconds), ("wait_for", seconds), ("opening", seconds), (ping
+    keyword, seconds).
     """
 
-    def __init__(self, retry: float = 1.0, stop_wait: float = 1.0, ping: float = 1.0):
-        self.retry, self.stop_wait, self.ping = retry, stop_wait, ping
+    def __init__(self, retry: float = 1.0, stop_wait: float = 1.0, ping: float = 1.0, opening: float = 1.0):
+        self.retry, self.stop_wait, self.ping, self.opening = retry, stop_wait, ping, opening
         self.asked: list[tuple[str, Any]] = []
         self._saved: Optional[tuple] = None
 
@@ -166,12 +168,18 @@ class _ScaledAsyncio:
         return self._real.sleep(delay * self._timings.retry, result)
 
     def wait_for(self, fut, timeout):
-        self._timings.asked.append(("wait_for", timeout))
-        return self._real.wait_for(fut, None if timeout is None else timeout * self._timings.stop_wait)
+        # The client waits for two things: the stop event, and an opening.
+        if getattr(fut, "__qualname__", None) == "Event.wait":
+            what, scale = "wait_for", self._timings.stop_wait
+        else:
+            what, scale = "opening", self._timings.opening
+        self._timings.asked.append((what, timeout))
+        return self._real.wait_for(fut, None if timeout is None else timeout * scale)
 
 
 #: What ``ClientSession`` uses unless told otherwise: a retry delay of 50 ms
-#: and a stop wait of 0.2 s; the ping timings stay real. The stress runs keep
+#: and a stop wait of 0.2 s; the ping timings and the opening's bound stay
+#: real (a test of a stall scales ``opening`` itself). The stress runs keep
 #: every timing real.
 FAST = {} if STRESS else dict(retry=0.05, stop_wait=0.1)
 
