@@ -372,3 +372,33 @@ async def wait_until(predicate, what: str, timeout: float = 10) -> None:
     while not predicate():
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
         await asyncio.sleep(0.01)
+
+
+def test_eager_for_one_function_only(kind):
+    """The bridge's and the recorder's factory: that function's coroutines
+    start inside create_task, every other one waits its turn, on both loops
+    (uvloop passes eager_start= to the factory itself)."""
+    from quotra.eager import eager_for
+
+    loop = new_loop(kind)
+    ran = []
+
+    async def quick(tag):
+        ran.append(tag)
+
+    async def other(tag):
+        ran.append(tag)
+
+    eager_for(loop, quick.__code__)
+
+    async def main():
+        waiting = loop.create_task(other("other"))
+        loop.create_task(quick("quick"))
+        assert ran == ["quick"]
+        await waiting
+        assert ran == ["quick", "other"]
+
+    try:
+        loop.run_until_complete(main())
+    finally:
+        loop.close()
