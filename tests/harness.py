@@ -280,13 +280,15 @@ class ClientSession:
     ``with ClientSession(rate=...) as s: s.run(coro)`` runs steps on the loop;
     leaving the block closes the client through ``close_websocket`` and checks
     that its shutdown stops the loop, then stops the service and closes the
-    loop. Loop exception-handler calls are kept in ``s.loop_errors``.
+    loop. Loop exception-handler calls are kept in ``s.loop_errors``;
+    ``new_loop`` makes the loop (default asyncio's own).
     """
 
     def __init__(self, *, error_callback: bool = True, instruments=("ABC", "XYZ"), client_class=Quotra,
                  keep_events: bool = True, server_class=MarketDataService, timings: Optional[dict] = None,
-                 **service_options):
+                 new_loop: Callable[[], asyncio.AbstractEventLoop] = asyncio.new_event_loop, **service_options):
         self.service_options = service_options
+        self.new_loop = new_loop
         self.server_class = server_class
         self.client_class = client_class
         self.error_callback = error_callback
@@ -305,7 +307,7 @@ class ClientSession:
     # -- set-up and tear-down ------------------------------------------------
 
     def __enter__(self) -> "ClientSession":
-        self.loop = asyncio.new_event_loop()
+        self.loop = self.new_loop()
         asyncio.set_event_loop(self.loop)
         self.loop.set_exception_handler(lambda loop, ctx: self.loop_errors.append(ctx))
         self.logger = logging.getLogger("quotra.quotra")

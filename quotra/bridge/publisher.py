@@ -29,7 +29,7 @@ from .names import (DEFAULT_BUFFER, DEFAULT_MAX_AGE, DEFAULT_MAX_PER_SUBJECT, DE
                     DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, STORAGES, check_instrument, check_prefix, check_stream,
                     nats, servers)
 from .stream import StreamError, ensure_stream
-from .tasks import eager_quotes
+from ..eager import eager_for
 from .wire import LinkError, NatsLink
 
 __all__ = ["Bridge"]
@@ -104,7 +104,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._clock = time.monotonic
         self._start_batches()
         self.on_quote = self._make_on_quote()
-        eager_quotes(self.loop, self.on_quote.__code__)
+        eager_for(self.loop, self.on_quote.__code__)
 
     @property
     def connected(self) -> bool:

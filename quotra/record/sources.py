@@ -25,6 +25,7 @@ from typing import Any, Optional
 
 import orjson
 
+from ..eager import eager_for
 from .cli import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 from .reader import file_metadata, newest_file
 from .counters import Counters, metric_families
@@ -40,21 +41,6 @@ FETCH = 1024
 FETCH_WAIT = 0.5
 RETRY_FIRST = 0.1
 RETRY_MAX = 2.0
-
-
-def _eager(loop: asyncio.AbstractEventLoop, code) -> None:
-    """Run the coroutines of ``code`` inside ``create_task``: the quote
-    callback finishes without suspending, so it never waits in the ready queue."""
-    previous = loop.get_task_factory()
-
-    def factory(loop, coro, **kwargs):
-        if getattr(coro, "cr_code", None) is code:
-            return asyncio.Task(coro, loop=loop, eager_start=True, **kwargs)
-        if previous is not None:
-            return previous(loop, coro, **kwargs)
-        return asyncio.Task(coro, loop=loop, **kwargs)
-
-    loop.set_task_factory(factory)
 
 
 async def _tick(writer: DatasetWriter) -> None:
@@ -89,7 +75,7 @@ def record_direct(loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetW
     async def on_close(text: str) -> None:
         logger.info("%s", text)
 
-    _eager(loop, on_quote.__code__)
+    eager_for(loop, on_quote.__code__)
     loop.create_task(_tick(writer), name="quotra-record tick")
     client.start_websocket(on_quote, on_error, on_open, on_close)
     try:
