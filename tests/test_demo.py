@@ -213,8 +213,12 @@ class LineReader:
 
 
 @pytest.mark.timeout(90)
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
-def test_signal_goes_through_the_clients_own_path_and_exits_0(signum):
+@pytest.mark.parametrize("when", ["streaming", "start-up"])
+def test_signal_goes_through_the_clients_own_path_and_exits_0(when):
+    """SIGTERM while quotes stream; SIGINT while the service is starting,
+    before the connection exists: the client handles it once its loop runs,
+    and a connection that opens after it is closed the client's way. (Both
+    signals reach the same handler: tests/test_shutdown.py.)"""
     proc = subprocess.Popen(
         demo_cmd("--seconds", "60", "--interval", "0.5"),
         cwd=ROOT, env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -222,10 +226,12 @@ def test_signal_goes_through_the_clients_own_path_and_exits_0(signum):
     try:
         out = LineReader(proc.stdout)
         err = LineReader(proc.stderr)
-        first = out.wait_for(SNAPSHOT, timeout=30)
-        assert first is not None, (out.text(1), err.text(1))
+        if when == "streaming":
+            assert out.wait_for(SNAPSHOT, timeout=30) is not None, (out.text(1), err.text(1))
+        else:
+            assert err.wait_for(re.compile(r".*quotra\.demo: market-data service at "), timeout=30), err.text(1)
         signalled = time.monotonic()
-        proc.send_signal(signum)
+        proc.send_signal(signal.SIGTERM if when == "streaming" else signal.SIGINT)
         rc = proc.wait(timeout=20)
         took = time.monotonic() - signalled
     finally:
@@ -235,18 +241,17 @@ def test_signal_goes_through_the_clients_own_path_and_exits_0(signum):
     stdout, stderr = out.text(), err.text()
     assert rc == 0, (stdout, stderr)
     assert "Traceback" not in stderr, stderr
-    # The order of the client's own lines: the interrupt, the server's close
-    # answering the close frame, the disconnection report.
     assert INTERRUPT_LINE in stderr, stderr
     i = stderr.index(INTERRUPT_LINE)
-    assert CLOSE_LINE in stderr[i:], stderr
-    j = stderr.index(CLOSE_LINE, i)
-    assert DISCONNECTED_LINE in stderr[j:], stderr
-    assert stderr.count(INTERRUPT_LINE) == 1
+    assert DISCONNECTED_LINE in stderr[i:], stderr
     assert stdout.splitlines()[-1].endswith("ended: interrupted"), stdout
-    assert check_snapshots(stdout)
-    # The server answered at once: no need to wait out the 2 s grace period.
-    assert took < 10, took
+    if when == "streaming":
+        # Between the two: the server's close answering the client's.
+        assert CLOSE_LINE in stderr[i:stderr.index(DISCONNECTED_LINE, i)], stderr
+        assert stderr.count(INTERRUPT_LINE) == 1
+        assert check_snapshots(stdout)
+        # The server answered at once: no need to wait out the 2 s grace period.
+        assert took < 10, took
 
 
 METRICS_AT = re.compile(r".* INFO quotra\.demo: metrics at http://127\.0\.0\.1:(\d+)/metrics$")
@@ -291,67 +296,32 @@ def test_any_service_by_url_with_metrics_served_while_it_runs():
     assert stdout.splitlines()[-1].endswith("ended: time is up"), stdout
 
 
-@pytest.mark.timeout(90)
-def test_sigint_during_start_up_still_ends_through_the_client():
-    """A signal that arrives while the service is starting, before the
-    connection exists: the client handles it once its loop runs; a connection
-    that opens after it is closed the client's way; exit 0."""
-    proc = subprocess.Popen(
-        demo_cmd("--seconds", "60", "--interval", "0.5"),
-        cwd=ROOT, env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    try:
-        out = LineReader(proc.stdout)
-        err = LineReader(proc.stderr)
-        assert err.wait_for(re.compile(r".*quotra\.demo: market-data service at "), timeout=30), err.text(1)
-        proc.send_signal(signal.SIGINT)
-        rc = proc.wait(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(10)
-    stdout, stderr = out.text(), err.text()
-    assert rc == 0, (stdout, stderr)
-    assert "Traceback" not in stderr, stderr
-    assert INTERRUPT_LINE in stderr and DISCONNECTED_LINE in stderr, stderr
-    assert stderr.index(INTERRUPT_LINE) < stderr.index(DISCONNECTED_LINE)
-    assert stdout.splitlines()[-1].endswith("ended: interrupted"), stdout
-
-
-@pytest.mark.timeout(90)
-def test_no_connection_is_a_failure():
+FAILURES = {
     # The client pointed at a closed port: its first attempt fails, it logs
-    # the error and shuts down; the demo says so and exits 1.
-    code = (
-        "import sys, quotra.service as s\n"
-        "orig = s.point_client\n"
-        "s.point_client = lambda c, url: orig(c, 'wss://127.0.0.1:1/?version=2')\n"
-        "from quotra.demo import main\n"
-        "sys.exit(main(['--seconds', '5']))\n"
-    )
-    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=demo_env(),
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 1, (proc.stdout, proc.stderr)
-    assert "ERROR quotra.quotra: Error occured on connect :: " in proc.stderr
-    assert "ERROR quotra.demo: no connection was opened (1 connection errors)" in proc.stderr
-    assert proc.stdout.splitlines()[-1].startswith("demo: 0 quotes for 0 instruments")
+    # the error and shuts down; the demo says so.
+    "no connection": ("import quotra.service as s\norig = s.point_client\n"
+                      "s.point_client = lambda c, url: orig(c, 'wss://127.0.0.1:1/?version=2')\n"
+                      "sys.exit(d.main(['--seconds', '5']))\n",
+                      ["ERROR quotra.quotra: Error occured on connect :: ",
+                       "ERROR quotra.demo: no connection was opened (1 connection errors)"],
+                      r"demo: 0 quotes for 0 instruments.*"),
+    # The close never ends the run: the demo's own time limit stops the loop.
+    "client not stopping": ("d.STOP_GRACE = 1.0\nd.Demo.time_up = lambda self: None\n"
+                            "sys.exit(d.main(['--seconds', '1', '--instruments', 'ABC']))\n",
+                            ["the client did not stop within 1 s of the end"],
+                            r".*ended: not stopped by the client in time"),
+}
 
 
 @pytest.mark.timeout(90)
-def test_a_client_that_does_not_stop_is_a_failure():
-    # If the close never ends the run, the demo's own time limit stops the
-    # loop and the exit status says it went wrong.
-    code = (
-        "import sys, quotra.demo as d\n"
-        "d.STOP_GRACE = 1.0\n"
-        "d.Demo.time_up = lambda self: None\n"
-        "sys.exit(d.main(['--seconds', '1', '--instruments', 'ABC']))\n"
-    )
-    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=demo_env(),
-                          capture_output=True, text=True, timeout=60)
+@pytest.mark.parametrize("case", FAILURES)
+def test_failures_exit_1(case):
+    code, errors, last = FAILURES[case]
+    proc = subprocess.run([sys.executable, "-c", "import sys, quotra.demo as d\n" + code], cwd=ROOT,
+                          env=demo_env(), capture_output=True, text=True, timeout=60)
     assert proc.returncode == 1, (proc.stdout, proc.stderr)
-    assert "the client did not stop within 1 s of the end" in proc.stderr
-    assert proc.stdout.splitlines()[-1].endswith("ended: not stopped by the client in time")
+    assert all(e in proc.stderr for e in errors), proc.stderr
+    assert re.fullmatch(last, proc.stdout.splitlines()[-1]), proc.stdout
 
 
 # ---------------------------------------------------------------------------

@@ -138,6 +138,35 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
         s.run(body(), 60)
 
 
+class StuckResubscription(Quotra):
+    stuck = None  # an asyncio.Event while sends get stuck, until cancelled
+
+    async def subscribe(self, instruments):
+        if type(self).stuck is not None:
+            type(self).stuck.set()
+            await asyncio.get_running_loop().create_future()
+        await Quotra.subscribe(self, instruments)
+
+
+def test_cancelled_resubscription_puts_the_set_back():
+    """The shutdown cancels every task, a resubscription in flight included:
+    the instruments it took out of the set go back, or a client started again
+    would never resubscribe them."""
+    with ClientSession(rate=200, instruments=INSTRUMENTS, client_class=StuckResubscription) as s:
+        async def body():
+            StuckResubscription.stuck = asyncio.Event()
+            try:
+                s.svc.drop(s.current())
+                await asyncio.wait_for(StuckResubscription.stuck.wait(), limit(10))
+                assert client_field(s.client, "tokens_set") == set()
+                [task] = [t for t in asyncio.all_tasks() if t.get_coro().__qualname__.startswith("Stuck")]
+                task.cancel()
+                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(INSTRUMENTS), 10, "the set back")
+            finally:
+                StuckResubscription.stuck = None
+        s.run(body(), 30)
+
+
 class RefusedResubscription(Quotra):
     async def subscribe(self, instruments):
         raise RuntimeError("refused")
@@ -237,15 +266,23 @@ def test_close_frames_that_break_the_protocol(payload):
             await recovered(s, 1, INSTRUMENTS)
             conn = s.current()
             known = s.svc.accepted
+            # Nothing follows it (picows parses the next frame in its buffer,
+            # and may answer that, before it hands this one over) and nothing
+            # answers the client's CLOSE; dropped unless the client ends it.
+            s.svc.reply_to_close = False
             s.svc.send_frame(payload, WSMsgType.CLOSE, conn=conn)
-            s.svc.close(None, conn=conn, disconnect_after=0.5)
+            asyncio.get_running_loop().call_later(limit(0.5), s.svc.drop, conn)
             await s.svc.wait_disconnected(conn, timeout=limit(10))
+            s.svc.reply_to_close = True
             await recovered(s, known, INSTRUMENTS)
             logged = s.log.starting("Quotra disconnected with code :: ")
             if logged:
                 code = int.from_bytes(payload[:2], "big")
                 reason = payload[2:].decode() or "None"
                 assert logged == [f"Quotra disconnected with code :: {code}, message :: {reason} "], logged
+                # A code no endpoint may send is never echoed: our answer, the client's first CLOSE, is 1002.
+                answers = [f.payload[:2] for f in conn.received if f.msg_type is WSMsgType.CLOSE]
+                assert answers[:1] == [b"\x03\xea"], answers
             else:
                 assert conn.close_received is not None and conn.close_received[0] in (1002, 1007), \
                     conn.close_received
@@ -295,6 +332,8 @@ def test_refused_connections_for_a_while(mode):
                 await s.svc.refuse(2.5 * delay, mode=mode)
                 s.svc.drop(conn)
                 started = time.monotonic()
+                await s.rec.wait(lambda: len(s.log.starting("Error occured on connect :: ")) > errors, 10, "a failure")
+                assert not s.client.IS_CONNECTED.is_set()
                 await recovered(s, known, INSTRUMENTS)
                 took = time.monotonic() - started
                 failed = len(s.log.starting("Error occured on connect :: ")) - errors
@@ -366,6 +405,81 @@ def test_send_from_a_worker_while_the_loop_thread_holds_the_gil():
         pytest.fail("subscribe never returned: the sending worker and the loop thread deadlocked")
     assert proc.returncode == 0, err
     assert out.strip() == "sent 3"
+
+
+
+class Socket:
+    """The socket transport under a client's picows transport, with `write`."""
+
+    def __init__(self, write):
+        self.write = write
+        self.get_write_buffer_size = lambda: 0
+        self.fileno = lambda: -1
+
+    def get_extra_info(self, name, default=None):
+        return {"socket": self, "ssl_object": object()}.get(name, default)
+
+    @classmethod
+    def client(cls, loop, write):
+        import logging
+        from picows import WSTransport
+        q = Quotra(loop)
+        state = q.__reduce_cython__()[2]
+        q.__setstate_cython__(state[:3] + (WSTransport(False, cls(write), logging.getLogger("t"), loop),) + state[4:])
+        return q
+
+
+@pytest.mark.parametrize("case", ["write fails", "loop not running"])
+def test_a_workers_failed_send_fails_its_subscribe(loop, case):
+    """The write fails on the loop thread, or the connection's loop is not
+    running (then at once): subscribe raises, nothing written, the set kept."""
+    written = []
+    q = Socket.client(loop, (lambda data: os.write(-1, data)) if case == "write fails" else written.append)
+    runner = loop if case == "write fails" else asyncio.new_event_loop()  # `loop` then never runs
+    try:
+        with pytest.raises(OSError if case == "write fails" else RuntimeError,
+                           match=None if case == "write fails" else "the client's event loop is not running; cannot send"):
+            runner.run_until_complete(asyncio.wait_for(q.subscribe(["A"]), limit(10)))
+    finally:
+        if runner is not loop:
+            runner.close()
+    assert written == [] and client_field(q, "tokens_set") == set()
+
+
+def test_send_given_up_when_the_loop_stopped_is_never_written():
+    """The loop stops with a worker's send queued: the worker gives up with an
+    error; when the loop runs again, that send must not go out after all."""
+    import threading
+    stopped, gave_up = threading.Event(), threading.Event()
+
+    class StoppingLoop(asyncio.SelectorEventLoop):
+        job = None
+
+        def call_soon_threadsafe(self, callback, *args, **kwargs):
+            if getattr(callback, "__qualname__", "") == "Quotra._send_on_loop" and self.job is None:
+                self.job = callback  # the worker's send: queued only once the loop has stopped
+                super().call_soon_threadsafe(self.stop)
+                stopped.wait(limit(10))
+            elif self.job is not None:
+                gave_up.set()  # the worker's outcome on its way back
+            return super().call_soon_threadsafe(callback, *args, **kwargs)
+
+    written = []
+    lp = StoppingLoop()
+    try:
+        q = Socket.client(lp, written.append)
+        task = lp.create_task(q.subscribe(["A"]))
+        lp.call_later(limit(10), lp.stop)
+        lp.run_forever()
+        stopped.set()
+        assert lp.job is not None and gave_up.wait(limit(10))
+        with pytest.raises(RuntimeError, match="stopped before the message was sent"):
+            lp.run_until_complete(task)
+        assert written == [] and client_field(q, "tokens_set") == set()
+    finally:
+        stopped.set()
+        lp.run_until_complete(lp.shutdown_default_executor())
+        lp.close()
 
 
 MESSAGE_WITH_A_HOLE = textwrap.dedent(r"""

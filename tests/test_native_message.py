@@ -225,6 +225,21 @@ def test_differential_against_protobuf(proto_class, native_class, share):
     assert min(counts.values()) > cases // 10
 
 
+def test_names_that_prefix_one_another_read_back_whole():
+    """Recent strings are reused from a small cache: parsed in random order
+    through one message, every prefix of a few 32-character names (some pairs
+    share a slot) reads back as protobuf reads it, never as a longer one."""
+    rng = random.Random(32)
+    names = [bytes(rng.choices(b"ABCDEFGHIJKLMNOPQRSTUVWXYZ", k=32)).decode() for _ in range(4)]
+    cases = [n[:k] for n in names for k in range(1, 33)] * 2
+    rng.shuffle(cases)
+    native = pricetape()
+    for name in cases:
+        data = PriceTape(instrument=name).SerializeToString()
+        native.ParseFromString(data=data)
+        assert native.SerializeToDict()["instrument"] == PriceTape.FromString(data).instrument == name
+
+
 # ---------------------------------------------------------------- the type itself
 
 def test_native_type_is_in_use_and_keeps_content_on_failure():

@@ -326,3 +326,50 @@ def test_quotes_that_cannot_be_written_are_counted_lost_and_reported_never_raise
     assert (w.received, w.recorded, w.lost, w.pending, w.files) == (9, 1, 8, 0, 1)
     assert [q["instrument"] for q in read(tmp_path)] == ["ABC"]
     assert "could not write" in caplog.text
+
+
+def test_writer_stamps_in_strict_order_rolls_by_age_and_leaves_no_temporary(tmp_path, monkeypatch):
+    import quotra.record.writer as writer_module
+    from types import SimpleNamespace
+    market = Market(6)
+    w = DatasetWriter(str(tmp_path), roll_seconds=0.05, row_group=2)
+    # Every quote within one tick of the clock.
+    monkeypatch.setattr(writer_module, "time", SimpleNamespace(time_ns=lambda: 1_800_000_000 * 10**9,
+                                                               monotonic=time.monotonic))
+    for _ in range(3):
+        w.add(message_to_dict(market.quote("ABC")))
+    time.sleep(0.06)
+    w.tick()
+    w.collect(block=True)
+    assert w.files == 1  # finished for its age alone
+    # A value that does not fit its column, after a row group went to disk: the file is lost, its temporary gone.
+    for last_price in (1.0, 2.0, 3.0, "x"):
+        w.add(dict(message_to_dict(market.quote("XYZ")), last_price=last_price))
+    w.close()
+    assert (w.recorded, w.lost) == (3, 4) and not list(tmp_path.rglob("*.tmp"))
+    stamps = [q["received_ns"] for q in read(tmp_path)]
+    assert len(stamps) == 3 and stamps == sorted(set(stamps))
+
+
+def test_stream_acknowledges_only_what_finished_files_hold(tmp_path):
+    """The run loop's steps, with stand-in messages: a quote on another instrument's subject is refused; a
+    finished file acknowledges up to the message before the oldest file still open; after a loss, nothing."""
+    from types import SimpleNamespace
+    from quotra.record.sources import NatsSource
+    market = Market(7)
+    w = DatasetWriter(str(tmp_path), roll_rows=2)
+    src = NatsSource(w, "nats://127.0.0.1:1", ["ABC", "XYZ"])
+
+    def take(seq, instrument, subject=None):
+        src._before = src._newest
+        src._take(SimpleNamespace(metadata=SimpleNamespace(sequence=SimpleNamespace(stream=seq)),
+                                  subject=f"{src.subject_prefix}.{subject or instrument}",
+                                  data=orjson.dumps(message_to_dict(market.quote(instrument)))))
+        w.collect(block=True)
+        return None if src._to_ack is None else src._to_ack.metadata.sequence.stream
+
+    assert [take(1, "ABC", subject="XYZ"), take(2, "XYZ"), take(3, "ABC"), take(4, "ABC")] == [None, None, None, 1]
+    assert src.counters.refused == 1
+    src._lost("XYZ", 1)
+    assert take(5, "XYZ") == 1  # XYZ's file finished, but after a loss
+    w.close()

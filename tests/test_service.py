@@ -159,11 +159,11 @@ async def test_subscribe_quotes_and_recording(trust):
         await client.wait_frames(lambda fs: fs[-1].payload == payload)
         assert client.quotes()[-1] == message_to_dict(PriceTape(instrument="EXACT", last_price=12.5, volume=9))
 
-        transport.send_close(1000, b"done")  # client-initiated close: echoed, then the service disconnects
+        transport.send_close(1001, b"done")  # client-initiated close: its code echoed, then the service disconnects
         await asyncio.wait_for(client.disconnected, 5)
         await svc.wait_disconnected(conn)
-        assert conn.close_received == (1000, b"done")
-        assert client.frames[-1] == (WSMsgType.CLOSE, struct.pack("!H", 1000))
+        assert conn.close_received == (1001, b"done")
+        assert client.frames[-1] == (WSMsgType.CLOSE, struct.pack("!H", 1001))
         assert [(e.kind, e.conn_id) for e in svc.events] == [("open", 1), ("close", 1)]
 
     # Same seed, same walk.
@@ -438,14 +438,17 @@ class _FakeClient:
         self.state = state
 
 
-def test_point_client():
+def test_point_client(loop):
+    """quotra.point_client wants a client and a usable address; the service's
+    own takes anything with the client's pickle protocol."""
+    import quotra
     fake = _FakeClient()
     assert point_client(fake, service_url(4321)) is fake
     assert fake.state == tuple(f"field{i}" for i in range(12)) + ("wss://127.0.0.1:4321/?version=2",)
-    loop = asyncio.new_event_loop()
-    try:
-        client = Quotra(loop)
-        point_client(client, service_url(4321))
-        assert client_field(client, "ws_url") == "wss://127.0.0.1:4321/?version=2"
-    finally:
-        loop.close()
+    client = quotra.point_client(Quotra(loop), "wss://127.0.0.1:4321/feed?version=2")
+    with pytest.raises(TypeError):
+        quotra.point_client(fake, "wss://127.0.0.1:4321/")
+    for url in ("https://127.0.0.1/", "wss:///path", "wss://127.0.0.1:port/", "wss://h/#frag"):
+        with pytest.raises(ValueError):
+            quotra.point_client(client, url)
+    assert client_field(client, "ws_url") == "wss://127.0.0.1:4321/feed?version=2"

@@ -1,16 +1,13 @@
 """The client's shutdown, its stop signal handler and the signals that run it."""
 import asyncio
 import logging
-import subprocess
-import sys
-import textwrap
+import signal
 import time
 
 import pytest
 
 from quotra.quotra import Quotra
 
-from conftest import ROOT
 from harness import client_field
 
 
@@ -57,18 +54,28 @@ def test_shutdown_with_no_other_task_stops_at_once(loop):
     assert time.monotonic() - t0 < 1
 
 
-def test_stop_signal_handler_without_connection(loop, caplog, client_timings):
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM", "call"])
+def test_stop_signal_handler_without_connection(loop, caplog, client_timings, how):
+    """A real signal through the handlers the client installs on its loop (whole programs: test_demo.py,
+    test_readme.py), or the handler called with any arguments."""
     caplog.set_level(logging.INFO, logger="quotra.quotra")
     q = Quotra(loop)
     q.IS_CONNECTED.set()
-    coro = q.stop_signal_handler(1, 2, x=3)
-    assert coro.__qualname__ == "Quotra.stop_signal_handler"
-    loop.create_task(coro)
+    if how == "call":
+        coro = q.stop_signal_handler(1, 2, x=3)
+        assert coro.__qualname__ == "Quotra.stop_signal_handler"
+        loop.create_task(coro)
+    else:
+        sig = getattr(signal, how)
+        # The loop's own handler, or the signal would stop pytest itself.
+        assert signal.getsignal(sig) not in (signal.SIG_DFL, signal.default_int_handler)
+        loop.call_soon(signal.raise_signal, sig)
     t0 = time.monotonic()
     loop.call_later(10, loop.stop)
     loop.run_forever()
     elapsed = time.monotonic() - t0
-    # The wait for the server's close: 2 s, run at the scaled rate.
+    # The wait for the server's close: 2 s, run at the scaled rate; then the
+    # shutdown stops the loop.
     assert client_timings.asked == [("wait_for", 2)]
     assert 1.8 * client_timings.stop_wait < elapsed < 5
     msgs = [r.getMessage() for r in caplog.records if r.name == "quotra.quotra"]
@@ -90,33 +97,3 @@ def test_stop_signal_handler_uses_the_subclass_close_and_a_set_stop_event(loop, 
     assert closed == [m]
     msgs = [r.getMessage() for r in caplog.records if r.name == "quotra.quotra"]
     assert msgs == ["WebSocket closure initiated by user interrupt."]
-
-
-SIGNAL_SCRIPT = textwrap.dedent("""
-    import asyncio, logging, os, signal, sys, time
-    sys.path[:0] = [{root!r}, {tests!r}]
-    logging.basicConfig(level=logging.INFO, format="%(name)s|%(message)s", stream=sys.stdout)
-    from quotra.quotra import Quotra
-    from harness import ClientTimings
-    timings = ClientTimings(stop_wait=0.1).install()  # the 2 s wait for the server's close takes 0.2 s
-    loop = asyncio.new_event_loop()
-    q = Quotra(loop)
-    q.IS_CONNECTED.set()
-    loop.call_later(0.2, os.kill, os.getpid(), signal.{sig})
-    t0 = time.monotonic()
-    loop.run_forever()
-    print("returned|%.2f|%s|%s" % (time.monotonic() - t0, q.IS_CONNECTED.is_set(), timings.asked), flush=True)
-""")
-
-
-@pytest.mark.parametrize("sig", ["SIGINT", "SIGTERM"])
-def test_signal_runs_the_shutdown(sig):
-    out = subprocess.run([sys.executable, "-c", SIGNAL_SCRIPT.format(root=str(ROOT), tests=str(ROOT / "tests"), sig=sig)],
-                         capture_output=True, text=True, timeout=30)
-    lines = [l for l in out.stdout.splitlines() if l]
-    assert lines[:2] == ["quotra.quotra|WebSocket closure initiated by user interrupt.",
-                         "quotra.quotra|Websocket disconnected."], out.stdout + out.stderr
-    kind, elapsed, connected, asked = lines[2].split("|")
-    assert kind == "returned" and 0.19 <= float(elapsed) < 6 and connected == "False"
-    assert asked == "[('wait_for', 2)]"
-    assert out.returncode == 0

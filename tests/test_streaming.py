@@ -166,6 +166,16 @@ def test_quote_path_routes_every_failure(loop, service, caplog):
     run(loop, plain_case())
     assert len(seen) == 1 and isinstance(rec.exceptions[-1], TypeError)
 
+    # Anything but an Exception is not the error callback's: it propagates.
+    def interrupted(d):
+        raise KeyboardInterrupt
+    client.__setstate_cython__(state[:9] + (interrupted,) + state[10:])
+    async def interrupted_case():
+        good("ABC", conn=conn)
+        await eventually(lambda: len(rec.exceptions) > 6)  # never: the interrupt leaves the loop first
+    with pytest.raises(KeyboardInterrupt):
+        run(loop, interrupted_case())
+
 
 def test_frames_that_cannot_be_decoded_end_the_connection(loop, service, caplog):
     """A payload that is not JSON, or JSON that is neither an object nor null,
@@ -349,8 +359,8 @@ def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog, tim
     client, rec = connected_client(loop, service)
 
     async def scenario():
-        await asyncio.sleep(0.9)           # idle: one ping, answered
-        assert len(service.connections) == 1
+        await asyncio.sleep(6 * timings.ping)  # idle past a ping's reply time-out: answered, kept
+        assert len(service.connections) == 1 and service.connections[0].is_open
         service.set_answer_pings(False)
         await eventually(lambda: len(service.connections) == 2, 12)
 
