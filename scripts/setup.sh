@@ -35,7 +35,7 @@ progress() {
       if [[ $line =~ ^Collecting\ ([^ ]+) ]]; then
         echo "setup:   ${BASH_REMATCH[1]}"
       elif [[ $line =~ ^Installing\ collected\ packages ]]; then
-        echo "setup:   unpacking them into .venv"
+        echo "setup:   installing them"
       elif [[ $line =~ \ -c\ ([^ ]+\.cpp) ]]; then
         echo "setup:   compiling ${BASH_REMATCH[1]}"
       else
