@@ -93,3 +93,13 @@ def test_python_block_runs(code):
     if first_program:
         assert "Socket opened." in log and "WebSocket closure initiated by user interrupt." in log, log
         assert "quotra.quotra: Websocket disconnected." in log, log
+
+
+def test_the_readmes_links_reach_files_of_the_checkout():
+    # The docs pages are checked by `mkdocs build --strict` (scripts/docs.sh);
+    # the README is not part of that site.
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    targets = re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text)
+    assert targets
+    missing = [t for t in targets if "://" not in t and not (ROOT / t).exists()]
+    assert not missing, missing
