@@ -54,6 +54,7 @@ from bench.driver import ROOT, RESULTS, Service, run_client
 SUBJECTS = "quotes.>"
 LATENCY_RATE = 10_000
 GOAL_RATIO = 0.5
+GOAL_OLD_RATIO = 0.6
 GOAL_P99_ADDED_US = 1000.0
 
 QUOTE = {"instrument": "BENCH", "exchange_ts_ns": 1765300000000000000, "last_price": 101.25, "last_quantity": 7,
@@ -69,15 +70,15 @@ def log(msg: str) -> None:
 # The subscriber process (plain NATS protocol on a socket)
 # =====================================================================
 
-def subscribe(nats_url: str, n: int, latency: bool, timeout: float) -> None:
-    """Receive ``n`` messages on ``quotes.>``; print ``ready``, ``first`` at
+def subscribe(nats_url: str, n: int, latency: bool, timeout: float, subjects: str = SUBJECTS) -> None:
+    """Receive ``n`` messages on ``subjects``; print ``ready``, ``first`` at
     the first message and a JSON result at the last."""
     import orjson
 
     host, port = nats_url.removeprefix("nats://").rsplit(":", 1)
     sock = socket.create_connection((host, int(port)), timeout=timeout)
     sock.sendall(b'CONNECT {"verbose":false,"pedantic":false,"name":"bench-subscriber"}\r\n'
-                 b"SUB " + SUBJECTS.encode() + b" 1\r\nPING\r\n")
+                 b"SUB " + subjects.encode() + b" 1\r\nPING\r\n")
     buf = b""
     while b"PONG\r\n" not in buf:
         buf += sock.recv(65536)
@@ -150,6 +151,33 @@ def subscribe(nats_url: str, n: int, latency: bool, timeout: float) -> None:
         result.update(p50=pct(50), p90=pct(90), p99=pct(99), p999=pct(99.9), max=s[-1] / 1000,
                       mean=sum(s) / len(s) / 1000)
     print(json.dumps(result), flush=True)
+
+
+async def blast_distinct(svc, n: int, conn, block_bytes: int = 16 * 1024) -> int:
+    """``blast_batched`` with a different ``exchange_ts_ns`` in every quote, so
+    that every quote has an identity of its own (a repeated one would be
+    dropped by the stream's duplicate window). The frames are encoded before
+    the first is sent; the writing is ``blast_batched``'s."""
+    from quotra.service.market import encode_quote
+
+    base = svc._market.quote("BENCH")
+    ts0 = base.exchange_ts_ns
+    frames = []
+    for i in range(n):
+        base.exchange_ts_ns = ts0 + i
+        frames.append(svc._wire_text(encode_quote(base)))
+    per = max(1, block_bytes // len(frames[0]))
+    sent = 0
+    for start in range(0, n, per):
+        if not conn.writable.is_set():
+            await conn.writable.wait()
+        if not conn.is_open:
+            break
+        block = frames[start:start + per]
+        conn.transport.underlying_transport.write(b"".join(block))
+        conn.quotes_sent += len(block)
+        sent += len(block)
+    return sent
 
 
 # =====================================================================
@@ -355,16 +383,20 @@ def run_bridged(svc: Service, nats, python: str, variant: str, n: int, *, op: st
                 rate: float = 0.0, storage: str = "file") -> dict:
     """One run of a bridge: the subscriber, the service's stream, the bridge."""
     latency = op == "paced"
+    # The old writer gets a stream of its own: it would rewrite the new bridge's on connecting.
+    prefix = "old" if variant == "old" else "quotes"
     sub = Proc([python, "-m", "bench.bridge", "subscribe", nats.url, str(n), "1" if latency else "0",
-                str(timeout)])
+                str(timeout), prefix + ".>"])
     bridge = None
     try:
         sub.wait_line(lambda ln: ln == "ready", 30)
-        svc.command(op=op, n=n, rate=rate, sender="batched", timeout=timeout)
+        svc.command(op=op, n=n, rate=rate, sender="batched" if latency else "distinct", timeout=timeout)
         env = dict(os.environ, SSL_CERT_FILE=svc.ca_file)
-        if variant == "bridge":
+        if variant in ("bridge", "old"):
             # A buffer no run can fill: every quote is published, none dropped.
             entry = ["bench.bridge", "probed-bridge"] if latency else ["quotra.bridge"]
+            if variant == "old":
+                entry = ["bench.old_bridge", "--subject-prefix", "old", "--stream", "OLD"]
             cmd = [python, "-m", *entry, "--url", svc.url, "--nats", nats.url, "--instruments", "BENCH",
                    "--buffer", str(10 * n), "--storage", storage]
         else:
@@ -376,7 +408,7 @@ def run_bridged(svc: Service, nats, python: str, variant: str, n: int, *, op: st
         cpu1 = cpu_seconds(bridge.proc.pid), cpu_seconds(nats.proc.pid)
         result["bridge_cpu_s_per_million"] = (cpu1[0] - cpu0[0]) / n * 1e6
         result["nats_cpu_s_per_million"] = (cpu1[1] - cpu0[1]) / n * 1e6
-        if variant == "bridge":
+        if variant in ("bridge", "old"):
             t0 = time.monotonic()
             result["exit_status"] = bridge.end(signal.SIGINT)
             result["exit_seconds"] = time.monotonic() - t0
@@ -413,7 +445,7 @@ def report(res: dict) -> str:
                   "| run | quotes/s | CPU s per million quotes (client or bridge) | nats-server CPU s per million "
                   "| subscriber CPU s per million |",
                   "|---|---:|---:|---:|---:|"]
-        for v in ("direct", "bridge", "naive"):
+        for v in ("direct", "bridge", "old", "naive"):
             t = res["throughput"].get(v)
             if t:
                 lines.append(f"| {v} | {fmt(t['quotes_per_s'])} | {fmt(t['cpu_s_per_million'], 2)} | "
@@ -422,8 +454,16 @@ def report(res: dict) -> str:
         r = res.get("ratios", {})
         ratio = r.get("bridge_over_direct")
         verdict = "not measured" if ratio is None else "met" if ratio >= GOAL_RATIO else "not met"
+        old = r.get("bridge_over_old")
+        verdict_old = "not measured" if old is None else "met" if old >= GOAL_OLD_RATIO else "not met"
         lines += ["", f"Bridge over direct (median of the per-round ratios): {fmt(ratio, 2)} "
-                      f"(goal >= {GOAL_RATIO}: {verdict}); naive over direct: {fmt(r.get('naive_over_direct'), 2)}."]
+                      f"(goal >= {GOAL_RATIO}: {verdict}); over the old unacknowledged writer: {fmt(old, 2)} "
+                      f"(goal >= {GOAL_OLD_RATIO}: {verdict_old}); naive over direct: "
+                      f"{fmt(r.get('naive_over_direct'), 2)}."]
+        for v in ("bridge", "old"):
+            counters = [x.get("counters") for x in res.get("rounds", {}).get(v, [])]
+            if counters:
+                lines.append(f"Counters at exit, {v}, last round: {counters[-1]}.")
     if res.get("latency"):
         lines += ["", f"Latency at {LATENCY_RATE:,} quotes/s for {res['latency_quotes'] // LATENCY_RATE} s (us):", "",
                   "| path | p50 | p90 | p99 | p99.9 | max |", "|---|---:|---:|---:|---:|---:|"]
@@ -458,16 +498,17 @@ def drive(args) -> dict:
         if not args.latency_only:
             res["stages"] = stages(nats.url, args.stage_quotes)
             log(f"stages: {res['stages']}")
-            variants = ["direct", "bridge"] + ([] if args.no_naive else ["naive"])
+            variants = ["direct", "bridge", "old"] + ([] if args.no_naive else ["naive"])
             rounds: dict = {v: [] for v in variants}
             # One unrecorded warm-up of each.
-            run_client(svc, python, "throughput", "quotra", 20_000, op="blast", timeout=timeout)
+            run_client(svc, python, "throughput", "quotra", 20_000, op="blast", sender="distinct", timeout=timeout)
             run_bridged(svc, nats, python, "bridge", 20_000, op="blast", timeout=timeout, storage=args.storage)
             for rep in range(args.reps):
                 order = variants[rep % len(variants):] + variants[:rep % len(variants)]
                 for v in order:
                     if v == "direct":
-                        r = run_client(svc, python, "throughput", "quotra", args.quotes, op="blast", timeout=timeout)
+                        r = run_client(svc, python, "throughput", "quotra", args.quotes, op="blast",
+                                       sender="distinct", timeout=timeout)
                     else:
                         r = run_bridged(svc, nats, python, v, args.quotes, op="blast", timeout=timeout,
                                         storage=args.storage)
@@ -483,6 +524,8 @@ def drive(args) -> dict:
             res["ratios"] = {f"{v}_over_direct": median([b["quotes_per_s"] / d["quotes_per_s"]
                                                          for b, d in zip(rounds[v], rounds["direct"])])
                              for v in variants if v != "direct"}
+            res["ratios"]["bridge_over_old"] = median([b["quotes_per_s"] / o["quotes_per_s"]
+                                                       for b, o in zip(rounds["bridge"], rounds["old"])])
         if not args.quick or args.latency_only:
             n = LATENCY_RATE * args.latency_seconds
             res["latency_quotes"] = n
@@ -525,7 +568,7 @@ def main(argv=None) -> None:
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "subscribe":
-        subscribe(sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1", float(sys.argv[5]))
+        subscribe(sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1", float(sys.argv[5]), *sys.argv[6:7])
     elif len(sys.argv) > 1 and sys.argv[1] == "naive":
         naive(sys.argv[2], sys.argv[3])
     elif len(sys.argv) > 1 and sys.argv[1] == "probed-bridge":

@@ -3,7 +3,9 @@
     python -m bench.clients throughput VARIANT --url URL --n N [--rss-marks 1000000,5000000]
     python -m bench.clients latency VARIANT --url URL --n N      (any but the floor)
 
-VARIANT is one of ``VARIANTS``:
+VARIANT is one of ``VARIANTS``, any of them with ``_eager`` appended (the
+same client on a loop whose task factory starts tasks eagerly, see
+``eager_factory``):
 
 ``quotra``
     the real ``Quotra`` client; its message callback is ``on_quote`` below.
@@ -52,6 +54,7 @@ from picows import WSAutoPingStrategy, WSListener, WSMsgType, ws_connect
 from quotra.pricetape_pb2 import PriceTape
 
 VARIANTS = ("quotra", "floor", "python_peer", "websockets_peer")
+EAGER = "_eager"
 INSTRUMENT = "BENCH"
 
 _PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -64,6 +67,23 @@ def new_loop(kind: str) -> asyncio.AbstractEventLoop:
 
         return uvloop.new_event_loop()
     return asyncio.new_event_loop()
+
+
+def eager_factory(kind: str):
+    """The eager task factory every ``_eager`` variant runs with: asyncio's own
+    on its loop; on uvloop, which passes ``eager_start=`` to task factories
+    (asyncio's refuses it), the three-line factory anyone has to write there,
+    shipped as ``quotra.eager.eager_task_factory`` (plain Python)."""
+    if kind == "uvloop":
+        from quotra.eager import eager_task_factory
+
+        return eager_task_factory
+    return asyncio.eager_task_factory
+
+
+def split_variant(name: str) -> tuple[str, bool]:
+    """("quotra_eager") -> ("quotra", True)."""
+    return name.removesuffix(EAGER), name.endswith(EAGER)
 
 
 def rss_mib() -> float:
@@ -301,7 +321,7 @@ async def latency(variant: str, url: str, n: int, timeout: float) -> dict:
 def main(argv=None) -> None:
     p = argparse.ArgumentParser(prog="python -m bench.clients")
     p.add_argument("mode", choices=("throughput", "latency"))
-    p.add_argument("variant", choices=VARIANTS)
+    p.add_argument("variant", choices=VARIANTS + tuple(v + EAGER for v in VARIANTS))
     p.add_argument("--url", required=True)
     p.add_argument("--n", type=int, required=True, help="quotes to receive")
     p.add_argument("--rss-marks", default="", help="extra counts at which to note RSS (comma separated)")
@@ -313,14 +333,17 @@ def main(argv=None) -> None:
 
     loop = new_loop(args.loop)
     asyncio.set_event_loop(loop)
+    variant, eager = split_variant(args.variant)
+    if eager:
+        loop.set_task_factory(eager_factory(args.loop))
     # Never outlive the driver's patience, whatever happens on the connection.
     loop.call_later(args.timeout + 30, lambda: (print('{"error":"client timeout"}', flush=True), os._exit(4)))
     if args.mode == "throughput":
         extra = sorted({int(x) for x in args.rss_marks.split(",") if x} - {1, args.n})
         marks = (1, *[x for x in extra if x < args.n], args.n)
-        coro = throughput(args.variant, args.url, marks, args.timeout)
+        coro = throughput(variant, args.url, marks, args.timeout)
     else:
-        coro = latency(args.variant, args.url, args.n, args.timeout)
+        coro = latency(variant, args.url, args.n, args.timeout)
     try:
         result = loop.run_until_complete(coro)
     except BaseException as exc:  # noqa: BLE001 - reported to the driver

@@ -16,11 +16,12 @@ What it does, in order, all on 127.0.0.1 with a service it starts itself:
    ``--quotes`` quotes; medians over the rounds, and the ratios as medians of
    the per-round ratios;
 4. latency (not in ``--quick``): the ``quotra`` client, then the Python peer
-   for comparison, at 10,000 quotes/s for 20 s, each quote stamped with its
-   send time in ``sent_at_ns``, the service and the client each on a CPU of
-   their own (the service's own ``rate`` stream makes a new random-walk quote
-   per message and fell short of 10,000/s here, about 6,700/s, so the sender
-   here paces one message, restamped and re-encoded per send);
+   for comparison, then both again with eager tasks, at 10,000 quotes/s for
+   20 s, each quote stamped with its send time in ``sent_at_ns``, the service
+   and the client each on a CPU of their own (the service's own ``rate``
+   stream makes a new random-walk quote per message and fell short of
+   10,000/s here, about 6,700/s, so the sender here paces one message,
+   restamped and re-encoded per send);
 5. memory (not in ``--quick``): the ``quotra`` client over 5 M quotes, its
    resident size noted at 1 M and at 5 M;
 6. the per-stage profile: ``bench/stages.py`` under callgrind;
@@ -61,13 +62,19 @@ from typing import Optional
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "results")
-VARIANTS = ("quotra", "floor", "python_peer", "websockets_peer")
+# The ``_eager`` variants run the same client on a loop whose task factory
+# starts tasks eagerly (bench/clients.py, ``eager_factory``).
+VARIANTS = ("quotra", "floor", "python_peer", "websockets_peer", "quotra_eager", "floor_eager")
 PEERS = ("floor", "python_peer", "websockets_peer")
+# Further ratios, "<a>_over_<b>": a's throughput over b's, b's CPU per quote over a's.
+PAIRS = (("quotra_eager", "quotra"), ("quotra_eager", "floor_eager"))
 STEPS = ("json", "base64", "parse", "dict", "callback", "task")
 NATIVE_STEPS = ("native_form", "native_parse", "native_dict")
 
 # Goals: (key in "ratios", at least).
 RATIO_GOALS = {"quotra_over_floor": 0.85, "quotra_over_python_peer": 1.75, "quotra_over_websockets_peer": 3.3}
+# Goals on "cpu_ratios": eager tasks at most 0.6x the default mode's CPU per quote.
+CPU_RATIO_GOALS = {"quotra_eager_over_quotra": 1.67}
 # Instructions per whole frame (stage profile): quotra's at most this times the
 # floor's; the Python peer's at least this times quotra's.
 INSTR_FLOOR_GOAL = 1.15
@@ -78,7 +85,9 @@ P99_GOAL_US = 1000.0
 LATENCY_RATE = 10_000
 LATENCY_SECONDS = 20
 # quotra's latency is the goal; the Python peer's, on the same stack, shows what is not quotra's.
-LATENCY_CLIENTS = ("quotra", "python_peer")
+# Each mode against the Python peer in the same mode: p99.9 at most the peer's.
+LATENCY_CLIENTS = ("quotra", "python_peer", "quotra_eager", "python_peer_eager")
+LATENCY_PAIRS = (("quotra", "python_peer"), ("quotra_eager", "python_peer_eager"))
 LATENCY_KEYS = ("p50", "p99", "p999", "p90", "max", "mean", "quotes", "quotes_per_s")
 RSS_MARKS = (1_000_000, 5_000_000)
 
@@ -153,6 +162,10 @@ async def serve_main(fragment_size: Optional[int] = None) -> None:
             if op == "blast":
                 if cmd.get("sender") == "blast":
                     sent = await svc.blast(n, conn)
+                elif cmd.get("sender") == "distinct":  # a quote identity each (the bridge's ids)
+                    from bench.bridge import blast_distinct
+
+                    sent = await blast_distinct(svc, n, conn)
                 else:
                     sent = await svc.blast_batched(n, conn)
             elif op == "paced":
@@ -291,11 +304,13 @@ def run_stages(python: str, frames: int, warm: int, timeout: float, loop: str = 
         shutil.rmtree(out_dir, ignore_errors=True)
 
     per = {name: total / frames for name, total in zip(names, totals)}
-    for name in ("callback", "task", "frame_floor", "frame_python_peer", "frame_quotra"):
+    for name in ("callback", "task", "frame_floor", "frame_python_peer", "frame_quotra", "task_eager",
+                 "frame_floor_eager", "frame_quotra_eager"):
         if calls.get(name) != frames:
             return {"error": f"region {name}: {calls.get(name)} callbacks for {frames} frames", "regions": per}
     order = ("base",) + STEPS
     steps = {step: per[step] - per[prev] for prev, step in zip(order, order[1:])}
+    steps["task_eager"] = per["task_eager"] - per["callback"]  # the "task" step with eager start
     native_order = ("native_base",) + NATIVE_STEPS
     native = {step.removeprefix("native_"): per[step] - per[prev] for prev, step in zip(native_order, native_order[1:])}
     # The client's fast path: the native steps, then the same callback and task.
@@ -304,7 +319,8 @@ def run_stages(python: str, frames: int, warm: int, timeout: float, loop: str = 
     return {
         "stages": {k: round(v) for k, v in stages.items()},
         "python_steps": {k: round(v) for k, v in steps.items()},
-        "frame_totals": {k: round(per["frame_" + k]) for k in ("quotra", "python_peer", "floor", "picows")},
+        "frame_totals": {k: round(per["frame_" + k]) for k in ("quotra", "python_peer", "floor", "picows",
+                                                               "quotra_eager", "floor_eager")},
         "regions": {k: round(v) for k, v in per.items()},
         "frames": frames,
     }
@@ -323,6 +339,9 @@ def goals_of(res: dict) -> list[dict]:
     for key, target in RATIO_GOALS.items():
         v = res["ratios"].get(key)
         goals.append({"goal": f"{key} >= {target}", "value": v, "met": v is not None and v >= target})
+    for key, target in CPU_RATIO_GOALS.items():
+        v = res["cpu_ratios"].get(key)
+        goals.append({"goal": f"cpu_ratios.{key} >= {target}", "value": v, "met": v is not None and v >= target})
     if "rss_growth_mib_1m_to_5m" in res:
         v = res["rss_growth_mib_1m_to_5m"]
         goals.append({"goal": f"RSS growth 1M->5M quotes <= {RSS_GROWTH_GOAL_MIB} MiB", "value": v,
@@ -339,6 +358,12 @@ def goals_of(res: dict) -> list[dict]:
         v = res["latency_us"]["p99"]
         goals.append({"goal": f"p99 latency at {LATENCY_RATE:,} quotes/s < {P99_GOAL_US:.0f} us", "value": v,
                       "met": v < P99_GOAL_US})
+        lat = res.get("latency_us_by_client", {})
+        for a, b in LATENCY_PAIRS:
+            if a in lat and b in lat:
+                v = lat[a]["p999"]
+                goals.append({"goal": f"p99.9 latency, {a} <= {b} ({lat[b]['p999']:.0f} us)", "value": v,
+                              "met": v <= lat[b]["p999"]})
     return goals
 
 
@@ -363,6 +388,13 @@ def markdown(res: dict) -> str:
         vm = res.get("ratios_of_medians", {}).get(key)
         out.append(f"| {key} | {fmt(v, 2)} ({fmt(vm, 2)}) | {fmt(c, 2)} | >= {target} | "
                    f"{'yes' if v and v >= target else 'no'} |")
+    for a, b in PAIRS:
+        key = f"{a}_over_{b}"
+        v, c = res["ratios"].get(key), res["cpu_ratios"].get(key)
+        vm = res.get("ratios_of_medians", {}).get(key)
+        target = CPU_RATIO_GOALS.get(key)
+        goal, met = ("", "") if target is None else (f"CPU >= {target}", "yes" if c and c >= target else "no")
+        out.append(f"| {key} | {fmt(v, 2)} ({fmt(vm, 2)}) | {fmt(c, 2)} | {goal} | {met} |")
     if "latency_us" in res:
         pinned = " (service and client each on a CPU of its own)" if cfg.get("latency_cpus") else ""
         out += ["", f"Latency at {LATENCY_RATE:,} quotes/s for {LATENCY_SECONDS} s{pinned}, from the send time "
@@ -411,7 +443,7 @@ def chart(res: dict, path: str) -> bool:
         return False
     fig, axes = plt.subplots(1, 2, figsize=(11, 4))
     qps = [res["variants"][v]["quotes_per_s"] for v in VARIANTS]
-    axes[0].bar(VARIANTS, qps, color=["#c44e52", "#8c8c8c", "#4c72b0", "#55a868"])
+    axes[0].bar(VARIANTS, qps, color=["#c44e52", "#8c8c8c", "#4c72b0", "#55a868", "#dd8452", "#b0b0b0"])
     axes[0].set_ylabel("quotes/s into callbacks (median)")
     axes[0].set_title("Throughput")
     axes[0].tick_params(axis="x", labelrotation=15)
@@ -542,6 +574,11 @@ def main(argv=None) -> int:
                                                      for a, b in zip(runs["quotra"], runs[v])]) for v in PEERS}
     res["ratios_of_medians"] = {f"quotra_over_{v}": q["quotes_per_s"] / res["variants"][v]["quotes_per_s"]
                                 for v in PEERS}
+    for a, b in PAIRS:
+        key, ra, rb = f"{a}_over_{b}", runs[a], runs[b]
+        res["ratios"][key] = median([x["quotes_per_s"] / y["quotes_per_s"] for x, y in zip(ra, rb)])
+        res["cpu_ratios"][key] = median([y["cpu_s_per_million"] / x["cpu_s_per_million"] for x, y in zip(ra, rb)])
+        res["ratios_of_medians"][key] = res["variants"][a]["quotes_per_s"] / res["variants"][b]["quotes_per_s"]
     res["goals"] = goals_of(res)
     res["config"]["loadavg_end"] = os.getloadavg()
     res["config"]["seconds"] = round(time.monotonic() - started, 1)

@@ -28,7 +28,10 @@ chunks (as the TLS layer hands them over) with the loop run after each chunk:
 * whole frames through picows' own parser (a ``WSProtocol`` fed from a fake
   transport, no socket, no TLS) into a listener: picows' bare ``WSListener``
   (the cost of parsing and dispatching a frame), the floor's listener, the
-  Python peer's, and the real ``QuotraListner`` of a real ``Quotra`` client.
+  Python peer's, and the real ``QuotraListner`` of a real ``Quotra`` client;
+* then the same with the loop's task factory starting tasks eagerly
+  (``bench.clients.eager_factory``): ``task_eager`` (the ``task`` step's
+  region again), ``frame_floor_eager`` and ``frame_quotra_eager``.
 
 The quotra client's own glue is then its whole frame minus picows and minus
 its steps (the native three, callback and task). TLS, the socket and the event loop's polling are outside every
@@ -56,13 +59,14 @@ from quotra._pricetape import _profile_steps
 from quotra.pricetape_proto import pricetape
 from quotra.service import encode_quote
 
-from .clients import make_listener, new_loop
+from .clients import eager_factory, make_listener, new_loop
 
 GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 CHUNK = 16 * 1024
 STEPS = ("json", "base64", "parse", "dict", "callback", "task")
 NATIVE_STEPS = ("native_form", "native_parse", "native_dict")
 FRAME_PATHS = ("picows", "floor", "python_peer", "quotra")
+EAGER_FRAME_PATHS = ("floor", "quotra")
 
 
 def sample_payload() -> bytes:
@@ -312,6 +316,12 @@ def main(argv=None) -> None:
         factory = loop.run_until_complete(frame_listener_factory(name, loop))
         proto, _ = loop.run_until_complete(open_protocol(factory))
         measure(loop, "frame_" + name, frame_region(proto), chunks, warm_chunks)
+    loop.set_task_factory(eager_factory(args.loop))
+    measure(loop, "task_eager", step_regions(loop)["task"], batches, warm_batches)
+    for name in EAGER_FRAME_PATHS:
+        factory = loop.run_until_complete(frame_listener_factory(name, loop))
+        proto, _ = loop.run_until_complete(open_protocol(factory))
+        measure(loop, f"frame_{name}_eager", frame_region(proto), chunks, warm_chunks)
     sys.stdout.flush()
 
 

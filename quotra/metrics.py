@@ -19,6 +19,7 @@ into samples labelled ``client="<name>"``. The client families:
 ``quotra_bytes_total``              counter their payload bytes
 ``quotra_connections_opened_total`` counter connections opened
 ``quotra_disconnections_total``     counter connections ended
+``quotra_connect_failures_total``   counter connection attempts that failed
 ``quotra_connected``                gauge   1 while connected, else 0
 ``quotra_last_quote_age_seconds``   gauge   seconds since the last quote
                                             (+Inf before the first)
@@ -129,6 +130,7 @@ CLIENT_FAMILIES: tuple[Family, ...] = (
     Family("bytes", "quotra_bytes", "counter", "Payload bytes of the data frames received."),
     Family("connections_opened", "quotra_connections_opened", "counter", "Connections opened."),
     Family("disconnections", "quotra_disconnections", "counter", "Connections that ended."),
+    Family("connect_failures", "quotra_connect_failures", "counter", "Connection attempts that failed."),
     Family("connected", "quotra_connected", "gauge", "1 while a connection is open, else 0."),
     Family("last_quote_age_s", "quotra_last_quote_age_seconds", "gauge",
            "Seconds since the last quote; +Inf before the first.", missing=math.inf),

@@ -23,6 +23,10 @@ GIL) costs next to nothing. The keys:
     bytes; a message sent in fragments counts each fragment;
 ``connections_opened``, ``disconnections``
     connections that opened, and that ended;
+``connect_failures``
+    connection attempts that failed, whatever the cause (refused, reset, a
+    certificate refused, a time-out, an error status, a closed upgrade...):
+    each one was logged as "Error occured on connect :: ...";
 ``connected``
     True while a connection is open;
 ``last_quote_age_s``
@@ -51,6 +55,7 @@ class Snapshot(TypedDict):
     bytes: int
     connections_opened: int
     disconnections: int
+    connect_failures: int
     connected: bool
     last_quote_age_s: Optional[float]
     subscriptions: int

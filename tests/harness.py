@@ -109,7 +109,8 @@ class ClientTimings:
     """The client's fixed timings, scaled for a test: ``retry`` scales the
     delay before a new attempt (1 s), ``stop_wait`` the signalled stop's wait
     for the server's close (2 s), ``ping`` the idle time before a ping (3 s)
-    and the wait for its pong (2 s); 1 leaves a timing as it is.
+    and the wait for its pong (2 s), ``opening`` the bound on an attempt's
+    opening (10 s); 1 leaves a timing as it is.
 
     The client looks up ``asyncio`` and ``ws_connect`` in its module at each
     use, so while installed (``with ClientTimings(...)``, or ``install`` and
@@ -117,11 +118,12 @@ class ClientTimings:
     name goes to the real ones. Tests drive time this way rather than waiting
     out the real timings; a test of a timing itself states its expectation in
     these scaled units. ``asked`` lists what the client asked for, unscaled:
-    ("sleep", seconds), ("wait_for", seconds), (ping keyword, seconds).
+    ("sleep", seconds), ("wait_for", seconds), ("opening", seconds), (ping
+    keyword, seconds).
     """
 
-    def __init__(self, retry: float = 1.0, stop_wait: float = 1.0, ping: float = 1.0):
-        self.retry, self.stop_wait, self.ping = retry, stop_wait, ping
+    def __init__(self, retry: float = 1.0, stop_wait: float = 1.0, ping: float = 1.0, opening: float = 1.0):
+        self.retry, self.stop_wait, self.ping, self.opening = retry, stop_wait, ping, opening
         self.asked: list[tuple[str, Any]] = []
         self._saved: Optional[tuple] = None
 
@@ -166,12 +168,18 @@ class _ScaledAsyncio:
         return self._real.sleep(delay * self._timings.retry, result)
 
     def wait_for(self, fut, timeout):
-        self._timings.asked.append(("wait_for", timeout))
-        return self._real.wait_for(fut, None if timeout is None else timeout * self._timings.stop_wait)
+        # The client waits for two things: the stop event, and an opening.
+        if getattr(fut, "__qualname__", None) == "Event.wait":
+            what, scale = "wait_for", self._timings.stop_wait
+        else:
+            what, scale = "opening", self._timings.opening
+        self._timings.asked.append((what, timeout))
+        return self._real.wait_for(fut, None if timeout is None else timeout * scale)
 
 
 #: What ``ClientSession`` uses unless told otherwise: a retry delay of 50 ms
-#: and a stop wait of 0.2 s; the ping timings stay real. The stress runs keep
+#: and a stop wait of 0.2 s; the ping timings and the opening's bound stay
+#: real (a test of a stall scales ``opening`` itself). The stress runs keep
 #: every timing real.
 FAST = {} if STRESS else dict(retry=0.05, stop_wait=0.1)
 
@@ -272,13 +280,15 @@ class ClientSession:
     ``with ClientSession(rate=...) as s: s.run(coro)`` runs steps on the loop;
     leaving the block closes the client through ``close_websocket`` and checks
     that its shutdown stops the loop, then stops the service and closes the
-    loop. Loop exception-handler calls are kept in ``s.loop_errors``.
+    loop. Loop exception-handler calls are kept in ``s.loop_errors``;
+    ``new_loop`` makes the loop (default asyncio's own).
     """
 
     def __init__(self, *, error_callback: bool = True, instruments=("ABC", "XYZ"), client_class=Quotra,
                  keep_events: bool = True, server_class=MarketDataService, timings: Optional[dict] = None,
-                 **service_options):
+                 new_loop: Callable[[], asyncio.AbstractEventLoop] = asyncio.new_event_loop, **service_options):
         self.service_options = service_options
+        self.new_loop = new_loop
         self.server_class = server_class
         self.client_class = client_class
         self.error_callback = error_callback
@@ -297,7 +307,7 @@ class ClientSession:
     # -- set-up and tear-down ------------------------------------------------
 
     def __enter__(self) -> "ClientSession":
-        self.loop = asyncio.new_event_loop()
+        self.loop = self.new_loop()
         asyncio.set_event_loop(self.loop)
         self.loop.set_exception_handler(lambda loop, ctx: self.loop_errors.append(ctx))
         self.logger = logging.getLogger("quotra.quotra")

@@ -20,10 +20,12 @@ import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import sysconfig
 import tempfile
+import threading
 import time
 from typing import Optional
 
@@ -44,8 +46,15 @@ def free_port() -> int:
 
 
 class NatsServer:
-    def __init__(self, port: Optional[int] = None):
+    """``routes`` (cluster ports of the other nodes) and ``cluster_port`` make
+    it one node of a cluster named ``quotra``."""
+
+    def __init__(self, port: Optional[int] = None, *, name: str = "n0", cluster_port: Optional[int] = None,
+                 routes: tuple[int, ...] = ()):
         self.port = port or free_port()
+        self.name = name
+        self.cluster_port = cluster_port
+        self.routes = routes
         self.store = tempfile.mkdtemp(prefix="quotra-nats-")
         self.proc: Optional[subprocess.Popen] = None
 
@@ -54,9 +63,12 @@ class NatsServer:
         return f"nats://127.0.0.1:{self.port}"
 
     def start(self, timeout: float = 10.0) -> "NatsServer":
-        self.proc = subprocess.Popen(
-            [nats_server_binary(), "-js", "-a", "127.0.0.1", "-p", str(self.port), "-sd", self.store],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cmd = [nats_server_binary(), "-js", "-a", "127.0.0.1", "-p", str(self.port), "-sd", self.store,
+               "-n", self.name]
+        if self.cluster_port:
+            cmd += ["--cluster_name", "quotra", "--cluster", f"nats://127.0.0.1:{self.cluster_port}",
+                    "--routes", ",".join(f"nats://127.0.0.1:{p}" for p in self.routes)]
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + timeout
         while True:
             try:
@@ -80,6 +92,13 @@ class NatsServer:
                 self.proc.wait(5)
         self.proc = None
 
+    def kill(self) -> None:
+        """SIGKILL: no goodbye to anyone, as a crashed machine."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(5)
+        self.proc = None
+
     def close(self) -> None:
         self.stop()
         shutil.rmtree(self.store, ignore_errors=True)
@@ -89,6 +108,127 @@ class NatsServer:
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+
+class NatsCluster:
+    """Three nodes with routes to each other, on 127.0.0.1."""
+
+    def __init__(self, size: int = 3):
+        cports = [free_port() for _ in range(size)]
+        self.nodes = [NatsServer(name=f"n{i}", cluster_port=c, routes=tuple(p for p in cports if p != c))
+                      for i, c in enumerate(cports)]
+
+    @property
+    def url(self) -> str:
+        return ",".join(n.url for n in self.nodes)
+
+    def node(self, name: str) -> NatsServer:
+        return next(n for n in self.nodes if n.name == name)
+
+    def __enter__(self) -> "NatsCluster":
+        try:
+            for n in self.nodes:
+                n.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def close(self) -> None:
+        for n in self.nodes:
+            n.close()
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+class ResetProxy:
+    """A TCP proxy on 127.0.0.1 in front of a NATS server, on its own thread;
+    ``reset()`` ends every connection through it with a TCP reset, both ways."""
+
+    def __init__(self, target_port: int):
+        self.target_port = target_port
+        self.loop = asyncio.new_event_loop()
+        self._writers: set = set()
+        self._thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self._thread.start()
+        self._server = asyncio.run_coroutine_threadsafe(
+            asyncio.start_server(self._handle, "127.0.0.1", 0), self.loop).result(10)
+        self.port = self._server.sockets[0].getsockname()[1]
+
+    @property
+    def url(self) -> str:
+        return f"nats://127.0.0.1:{self.port}"
+
+    async def _handle(self, reader, writer) -> None:
+        try:
+            up_reader, up_writer = await asyncio.open_connection("127.0.0.1", self.target_port)
+        except OSError:
+            writer.close()
+            return
+        self._writers |= {writer, up_writer}
+
+        async def pipe(src, dst) -> None:
+            try:
+                while data := await src.read(65536):
+                    dst.write(data)
+                    await dst.drain()
+            except OSError:
+                pass
+            finally:
+                dst.close()
+
+        await asyncio.gather(pipe(reader, up_writer), pipe(up_reader, writer))
+        self._writers -= {writer, up_writer}
+
+    def reset(self) -> None:
+        def now() -> None:
+            for w in list(self._writers):
+                sock = w.get_extra_info("socket")
+                if sock is not None:
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                w.transport.abort()
+            self._writers.clear()
+        self.loop.call_soon_threadsafe(now)
+
+    def close(self) -> None:
+        self.reset()
+        self.loop.call_soon_threadsafe(self._server.close)
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self._thread.join(10)
+
+
+async def retrying(call, *args, timeout: float = 30.0, **kwargs):
+    """``await call(...)`` until the cluster answers (a leader being elected) or ``timeout``."""
+    import nats
+
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return await call(*args, **kwargs)
+        except (nats.errors.TimeoutError, nats.js.errors.APIError):
+            if time.monotonic() > deadline:
+                raise
+            await asyncio.sleep(0.2)
+
+
+async def stored_quotes(url: str, stream: str = "QUOTES", subject: str = "quotes.>") -> list[dict]:
+    """Every message of ``stream`` on ``subject``, in stream order, as JSON."""
+    import nats
+    from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
+
+    nc = await nats.connect(servers=url.split(","), connect_timeout=2)
+    try:
+        js = nc.jetstream()
+        want = (await retrying(js.stream_info, stream, subjects_filter=subject)).state.messages
+        sub = await retrying(js.pull_subscribe, subject, stream=stream, config=ConsumerConfig(
+            ack_policy=AckPolicy.NONE, deliver_policy=DeliverPolicy.ALL))
+        out: list[dict] = []
+        while len(out) < want:
+            out += [json.loads(m.data) for m in await sub.fetch(min(1000, want - len(out)), timeout=5)]
+        return out
+    finally:
+        await nc.close()
 
 
 async def _subscribe(url: str, subject: str) -> None:

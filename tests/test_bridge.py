@@ -12,10 +12,11 @@ import time
 import urllib.request
 from pathlib import Path
 
+import nats
 import pytest
 
 from harness import limit
-from nats_server import NatsServer, free_port
+from nats_server import NatsServer, free_port, stored_quotes
 from quotra.bridge import Bridge, check_instrument, quotes
 from quotra.pricetape_proto import FIELDS
 from quotra.service import ServiceThread
@@ -23,7 +24,8 @@ from quotra.service import ServiceThread
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 COUNTERS = re.compile(r"bridge counters: received (\d+), published (\d+), dropped (\d+), refused (\d+), "
-                      r"buffered (\d+), NATS reconnections (\d+)")
+                      r"buffered (\d+), NATS reconnections (\d+), in flight (\d+), resent (\d+), "
+                      r"rejected (\d+), duplicates (\d+)")
 
 
 def start_bridge(svc, nats_url, *extra):
@@ -45,7 +47,8 @@ def stop_bridge(proc, sig=signal.SIGINT):
     took = time.monotonic() - t0
     m = COUNTERS.search(out)
     assert m, out
-    names = ("received", "published", "dropped", "refused", "buffered", "reconnections")
+    names = ("received", "published", "dropped", "refused", "buffered", "reconnections", "in_flight", "resent",
+             "rejected", "duplicates")
     return proc.returncode, took, out, dict(zip(names, map(int, m.groups())))
 
 
@@ -79,7 +82,7 @@ def wait(predicate, timeout, what):
     deadline = time.monotonic() + limit(timeout)
     while not predicate():
         if time.monotonic() > deadline:
-            pytest.fail(f"timed out waiting for {what}")
+            pytest.fail(f"timed out waiting for {what() if callable(what) else what}")
         time.sleep(0.05)
 
 
@@ -163,10 +166,11 @@ def test_nats_away_at_start_and_mid_stream_the_upstream_lives_on(storage):
             nats_srv.close()
     print(log)  # shown by pytest on failure
     assert rc == 0, log
-    assert "not reachable" in log and "NATS connection lost" in log
+    assert "not reachable" in log and "NATS connection to" in log
     assert "buffer of 100 quotes full, dropped the oldest" in log
     assert counters["dropped"] > 0 and counters["reconnections"] >= 1, counters
-    assert counters["received"] == counters["published"] + counters["dropped"] + counters["buffered"]
+    assert counters["received"] == (counters["published"] + counters["dropped"] + counters["buffered"]
+                                    + counters["in_flight"] + counters["rejected"])
     assert log.count("Socket opened.") == 1
 
 
@@ -191,8 +195,240 @@ def test_the_command_line_refuses_a_bad_instrument():
 
 def test_a_quote_whose_instrument_cannot_be_a_token_is_counted_not_published(loop, caplog):
     bridge = Bridge("nats://127.0.0.1:1", loop=loop)
-    good = dict.fromkeys(FIELDS, 0) | {"instrument": "ABC"}
-    block, n = bridge._encode([good | {"instrument": "A.B"}, good, good | {"instrument": None}])
-    assert n == 1 and bridge.refused == 2
-    assert block.startswith(b"PUB quotes.ABC ") and block.count(b"PUB ") == 1
+    good = dict.fromkeys(FIELDS, 0) | {"instrument": "ABC", "exchange_ts_ns": 17}
+    entries = bridge._encode([good | {"instrument": "A.B"}, good, good | {"instrument": None}, good | {"exchange_ts_ns": 0}])
+    assert len(entries) == 2 and bridge.refused == 2
+    assert entries[0][0] == b"HPUB quotes.ABC "
+    # The identity of a quote is its instrument and time; a quote without a time has none.
+    assert b"\r\nNats-Msg-Id: ABC:17\r\n\r\n" in entries[0][1] and b"Nats-Msg-Id" not in entries[1][1]
     assert "quotes of 'A.B' are not published" in caplog.text
+
+
+def test_a_full_buffer_drops_its_oldest_tenth_and_keeps_the_newest(loop):
+    bridge = Bridge("nats://127.0.0.1:1", buffer=10, loop=loop)  # never started: NATS away
+    sent = [{"instrument": "ABC", "exchange_ts_ns": i} for i in range(11)]
+    for quote in sent:
+        loop.run_until_complete(bridge.on_quote(quote))
+    assert bridge.dropped == 2 and bridge._pending == sent[2:]
+    assert bridge.received == 11 and bridge.buffered == 9
+
+
+# ---------------------------------------------------------------------------
+# The bridge's own NATS connection
+# ---------------------------------------------------------------------------
+
+SERVER_BYTES = (b'INFO {"server_id":"x","headers":true}\r\n+OK\r\nPING\r\n'
+                b"MSG _INBOX.a.1 1 27\r\n" b'{"stream":"QUOTES","seq":1}\r\n'
+                b"HMSG _INBOX.a.2 1 16 16\r\nNATS/1.0 503\r\n\r\n\r\n"
+                b"MSG _INBOX.a.3 1 0\r\n\r\nPONG\r\n")
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 7, 64, len(SERVER_BYTES)])
+def test_the_link_reads_the_protocol_however_the_bytes_are_cut(loop, chunk):
+    from quotra.bridge.wire import NatsLink
+
+    class Transport:
+        written = b""
+
+        def write(self, data):
+            self.written += data
+
+    async def feed():
+        got = []
+        link = NatsLink(lambda subject, headers, payload: got.append((subject, headers, payload)))
+        link.connection_made(Transport())
+        pong = loop.create_future()
+        link._pongs.append(pong)
+        for i in range(0, len(SERVER_BYTES), chunk):
+            link.data_received(SERVER_BYTES[i:i + chunk])
+        return link, got, pong
+
+    link, got, pong = loop.run_until_complete(feed())
+    assert got == [(b"_INBOX.a.1", None, b'{"stream":"QUOTES","seq":1}'),
+                   (b"_INBOX.a.2", b"NATS/1.0 503\r\n\r\n", b""), (b"_INBOX.a.3", None, b"")]
+    assert link.info["server_id"] == "x" and link.transport.written == b"PONG\r\n" and pong.done()
+    assert link.is_open and not link._buf
+
+
+@pytest.mark.parametrize("line", [b"MSG a 1 -5\r\n", b"HMSG a 1 9 4\r\nabcd\r\n", b"MSG a 1 x\r\n",
+                                  b"MSG 5\r\n", b"WHAT\r\n", b"INFO {\r\n", b"-ERR" + b"x" * 70000])
+def test_the_link_gives_up_on_a_server_it_cannot_read(loop, line):
+    from quotra.bridge.wire import NatsLink
+
+    class Transport:
+        def abort(self):
+            pass
+
+    async def feed():
+        link = NatsLink(lambda *msg: pytest.fail("a message from unreadable bytes"))
+        link.connection_made(Transport())
+        link.data_received(line)
+        return link
+
+    link = loop.run_until_complete(feed())
+    assert not link.is_open and link.error
+
+
+def test_the_link_against_a_server_publishes_with_an_answer_and_reports_a_refusal(loop):
+    from quotra.bridge.wire import LinkError, NatsLink
+
+    async def run(url):
+        got = asyncio.Queue()
+        link = await NatsLink.open(url, lambda *msg: got.put_nowait(msg))
+        link.write(b"SUB in.* 1\r\nHPUB echo in.7 18 20\r\nNATS/1.0\r\nA: b\r\n\r\nhi\r\n")
+        # Nobody listens on "echo": the server answers for it, on the reply subject.
+        subject, status, _ = await asyncio.wait_for(got.get(), limit(5))
+        assert subject == b"in.7" and status.startswith(b"NATS/1.0 503")
+        link.write(b"SUB echo 2\r\nPUB echo in.8 2\r\nho\r\n")
+        assert await asyncio.wait_for(got.get(), limit(5)) == (b"echo", None, b"ho")
+        link.write(b"BOGUS\r\n")  # the server says why and hangs up
+        assert await asyncio.wait_for(link.closed, limit(5)) and not link.is_open
+        with pytest.raises(LinkError):
+            link.write(b"PING\r\n")
+
+    with NatsServer() as srv:
+        loop.run_until_complete(run(srv.url))
+        with pytest.raises(OSError):
+            loop.run_until_complete(NatsLink.open(f"nats://127.0.0.1:{free_port()}", print))
+
+
+# ---------------------------------------------------------------------------
+# In one process: the writer's end, the operator's stream, a consumer's outage
+# ---------------------------------------------------------------------------
+
+def quote(i, instrument="ABC"):
+    return dict.fromkeys(FIELDS, 0) | {"instrument": instrument, "exchange_ts_ns": i}
+
+
+async def until(predicate, what, timeout=10):
+    async with asyncio.timeout(limit(timeout)):
+        while not predicate():
+            await asyncio.sleep(0.02)
+
+
+def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_flight(loop):
+    with NatsServer() as srv:
+        bridge = Bridge(srv.url, loop=loop)
+        task = bridge.start()
+        loop.run_until_complete(until(lambda: bridge.connected, "connected"))
+        sent = [quote(i) for i in range(1, 51)]
+        for q in sent:  # handed over with no loop turn between them and the cancellation
+            with pytest.raises(StopIteration):
+                bridge.on_quote(q).send(None)
+        task.cancel()
+        loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
+        # Written, and in flight until (if the loop runs on) their acknowledgement is read.
+        assert (bridge.buffered, bridge.in_flight + bridge.published, bridge.received) == (0, 50, 50)
+        stored = []
+
+        async def read():
+            while len(stored) < 50:
+                stored[:] = await stored_quotes(srv.url)
+        loop.run_until_complete(asyncio.wait_for(read(), limit(10)))
+        bridge._link.close()
+    assert stored == sent
+
+
+def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quotes_is_refused(loop, caplog):
+    from nats.js.api import StreamConfig
+
+    from quotra.bridge.stream import StreamError
+
+    async def stream_config(url, create=None):
+        nc = await nats.connect(url)
+        try:
+            if create:
+                await nc.jetstream().add_stream(create)
+            return (await nc.jetstream().stream_info("QUOTES")).config
+        finally:
+            await nc.close()
+
+    with NatsServer() as srv:
+        mine = loop.run_until_complete(stream_config(srv.url, StreamConfig(
+            name="QUOTES", subjects=["other", "quotes.*"], max_msgs_per_subject=5, max_age=60,
+            duplicate_window=7, allow_direct=True)))
+        for run in range(2):  # the bridge, then the bridge restarted
+            bridge = Bridge(srv.url, loop=loop)
+            bridge.start()
+            for i in range(3):
+                loop.run_until_complete(bridge.on_quote(quote(10 * run + i + 1)))
+            assert loop.run_until_complete(bridge.flush(limit(10))) and bridge.published == 3
+            loop.run_until_complete(bridge.close())
+        assert loop.run_until_complete(stream_config(srv.url)) == mine
+        # Subjects that would not capture the quotes: the bridge stops, saying why.
+        bridge = Bridge(srv.url, subject_prefix="elsewhere", loop=loop)
+        with pytest.raises(StreamError, match=r"captures other, quotes\.\*, not elsewhere\.>"):
+            loop.run_until_complete(asyncio.wait_for(bridge.start(), limit(10)))
+        with ServiceThread(rate=100) as svc:  # the command line: exit 2, the upstream closed
+            proc = start_bridge(svc, srv.url, "--subject-prefix", "elsewhere")
+            out, _ = proc.communicate(timeout=limit(20))
+        assert proc.returncode == 2 and "quotra-bridge: stream QUOTES captures other, quotes.*, not elsewhere.>" in out
+        assert loop.run_until_complete(stream_config(srv.url)) == mine
+
+
+def test_a_consumer_resumes_after_a_nats_restart_and_reports_what_retention_removed(loop, caplog):
+    got, evicted, reading = [], [], asyncio.Event()
+    reading.set()
+
+    async def consume(url):
+        async for q in quotes(url, on_evicted=evicted.append):
+            got.append((q["exchange_ts_ns"], time.monotonic()))
+            await reading.wait()
+
+    async def publish(bridge, numbers):
+        for i in numbers:
+            await bridge.on_quote(quote(i))
+        assert await bridge.flush(limit(10))
+        return time.monotonic()
+
+    with NatsServer() as srv:
+        bridge = Bridge(srv.url, loop=loop, max_per_subject=150)
+        bridge.start()
+        loop.run_until_complete(publish(bridge, [1]))
+        reader = loop.create_task(consume(srv.url))
+        try:
+            loop.run_until_complete(until(lambda: got, "the latest quote"))
+            loop.run_until_complete(publish(bridge, range(2, 101)))
+            loop.run_until_complete(until(lambda: len(got) == 100, "the first hundred"))
+            srv.stop()
+            srv.start()
+            stored_at = loop.run_until_complete(publish(bridge, range(101, 201)))
+            loop.run_until_complete(until(lambda: len(got) == 200, "the second hundred"))
+            # Back within seconds of the quotes being there again, not after missed heartbeats.
+            assert got[100][1] - stored_at < limit(3)
+            # A reader that stops while the stream keeps 150 per instrument: it hears of the rest.
+            reading.clear()
+            loop.run_until_complete(publish(bridge, range(201, 501)))
+            reading.set()
+            loop.run_until_complete(until(lambda: got[-1][0] == 500, "the last quote"))
+        finally:
+            reader.cancel()
+            loop.run_until_complete(asyncio.gather(reader, return_exceptions=True))
+            loop.run_until_complete(bridge.close())
+    numbers = [n for n, _ in got]
+    assert numbers[:200] == list(range(1, 201)) and numbers == sorted(set(numbers))
+    assert sum(evicted) == 500 - len(numbers) > 0
+    assert caplog.text.count("removed by the stream's retention") == len(evicted)
+    assert "Traceback" not in caplog.text and caplog.text.count("NATS consumer: connection lost") == 1
+
+
+def test_a_connection_that_closes_under_the_writer_is_followed_by_another_after_a_pause(loop):
+    from quotra.bridge.wire import NatsLink
+
+    bridge = Bridge("nats://127.0.0.1:1", loop=loop)
+    made = []
+
+    async def connect(url):
+        link = NatsLink(bridge._on_msg)
+        link.close()  # gone before the writer's first command
+        made.append(loop.time())
+        return link
+
+    bridge._connect = connect
+    loop.run_until_complete(bridge.on_quote(quote(1)))
+    task = bridge.start()
+    loop.run_until_complete(until(lambda: len(made) >= 4, "four connections"))
+    task.cancel()
+    loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
+    # The writer lived on, kept the quote, and backed off: 0.1 s, then 0.2 s, ...
+    assert bridge.buffered == 1 and made[3] - made[2] > made[1] - made[0] >= 0.09

@@ -21,7 +21,8 @@ from quotra.quotra import Quotra
 from conftest import ROOT
 from harness import ClientSession, pickled_state
 
-COUNTERS = ("quotes", "quote_errors", "frames", "bytes", "connections_opened", "disconnections")
+COUNTERS = ("quotes", "quote_errors", "frames", "bytes", "connections_opened", "disconnections",
+            "connect_failures")
 
 
 def scrape(port: int) -> dict[tuple[str, str], float]:
@@ -139,7 +140,7 @@ def test_sources_families_and_what_is_refused(loop):
     fresh = Client(loop)
     assert monitor.snapshot(fresh) == {
         "quotes": 0, "quote_errors": 0, "frames": 0, "bytes": 0, "connections_opened": 0,
-        "disconnections": 0, "connected": False, "last_quote_age_s": None, "subscriptions": 0}
+        "disconnections": 0, "connect_failures": 0, "connected": False, "last_quote_age_s": None, "subscriptions": 0}
     assert tuple(monitor.snapshot(fresh)) == monitor.FIELDS
     for other in (object(), Bridge(), None, Quotra):
         with pytest.raises(TypeError):

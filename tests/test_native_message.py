@@ -83,18 +83,18 @@ def key(d):
 
 # ---------------------------------------------------------------- the generator
 
-def varint(v, pad=0):
+def varint(v, width=0):
+    """``v`` as a varint; ``width``: padded to that many bytes (continuation
+    bytes of zero bits) when its shortest form is shorter."""
     v &= (1 << 64) - 1
     out = bytearray()
     while v >= 0x80:
         out.append(v & 0x7F | 0x80)
         v >>= 7
-    if pad:  # an overlong encoding: continuation bytes of zero bits
-        out.append(v | 0x80)
-        out += b"\x80" * (pad - 1)
-        out.append(0)
-    else:
-        out.append(v)
+    out.append(v)
+    if width > len(out):
+        out[-1] |= 0x80
+        out += b"\x80" * (width - len(out) - 1) + b"\x00"
     return bytes(out)
 
 
@@ -108,6 +108,11 @@ class Gen:
         self.r = rng
         self.numbers = numbers  # the schema's field numbers
 
+    def width(self):
+        """Mostly the shortest form; now and then 1-11 bytes, where protobuf
+        takes at most 5 for a tag or a length and 10 for a value."""
+        return self.r.randint(1, 11) if self.r.random() < 0.06 else 0
+
     def number(self):
         r = self.r.random()
         if r < 0.75:
@@ -120,7 +125,7 @@ class Gen:
         r = self.r
         if wire == 0:
             v = r.choice(INTERESTING) if r.random() < 0.5 else r.getrandbits(r.choice((7, 14, 32, 64)))
-            return varint(v, pad=r.choice((0, 0, 0, 0, 1, 3)) if r.random() < 0.2 else 0)
+            return varint(v, self.width())
         if wire == 1:
             return r.choice([struct.pack("<d", r.choice([0.0, -0.0, 1.5, float("nan"), float("inf")])),
                              r.randbytes(8)])
@@ -128,7 +133,7 @@ class Gen:
             return r.choice([struct.pack("<f", r.choice([0.0, -0.0, 0.1, float("-inf")])), r.randbytes(4)])
         if wire == 2:
             s = r.choice(STRINGS) if r.random() < 0.7 else r.randbytes(r.randint(0, 12))
-            return varint(len(s)) + s
+            return varint(len(s), self.width()) + s
         if wire == 3:
             if depth > 3 and r.random() < 0.5:
                 return varint(number << 3 | 4)
@@ -141,7 +146,7 @@ class Gen:
         r = self.r
         n = self.number()
         wire = r.choice((0, 0, 1, 2, 2, 5)) if r.random() < 0.9 else r.choice((3, 4, 6, 7))
-        tag = varint(n << 3 | wire, pad=1 if r.random() < 0.03 else 0)
+        tag = varint(n << 3 | wire, self.width())
         return tag + self.value(wire, depth, n)
 
     def message(self):

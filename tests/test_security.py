@@ -6,6 +6,8 @@ import asyncio
 import base64
 import logging
 import os
+import ssl
+import time
 
 import orjson
 import pytest
@@ -68,6 +70,28 @@ def test_bad_certificates_are_refused(mode, reason, client_timings):
             os.environ.pop("SSL_CERT_FILE", None)
         else:
             os.environ["SSL_CERT_FILE"] = old_cert
+
+
+def test_the_service_reports_a_refused_certificate_readably(caplog, capfd):
+    """A client refuses the service's certificate: the service's loop logs
+    "SSL handshake failed" with the exception, where it printed a
+    '--- Logging error ---' traceback (the TLS transport reports the
+    exception's class, whose traceback logging cannot format)."""
+    from quotra.service import ServiceThread
+
+    with ServiceThread() as svc:
+        async def refuse():
+            untrusting = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)  # trusts no CA at all
+            with pytest.raises(ssl.SSLCertVerificationError):
+                await asyncio.open_connection("127.0.0.1", svc.port, ssl=untrusting)
+            deadline = time.monotonic() + limit(10)
+            while not [r for r in caplog.records if r.getMessage().startswith("SSL handshake failed")]:
+                assert time.monotonic() < deadline, "the service reported nothing"
+                await asyncio.sleep(0.02)
+        asyncio.run(refuse())
+    [record] = [r for r in caplog.records if r.getMessage().startswith("SSL handshake failed")]
+    assert isinstance(record.exc_info[1], ConnectionError), record.exc_info
+    assert "Logging error" not in capfd.readouterr().err
 
 
 def test_a_retrying_client_never_accepts_a_bad_certificate():

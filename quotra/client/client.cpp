@@ -26,6 +26,8 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
         fields_init(o, quotra_table);
         as_quotra(o)->connected_at = 0;
         as_quotra(o)->started = false;
+        as_quotra(o)->shut_down = false;
+        as_quotra(o)->attempt_closed = false;
         return o;
     });
 }

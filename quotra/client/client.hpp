@@ -13,6 +13,7 @@ inline constexpr long PING_IDLE_SECONDS = 3;    // picows pings after this long 
 inline constexpr long PING_REPLY_SECONDS = 2;   // and drops the connection when no pong comes within this
 inline constexpr long RETRY_DELAY_SECONDS = 1;  // before each new attempt after a failed one
 inline constexpr long STOP_WAIT_SECONDS = 2;    // a signalled stop waits this long for the server's close
+inline constexpr long OPEN_TIMEOUT_SECONDS = 10;  // bounds an attempt's opening: TCP, TLS and the upgrade
 
 // quote_path.cpp
 int vt_on_data_callback(Quotra* self, PyObject* payload);

@@ -21,6 +21,17 @@ PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb,
     set_field(self->open_callback, open_cb);
     set_field(self->close_callback, close_cb);
     set_field(self->error_callback, err_cb);
+    // A start after the shutdown is a new run: the close that ended the last
+    // one would otherwise close this run's first connection as it opens, and
+    // a stop event still set would make a signal's stop wait end at once.
+    if (self->shut_down) {
+        Ref stop_event = newref(self->stop_event);
+        call_method(stop_event.get(), S(clear));
+        self->disconnect_socket = 0;
+        set_field(self->transport, Py_None);
+        self->connected_at = 0;
+        self->shut_down = false;
+    }
     Ref loop = newref(self->loop);
     Ref start = getattr(reinterpret_cast<PyObject*>(self), S(start_ticker));
     schedule(loop.get(), start.get());
@@ -30,6 +41,13 @@ PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb,
 
 PyObject* close_websocket_body(Quotra* self) {
     self->disconnect_socket = 1;
+    // An attempt under way while reconnecting ends now rather than when its
+    // opening does (which a stalled server makes take up to the bound).
+    if (closed_while_reconnecting(self) && self->attempt != Py_None && !self->attempt_closed) {
+        Ref task = newref(self->attempt);
+        self->attempt_closed = true;
+        call_method(task.get(), S(cancel));
+    }
     Ref transport = newref(self->transport);
     if (truthy(transport.get())) send_user_close(self, transport.get());
     return Py_NewRef(Py_None);
@@ -64,19 +82,58 @@ void end_closed_reconnection(Quotra* self) {
     if (self->vtab->initiate_shutdown(self) < 0) raise();
 }
 
-bool is_connection_error(PyObject* exc) {
-    Ref socket_mod = global(S(socket));
-    Ref gaierror = getattr(socket_mod.get(), S(gaierror));
-    if (check(PyObject_IsInstance(exc, gaierror.get()))) return true;
-    if (check(PyObject_IsInstance(exc, state.b_OSError))) return true;
-    Ref wserror = global(S(WSError));
-    return check(PyObject_IsInstance(exc, wserror.get())) != 0;
+// The text after "Error occured on connect :: ": the error's own, or what
+// happened when it has none (the opening's time-out has none).
+Ref failure_text(PyObject* exc) {
+    Ref text = own(PyObject_Str(exc));
+    if (PyUnicode_GET_LENGTH(text.get()) != 0) return text;
+    if (PyErr_GivenExceptionMatches(exc, PyExc_TimeoutError))
+        return own(PyUnicode_FromFormat("the connection did not open within %ld s", OPEN_TIMEOUT_SECONDS));
+    return own(PyUnicode_FromString(Py_TYPE(exc)->tp_name));
+}
+
+[[noreturn]] void not_opened(const char* why) {
+    PyErr_SetString(PyExc_ConnectionError, why);
+    raise();
+}
+
+// ws_connect can return without an open websocket (picows returns
+// (transport, None) when the server closes before answering the upgrade):
+// such an attempt failed, whatever it returned.
+void check_opened(PyObject* listener_cell, PyObject* listener) {
+    if (listener == Py_None) not_opened("the connection closed before the websocket upgrade completed");
+    if (listener != PyList_GET_ITEM(listener_cell, 0) || !as_listener(listener)->opened)
+        not_opened("ws_connect returned without an open websocket");
+}
+
+// While an attempt runs, close_websocket() can end it: the task it runs in.
+void hold_attempt(Quotra* self) {
+    Ref asyncio = global(S(asyncio));
+    Ref task = call_method(asyncio.get(), S(current_task));
+    set_field(self->attempt, task.get());
+    self->attempt_closed = false;
+}
+
+// The cancellation close_websocket() made, and only it, is taken back:
+// true when it was the one that ended the attempt.
+bool took_back_close(Quotra* self, PyObject* exc, PyObject* task) {
+    if (!self->attempt_closed || task == Py_None) return false;
+    self->attempt_closed = false;
+    Ref asyncio = global(S(asyncio));
+    Ref cancelled_error = getattr(asyncio.get(), S(CancelledError));
+    if (!check(PyObject_IsInstance(exc, cancelled_error.get()))) return false;
+    Ref left = call_method(task, S(uncancel));
+    long n = PyLong_AsLong(left.get());
+    if (n == -1 && PyErr_Occurred()) raise();
+    return n == 0;
 }
 
 // start_ticker's GC-visible locals.
 enum StartTickerLocal : int { ST_SELF, ST_RECONNECT, ST_LISTENER_CELL, ST_TRANSPORT, ST_SSL_CONTEXT, ST_ERROR };
 
-// ws_connect(factory, url, ssl_context=..., enable_auto_ping=True, ...) for one attempt.
+// ws_connect(factory, url, ssl_context=..., enable_auto_ping=True, ...) for one
+// attempt, under asyncio.wait_for: the whole opening (TCP, TLS, upgrade) is
+// bounded, where asyncio alone would wait 60 s for a TLS handshake.
 Ref connect(Quotra* self, PyObject* listener_cell, PyObject* ssl_context) {
     Ref ws_connect = global(S(ws_connect));
     Ref factory = function_new(&listener_factory_def, listener_cell);
@@ -85,8 +142,19 @@ Ref connect(Quotra* self, PyObject* listener_cell, PyObject* ssl_context) {
     Ref idle = own(PyLong_FromLong(PING_IDLE_SECONDS));
     Ref reply = own(PyLong_FromLong(PING_REPLY_SECONDS));
     Ref url = newref(self->ws_url);
-    return call_kw(ws_connect.get(), 2, state.kw_ws_connect, factory.get(), url.get(), ssl_context, Py_True,
-                   idle.get(), reply.get(), when_idle.get());
+    Ref asyncio = global(S(asyncio));
+    Ref wait_for = getattr(asyncio.get(), S(wait_for));
+    Ref opening = call_kw(ws_connect.get(), 2, state.kw_ws_connect, factory.get(), url.get(), ssl_context, Py_True,
+                          idle.get(), reply.get(), when_idle.get());
+    Ref bound = own(PyLong_FromLong(OPEN_TIMEOUT_SECONDS));
+    return call_kw(wait_for.get(), 1, state.kw_timeout, opening.get(), bound.get());
+}
+
+// This attempt's listener, as the factory hands it out.
+QuotraListner* attempt_listener(PyObject* listener_cell) {
+    if (!PyList_Check(listener_cell) || PyList_GET_SIZE(listener_cell) != 1) return nullptr;
+    PyObject* l = PyList_GET_ITEM(listener_cell, 0);
+    return PyObject_TypeCheck(l, &QuotraListnerType) ? as_listener(l) : nullptr;
 }
 
 // (transport, listener) = result, as Python's unpacking would.
@@ -129,23 +197,32 @@ CoroBody start_ticker_body(Coroutine* co) {
             end_closed_reconnection(self);
             co_return Ref();
         }
-        {
-            Ref ssl_mod = global(S(ssl));
-            Ref ctx = call_method(ssl_mod.get(), S(create_default_context));
-            set_field(ssl_context, ctx.get());
-            Ref listener_cls = newref(reinterpret_cast<PyObject*>(&QuotraListnerType));
-            Ref listener = call(listener_cls.get(), self_obj, self->loop);
-            Ref cell = own(PyList_New(1));
-            PyList_SET_ITEM(cell.get(), 0, listener.release());
-            set_field(listener_cell, cell.get());
-        }
         bool failed = false;
         bool connected = false;
+        bool closed = false;
+        Ref passing;  // a cancellation or an exit: it ends the coroutine
+        set_field(listener_cell, Py_None);
+        // Whatever an attempt raises, but a cancellation (or an exit), is a
+        // failed attempt: logged, then a retry or the shutdown. Let through,
+        // it would end the client silently, with `started` still set.
         try {
+            {
+                Ref ssl_mod = global(S(ssl));
+                Ref ctx = call_method(ssl_mod.get(), S(create_default_context));
+                set_field(ssl_context, ctx.get());
+                Ref listener_cls = newref(reinterpret_cast<PyObject*>(&QuotraListnerType));
+                Ref listener = call(listener_cls.get(), self_obj, self->loop);
+                Ref cell = own(PyList_New(1));
+                PyList_SET_ITEM(cell.get(), 0, listener.release());
+                set_field(listener_cell, cell.get());
+            }
+            if (reconnect) hold_attempt(self);
             {
                 // The pair goes into GC-visible locals before the next await.
                 Ref result = co_await py_await(connect(self, listener_cell, ssl_context));
+                set_field(self->attempt, Py_None);
                 auto [tr, listener] = unpack_pair(result.get());
+                check_opened(listener_cell, listener.get());
                 set_field(transport, tr.get());
                 check(PyList_SetItem(listener_cell, 0, listener.release()));
             }
@@ -155,19 +232,44 @@ CoroBody start_ticker_body(Coroutine* co) {
             co_return Ref();
         } catch (const PyError&) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
-            if (!is_connection_error(exc.get())) {
-                PyErr_SetRaisedException(exc.release());
-                throw;
+            Ref task = Ref::steal(self->attempt);
+            self->attempt = Py_NewRef(Py_None);
+            if (took_back_close(self, exc.get(), task.get())) {
+                closed = true;
+            } else if (!check(PyObject_IsInstance(exc.get(), PyExc_Exception))) {
+                passing = std::move(exc);
+            } else {
+                set_field(error, exc.get());
+                failed = true;
             }
-            set_field(error, exc.get());
-            failed = true;
+        }
+        if (!connected) {
+            if (QuotraListner* l = attempt_listener(listener_cell)) {
+                // It opened all the same (the bound or the close came as the
+                // upgrade completed): the connection is the listener's, which
+                // reports its end; another attempt would open a second one.
+                if (l->opened) {
+                    set_field(error, Py_None);
+                    co_return Ref();
+                }
+                // Never to open now: picows may still complete its upgrade.
+                l->abandoned = true;
+            }
+        }
+        if (passing) {
+            PyErr_SetRaisedException(passing.release());
+            raise();
+        }
+        if (closed) {
+            end_closed_reconnection(self);
+            co_return Ref();
         }
         if (failed) {
             {
-                Ref text = own(PyObject_Str(error));
+                Ref text = failure_text(error);
                 Ref line = own(PyUnicode_Concat(S(connect_error_prefix), text.get()));
-                log(S(error), line.get());
                 set_field(error, Py_None);
+                log(S(error), line.get());
             }
             // A connection that opened and then failed (picows ends it for a
             // protocol error of the peer) has already been reported to the
@@ -175,6 +277,7 @@ CoroBody start_ticker_body(Coroutine* co) {
             // retry here would open a second connection and deliver every quote
             // twice, and a shutdown would end a client that is reconnecting.
             if (connected) co_return Ref();
+            self->health.connect_failures++;
             // Also before the shutdown that follows a failed first attempt:
             // picows closes that attempt's socket with a TLS shutdown, which
             // takes a round trip with the server, and ws_connect gives us no

@@ -15,6 +15,7 @@ struct Health {
     uint64_t bytes;               // their payload bytes
     uint64_t connections_opened;  // connections that opened
     uint64_t disconnections;      // connections that ended
+    uint64_t connect_failures;    // attempts that failed to open a connection, whatever the cause
     int64_t last_quote_ns;        // monotonic_ns() of the latest quote; 0: none yet
 };
 

@@ -46,11 +46,14 @@ struct QuotraVTable {
     X(open_callback, 10, "_open_callback", Any)         \
     X(close_callback, 5, "_close_callback", Any)        \
     X(error_callback, 8, "_error_callback", Any)        \
-    X(resubscribing, -1, nullptr, Any)
+    X(resubscribing, -1, nullptr, Any)                  \
+    X(attempt, -1, nullptr, Any)
 
 // `resubscribing`: a list of the resubscriptions whose instruments are out of
 // the subscription set, each [instruments, transport they were taken for, a
 // transport whose connection opened meanwhile and so missed them, or None].
+// `attempt`: the task of a reconnection attempt while it opens, or None:
+// close_websocket() cancels it.
 
 struct Quotra {
     PyObject_HEAD
@@ -63,6 +66,10 @@ struct Quotra {
     Health health;
     // Never pickled: start_websocket has run and the client has not shut down since.
     bool started;
+    // Never pickled: the client has shut down; the next start is a new run.
+    bool shut_down;
+    // Never pickled: close_websocket() has cancelled `attempt`.
+    bool attempt_closed;
 };
 
 // WSListener's table with our four connection callbacks in front; the last
@@ -93,6 +100,8 @@ struct QuotraListner {
     Py_ssize_t partial_size;
     Py_ssize_t partial_capacity;
     Partial partial;
+    bool opened;     // on_ws_connected has run
+    bool abandoned;  // its attempt failed first: a late opening is closed, never reported
 };
 
 #define QT_QUOTRA_FIELD(...) QT_FIELD_ENTRY(Quotra, __VA_ARGS__)

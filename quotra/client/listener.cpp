@@ -37,6 +37,21 @@ void send_user_specific_ping_body(QuotraListner* self, PyObject* transport) {
 }
 
 void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
+    if (self->abandoned) {
+        // Its attempt has failed (timed out, or the user closed the client):
+        // a connection that opens now would be a second one. After the
+        // user's close it is closed as the user's close closes one.
+        Ref parent_ref = parent_of(self);
+        Quotra* parent = as_quotra(parent_ref.get());
+        if (parent->disconnect_socket) {
+            send_user_close(parent, transport);
+        } else {
+            auto* tr = reinterpret_cast<WSTransport*>(transport);
+            own(tr->vtab->disconnect(tr, 1, nullptr));
+        }
+        return;
+    }
+    self->opened = true;
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
     parent->health.connections_opened++;
@@ -223,6 +238,7 @@ void on_ws_frame_body(QuotraListner* self, PyObject* transport, PyObject* frame_
 void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
     release_partial(self);
     self->partial = Partial::none;
+    if (self->abandoned) return;  // never reported as opened
     Ref parent_ref = parent_of(self);
     Quotra* parent = as_quotra(parent_ref.get());
     parent->health.disconnections++;
@@ -344,6 +360,8 @@ PyObject* Listener_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     l->partial_size = 0;
     l->partial_capacity = 0;
     l->partial = Partial::none;
+    l->opened = false;
+    l->abandoned = false;
     return o;
 }
 

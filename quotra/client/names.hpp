@@ -13,6 +13,8 @@
     X(b64decode, "b64decode")                                                    \
     X(call_soon_threadsafe, "call_soon_threadsafe")                              \
     X(cancel, "cancel")                                                          \
+    X(CancelledError, "CancelledError")                                          \
+    X(uncancel, "uncancel")                                                      \
     X(clear, "clear")                                                            \
     X(close_websocket, "close_websocket")                                        \
     X(create_task, "create_task")                                                \

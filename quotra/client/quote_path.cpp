@@ -15,6 +15,12 @@
 #include "client.hpp"
 #include "support.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// Exported by CPython 3.13 (Include/internal/pycore_object.h), not declared
+// in its public headers.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 
 namespace qt {
 
@@ -116,16 +122,54 @@ void to_error_callback(Quotra* self) {
     }
 }
 
+// `obj.<name>`, looked up the way a method call looks it up: when the
+// attribute is a plain function of the object's type (a loop's create_task,
+// always in practice) the function itself, to be called with `obj` first,
+// instead of a bound method made and dropped again for one call (some 460
+// instructions a quote). Anything else (an instance attribute, a custom
+// __getattribute__, a property) is the bound attribute, as getattr gives it.
+class MethodOf {
+public:
+    MethodOf(PyObject* obj, PyObject* name) : obj_(obj) {
+        PyObject* fn = nullptr;
+        unbound_ = lookup(obj, name, &fn) == 1;
+        fn_ = own(fn);
+    }
+
+    Ref operator()(PyObject* arg) const {
+        PyObject* args[] = {nullptr, obj_, arg};
+        if (unbound_) return own(PyObject_Vectorcall(fn_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return own(PyObject_Vectorcall(fn_.get(), args + 2, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+
+private:
+    // CPython 3.13 exports the lookup that PyObject_VectorcallMethod makes;
+    // the public API offers it only fused with the call, and the call must
+    // wait until the callback has run.
+    static int lookup(PyObject* obj, PyObject* name, PyObject** fn) {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+        return _PyObject_GetMethod(obj, name, fn);
+#else
+        *fn = PyObject_GetAttr(obj, name);
+        return 0;
+#endif
+    }
+
+    PyObject* obj_;  // borrowed: the caller holds it for the object's life
+    Ref fn_;
+    bool unbound_;
+};
+
 // The guarded block's second statement: the dict to the user's callback, its
 // coroutine to the loop. create_task is looked up before the dict is made, so
 // that a loop without it fails before the callback runs.
 void deliver(Quotra* self, PyObject* pricetape, bool native) {
     Ref loop = newref(self->loop);
-    Ref create = getattr(loop.get(), S(create_task));
+    MethodOf create_task(loop.get(), S(create_task));
     Ref as_dict = native ? own(state.pricetape_api->to_dict(pricetape)) : call_method(pricetape, S(SerializeToDict));
     Ref cb = newref(self->message_callback);
     Ref coro = call(cb.get(), as_dict.get());
-    call(create.get(), coro.get());
+    create_task(coro.get());
     self->health.quotes++;
     self->health.last_quote_ns = monotonic_ns();
 }

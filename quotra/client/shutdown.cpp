@@ -111,6 +111,7 @@ int vt_initiate_shutdown(Quotra* self) {
     return boundary<int>(-1, [&]() -> int {
         log(S(info), S(ws_disconnected));
         self->started = false;
+        self->shut_down = true;
         Ref loop = newref(self->loop);
         Ref call_soon = getattr(loop.get(), S(call_soon_threadsafe));
         Ref asyncio = global(S(asyncio));

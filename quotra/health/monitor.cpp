@@ -56,6 +56,7 @@ PyObject* snapshot(PyObject* module, PyObject* client) {
         put(d, "bytes", PyLong_FromUnsignedLongLong(h.bytes)) < 0 ||
         put(d, "connections_opened", PyLong_FromUnsignedLongLong(h.connections_opened)) < 0 ||
         put(d, "disconnections", PyLong_FromUnsignedLongLong(h.disconnections)) < 0 ||
+        put(d, "connect_failures", PyLong_FromUnsignedLongLong(h.connect_failures)) < 0 ||
         put(d, "connected", PyBool_FromLong(open > 0)) < 0 ||
         put(d, "last_quote_age_s", h.last_quote_ns ? PyFloat_FromDouble(age) : Py_NewRef(Py_None)) < 0 ||
         put(d, "subscriptions", PyLong_FromSsize_t(subscriptions)) < 0) {

@@ -15,7 +15,7 @@ struct Reader {
     const uint8_t* p;
     const uint8_t* end;
 
-    // A varint of at most `max` bytes (10 for a value, 5 for a tag); bits past
+    // A varint of at most `max` bytes (10 for a value, 5 for a tag or a length); bits past
     // the 64th are dropped, as protobuf does.
     bool varint(uint64_t& out, int max = 10) {
         if (p < end && *p < 0x80) {
@@ -55,9 +55,11 @@ struct Reader {
         out = v;
         return true;
     }
+    // A length: at most 5 bytes, as protobuf reads one. A longer encoding
+    // parsed here would be written back as bytes protobuf refuses.
     bool length(const uint8_t*& data, size_t& n) {
         uint64_t len;
-        if (!varint(len)) return false;
+        if (!varint(len, 5)) return false;
         if (len >= INT32_MAX || len > static_cast<uint64_t>(end - p)) return false;
         data = p;
         n = static_cast<size_t>(len);

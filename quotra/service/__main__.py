@@ -20,6 +20,7 @@ from typing import Optional
 import orjson
 
 from .endpoint import HOST
+from .listening import report_loop_errors
 from .tls import TLS_MODES, trustme_missing
 
 __all__ = ["main"]
@@ -60,12 +61,23 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     p.add_argument("--seed", type=int, default=0, help="seed of the price random walks (default 0)")
     p.add_argument("--tls", choices=TLS_MODES, default="trusted", help="certificate to present (default trusted)")
     p.add_argument("--stamp", action="store_true", help="put the send time in sent_at_ns of every quote")
+    p.add_argument("--shared-market", action="store_true",
+                   help="one market for every connection: the same quotes, same exchange_ts_ns, to all")
     p.add_argument("--fragment-size", type=int, default=None, metavar="BYTES",
                    help="send each quote in TEXT + CONTINUATION frames of at most BYTES (default: whole frames)")
     p.add_argument("--close-after", type=float, default=None, metavar="SECONDS",
                    help="close every connection (CLOSE 1001) SECONDS after it opened, as a restarting server does")
+    p.add_argument("--replay", default=None, metavar="PATH",
+                   help="send the quotes of a recording (quotra-record's directory, or one of its files) instead "
+                        "of the random walk, once a client subscribes (needs pyarrow: the 'record' extra)")
+    p.add_argument("--speed", type=float, default=1.0,
+                   help="with --replay: 1 the recorded pace (default), 2 twice as fast, 0 as fast as the socket takes")
     p.add_argument("-v", "--verbose", action="store_true", help="log connections and events")
     args = p.parse_args(argv)
+    if not (args.speed >= 0 and math.isfinite(args.speed)):
+        p.error("--speed must be a number >= 0")
+    if args.replay is not None and not os.path.exists(args.replay):
+        p.error(f"no recording at {args.replay}")
     if args.duration is not None and not (args.duration > 0 and math.isfinite(args.duration)):
         p.error("--duration must be a positive number of seconds")
     if args.rate < 0 or not math.isfinite(args.rate):
@@ -87,8 +99,8 @@ async def _serve(args: argparse.Namespace) -> int:
         svc = MarketDataService(
             host=args.host,
             port=args.port,
-            rate=args.rate or None,
-            count=args.count,
+            rate=None if args.replay else args.rate or None,
+            count=None if args.replay else args.count,
             seed=args.seed,
             instruments=args.instruments,
             tls=args.tls,
@@ -96,6 +108,7 @@ async def _serve(args: argparse.Namespace) -> int:
             stamp_sent_at=args.stamp,
             fragment_size=args.fragment_size,
             close_after=args.close_after,
+            shared_market=args.shared_market,
             record_sent=0,
             keep_ended=False,  # a long run keeps nothing of the connections that ended
         )
@@ -103,6 +116,7 @@ async def _serve(args: argparse.Namespace) -> int:
         print(f"{args.prog}: cannot write the CA certificate: {exc}", file=sys.stderr)
         return 1
     loop = asyncio.get_running_loop()
+    report_loop_errors(loop)
     done = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         try:
@@ -116,6 +130,10 @@ async def _serve(args: argparse.Namespace) -> int:
             print(f"{args.prog}: cannot listen on {args.host} port {args.port}: {exc}", file=sys.stderr)
             return 1
         print(orjson.dumps({"url": svc.url, "port": svc.port, "ca_file": svc.ca_file}).decode(), flush=True)
+        if args.replay is not None:
+            from .replay import start_replay
+
+            start_replay(svc, args)
         until = "Ctrl-C" if args.duration is None else f"{args.duration:g} s or Ctrl-C"
         print(f"{args.prog}: listening on {svc.url} until {until}\n"
               f"{args.prog}: a client must trust the CA certificate {svc.ca_file} "
@@ -138,6 +156,12 @@ def main(argv: Optional[list[str]] = None) -> int:
     args = _parse_args(argv)
     if trustme_missing(args.prog):
         return 2
+    if args.replay is not None:
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            print(f"{args.prog}: --replay needs pyarrow: pip install 'quotra[record]'", file=sys.stderr)
+            return 2
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s", stream=sys.stderr)
     try:

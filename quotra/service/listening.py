@@ -14,9 +14,30 @@ from picows import WSUpgradeResponse, WSUpgradeResponseWithListener, ws_create_s
 from .protocol import Listener
 from .tls import check_tls_mode
 
-__all__ = ["ListeningSocket"]
+__all__ = ["ListeningSocket", "report_loop_errors"]
 
 logger = logging.getLogger("quotra.service")
+
+
+def report_loop_errors(loop: asyncio.AbstractEventLoop) -> None:
+    """Report the loop's errors as its default handler does, with one repair:
+    the TLS transport picows uses on the server side reports a handshake the
+    client refused (its certificate check failed) with the exception's class
+    instead of an instance, and the default handler's traceback of a class
+    fails inside logging ('--- Logging error ---', the report lost)."""
+
+    def handler(loop: asyncio.AbstractEventLoop, context: dict) -> None:
+        exc = context.get("exception")
+        if isinstance(exc, type) and issubclass(exc, BaseException):
+            context = dict(context)
+            try:
+                context["exception"] = exc()
+            except Exception:
+                del context["exception"]
+                context["message"] = f"{context.get('message', 'error')}: {exc.__name__}"
+        loop.default_exception_handler(context)
+
+    loop.set_exception_handler(handler)
 
 
 class ListeningSocket:

@@ -7,11 +7,12 @@ import math
 import random
 import struct
 import time
-from typing import Any, Union
+from collections import deque
+from typing import Any, Hashable, Union
 
 from ..pricetape_pb2 import PriceTape
 
-__all__ = ["Market", "encode_quote", "stamped_quote", "text_frame", "wire_frame", "fragments"]
+__all__ = ["Market", "SharedMarket", "encode_quote", "stamped_quote", "text_frame", "wire_frame", "fragments"]
 
 _QUOTE_PREFIX = b'{"message":"'
 _QUOTE_SUFFIX = b'"}'
@@ -134,3 +135,35 @@ class Market:
             close=st.close,
             open_interest=st.oi,
         )
+
+
+class SharedMarket(Market):
+    """One market for every connection: the n-th quote of an instrument is the
+    same for all of them, made (and stamped with ``exchange_ts_ns``) once, by
+    whichever connection needs it first. A connection joins at the live edge;
+    one that falls more than ``keep`` quotes behind skips to the oldest kept."""
+
+    def __init__(self, seed: int, keep: int = 10_000):
+        super().__init__(seed)
+        self.keep = keep
+        self._made: dict[str, list] = {}  # symbol -> [index of its first kept quote, deque of quotes]
+        self._next: dict[tuple[Hashable, str], int] = {}
+
+    def next_quote(self, reader: Hashable, symbol: str) -> PriceTape:
+        """``reader``'s next quote of ``symbol``."""
+        made = self._made.get(symbol)
+        if made is None:
+            made = self._made[symbol] = [0, deque()]
+        first, kept = made
+        pos = max(first, self._next.get((reader, symbol), first + len(kept)))
+        if pos == first + len(kept):
+            kept.append(self.quote(symbol))
+            if len(kept) > self.keep:
+                kept.popleft()
+                made[0] = first = first + 1
+        self._next[(reader, symbol)] = pos + 1
+        return kept[pos - first]
+
+    def forget(self, reader: Hashable) -> None:
+        for key in [k for k in self._next if k[0] == reader]:
+            del self._next[key]

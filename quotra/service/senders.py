@@ -70,7 +70,9 @@ class QuoteSenders:
                     await conn.writable.wait()
                     continue
                 instruments = conn._streamed
-                self._send_quote(conn, self._market.quote(instruments[turn % len(instruments)]))
+                symbol = instruments[turn % len(instruments)]
+                self._send_quote(conn, self._market.next_quote(conn.id, symbol) if self.shared_market
+                                 else self._market.quote(symbol))
                 turn += 1
                 rate = self.rate
                 if rate is not None:
@@ -88,6 +90,9 @@ class QuoteSenders:
             raise
         except Exception:
             logger.exception("quote stream of connection %d failed", conn.id)
+        finally:
+            if self.shared_market:
+                self._market.forget(conn.id)
 
     async def _sleep_or_wake(self, conn: Connection, delay: float) -> None:
         conn._wake.clear()
@@ -98,6 +103,7 @@ class QuoteSenders:
 
     def _send_quote(self, conn: Connection, msg: PriceTape) -> bytes:
         if self.stamp_sent_at:
+            msg = PriceTape.FromString(msg.SerializeToString()) if self.shared_market else msg
             msg.sent_at_ns = time.time_ns()
         payload = encode_quote(msg)
         self._send_text(conn, payload)

@@ -15,7 +15,7 @@ from .connection import Connection, ConnRef, Event
 from .controls import ServiceControls
 from .endpoint import HOST, service_url
 from .listening import ListeningSocket
-from .market import Market
+from .market import Market, SharedMarket
 from .protocol import ConnectionProtocol
 from .senders import QuoteSenders
 from .tls import TlsMaterial, check_tls_mode
@@ -64,6 +64,10 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
     opened, as a server that restarts does: CLOSE 1001, then the connection
     ends when the client answers or after ``close_timeout`` seconds (default
     10, a common server default). Default None: never.
+    ``shared_market``: one market for every connection (default False: each
+    connection's stream steps the walks on its own): every connection
+    subscribed to an instrument gets the same quotes, with the same
+    ``exchange_ts_ns``, as two feeds of one exchange would.
 
     ``accepted`` counts the connections opened since the service was made,
     ``quotes_sent`` the quotes sent over all of them.
@@ -90,6 +94,7 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
         fragment_size: Optional[int] = None,
         close_after: Optional[float] = None,
         close_timeout: float = 10.0,
+        shared_market: bool = False,
     ):
         if fragment_size is not None and fragment_size < 1:
             raise ValueError("fragment_size must be a positive number of bytes, or None")
@@ -120,7 +125,8 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
         self.events: Union[list[Event], deque[Event]] = [] if keep_ended else deque(maxlen=self.RECENT_EVENTS)
         self.accepted = 0
         self._ended_quotes_sent = 0  # by the connections no longer in ``connections``
-        self._market = Market(seed)
+        self.shared_market = bool(shared_market)
+        self._market = SharedMarket(seed) if shared_market else Market(seed)
         self._quotes_paused = False
         self._reject = False
         self._server: Optional[asyncio.AbstractServer] = None

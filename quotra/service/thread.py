@@ -7,6 +7,7 @@ import inspect
 import threading
 from typing import Any, Callable, Optional
 
+from .listening import report_loop_errors
 from .server import MarketDataService
 
 __all__ = ["ServiceThread"]
@@ -40,6 +41,7 @@ class ServiceThread:
 
         def run():
             loop = asyncio.new_event_loop()
+            report_loop_errors(loop)
             self.loop = loop
             asyncio.set_event_loop(loop)
             ready.set()

@@ -1,0 +1,189 @@
+"""Reading the bridge's stream: ``quotes()``.
+
+The consumer is the reader's own: an ephemeral pull consumer that starts with
+the last quote of each instrument, remembers the stream sequence of the last
+quote it delivered, and after any outage makes a new consumer that starts
+right after it, as soon as the connection is back (not when a heartbeat is
+missed). Pulling, the reader sets the pace; what the stream's retention
+evicted before the reader got to it shows as a gap in the stream sequence
+and is reported, never skipped in silence.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+from collections.abc import AsyncIterator, Iterable
+from typing import Callable, Optional
+
+import orjson
+
+from .names import (DEFAULT_NATS, DEFAULT_PREFIX, DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, check_instrument,
+                    check_prefix, check_stream, nats, servers)
+
+__all__ = ["quotes"]
+
+logger = logging.getLogger("quotra.bridge")
+
+FETCH = 256
+FETCH_WAIT = 0.5
+# The server forgets a consumer nobody pulled from for this long (a reader gone for good).
+INACTIVE = 30.0
+
+
+async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[str]] = None, *,
+                 subject_prefix: str = DEFAULT_PREFIX, stream: str = DEFAULT_STREAM,
+                 on_evicted: Optional[Callable[[int], None]] = None) -> AsyncIterator[dict]:
+    """Quote dicts from the bridge's stream: the last quote of each instrument
+    first, then every new one, for ever (end it with ``break`` or by cancelling).
+
+    ``instruments`` None: all of them. A name that cannot be a subject token
+    raises ValueError before anything connects. ``nats_url`` may name several
+    servers, comma-separated. Quotes the stream's retention removed before
+    they could be delivered are counted, logged and, with ``on_evicted``,
+    passed to it as a number (the count is exact when reading all
+    instruments: the gap in the stream's sequence).
+    """
+    nats_mod = nats()
+    check_prefix(subject_prefix)
+    check_stream(stream)
+    if instruments is None:
+        subjects = [f"{subject_prefix}.>"]
+    else:
+        if isinstance(instruments, (str, bytes)):
+            raise TypeError("instruments must be a collection of names, not one string")
+        subjects = [f"{subject_prefix}.{check_instrument(i)}" for i in dict.fromkeys(instruments)]
+        if not subjects:
+            raise ValueError("give at least one instrument, or None for all")
+    urls = servers(nats_url)
+    back = asyncio.Event()
+    back.set()
+    closing = False
+
+    async def on_disconnected() -> None:
+        back.clear()
+        if not closing:
+            logger.warning("NATS consumer: connection lost; waiting for a server")
+
+    async def on_reconnected() -> None:
+        reader.renew = True  # the server may have forgotten the consumer: make it again
+        back.set()
+        logger.info("NATS consumer: reconnected to %s", nc.connected_url.netloc if nc.connected_url else "?")
+
+    async def on_error(exc: Exception) -> None:
+        logger.debug("NATS consumer: %s", str(exc) or type(exc).__name__)
+
+    nc = await nats_mod.connect(servers=urls, max_reconnect_attempts=-1, reconnect_time_wait=0.25,
+                                connect_timeout=2, error_cb=on_error, disconnected_cb=on_disconnected,
+                                reconnected_cb=on_reconnected)
+    reader = _Reader(nc, stream, subjects, on_evicted)
+    try:
+        loads = orjson.loads
+        while True:
+            await back.wait()
+            if reader.renew:
+                await reader.lost(None, False)
+            try:
+                batch = await reader.fetch()
+            except asyncio.CancelledError:
+                raise
+            except Exception as exc:
+                await reader.lost(exc, nc.is_connected)
+                continue
+            for msg in batch:
+                if reader.delivered(msg):
+                    yield loads(msg.data)
+    finally:
+        closing = True
+        await nc.close()
+
+
+class _Reader:
+    """The consumer of one ``quotes()`` and where it stands in the stream."""
+
+    def __init__(self, nc, stream: str, subjects: list[str], on_evicted):
+        self.nc = nc
+        self.js = nc.jetstream()
+        self.stream = stream
+        self.subjects = subjects
+        self.whole = len(subjects) == 1 and subjects[0].endswith(".>")
+        self.on_evicted = on_evicted
+        self.last = 0           # stream sequence of the last quote delivered
+        self.live = False       # past the first catch-up: a sequence gap is an eviction
+        self.evicted = 0
+        self.sub = None
+        self.renew = False
+        self.delay = RETRY_FIRST
+
+    async def fetch(self) -> list:
+        if self.sub is None:
+            self.sub = await self._subscribe()
+        try:
+            return await self.sub.fetch(FETCH, timeout=FETCH_WAIT)
+        except TimeoutError:
+            return []
+
+    async def _subscribe(self):
+        from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
+        from nats.js.errors import NotFoundError
+
+        config = ConsumerConfig(ack_policy=AckPolicy.NONE, inactive_threshold=INACTIVE, mem_storage=True,
+                                num_replicas=1)
+        if len(self.subjects) > 1:
+            config.filter_subjects = self.subjects
+        else:
+            config.filter_subject = self.subjects[0]
+        if self.last:
+            config.deliver_policy, config.opt_start_seq = DeliverPolicy.BY_START_SEQUENCE, self.last + 1
+        else:
+            config.deliver_policy = DeliverPolicy.LAST_PER_SUBJECT
+        while True:
+            try:
+                info = await self.js.add_consumer(self.stream, config)
+                break
+            except NotFoundError:
+                # Started before the bridge made its stream: wait for it.
+                if self.delay == RETRY_FIRST:
+                    logger.info("NATS: no stream %s yet; waiting for the bridge to make it", self.stream)
+                await asyncio.sleep(self.delay)
+                self.delay = min(RETRY_MAX, self.delay * 2)
+        self.delay = RETRY_FIRST
+        return await self.js.pull_subscribe_bind(consumer=info.name, stream=self.stream)
+
+    async def lost(self, exc: Optional[Exception], connected: bool) -> None:
+        """The consumer failed: make a new one after the last quote delivered."""
+        self.renew = False
+        if connected and exc is not None:
+            logger.warning("NATS consumer: %s; starting again after stream sequence %d",
+                           str(exc) or type(exc).__name__, self.last)
+            await asyncio.sleep(self.delay)
+            self.delay = min(RETRY_MAX, self.delay * 2)
+        sub, self.sub = self.sub, None
+        if sub is not None:
+            try:
+                await sub.unsubscribe()
+            except Exception:  # the connection it was on has gone
+                pass
+
+    def delivered(self, msg) -> bool:
+        """Whether ``msg`` is new to the reader; notes gaps the stream left."""
+        try:
+            meta = msg.metadata
+        except Exception:  # a status message, not a quote
+            return False
+        seq = meta.sequence.stream
+        if seq <= self.last:
+            return False
+        if self.live and self.whole and seq > self.last + 1:
+            self._evicted(seq - self.last - 1)
+        self.last = seq
+        if not meta.num_pending:
+            self.live = True
+        return True
+
+    def _evicted(self, n: int) -> None:
+        self.evicted += n
+        logger.warning("NATS consumer: %d quotes were removed by the stream's retention before they could be "
+                       "read (after stream sequence %d; %d in all)", n, self.last, self.evicted)
+        if self.on_evicted is not None:
+            self.on_evicted(n)

@@ -1,0 +1,123 @@
+"""The bridge's counters: the snapshot, the line logged at exit, the metrics."""
+
+from __future__ import annotations
+
+import logging
+from typing import Any
+
+__all__ = ["BridgeCounters", "metric_families", "register_metrics"]
+
+logger = logging.getLogger("quotra.bridge")
+
+
+class BridgeCounters:
+    """Counting, as a part of ``Bridge``: every quote received is exactly one of
+    published, dropped, refused, rejected, buffered or in flight."""
+
+    def __init__(self) -> None:
+        self.published = 0      # quotes the stream acknowledged (duplicates included)
+        self.duplicates = 0     # of those, the ones the stream already had
+        self.dropped = 0        # oldest quotes dropped from a full buffer
+        self.refused = 0        # quotes whose instrument cannot be a subject token
+        self.rejected: dict[str, int] = {}  # quotes the stream refused, by reason
+        self.resent = 0         # quotes sent again after a connection ended unacknowledged
+        self.connections = 0    # NATS connections made (the first and every reconnection)
+        self.connect_failures = 0
+        self._dropped_logged = 0
+        self._drop_log_at = 0.0
+        self._reject_log_at = 0.0
+
+    @property
+    def reconnections(self) -> int:
+        return max(0, self.connections - 1)
+
+    @property
+    def in_flight(self) -> int:
+        """Quotes written to NATS whose acknowledgement has not come (yet)."""
+        return len(self._inflight)
+
+    @property
+    def buffered(self) -> int:
+        """Quotes waiting to be written: new ones and those to send again."""
+        return len(self._pending) + len(self._retry)
+
+    @property
+    def received(self) -> int:
+        """Quotes the client handed over."""
+        return (self.published + self.dropped + self.refused + sum(self.rejected.values())
+                + self.buffered + self.in_flight)
+
+    def snapshot(self) -> dict[str, Any]:
+        """The bridge's counters now; with a ``client``, its health
+        (``quotra.monitor.snapshot``) first."""
+        snap: dict[str, Any] = {}
+        if self.client is not None:
+            from .. import monitor
+
+            snap.update(monitor.snapshot(self.client))
+        snap.update(
+            received=self.received,
+            published=self.published,
+            dropped=self.dropped,
+            refused=self.refused,
+            buffered=self.buffered,
+            nats_connected=self.connected,
+            nats_reconnections=self.reconnections,
+            nats_connect_failures=self.connect_failures,
+            in_flight=self.in_flight,
+            resent=self.resent,
+            rejected=sum(self.rejected.values()),
+            rejected_by_reason=dict(self.rejected),
+            duplicates=self.duplicates,
+        )
+        return snap
+
+    def log_counters(self, level: int = logging.INFO) -> None:
+        s = self.snapshot()
+        reasons = "".join(f", rejected {n} ({why})" for why, n in s["rejected_by_reason"].items())
+        logger.log(level, "bridge counters: received %d, published %d, dropped %d, refused %d, buffered %d, "
+                   "NATS reconnections %d, in flight %d, resent %d, rejected %d, duplicates %d%s",
+                   s["received"], s["published"], s["dropped"], s["refused"], s["buffered"],
+                   s["nats_reconnections"], s["in_flight"], s["resent"], s["rejected"], s["duplicates"], reasons)
+        if "quotes" in s:
+            logger.log(level, "upstream client: quotes %d, quote errors %d, connections opened %d, "
+                       "disconnections %d", s["quotes"], s["quote_errors"], s["connections_opened"],
+                       s["disconnections"])
+
+
+def metric_families() -> tuple:
+    """The bridge's metric families for ``quotra.metrics.register`` (which
+    needs prometheus-client); a bridge with a client reports
+    ``metrics.CLIENT_FAMILIES`` too, under the same name."""
+    from ..metrics import Family
+
+    return (
+        Family("received", "quotra_bridge_received", "counter", "Quotes the bridge took from its client."),
+        Family("published", "quotra_bridge_published", "counter", "Quotes the stream acknowledged."),
+        Family("dropped", "quotra_bridge_dropped", "counter",
+               "Quotes dropped, oldest first, from the full buffer while NATS was away or slow."),
+        Family("refused", "quotra_bridge_refused", "counter",
+               "Quotes not published: their instrument cannot be a subject token."),
+        Family("buffered", "quotra_bridge_buffered", "gauge", "Quotes waiting for NATS."),
+        Family("nats_connected", "quotra_bridge_nats_connected", "gauge", "1 while connected to NATS, else 0."),
+        Family("nats_reconnections", "quotra_bridge_nats_reconnections", "counter",
+               "NATS connections made after the first."),
+        Family("nats_connect_failures", "quotra_bridge_nats_connect_failures", "counter",
+               "NATS connection attempts that failed."),
+        Family("in_flight", "quotra_bridge_in_flight", "gauge", "Quotes written, not yet acknowledged."),
+        Family("resent", "quotra_bridge_resent", "counter",
+               "Quotes sent again after a connection ended before their acknowledgement."),
+        Family("rejected", "quotra_bridge_rejected", "counter", "Quotes the stream refused (store full, ...)."),
+        Family("duplicates", "quotra_bridge_duplicates", "counter",
+               "Acknowledged quotes the stream already held (sent again, or by another bridge)."),
+    )
+
+
+def register_metrics(name: str, bridge: Any) -> None:
+    """Report ``bridge`` (and its client) through ``quotra.metrics`` as ``client=name``."""
+    from .. import metrics
+
+    families = metric_families()
+    if bridge.client is not None:
+        families = metrics.CLIENT_FAMILIES + families
+    metrics.register(name, bridge, families)

@@ -1,0 +1,372 @@
+"""The bridge's publisher: quotes in from the client, acknowledged by the stream.
+
+A quote goes: the client's callback appends it to ``_pending`` (bounded:
+past ``buffer`` the oldest tenth is dropped and counted); once per loop turn
+the writer encodes what is pending into ``HPUB`` commands, each with a reply
+subject ``<inbox>.<token>`` on the connection's one wildcard inbox and a
+``Nats-Msg-Id`` of ``<instrument>:<exchange_ts_ns>``, and writes them as one
+block (or one batch, where the stream allows fast ingest). At most ``window``
+quotes wait for their acknowledgement (``acks``). Whatever was not
+acknowledged when a connection ends is sent again, first and in its order,
+on the next (``resent``); the stream's duplicate window drops what it had.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import logging
+import math
+import secrets
+import time
+from typing import Any, Optional
+
+import orjson
+
+from . import counters
+from .acks import ACK_TIMEOUT, LOG_EVERY, Acknowledgements
+from .names import (DEFAULT_BUFFER, DEFAULT_MAX_AGE, DEFAULT_MAX_PER_SUBJECT, DEFAULT_NATS, DEFAULT_PREFIX,
+                    DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, STORAGES, check_instrument, check_prefix, check_stream,
+                    nats, servers)
+from .stream import StreamError, ensure_stream
+from ..eager import eager_for
+from .wire import LinkError, NatsLink
+
+__all__ = ["Bridge"]
+
+logger = logging.getLogger("quotra.bridge")
+
+DEFAULT_WINDOW = 4096
+FLUSH_TIMEOUT = 2.0
+# A server that takes no bytes for this long is as good as gone.
+DRAIN_TIMEOUT = 5.0
+# A connection that lasted less than this is a failed attempt for the back-off.
+SHORT = 1.0
+# Quotes per block written at once, so a backlog after an outage is not one huge allocation.
+BLOCK = 1024
+_NO_ID = b"NATS/1.0\r\n\r\n"
+
+
+class Bridge(Acknowledgements, counters.BridgeCounters):
+    """Publishes the quotes given to ``on_quote`` to NATS; see the package's docstring.
+
+    Make it on the loop's thread, call ``start()`` once the loop runs (or
+    before: it only schedules), give ``on_quote`` to the client as its message
+    callback, and ``await close()`` to wait for the acknowledgements and disconnect.
+    ``nats_url`` may name several servers, comma-separated: the bridge moves
+    to the next when one fails.
+    """
+
+    def __init__(self, nats_url: str = DEFAULT_NATS, *, subject_prefix: str = DEFAULT_PREFIX,
+                 stream: str = DEFAULT_STREAM, max_per_subject: int = DEFAULT_MAX_PER_SUBJECT,
+                 max_age: float = DEFAULT_MAX_AGE, buffer: int = DEFAULT_BUFFER,
+                 storage: str = "file", loop: Optional[asyncio.AbstractEventLoop] = None,
+                 client: Any = None, window: int = DEFAULT_WINDOW):
+        nats()
+        self.client = client  # the upstream Quotra, whose health snapshot() adds
+        self.servers = servers(nats_url)
+        self.nats_url = ",".join(self.servers)
+        self.subject_prefix = check_prefix(subject_prefix)
+        self.stream = check_stream(stream)
+        if not (isinstance(max_per_subject, int) and max_per_subject >= 1):
+            raise ValueError("max_per_subject must be an int >= 1")
+        if not (max_age > 0 and math.isfinite(max_age)):
+            raise ValueError("max_age must be a positive number of seconds")
+        for what, value in (("buffer", buffer), ("window", window)):
+            if not (isinstance(value, int) and value >= 1):
+                raise ValueError(f"{what} must be an int >= 1")
+        if storage not in STORAGES:
+            raise ValueError(f"storage must be one of {STORAGES}, not {storage!r}")
+        self.storage = storage
+        self.max_per_subject = max_per_subject
+        self.max_age = float(max_age)
+        self.buffer = buffer
+        self.window = window
+        self.loop = loop or asyncio.get_event_loop()
+        counters.BridgeCounters.__init__(self)
+        self._pending: list[dict] = []                    # quotes not yet encoded
+        self._retry: collections.deque = collections.deque()  # encoded, unacknowledged: sent first
+        self._inflight: dict[int, tuple[bytes, bytes]] = {}  # token -> (head, body), in sending order
+        self._sent_at: collections.deque = collections.deque()  # (last token of a block, time written)
+        self._failure: Optional[str] = None
+        self._token = 0
+        self._inbox = b""
+        self._heads: dict[str, tuple[Optional[bytes], bytes]] = {}
+        self._link: Optional[NatsLink] = None
+        self._connected = asyncio.Event()
+        self._wake = asyncio.Event()
+        self._closing = False
+        self._task: Optional[asyncio.Task] = None
+        self._warned: set = set()
+        self._next_server = 0
+        self._fast = True         # batches unless the server refused them
+        self._fast_stream = False  # the stream allows them
+        self._clock = time.monotonic
+        self._start_batches()
+        self.on_quote = self._make_on_quote()
+        eager_for(self.loop, self.on_quote.__code__)
+
+    @property
+    def connected(self) -> bool:
+        return self._connected.is_set()
+
+    # -- the quote path ------------------------------------------------------------
+
+    def _make_on_quote(self):
+        pending = self._pending
+        append = pending.append
+        wake = self._wake.set
+        limit = self.buffer
+        overflow = self._overflow
+
+        async def on_quote(quote: dict) -> None:
+            append(quote)
+            n = len(pending)
+            if n == 1:
+                wake()
+            elif n > limit:
+                overflow()
+
+        return on_quote
+
+    def _overflow(self) -> None:
+        """The buffer is past its bound: drop its oldest tenth (at least one)."""
+        pending = self._pending
+        n = len(pending) - self.buffer + self.buffer // 10
+        n = min(len(pending), max(1, n))
+        del pending[:n]
+        self.dropped += n
+        now = time.monotonic()
+        if now >= self._drop_log_at:
+            self._drop_log_at = now + LOG_EVERY
+            logger.warning("NATS %s: buffer of %d quotes full, dropped the oldest %d (%d dropped in all)",
+                           "not connected" if not self.connected else "not keeping up",
+                           self.buffer, self.dropped - self._dropped_logged, self.dropped)
+            self._dropped_logged = self.dropped
+
+    def _head(self, instrument: Any) -> tuple[Optional[bytes], bytes]:
+        try:
+            name = check_instrument(instrument).encode()
+            got = (b"HPUB %s.%s " % (self.subject_prefix.encode(), name), b"NATS/1.0\r\nNats-Msg-Id: %s:" % name)
+        except (TypeError, ValueError) as exc:
+            logger.error("quotes of %r are not published: %s", instrument, exc)
+            got = (None, b"")
+        if isinstance(instrument, str):
+            self._heads[instrument] = got
+        return got
+
+    def _encode(self, batch: list) -> list[tuple[bytes, bytes]]:
+        """``(head, body)`` of each quote of ``batch`` that can be published: the
+        command is ``head + reply + body``."""
+        out = []
+        add = out.append
+        heads = self._heads
+        dumps = orjson.dumps
+        refused = 0
+        for quote in batch:
+            try:
+                head, msg_id = heads[quote["instrument"]]
+            except (KeyError, TypeError):
+                head, msg_id = self._head(quote.get("instrument") if isinstance(quote, dict) else None)
+            if head is None:
+                refused += 1
+                continue
+            payload = dumps(quote)
+            ts = quote.get("exchange_ts_ns")
+            # Without a time there is no identity: published without an id, never de-duplicated.
+            hdr = msg_id + b"%d\r\n\r\n" % ts if type(ts) is int and ts > 0 else _NO_ID
+            n = len(hdr)
+            add((head, b"%d %d\r\n%s%s\r\n" % (n, n + len(payload), hdr, payload)))
+        self.refused += refused
+        return out
+
+    def _write(self, link: NatsLink, entries) -> None:
+        if len(entries) > 1 and self._fast and self._fast_stream:
+            self._write_batch(link, entries)
+            return
+        inbox = self._inbox
+        inflight = self._inflight
+        token = self._token
+        parts = []
+        add = parts.append
+        for entry in entries:
+            token += 1
+            inflight[token] = entry
+            add(b"%s%s%d %s" % (entry[0], inbox, token, entry[1]))
+        self._token = token
+        self._sent_at.append((token, time.monotonic()))
+        link.write(b"".join(parts))
+
+    # -- the NATS side -----------------------------------------------------------
+
+    def start(self) -> asyncio.Task:
+        if self._task is None:
+            self._task = self.loop.create_task(self._run(), name="quotra-bridge")
+        return self._task
+
+    async def _connect(self, url: str) -> NatsLink:
+        link = await NatsLink.open(url, self._on_msg)
+        # Checked once already: a cluster electing a leader may not answer for
+        # seconds, and what waits to be sent again must go within the stream's
+        # duplicate window. The acknowledgements will tell whether it takes quotes.
+        checked = self.connections > 0
+        try:
+            nc = await nats().connect(url, allow_reconnect=False, max_reconnect_attempts=1, connect_timeout=2,
+                                      reconnect_time_wait=0, name="quotra-bridge-stream")
+            try:
+                self._fast_stream = await ensure_stream(
+                    nc.jetstream(timeout=1.0 if checked else 5.0), self.stream, self.subject_prefix, self._warned,
+                    max_per_subject=self.max_per_subject, max_age=self.max_age, storage=self.storage)
+            except TimeoutError:
+                if not checked:
+                    raise
+                logger.info("NATS %s: stream %s did not answer in time; publishing again", url, self.stream)
+            finally:
+                await nc.close()
+        except BaseException:
+            link.close()
+            raise
+        return link
+
+    async def _run(self) -> None:
+        delay, failures = RETRY_FIRST, 0
+        dropped_before = self.dropped
+        try:
+            while not self._closing:
+                url = self.servers[self._next_server % len(self.servers)]
+                self._next_server += 1
+                try:
+                    link = await self._connect(url)
+                except asyncio.CancelledError:
+                    raise
+                except StreamError as exc:
+                    logger.error("NATS %s: %s", url, exc)
+                    raise
+                except Exception as exc:
+                    self.connect_failures += 1
+                    failures += 1
+                    if failures <= 6 or failures % 15 == 0:  # the back-off's climb, then about every 30 s
+                        logger.warning("NATS %s not reachable (%s); retrying in %.1f s (attempt %d)",
+                                       url, str(exc) or type(exc).__name__, delay, failures)
+                    if self._next_server % len(self.servers) == 0:
+                        await asyncio.sleep(delay)
+                        delay = min(RETRY_MAX, delay * 2)
+                    continue
+                failures = 0
+                self._link = link
+                self.connections += 1
+                self._connected.set()
+                logger.info("NATS connected to %s%s; %d quotes to send again, %d buffered, %d dropped while away",
+                            url, " (reconnection %d)" % self.reconnections if self.connections > 1 else "",
+                            len(self._retry), len(self._pending), self.dropped - dropped_before)
+                began = self.loop.time()
+                try:
+                    reason = await self._publish(link)
+                except (LinkError, OSError) as exc:  # closed under a write or a ping
+                    reason = self._failure or str(exc) or type(exc).__name__
+                self._connected.clear()
+                link.close()
+                self._requeue()
+                dropped_before = self.dropped
+                if not self._closing:
+                    logger.warning("NATS connection to %s lost (%s); %d quotes to send again, the rest "
+                                   "buffered (at most %d) while the bridge reconnects", url, reason,
+                                   len(self._retry), self.buffer)
+                # A connection that ends at once (a server refusing us, a stream
+                # without a leader) is not tried again at once: the back-off climbs.
+                if self.loop.time() - began < SHORT or self._failure is not None:
+                    await asyncio.sleep(delay)
+                    delay = min(RETRY_MAX, delay * 2)
+                else:
+                    delay = RETRY_FIRST
+                self._failure = None
+        except asyncio.CancelledError:
+            # The loop's shutdown cancels every task: what is waiting still goes
+            # out, written straight to the socket; its acknowledgements will not
+            # be read, so it stays counted in flight.
+            self._write_now()
+            raise
+
+    def _requeue(self) -> None:
+        """What was not acknowledged goes first on the next connection, in its order."""
+        self._retry.extendleft(reversed(self._inflight.values()))
+        self._inflight.clear()
+        self._sent_at.clear()
+
+    async def _publish(self, link: NatsLink) -> str:
+        """Write while the link lives; the reason it ended."""
+        self._inbox = b"_INBOX.%s." % secrets.token_hex(11).encode()
+        self._start_batches()
+        link.write(b"SUB %s> 1\r\n" % self._inbox)
+        await link.ping()  # the inbox is in place before the first answer can come
+        pending, retry, inflight, wake = self._pending, self._retry, self._inflight, self._wake
+        link.closed.add_done_callback(lambda _: wake.set())
+        while link.is_open:
+            if self._ack_overdue():
+                self._failure = f"no acknowledgement within {ACK_TIMEOUT:g} s"
+                break
+            if self._fast and self._fast_stream:
+                # One batch at a time: a batch the server cut short is sent again
+                # before anything newer can be stored, so order holds; the next
+                # batch takes everything that arrived meanwhile.
+                room = 0 if inflight else self.window
+            else:
+                room = min(BLOCK, self.window - len(inflight))
+            if room <= 0 or not (pending or retry):
+                wake.clear()
+                try:
+                    await asyncio.wait_for(wake.wait(), ACK_TIMEOUT / 4)
+                except TimeoutError:
+                    pass
+                continue
+            if retry:
+                batch = [retry.popleft() for _ in range(min(room, len(retry)))]
+                self.resent += len(batch)
+            else:
+                batch = self._encode(pending[:room])
+                del pending[:room]
+            if batch:
+                self._write(link, batch)
+                if not link.writable:
+                    try:
+                        await asyncio.wait_for(link.drain(), DRAIN_TIMEOUT)
+                    except TimeoutError:
+                        self._failure = f"the server read nothing for {DRAIN_TIMEOUT:g} s"
+                        break
+            if pending or retry:
+                await asyncio.sleep(0)  # let this turn's upstream quotes in before the next block
+        return self._failure or link.error or "closed"
+
+    def _write_now(self) -> None:
+        """Hand everything waiting to the socket synchronously (at cancellation)."""
+        link = self._link
+        if link is None or not link.is_open or not (self._retry or self._pending):
+            return
+        try:
+            batch = list(self._retry) + self._encode(self._pending)
+            self._retry.clear()
+            self._pending.clear()
+            self._write(link, batch)
+        except Exception as exc:  # the socket is going away with the process
+            logger.warning("NATS: last quotes not written: %r", exc)
+
+    async def flush(self, timeout: float = FLUSH_TIMEOUT) -> bool:
+        """Wait until every quote received so far is acknowledged; False if some
+        still wait after ``timeout`` seconds (NATS away or slow)."""
+        deadline = self.loop.time() + timeout
+        while self._pending or self._retry or self._inflight:
+            if self.loop.time() >= deadline:
+                return False
+            self._wake.set()
+            await asyncio.sleep(0.002)
+        return True
+
+    async def close(self, timeout: float = FLUSH_TIMEOUT) -> None:
+        """Flush, stop the writer and close the NATS connection."""
+        await self.flush(timeout)
+        self._closing = True
+        if self._task is not None:
+            self._task.cancel()
+            await asyncio.gather(self._task, return_exceptions=True)
+        if self._link is not None:
+            self._link.close()

@@ -1,0 +1,84 @@
+"""The stream the bridge publishes into: the operator's, when there is one.
+
+A stream that exists belongs to whoever made it (replicas, direct get, limits,
+a duplicate window chosen for the site): the bridge reads it and never changes
+it. It refuses one whose subjects do not take the bridge's quotes, and warns
+once where it lacks what acknowledged publishing relies on. A missing stream is
+made with the bridge's defaults.
+"""
+
+from __future__ import annotations
+
+import logging
+from typing import Any
+
+from .names import DEFAULT_DUPLICATE_WINDOW, LIVE_PREFIX
+
+__all__ = ["StreamError", "ensure_stream", "covers"]
+
+logger = logging.getLogger("quotra.bridge")
+
+# JetStream's error code for "stream name already in use" (a second bridge made it first).
+_NAME_IN_USE = 10058
+
+
+class StreamError(RuntimeError):
+    """The stream cannot take the bridge's quotes: no use retrying."""
+
+
+def covers(pattern: str, prefix: str) -> bool:
+    """Whether the subject ``pattern`` takes every ``<prefix>.<instrument>``."""
+    want = prefix.split(".") + ["*"]
+    toks = pattern.split(".")
+    for i, tok in enumerate(toks):
+        if tok == ">":
+            return i < len(want)
+        if i >= len(want) or (tok != "*" and (tok != want[i] or want[i] == "*")):
+            return False
+    return len(toks) == len(want)
+
+
+def default_config(name: str, prefix: str, *, max_per_subject: int, max_age: float, storage: str):
+    from nats.js.api import DiscardPolicy, RePublish, StorageType, StreamConfig
+
+    return StreamConfig(name=name, subjects=[f"{prefix}.>"], max_msgs_per_subject=max_per_subject,
+                        max_age=max_age, storage=StorageType(storage), discard=DiscardPolicy.OLD,
+                        duplicate_window=DEFAULT_DUPLICATE_WINDOW, allow_batched=True,
+                        republish=RePublish(src=f"{prefix}.>", dest=f"{LIVE_PREFIX}.{prefix}.>"))
+
+
+async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults) -> bool:
+    """Make stream ``name`` if it is missing; check it otherwise (StreamError).
+    ``warned`` keeps the warnings already given, so each is given once.
+    Whether the stream takes batched publishing (fast ingest)."""
+    from nats.js.errors import BadRequestError, NotFoundError
+
+    try:
+        info = await js.stream_info(name)
+    except NotFoundError:
+        try:
+            info = await js.add_stream(default_config(name, prefix, **defaults))
+        except BadRequestError as exc:
+            if exc.err_code != _NAME_IN_USE:
+                raise
+            info = await js.stream_info(name)
+        else:
+            logger.info("NATS: stream %s created over %s.> (duplicate window %g s, live copies on %s.%s.>)",
+                        name, prefix, DEFAULT_DUPLICATE_WINDOW, LIVE_PREFIX, prefix)
+            # A server before batched publishing ignores the option: its answer says.
+            return bool(info.config.allow_batched)
+    subjects = list(info.config.subjects or ())
+    if not any(covers(s, prefix) for s in subjects):
+        raise StreamError(f"stream {name} captures {', '.join(subjects) or 'no subjects'}, not {prefix}.>: "
+                          f"the bridge's quotes would not be stored; add {prefix}.> to its subjects "
+                          f"or give the bridge another --stream or --subject-prefix")
+    if not info.config.duplicate_window and "window" not in warned:
+        warned.add("window")
+        logger.warning("NATS: stream %s has no duplicate window: quotes sent again after a lost "
+                       "connection may be stored twice (the bridge's default is %g s)", name,
+                       DEFAULT_DUPLICATE_WINDOW)
+    if not info.config.allow_batched and "batched" not in warned:
+        warned.add("batched")
+        logger.warning("NATS: stream %s does not allow batched publishing: the stream acknowledges each "
+                       "quote on its own, which costs the server more", name)
+    return bool(info.config.allow_batched)

@@ -1,0 +1,213 @@
+"""The bridge's own NATS connection: the client side of the NATS text protocol,
+as much of it as acknowledged publishing needs.
+
+The bridge writes tens of thousands of commands a second; a connection of its
+own lets it write them in blocks, with the socket's flow control, and read the
+acknowledgements in blocks, without reaching into another library's private
+parts. ``NatsLink.open`` connects (INFO, CONNECT, then a PING answered by a
+PONG proves the server took the CONNECT); after that the link answers the
+server's PINGs, hands every MSG/HMSG to ``on_msg`` and records -ERR.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import json
+import logging
+import urllib.parse
+from typing import Callable, Optional
+
+__all__ = ["NatsLink", "LinkError"]
+
+logger = logging.getLogger("quotra.bridge")
+
+# Largest protocol line accepted from a server before the link gives up on it.
+MAX_LINE = 64 * 1024
+
+
+class LinkError(ConnectionError):
+    """The server refused the connection or broke the protocol."""
+
+
+def _address(url: str) -> tuple[str, int, dict]:
+    u = urllib.parse.urlsplit(url)
+    if u.scheme not in ("nats", ""):
+        raise LinkError(f"{url}: only nats:// servers are supported by the bridge's publisher")
+    auth: dict = {}
+    if u.username and u.password is not None:
+        auth = {"user": urllib.parse.unquote(u.username), "pass": urllib.parse.unquote(u.password)}
+    elif u.username:
+        auth = {"auth_token": urllib.parse.unquote(u.username)}
+    return u.hostname or "127.0.0.1", u.port or 4222, auth
+
+
+class NatsLink(asyncio.Protocol):
+    """One NATS connection. ``on_msg(subject, headers, payload)`` gets every
+    message (``headers`` None for MSG, the raw header block for HMSG)."""
+
+    def __init__(self, on_msg: Callable[[bytes, Optional[bytes], bytes], None]):
+        self.on_msg = on_msg
+        self.transport: Optional[asyncio.Transport] = None
+        self.info: dict = {}
+        self.error: Optional[str] = None
+        loop = asyncio.get_running_loop()
+        self.closed: asyncio.Future = loop.create_future()
+        self._info: asyncio.Future = loop.create_future()
+        self._pongs: collections.deque[asyncio.Future] = collections.deque()
+        self._buf = bytearray()
+        self._writable = asyncio.Event()
+        self._writable.set()
+
+    @classmethod
+    async def open(cls, url: str, on_msg, *, name: str = "quotra-bridge", timeout: float = 2.0) -> "NatsLink":
+        host, port, auth = _address(url)
+        loop = asyncio.get_running_loop()
+        link = cls(on_msg)
+        try:
+            async with asyncio.timeout(timeout):
+                await loop.create_connection(lambda: link, host, port)
+                info = await link._info
+                if info.get("tls_required"):
+                    raise LinkError(f"{url} requires TLS, which the bridge's publisher does not speak")
+                connect = {"verbose": False, "pedantic": False, "headers": True, "no_responders": True,
+                           "protocol": 1, "name": name, "lang": "python-quotra", "version": "1", **auth}
+                link.write(b"CONNECT " + json.dumps(connect).encode() + b"\r\n")
+                await link.ping()
+        except BaseException:
+            link.close()
+            raise
+        return link
+
+    # -- writing ---------------------------------------------------------------
+
+    @property
+    def is_open(self) -> bool:
+        return not self.closed.done()
+
+    @property
+    def writable(self) -> bool:
+        """Whether the socket takes more without waiting (its flow control)."""
+        return self._writable.is_set()
+
+    def write(self, data: bytes) -> None:
+        if self.transport is None or self.closed.done():
+            raise LinkError("the NATS connection is closed")
+        self.transport.write(data)
+
+    async def drain(self) -> None:
+        """Wait until the socket takes more (or the link closes)."""
+        if not self._writable.is_set():
+            waiter = asyncio.ensure_future(self._writable.wait())
+            try:
+                await asyncio.wait((waiter, self.closed), return_when=asyncio.FIRST_COMPLETED)
+            finally:
+                waiter.cancel()
+        if self.closed.done():
+            raise LinkError(self.error or "the NATS connection is closed")
+
+    async def ping(self) -> None:
+        """A round trip: every command written before it has been read by the server."""
+        fut = asyncio.get_running_loop().create_future()
+        self._pongs.append(fut)
+        self.write(b"PING\r\n")
+        await asyncio.wait((fut, self.closed), return_when=asyncio.FIRST_COMPLETED)
+        if not fut.done():
+            raise LinkError(self.error or "the NATS connection closed before its PONG")
+
+    def close(self) -> None:
+        if self.transport is not None:
+            self.transport.close()
+        self._lost(None)
+
+    def abort(self) -> None:
+        if self.transport is not None:
+            self.transport.abort()
+        self._lost(None)
+
+    # -- asyncio.Protocol ----------------------------------------------------------
+
+    def connection_made(self, transport) -> None:
+        self.transport = transport
+
+    def connection_lost(self, exc) -> None:
+        self._lost(exc)
+
+    def pause_writing(self) -> None:
+        self._writable.clear()
+
+    def resume_writing(self) -> None:
+        self._writable.set()
+
+    def _lost(self, exc) -> None:
+        if not self.closed.done():
+            if self.error is None and exc is not None:
+                self.error = str(exc) or type(exc).__name__
+            self.closed.set_result(self.error)
+        self._writable.set()
+        failure = LinkError(self.error or "the NATS connection closed")
+        for fut in (self._info, *self._pongs):
+            if not fut.done():
+                fut.set_exception(failure)
+                fut.exception()  # retrieved: nobody may be waiting any more
+        self._pongs.clear()
+
+    def data_received(self, data: bytes) -> None:
+        buf = self._buf
+        buf += data
+        try:
+            used = self._parse(buf)
+        except (ValueError, IndexError) as exc:
+            self.error = f"unreadable data from the NATS server: {exc}"
+            self.abort()
+            return
+        if used:
+            del buf[:used]
+        if len(buf) > MAX_LINE and buf.find(b"\r\n") < 0:
+            self.error = "a NATS protocol line too long"
+            self.abort()
+
+    def _parse(self, buf: bytearray) -> int:
+        pos = 0
+        find = buf.find
+        on_msg = self.on_msg
+        size = len(buf)
+        while pos < size:
+            end = find(b"\r\n", pos)
+            if end < 0:
+                break
+            op = buf[pos:pos + 4]
+            if op == b"MSG " or op == b"HMSG":
+                args = bytes(buf[pos + 4 + (op == b"HMSG"):end]).split()
+                total = int(args[-1])
+                hlen = int(args[-2]) if op == b"HMSG" else 0
+                if not 0 <= hlen <= total or len(args) < 3:
+                    raise ValueError(f"bad message sizes in {bytes(buf[pos:end])[:80]!r}")
+                start = end + 2
+                if start + total + 2 > size:
+                    break
+                if op == b"HMSG":
+                    on_msg(args[0], bytes(buf[start:start + hlen]), bytes(buf[start + hlen:start + total]))
+                else:
+                    on_msg(args[0], None, bytes(buf[start:start + total]))
+                pos = start + total + 2
+                continue
+            line = bytes(buf[pos:end])
+            pos = end + 2
+            if line == b"PING":
+                self.transport.write(b"PONG\r\n")
+            elif line == b"PONG":
+                if self._pongs:
+                    fut = self._pongs.popleft()
+                    if not fut.done():
+                        fut.set_result(None)
+            elif line.startswith(b"INFO"):
+                self.info = json.loads(line[4:])
+                if not self._info.done():
+                    self._info.set_result(self.info)
+            elif line.startswith(b"-ERR"):
+                self.error = line[4:].strip().strip(b"'").decode(errors="replace")
+                logger.warning("NATS server: %s", self.error)
+            elif line != b"+OK":
+                raise ValueError(f"unknown operation {line[:20]!r}")
+        return pos

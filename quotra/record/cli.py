@@ -1,0 +1,193 @@
+"""``quotra-record``: the command line of the recorder."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import logging
+import os
+import re
+import sys
+from typing import Any, Optional
+
+from .. import _cli
+
+__all__ = ["main", "parse_args", "PROG"]
+
+logger = logging.getLogger("quotra.record")
+
+PROG = "quotra-record"
+# The bridge's stream and subjects, and the consumer's name.
+DEFAULT_STREAM = "QUOTES"
+DEFAULT_PREFIX = "quotes"
+DEFAULT_DURABLE = "quotra-record"
+METRICS_NAME = "record"
+_BAD_TOKEN = re.compile(r"[.*>\s]")
+
+
+def _instruments(text: str) -> tuple[str, ...]:
+    names = tuple(dict.fromkeys(part.strip() for part in text.split(",") if part.strip()))
+    if not names:
+        raise argparse.ArgumentTypeError("give at least one instrument, e.g. ABC,XYZ")
+    return names
+
+
+def _rows(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {text!r}")
+    return value
+
+
+def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
+    p = argparse.ArgumentParser(
+        prog=PROG,
+        description="Record quotes into a Parquet dataset (DIR/date=YYYY-MM-DD/symbol=<instrument>/*.parquet, "
+                    "zstd), from the upstream service through a Quotra client, or with --nats from the "
+                    "bridge's JetStream stream through a durable consumer. Ends on Ctrl-C / SIGTERM, "
+                    "finishing the open files.")
+    p.add_argument("--instruments", type=_instruments, required=True, help="comma-separated instruments to record")
+    p.add_argument("--out", required=True, help="the dataset's directory (made if missing)")
+    p.add_argument("--url", default=None,
+                   help="the upstream service's wss:// URL (default: the client's own service address)")
+    p.add_argument("--ca-file", default=None,
+                   help="CA certificate (PEM) the upstream's certificate is checked against "
+                        "(default: SSL_CERT_FILE or the system's)")
+    p.add_argument("--nats", default=None, metavar="URL",
+                   help="record from the bridge's stream on this NATS server instead of the upstream service")
+    p.add_argument("--stream", default=DEFAULT_STREAM, help=f"with --nats: the stream (default {DEFAULT_STREAM})")
+    p.add_argument("--subject-prefix", default=DEFAULT_PREFIX,
+                   help=f"with --nats: subjects are <prefix>.<instrument> (default {DEFAULT_PREFIX})")
+    p.add_argument("--durable", default=DEFAULT_DURABLE,
+                   help=f"with --nats: the durable consumer's name (default {DEFAULT_DURABLE})")
+    p.add_argument("--roll-seconds", type=_cli.positive, default=300.0,
+                   help="finish a file after this many seconds (default 300)")
+    p.add_argument("--roll-rows", type=_rows, default=1_000_000,
+                   help="finish a file after this many quotes (default 1000000)")
+    p.add_argument("--row-group", type=_rows, default=16_384, metavar="ROWS",
+                   help="quotes per Parquet row group (default 16384; at most --roll-rows)")
+    p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
+                   help="serve the recorder's counters as Prometheus metrics on "
+                        "http://ADDR:PORT/metrics (needs prometheus-client: the 'metrics' extra)")
+    _cli.add_metrics_addr(p)
+    p.add_argument("-v", "--verbose", action="store_true", help="log at DEBUG")
+    args = p.parse_args(argv)
+    if args.nats is not None:
+        for text in (*args.instruments, *args.subject_prefix.split(".")):
+            if not text or _BAD_TOKEN.search(text):
+                p.error(f"{text!r} cannot be a NATS subject token (empty, or contains '.', '*', '>' or whitespace)")
+        if not args.stream or re.search(r"[.*>\s/\\]", args.stream) or re.search(r"[.*>\s/\\]", args.durable):
+            p.error("--stream and --durable must be non-empty, without '.', '*', '>', slashes or whitespace")
+    elif args.url is None and args.ca_file is not None and not os.path.isfile(args.ca_file):
+        p.error(f"no CA file {args.ca_file}")
+    if args.metrics_port is not None and not 0 <= args.metrics_port <= 65535:
+        p.error("--metrics-port must be a port number (0-65535)")
+    return args
+
+
+def _register(counters: Any, metrics_server: Any) -> None:
+    if metrics_server is None:
+        return
+    from .. import metrics
+    from .counters import metric_families
+
+    families = metric_families()
+    if counters.client is not None:
+        families = metrics.CLIENT_FAMILIES + families
+    metrics.register(METRICS_NAME, counters, families)
+    logger.info("metrics at %s", _cli.metrics_url(metrics_server))
+
+
+def _run_direct(args: argparse.Namespace, metrics_server: Any) -> int:
+    from ..quotra import Quotra
+    from .counters import Counters
+    from .sources import record_direct
+    from .writer import DatasetWriter
+
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    try:
+        client = Quotra(loop)  # its SIGINT/SIGTERM handlers close the connection and stop the loop
+        if args.url is not None:
+            from .. import point_client
+
+            try:
+                point_client(client, args.url)
+            except ValueError as exc:
+                print(f"{PROG}: --url: {exc}", file=sys.stderr)
+                return 2
+        writer = DatasetWriter(args.out, roll_seconds=args.roll_seconds, roll_rows=args.roll_rows,
+                           row_group=args.row_group)
+        counters = Counters(writer, client)
+        _register(counters, metrics_server)
+        opened = record_direct(loop, client, writer, list(args.instruments))
+        counters.log()
+    finally:
+        loop.close()
+        asyncio.set_event_loop(None)
+    if not opened:
+        logger.error("no upstream connection was opened")
+        return 1
+    return 1 if writer.lost else 0
+
+
+async def _run_nats(args: argparse.Namespace, metrics_server: Any) -> int:
+    from .sources import NatsSource, install_stop
+    from .writer import DatasetWriter
+
+    writer = DatasetWriter(args.out, roll_seconds=args.roll_seconds, roll_rows=args.roll_rows,
+                           row_group=args.row_group)
+    source = NatsSource(writer, args.nats, list(args.instruments), stream=args.stream,
+                        subject_prefix=args.subject_prefix, durable=args.durable)
+    install_stop(asyncio.get_running_loop(), source.stop)
+    _register(source.counters, metrics_server)
+    try:
+        return await source.run()
+    finally:
+        source.counters.log()
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    """Entry of ``python -m quotra.record`` and the ``quotra-record`` console script."""
+    args = parse_args(argv)
+    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO,
+                        format="%(asctime)s %(levelname)s %(name)s: %(message)s", stream=sys.stderr)
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        print(f"{PROG}: the recorder needs pyarrow: pip install 'quotra[record]'", file=sys.stderr)
+        return 2
+    if args.nats is not None:
+        try:
+            import nats  # noqa: F401
+        except ImportError:
+            print(f"{PROG}: --nats needs nats-py: pip install 'quotra[bridge]'", file=sys.stderr)
+            return 2
+    if args.ca_file is not None:
+        if not os.path.isfile(args.ca_file):
+            print(f"{PROG}: no CA file {args.ca_file}", file=sys.stderr)
+            return 2
+        os.environ["SSL_CERT_FILE"] = args.ca_file
+    ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port, args.metrics_addr)
+    if not ok:
+        return 2
+    try:
+        if args.nats is not None:
+            return asyncio.run(_run_nats(args, metrics_server))
+        return _run_direct(args, metrics_server)
+    except KeyboardInterrupt:  # before the handlers are installed
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except OSError as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 1
+    finally:
+        if metrics_server is not None:
+            from .. import metrics
+
+            metrics.unregister(METRICS_NAME)
+        _cli.stop_metrics(metrics_server)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

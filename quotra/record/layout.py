@@ -1,0 +1,53 @@
+"""What a recording looks like on disk: every file's schema (the quote's fields
+with their protobuf types, then the receive time) and the hive-style
+directory of each date and instrument. The writer, the reader and the
+service's replay share it."""
+
+from __future__ import annotations
+
+import os
+from urllib.parse import quote as _quote
+
+import pyarrow as pa
+from google.protobuf.descriptor import FieldDescriptor
+
+from ..pricetape_pb2 import PriceTape
+
+__all__ = ["SCHEMA", "QUOTE_FIELDS", "RECEIVED", "DATE_KEY", "SYMBOL_KEY", "partition_dir"]
+
+_ARROW_TYPES = {
+    FieldDescriptor.TYPE_STRING: pa.string(),
+    FieldDescriptor.TYPE_BYTES: pa.binary(),
+    FieldDescriptor.TYPE_BOOL: pa.bool_(),
+    FieldDescriptor.TYPE_DOUBLE: pa.float64(),
+    FieldDescriptor.TYPE_FLOAT: pa.float32(),
+    FieldDescriptor.TYPE_INT64: pa.int64(),
+    FieldDescriptor.TYPE_SINT64: pa.int64(),
+    FieldDescriptor.TYPE_SFIXED64: pa.int64(),
+    FieldDescriptor.TYPE_INT32: pa.int32(),
+    FieldDescriptor.TYPE_SINT32: pa.int32(),
+    FieldDescriptor.TYPE_SFIXED32: pa.int32(),
+    FieldDescriptor.TYPE_UINT64: pa.uint64(),
+    FieldDescriptor.TYPE_FIXED64: pa.uint64(),
+    FieldDescriptor.TYPE_UINT32: pa.uint32(),
+    FieldDescriptor.TYPE_FIXED32: pa.uint32(),
+}
+
+#: The price message's fields, in field-number order: the quote dict's keys.
+QUOTE_FIELDS: tuple[str, ...] = tuple(
+    f.name for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number))
+#: The recorder's receive time (``time.time_ns()``), strictly increasing within a run.
+RECEIVED = "received_ns"
+DATE_KEY = "date"
+SYMBOL_KEY = "symbol"
+#: Every file's schema: the quote's fields with their protobuf types, then the receive time.
+SCHEMA = pa.schema(
+    [pa.field(f.name, _ARROW_TYPES[f.type], nullable=False)
+     for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number)]
+    + [pa.field(RECEIVED, pa.int64(), nullable=False)])
+
+def partition_dir(root: str, date: str, instrument: str) -> str:
+    """The directory of ``instrument``'s files of ``date``: its name is
+    percent-encoded, as the readers' hive partitioning decodes it (any
+    instrument name makes one safe path segment)."""
+    return os.path.join(root, f"{DATE_KEY}={date}", f"{SYMBOL_KEY}={_quote(instrument, safe='')}")

@@ -1,0 +1,328 @@
+"""Recording quotes to Parquet and replaying them: the recorder runs as its
+own process (as in production) against the local service or a real
+nats-server; the replays reach a real quotra client."""
+
+import asyncio
+import base64
+import importlib.util
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import orjson
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+from harness import ClientSession, limit
+from nats_server import NatsServer, free_port
+from quotra.pricetape_pb2 import PriceTape
+from quotra.pricetape_proto import FIELDS, message_to_dict
+from quotra.record import iter_quotes, read
+from quotra.record.reader import parquet_files
+from quotra.record.writer import SCHEMA, DatasetWriter
+from quotra.service import ServiceThread
+from quotra.service.market import Market
+from quotra.service.replay import replay
+
+ROOT = Path(__file__).resolve().parent.parent
+COUNTERS = re.compile(r"recorder counters: received (\d+), recorded (\d+), files (\d+), bytes (\d+), lost (\d+), "
+                      r"duplicates (\d+), refused (\d+)")
+
+
+def wait(predicate, timeout, what):
+    deadline = time.monotonic() + limit(timeout)
+    while not predicate():
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def recorder(out, *source, roll_rows=1_000_000, row_group=16_384, extra=()):
+    cmd = [sys.executable, "-m", "quotra.record", "--instruments", "ABC,XYZ", "--out", str(out),
+           "--roll-rows", str(roll_rows), "--row-group", str(row_group), *source, *extra]
+    return subprocess.Popen(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+
+def stop(proc, sig=signal.SIGTERM):
+    """``sig``, then the exit status, the log and the counters logged at exit."""
+    proc.send_signal(sig)
+    try:
+        out, _ = proc.communicate(timeout=limit(15))
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, _ = proc.communicate()
+        pytest.fail(f"the recorder did not exit after {sig!r}:\n{out}")
+    m = COUNTERS.search(out)
+    names = ("received", "recorded", "files", "bytes", "lost", "duplicates", "refused")
+    return proc.returncode, out, (dict(zip(names, map(int, m.groups()))) if m else None)
+
+
+def finished_rows(out):
+    return sum(pq.read_metadata(f).num_rows for f in parquet_files(str(out)))
+
+
+def by_instrument(quotes):
+    out = {}
+    for q in quotes:
+        out.setdefault(q["instrument"], []).append({k: q[k] for k in FIELDS})
+    return out
+
+
+def decoded(payload):
+    msg = PriceTape()
+    msg.ParseFromString(base64.b64decode(orjson.loads(payload)["message"]))
+    return message_to_dict(msg)
+
+
+def scrape(port):
+    import urllib.request
+
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=2) as r:
+            return r.read().decode()
+    except OSError:
+        return ""
+
+
+def collect(url, ca_file, n, timeout=30):
+    """The first ``n`` quote dicts a quotra client gets from ``url`` (ABC and XYZ)."""
+    with ClientSession(instruments=("ABC", "XYZ"), rate=None) as s:  # its own service stays idle
+        from quotra import point_client
+
+        os.environ["SSL_CERT_FILE"] = ca_file
+        client = s.client
+        point_client(client, url)
+        s.run(s.svc.stop(graceful=False))  # the client moves over to ``url`` and resubscribes there
+        s.run(s.rec.wait_quotes(n, limit(timeout)), limit(timeout) + 5)
+        return list(s.rec.quotes)
+
+
+def test_recorded_quotes_equal_what_the_service_sent_and_replay_at_full_speed_gives_the_client_the_same(tmp_path):
+    count, out, port = 5000, tmp_path / "rec", free_port()
+    with ServiceThread(count=count, rate=None, record_sent=count) as svc:
+        proc = recorder(out, "--url", svc.url, "--ca-file", svc.ca_file, roll_rows=1000, row_group=300,
+                        extra=("--metrics-port", str(port)))
+        try:
+            svc.wait_quotes_sent(count, timeout=limit(30))
+            want = {f'quotra_record_received_total{{client="record"}} {count}.0',
+                    f'quotra_quotes_total{{client="record"}} {count}.0', 'quotra_record_lost_total{client="record"} 0.0'}
+            wait(lambda: want <= set(scrape(port).splitlines()), 20, f"the metrics to show {want}")
+            rc, log, counters = stop(proc)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+        sent = [decoded(p) for p in svc.connections[0].sent]
+    assert rc == 0, log
+    assert counters == dict(received=count, recorded=count, files=counters["files"], bytes=counters["bytes"],
+                            lost=0, duplicates=0, refused=0), log
+    files = parquet_files(str(out))
+    assert len(files) == counters["files"] >= 6 and sum(os.path.getsize(f) for f in files) == counters["bytes"]
+    assert not [f for f in out.rglob("*") if f.is_file() and str(f) not in files]  # no temporary left
+    for f in files:
+        assert pq.read_schema(f).remove_metadata().equals(SCHEMA), f  # the protobuf types, every file
+        assert pq.read_metadata(f).row_group(0).column(0).compression == "ZSTD"
+    assert re.fullmatch(r".*/date=\d{4}-\d\d-\d\d/symbol=(ABC|XYZ)/part-\d{20}-\d+-\d+\.parquet", files[0])
+
+    recorded = read(out)
+    assert by_instrument(recorded) == by_instrument(sent)  # field for field, in order per instrument
+    assert len(recorded) == count and all(a["received_ns"] < b["received_ns"] for a, b in zip(recorded, recorded[1:]))
+    assert read(out, ["XYZ"], start=recorded[10]["received_ns"], end=recorded[-10]["received_ns"]) == [
+        q for q in recorded[10:-10] if q["instrument"] == "XYZ"]
+    assert pq.read_table(out).num_rows == count  # the directory as every pyarrow user opens it
+    for name, rows in (("duckdb", lambda m: m.sql(f"select count(*) from read_parquet('{out}/**/*.parquet', "
+                                                  "hive_partitioning=true)").fetchall()[0][0]),
+                       ("polars", lambda m: m.scan_parquet(f"{out}/**/*.parquet", hive_partitioning=True)
+                        .select(m.len()).collect().item())):
+        if importlib.util.find_spec(name):
+            assert rows(importlib.import_module(name)) == count, name
+
+    # The recording replayed as fast as the socket takes it: the same dicts, in the same order.
+    svc_proc = subprocess.Popen([sys.executable, "-m", "quotra.service", "--replay", str(out), "--speed", "0"],
+                                cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        where = json.loads(svc_proc.stdout.readline())
+        got = collect(where["url"], where["ca_file"], count)
+    finally:
+        svc_proc.send_signal(signal.SIGINT)
+        _, err = svc_proc.communicate(timeout=limit(15))
+    assert got == [{k: q[k] for k in FIELDS} for q in recorded]
+    assert f"done: {count} quotes" in err, err
+
+
+def test_replay_at_speed_one_keeps_the_recorded_spacing(tmp_path):
+    # A recording of 5 s with irregular gaps (1 to 40 ms), made here.
+    rng = random.Random(7)
+    market, t, rows = Market(3), 1_700_000_000_000_000_000, []
+    while not rows or t - rows[0]["received_ns"] < 5_000_000_000:
+        q = message_to_dict(market.quote(rng.choice(("ABC", "XYZ"))))
+        t += rng.randint(1, 40) * 1_000_000
+        rows.append({**q, "received_ns": t})
+    path = tmp_path / "five-seconds.parquet"
+    pq.write_table(pa.Table.from_pylist(rows, schema=SCHEMA), path)
+
+    with ClientSession(rate=None) as s:
+        sent = s.run(replay(s.svc, str(path), 1.0, stamp=True), limit(30))
+        s.run(s.rec.wait_quotes(len(rows), limit(10)))
+        got = s.rec.quotes
+    assert sent == len(rows) and [q["last_price"] for q in got] == [r["last_price"] for r in rows]
+    # The send stamps (taken as each quote goes out) against the recorded
+    # times: what the client's receive times would add is the machine's load.
+    recorded = [r["received_ns"] - rows[0]["received_ns"] for r in rows]
+    stamps = [q["sent_at_ns"] - got[0]["sent_at_ns"] for q in got]
+    span = recorded[-1]
+    assert abs(stamps[-1] - span) <= 0.1 * span, (stamps[-1], span)
+    worst = max(abs(a - b) for a, b in zip(stamps, recorded))
+    assert worst <= 0.1 * span, worst
+    assert all(b >= a for a, b in zip(stamps, stamps[1:]))
+
+
+def test_a_recorder_killed_mid_file_leaves_only_readable_files(tmp_path):
+    out = tmp_path / "rec"
+    with ServiceThread(rate=3000) as svc:
+        proc = recorder(out, "--url", svc.url, "--ca-file", svc.ca_file, roll_rows=2000, row_group=200)
+        try:
+            def written(path):
+                try:
+                    return path.stat().st_size > 0
+                except FileNotFoundError:  # renamed meanwhile
+                    return False
+
+            def mid_file():
+                return len(parquet_files(str(out))) >= 2 and any(written(f) for f in out.rglob(".part-*.tmp"))
+            wait(mid_file, 30, "finished files and a file being written")
+            proc.kill()
+            proc.communicate(timeout=limit(10))
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+    files = parquet_files(str(out))
+    for f in files:
+        assert pq.read_table(f).num_rows == pq.read_metadata(f).num_rows > 0
+    quotes = read(out)
+    assert len(quotes) == sum(pq.read_metadata(f).num_rows for f in files) and pq.read_table(out).num_rows == len(quotes)
+
+
+async def _publish(nats_url, quotes, create=False):
+    import nats
+
+    nc = await nats.connect(nats_url)
+    try:
+        js = nc.jetstream()
+        if create:
+            await js.add_stream(name="QUOTES", subjects=["quotes.>"])
+        for q in quotes:
+            ack = await js.publish(f"quotes.{q['instrument']}", orjson.dumps(q))
+            assert ack.stream == "QUOTES"
+        return (await js.stream_info("QUOTES")).state.messages
+    finally:
+        await nc.close()
+
+
+def test_from_the_stream_a_restarted_recorder_loses_and_doubles_nothing(tmp_path, monkeypatch):
+    from quotra.record.sources import NatsSource
+
+    out, market = tmp_path / "rec", Market(5)
+    published = [message_to_dict(market.quote(("ABC", "XYZ")[i % 2])) for i in range(3000)]
+    with NatsServer() as nats_srv:
+        asyncio.run(_publish(nats_srv.url, published[:1000], create=True))
+
+        # 1. Everything stored, nothing acknowledged (as if each file's
+        # acknowledgement were lost): all of it comes again below.
+        async def first_run():
+            async def no_ack(self):
+                self._to_ack = None
+            monkeypatch.setattr(NatsSource, "_ack", no_ack)
+            src = NatsSource(DatasetWriter(str(out), roll_rows=300, row_group=100), nats_srv.url, ["ABC", "XYZ"])
+            task = asyncio.create_task(src.run())
+            async with asyncio.timeout(limit(20)):
+                while src.writer.received < 1000:
+                    await asyncio.sleep(0.05)
+            src.stop()
+            assert await task == 0
+        asyncio.run(first_run())
+        monkeypatch.undo()
+        assert finished_rows(out) == 1000
+
+        # 2. Killed with files open: their quotes were never acknowledged.
+        stream_count = asyncio.run(_publish(nats_srv.url, published[1000:2000]))
+        proc = recorder(out, "--nats", nats_srv.url, roll_rows=300, row_group=100)
+        try:
+            # 1000 again (known), 1000 new: 300 of each instrument in a finished file, 200 in an open one.
+            wait(lambda: finished_rows(out) >= 1600, 30, "the recorder to store the new quotes")
+            time.sleep(0.3)
+            proc.kill()
+            log, _ = proc.communicate(timeout=limit(10))
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+        assert finished_rows(out) == 1600, log
+
+        # 3. Restarted: the rest, and what was published meanwhile.
+        stream_count = asyncio.run(_publish(nats_srv.url, published[2000:]))
+        proc = recorder(out, "--nats", nats_srv.url, roll_rows=300, row_group=100)
+        try:
+            # 400 again (never acknowledged), 1000 new: 2 x 300 of each instrument finished.
+            wait(lambda: finished_rows(out) >= 2800, 30, "the recorder to catch up")
+            rc, log, counters = stop(proc)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+    assert rc == 0, log
+    assert stream_count == len(published) == 3000
+    assert by_instrument(read(out)) == by_instrument(published)  # each quote once, in order
+    # Taken: what the second run left in open files and the new; whatever it
+    # stored but had not acknowledged when killed came again as duplicates.
+    assert (counters["received"], counters["recorded"], counters["lost"], counters["refused"]) == (1400, 1400, 0, 0), log
+
+
+def test_any_instrument_name_is_one_partition_that_reads_back(tmp_path):
+    # Percent-encoded into one path segment; "123" stays a string, not an int partition.
+    names = ["A/B", "x y", "100%", "..", "ÄÖ", "=", "123"]
+    market, closed = Market(9), []
+    w = DatasetWriter(str(tmp_path), roll_rows=4, on_closed=closed.append)
+    sent = [message_to_dict(market.quote(names[i % len(names)])) for i in range(70)]
+    for q in sent:
+        w.add(dict(q))
+    w.close()
+    assert w.received == w.recorded == 70 and len(closed) == w.files == 21 and w.pending == 0
+    assert {p.relative_to(tmp_path).parts[1] for p in tmp_path.rglob("*.parquet")} == {
+        "symbol=A%2FB", "symbol=x%20y", "symbol=100%25", "symbol=..", "symbol=%C3%84%C3%96", "symbol=%3D", "symbol=123"}
+    flat = tmp_path.parent / "flat"  # the same files side by side, as a user may gather them
+    flat.mkdir()
+    for p in tmp_path.rglob("*.parquet"):
+        shutil.copy(p, flat / p.name)
+    for chosen in (None, ["A/B", "123"], ["ÄÖ"]):
+        want = [q for q in sent if chosen is None or q["instrument"] in chosen]
+        got = read(tmp_path, chosen)
+        assert [{k: q[k] for k in FIELDS} for q in got] == want, chosen
+        assert list(iter_quotes(tmp_path, chosen)) == got
+        assert read(flat, chosen, start=got[0]["received_ns"]) == list(iter_quotes(flat, chosen)) == got
+    table = read(tmp_path, table=True)
+    assert table.schema.equals(SCHEMA) and table.num_rows == 70
+
+
+def test_quotes_that_cannot_be_written_are_counted_lost_and_reported_never_raised(tmp_path, caplog):
+    market, failed = Market(4), []
+    w = DatasetWriter(str(tmp_path), roll_rows=10, row_group=5, on_failed=lambda i, n: failed.append((i, n)))
+    for _ in range(7):
+        w.add(message_to_dict(market.quote("ABC")))  # one row group handed over, two quotes buffered
+    partition = next(tmp_path.glob("date=*/symbol=ABC"))
+    wait(lambda: any(partition.glob(".part-*.tmp")), 10, "the file's first row group")
+    shutil.rmtree(partition)            # the file being written goes with its directory
+    w.close()
+    (partition.parent / "symbol=XYZ").write_text("")  # a file where a directory must go
+    w.add(message_to_dict(market.quote("XYZ")))
+    w.add(message_to_dict(market.quote("ABC")))      # the next file of ABC: its directory made again
+    w.close()
+    assert failed == [("ABC", 7), ("XYZ", 1)]
+    assert (w.received, w.recorded, w.lost, w.pending, w.files) == (9, 1, 8, 0, 1)
+    assert [q["instrument"] for q in read(tmp_path)] == ["ABC"]
+    assert "could not write" in caplog.text
