@@ -2,6 +2,7 @@ import glob
 import os
 
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
 
 sources = sorted(glob.glob("quotra/client/*.cpp"))
 headers = sorted(glob.glob("quotra/client/*.hpp"))
@@ -22,7 +23,22 @@ if os.environ.get("QUOTRA_SANITIZE"):
 else:
     extra += ["-O2"]
 
+
+
+class BuildExt(build_ext):
+    """Strips the shared objects of a build that is installed or put in a
+    wheel. The in-place build of a working copy keeps its symbols (the
+    benchmark's profile reads them by name), and so do the instrumented and
+    the debug (``build_ext --debug``) builds."""
+
+    def build_extension(self, ext):
+        if not (self.inplace or self.debug or os.environ.get("QUOTRA_SANITIZE")):
+            ext.extra_link_args = [*ext.extra_link_args, "-s"]
+        super().build_extension(ext)
+
+
 setup(
+    cmdclass={"build_ext": BuildExt},
     ext_modules=[
         Extension(
             "quotra.quotra",

@@ -1,7 +1,7 @@
 """What the package's command lines (quotra-demo, quotra-bridge) share: a
-positive-number argument and the ``--metrics-port PORT`` option. Importing
-this module needs no prometheus-client: a missing extra is reported as one
-line naming it."""
+positive-number argument and the ``--metrics-port PORT`` / ``--metrics-addr
+ADDR`` options. Importing this module needs no prometheus-client: a missing
+extra is reported as one line naming it."""
 from __future__ import annotations
 
 import argparse
@@ -18,8 +18,26 @@ def positive(text: str) -> float:
     return value
 
 
-def start_metrics(prog: str, port: Optional[int]) -> tuple[bool, Any]:
-    """``(True, server)`` serving /metrics on 127.0.0.1:``port``, ``(True,
+#: Where /metrics listens unless ``--metrics-addr`` says otherwise: this host
+#: only; ``0.0.0.0`` lets a Prometheus on another host scrape it.
+METRICS_ADDR = "127.0.0.1"
+
+
+def add_metrics_addr(p: argparse.ArgumentParser) -> None:
+    """Adds ``--metrics-addr ADDR`` (default 127.0.0.1) beside ``--metrics-port``."""
+    p.add_argument("--metrics-addr", default=METRICS_ADDR, metavar="ADDR",
+                   help="the address --metrics-port listens on (default %(default)s; "
+                        "0.0.0.0 for a Prometheus on another host)")
+
+
+def metrics_url(server: Any) -> str:
+    """The /metrics URL of a server that ``start_metrics`` returned."""
+    host, port = server.server_address[:2]
+    return f"http://{f'[{host}]' if ':' in host else host}:{port}/metrics"
+
+
+def start_metrics(prog: str, port: Optional[int], addr: str = METRICS_ADDR) -> tuple[bool, Any]:
+    """``(True, server)`` serving /metrics on ``addr``:``port``, ``(True,
     None)`` without the option, ``(False, None)`` after one line on stderr
     when it cannot be served (the caller exits 2)."""
     if port is None:
@@ -27,13 +45,15 @@ def start_metrics(prog: str, port: Optional[int]) -> tuple[bool, Any]:
     try:
         from . import metrics
     except ImportError as exc:
-        print(f"{prog}: --metrics-port needs prometheus-client ({exc}); "
-              f"install it with: pip install 'quotra[metrics]'", file=sys.stderr)
+        # quotra.metrics names the extra to install in its message.
+        print(f"{prog}: --metrics-port: {exc}", file=sys.stderr)
         return False, None
     try:
-        return True, metrics.serve(port)
-    except OSError as exc:
-        print(f"{prog}: cannot serve metrics on 127.0.0.1:{port}: {exc}", file=sys.stderr)
+        return True, metrics.serve(port, addr)
+    except (OSError, ValueError) as exc:
+        # OSError: the port is taken or the address not this host's;
+        # the resolver's errors (socket.gaierror) are OSErrors too.
+        print(f"{prog}: cannot serve metrics on {addr}:{port}: {exc}", file=sys.stderr)
         return False, None
 
 

@@ -26,6 +26,9 @@ into samples labelled ``client="<name>"``. The client families:
 ``quotra_subscriptions``            gauge   instruments subscribed
 =================================== ======= ==============================
 
+Beside them, ``quotra_build_info`` (a gauge of 1 labelled ``version``,
+``picows`` and ``python``) says which build runs in the process.
+
 Extension point: other components report through the same collector.
 ``register(name, source, families)`` takes any object with a
 ``snapshot()`` method returning a dict, and the ``Family`` list saying which
@@ -46,21 +49,28 @@ BRIDGE``. A metric name means one family: registering it again with another
 kind or help text is an error.
 
 Needs ``prometheus-client`` (the ``metrics`` extra:
-``pip install 'quotra[metrics]'``).
+``pip install 'quotra[metrics]'``); without it, importing this module raises
+an ``ImportError`` that says so.
 """
 
 from __future__ import annotations
 
+import importlib.metadata
 import logging
 import math
+import platform
 import re
 import threading
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Iterator, Mapping, Optional
 
-from prometheus_client import REGISTRY, start_http_server
-from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
-from prometheus_client.registry import CollectorRegistry
+try:
+    from prometheus_client import REGISTRY, start_http_server
+    from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
+    from prometheus_client.registry import CollectorRegistry
+except ImportError as exc:
+    raise ImportError(f"quotra.metrics needs prometheus-client ({exc}): pip install 'quotra[metrics]'",
+                      name=exc.name) from exc
 
 from . import monitor
 
@@ -73,6 +83,8 @@ __all__ = [
     "unregister",
     "registered",
     "serve",
+    "BuildInfo",
+    "BUILD_INFO",
 ]
 
 logger = logging.getLogger("quotra.metrics")
@@ -243,6 +255,32 @@ class Collector:
 
 
 COLLECTOR = Collector()
+
+
+def _version(dist: str) -> str:
+    try:
+        return importlib.metadata.version(dist)
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+class BuildInfo:
+    """``quotra_build_info``: a gauge of 1 labelled with what runs in this
+    process (``version`` of quotra, ``picows``, ``python``), the usual way to
+    see which build runs where. Joins the default registry with ``COLLECTOR``;
+    ``registry.register(BuildInfo())`` for a registry of your own."""
+
+    def describe(self) -> list[Metric]:
+        return []
+
+    def collect(self) -> Iterator[Metric]:
+        info = GaugeMetricFamily("quotra_build_info", "The quotra build, picows and Python of this process.",
+                                 labels=["version", "picows", "python"])
+        info.add_metric([_version("quotra"), _version("picows"), platform.python_version()], 1)
+        yield info
+
+
+BUILD_INFO = BuildInfo()
 _joined: Optional[CollectorRegistry] = None
 _join_lock = threading.Lock()
 
@@ -252,6 +290,7 @@ def _join_default_registry() -> None:
     with _join_lock:
         if _joined is None:
             REGISTRY.register(COLLECTOR)
+            REGISTRY.register(BUILD_INFO)
             _joined = REGISTRY
 
 
@@ -272,11 +311,12 @@ def registered() -> list[str]:
 
 
 def serve(port: int, addr: str = "127.0.0.1", registry: CollectorRegistry = REGISTRY) -> Any:
-    """Serve ``registry`` (by default the one ``register`` reports to) on
-    ``http://addr:port/metrics`` from a daemon thread; returns the server
-    (``server.shutdown()`` then ``server.server_close()`` stop it,
-    ``server.server_port`` is the port,
-    useful with ``port=0``). Binds to 127.0.0.1 unless told otherwise."""
+    """Serve ``registry`` (by default the one ``register`` reports to, with
+    ``quotra_build_info``) on ``http://addr:port/metrics`` from a daemon
+    thread; returns the server (``server.shutdown()`` then
+    ``server.server_close()`` stop it, ``server.server_port`` is the port,
+    useful with ``port=0``). Binds to 127.0.0.1 unless told otherwise:
+    ``addr="0.0.0.0"`` for a Prometheus on another host."""
     if registry is REGISTRY:
         _join_default_registry()
     server, _thread = start_http_server(port, addr=addr, registry=registry)

@@ -3,6 +3,8 @@
 # front-end and installs them the way a user would, each into a fresh virtual
 # environment, and uses them from a directory outside the checkout:
 #
+#  0. scripts/check-dist.py: the wheel holds no C++ source and only stripped
+#     shared objects, the sdist every source and header;
 #  1. the wheel with the `service` extra: `import quotra.quotra` comes from that
 #     environment; `quotra-demo --seconds 3 --plain` exits 0 and shows quotes;
 #     `quotra-service` says where to connect;
@@ -52,6 +54,9 @@ quiet "$work/build.log" .venv/bin/python -m build --outdir "$work/dist" .
 sdist=$(ls "$work"/dist/quotra-*.tar.gz)
 wheel=$(ls "$work"/dist/quotra-*.whl)
 say "built $(basename "$sdist") and $(basename "$wheel") ($((SECONDS - started)) s)"
+# The wheel: no C++ sources, stripped shared objects; the sdist: every source.
+.venv/bin/python scripts/check-dist.py "$wheel" "$sdist" | awk '{ print "  | " $0 }' \
+  || fail "the wheel or the sdist holds what it should not, or lacks what it should (above)"
 
 # -- 1. the wheel with the service extra ---------------------------------------
 venv wheel "$wheel[service]"

@@ -26,6 +26,9 @@ fail() { echo "check-wheel: FAILED: $*" >&2; exit 1; }
 
 wheel=$(ls "$root"/wheelhouse/quotra-*.whl)
 .venv/bin/auditwheel show "$wheel" | awk '{ print "  | " $0 }'
+# What it holds and its size (README.md states it): no C++ sources, stripped objects.
+.venv/bin/python scripts/check-dist.py "$wheel" | awk '{ print "  | " $0 }' \
+  || fail "the wheel holds C++ sources or unstripped objects (above)"
 
 mapfile -t versions < <(sed -n 's/^#define QUOTRA_PICOWS_VERSIONS //p' quotra/client/picows_abi.hpp | grep -o '"[^"]*"' | tr -d '"')
 [ "${#versions[@]}" -gt 0 ] || fail "no picows releases found in quotra/client/picows_abi.hpp"

@@ -41,14 +41,20 @@ rm -rf "$tree"
 mkdir -p "$tree/quotra/client" "$tree/quotra/native" "$tree/quotra/health" "$tree/tests"
 cp setup.py pyproject.toml MANIFEST.in requirements.txt requirements-dev.txt "$tree/"
 [ -f README.md ] && cp README.md "$tree/"
+# The documentation's programs are run by tests/test_docs.py.
+[ -d docs ] && cp -r docs "$tree/"
 for pattern in '*.py' '*.pyi' '*.proto' 'py.typed'; do
     for f in quotra/$pattern; do [ -e "$f" ] && cp "$f" "$tree/quotra/"; done
 done
 cp quotra/client/* "$tree/quotra/client/"
 cp quotra/native/* "$tree/quotra/native/"
 cp quotra/health/* "$tree/quotra/health/"
-mkdir -p "$tree/quotra/service"
-cp quotra/service/*.py "$tree/quotra/service/"
+# Every Python package under quotra/ (the service, the demo, ...).
+for pkg in quotra/*/; do
+    compgen -G "$pkg*.py" >/dev/null || continue
+    mkdir -p "$tree/$pkg"
+    cp "$pkg"*.py "$tree/$pkg"
+done
 cp tests/*.py "$tree/tests/"
 # Tests that run the project's scripts (the demo) run them in the copy, whose
 # set-up step must not rebuild the module uninstrumented: there it only checks

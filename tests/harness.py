@@ -2,7 +2,7 @@
 from the local market-data service, on one event loop, bounded in time.
 
 Sizes: every test has a CI size and a stress size; ``QUOTRA_STRESS=1`` picks
-the stress sizes (the numbers in RELIABILITY.md). ``QUOTRA_SLOW`` (a factor,
+the stress sizes (the numbers in docs/reliability.md). ``QUOTRA_SLOW`` (a factor,
 default 1; the sanitizer run sets it) stretches every time limit.
 ``QUOTRA_SANITIZED`` (set by scripts/test-sanitize.sh) says that the module
 runs under the sanitizer: ``SANITIZED``, the one switch tests consult.

@@ -100,7 +100,7 @@ def test_every_quote_reaches_a_subscriber_then_a_late_consumer_gets_the_last_of_
     with NatsServer() as nats_srv, ServiceThread(count=count, rate=None) as svc:
         sub = Subscriber(nats_srv.url)
         port = free_port()
-        bridge = start_bridge(svc, nats_srv.url, "--metrics-port", str(port))
+        bridge = start_bridge(svc, nats_srv.url, "--metrics-port", str(port), "--metrics-addr", "127.0.0.1")
         try:
             svc.wait_quotes_sent(count, timeout=limit(30))
             # The bridge's counters and its client's, through quotra.metrics.

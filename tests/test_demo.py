@@ -266,7 +266,7 @@ def test_any_service_by_url_with_metrics_served_while_it_runs():
     with ServiceThread(rate=50) as svc:
         proc = subprocess.Popen(
             demo_cmd("--seconds", "4", "--interval", "0.5", "--url", svc.url, "--ca-file", svc.ca_file,
-                     "--metrics-port", "0"),
+                     "--metrics-port", "0", "--metrics-addr", "127.0.0.1"),
             cwd=ROOT, env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         )
         try:
@@ -287,6 +287,11 @@ def test_any_service_by_url_with_metrics_served_while_it_runs():
     stdout, stderr = out.text(), err.text()
     assert rc == 0, (stdout, stderr)
     assert 'quotra_connected{client="demo"} 1.0' in scraped, scraped
+    import importlib.metadata
+    import picows
+    build = re.search(r'^quotra_build_info\{(.*)\} 1\.0$', scraped, re.M)
+    assert build and dict(re.findall(r'(\w+)="([^"]*)"', build[1])) == {
+        "version": importlib.metadata.version("quotra"), "picows": picows.__version__, "python": "%d.%d.%d" % sys.version_info[:3]}, scraped
     m = re.search(r'^quotra_quotes_total\{client="demo"\} ([\d.e+]+)$', scraped, re.M)
     assert m and float(m[1]) > 0, scraped
     m = re.search(r'^quotra_last_quote_age_seconds\{client="demo"\} ([\d.e+-]+)$', scraped, re.M)
@@ -294,6 +299,22 @@ def test_any_service_by_url_with_metrics_served_while_it_runs():
     healths = [HEALTH.match(ln) for ln in stdout.splitlines() if HEALTH.match(ln)]
     assert healths and 0 < int(healths[-1][1]) <= quotes_sent and healths[-1][2] == "0", stdout
     assert stdout.splitlines()[-1].endswith("ended: time is up"), stdout
+
+
+@pytest.mark.parametrize("block, args, wanted", [
+    # An address that is not this host's (TEST-NET-1): nothing is sent, the bind fails.
+    ("", ["--metrics-port", "0", "--metrics-addr", "192.0.2.1"], "cannot serve metrics on 192.0.2.1:0: "),
+    ("prometheus_client", ["--metrics-port", "0"], "pip install 'quotra[metrics]'"),
+])
+def test_metrics_that_cannot_be_served_end_the_demo_before_it_starts(block, args, wanted):
+    code = ("import sys\n"
+            f"if {block!r}: sys.modules[{block!r}] = None\n"
+            "from quotra.demo import main\nsys.exit(main(['--seconds', '1', *sys.argv[1:]]))\n")
+    proc = subprocess.run([sys.executable, "-c", code, *args], cwd=ROOT, env=demo_env(),
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 2 and proc.stdout == "", (proc.stdout, proc.stderr)
+    line, = proc.stderr.splitlines()
+    assert line.startswith("python -m quotra.demo: ") and wanted in line, line
 
 
 FAILURES = {
@@ -317,7 +338,7 @@ FAILURES = {
 @pytest.mark.parametrize("case", FAILURES)
 def test_failures_exit_1(case):
     code, errors, last = FAILURES[case]
-    proc = subprocess.run([sys.executable, "-c", "import sys, quotra.demo as d\n" + code], cwd=ROOT,
+    proc = subprocess.run([sys.executable, "-c", "import sys, quotra.demo.run as d\n" + code], cwd=ROOT,
                           env=demo_env(), capture_output=True, text=True, timeout=60)
     assert proc.returncode == 1, (proc.stdout, proc.stderr)
     assert all(e in proc.stderr for e in errors), proc.stderr

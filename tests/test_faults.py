@@ -8,7 +8,7 @@ subscription set in one subscribe message, quotes flow again, and the
 client's own subscription set is whole. Instruments subscribed while the
 connection is down are kept and reach the service at the next resubscription.
 
-CI sizes are small; QUOTRA_STRESS=1 runs the RELIABILITY.md sizes.
+CI sizes are small; QUOTRA_STRESS=1 runs the docs/reliability.md sizes.
 """
 
 import asyncio

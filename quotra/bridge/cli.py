@@ -75,7 +75,8 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
                         f"(default {DEFAULT_BUFFER})")
     p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
                    help="serve the bridge's and its client's counters as Prometheus metrics on "
-                        "http://127.0.0.1:PORT/metrics (needs prometheus-client: the 'metrics' extra)")
+                        "http://ADDR:PORT/metrics (needs prometheus-client: the 'metrics' extra)")
+    _cli.add_metrics_addr(p)
     p.add_argument("-v", "--verbose", action="store_true", help="log at DEBUG")
     args = p.parse_args(argv)
     try:
@@ -113,7 +114,7 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
                         buffer=args.buffer, storage=args.storage, loop=loop, client=client)
         if metrics_server is not None:
             register_metrics(METRICS_NAME, bridge)
-            logger.info("metrics at http://127.0.0.1:%d/metrics", metrics_server.server_port)
+            logger.info("metrics at %s", _cli.metrics_url(metrics_server))
         on_quote = bridge.on_quote
 
         async def on_error(exc: BaseException) -> None:
@@ -180,7 +181,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             print(f"{PROG}: no CA file {args.ca_file}", file=sys.stderr)
             return 2
         os.environ["SSL_CERT_FILE"] = args.ca_file
-    ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port)
+    ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port, args.metrics_addr)
     if not ok:
         return 2
     try:

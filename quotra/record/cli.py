@@ -68,7 +68,8 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
                    help="quotes per Parquet row group (default 16384; at most --roll-rows)")
     p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
                    help="serve the recorder's counters as Prometheus metrics on "
-                        "http://127.0.0.1:PORT/metrics (needs prometheus-client: the 'metrics' extra)")
+                        "http://ADDR:PORT/metrics (needs prometheus-client: the 'metrics' extra)")
+    _cli.add_metrics_addr(p)
     p.add_argument("-v", "--verbose", action="store_true", help="log at DEBUG")
     args = p.parse_args(argv)
     if args.nats is not None:
@@ -94,7 +95,7 @@ def _register(counters: Any, metrics_server: Any) -> None:
     if counters.client is not None:
         families = metrics.CLIENT_FAMILIES + families
     metrics.register(METRICS_NAME, counters, families)
-    logger.info("metrics at http://127.0.0.1:%d/metrics", metrics_server.server_port)
+    logger.info("metrics at %s", _cli.metrics_url(metrics_server))
 
 
 def _run_direct(args: argparse.Namespace, metrics_server: Any) -> int:
@@ -167,7 +168,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             print(f"{PROG}: no CA file {args.ca_file}", file=sys.stderr)
             return 2
         os.environ["SSL_CERT_FILE"] = args.ca_file
-    ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port)
+    ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port, args.metrics_addr)
     if not ok:
         return 2
     try:

@@ -1,37 +1,5 @@
-"""Live quote table: the local market-data service, a real client, a terminal view.
-
-    python -m quotra.demo [--seconds N] [--instruments ABC,XYZ] [--rate R] [--plain]
-                          [--url wss://HOST:PORT/PATH [--ca-file FILE]] [--metrics-port PORT]
-    quotra-demo ...        (the same, as the console script of an installed package)
-
-What it does, end to end:
-
-1. starts ``quotra.service.MarketDataService`` in a background thread: TLS on
-   127.0.0.1 with a throwaway certificate authority, which this process then
-   trusts through ``SSL_CERT_FILE`` (``ssl.create_default_context()`` reads it);
-   with ``--url`` it starts no service and streams from that one instead
-   (trusting the system's CAs, or only ``--ca-file``'s when given);
-2. creates a ``quotra.quotra.Quotra`` on a new event loop (the client installs
-   its SIGINT/SIGTERM handlers on that loop) and points it at the service;
-   with ``--metrics-port`` the client's health is served as Prometheus
-   metrics on ``http://127.0.0.1:PORT/metrics`` while the demo runs;
-3. ``start_websocket`` with all four callbacks; the open callback subscribes to
-   the instruments the first time the connection opens (on a reconnection the
-   client resubscribes its whole set by itself);
-4. draws a quote table (last price, change against the session open, bid/ask,
-   volume, quotes per second) and the client's counters with the age of its
-   last quote (``quotra.monitor``) about four times a second with plain ANSI escapes
-   when stdout is a terminal, or prints a plain snapshot every ``--interval``
-   seconds otherwise (pipes, CI);
-5. ends when ``--seconds`` have passed, by calling ``close_websocket()``, or on
-   Ctrl-C / SIGTERM through the client's own signal path. Either way the client
-   logs its close, cancels every other task and stops the loop, and the demo
-   exits 0.
-
-Log lines go to stderr; the ``quotra.quotra`` logger is shown at INFO, so the
-client's own lines ("WebSocket closure initiated by user interrupt.",
-"Websocket disconnected.", the close-frame line) are visible.
-"""
+"""The demo's run: its options, the service it starts (or the one ``--url``
+names), the client on its own loop, the drawing task and the end of the run."""
 
 from __future__ import annotations
 
@@ -42,19 +10,15 @@ import logging
 import os
 import shutil
 import sys
-import threading
 import time
-from collections import deque
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Iterator, Optional, TextIO
+from typing import TYPE_CHECKING, Any, Optional, TextIO
 from urllib.parse import urlsplit
 
-from . import _cli, monitor
+from .. import _cli, monitor
+from .board import BOLD, DIM, RESET, Board, DisplayLogHandler, LiveDisplay, health_line, join_row, plain_snapshot, table_rows
 
 if TYPE_CHECKING:
-    from .quotra import Quotra
-
-__all__ = ["Board", "main"]
+    from ..quotra import Quotra
 
 DEFAULT_INSTRUMENTS = ("ABC", "DEF", "GHI", "JKL", "MNO", "XYZ")
 #: How long past ``--seconds`` the client gets to finish its own close before
@@ -62,8 +26,6 @@ DEFAULT_INSTRUMENTS = ("ABC", "DEF", "GHI", "JKL", "MNO", "XYZ")
 STOP_GRACE = 8.0
 #: The ``client`` label of the demo's client in its metrics.
 METRICS_NAME = "demo"
-#: Window over which quotes per second are counted.
-RATE_WINDOW = 2.0
 TTY_REFRESH = 0.25
 #: The name the demo goes by in its help and messages: the console script's
 #: when started as one, else the ``-m`` form.
@@ -71,270 +33,6 @@ PROG = ("quotra-demo" if os.path.basename(sys.argv[0] if sys.argv else "") == "q
         else "python -m quotra.demo")
 
 logger = logging.getLogger("quotra.demo")
-
-
-# ---------------------------------------------------------------------------
-# The board: what the table shows, kept up to date from the quote dicts
-# ---------------------------------------------------------------------------
-
-@dataclass
-class InstrumentState:
-    symbol: str
-    last: Optional[float] = None
-    reference: Optional[float] = None  # session open, or the first price seen
-    bid: float = 0.0
-    ask: float = 0.0
-    volume: int = 0
-    quotes: int = 0
-    direction: int = 0  # +1 last tick up, -1 down, 0 unchanged / none yet
-    arrivals: deque[float] = field(default_factory=deque)  # monotonic times in the rate window
-
-    @property
-    def change(self) -> Optional[float]:
-        if self.last is None or self.reference is None:
-            return None
-        return self.last - self.reference
-
-    @property
-    def change_pct(self) -> Optional[float]:
-        chg = self.change
-        if chg is None or not self.reference:
-            return None
-        return chg / self.reference * 100.0
-
-
-class Board:
-    """Per-instrument state built from the client's quote dicts.
-
-    ``update(quote, now)`` takes one dict as the message callback receives it
-    (keys of ``quotra.pricetape_proto.FIELDS``) and a monotonic time; the
-    rates are quotes counted over the last ``window`` seconds (or since the
-    first quote, while that is shorter).
-    """
-
-    def __init__(self, instruments: tuple[str, ...] = (), window: float = RATE_WINDOW):
-        self.window = window
-        self.instruments: dict[str, InstrumentState] = {s: InstrumentState(s) for s in instruments}
-        self.total = 0
-        self.errors = 0
-        self.first_at: Optional[float] = None
-        self._arrivals: deque[float] = deque()
-
-    def update(self, quote: dict[str, Any], now: float) -> InstrumentState:
-        symbol = quote["instrument"]
-        st = self.instruments.get(symbol)
-        if st is None:
-            st = self.instruments[symbol] = InstrumentState(symbol)
-        last = float(quote["last_price"])
-        if st.last is not None:
-            st.direction = (last > st.last) - (last < st.last)
-        if st.reference is None:
-            session_open = float(quote["open"])
-            st.reference = session_open if session_open > 0 else last
-        st.last = last
-        st.bid = float(quote["bid_price"])
-        st.ask = float(quote["ask_price"])
-        st.volume = int(quote["volume"])
-        st.quotes += 1
-        self.total += 1
-        if self.first_at is None:
-            self.first_at = now
-        st.arrivals.append(now)
-        self._arrivals.append(now)
-        self._prune(st.arrivals, now)
-        self._prune(self._arrivals, now)
-        return st
-
-    def _prune(self, arrivals: deque[float], now: float) -> None:
-        edge = now - self.window
-        while arrivals and arrivals[0] <= edge:
-            arrivals.popleft()
-
-    def _span(self, now: float) -> float:
-        if self.first_at is None:
-            return 0.0
-        return min(self.window, now - self.first_at)
-
-    def rate(self, symbol: str, now: float) -> float:
-        """Quotes per second of one instrument."""
-        st = self.instruments[symbol]
-        self._prune(st.arrivals, now)
-        span = self._span(now)
-        return len(st.arrivals) / span if span > 0 else 0.0
-
-    def total_rate(self, now: float) -> float:
-        """Quotes per second over all instruments."""
-        self._prune(self._arrivals, now)
-        span = self._span(now)
-        return len(self._arrivals) / span if span > 0 else 0.0
-
-
-# ---------------------------------------------------------------------------
-# Rendering
-# ---------------------------------------------------------------------------
-
-GREEN, RED, BOLD, DIM, RESET = "\x1b[32m", "\x1b[31m", "\x1b[1m", "\x1b[2m", "\x1b[0m"
-
-# (title, width, right-aligned)
-COLUMNS = (
-    ("INSTRUMENT", 10, False),
-    ("LAST", 9, True),
-    ("", 1, False),  # tick direction
-    ("CHG", 8, True),
-    ("CHG%", 7, True),
-    ("BID", 9, True),
-    ("ASK", 9, True),
-    ("VOLUME", 10, True),
-    ("Q/S", 5, True),
-)
-
-
-def _cell(text: str, width: int, right: bool) -> str:
-    return text.rjust(width) if right else text.ljust(width)
-
-
-def _signed(value: Optional[float], fmt: str) -> str:
-    return "-" if value is None else format(value, "+" + fmt)
-
-
-def table_rows(board: Board, now: float, arrows: tuple[str, str] = ("^", "v")) -> list[list[tuple[str, str]]]:
-    """The table as rows of (text, style) segments; style is an ANSI prefix or ""."""
-    rows: list[list[tuple[str, str]]] = []
-    header = [(_cell(t, w, r), BOLD) for t, w, r in COLUMNS]
-    rows.append(header)
-    for st in board.instruments.values():
-        if st.last is None:
-            texts = [st.symbol, "-", " ", "-", "-", "-", "-", "-", "0.0"]
-        else:
-            arrow = arrows[0] if st.direction > 0 else arrows[1] if st.direction < 0 else " "
-            texts = [
-                st.symbol,
-                f"{st.last:.2f}",
-                arrow,
-                _signed(st.change, ".2f"),
-                _signed(st.change_pct, ".2f") + "%",
-                f"{st.bid:.2f}",
-                f"{st.ask:.2f}",
-                f"{st.volume:,}",
-                f"{board.rate(st.symbol, now):.1f}",
-            ]
-        chg = st.change
-        chg_style = "" if chg is None or chg == 0 else GREEN if chg > 0 else RED
-        tick_style = GREEN if st.direction > 0 else RED if st.direction < 0 else ""
-        styles = ["", tick_style, tick_style, chg_style, chg_style, "", "", "", ""]
-        rows.append([(_cell(t, w, r), s) for (_, w, r), t, s in zip(COLUMNS, texts, styles)])
-    return rows
-
-
-def join_row(row: list[tuple[str, str]], color: bool) -> str:
-    if not color:
-        return " ".join(text for text, _ in row).rstrip()
-    return " ".join(f"{style}{text}{RESET}" if style else text for text, style in row).rstrip()
-
-
-def _age(seconds: Optional[float]) -> str:
-    return "-" if seconds is None else f"{seconds:.2f}s"
-
-
-def health_line(health: dict[str, Any]) -> str:
-    """The client's own counters (``quotra.monitor.snapshot``) in one line."""
-    return (f"client quotes={health['quotes']} quote_errors={health['quote_errors']} "
-            f"frames={health['frames']} bytes={health['bytes']} "
-            f"connections={health['connections_opened']} disconnections={health['disconnections']} "
-            f"last_quote_age={_age(health['last_quote_age_s'])}")
-
-
-def plain_snapshot(board: Board, now: float, elapsed: float, connected: bool,
-                   health: Optional[dict[str, Any]] = None) -> list[str]:
-    """One line per instrument plus a total line (and the client's health
-    line when given), for output that is not a terminal."""
-    stamp = f"[{elapsed:5.1f}s]"
-    lines = []
-    for st in board.instruments.values():
-        if st.last is None:
-            lines.append(f"{stamp} {st.symbol} waiting for quotes")
-            continue
-        lines.append(
-            f"{stamp} {st.symbol} last={st.last:.2f} chg={_signed(st.change, '.2f')} "
-            f"({_signed(st.change_pct, '.2f')}%) bid={st.bid:.2f} ask={st.ask:.2f} "
-            f"vol={st.volume} quotes={st.quotes} q/s={board.rate(st.symbol, now):.1f}"
-        )
-    lines.append(f"{stamp} total quotes={board.total} q/s={board.total_rate(now):.1f} "
-                  f"errors={board.errors} connected={'yes' if connected else 'no'}")
-    if health is not None:
-        lines.append(f"{stamp} {health_line(health)}")
-    return lines
-
-
-class LiveDisplay:
-    """Redraws a block of lines in place with ANSI cursor movement.
-
-    ``suspended()`` erases the block, lets something else print (a log line)
-    and draws the block again below it, so log lines scroll above the table.
-    """
-
-    def __init__(self, out: TextIO):
-        self.out = out
-        self._lines: list[str] = []
-        self._drawn = 0
-        self._lock = threading.RLock()
-        self._active = False
-
-    def start(self) -> None:
-        with self._lock:
-            self._active = True
-            self.out.write("\x1b[?25l")  # hide the cursor while redrawing
-            self.out.flush()
-
-    def _erase(self) -> None:
-        if self._drawn:
-            self.out.write(f"\r\x1b[{self._drawn}A\x1b[J")
-            self._drawn = 0
-
-    def _write(self) -> None:
-        for line in self._lines:
-            self.out.write(line + "\x1b[K\n")
-        self._drawn = len(self._lines)
-
-    def draw(self, lines: list[str]) -> None:
-        with self._lock:
-            self._lines = lines
-            self._erase()
-            self._write()
-            self.out.flush()
-
-    @contextlib.contextmanager
-    def suspended(self) -> Iterator[None]:
-        with self._lock:
-            if self._active:
-                self._erase()
-                self.out.flush()
-            try:
-                yield
-            finally:
-                if self._active:
-                    self._write()
-                    self.out.flush()
-
-    def finish(self) -> None:
-        """Leave the last drawing on screen and give the cursor back."""
-        with self._lock:
-            if self._active:
-                self._active = False
-                self.out.write("\x1b[?25h")
-                self.out.flush()
-
-
-class DisplayLogHandler(logging.StreamHandler[TextIO]):
-    """A stream handler that lifts the live table out of the way for each record."""
-
-    def __init__(self, stream: TextIO, display: LiveDisplay):
-        super().__init__(stream)
-        self.display = display
-
-    def emit(self, record: logging.LogRecord) -> None:
-        with self.display.suspended():
-            super().emit(record)
 
 
 class ClientLog(logging.Handler):
@@ -353,9 +51,6 @@ class ClientLog(logging.Handler):
             self.connect_errors += 1
 
 
-# ---------------------------------------------------------------------------
-# The run
-# ---------------------------------------------------------------------------
 
 class Demo:
     """Callbacks and timers of one run, on the client's loop."""
@@ -507,8 +202,9 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p.add_argument("--ca-file", default=None, metavar="FILE",
                    help="with --url: trust only this CA certificate (PEM) instead of the system's")
     p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
-                   help="serve the client's health as Prometheus metrics on http://127.0.0.1:PORT/metrics "
+                   help="serve the client's health as Prometheus metrics on http://ADDR:PORT/metrics "
                         "(needs prometheus-client: the 'metrics' extra)")
+    _cli.add_metrics_addr(p)
     p.add_argument("--rate", type=_cli.positive, default=60.0,
                    help="quotes per second the service sends, spread over the instruments (default 60)")
     p.add_argument("--seed", type=int, default=0, help="seed of the service's price walks (default 0)")
@@ -526,7 +222,7 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     if args.fragment_size is not None and args.fragment_size < 1:
         p.error("--fragment-size must be a positive number of bytes")
     if args.url is not None:
-        from . import _check_url
+        from .. import _check_url
         try:
             _check_url(args.url)
         except ValueError as e:
@@ -562,13 +258,13 @@ def _point_at_service(args: argparse.Namespace, client: "Quotra", stack: context
     """Points the client at ``--url``, or at a local service started for the
     run (stopped when ``stack`` closes); returns the URL."""
     if args.url is not None:
-        from . import point_client
+        from .. import point_client
         if args.ca_file is not None:
             os.environ["SSL_CERT_FILE"] = args.ca_file
         point_client(client, args.url)
         logger.info("streaming from %s", args.url)
         return args.url
-    from .service import ServiceThread, point_client as point_at_local
+    from ..service import ServiceThread, point_client as point_at_local
     svc = stack.enter_context(ServiceThread(rate=args.rate, seed=args.seed, record_sent=0,
                                             fragment_size=args.fragment_size, close_after=args.close_after))
     # The service's certificate comes from a CA made for this run; the
@@ -582,7 +278,7 @@ def _point_at_service(args: argparse.Namespace, client: "Quotra", stack: context
 
 def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], color: bool,
          watch: ClientLog, metrics_server: Any = None) -> int:
-    from .quotra import Quotra
+    from ..quotra import Quotra
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
@@ -595,7 +291,7 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
         with contextlib.ExitStack() as stack:
             url = _point_at_service(args, client, stack)
             if metrics_server is not None:
-                from . import metrics
+                from .. import metrics
                 metrics.register(METRICS_NAME, client)
                 stack.callback(metrics.unregister, METRICS_NAME)
             demo = Demo(args, loop, client, url, out, live, color, watch)
@@ -661,10 +357,10 @@ def _main(argv: Optional[list[str]]) -> int:
     # Checked before anything starts: a client-only install has no trustme,
     # and the user needs the fix, not a traceback from the service's start.
     if args.url is None:
-        from .service.tls import trustme_missing
+        from ..service.tls import trustme_missing
         if trustme_missing(PROG):
             return 2
-    ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port)
+    ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port, args.metrics_addr)
     if not ok:
         return 2
     try:
@@ -680,7 +376,7 @@ def _serving(args: argparse.Namespace, metrics_server: Any) -> int:
     color = live is not None and not args.no_color and not os.environ.get("NO_COLOR")
     watch = _setup_logging(args.verbose, live)
     if metrics_server is not None:
-        logger.info("metrics at http://127.0.0.1:%d/metrics", metrics_server.server_port)
+        logger.info("metrics at %s", _cli.metrics_url(metrics_server))
     try:
         return _run(args, out, live, color, watch, metrics_server)
     except KeyboardInterrupt:
@@ -691,6 +387,3 @@ def _serving(args: argparse.Namespace, metrics_server: Any) -> int:
         print("demo: interrupted", file=sys.stderr)
         return 130
 
-
-if __name__ == "__main__":
-    sys.exit(main())

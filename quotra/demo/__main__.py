@@ -1,0 +1,6 @@
+"""``python -m quotra.demo``."""
+import sys
+
+from .run import main
+
+sys.exit(main())
