@@ -9,7 +9,7 @@ The full runs (two schemas, so a million message cases; a million frames),
 with their counts printed:
 
     QUOTRA_FUZZ_CASES=500000 QUOTRA_FRAME_CASES=1000000 \\
-        bash scripts/test.sh tests/test_native_message.py -k "differential or usual" -s
+        bash scripts/test.sh -n 0 tests/test_native_message.py -k "differential or usual" -s
 """
 
 from __future__ import annotations
