@@ -193,6 +193,10 @@ def test_two_bridges_into_one_stream_one_killed_every_quote_once():
     # The stream keeps the copy that came first: as the second bridge starts at
     # the live edge while the first may lag, a newer quote can come before an older.
     assert not check_stream(stored, ids, ordered=False)
-    assert counters["duplicates"] > 0, counters  # the other bridge's copies were there first
+    # Both bridges published the same quotes while both ran: once each in the
+    # stream is the duplicate window at work. Which copy came first is a race,
+    # so the bridge left may have met no duplicate at all; every quote it
+    # received was acknowledged, stored or found there already.
+    assert counters["published"] == counters["received"] > 0 and counters["dropped"] == 0, counters
     # Plain subscribers of the stream's republished copies get one of each.
     assert got["count"] == len(stored) and got["bad"] == 0
