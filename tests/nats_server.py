@@ -193,9 +193,23 @@ class ResetProxy:
 
     def close(self) -> None:
         self.reset()
-        self.loop.call_soon_threadsafe(self._server.close)
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self._thread.join(10)
+
+        async def shut() -> None:
+            # The connections' pipes end before the loop does: a task left
+            # pending is reported as destroyed when the loop is collected.
+            self._server.close()
+            tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+            for t in tasks:
+                t.cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
+
+        try:
+            asyncio.run_coroutine_threadsafe(shut(), self.loop).result(10)
+        finally:
+            self.loop.call_soon_threadsafe(self.loop.stop)
+            self._thread.join(10)
+            if not self._thread.is_alive():
+                self.loop.close()
 
 
 async def retrying(call, *args, timeout: float = 30.0, **kwargs):
