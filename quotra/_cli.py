@@ -1,5 +1,6 @@
-"""What the package's command lines (quotra-demo, quotra-bridge) share: a
-positive-number argument and the ``--metrics-port PORT`` / ``--metrics-addr
+"""What the package's command lines (quotra-demo, quotra-bridge,
+quotra-record) share: argument types (a positive number, a count, a list of
+instruments) and the ``--metrics-port PORT`` / ``--metrics-addr
 ADDR`` options. Importing this module needs no prometheus-client: a missing
 extra is reported as one line naming it."""
 from __future__ import annotations
@@ -16,6 +17,22 @@ def positive(text: str) -> float:
     if not (value > 0 and math.isfinite(value)):
         raise argparse.ArgumentTypeError(f"must be a positive number, got {text!r}")
     return value
+
+
+def count(text: str) -> int:
+    """argparse type: a whole number, at least 1."""
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {text!r}")
+    return value
+
+
+def instruments(text: str) -> tuple[str, ...]:
+    """argparse type: comma-separated instrument names, in their order, once each."""
+    names = tuple(dict.fromkeys(part.strip() for part in text.split(",") if part.strip()))
+    if not names:
+        raise argparse.ArgumentTypeError("give at least one instrument, e.g. ABC,XYZ")
+    return names
 
 
 #: Where /metrics listens unless ``--metrics-addr`` says otherwise: this host

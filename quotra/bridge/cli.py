@@ -25,22 +25,13 @@ PROG = "quotra-bridge"
 
 
 def _instruments(text: str) -> tuple[str, ...]:
-    names = tuple(dict.fromkeys(part.strip() for part in text.split(",") if part.strip()))
-    if not names:
-        raise argparse.ArgumentTypeError("give at least one instrument, e.g. ABC,XYZ")
+    names = _cli.instruments(text)
     for name in names:
         try:
             check_instrument(name)
         except ValueError as exc:
             raise argparse.ArgumentTypeError(str(exc)) from None
     return names
-
-
-def _count(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {text!r}")
-    return value
 
 
 def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
@@ -63,14 +54,14 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
                    help=f"subjects are <prefix>.<instrument> (default {DEFAULT_PREFIX})")
     p.add_argument("--stream", default=DEFAULT_STREAM,
                    help=f"JetStream stream over <prefix>.> (default {DEFAULT_STREAM})")
-    p.add_argument("--max-per-subject", type=_count, default=DEFAULT_MAX_PER_SUBJECT,
+    p.add_argument("--max-per-subject", type=_cli.count, default=DEFAULT_MAX_PER_SUBJECT,
                    help=f"quotes the stream keeps per instrument (default {DEFAULT_MAX_PER_SUBJECT})")
     p.add_argument("--max-age", type=_cli.positive, default=DEFAULT_MAX_AGE,
                    help=f"seconds the stream keeps a quote (default {DEFAULT_MAX_AGE:g})")
     p.add_argument("--storage", choices=STORAGES, default="file",
                    help="where the stream keeps its quotes: file (kept across a NATS restart, the default) "
                         "or memory (made again by the bridge after a restart)")
-    p.add_argument("--buffer", type=_count, default=DEFAULT_BUFFER,
+    p.add_argument("--buffer", type=_cli.count, default=DEFAULT_BUFFER,
                    help=f"quotes held while NATS is away; the oldest are dropped past it "
                         f"(default {DEFAULT_BUFFER})")
     p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",

@@ -25,20 +25,6 @@ METRICS_NAME = "record"
 _BAD_TOKEN = re.compile(r"[.*>\s]")
 
 
-def _instruments(text: str) -> tuple[str, ...]:
-    names = tuple(dict.fromkeys(part.strip() for part in text.split(",") if part.strip()))
-    if not names:
-        raise argparse.ArgumentTypeError("give at least one instrument, e.g. ABC,XYZ")
-    return names
-
-
-def _rows(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {text!r}")
-    return value
-
-
 def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=PROG,
@@ -46,7 +32,7 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
                     "zstd), from the upstream service through a Quotra client, or with --nats from the "
                     "bridge's JetStream stream through a durable consumer. Ends on Ctrl-C / SIGTERM, "
                     "finishing the open files.")
-    p.add_argument("--instruments", type=_instruments, required=True, help="comma-separated instruments to record")
+    p.add_argument("--instruments", type=_cli.instruments, required=True, help="comma-separated instruments to record")
     p.add_argument("--out", required=True, help="the dataset's directory (made if missing)")
     p.add_argument("--url", default=None,
                    help="the upstream service's wss:// URL (default: the client's own service address)")
@@ -62,9 +48,9 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
                    help=f"with --nats: the durable consumer's name (default {DEFAULT_DURABLE})")
     p.add_argument("--roll-seconds", type=_cli.positive, default=300.0,
                    help="finish a file after this many seconds (default 300)")
-    p.add_argument("--roll-rows", type=_rows, default=1_000_000,
+    p.add_argument("--roll-rows", type=_cli.count, default=1_000_000,
                    help="finish a file after this many quotes (default 1000000)")
-    p.add_argument("--row-group", type=_rows, default=16_384, metavar="ROWS",
+    p.add_argument("--row-group", type=_cli.count, default=16_384, metavar="ROWS",
                    help="quotes per Parquet row group (default 16384; at most --roll-rows)")
     p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
                    help="serve the recorder's counters as Prometheus metrics on "
