@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import sys
 from typing import Any, Optional
 
@@ -74,8 +75,26 @@ def start_metrics(prog: str, port: Optional[int], addr: str = METRICS_ADDR) -> t
         return False, None
 
 
-def stop_metrics(server: Any) -> None:
-    """Stops a server that ``start_metrics`` returned (None: nothing to stop)."""
+def stop_metrics(server: Any, name: Optional[str] = None) -> None:
+    """Stops a server that ``start_metrics`` returned (None: nothing to stop),
+    first taking ``name``'s source out of the collector when given."""
     if server is not None:
+        if name is not None:
+            from . import metrics
+
+            metrics.unregister(name)
         server.shutdown()
         server.server_close()
+
+
+def use_ca_file(prog: str, path: Optional[str]) -> bool:
+    """Trust ``path``'s certificates for the upstream connection (through
+    SSL_CERT_FILE, which the client's default context reads); False after one
+    line on stderr when there is no such file. None: nothing to do."""
+    if path is None:
+        return True
+    if not os.path.isfile(path):
+        print(f"{prog}: no CA file {path}", file=sys.stderr)
+        return False
+    os.environ["SSL_CERT_FILE"] = path
+    return True

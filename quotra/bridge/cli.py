@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import logging
-import os
 import signal
 import sys
 from typing import Any, Optional
@@ -167,11 +166,8 @@ def main(argv: Optional[list[str]] = None) -> int:
     except ImportError as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
-    if args.ca_file is not None:
-        if not os.path.isfile(args.ca_file):
-            print(f"{PROG}: no CA file {args.ca_file}", file=sys.stderr)
-            return 2
-        os.environ["SSL_CERT_FILE"] = args.ca_file
+    if not _cli.use_ca_file(PROG, args.ca_file):
+        return 2
     ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port, args.metrics_addr)
     if not ok:
         return 2
@@ -181,11 +177,7 @@ def main(argv: Optional[list[str]] = None) -> int:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     finally:
-        if metrics_server is not None:
-            from .. import metrics
-
-            metrics.unregister(METRICS_NAME)
-        _cli.stop_metrics(metrics_server)
+        _cli.stop_metrics(metrics_server, METRICS_NAME)
 
 
 if __name__ == "__main__":
