@@ -2,7 +2,7 @@
 service can make (``fault_proxy``), on the first attempt and while it
 reconnects, on asyncio and on uvloop; and the lifecycle faults around
 them: a restart after a close, an attempt that fails with an error no
-connection error.
+connection error, a connection that opens after its attempt failed.
 
 On the first attempt an opening fault ends in one "Error occured on connect
 :: " line and the shutdown, within the opening's bound. While reconnecting,
