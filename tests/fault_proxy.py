@@ -28,6 +28,10 @@ to connections instead (``None``: relay faithfully):
     reset; nothing forwarded either way, sockets kept open; bytes that are
     no frame instead of the next one.
 
+``late_upgrade`` (the next connection only) holds the service's upgrade
+answer for ``hold`` seconds, then passes it on and relays as usual; that
+connection is ``late``.
+
 The first group acts on connections accepted while the fault is set; a
 connection keeps what it started with.
 """
@@ -43,6 +47,7 @@ from typing import Optional
 OPENING_FAULTS = ("refused", "reset_tls", "reset_upgrade", "closed_after_tls", "http_error", "stall_tcp",
                   "stall_tls", "stall_upgrade", "drip", "untrusted")
 STREAM_FAULTS = ("reset_mid_frame", "half_open", "garbage")
+LATE_UPGRADE = "late_upgrade"
 DRIP_INTERVAL = 0.01
 HTTP_503 = b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
 GARBAGE = b"\x7f\xff" + b"\xa5" * 30  # RSV bits and a reserved opcode: a protocol error
@@ -83,6 +88,8 @@ class FaultProxy:
         self.fault: Optional[str] = None
         self.port = 0
         self.accepted = 0
+        self.hold = 0.0
+        self.late: Optional[_Link] = None
         self.links: set[_Link] = set()
         self._server: Optional[asyncio.AbstractServer] = None
 
@@ -106,7 +113,7 @@ class FaultProxy:
 
     async def set_fault(self, fault: Optional[str]) -> None:
         """From now on, ``fault`` (None: none)."""
-        assert fault is None or fault in OPENING_FAULTS + STREAM_FAULTS, fault
+        assert fault is None or fault in OPENING_FAULTS + STREAM_FAULTS + (LATE_UPGRADE,), fault
         if fault == "refused" and self._server is not None:
             self._server.close()  # the relayed connections stay
             self._server = None
@@ -141,6 +148,8 @@ class _Link(asyncio.Protocol):
     def __init__(self, proxy: FaultProxy):
         self.proxy = proxy
         self.fault = proxy.fault if proxy.fault in OPENING_FAULTS else None
+        if proxy.fault == LATE_UPGRADE:
+            self.fault, proxy.fault, proxy.late = LATE_UPGRADE, None, self
         self.transport: Optional[asyncio.Transport] = None
         ctx = proxy._contexts["untrusted" if self.fault == "untrusted" else "trusted"]
         self.inc, self.out = ssl.MemoryBIO(), ssl.MemoryBIO()
@@ -271,6 +280,8 @@ class _Link(asyncio.Protocol):
                     end = head.find(b"\r\n\r\n")
                     if end < 0:
                         continue
+                    if self.fault == LATE_UPGRADE:
+                        await asyncio.sleep(self.proxy.hold)
                     self.send(head[: end + 4])
                     self.streaming = True
                     data = head[end + 4:]

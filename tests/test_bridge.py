@@ -306,23 +306,29 @@ async def until(predicate, what, timeout=10):
             await asyncio.sleep(0.02)
 
 
-def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_flight(loop):
+def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_flight(loop, monkeypatch):
+    # The writer's own periodic wake-up put out of reach: a quote into an
+    # empty buffer must wake it, or it is never published.
+    monkeypatch.setattr("quotra.bridge.publisher.ACK_TIMEOUT", 3600.0)
     with NatsServer() as srv:
         bridge = Bridge(srv.url, loop=loop)
         task = bridge.start()
         loop.run_until_complete(until(lambda: bridge.connected, "connected"))
-        sent = [quote(i) for i in range(1, 51)]
-        for q in sent:  # handed over with no loop turn between them and the cancellation
+        sent = [quote(i) for i in range(1, 52)]
+        with pytest.raises(StopIteration):
+            bridge.on_quote(sent[0]).send(None)
+        loop.run_until_complete(until(lambda: bridge.published == 1, "the first quote published"))
+        for q in sent[1:]:  # handed over with no loop turn between them and the cancellation
             with pytest.raises(StopIteration):
                 bridge.on_quote(q).send(None)
         task.cancel()
         loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
         # Written, and in flight until (if the loop runs on) their acknowledgement is read.
-        assert (bridge.buffered, bridge.in_flight + bridge.published, bridge.received) == (0, 50, 50)
+        assert (bridge.buffered, bridge.in_flight + bridge.published, bridge.received) == (0, 51, 51)
         stored = []
 
         async def read():
-            while len(stored) < 50:
+            while len(stored) < len(sent):
                 stored[:] = await stored_quotes(srv.url)
         loop.run_until_complete(asyncio.wait_for(read(), limit(10)))
         bridge._link.close()

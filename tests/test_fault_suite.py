@@ -2,7 +2,7 @@
 service can make (``fault_proxy``), on the first attempt and while it
 reconnects, on asyncio and on uvloop; and the lifecycle faults around
 them: a restart after a close, an attempt that fails with an error no
-connection error.
+connection error, a connection that opens after its attempt failed.
 
 On the first attempt an opening fault ends in one "Error occured on connect
 :: " line and the shutdown, within the opening's bound. While reconnecting,
@@ -28,7 +28,7 @@ from quotra import monitor
 from quotra.quotra import Quotra
 from quotra.service import MarketDataService, point_client
 
-from fault_proxy import OPENING_FAULTS, STREAM_FAULTS, FaultProxy
+from fault_proxy import LATE_UPGRADE, OPENING_FAULTS, STREAM_FAULTS, FaultProxy
 from harness import SLOW, ClientTimings, LogLines, Recorder, cancel_pending, limit
 
 uvloop = pytest.importorskip("uvloop")
@@ -208,6 +208,106 @@ def reconnecting(r: Rig, fault: str) -> None:
     assert not r.loop_errors, r.loop_errors
 
 
+async def stream(r: Rig) -> None:
+    r.rec.start(r.client)
+    await asyncio.wait_for(r.client.IS_CONNECTED.wait(), limit(10))
+    await r.client.subscribe(INSTRUMENTS)
+    await r.svc.wait_subscribed(INSTRUMENTS, timeout=limit(10))
+    await r.rec.wait_quotes(3, 10)
+
+
+def test_an_upgrade_completed_after_its_attempt_failed_is_closed_unreported():
+    """While reconnecting, the service's upgrade answer held past the
+    opening's bound, then passed on: the attempt failed (logged, counted),
+    and the connection that opens late is closed at once, never reported
+    (no "Socket opened.", no disconnection, no second reconnection); quotes
+    resume once, on one connection subscribed to the whole set."""
+    r = Rig("asyncio")
+    try:
+        r.proxy.hold = BOUND + 0.5 * SLOW  # and under picows' own 5 s wait for the answer
+        r.run(stream(r))
+        health = monitor.snapshot(r.client)
+
+        async def late():
+            await r.proxy.set_fault(LATE_UPGRADE)
+            r.proxy.drop_all()
+            await wait_until(lambda: r.proxy.late is not None and r.proxy.late.streaming, 10, "the late answer")
+            await wait_until(lambda: r.proxy.late.closed, 10, "the late connection closed")
+            quotes = r.rec.messages
+            await r.rec.wait(lambda: r.rec.messages > quotes + 20, 10, "quotes after the late connection ended")
+
+        r.run(late(), 60)
+        after = monitor.snapshot(r.client)
+        errors = r.errors()  # a busy machine may fail the next attempt too
+        assert errors[0] == PREFIX + REASONS["stall_upgrade"], r.log.lines
+        assert after["connect_failures"] == health["connect_failures"] + len(errors)
+        assert after["connections_opened"] == health["connections_opened"] + 1, (health, after)
+        assert after["disconnections"] == health["disconnections"] + 1, (health, after)
+        assert r.rec.opened == ["Socket opened."] * 2 and r.rec.closed == ["Socket closed."]
+        conns = r.svc.open_connections
+        assert len(conns) == 1 and set(conns[0].subscribed) == set(INSTRUMENTS), conns
+        keys = quote_keys(r.rec)
+        assert len(keys) == len(set(keys)), "a quote was delivered twice"
+        r.client.close_websocket()
+        r.run_to_shutdown(10)
+        assert not r.loop_errors, r.loop_errors
+    finally:
+        r.close()
+
+
+def test_an_attempt_cancelled_by_the_close_and_the_loops_shutdown_at_once_ends_cancelled():
+    """close_websocket() and the loop's shutdown cancel a stalled attempt
+    together: the close's cancellation is taken back, the shutdown's is not
+    (the attempt's task ends cancelled, not as a finished reconnection)."""
+    r = Rig("asyncio")
+    try:
+        r.run(stream(r))
+
+        async def stalled():
+            await r.proxy.set_fault("stall_upgrade")
+            accepted = r.proxy.accepted
+            r.proxy.drop_all()
+            await wait_until(lambda: r.proxy.accepted > accepted, 10, "an attempt")
+
+        r.run(stalled())
+        tickers = [t for t in asyncio.all_tasks(r.loop) if "start_ticker" in repr(t)]
+        assert len(tickers) == 1, tickers
+        r.client.close_websocket()
+        tickers[0].cancel()
+        done, _ = r.loop.run_until_complete(asyncio.wait(tickers, timeout=limit(5)))
+        assert done and tickers[0].cancelled()
+    finally:
+        r.close()
+
+
+def test_a_close_as_the_reconnection_opens_ends_that_connection_as_reported():
+    """close_websocket() from the "Socket opened." callback of a
+    reconnection: it cancels the attempt whose connection has just opened
+    (the attempt's task has not yet seen the opening). That connection is
+    the listener's: closed, its end reported once, no other attempt."""
+    r = Rig("asyncio")
+    try:
+        on_open = r.rec.on_open
+
+        async def close_on_reopening(text):
+            await on_open(text)
+            if len(r.rec.opened) == 2:
+                r.client.close_websocket()
+
+        r.rec.on_open = close_on_reopening
+        r.run(stream(r))
+        accepted = r.proxy.accepted
+        r.loop.call_soon(r.proxy.drop_all)
+        r.run_to_shutdown(10)
+        health = monitor.snapshot(r.client)
+        assert r.rec.opened == ["Socket opened."] * 2 and r.proxy.accepted == accepted + 1
+        assert health["connections_opened"] == health["disconnections"] == 2, health
+        assert r.rec.closed == ["Socket closed."] * 2, r.rec.closed
+        assert r.errors() == [] and not r.loop_errors, (r.log.lines, r.loop_errors)
+    finally:
+        r.close()
+
+
 def test_a_client_started_again_streams_and_reconnects(monkeypatch):
     """Start, stream, lose the connection and come back, close: three runs of
     one client, the loop run to the client's shutdown each time. A start
@@ -290,10 +390,10 @@ def test_an_attempt_that_fails_with_no_connection_error(loop, reconnect):
     assert not errors, errors
 
 
-async def wait_until(predicate, timeout: float = 10) -> None:
+async def wait_until(predicate, timeout: float = 10, what: str = "condition") -> None:
     deadline = time.monotonic() + limit(timeout)
     while not predicate():
-        assert time.monotonic() < deadline, "condition not reached"
+        assert time.monotonic() < deadline, f"{what} not reached"
         await asyncio.sleep(0.01)
 
 
