@@ -90,6 +90,10 @@ def test_streams_quotes_and_keeps_the_subscription_set(loop, service):
         await asyncio.wait_for(client.IS_CONNECTED.wait(), 10)
         conn = (await service.wait_connections(1))[0]
         await service.wait_message(b'{"subscribe":["EARLY"]}', conn=conn)
+        # The resubscription puts the set back once its send is done, which
+        # the service may see first; an unsubscribe before that would be
+        # undone by it (see docs/reliability.md).
+        await eventually(lambda: client_field(client, "tokens_set") == {"EARLY"})
         await client.subscribe(["ABC", "XYZ"])
         await client.subscribe([])
         await client.unsubscribe(["EARLY", "NOPE"])
