@@ -239,7 +239,10 @@ async def stored_quotes(url: str, stream: str = "QUOTES", subject: str = "quotes
             ack_policy=AckPolicy.NONE, deliver_policy=DeliverPolicy.ALL))
         out: list[dict] = []
         while len(out) < want:
-            out += [json.loads(m.data) for m in await sub.fetch(min(1000, want - len(out)), timeout=5)]
+            # A cluster that has just elected a leader may answer 503 for a while.
+            batch = min(1000, want - len(out))
+            got = await retrying(lambda: sub.fetch(batch, timeout=5))
+            out += [json.loads(m.data) for m in got]
         return out
     finally:
         await nc.close()
