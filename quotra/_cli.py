@@ -87,6 +87,21 @@ def stop_metrics(server: Any, name: Optional[str] = None) -> None:
         server.server_close()
 
 
+def point_at(prog: str, client: Any, url: Optional[str]) -> bool:
+    """Point ``client`` at ``--url`` (None: its own address); False after one
+    line on stderr when the URL is refused."""
+    if url is None:
+        return True
+    from . import point_client
+
+    try:
+        point_client(client, url)
+    except ValueError as exc:
+        print(f"{prog}: --url: {exc}", file=sys.stderr)
+        return False
+    return True
+
+
 def use_ca_file(prog: str, path: Optional[str]) -> bool:
     """Trust ``path``'s certificates for the upstream connection (through
     SSL_CERT_FILE, which the client's default context reads); False after one

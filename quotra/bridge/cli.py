@@ -91,14 +91,8 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
     opened = 0
     try:
         client = Quotra(loop)
-        if args.url is not None:
-            from .. import point_client
-
-            try:
-                point_client(client, args.url)
-            except ValueError as exc:
-                print(f"{PROG}: --url: {exc}", file=sys.stderr)
-                return 2
+        if not _cli.point_at(PROG, client, args.url):
+            return 2
         bridge = Bridge(args.nats, subject_prefix=args.subject_prefix, stream=args.stream,
                         max_per_subject=args.max_per_subject, max_age=args.max_age,
                         buffer=args.buffer, storage=args.storage, loop=loop, client=client)

@@ -94,14 +94,8 @@ def _run_direct(args: argparse.Namespace, metrics_server: Any) -> int:
     asyncio.set_event_loop(loop)
     try:
         client = Quotra(loop)  # its SIGINT/SIGTERM handlers close the connection and stop the loop
-        if args.url is not None:
-            from .. import point_client
-
-            try:
-                point_client(client, args.url)
-            except ValueError as exc:
-                print(f"{PROG}: --url: {exc}", file=sys.stderr)
-                return 2
+        if not _cli.point_at(PROG, client, args.url):
+            return 2
         writer = DatasetWriter(args.out, roll_seconds=args.roll_seconds, roll_rows=args.roll_rows,
                            row_group=args.row_group)
         counters = Counters(writer, client)
