@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import re
 from typing import Any
+from urllib.parse import urlsplit, urlunsplit
 
 DEFAULT_NATS = "nats://127.0.0.1:4222"
 DEFAULT_PREFIX = "quotes"
@@ -69,6 +70,23 @@ def servers(given: Any) -> list[str]:
     if not urls:
         raise ValueError("give at least one NATS server URL")
     return [u if "://" in u else f"nats://{u}" for u in urls]
+
+
+def redact(url: str) -> str:
+    """``url`` as it may be shown (logs, snapshots, metrics): any user
+    information it carries (``user:password@``, a token) replaced by ``***``.
+    A list of URLs (``a,b``) is redacted item by item."""
+    if "," in url:
+        return ",".join(redact(part) for part in url.split(","))
+    try:
+        parts = urlsplit(url if "://" in url else f"nats://{url}")
+    except ValueError:
+        return "<unreadable URL>"
+    if "@" not in parts.netloc:
+        return url
+    host = parts.netloc.rpartition("@")[2]
+    shown = urlunsplit(parts._replace(netloc=f"***@{host}"))
+    return shown if "://" in url else shown.split("://", 1)[1]
 
 
 def nats():
