@@ -30,8 +30,10 @@ PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb,
         self->disconnect_socket = 0;
         set_field(self->transport, Py_None);
         self->connected_at = 0;
+        self->closed_after_start = false;
         self->shut_down = false;
     }
+    self->callbacks_warned = 0;
     Ref loop = newref(self->loop);
     Ref start = getattr(reinterpret_cast<PyObject*>(self), S(start_ticker));
     schedule(loop.get(), start.get());
@@ -41,9 +43,10 @@ PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb,
 
 PyObject* close_websocket_body(Quotra* self) {
     self->disconnect_socket = 1;
-    // An attempt under way while reconnecting ends now rather than when its
-    // opening does (which a stalled server makes take up to the bound).
-    if (closed_while_reconnecting(self) && self->attempt != Py_None && !self->attempt_closed) {
+    if (self->started) self->closed_after_start = true;
+    // An attempt under way ends now rather than when its opening does (which
+    // a stalled server makes take up to the bound).
+    if (closed_while_running(self) && self->attempt != Py_None && !self->attempt_closed) {
         Ref task = newref(self->attempt);
         self->attempt_closed = true;
         call_method(task.get(), S(cancel));
@@ -74,8 +77,9 @@ PyObject* listener_factory_impl(PyObject* func, PyObject* const*, PyObject*, PyO
 const FunctionDef listener_factory_def = {"<lambda>", "Quotra.start_ticker.<locals>.<lambda>", no_params, false, false,
                                           false, listener_factory_impl};
 
-// The end of a reconnection that close_websocket() interrupted, as the end of
-// a closed connection would be: the stop event, then the shutdown.
+// The end of an opening that close_websocket() interrupted (the first one or
+// a reconnection), as the end of a closed connection would be: the stop
+// event, then the shutdown.
 void end_closed_reconnection(Quotra* self) {
     Ref stop_event = newref(self->stop_event);
     call_method(stop_event.get(), S(set));
@@ -193,7 +197,7 @@ CoroBody start_ticker_body(Coroutine* co) {
     if (reconnect && self->connected_at != 0 && steady_seconds() - self->connected_at < RETRY_DELAY_SECONDS)
         co_await py_await(retry_delay());
     for (;;) {
-        if (reconnect && closed_while_reconnecting(self)) {
+        if (closed_while_running(self)) {
             end_closed_reconnection(self);
             co_return Ref();
         }
@@ -216,7 +220,7 @@ CoroBody start_ticker_body(Coroutine* co) {
                 PyList_SET_ITEM(cell.get(), 0, listener.release());
                 set_field(listener_cell, cell.get());
             }
-            if (reconnect) hold_attempt(self);
+            hold_attempt(self);
             {
                 // The pair goes into GC-visible locals before the next await.
                 Ref result = co_await py_await(connect(self, listener_cell, ssl_context));

@@ -102,6 +102,10 @@
     X(exception, "exception")                                                    \
     X(add_done_callback, "add_done_callback")                                    \
     X(call_exception_handler, "call_exception_handler")                          \
+    X(iscoroutine, "iscoroutine")                                                \
+    X(ensure_future, "ensure_future")                                            \
+    X(loop, "loop")                                                              \
+    X(__qualname__, "__qualname__")                                              \
     X(task, "task")                                                              \
     X(task_exception_never_retrieved, "Task exception was never retrieved")      \
     X(run_in_thread, "run_in_thread")                                            \
