@@ -106,6 +106,13 @@
     X(ensure_future, "ensure_future")                                            \
     X(loop, "loop")                                                              \
     X(__qualname__, "__qualname__")                                              \
+    X(urlsplit, "urlsplit")                                                      \
+    X(hostname, "hostname")                                                      \
+    X(port, "port")                                                              \
+    X(scheme, "scheme")                                                          \
+    X(lower, "lower")                                                            \
+    X(SSLCertVerificationError, "SSLCertVerificationError")                      \
+    X(verify_code, "verify_code")                                                \
     X(task, "task")                                                              \
     X(task_exception_never_retrieved, "Task exception was never retrieved")      \
     X(run_in_thread, "run_in_thread")                                            \
