@@ -185,7 +185,7 @@ def test_changes_while_a_resubscription_holds_the_set_are_kept(loop_name):
                 s.svc.drop(second)
                 third = await s.wait_reconnected(known, want)
                 assert [set(m) for m in subscribe_messages(third)] == [set(want)]
-                assert client_field(s.client, "tokens_set") == set(want)
+                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(want), 10, "the set back")
             finally:
                 GatedResubscription.gate.set()
                 GatedResubscription.gate = None

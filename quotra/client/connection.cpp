@@ -124,7 +124,8 @@ Ref endpoint_text(Quotra* self) {
 bool untrusted_chain(PyObject* exc) {
     Ref ssl_mod = global(S(ssl));
     Ref verify_error = getattr(ssl_mod.get(), S(SSLCertVerificationError));
-    if (!PyErr_GivenExceptionMatches(exc, verify_error.get())) return false;
+    if (!PyExceptionClass_Check(verify_error.get()) || !PyErr_GivenExceptionMatches(exc, verify_error.get()))
+        return false;
     PyObject* code_obj = nullptr;
     if (PyObject_GetOptionalAttr(exc, S(verify_code), &code_obj) < 0) PyErr_Clear();
     Ref code = Ref::steal(code_obj);
@@ -138,16 +139,23 @@ bool untrusted_chain(PyObject* exc) {
 
 // The text after "Error occured on connect :: ": the error, where the client
 // was connecting to, and for a certificate it does not trust what to do.
+// Whatever goes wrong in adding to the error's text (a stand-in for the ssl
+// module, say) leaves the error's text alone: a failed attempt is still logged.
 Ref failure_text(Quotra* self, PyObject* exc) {
     Ref text = error_text(exc);
-    Ref where = endpoint_text(self);
-    if (untrusted_chain(exc)) {
-        return own(PyUnicode_FromFormat(
-            "%U (connecting to %U); the server's certificate is not from a CA this client trusts: set "
-            "SSL_CERT_FILE to the CA certificate that issued it (the local service prints its ca_file)",
-            text.get(), where.get()));
+    try {
+        Ref where = endpoint_text(self);
+        if (untrusted_chain(exc)) {
+            return own(PyUnicode_FromFormat(
+                "%U (connecting to %U); the server's certificate is not from a CA this client trusts: set "
+                "SSL_CERT_FILE to the CA certificate that issued it (the local service prints its ca_file)",
+                text.get(), where.get()));
+        }
+        return own(PyUnicode_FromFormat("%U (connecting to %U)", text.get(), where.get()));
+    } catch (const PyError&) {
+        PyErr_Clear();
+        return text;
     }
-    return own(PyUnicode_FromFormat("%U (connecting to %U)", text.get(), where.get()));
 }
 
 [[noreturn]] void not_opened(const char* why) {
