@@ -736,7 +736,8 @@ def test_a_connection_failing_on_a_protocol_error_is_replaced_once(loop, service
 # Callbacks that are not coroutine functions: (the callback replaced, what it does).
 PLAIN_CALLBACKS = [("message_update_callback", "returns None"), ("error_callback", "returns None"),
                    ("open_callback", "returns None"), ("close_callback", "returns None"),
-                   ("open_callback", "raises"), ("close_callback", "raises")]
+                   ("open_callback", "raises"), ("close_callback", "raises"),
+                   ("message_update_callback", "returns a Future")]
 
 
 @pytest.mark.parametrize("role,does", PLAIN_CALLBACKS, ids=[f"{r}-{d}" for r, d in PLAIN_CALLBACKS])
@@ -759,6 +760,10 @@ def test_callbacks_that_are_plain_functions(loop, service, caplog, role, does):
         calls.append(arg)
         if does == "raises":
             raise RuntimeError("plain callback broke")
+        if does == "returns a Future":  # an awaitable, not a coroutine: accepted as it is
+            future = loop.create_future()
+            future.set_result(None)
+            return future
 
     callbacks = dict(message_update_callback=rec.on_msg, error_callback=rec.on_err,
                      open_callback=rec.on_open, close_callback=rec.on_close)
@@ -791,7 +796,9 @@ def test_callbacks_that_are_plain_functions(loop, service, caplog, role, does):
               "close_callback": 1}
     assert len(calls) == events[role], calls
     errors = [r.getMessage() for r in caplog.records if r.name == "quotra.quotra" and r.levelno == logging.ERROR]
-    if does == "raises":
+    if does == "returns a Future":
+        assert errors == [] and handled == [], (errors, handled)
+    elif does == "raises":
         assert errors == [] and len(handled) == events[role], (errors, handled)
         assert handled[0]["message"] == f"{role} {plain.__qualname__} raised"
         assert isinstance(handled[0]["exception"], RuntimeError)
