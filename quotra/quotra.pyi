@@ -33,7 +33,9 @@ _R = TypeVar("_R")
 # under its own name; str, int and float values.
 _Quote = dict[str, Any]
 # The callbacks are coroutine functions: the client calls them on the loop's
-# thread and schedules what they return with loop.create_task().
+# thread and schedules what they return with loop.create_task() (another
+# awaitable with asyncio.ensure_future; a result that is not awaitable is
+# dropped, with one ERROR line per callback).
 _MessageCallback = Callable[[_Quote], Coroutine[Any, Any, object]]
 _ErrorCallback = Callable[[Exception], Coroutine[Any, Any, object]]
 _TextCallback = Callable[[str], Coroutine[Any, Any, object]]
@@ -66,16 +68,19 @@ class Quotra:
     ) -> None:
         """Store the callbacks and schedule the first connection attempt on the loop.
 
-        Raises ``RuntimeError`` if called again before the client has shut down."""
+        A callback that is a plain function still runs; what it returns, if not
+        awaitable, is dropped with one ERROR line naming it. Raises
+        ``RuntimeError`` if called again before the client has shut down."""
     async def start_ticker(self, reconnect: bool = False) -> None:
         """One connection attempt; returns when that connection has ended."""
     def close_websocket(self) -> None:
         """Send a close frame (code 1000); the client shuts down once the server has closed.
 
-        While the client reconnects after a lost connection, it makes no new
-        attempt (a connection that opens meanwhile is closed at once) and shuts
-        down. Before its first connection, that connection still opens and its
-        end is final."""
+        Once started, before its first connection or while it reconnects after
+        a lost one, the client makes no new attempt (the one under way is
+        cancelled, a connection that opens meanwhile is closed at once) and
+        shuts down. Called before ``start_websocket``, the first connection
+        still opens and its end is final."""
     async def subscribe(self, instruments: list[str]) -> None:
         """Send ``{"subscribe":[...]}`` and add the instruments to the subscription set."""
     async def unsubscribe(self, instruments: list[str]) -> None:

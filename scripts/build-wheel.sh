@@ -34,6 +34,7 @@ say() { echo "build-wheel: $*"; }
 fail() { echo "build-wheel: FAILED: $*" >&2; exit 1; }
 
 started=$SECONDS
+say "building the sdist, then the wheel from it in an isolated environment (python -m build; 20-60 s)"
 if ! .venv/bin/python -m build --outdir "$work/dist" . >"$work/build.log" 2>&1; then
   tail -n 40 "$work/build.log" >&2
   fail "python -m build"
@@ -43,6 +44,7 @@ say "built $(basename "$wheel") from the sdist ($((SECONDS - started)) s)"
 
 mkdir -p wheelhouse
 rm -f wheelhouse/quotra-*.whl
+say "repairing it into wheelhouse/ as $plat (auditwheel)"
 if ! .venv/bin/auditwheel repair --plat "$plat" -w wheelhouse "$wheel" >"$work/repair.log" 2>&1; then
   cat "$work/repair.log" >&2
   .venv/bin/auditwheel show "$wheel" >&2 || true
@@ -53,6 +55,7 @@ shopt -s nullglob
 repaired=(wheelhouse/quotra-*.whl)
 [ "${#repaired[@]}" = 1 ] || fail "expected one quotra wheel in wheelhouse/, found ${#repaired[@]}"
 name=$(basename "${repaired[0]}")
+say "checking its tags: cp313, glibc 2.$max_glibc_minor at most"
 # Every manylinux tag in the name (a wheel can carry several) within the limit.
 tags=$(grep -o 'manylinux_2_[0-9]*_x86_64' <<<"$name" || true)
 [ -n "$tags" ] || fail "$name has no manylinux_2_N_x86_64 tag"
@@ -61,4 +64,4 @@ for tag in $tags; do
   [ "$minor" -le "$max_glibc_minor" ] || fail "$name needs glibc 2.$minor, above 2.$max_glibc_minor"
 done
 case "$name" in *-cp313-cp313-*) ;; *) fail "$name is not a cp313 wheel" ;; esac
-say "wheelhouse/$name"
+say "wheelhouse/$name ($(( ($(stat -c %s "${repaired[0]}") + 512) / 1024 )) KiB)"

@@ -85,7 +85,7 @@ mkdir -p .venv/log
 
 stamp=.venv/.requirements.stamp
 if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
-  say "installing the pinned packages of requirements-dev.txt into .venv (about a minute the first time)"
+  say "installing the pinned packages of requirements-dev.txt into .venv (1-2 min the first time)"
   step .venv/log/pip.log .venv/bin/python -m pip install --disable-pip-version-check --progress-bar off -r requirements-dev.txt
   cp requirements-dev.txt "$stamp"
 fi

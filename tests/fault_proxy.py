@@ -30,7 +30,8 @@ to connections instead (``None``: relay faithfully):
 
 ``late_upgrade`` (the next connection only) holds the service's upgrade
 answer for ``hold`` seconds, then passes it on and relays as usual; that
-connection is ``late``.
+connection is ``late``. ``on_answer``, when set, is called just before an
+upgrade answer is passed on.
 
 The first group acts on connections accepted while the fault is set; a
 connection keeps what it started with.
@@ -42,7 +43,7 @@ import asyncio
 import socket
 import ssl
 import struct
-from typing import Optional
+from typing import Callable, Optional
 
 OPENING_FAULTS = ("refused", "reset_tls", "reset_upgrade", "closed_after_tls", "http_error", "stall_tcp",
                   "stall_tls", "stall_upgrade", "drip", "untrusted")
@@ -90,6 +91,7 @@ class FaultProxy:
         self.accepted = 0
         self.hold = 0.0
         self.late: Optional[_Link] = None
+        self.on_answer: Optional[Callable[[], object]] = None
         self.links: set[_Link] = set()
         self._server: Optional[asyncio.AbstractServer] = None
 
@@ -282,6 +284,8 @@ class _Link(asyncio.Protocol):
                         continue
                     if self.fault == LATE_UPGRADE:
                         await asyncio.sleep(self.proxy.hold)
+                    if self.proxy.on_answer is not None:
+                        self.proxy.on_answer()
                     self.send(head[: end + 4])
                     self.streaming = True
                     data = head[end + 4:]

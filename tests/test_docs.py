@@ -103,3 +103,9 @@ def test_the_readmes_links_reach_files_of_the_checkout():
     assert targets
     missing = [t for t in targets if "://" not in t and not (ROOT / t).exists()]
     assert not missing, missing
+
+
+def test_the_sidebar_follows_the_home_pages_reading_order():
+    nav = re.findall(r"^  - [^:\n]+: (\S+\.md)$", (ROOT / "mkdocs.yml").read_text(encoding="utf-8"), re.M)
+    home = re.findall(r"^- \[[^\]]+\]\((\S+\.md)\)", (ROOT / "docs" / "index.md").read_text(encoding="utf-8"), re.M)
+    assert nav == ["index.md", *home], (nav, home)

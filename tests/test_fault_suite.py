@@ -143,7 +143,7 @@ def first_attempt(r: Rig, fault: str) -> None:
     errors = r.errors()
     assert len(errors) == 1, r.log.lines
     if fault in REASONS:
-        assert errors[0] == PREFIX + REASONS[fault]
+        assert errors[0] == PREFIX + REASONS[fault] + f" (connecting to 127.0.0.1 port {r.proxy.port})"
     assert r.failures() == 1 and r.rec.opened == [] and r.rec.quotes == []
     assert not r.loop_errors, r.loop_errors
 
@@ -208,6 +208,54 @@ def reconnecting(r: Rig, fault: str) -> None:
     assert not r.loop_errors, r.loop_errors
 
 
+# The close at each moment of the first opening: (when, the proxy's fault).
+FIRST_OPENING = [("before the loop runs", None), ("right after the start", None), ("during TCP", "stall_tcp"),
+                 ("during TLS", "stall_tls"), ("during the upgrade", "stall_upgrade"),
+                 ("as the upgrade is answered", None)]
+CLOSE_CASES = [(when, fault, loop) for when, fault in FIRST_OPENING for loop in LOOPS]
+
+
+@pytest.mark.parametrize("when,fault,loop_name", CLOSE_CASES, ids=[f"{w}-{l}" for w, _, l in CLOSE_CASES])
+def test_a_close_during_the_first_opening(when, fault, loop_name):
+    """close_websocket() after start_websocket() and before the first
+    connection has opened ends the client as a close while reconnecting
+    does: the attempt cancelled (no failed attempt, no error line), a
+    connection that opens after the close closed at once with CLOSE 1000 and
+    never offered to the user, then the shutdown, at once."""
+    r = Rig(loop_name)
+    try:
+        r.timings.opening = 0.5  # a bound (5 s) far past the close
+        if fault:
+            r.run(r.proxy.set_fault(fault))
+        if when == "as the upgrade is answered":
+            r.proxy.on_answer = r.client.close_websocket
+        r.rec.start(r.client)
+        if when == "before the loop runs":
+            r.client.close_websocket()
+        elif when == "right after the start":
+            r.loop.call_soon(r.client.close_websocket)
+        elif fault:
+            accepted = r.proxy.accepted
+            r.run(wait_until(lambda: r.proxy.accepted > accepted, 10, "the attempt at the proxy"))
+            r.run(asyncio.sleep(0.05))  # into the stage the fault holds
+            r.loop.call_soon(r.client.close_websocket)
+        took = r.run_to_shutdown(5)
+        assert took < limit(1), f"close_websocket() took {took:.2f} s to end the client"
+        health = monitor.snapshot(r.client)
+        assert r.rec.opened == [] and r.rec.quotes == [] and r.errors() == [], r.log.lines
+        assert health["connect_failures"] == 0 and not health["connected"], health
+        assert not r.loop_errors, r.loop_errors
+        if when == "as the upgrade is answered":
+            # The answer reached the client after its close: that connection
+            # is closed as the user's close closes one.
+            r.run(wait_until(lambda: r.svc.connections and r.svc.connections[0].close_received, 5,
+                             "the client's CLOSE"))
+            assert r.svc.connections[0].close_received == (1000, b"Connection closed by the user.")
+        assert all(not c.subscribed for c in r.svc.connections)
+    finally:
+        r.close()
+
+
 async def stream(r: Rig) -> None:
     r.rec.start(r.client)
     await asyncio.wait_for(r.client.IS_CONNECTED.wait(), limit(10))
@@ -239,7 +287,7 @@ def test_an_upgrade_completed_after_its_attempt_failed_is_closed_unreported():
         r.run(late(), 60)
         after = monitor.snapshot(r.client)
         errors = r.errors()  # a busy machine may fail the next attempt too
-        assert errors[0] == PREFIX + REASONS["stall_upgrade"], r.log.lines
+        assert errors[0].startswith(PREFIX + REASONS["stall_upgrade"] + " (connecting to"), r.log.lines
         assert after["connect_failures"] == health["connect_failures"] + len(errors)
         assert after["connections_opened"] == health["connections_opened"] + 1, (health, after)
         assert after["disconnections"] == health["disconnections"] + 1, (health, after)

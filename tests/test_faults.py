@@ -138,6 +138,60 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
         s.run(body(), 60)
 
 
+class GatedResubscription(Quotra):
+    """Holds the resubscription's subscribe before it sends: the set is out
+    of the client, listed as in flight, for as long as the gate is shut."""
+
+    gate = None  # an asyncio.Event while holding
+    held = None  # set once a resubscription is held
+
+    async def subscribe(self, instruments):
+        gate = type(self).gate
+        if gate is not None and not gate.is_set():
+            type(self).held.set()
+            await gate.wait()
+        await Quotra.subscribe(self, instruments)
+
+
+def _new_loop(name: str):
+    if name == "uvloop":
+        return pytest.importorskip("uvloop").new_event_loop()
+    return asyncio.new_event_loop()
+
+
+@pytest.mark.parametrize("loop_name", ["asyncio", "uvloop"])
+def test_changes_while_a_resubscription_holds_the_set_are_kept(loop_name):
+    """After a drop the new connection's resubscription holds the set; the
+    user unsubscribes from one of its instruments and subscribes to a new
+    one meanwhile. Once it is put back, the set is what the user asked for,
+    the service streams exactly that, and so does the next connection."""
+    want = [i for i in INSTRUMENTS if i != "XYZ"] + ["NEW"]
+    with ClientSession(rate=200, instruments=INSTRUMENTS, client_class=GatedResubscription,
+                       new_loop=lambda: _new_loop(loop_name)) as s:
+        async def body():
+            GatedResubscription.gate, GatedResubscription.held = asyncio.Event(), asyncio.Event()
+            try:
+                known = s.svc.accepted
+                s.svc.drop(s.current())
+                await asyncio.wait_for(GatedResubscription.held.wait(), limit(10))
+                assert client_field(s.client, "tokens_set") == set()
+                await s.client.unsubscribe(["XYZ"])
+                await Quotra.subscribe(s.client, ["NEW"])  # the override holds only the resubscription
+                GatedResubscription.gate.set()
+                second = await s.wait_reconnected(known, want)
+                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(want), 10, "the set back")
+                assert set(second.subscribed) == set(want), second.subscribed
+                known = s.svc.accepted
+                s.svc.drop(second)
+                third = await s.wait_reconnected(known, want)
+                assert [set(m) for m in subscribe_messages(third)] == [set(want)]
+                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(want), 10, "the set back")
+            finally:
+                GatedResubscription.gate.set()
+                GatedResubscription.gate = None
+        s.run(body(), 60)
+
+
 class StuckResubscription(Quotra):
     stuck = None  # an asyncio.Event while sends get stuck, until cancelled
 

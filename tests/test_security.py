@@ -24,15 +24,22 @@ pytestmark = pytest.mark.timeout(120)
 MAX_FRAME = 10 * 1024 * 1024  # picows' default max_frame_size, which the client keeps
 
 
-@pytest.mark.parametrize("mode, reason", [
-    ("untrusted", "unable to get local issuer certificate"),
-    ("wrong_host", "IP address mismatch"),
-    ("expired", "certificate has expired"),
-])
-def test_bad_certificates_are_refused(mode, reason, client_timings):
-    """The client's first attempt fails verification: one error line naming
-    the reason, no websocket connection, and (a failed first attempt) the
-    client shuts down and stops its loop."""
+# The certificate the service presents, the scheme the client is given, what its line names.
+REFUSALS = [
+    ("untrusted", "wss", "CERTIFICATE_VERIFY_FAILED] ssl handshake failed: unable to get local issuer certificate"),
+    ("wrong_host", "wss", "CERTIFICATE_VERIFY_FAILED] ssl handshake failed: IP address mismatch"),
+    ("expired", "wss", "CERTIFICATE_VERIFY_FAILED] ssl handshake failed: certificate has expired"),
+    ("trusted", "ws", "the connection closed before the websocket upgrade completed: the URL is ws://"),
+]
+
+
+@pytest.mark.parametrize("mode, scheme, reason", REFUSALS)
+def test_bad_certificates_are_refused(mode, scheme, reason, client_timings):
+    """The client's first attempt fails verification (or, given ws://, the
+    TLS server closes the plain connection): one error line naming the
+    reason and where it was connecting to, SSL_CERT_FILE hinted at for a
+    certificate it does not trust, no websocket connection, and (a failed
+    first attempt) the client shuts down and stops its loop."""
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     log = LogLines()
@@ -46,7 +53,7 @@ def test_bad_certificates_are_refused(mode, reason, client_timings):
         loop.run_until_complete(svc.start())
         os.environ["SSL_CERT_FILE"] = svc.ca_file
         q = Quotra(loop)
-        point_client(q, svc.url)
+        point_client(q, svc.url.replace("wss://", f"{scheme}://"))
         rec.start(q)
         fired = []
         watchdog = loop.call_later(limit(20), lambda: (fired.append(True), loop.stop()))
@@ -54,7 +61,9 @@ def test_bad_certificates_are_refused(mode, reason, client_timings):
         watchdog.cancel()
         assert not fired, "the client did not shut down after its first attempt failed"
         errors = log.starting("Error occured on connect :: ")
-        assert len(errors) == 1 and "CERTIFICATE_VERIFY_FAILED" in errors[0] and reason in errors[0], errors
+        assert len(errors) == 1 and reason in errors[0], errors
+        assert f" (connecting to 127.0.0.1 port {svc.port})" in errors[0], errors
+        assert ("SSL_CERT_FILE" in errors[0]) == (mode == "untrusted"), errors
         assert log.count("Websocket disconnected.") == 1
         assert svc.connections == [] and rec.events == [] and not q.IS_CONNECTED.is_set()
     finally:

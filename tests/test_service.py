@@ -438,6 +438,17 @@ class _FakeClient:
         self.state = state
 
 
+@pytest.mark.parametrize("mode", ["trusted", "untrusted", "wrong_host", "expired"])
+def test_command_line_trust_advice_fits_the_certificate(mode):
+    """Trusting ca_file is advised where the mode's certificate comes from its
+    CA; --tls untrusted says what it is for instead."""
+    from quotra.service.__main__ import _trust_advice
+
+    advice = _trust_advice(mode, "ca.pem")
+    assert advice.startswith("a client must trust") == (mode == "trusted")
+    assert ("SSL_CERT_FILE=ca.pem" in advice) == (mode != "untrusted"), advice
+
+
 def test_point_client(loop):
     """quotra.point_client wants a client and a usable address; the service's
     own takes anything with the client's pickle protocol."""

@@ -28,6 +28,8 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
         as_quotra(o)->started = false;
         as_quotra(o)->shut_down = false;
         as_quotra(o)->attempt_closed = false;
+        as_quotra(o)->closed_after_start = false;
+        as_quotra(o)->callbacks_warned = 0;
         return o;
     });
 }

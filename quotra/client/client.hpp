@@ -38,11 +38,25 @@ extern const FunctionDef start_websocket_def;
 extern const FunctionDef close_websocket_def;
 // CLOSE 1000 with the client's close reason on `transport`, as close_websocket sends it.
 void send_user_close(Quotra* self, PyObject* transport);
-// close_websocket() was called after the client had a connection: a new
-// attempt is not made, and one that connects is closed at once.
-inline bool closed_while_reconnecting(const Quotra* self) {
-    return self->disconnect_socket && self->transport && self->transport != Py_None;
+// close_websocket() was called once the client had started (while its first
+// opening is under way, or after it had a connection): a new attempt is not
+// made, the one under way is cancelled, and one that connects is closed at once.
+inline bool closed_while_running(const Quotra* self) {
+    return self->disconnect_socket &&
+           (self->closed_after_start || (self->transport && self->transport != Py_None));
 }
+
+// callbacks.cpp
+// The user callbacks, as bits of Quotra::callbacks_warned.
+enum CallbackRole : uint8_t { CB_MESSAGE = 1, CB_ERROR = 2, CB_OPEN = 4, CB_CLOSE = 8 };
+// What user callback `cb` returned, onto `loop`: a coroutine as a task, any
+// other awaitable through asyncio.ensure_future; anything else is dropped, and
+// the first time for each callback an ERROR line names it and the result.
+void schedule_result(Quotra* self, PyObject* loop, CallbackRole role, PyObject* cb, PyObject* result);
+// cb(arg), its result as above. An Exception it raises goes to the loop's
+// exception handler, as its coroutine's would: the connection event it was
+// called for (the opening, the end) takes its course all the same.
+void run_callback(Quotra* self, PyObject* loop, CallbackRole role, PyObject* cb, PyObject* arg);
 
 // shutdown.cpp
 int vt_add_signal_handler(Quotra* self);

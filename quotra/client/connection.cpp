@@ -30,8 +30,10 @@ PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb,
         self->disconnect_socket = 0;
         set_field(self->transport, Py_None);
         self->connected_at = 0;
+        self->closed_after_start = false;
         self->shut_down = false;
     }
+    self->callbacks_warned = 0;
     Ref loop = newref(self->loop);
     Ref start = getattr(reinterpret_cast<PyObject*>(self), S(start_ticker));
     schedule(loop.get(), start.get());
@@ -41,9 +43,10 @@ PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb,
 
 PyObject* close_websocket_body(Quotra* self) {
     self->disconnect_socket = 1;
-    // An attempt under way while reconnecting ends now rather than when its
-    // opening does (which a stalled server makes take up to the bound).
-    if (closed_while_reconnecting(self) && self->attempt != Py_None && !self->attempt_closed) {
+    if (self->started) self->closed_after_start = true;
+    // An attempt under way ends now rather than when its opening does (which
+    // a stalled server makes take up to the bound).
+    if (closed_while_running(self) && self->attempt != Py_None && !self->attempt_closed) {
         Ref task = newref(self->attempt);
         self->attempt_closed = true;
         call_method(task.get(), S(cancel));
@@ -74,17 +77,18 @@ PyObject* listener_factory_impl(PyObject* func, PyObject* const*, PyObject*, PyO
 const FunctionDef listener_factory_def = {"<lambda>", "Quotra.start_ticker.<locals>.<lambda>", no_params, false, false,
                                           false, listener_factory_impl};
 
-// The end of a reconnection that close_websocket() interrupted, as the end of
-// a closed connection would be: the stop event, then the shutdown.
+// The end of an opening that close_websocket() interrupted (the first one or
+// a reconnection), as the end of a closed connection would be: the stop
+// event, then the shutdown.
 void end_closed_reconnection(Quotra* self) {
     Ref stop_event = newref(self->stop_event);
     call_method(stop_event.get(), S(set));
     if (self->vtab->initiate_shutdown(self) < 0) raise();
 }
 
-// The text after "Error occured on connect :: ": the error's own, or what
-// happened when it has none (the opening's time-out has none).
-Ref failure_text(PyObject* exc) {
+// The error's own text, or what happened when it has none (the opening's
+// time-out has none).
+Ref error_text(PyObject* exc) {
     Ref text = own(PyObject_Str(exc));
     if (PyUnicode_GET_LENGTH(text.get()) != 0) return text;
     if (PyErr_GivenExceptionMatches(exc, PyExc_TimeoutError))
@@ -92,15 +96,88 @@ Ref failure_text(PyObject* exc) {
     return own(PyUnicode_FromString(Py_TYPE(exc)->tp_name));
 }
 
+// "host port N" of the client's URL, the port its scheme implies when the
+// URL names none; the URL itself when it does not parse.
+Ref endpoint_text(Quotra* self) {
+    Ref url = newref(self->ws_url);
+    try {
+        Ref parse = own(PyImport_ImportModule("urllib.parse"));
+        Ref split = call_method(parse.get(), S(urlsplit), url.get());
+        Ref host = getattr(split.get(), S(hostname));
+        Ref port = getattr(split.get(), S(port));
+        if (port.get() == Py_None) {
+            Ref scheme = getattr(split.get(), S(scheme));
+            port = own(PyLong_FromLong(PyUnicode_Check(scheme.get()) &&
+                                               PyUnicode_CompareWithASCIIString(scheme.get(), "ws") == 0
+                                           ? 80
+                                           : 443));
+        }
+        if (host.get() != Py_None) return own(PyUnicode_FromFormat("%S port %S", host.get(), port.get()));
+    } catch (const PyError&) {
+        PyErr_Clear();
+    }
+    return own(PyObject_Str(url.get()));
+}
+
+// OpenSSL's verification results for a chain that ends at a certificate
+// the client does not trust: what the right SSL_CERT_FILE mends.
+bool untrusted_chain(PyObject* exc) {
+    Ref ssl_mod = global(S(ssl));
+    Ref verify_error = getattr(ssl_mod.get(), S(SSLCertVerificationError));
+    if (!PyExceptionClass_Check(verify_error.get()) || !PyErr_GivenExceptionMatches(exc, verify_error.get()))
+        return false;
+    PyObject* code_obj = nullptr;
+    if (PyObject_GetOptionalAttr(exc, S(verify_code), &code_obj) < 0) PyErr_Clear();
+    Ref code = Ref::steal(code_obj);
+    if (!code || !PyLong_Check(code.get())) return false;
+    long c = PyLong_AsLong(code.get());
+    if (c == -1 && PyErr_Occurred()) PyErr_Clear();
+    // X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT, _SELF_SIGNED_CERT_IN_CHAIN,
+    // _UNABLE_TO_GET_ISSUER_CERT_LOCALLY, _UNABLE_TO_VERIFY_LEAF_SIGNATURE
+    return c == 18 || c == 19 || c == 20 || c == 21;
+}
+
+// The text after "Error occured on connect :: ": the error, where the client
+// was connecting to, and for a certificate it does not trust what to do.
+// Whatever goes wrong in adding to the error's text (a stand-in for the ssl
+// module, say) leaves the error's text alone: a failed attempt is still logged.
+Ref failure_text(Quotra* self, PyObject* exc) {
+    Ref text = error_text(exc);
+    try {
+        Ref where = endpoint_text(self);
+        if (untrusted_chain(exc)) {
+            return own(PyUnicode_FromFormat(
+                "%U (connecting to %U); the server's certificate is not from a CA this client trusts: set "
+                "SSL_CERT_FILE to the CA certificate that issued it (the local service prints its ca_file)",
+                text.get(), where.get()));
+        }
+        return own(PyUnicode_FromFormat("%U (connecting to %U)", text.get(), where.get()));
+    } catch (const PyError&) {
+        PyErr_Clear();
+        return text;
+    }
+}
+
 [[noreturn]] void not_opened(const char* why) {
     PyErr_SetString(PyExc_ConnectionError, why);
     raise();
 }
 
+bool plain_ws_url(Quotra* self) {
+    PyObject* url = self->ws_url;  // borrowed; nothing runs Python code below
+    if (!PyUnicode_Check(url) || PyUnicode_GET_LENGTH(url) < 5) return false;
+    Ref head = own(PyUnicode_Substring(url, 0, 5));
+    Ref lower = call_method(head.get(), S(lower));
+    return PyUnicode_CompareWithASCIIString(lower.get(), "ws://") == 0;
+}
+
 // ws_connect can return without an open websocket (picows returns
 // (transport, None) when the server closes before answering the upgrade):
 // such an attempt failed, whatever it returned.
-void check_opened(PyObject* listener_cell, PyObject* listener) {
+void check_opened(Quotra* self, PyObject* listener_cell, PyObject* listener) {
+    if (listener == Py_None && plain_ws_url(self))
+        not_opened("the connection closed before the websocket upgrade completed: the URL is ws://, without "
+                   "TLS, and a server that speaks TLS (wss://) closes such a connection");
     if (listener == Py_None) not_opened("the connection closed before the websocket upgrade completed");
     if (listener != PyList_GET_ITEM(listener_cell, 0) || !as_listener(listener)->opened)
         not_opened("ws_connect returned without an open websocket");
@@ -193,7 +270,7 @@ CoroBody start_ticker_body(Coroutine* co) {
     if (reconnect && self->connected_at != 0 && steady_seconds() - self->connected_at < RETRY_DELAY_SECONDS)
         co_await py_await(retry_delay());
     for (;;) {
-        if (reconnect && closed_while_reconnecting(self)) {
+        if (closed_while_running(self)) {
             end_closed_reconnection(self);
             co_return Ref();
         }
@@ -216,13 +293,13 @@ CoroBody start_ticker_body(Coroutine* co) {
                 PyList_SET_ITEM(cell.get(), 0, listener.release());
                 set_field(listener_cell, cell.get());
             }
-            if (reconnect) hold_attempt(self);
+            hold_attempt(self);
             {
                 // The pair goes into GC-visible locals before the next await.
                 Ref result = co_await py_await(connect(self, listener_cell, ssl_context));
                 set_field(self->attempt, Py_None);
                 auto [tr, listener] = unpack_pair(result.get());
-                check_opened(listener_cell, listener.get());
+                check_opened(self, listener_cell, listener.get());
                 set_field(transport, tr.get());
                 check(PyList_SetItem(listener_cell, 0, listener.release()));
             }
@@ -266,7 +343,7 @@ CoroBody start_ticker_body(Coroutine* co) {
         }
         if (failed) {
             {
-                Ref text = failure_text(error);
+                Ref text = failure_text(self, error);
                 Ref line = own(PyUnicode_Concat(S(connect_error_prefix), text.get()));
                 set_field(error, Py_None);
                 log(S(error), line.get());

@@ -70,6 +70,12 @@ struct Quotra {
     bool shut_down;
     // Never pickled: close_websocket() has cancelled `attempt`.
     bool attempt_closed;
+    // Never pickled: close_websocket() was called while started (a close
+    // before the start leaves the first connection up, as it always has).
+    bool closed_after_start;
+    // Never pickled: the user callbacks (CallbackRole bits) already reported
+    // for returning something that is not awaitable.
+    uint8_t callbacks_warned;
 };
 
 // WSListener's table with our four connection callbacks in front; the last

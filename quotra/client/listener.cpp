@@ -56,10 +56,10 @@ void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
     Quotra* parent = as_quotra(parent_ref.get());
     parent->health.connections_opened++;
     Ref loop = newref(self->loop);
-    bool unwanted = closed_while_reconnecting(parent);
+    bool unwanted = closed_while_running(parent);
     set_field(parent->transport, transport);
     if (unwanted) {
-        // The user closed the client while it was reconnecting: this
+        // The user closed the client after starting it, before this opened: this
         // connection is closed at once, never offered to the user, and its
         // end shuts the client down.
         send_user_close(parent, transport);
@@ -70,7 +70,7 @@ void on_ws_connected_body(QuotraListner* self, PyObject* transport) {
         call_method(connected.get(), S(set));
     }
     Ref open_cb = newref(parent->open_callback);
-    if (truthy(open_cb.get())) schedule(loop.get(), open_cb.get(), S(socket_opened));
+    if (truthy(open_cb.get())) run_callback(parent, loop.get(), CB_OPEN, open_cb.get(), S(socket_opened));
     Ref resubscribe = getattr(parent_ref.get(), S(_resubscribe));
     schedule(loop.get(), resubscribe.get());
 }
@@ -244,7 +244,7 @@ void on_ws_disconnected_body(QuotraListner* self, PyObject* transport) {
     parent->health.disconnections++;
     Ref loop = newref(self->loop);
     Ref close_cb = newref(parent->close_callback);
-    if (truthy(close_cb.get())) schedule(loop.get(), close_cb.get(), S(socket_closed));
+    if (truthy(close_cb.get())) run_callback(parent, loop.get(), CB_CLOSE, close_cb.get(), S(socket_closed));
     if (parent->disconnect_socket) {
         Ref stop_event = newref(parent->stop_event);
         call_method(stop_event.get(), S(set));

@@ -102,6 +102,17 @@
     X(exception, "exception")                                                    \
     X(add_done_callback, "add_done_callback")                                    \
     X(call_exception_handler, "call_exception_handler")                          \
+    X(iscoroutine, "iscoroutine")                                                \
+    X(ensure_future, "ensure_future")                                            \
+    X(loop, "loop")                                                              \
+    X(__qualname__, "__qualname__")                                              \
+    X(urlsplit, "urlsplit")                                                      \
+    X(hostname, "hostname")                                                      \
+    X(port, "port")                                                              \
+    X(scheme, "scheme")                                                          \
+    X(lower, "lower")                                                            \
+    X(SSLCertVerificationError, "SSLCertVerificationError")                      \
+    X(verify_code, "verify_code")                                                \
     X(task, "task")                                                              \
     X(task_exception_never_retrieved, "Task exception was never retrieved")      \
     X(run_in_thread, "run_in_thread")                                            \

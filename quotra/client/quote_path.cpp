@@ -118,7 +118,12 @@ void to_error_callback(Quotra* self) {
     Ref err_cb = newref(self->error_callback);
     if (truthy(err_cb.get())) {
         Ref loop = newref(self->loop);
-        schedule(loop.get(), err_cb.get(), exc.get());
+        Ref create = getattr(loop.get(), S(create_task));
+        Ref result = call(err_cb.get(), exc.get());
+        if (PyCoro_CheckExact(result.get()))
+            call(create.get(), result.get());
+        else
+            schedule_result(self, loop.get(), CB_ERROR, err_cb.get(), result.get());
     }
 }
 
@@ -169,7 +174,12 @@ void deliver(Quotra* self, PyObject* pricetape, bool native) {
     Ref as_dict = native ? own(state.pricetape_api->to_dict(pricetape)) : call_method(pricetape, S(SerializeToDict));
     Ref cb = newref(self->message_callback);
     Ref coro = call(cb.get(), as_dict.get());
-    create_task(coro.get());
+    // A callback whose result is not a coroutine has still been given the
+    // quote: it counts as delivered (a flowing feed never looks silent).
+    if (PyCoro_CheckExact(coro.get()))
+        create_task(coro.get());
+    else
+        schedule_result(self, loop.get(), CB_MESSAGE, cb.get(), coro.get());
     self->health.quotes++;
     self->health.last_quote_ns = monotonic_ns();
 }

@@ -77,8 +77,9 @@ PyObject* restore_impl(PyObject* func, PyObject* const* params, PyObject*, PyObj
         }
         Ref loop = newref(q->loop);
         Ref missed_by = record_item(record.get(), RS_MISSED_BY);
-        if (!was_cancelled && missed_by.get() != Py_None && missed_by.get() == q->transport) {
-            Ref missed = record_item(record.get(), RS_MISSED);
+        Ref missed = record_item(record.get(), RS_MISSED);
+        if (!was_cancelled && missed_by.get() != Py_None && missed_by.get() == q->transport &&
+            !(PyList_CheckExact(missed.get()) && PyList_GET_SIZE(missed.get()) == 0)) {
             Ref subscribe = getattr(client.get(), S(subscribe));
             Ref coro = call_kw(subscribe.get(), 0, state.kw_instruments, missed.get());
             Ref again = new_resubscription(missed.get(), missed_by.get());
@@ -136,6 +137,44 @@ void mark_missed(PyObject* pending, PyObject* transport, PyObject* tokens) {
     }
 }
 
+// Keeps the items of `list` that are not in `gone`, in place: the list may be
+// the argument of a resubscription's subscribe that has not yet run.
+void drop_items(PyObject* list, PyObject* gone) {
+    if (!PyList_CheckExact(list)) return;
+    Ref kept = own(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = newref(PyList_GET_ITEM(list, i));
+        int found = PySet_Contains(gone, item.get());
+        if (found < 0) {
+            PyErr_Clear();  // an unhashable item cannot have been unsubscribed
+            found = 0;
+        }
+        if (!found) check(PyList_Append(kept.get(), item.get()));
+    }
+    if (PyList_GET_SIZE(kept.get()) != PyList_GET_SIZE(list))
+        check(PyList_SetSlice(list, 0, PyList_GET_SIZE(list), kept.get()));
+}
+
+// An unsubscribe while resubscriptions hold instruments out of the set: they
+// are taken out of what each will send and put back, so that the set keeps
+// what the user asked for. Done before the unsubscribe is sent: a
+// resubscription that sends first names them before the unsubscribe does.
+void withdraw_from_resubscriptions(Quotra* self, PyObject* instruments) {
+    Ref pending = newref(self->resubscribing);
+    if (!PyList_CheckExact(pending.get()) || PyList_GET_SIZE(pending.get()) == 0) return;
+    Ref gone = own(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instruments); ++i) {
+        Ref item = newref(PyList_GET_ITEM(instruments, i));
+        if (PySet_Add(gone.get(), item.get()) < 0) PyErr_Clear();  // unhashable: the set refuses it later
+    }
+    Ref records = own(PyList_GetSlice(pending.get(), 0, PyList_GET_SIZE(pending.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
+        PyObject* record = PyList_GET_ITEM(records.get(), i);  // borrowed from the copy
+        drop_items(record_item(record, RS_INSTRUMENTS).get(), gone.get());
+        drop_items(record_item(record, RS_MISSED).get(), gone.get());
+    }
+}
+
 void check_instruments(PyObject* instruments) {
     if (!PyList_CheckExact(instruments)) {
         type_error("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -148,6 +187,7 @@ PyObject* change_subscriptions(PyObject* const* p, const char* fname, PyObject* 
         Quotra* self = self_quotra(p[0], fname);
         PyObject* instruments = p[1];
         check_instruments(instruments);
+        if (set_op == S(difference_update)) withdraw_from_resubscriptions(self, instruments);
         if (self->vtab->ws_send(self, key, instruments) < 0) raise();
         Ref tokens = newref(self->tokens_set);
         call_method(tokens.get(), set_op, instruments);
@@ -208,14 +248,10 @@ int vt_resubscribe(Quotra* self) {
             mark_missed(pending.get(), transport.get(), tokens.get());
         }
         if (tokens.get() == Py_None || !truthy(tokens.get())) return 0;
+        // Listed before the set is emptied, so that an unsubscribe from then
+        // on finds the instruments where they are.
         Ref data = own(PySequence_List(tokens.get()));
-        call_method(tokens.get(), S(clear));
-        Ref loop = newref(self->loop);
-        Ref subscribe = getattr(reinterpret_cast<PyObject*>(self), S(subscribe));
-        Ref coro = call_kw(subscribe.get(), 0, state.kw_instruments, data.get());
         Ref record = new_resubscription(data.get(), transport.get());
-        Ref closure = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(self), coro.get(), record.get()));
-        Ref fn = function_new(&resubscribe_on_loop_def, closure.get());
         Ref pending = newref(self->resubscribing);
         if (!PyList_CheckExact(pending.get())) {
             pending = own(PyList_New(0));
@@ -223,6 +259,12 @@ int vt_resubscribe(Quotra* self) {
         }
         check(PyList_Append(pending.get(), record.get()));
         try {
+            call_method(tokens.get(), S(clear));
+            Ref loop = newref(self->loop);
+            Ref subscribe = getattr(reinterpret_cast<PyObject*>(self), S(subscribe));
+            Ref coro = call_kw(subscribe.get(), 0, state.kw_instruments, data.get());
+            Ref closure = own(PyTuple_Pack(3, reinterpret_cast<PyObject*>(self), coro.get(), record.get()));
+            Ref fn = function_new(&resubscribe_on_loop_def, closure.get());
             call_method(loop.get(), S(call_soon_threadsafe), fn.get());
         } catch (const PyError&) {
             PyObject* exc = PyErr_GetRaisedException();

@@ -21,7 +21,7 @@ import orjson
 
 from .endpoint import HOST
 from .listening import report_loop_errors
-from .tls import TLS_MODES, trustme_missing
+from .tls import TLS_MODES, WRONG_HOST_NAME, trustme_missing
 
 __all__ = ["main"]
 
@@ -92,6 +92,20 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     return args
 
 
+def _trust_advice(mode: str, ca_file: str) -> str:
+    """What a client must do with ``ca_file`` for the certificate ``mode`` presents."""
+    if mode == "untrusted":
+        return ("--tls untrusted presents a certificate from a CA that is not in "
+                f"{ca_file}: a client refuses it whatever it trusts (the mode is for trying that refusal)")
+    if mode == "wrong_host":
+        return (f"--tls wrong_host presents a certificate for {WRONG_HOST_NAME}: a client that trusts "
+                f"{ca_file} (SSL_CERT_FILE={ca_file}) refuses it for its host name (the mode is for trying that)")
+    if mode == "expired":
+        return (f"--tls expired presents an expired certificate: a client that trusts {ca_file} "
+                f"(SSL_CERT_FILE={ca_file}) refuses it as expired (the mode is for trying that)")
+    return f"a client must trust the CA certificate {ca_file} (SSL_CERT_FILE={ca_file})"
+
+
 async def _serve(args: argparse.Namespace) -> int:
     from .server import MarketDataService
 
@@ -136,8 +150,7 @@ async def _serve(args: argparse.Namespace) -> int:
             start_replay(svc, args)
         until = "Ctrl-C" if args.duration is None else f"{args.duration:g} s or Ctrl-C"
         print(f"{args.prog}: listening on {svc.url} until {until}\n"
-              f"{args.prog}: a client must trust the CA certificate {svc.ca_file} "
-              f"(SSL_CERT_FILE={svc.ca_file})", file=sys.stderr, flush=True)
+              f"{args.prog}: {_trust_advice(args.tls, svc.ca_file)}", file=sys.stderr, flush=True)
         try:
             await asyncio.wait_for(done.wait(), args.duration)
         except (TimeoutError, asyncio.TimeoutError):
