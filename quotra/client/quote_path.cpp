@@ -160,8 +160,8 @@ private:
     bool unbound_;
 };
 
-// The quote's exchange_ts_ns, read from its dict; 0 when it has none a
-// timestamp can be taken from (not a dict, no such key, not an int that fits).
+// The general way's quote timestamp, read from its dict; 0 when it has none
+// that can be taken (not a dict, no such key, not an int that fits).
 int64_t exchange_ts_ns(PyObject* quote) noexcept {
     if (!PyDict_CheckExact(quote)) return 0;
     PyObject* v = PyDict_GetItemWithError(quote, S(exchange_ts_ns));  // borrowed
@@ -169,8 +169,9 @@ int64_t exchange_ts_ns(PyObject* quote) noexcept {
         PyErr_Clear();
         return 0;
     }
-    long long ts = PyLong_AsLongLong(v);
-    if (ts == -1 && PyErr_Occurred()) {
+    int overflow;
+    long long ts = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow || (ts == -1 && PyErr_Occurred())) {
         PyErr_Clear();
         return 0;
     }
@@ -186,7 +187,8 @@ void deliver(Quotra* self, PyObject* pricetape, bool native) {
     Ref as_dict = native ? own(state.pricetape_api->to_dict(pricetape)) : call_method(pricetape, S(SerializeToDict));
     // The quote's age as its dict is filled, before the callback (which an
     // eager task runs inside create_task) can add to it.
-    int64_t ts = exchange_ts_ns(as_dict.get());
+    // The native way reads it from the message, the general way from the dict.
+    int64_t ts = native ? state.pricetape_api->exchange_ts_ns(pricetape) : exchange_ts_ns(as_dict.get());
     bool line_due = ts > 0 && count_lag(self->health, wall_ns() - ts);
     Ref cb = newref(self->message_callback);
     Ref coro = call(cb.get(), as_dict.get());
