@@ -75,9 +75,9 @@ ln -sfn "$root/.venv" "$tree/.venv"
 echo "sanitize: building the instrumented extension in $tree" >&2
 (cd "$tree" && QUOTRA_SANITIZE=1 "$root/.venv/bin/python" setup.py -q build_ext --inplace -j 2 \
     --build-temp "$work/temp" >/dev/null)
-# Every module of ours: the client, the native price message, the health reader.
+# Every module of ours: the client, the native price message, the health reader, the quiet end.
 ours=()
-for m in quotra _pricetape _monitor; do
+for m in quotra _pricetape _monitor _quiet; do
     f=$(ls "$tree"/quotra/$m.cpython-313-*.so)
     ldd "$f" | grep libasan >/dev/null || { echo "sanitize: $f is not instrumented" >&2; exit 1; }
     ours+=("$(basename "$f")")
