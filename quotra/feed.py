@@ -69,6 +69,12 @@ ErrorCallback = Callable[[BaseException], Union[None, Awaitable[None]]]
 DEFAULT_MAXSIZE = 100_000
 #: At most one line about dropped quotes in this many seconds.
 DROP_LINE_EVERY_S = 5.0
+#: A consumer that has been handed quotes from the buffer for this long
+#: without waiting lets the loop run once before the next: the loop then
+#: reads what has arrived, so a conflated quote is at most about this much
+#: staler than the socket, and a long buffer does not keep the loop from
+#: reading (or from answering pings) until it is empty.
+YIELD_AFTER_S = 0.001
 #: How long leaving the feed waits for the server to answer the close, then
 #: for the connection to end once dropped.
 CLOSE_WAIT_S = 2.0
@@ -213,6 +219,7 @@ class Feed:
         self._errors = 0
         self._lag_ns: Optional[int] = None
         self._trusting = False
+        self._since_loop = 0.0  # time.monotonic() when the loop last ran between two quotes
 
     # -- the client's side -----------------------------------------------------
 
@@ -363,6 +370,9 @@ class Feed:
         return self
 
     async def __anext__(self) -> Quote:
+        if time.monotonic() - self._since_loop >= YIELD_AFTER_S:
+            await asyncio.sleep(0)
+            self._since_loop = time.monotonic()
         while True:
             quote = self._take()
             if quote is not None:
@@ -374,6 +384,7 @@ class Feed:
                 await waiter
             finally:
                 self._waiter = None
+                self._since_loop = time.monotonic()
 
     def _take(self) -> Optional[Quote]:
         if self.conflate:
