@@ -94,7 +94,7 @@ def slope(points: list[tuple[float, float]]) -> Optional[float]:
     return sum((x - mx) * (y - my) for x, y in points) / den if den else None
 
 
-async def client_run(kind: str, url: str, instruments: list[str], seconds: float, work_s: float) -> dict:
+async def client_run(kind: str, url: str, instruments: list[str], seconds: float, work_s: float) -> dict[str, Any]:
     loop = asyncio.get_running_loop()
     probe = Probe(work_s)
     sampler = loop.create_task(probe.sample_rss())
@@ -167,7 +167,7 @@ def start_service(rate: float, instruments: list[str]) -> tuple[subprocess.Popen
     return proc, json.loads(line)
 
 
-def report(results: dict[str, dict], cfg: dict[str, Any]) -> str:
+def report(results: dict[str, dict[str, Any]], cfg: dict[str, Any]) -> str:
     def f(v: Any, nd: int = 1) -> str:
         return "-" if v is None else f"{v:,.{nd}f}"
 
@@ -211,7 +211,7 @@ def main(argv: Optional[list[str]] = None) -> None:
         p.error("--seconds: more than 0, at most 600")
     names = [f"I{i:02d}" for i in range(args.instruments)]
     svc, info = start_service(args.rate, names)
-    results: dict[str, dict] = {}
+    results: dict[str, dict[str, Any]] = {}
     try:
         env = os.environ | {"SSL_CERT_FILE": info["ca_file"]}
         for kind in args.runs.split(","):

@@ -157,10 +157,10 @@ class _Trust:
         if self.shim is None:
             shim = types.ModuleType("ssl", ssl.__doc__)
             shim.__dict__.update({k: v for k, v in vars(ssl).items() if not k.startswith("__")})
-            shim.create_default_context = self.create_default_context  # type: ignore[attr-defined]
+            setattr(shim, "create_default_context", self.create_default_context)
             self.shim = shim
         if getattr(client_module, "ssl", None) is not self.shim:
-            client_module.ssl = self.shim  # type: ignore[attr-defined]
+            client_module.ssl = self.shim
 
     def remove(self, path: str) -> None:
         from . import quotra as client_module
@@ -171,7 +171,7 @@ class _Trust:
             return
         self.files.pop(path, None)
         if not self.files and self.shim is not None and getattr(client_module, "ssl", None) is self.shim:
-            client_module.ssl = ssl  # type: ignore[attr-defined]
+            client_module.ssl = ssl
 
 
 _TRUST = _Trust()
@@ -361,8 +361,9 @@ class Feed:
         if factory is None or self._loop is None:
             return
         factory.feeds -= 1
+        previous = factory.previous
         if factory.feeds == 0 and self._loop.get_task_factory() is factory:
-            self._loop.set_task_factory(factory.previous)
+            self._loop.set_task_factory(previous)
 
     # -- the consumer's side ---------------------------------------------------
 
