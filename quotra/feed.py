@@ -371,6 +371,9 @@ class Feed:
         return self
 
     async def __anext__(self) -> Quote:
+        if self._closed:
+            # What is left in the buffer is older than the closed connection.
+            raise StopAsyncIteration
         if time.monotonic() - self._since_loop >= YIELD_AFTER_S:
             await asyncio.sleep(0)
             self._since_loop = time.monotonic()
