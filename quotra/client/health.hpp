@@ -36,7 +36,8 @@ struct Health {
     // from further in the future than the threshold (a wrong clock).
     int64_t lag_ns;                      // of the latest counted quote
     uint64_t lag_quotes;                 // quotes counted (lag_ns is meaningful once > 0)
-    int64_t lag_sum_ns;                  // their lags, negative ones as 0
+    double lag_sum_s;                    // their lags in seconds, negative ones as 0 (an int64 of
+                                         // nanoseconds would overflow in days for a feed far behind)
     uint64_t lag_counts[LAG_BOUNDS + 1]; // per bucket, not cumulative
     uint64_t late_quotes;                // counted quotes older than the threshold
     uint64_t future_quotes;              // quotes from further in the future than the threshold
@@ -82,7 +83,7 @@ inline bool count_lag(Health& h, int64_t lag) noexcept {
     h.lag_ns = lag;
     h.lag_quotes++;
     int64_t a = lag > 0 ? lag : 0;
-    h.lag_sum_ns += a;
+    h.lag_sum_s += static_cast<double>(a) * 1e-9;
     size_t i = 0;
     while (i < LAG_BOUNDS && a > LAG_BOUNDS_NS[i]) i++;
     h.lag_counts[i]++;

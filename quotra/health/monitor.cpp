@@ -84,7 +84,7 @@ PyObject* lag_histogram(PyObject* module, PyObject* client) {
     const Health h = q->health;
     PyObject* bounds = PyTuple_New(qt::LAG_BOUNDS);
     PyObject* counts = PyTuple_New(qt::LAG_BOUNDS + 1);
-    PyObject* sum = PyFloat_FromDouble(static_cast<double>(h.lag_sum_ns) / 1e9);
+    PyObject* sum = PyFloat_FromDouble(h.lag_sum_s);
     PyObject* out = bounds && counts && sum ? PyTuple_Pack(3, bounds, counts, sum) : nullptr;
     bool ok = out != nullptr;
     for (size_t i = 0; ok && i < qt::LAG_BOUNDS; i++) {
