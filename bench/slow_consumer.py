@@ -156,10 +156,15 @@ async def client_run(kind: str, url: str, instruments: list[str], seconds: float
 def client_main(args: argparse.Namespace) -> None:
     if not args.url.startswith("wss://127.0.0.1:"):
         raise SystemExit("the benchmark talks only to a local service (wss://127.0.0.1:PORT/...)")
-    res = asyncio.run(client_run(args.client, args.url, args.instrument_names.split(","), args.seconds,
-                                 args.work_ms / 1e3))
-    print(json.dumps(res), flush=True)
-    os._exit(0)  # the raw client's shutdown is not part of the run
+
+    async def run_and_exit() -> None:
+        res = await client_run(args.client, args.url, args.instrument_names.split(","), args.seconds,
+                               args.work_ms / 1e3)
+        print(json.dumps(res), flush=True)
+        # At once: the raw client's backlog of tasks and its shutdown are not part of the run.
+        os._exit(0)
+
+    asyncio.run(run_and_exit())
 
 
 def start_service(rate: float, instruments: list[str]) -> tuple[subprocess.Popen[str], dict[str, Any]]:
