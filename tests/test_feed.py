@@ -111,6 +111,29 @@ def test_feed_modes_under_asyncio_run(svc, caplog, loop_kind, options, handed, c
     assert svc.call(lambda: not svc.service.open_connections)
 
 
+@pytest.mark.parametrize("loop_kind", LOOPS)
+def test_no_service_is_a_connection_error_and_the_loop_goes_on(loop_kind):
+    import socket
+
+    with socket.socket() as s:  # a port nobody listens on
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+
+    async def main() -> float:
+        bystander = asyncio.create_task(asyncio.sleep(30))
+        t0 = time.monotonic()
+        with pytest.raises(ConnectionError):
+            async with qfeed.open_feed(f"wss://127.0.0.1:{port}/", ["ABC"]):
+                pass
+        assert not bystander.done()
+        bystander.cancel()
+        return time.monotonic() - t0
+
+    # The client's first attempt fails and it retries no more: its end, after
+    # the retry delay, ends the opening.
+    assert asyncio.run(main(), loop_factory=LOOPS[loop_kind]) < 10
+
+
 BAD = {
     "a URL of another scheme": (dict(url="http://127.0.0.1:1/"), ValueError),
     "one symbol, not a list": (dict(instruments="ABC"), TypeError),

@@ -7,8 +7,10 @@ import time
 from typing import Optional
 
 import pytest
+from prometheus_client import CollectorRegistry, generate_latest
+from prometheus_client.parser import text_string_to_metric_families
 
-from quotra import monitor
+from quotra import metrics, monitor
 
 from harness import ClientSession
 
@@ -65,3 +67,18 @@ def test_lag_counters_histogram_and_lines(ages, threshold, lines, late, future, 
         got = {(hist.bounds + (float("inf"),))[i]: n for i, n in enumerate(hist.counts) if n}
         assert got == buckets
         assert hist.sum_s == pytest.approx(sum(a for a in ages if a is not None and a > 0), abs=0.5)
+        # The same counts in the exposition: cumulative, +Inf last, the count and the sum beside.
+        registry = CollectorRegistry()
+        collector = metrics.Collector()
+        registry.register(collector)
+        collector.register("c", s.client)
+        samples = {(x.name, x.labels.get("le")): x.value
+                   for fam in text_string_to_metric_families(generate_latest(registry).decode())
+                   for x in fam.samples if x.name.startswith("quotra_quote_lag_seconds")}
+        running = 0
+        for bound, n in zip(hist.bounds + (float("inf"),), hist.counts):
+            running += n
+            le = "+Inf" if bound == float("inf") else repr(bound)
+            assert samples[("quotra_quote_lag_seconds_bucket", le)] == running
+        assert samples[("quotra_quote_lag_seconds_count", None)] == running == sum(hist.counts)
+        assert samples[("quotra_quote_lag_seconds_sum", None)] == pytest.approx(hist.sum_s)
