@@ -9,6 +9,9 @@ headers = sorted(glob.glob("quotra/client/*.hpp"))
 # The health counters' reader, quotra._monitor: built from the client's own
 # headers, so the layout it reads is the one the client has.
 monitor_sources = ["quotra/health/monitor.cpp"]
+# Clients that end without ending the loop, quotra._quiet, for quotra.feed:
+# built from the client's headers too, for its layout and native table.
+quiet_sources = ["quotra/hooks/quiet.cpp"]
 # The native price message is a module of its own: pricetape_proto uses it
 # without quotra.quotra, and quotra.quotra reaches it through its capsule.
 native_sources = sorted(glob.glob("quotra/native/*.cpp"))
@@ -51,6 +54,14 @@ setup(
         Extension(
             "quotra._monitor",
             sources=monitor_sources,
+            depends=headers,
+            language="c++",
+            extra_compile_args=extra,
+            extra_link_args=link,
+        ),
+        Extension(
+            "quotra._quiet",
+            sources=quiet_sources,
             depends=headers,
             language="c++",
             extra_compile_args=extra,

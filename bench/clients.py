@@ -21,6 +21,9 @@ same client on a loop whose task factory starts tasks eagerly, see
     ``quotra.pricetape_proto``: the peers measure what the libraries give anyone.
 ``websockets_peer``
     the same decode path on a client built with the ``websockets`` library.
+``feed``
+    ``quotra.feed``: the client's quotes through the feed, taken by an
+    ``async for`` that awaits the same trivial coroutine per quote.
 
 Every variant connects with ``ssl.create_default_context()`` (the driver points
 ``SSL_CERT_FILE`` at the service's CA), subscribes to ``BENCH`` and runs the
@@ -53,7 +56,7 @@ from picows import WSAutoPingStrategy, WSListener, WSMsgType, ws_connect
 
 from quotra.pricetape_pb2 import PriceTape
 
-VARIANTS = ("quotra", "floor", "python_peer", "websockets_peer")
+VARIANTS = ("quotra", "floor", "python_peer", "websockets_peer", "feed")
 EAGER = "_eager"
 INSTRUMENT = "BENCH"
 
@@ -233,6 +236,19 @@ async def connect_quotra(url: str, loop, on_quote) -> None:
     loop._bench_client = client
 
 
+async def connect_feed(url: str, loop, on_quote) -> None:
+    from quotra.feed import open_feed
+
+    feed = open_feed(url, [INSTRUMENT])
+    await asyncio.wait_for(feed.__aenter__(), 10)
+
+    async def consume():
+        async for quote in feed:
+            await on_quote(quote)
+
+    loop._bench_client = (feed, loop.create_task(consume()))
+
+
 async def connect_picows(variant: str, url: str, loop, on_quote) -> None:
     # The connection options of the real client.
     transport, _ = await asyncio.wait_for(
@@ -271,6 +287,8 @@ async def connect(variant: str, url: str, on_quote) -> None:
     loop = asyncio.get_running_loop()
     if variant == "quotra":
         await connect_quotra(url, loop, on_quote)
+    elif variant == "feed":
+        await connect_feed(url, loop, on_quote)
     elif variant in ("floor", "python_peer"):
         await connect_picows(variant, url, loop, on_quote)
     elif variant == "websockets_peer":

@@ -24,7 +24,19 @@ into samples labelled ``client="<name>"``. The client families:
 ``quotra_last_quote_age_seconds``   gauge   seconds since the last quote
                                             (+Inf before the first)
 ``quotra_subscriptions``            gauge   instruments subscribed
+``quotra_last_quote_lag_seconds``   gauge   age of the latest quote when
+                                            decoded (no sample before one)
+``quotra_late_quotes_total``        counter quotes older than the lag
+                                            threshold when decoded
+``quotra_quote_lag_seconds``        histogram their age when decoded,
+                                            buckets from 1 ms to 30 s
 =================================== ======= ==============================
+
+The histogram is read from the client's native bucket counts
+(``quotra.monitor.lag_histogram``), so the quote path pays nothing for a
+scrape. An alert on quotes arriving late, for example::
+
+    histogram_quantile(0.99, rate(quotra_quote_lag_seconds_bucket[1m])) > 0.5
 
 Beside them, ``quotra_build_info`` (a gauge of 1 labelled ``version``,
 ``picows`` and ``python``) says which build runs in the process.
@@ -66,7 +78,8 @@ from typing import Any, Callable, Iterable, Iterator, Mapping, Optional
 
 try:
     from prometheus_client import REGISTRY, start_http_server
-    from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
+    from prometheus_client.core import (CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily,
+                                       Metric)
     from prometheus_client.registry import CollectorRegistry
 except ImportError as exc:
     raise ImportError(f"quotra.metrics needs prometheus-client ({exc}): pip install 'quotra[metrics]'",
@@ -135,7 +148,17 @@ CLIENT_FAMILIES: tuple[Family, ...] = (
     Family("last_quote_age_s", "quotra_last_quote_age_seconds", "gauge",
            "Seconds since the last quote; +Inf before the first.", missing=math.inf),
     Family("subscriptions", "quotra_subscriptions", "gauge", "Instruments in the subscription set."),
+    Family("lag_s", "quotra_last_quote_lag_seconds", "gauge",
+           "Age in seconds of the latest quote when it was decoded (now minus its exchange_ts_ns)."),
+    Family("late_quotes", "quotra_late_quotes", "counter",
+           "Quotes older than the client's lag threshold when decoded."),
 )
+
+#: The histogram every client source gives, from its native bucket counts.
+LAG_HISTOGRAM = "quotra_quote_lag_seconds"
+LAG_HISTOGRAM_HELP = "Age in seconds of the quotes when decoded (now minus their exchange_ts_ns)."
+#: The snapshot key under which a client's reader passes its histogram on.
+_LAG_KEY = "__lag_histogram__"
 
 
 def _is_client(source: Any) -> bool:
@@ -147,15 +170,15 @@ def _is_client(source: Any) -> bool:
 def _reader(source: Any, extra: tuple[Family, ...]) -> tuple[Callable[[], Mapping[str, Any]], tuple[Family, ...]]:
     """How to read ``source`` at scrape time, and the families it gives."""
     if _is_client(source):
-        if not extra:
-            return (lambda: monitor.snapshot(source)), CLIENT_FAMILIES
-        own = getattr(source, "snapshot", None)
-        if not callable(own):
+        own = getattr(source, "snapshot", None) if extra else None
+        if extra and not callable(own):
             raise TypeError("extra families for a client need a snapshot() method on it to read them from")
 
         def read() -> Mapping[str, Any]:
-            values = dict(monitor.snapshot(source))
-            values.update(own())
+            values: dict[str, Any] = dict(monitor.snapshot(source))
+            if own is not None:
+                values.update(own())
+            values[_LAG_KEY] = monitor.lag_histogram(source)
             return values
         return read, CLIENT_FAMILIES + extra
     own = getattr(source, "snapshot", None)
@@ -239,10 +262,12 @@ class Collector:
         for f in families:
             cls = CounterMetricFamily if f.kind == "counter" else GaugeMetricFamily
             out[f.name] = cls(f.name, f.documentation, labels=[LABEL])
+        lag = HistogramMetricFamily(LAG_HISTOGRAM, LAG_HISTOGRAM_HELP, labels=[LABEL])
         for name, (read, fams) in sources:
             try:
                 snap = read()
                 values = [(f, _value(f, snap)) for f in fams]
+                hist = snap.get(_LAG_KEY)
             except Exception:
                 # One broken source must not take the others' metrics with it.
                 logger.exception("metrics source %r failed to give a snapshot", name)
@@ -250,8 +275,21 @@ class Collector:
             for f, v in values:
                 if v is not None:
                     out[f.name].add_metric([name], v)
+            if isinstance(hist, monitor.LagHistogram):
+                lag.add_metric([name], _buckets(hist), hist.sum_s)
+        out[LAG_HISTOGRAM] = lag
         # A family without samples (its sources all gone) is left out.
         return iter([m for m in out.values() if m.samples])
+
+
+def _buckets(hist: monitor.LagHistogram) -> list[tuple[str, float]]:
+    """Cumulative (le, count) pairs, +Inf last, as the exposition has them."""
+    out: list[tuple[str, float]] = []
+    total = 0
+    for bound, count in zip(hist.bounds + (math.inf,), hist.counts):
+        total += count
+        out.append(("+Inf" if bound == math.inf else repr(bound), float(total)))
+    return out
 
 
 COLLECTOR = Collector()

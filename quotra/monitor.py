@@ -1,5 +1,5 @@
-"""How a running client is doing: its counters, its connection and how long
-ago its last quote arrived.
+"""How a running client is doing: its counters, its connection, how long
+ago its last quote arrived and how old its quotes are when they arrive.
 
     from quotra import monitor
     health = monitor.snapshot(client)
@@ -33,7 +33,27 @@ GIL) costs next to nothing. The keys:
     seconds since the last quote (a monotonic clock with a resolution of a
     few milliseconds), ``None`` before the first;
 ``subscriptions``
-    instruments in the subscription set.
+    instruments in the subscription set;
+``lag_s``
+    the age of the most recent quote when it was decoded: this machine's
+    wall clock minus the quote's ``exchange_ts_ns``, so it includes any
+    offset between the two clocks; ``None`` before the first quote with a
+    timestamp (quotes without one, or with 0, are not counted);
+``late_quotes``
+    quotes older than the client's lag threshold when decoded;
+``future_quotes``
+    quotes from further in the future than the threshold: a clock is wrong,
+    and they are not counted as lag.
+
+Lag. A client logs a WARNING with the word "behind" on its logger
+(``quotra.quotra``) when a quote arrives older than its threshold (default
+1 s; ``set_lag_threshold``), at most one such line every 5 s, saying how
+old and how many arrived late since the last such line; an INFO line once
+quotes are back under it; and one WARNING, once, for quotes from the
+future. ``lag_histogram(client)`` gives the lags counted in buckets, from
+1 ms to 30 s; ``quotra.metrics`` exports them as
+``quotra_quote_lag_seconds``. The quote path pays one clock read and a few
+increments for all of it.
 
 The counters start at zero when the client is made, are never pickled and
 never go back; an unpickled client starts again at zero.
@@ -41,11 +61,13 @@ never go back; an unpickled client starts again at zero.
 
 from __future__ import annotations
 
-from typing import Optional, TypedDict
+from typing import Any, NamedTuple, Optional, TypedDict
 
+from . import _monitor
 from ._monitor import snapshot as _snapshot
 
-__all__ = ["Snapshot", "FIELDS", "snapshot"]
+__all__ = ["Snapshot", "FIELDS", "snapshot", "LagHistogram", "lag_histogram", "lag_threshold",
+           "set_lag_threshold"]
 
 
 class Snapshot(TypedDict):
@@ -59,12 +81,42 @@ class Snapshot(TypedDict):
     connected: bool
     last_quote_age_s: Optional[float]
     subscriptions: int
+    lag_s: Optional[float]
+    late_quotes: int
+    future_quotes: int
 
 
 #: The keys of a snapshot, in order.
 FIELDS: tuple[str, ...] = tuple(Snapshot.__annotations__)
 
 
-def snapshot(client) -> Snapshot:
+def snapshot(client: Any) -> Snapshot:
     """The health of ``client`` now (see the module's documentation)."""
     return _snapshot(client)
+
+
+class LagHistogram(NamedTuple):
+    """The lags counted: ``bounds`` the buckets' upper bounds in seconds,
+    ``counts`` the quotes in each bucket (not cumulative; one more than the
+    bounds, the last for lags beyond 30 s), ``sum_s`` their sum in seconds
+    (a lag below zero, a clock offset, counts as 0)."""
+
+    bounds: tuple[float, ...]
+    counts: tuple[int, ...]
+    sum_s: float
+
+
+def lag_histogram(client: Any) -> LagHistogram:
+    """The lag of ``client``'s quotes so far, in buckets."""
+    return LagHistogram(*_monitor.lag_histogram(client))
+
+
+def lag_threshold(client: Any) -> float:
+    """The age in seconds beyond which ``client``'s quotes are late."""
+    return _monitor.lag_threshold(client)
+
+
+def set_lag_threshold(client: Any, seconds: float) -> None:
+    """Quotes older than ``seconds`` (more than 0, at most a day) when
+    decoded are late for ``client``; ``ValueError`` otherwise."""
+    _monitor.set_lag_threshold(client, seconds)

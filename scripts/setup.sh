@@ -99,8 +99,9 @@ stale() {
 suffix=$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 if stale "quotra/quotra$suffix" quotra/client quotra/native/*.h quotra/native/*.hpp \
     || stale "quotra/_monitor$suffix" quotra/health quotra/client/*.hpp \
+    || stale "quotra/_quiet$suffix" quotra/hooks quotra/client/*.hpp \
     || stale "quotra/_pricetape$suffix" quotra/native; then
-  say "building the extensions in place: quotra.quotra, quotra._monitor, quotra._pricetape"
+  say "building the extensions in place: quotra.quotra, quotra._monitor, quotra._quiet, quotra._pricetape"
   step .venv/log/build.log .venv/bin/python setup.py build_ext --inplace -j 2
 fi
 

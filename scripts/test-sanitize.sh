@@ -16,7 +16,7 @@
 # to build/sanitize/logs-*; the interpreter leaks by design at exit (static
 # types, interned strings, objects of modules never torn down), so its own
 # leaks are counted and allowed, while any leaked block whose allocation stack
-# reaches one of our modules (quotra.quotra, quotra._pricetape, quotra._monitor) within ten
+# reaches one of our modules (quotra.quotra, quotra._pricetape, quotra._monitor, quotra._quiet) within ten
 # frames of malloc fails the run. Objects the
 # cyclic collector tracks stay linked in its lists and are never "leaked" to
 # LeakSanitizer: tests/test_leaks.py counts those.
@@ -38,7 +38,7 @@ bash scripts/setup.sh
 work="$root/build/sanitize"
 tree="$work/tree"
 rm -rf "$tree"
-mkdir -p "$tree/quotra/client" "$tree/quotra/native" "$tree/quotra/health" "$tree/tests"
+mkdir -p "$tree/quotra/client" "$tree/quotra/native" "$tree/quotra/health" "$tree/quotra/hooks" "$tree/tests"
 cp setup.py pyproject.toml MANIFEST.in requirements.txt requirements-dev.txt "$tree/"
 [ -f README.md ] && cp README.md "$tree/"
 # The documentation's programs are run by tests/test_docs.py.
@@ -49,6 +49,7 @@ done
 cp quotra/client/* "$tree/quotra/client/"
 cp quotra/native/* "$tree/quotra/native/"
 cp quotra/health/* "$tree/quotra/health/"
+cp quotra/hooks/* "$tree/quotra/hooks/"
 # Every Python package under quotra/ (the service, the demo, ...).
 for pkg in quotra/*/; do
     compgen -G "$pkg*.py" >/dev/null || continue
@@ -75,9 +76,9 @@ ln -sfn "$root/.venv" "$tree/.venv"
 echo "sanitize: building the instrumented extension in $tree" >&2
 (cd "$tree" && QUOTRA_SANITIZE=1 "$root/.venv/bin/python" setup.py -q build_ext --inplace -j 2 \
     --build-temp "$work/temp" >/dev/null)
-# Every module of ours: the client, the native price message, the health reader.
+# Every module of ours: the client, the native price message, the health reader, the quiet end.
 ours=()
-for m in quotra _pricetape _monitor; do
+for m in quotra _pricetape _monitor _quiet; do
     f=$(ls "$tree"/quotra/$m.cpython-313-*.so)
     ldd "$f" | grep libasan >/dev/null || { echo "sanitize: $f is not instrumented" >&2; exit 1; }
     ours+=("$(basename "$f")")

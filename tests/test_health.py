@@ -138,7 +138,8 @@ def test_sources_families_and_what_is_refused(loop):
     fresh = Client(loop)
     assert monitor.snapshot(fresh) == {
         "quotes": 0, "quote_errors": 0, "frames": 0, "bytes": 0, "connections_opened": 0,
-        "disconnections": 0, "connect_failures": 0, "connected": False, "last_quote_age_s": None, "subscriptions": 0}
+        "disconnections": 0, "connect_failures": 0, "connected": False, "last_quote_age_s": None, "subscriptions": 0,
+        "lag_s": None, "late_quotes": 0, "future_quotes": 0}
     assert tuple(monitor.snapshot(fresh)) == monitor.FIELDS
     for other in (object(), Bridge(), None, Quotra):
         with pytest.raises(TypeError):
@@ -160,6 +161,8 @@ def test_sources_families_and_what_is_refused(loop):
     assert values[("quotra_test_backlog", "b1")] == -1.0
     assert values[("quotra_last_quote_age_seconds", "c1")] == math.inf  # no quote yet
     assert values[("quotra_connected", "c1")] == 0
+    assert values[("quotra_quote_lag_seconds_count", "c1")] == 0  # the histogram, for clients only
+    assert ("quotra_quote_lag_seconds_count", "b1") not in values
     assert not any(label in ("broken", "garbled") for _, label in values)
 
     with pytest.raises(ValueError):

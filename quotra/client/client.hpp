@@ -23,6 +23,11 @@ int on_text_frame(Quotra* self, const char* data, Py_ssize_t n);
 // At module execution, once orjson and base64 are imported.
 void watch_quote_globals();
 
+// quote_lag.cpp
+// The line about lag that count_lag() found may be due, if any, on the
+// module's logger; never raises (a failing logger is reported as unraisable).
+void lag_line(Quotra* self) noexcept;
+
 // subscriptions.cpp
 int vt_ws_send(Quotra* self, PyObject* key, PyObject* value);
 int vt_resubscribe(Quotra* self);

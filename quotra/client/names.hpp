@@ -100,6 +100,8 @@
     X(is_closed, "is_closed")                                                    \
     X(cancelled, "cancelled")                                                    \
     X(exception, "exception")                                                    \
+    X(exchange_ts_ns, "exchange_ts_ns")                                          \
+    X(warning, "warning")                                                        \
     X(add_done_callback, "add_done_callback")                                    \
     X(call_exception_handler, "call_exception_handler")                          \
     X(iscoroutine, "iscoroutine")                                                \

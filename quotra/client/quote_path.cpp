@@ -165,6 +165,24 @@ private:
     bool unbound_;
 };
 
+// The general way's quote timestamp, read from its dict; 0 when it has none
+// that can be taken (not a dict, no such key, not an int that fits).
+int64_t exchange_ts_ns(PyObject* quote) noexcept {
+    if (!PyDict_CheckExact(quote)) return 0;
+    PyObject* v = PyDict_GetItemWithError(quote, S(exchange_ts_ns));  // borrowed
+    if (!v || !PyLong_CheckExact(v)) {
+        PyErr_Clear();
+        return 0;
+    }
+    int overflow;
+    long long ts = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow || (ts == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return 0;
+    }
+    return ts;
+}
+
 // The guarded block's second statement: the dict to the user's callback, its
 // coroutine to the loop. create_task is looked up before the dict is made, so
 // that a loop without it fails before the callback runs.
@@ -172,6 +190,11 @@ void deliver(Quotra* self, PyObject* pricetape, bool native) {
     Ref loop = newref(self->loop);
     MethodOf create_task(loop.get(), S(create_task));
     Ref as_dict = native ? own(state.pricetape_api->to_dict(pricetape)) : call_method(pricetape, S(SerializeToDict));
+    // The quote's age as its dict is filled, before the callback (which an
+    // eager task runs inside create_task) can add to it.
+    // The native way reads it from the message, the general way from the dict.
+    int64_t ts = native ? state.pricetape_api->exchange_ts_ns(pricetape) : exchange_ts_ns(as_dict.get());
+    bool line_due = ts > 0 && count_lag(self->health, wall_ns() - ts);
     Ref cb = newref(self->message_callback);
     Ref coro = call(cb.get(), as_dict.get());
     // A callback whose result is not a coroutine has still been given the
@@ -182,6 +205,7 @@ void deliver(Quotra* self, PyObject* pricetape, bool native) {
         schedule_result(self, loop.get(), CB_MESSAGE, cb.get(), coro.get());
     self->health.quotes++;
     self->health.last_quote_ns = monotonic_ns();
+    if (line_due) lag_line(self);
 }
 
 // The native way for one payload: true when it handled the frame (delivered,

@@ -29,14 +29,20 @@ int put(PyObject* d, const char* key, PyObject* value) {
     return r;
 }
 
-PyObject* snapshot(PyObject* module, PyObject* client) {
+// The client's layout, or nullptr with TypeError naming `fn` for anything else.
+Quotra* client_of(PyObject* module, PyObject* client, const char* fn) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state_of(module)->client_type);
     if (!PyObject_TypeCheck(client, type)) {
-        PyErr_Format(PyExc_TypeError, "snapshot() needs a quotra.quotra.Quotra client, not %.200s",
+        PyErr_Format(PyExc_TypeError, "%s() needs a quotra.quotra.Quotra client, not %.200s", fn,
                      Py_TYPE(client)->tp_name);
         return nullptr;
     }
-    Quotra* q = reinterpret_cast<Quotra*>(client);
+    return reinterpret_cast<Quotra*>(client);
+}
+
+PyObject* snapshot(PyObject* module, PyObject* client) {
+    Quotra* q = client_of(module, client, "snapshot");
+    if (!q) return nullptr;
     // Copied first: nothing below runs the quote path, but the dict is made
     // from one consistent set of values all the same.
     const Health h = q->health;
@@ -59,11 +65,76 @@ PyObject* snapshot(PyObject* module, PyObject* client) {
         put(d, "connect_failures", PyLong_FromUnsignedLongLong(h.connect_failures)) < 0 ||
         put(d, "connected", PyBool_FromLong(open > 0)) < 0 ||
         put(d, "last_quote_age_s", h.last_quote_ns ? PyFloat_FromDouble(age) : Py_NewRef(Py_None)) < 0 ||
-        put(d, "subscriptions", PyLong_FromSsize_t(subscriptions)) < 0) {
+        put(d, "subscriptions", PyLong_FromSsize_t(subscriptions)) < 0 ||
+        put(d, "lag_s", h.lag_quotes ? PyFloat_FromDouble(static_cast<double>(h.lag_ns) / 1e9) : Py_NewRef(Py_None)) < 0 ||
+        put(d, "late_quotes", PyLong_FromUnsignedLongLong(h.late_quotes)) < 0 ||
+        put(d, "future_quotes", PyLong_FromUnsignedLongLong(h.future_quotes)) < 0) {
         Py_DECREF(d);
         return nullptr;
     }
     return d;
+}
+
+// (bounds, counts, sum): the bucket bounds in seconds, the count of each
+// bucket (not cumulative; one more than the bounds, for what is older than the
+// last) and the sum of the lags counted, in seconds.
+PyObject* lag_histogram(PyObject* module, PyObject* client) {
+    Quotra* q = client_of(module, client, "lag_histogram");
+    if (!q) return nullptr;
+    const Health h = q->health;
+    PyObject* bounds = PyTuple_New(qt::LAG_BOUNDS);
+    PyObject* counts = PyTuple_New(qt::LAG_BOUNDS + 1);
+    PyObject* sum = PyFloat_FromDouble(h.lag_sum_s);
+    PyObject* out = bounds && counts && sum ? PyTuple_Pack(3, bounds, counts, sum) : nullptr;
+    bool ok = out != nullptr;
+    for (size_t i = 0; ok && i < qt::LAG_BOUNDS; i++) {
+        PyObject* b = PyFloat_FromDouble(static_cast<double>(qt::LAG_BOUNDS_NS[i]) / 1e9);
+        ok = b != nullptr;
+        if (ok) PyTuple_SET_ITEM(bounds, i, b);
+    }
+    for (size_t i = 0; ok && i <= qt::LAG_BOUNDS; i++) {
+        PyObject* c = PyLong_FromUnsignedLongLong(h.lag_counts[i]);
+        ok = c != nullptr;
+        if (ok) PyTuple_SET_ITEM(counts, i, c);
+    }
+    Py_XDECREF(bounds);
+    Py_XDECREF(counts);
+    Py_XDECREF(sum);
+    if (!ok) Py_CLEAR(out);
+    return out;
+}
+
+PyObject* lag_threshold(PyObject* module, PyObject* client) {
+    Quotra* q = client_of(module, client, "lag_threshold");
+    if (!q) return nullptr;
+    return PyFloat_FromDouble(static_cast<double>(q->health.lag_threshold_ns) / 1e9);
+}
+
+// The longest threshold taken: a day, far beyond any use, well inside int64 ns.
+constexpr double MAX_THRESHOLD_S = 86400.0;
+
+PyObject* set_lag_threshold(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "set_lag_threshold() takes 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Quotra* q = client_of(module, args[0], "set_lag_threshold");
+    if (!q) return nullptr;
+    if (!PyFloat_Check(args[1]) && !PyLong_Check(args[1])) {
+        PyErr_Format(PyExc_TypeError, "the lag threshold is a number of seconds, not %.200s",
+                     Py_TYPE(args[1])->tp_name);
+        return nullptr;
+    }
+    double s = PyFloat_AsDouble(args[1]);
+    if (s == -1.0 && PyErr_Occurred()) return nullptr;
+    // Written so that a NaN fails too.
+    if (!(s > 0 && s <= MAX_THRESHOLD_S)) {
+        PyErr_Format(PyExc_ValueError, "the lag threshold is more than 0 and at most 86400 seconds, not %R",
+                     args[1]);
+        return nullptr;
+    }
+    q->health.lag_threshold_ns = static_cast<int64_t>(s * 1e9);
+    Py_RETURN_NONE;
 }
 
 int module_exec(PyObject* module) {
@@ -101,6 +172,12 @@ void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 PyMethodDef module_methods[] = {
     {"snapshot", snapshot, METH_O,
      "snapshot($module, client, /)\n--\n\nThe client's counters, connection state and the age of its last quote."},
+    {"lag_histogram", lag_histogram, METH_O,
+     "lag_histogram($module, client, /)\n--\n\n(bounds, counts, sum) of the lag of the client's quotes."},
+    {"lag_threshold", lag_threshold, METH_O,
+     "lag_threshold($module, client, /)\n--\n\nThe age in seconds beyond which the client's quotes are late."},
+    {"set_lag_threshold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_lag_threshold)),
+     METH_FASTCALL, "set_lag_threshold($module, client, seconds, /)\n--\n\nSets the client's lag threshold."},
     {nullptr, nullptr, 0, nullptr},
 };
 

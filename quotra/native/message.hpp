@@ -107,6 +107,7 @@ struct Schema {
     // owns its type), never read through.
     PyTypeObject* type = nullptr;
     bool direct_dict = false;          // the template's table is the layout to_dict knows
+    int timestamp = -1;                // index of exchange_ts_ns, a signed 64-bit field; -1: none
     StrCache cache;
 
     Entry entry(uint32_t number) const {

@@ -69,8 +69,14 @@ int api_parse_quote(PyObject* o, const char* payload, Py_ssize_t n) {
     return parse_quote(reinterpret_cast<Msg*>(o), payload, n);
 }
 
+int64_t api_exchange_ts_ns(PyObject* o) {
+    Msg* m = reinterpret_cast<Msg*>(o);
+    int i = m->schema->timestamp;
+    return i < 0 ? 0 : static_cast<int64_t>(m->slots()[i].bits);
+}
+
 const quotra_pricetape_api API = {QUOTRA_PRICETAPE_API_VERSION, api_is_exact, api_parse, api_to_dict,
-                                  api_parse_quote};
+                                  api_parse_quote, api_exchange_ts_ns};
 
 PyMethodDef module_methods[] = {
     {"message_type", message_type, METH_VARARGS,

@@ -9,7 +9,7 @@
 #include <Python.h>
 
 #define QUOTRA_PRICETAPE_CAPSULE "quotra._pricetape._C_API"
-#define QUOTRA_PRICETAPE_API_VERSION 1
+#define QUOTRA_PRICETAPE_API_VERSION 2
 
 struct quotra_pricetape_api {
     int version;  // QUOTRA_PRICETAPE_API_VERSION
@@ -28,4 +28,7 @@ struct quotra_pricetape_api {
     // decodes it); -1 with an exception set (DecodeError: msg unchanged).
     // Reads the payload only before it runs anything that can call Python code.
     int (*parse_quote)(PyObject* msg, const char* payload, Py_ssize_t len);
+    // The message's exchange_ts_ns (a signed 64-bit field of that name), or 0
+    // when its schema has none. Sets no exception.
+    int64_t (*exchange_ts_ns)(PyObject* msg);
 };

@@ -132,6 +132,11 @@ void read_schema(Schema* s, PyObject* proto_class) {
         s->kinds.push_back(s->fields[i].kind);
         if (is_object(s->fields[i].kind)) s->objects.push_back(static_cast<uint16_t>(i));
     }
+    for (size_t i = 0; i < s->fields.size(); i++) {
+        Kind k = s->fields[i].kind;
+        bool signed64 = k == Kind::Int64 || k == Kind::SInt64 || k == Kind::SFixed64;
+        if (signed64 && s->fields[i].name == "exchange_ts_ns") s->timestamp = static_cast<int>(i);
+    }
     s->by_number.assign(small, Entry{-1, VARINT, Kind::Int32});
     for (size_t i = 0; i < s->fields.size(); i++) {
         const Field& f = s->fields[i];

@@ -1,0 +1,178 @@
+// quotra._quiet: a quotra.quotra.Quotra client that ends without ending the
+// program around it, for quotra.feed.
+//
+// A client's end (after close_websocket(), or a first attempt that failed)
+// cancels every task on the loop and stops it, and constructing one installs
+// SIGINT and SIGTERM handlers on the loop: right for a program built around
+// the callbacks, wrong for a feed that a program iterates over among other
+// tasks, under asyncio.run. The client reaches both through its native
+// method table; a quiet client has a table of its own in which they are
+// replaced: no signal handlers, and an end that only marks the client ended
+// and sets its stop event (which the feed waits on). Everything else is the
+// client's own code. Built from the client's headers, like quotra._monitor,
+// and refused at import when the client type's size differs from theirs.
+#include "../client/layouts.hpp"
+
+#include <cstring>
+
+namespace {
+
+using qt::Quotra;
+using qt::QuotraVTable;
+
+// Process-wide: the table every quiet client points at, filled once from the
+// client type's own at the first import (the module refuses a second
+// interpreter, as the client's does).
+QuotraVTable quiet_table;
+bool table_ready = false;
+
+struct ModuleState {
+    PyObject* client_type;  // quotra.quotra.Quotra (owned)
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+int no_signal_handlers(Quotra*) { return 0; }
+
+// `obj.<name>()`, the result dropped; -1 with the exception set.
+int call_method0(PyObject* obj, const char* name) {
+    PyObject* r = PyObject_CallMethod(obj, name, nullptr);
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+int quiet_end(Quotra* self) {
+    self->started = false;
+    self->shut_down = true;
+    // Held across the calls, which run Python code that may replace the fields.
+    PyObject* connected = Py_NewRef(self->IS_CONNECTED);
+    PyObject* stop_event = Py_NewRef(self->stop_event);
+    int r = call_method0(connected, "clear");
+    if (r == 0) r = call_method0(stop_event, "set");
+    Py_DECREF(connected);
+    Py_DECREF(stop_event);
+    return r;
+}
+
+// quiet_client(loop): a new client on `loop`, as Quotra(loop) makes one, with
+// the quiet table.
+PyObject* quiet_client(PyObject* module, PyObject* loop) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state_of(module)->client_type);
+    PyObject* args = PyTuple_Pack(1, loop);
+    if (!args) return nullptr;
+    PyObject* client = type->tp_new(type, args, nullptr);
+    if (client) {
+        reinterpret_cast<Quotra*>(client)->vtab = &quiet_table;
+        if (type->tp_init(client, args, nullptr) < 0) Py_CLEAR(client);
+    }
+    Py_DECREF(args);
+    return client;
+}
+
+// is_quiet(client): whether `client` has the quiet table.
+PyObject* is_quiet(PyObject* module, PyObject* client) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state_of(module)->client_type);
+    return PyBool_FromLong(PyObject_TypeCheck(client, type) && reinterpret_cast<Quotra*>(client)->vtab == &quiet_table);
+}
+
+Quotra* client_of(PyObject* module, PyObject* client, const char* fn) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state_of(module)->client_type);
+    if (!PyObject_TypeCheck(client, type)) {
+        PyErr_Format(PyExc_TypeError, "%s() needs a quotra.quotra.Quotra client, not %.200s", fn,
+                     Py_TYPE(client)->tp_name);
+        return nullptr;
+    }
+    return reinterpret_cast<Quotra*>(client);
+}
+
+// The client's stop event, which a quiet client's end sets.
+PyObject* stop_event(PyObject* module, PyObject* client) {
+    Quotra* q = client_of(module, client, "stop_event");
+    return q ? Py_NewRef(q->stop_event) : nullptr;
+}
+
+// The transport of the client's latest connection, or None.
+PyObject* transport(PyObject* module, PyObject* client) {
+    Quotra* q = client_of(module, client, "transport");
+    return q ? Py_NewRef(q->transport) : nullptr;
+}
+
+int module_exec(PyObject* module) {
+    PyObject* client_module = PyImport_ImportModule("quotra.quotra");
+    if (!client_module) return -1;
+    PyObject* type = PyObject_GetAttrString(client_module, "Quotra");
+    Py_DECREF(client_module);
+    if (!type) return -1;
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    if (!PyType_Check(type) || strcmp(t->tp_name, "quotra.quotra.Quotra") != 0 ||
+        t->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Quotra))) {
+        Py_DECREF(type);
+        PyErr_SetString(PyExc_ImportError,
+                        "quotra._quiet does not match quotra.quotra (built from other sources?): rebuild the package");
+        return -1;
+    }
+    if (!table_ready) {
+        PyObject* cap = PyDict_GetItemString(t->tp_dict, "__pyx_vtable__");  // borrowed
+        void* table = cap && PyCapsule_CheckExact(cap) ? PyCapsule_GetPointer(cap, nullptr) : nullptr;
+        if (!table) {
+            PyErr_Clear();
+            Py_DECREF(type);
+            PyErr_SetString(PyExc_ImportError, "quotra._quiet: quotra.quotra.Quotra publishes no native table");
+            return -1;
+        }
+        std::memcpy(&quiet_table, table, sizeof quiet_table);
+        quiet_table.add_signal_handler = no_signal_handlers;
+        quiet_table.initiate_shutdown = quiet_end;
+        table_ready = true;
+    }
+    state_of(module)->client_type = type;
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (st) Py_VISIT(st->client_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (st) Py_CLEAR(st->client_type);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyMethodDef module_methods[] = {
+    {"quiet_client", quiet_client, METH_O,
+     "quiet_client($module, loop, /)\n--\n\nA new client on loop that installs no signal handlers and whose end\n"
+     "neither cancels the loop's tasks nor stops it: it sets the client's stop event."},
+    {"stop_event", stop_event, METH_O, "stop_event($module, client, /)\n--\n\nThe client's stop event."},
+    {"transport", transport, METH_O,
+     "transport($module, client, /)\n--\n\nThe transport of the client's latest connection, or None."},
+    {"is_quiet", is_quiet, METH_O, "is_quiet($module, client, /)\n--\n\nWhether client was made by quiet_client()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quotra._quiet",
+    "Clients that end without cancelling the loop's tasks; use quotra.feed.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__quiet() { return PyModuleDef_Init(&module_def); }
