@@ -109,7 +109,8 @@ def test_a_full_stream_refuses_quotes_and_the_bridge_counts_and_logs_them():
     async def small_stream(url):
         nc = await nats.connect(url)
         await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>"], max_msgs=QUOTES // 2,
-                                                     discard=DiscardPolicy.NEW, duplicate_window=10))
+                                                     discard=DiscardPolicy.NEW, duplicate_window=10,
+                                                     allow_batched=True))
         await nc.close()
 
     with NatsServer() as srv:
@@ -126,7 +127,8 @@ async def replicated_stream(url):
     js = nc.jetstream()
     # The cluster elects its JetStream leader first.
     await retrying(js.add_stream, StreamConfig(name="QUOTES", subjects=["quotes.>"], num_replicas=3,
-                                               duplicate_window=10, allow_direct=True), timeout=limit(30))
+                                               duplicate_window=10, allow_direct=True, allow_batched=True),
+                   timeout=limit(30))
     await nc.close()
 
 
@@ -166,8 +168,8 @@ async def _config(url):
 def test_two_bridges_into_one_stream_one_killed_every_quote_once():
     with NatsServer() as srv, ServiceThread(rate=RATE // 2, record_sent=QUOTES * 2, shared_market=True) as svc:
         live = Subscriber(srv.url, "live.quotes.>")
-        one = start_bridge(svc, srv.url, *KEEP)
-        two = start_bridge(svc, srv.url, *KEEP)
+        one = start_bridge(svc, srv.url, *KEEP, "--republish")
+        two = start_bridge(svc, srv.url, *KEEP, "--republish")
         try:
             wait(lambda: len(svc.open_connections) == 2 and all(c._streamed for c in svc.open_connections), 20,
                  "both bridges subscribed")
