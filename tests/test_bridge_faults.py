@@ -59,7 +59,7 @@ def metrics(port) -> dict:
     return out
 
 
-def run(nats_url, fault, *, read_url=None, stream_setup=None, extra=()):
+def run(nats_url, fault, *, read_url=None, stream_setup=None, extra=(), stream="QUOTES"):
     """The bridge through ``fault()`` (called a third of the way in); the
     counters at exit, the log, what the stream holds and what was sent."""
     with ServiceThread(count=QUOTES, rate=RATE, record_sent=QUOTES) as svc:
@@ -84,7 +84,7 @@ def run(nats_url, fault, *, read_url=None, stream_setup=None, extra=()):
         sent = sent_ids(svc)
     print(log)  # shown by pytest on failure
     assert rc == 0 and len(sent) == QUOTES == counters["received"], log
-    return counters, log, asyncio.run(stored_quotes(read_url or nats_url)), sent
+    return counters, log, asyncio.run(stored_quotes(read_url or nats_url, stream)), sent
 
 
 @pytest.mark.parametrize("how", ["restart", "sigkill", "reset"])
@@ -202,3 +202,55 @@ def test_two_bridges_into_one_stream_one_killed_every_quote_once():
     assert counters["published"] == counters["received"] > 0 and counters["dropped"] == 0, counters
     # Plain subscribers of the stream's republished copies get one of each.
     assert got["count"] == len(stored) and got["bad"] == 0
+
+
+# -- what the server says, read as it means it ----------------------------------
+
+async def open_batches(url):
+    """Batches b1..b30 left open on the stream, as a bridge cut mid-batch leaves them."""
+    nc = await nats.connect(url)
+    await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>", "old.>"], duplicate_window=10,
+                                                 allow_batched=True))
+    for i in range(1, 31):
+        for n in range(1, 51):  # more than a first batch of the bridge holds
+            await nc.publish("old.x", b"{}", reply=f"_INBOX.old.b{i}.100.fail.{n}.{min(n - 1, 1)}.$FI")
+    await nc.flush()
+    await nc.close()
+
+
+async def stream_named_error(url):
+    nc = await nats.connect(url)
+    await nc.jetstream().add_stream(StreamConfig(name="error", subjects=["quotes.>"], duplicate_window=10))
+    await nc.close()
+
+
+# A user that may publish ABC's quotes but not XYZ's; the stream is read as another.
+PERMISSIONS = """authorization {
+  users = [
+    {user: bridge, password: s3cret, permissions: {
+      publish: {allow: ["quotes.ABC", "$JS.API.>", "_INBOX.>"]}, subscribe: {allow: ["_INBOX.>"]}}},
+    {user: reader, password: r3ader}
+  ]
+}
+"""
+
+
+@pytest.mark.parametrize("case", ["batch ids left open", "stream named error", "XYZ refused, password in URL"])
+def test_published_means_stored_whatever_the_server_answers(case):
+    config = PERMISSIONS if case.startswith("XYZ") else ""
+    with NatsServer(config=config) as srv:
+        url = srv.url.replace("//", "//bridge:s3cret@") if config else srv.url
+        read = srv.url.replace("//", "//reader:r3ader@") if config else None
+        setup = {"batch ids left open": open_batches, "stream named error": stream_named_error}.get(case)
+        extra = ("--stream", "error") if case == "stream named error" else ()
+        counters, log, stored, sent = run(url, lambda: None, read_url=read, stream_setup=setup, extra=extra,
+                                          stream="error" if extra else "QUOTES")
+    missing = check_stream(stored, sent)
+    assert counters["published"] == len(stored) and counters["rejected"] == 0, counters
+    if not config:
+        assert not missing, counters
+        return
+    # The instrument refused is counted and said once; the other one all flows; no secret shown.
+    assert missing == {q for q in sent if q[0] == "XYZ"} and counters["refused"] == len(missing), counters
+    assert log.count("does not let the bridge publish to quotes.XYZ") == 1, log
+    assert len(log.splitlines()) < 40 and "s3cret" not in log, log
