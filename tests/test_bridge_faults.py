@@ -254,3 +254,39 @@ def test_published_means_stored_whatever_the_server_answers(case):
     assert missing == {q for q in sent if q[0] == "XYZ"} and counters["refused"] == len(missing), counters
     assert log.count("does not let the bridge publish to quotes.XYZ") == 1, log
     assert len(log.splitlines()) < 40 and "s3cret" not in log, log
+
+
+def test_two_bridges_on_a_replicated_stream_count_an_id_in_process_as_neither_refused_nor_lost():
+    from quotra.bridge import Bridge
+    from quotra.pricetape_proto import FIELDS
+
+    n = 3000
+
+    async def both(urls):
+        async with asyncio.timeout(limit(60)):
+            nc = await nats.connect(servers=urls)
+            await retrying(nc.jetstream().add_stream, StreamConfig(
+                name="QUOTES", subjects=["quotes.>"], num_replicas=3, duplicate_window=10), timeout=limit(30))
+            await nc.close()
+            bridges = [Bridge(url) for url in urls[:2]]
+            for b in bridges:
+                b.start()
+            while not all(b.connected for b in bridges):
+                await asyncio.sleep(0.05)
+            for i in range(1, n + 1):  # the same quote to both, as from a shared market
+                q = dict.fromkeys(FIELDS, 0) | {"instrument": ("ABC", "XYZ")[i % 2], "exchange_ts_ns": i}
+                for b in bridges:
+                    await b.on_quote(dict(q))
+                if i % 50 == 0:
+                    await asyncio.sleep(0.002)
+            flushed = [await b.flush(limit(20)) for b in bridges]
+            for b in bridges:
+                await b.close(0)
+            return flushed, bridges, await stored_quotes(",".join(urls))
+
+    with NatsCluster() as cluster:
+        flushed, bridges, stored = asyncio.run(both([node.url for node in cluster.nodes]))
+    ids = [(q["instrument"], q["exchange_ts_ns"]) for q in stored]
+    assert all(flushed) and len(ids) == len(set(ids)) == n
+    for b in bridges:
+        assert (b.published, sum(b.rejected.values())) == (n, 0), b.snapshot()
