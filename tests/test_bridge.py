@@ -550,3 +550,27 @@ def test_what_the_bridge_is_handed_is_stored_once_or_counted(loop, handed, store
             loop.run_until_complete(bridge.close(0))
     assert [q["exchange_ts_ns"] for q in got] == stored
     assert (bridge.refused, bridge.published, bridge.received) == (refused, len(handed) - refused, len(handed))
+
+
+@pytest.mark.parametrize("batched", [True, False])
+def test_what_a_lost_connection_left_unacknowledged_is_stored_before_anything_newer(loop, batched):
+    with NatsServer() as srv:
+        bridge = Bridge(srv.url, loop=loop)
+        bridge._fast = batched
+        bridge.start()
+        loop.run_until_complete(until(lambda: bridge.connected, "connected"))
+        link = bridge._link
+        link.write = lambda data: None  # written, never arriving: lost with the connection
+        for i in range(1, 101):
+            loop.run_until_complete(bridge.on_quote(quote(i, ("ABC", "XYZ")[i % 2])))
+        loop.run_until_complete(until(lambda: bridge.in_flight > 0, "quotes in flight"))
+        for i in range(101, 201):  # newer quotes, waiting behind them
+            loop.run_until_complete(bridge.on_quote(quote(i, ("ABC", "XYZ")[i % 2])))
+        link.abort()
+        try:
+            assert loop.run_until_complete(bridge.flush(limit(10))), bridge.snapshot()
+            got = loop.run_until_complete(stored_quotes(srv.url))
+        finally:
+            loop.run_until_complete(bridge.close(0))
+    assert [q["exchange_ts_ns"] for q in got] == list(range(1, 201))
+    assert bridge.published == 200 and bridge.resent > 0
