@@ -574,3 +574,29 @@ def test_what_a_lost_connection_left_unacknowledged_is_stored_before_anything_ne
             loop.run_until_complete(bridge.close(0))
     assert [q["exchange_ts_ns"] for q in got] == list(range(1, 201))
     assert bridge.published == 200 and bridge.resent > 0
+
+
+def test_quotes_sent_again_after_the_duplicate_window_are_not_stored_twice(loop):
+    from nats.js.api import StreamConfig
+
+    async def one_second_window(url):
+        nc = await nats.connect(url)
+        await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>"], duplicate_window=1,
+                                                     allow_direct=True, allow_batched=True))
+        await nc.close()
+
+    with NatsServer() as srv:
+        loop.run_until_complete(one_second_window(srv.url))
+        bridge = Bridge(srv.url, loop=loop)
+        bridge.start()
+        loop.run_until_complete(until(lambda: bridge.connected, "connected"))
+        bridge._link.transport.pause_reading()  # stored, but the answers never read: sent again
+        for i in range(1, 51):
+            loop.run_until_complete(bridge.on_quote(quote(i, ("ABC", "XYZ")[i % 2])))
+        try:
+            loop.run_until_complete(until(lambda: bridge.reconnections, "a reconnection"))
+            assert loop.run_until_complete(bridge.flush(limit(10))), bridge.snapshot()
+            got = loop.run_until_complete(stored_quotes(srv.url))
+        finally:
+            loop.run_until_complete(bridge.close(0))
+    assert [q["exchange_ts_ns"] for q in got] == list(range(1, 51)) and bridge.published == 50

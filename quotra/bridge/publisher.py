@@ -51,6 +51,12 @@ BLOCK = 1024
 _NO_ID = b"NATS/1.0\r\n\r\n"
 
 
+def _msg_id(body: bytes) -> Optional[bytes]:
+    """``<instrument>:<exchange_ts_ns>:<digest>`` of an encoded quote; None without one."""
+    at = body.find(b"Nats-Msg-Id: ", 0, 200)
+    return None if at < 0 else body[at + 13:body.find(b"\r\n", at)]
+
+
 class Bridge(Acknowledgements, counters.BridgeCounters):
     """Publishes the quotes given to ``on_quote`` to NATS; see the package's docstring.
 
@@ -109,6 +115,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._fast = True         # batches unless the server refused them
         self._fast_stream = False  # the stream allows them
         self._unbatched = 0       # quotes to send one acknowledgement each before batching again
+        self._retry_since: Optional[float] = None  # when the oldest quote to send again was first sent
         self._clock = time.monotonic
         self._start_batches()
         self.on_quote = self._make_on_quote()
@@ -231,7 +238,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             del inflight[t]
         kept = [entry for entry in self._retry if entry[0] != head]
         n = len(gone) + len(self._retry) - len(kept)
-        self._retry = collections.deque(kept)
+        self._retry.clear()  # in place: the writer holds it
+        self._retry.extend(kept)
         later = [item for item in self._later if item[1][0] != head]
         n += len(self._later) - len(later)
         self._later = later
@@ -278,10 +286,16 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             nc = await nats().connect(url, allow_reconnect=False, max_reconnect_attempts=1, connect_timeout=2,
                                       reconnect_time_wait=0, name="quotra-bridge-stream")
             try:
-                self._fast_stream = await ensure_stream(
-                    nc.jetstream(timeout=1.0 if checked else 5.0), self.stream, self.subject_prefix, self._warned,
+                js = nc.jetstream(timeout=1.0 if checked else 5.0)
+                config = await ensure_stream(
+                    js, self.stream, self.subject_prefix, self._warned,
                     max_per_subject=self.max_per_subject, max_age=self.max_age, storage=self.storage,
                     republish=self.republish)
+                self._fast_stream = bool(config.allow_batched)
+                window = config.duplicate_window or 0.0
+                since = self._retry_since
+                if self._retry and since is not None and self._clock() - since > window:
+                    await self._skip_stored(js, bool(config.allow_direct), window)
             except TimeoutError:
                 if not checked:
                     raise
@@ -373,11 +387,57 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
 
     def _requeue(self) -> None:
         """What was not acknowledged goes first on the next connection, in its order."""
+        if self._inflight or self._later:
+            self._ack_overdue()  # the oldest block written still waiting comes first
+            first = self._sent_at[0][1] if self._sent_at else self._clock()
+            self._retry_since = first if self._retry_since is None else min(self._retry_since, first)
         self._retry.extendleft(reversed(self._inflight.values()))
         self._retry.extendleft(reversed([entry for _, entry in self._later]))
         self._later.clear()
         self._inflight.clear()
         self._sent_at.clear()
+
+    async def _skip_stored(self, js: Any, direct: bool, window: float) -> None:
+        """Quotes to send again that were first sent longer ago than the stream's
+        duplicate window: the stream would store a second copy of those it has.
+        Its last message of each instrument says which it has: those at or
+        before it are dropped from the resend and counted published."""
+        self._retry_since = None
+        last: dict[bytes, tuple[bytes, int]] = {}  # head -> (Nats-Msg-Id, exchange_ts_ns) stored last
+        try:
+            async with asyncio.timeout(2 * ACK_TIMEOUT):
+                for head in {entry[0] for entry in self._retry}:
+                    try:
+                        msg = await js.get_last_msg(self.stream, head[5:-1].decode(), direct=direct)
+                    except nats().js.errors.NotFoundError:
+                        continue
+                    ts = orjson.loads(msg.data).get("exchange_ts_ns")
+                    last[head] = ((msg.headers or {}).get("Nats-Msg-Id", "").encode(),
+                                  ts if type(ts) is int else 0)
+        except Exception as exc:
+            if "last" not in self._warned:
+                self._warned.add("last")
+                logger.warning("NATS stream %s: its last quotes could not be read (%s): quotes sent again after "
+                               "more than its duplicate window (%g s) may be stored twice", self.stream,
+                               str(exc) or type(exc).__name__, window)
+            return
+        cut: dict[bytes, int] = {}  # head -> index in the resend of the last quote stored
+        ids = [_msg_id(entry[1]) for entry in self._retry]
+        for i, (entry, msg_id) in enumerate(zip(self._retry, ids)):
+            stored = last.get(entry[0])
+            if stored is not None and msg_id is not None and (
+                    msg_id == stored[0] or int(msg_id.split(b":")[1]) < stored[1]):
+                cut[entry[0]] = i
+        if not cut:
+            return
+        kept = [entry for i, entry in enumerate(self._retry) if i > cut.get(entry[0], -1)]
+        skipped = len(self._retry) - len(kept)
+        self._retry.clear()
+        self._retry.extend(kept)
+        self.published += skipped
+        self.duplicates += skipped
+        logger.info("NATS stream %s already holds %d of the quotes to send again: not sent twice", self.stream,
+                    skipped)
 
     def _due(self) -> None:
         """Quotes whose wait is over go again, before anything newer."""

@@ -51,10 +51,10 @@ def default_config(name: str, prefix: str, *, max_per_subject: int, max_age: flo
                         republish=live)
 
 
-async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults) -> bool:
+async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults) -> Any:
     """Make stream ``name`` if it is missing; check it otherwise (StreamError).
     ``warned`` keeps the warnings already given, so each is given once.
-    Whether the stream takes batched publishing (fast ingest)."""
+    The stream's configuration (``allow_batched``: fast ingest)."""
     from nats.js.errors import BadRequestError, NotFoundError
 
     try:
@@ -71,7 +71,7 @@ async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults
             logger.info("NATS: stream %s created over %s.> (duplicate window %g s, %s)",
                         name, prefix, DEFAULT_DUPLICATE_WINDOW, live)
             # A server before batched publishing ignores the option: its answer says.
-            return bool(info.config.allow_batched)
+            return info.config
     subjects = list(info.config.subjects or ())
     if not any(covers(s, prefix) for s in subjects):
         raise StreamError(f"stream {name} captures {', '.join(subjects) or 'no subjects'}, not {prefix}.>: "
@@ -86,4 +86,4 @@ async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults
         warned.add("batched")
         logger.warning("NATS: stream %s does not allow batched publishing: the stream acknowledges each "
                        "quote on its own, which costs the server more", name)
-    return bool(info.config.allow_batched)
+    return info.config
