@@ -290,3 +290,34 @@ def test_two_bridges_on_a_replicated_stream_count_an_id_in_process_as_neither_re
     assert all(flushed) and len(ids) == len(set(ids)) == n
     for b in bridges:
         assert (b.published, sum(b.rejected.values())) == (n, 0), b.snapshot()
+
+
+def test_a_node_entering_lame_duck_mode_is_left_for_a_node_it_names_before_it_closes():
+    from quotra.bridge import Bridge
+    from quotra.pricetape_proto import FIELDS
+
+    async def publish(cluster):
+        async with asyncio.timeout(limit(60)):
+            await replicated_stream(cluster.url)
+            first = cluster.nodes[0]
+            bridge = Bridge(first.url)  # one node given: the others come from its INFO
+            bridge.start()
+            for i in range(1, 2001):
+                await bridge.on_quote(dict.fromkeys(FIELDS, 0) | {"instrument": "ABC", "exchange_ts_ns": i})
+                if i == 1000:
+                    assert await bridge.flush(limit(10)) and len(bridge.servers) == 3, bridge.servers
+                    first.proc.send_signal(signal.SIGUSR2)  # lame duck: it closes its clients within seconds
+                    t0 = time.monotonic()
+                    while not bridge.reconnections:
+                        await asyncio.sleep(0.01)
+                    moved = time.monotonic() - t0
+                elif i % 100 == 0:
+                    await asyncio.sleep(0.01)
+            flushed = await bridge.flush(limit(10))
+            await bridge.close(0)
+            return moved, flushed, bridge, await stored_quotes(",".join(n.url for n in cluster.nodes[1:]))
+
+    with NatsCluster() as cluster:
+        moved, flushed, bridge, stored = asyncio.run(publish(cluster))
+    assert flushed and [q["exchange_ts_ns"] for q in stored] == list(range(1, 2001)), bridge.snapshot()
+    assert moved < 5.0  # told, not left to find out when the server closes (10 s of grace)

@@ -24,6 +24,7 @@ import secrets
 import time
 import zlib
 from typing import Any, Optional
+from urllib.parse import urlsplit
 
 import orjson
 
@@ -307,10 +308,31 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 except TimeoutError:
                     pass
             await self._subscribe(link)
+            link.on_info = lambda info: self._on_info(link, url, info)
+            self._on_info(link, url, link.info)
+            if link.info.get("ldm") is True:
+                raise LinkError("the server is in lame duck mode")
         except BaseException:
             link.close()
             raise
         return link
+
+    def _on_info(self, link: NatsLink, url: str, info: dict) -> None:
+        """What a server says of its cluster: the other nodes it names join the
+        list (with this URL's user information); a server entering lame duck
+        mode is left for the next before it closes the connection."""
+        urls = info.get("connect_urls")
+        if isinstance(urls, list):
+            known = {urlsplit(u).netloc.rpartition("@")[2] for u in self.servers}
+            userinfo = urlsplit(url).netloc.rpartition("@")[0]
+            for u in urls:
+                if isinstance(u, str) and u and "/" not in u and "@" not in u and u not in known:
+                    known.add(u)
+                    self.servers.append(f"nats://{userinfo}@{u}" if userinfo else f"nats://{u}")
+                    logger.info("NATS: the cluster names another server, %s", u)
+        if info.get("ldm") is True and link is self._link and link.is_open and self._failure is None:
+            logger.info("NATS %s is entering lame duck mode: moving to the next server", redact(url))
+            self._fail("the server entered lame duck mode")
 
     async def _subscribe(self, link: NatsLink) -> None:
         """The connection's inbox for the answers, in place before the first can come."""

@@ -60,6 +60,7 @@ class NatsLink(asyncio.Protocol):
                  on_denied: Optional[Callable[[bytes], None]] = None):
         self.on_msg = on_msg
         self.on_denied = on_denied  # a publish the server refused: the subject
+        self.on_info: Optional[Callable[[dict], None]] = None  # an INFO after the first
         self.transport: Optional[asyncio.Transport] = None
         self.info: dict = {}
         self.error: Optional[str] = None
@@ -231,6 +232,8 @@ class NatsLink(asyncio.Protocol):
                     raise ValueError(f"INFO that is not an object: {line[:80]!r}")
                 if not self._info.done():
                     self._info.set_result(self.info)
+                elif self.on_info is not None:
+                    self.on_info(self.info)
             elif line.startswith(b"-ERR"):
                 self._server_error(line[4:].strip().strip(b"'"))
             elif line != b"+OK":
