@@ -155,6 +155,7 @@ def test_a_node_of_a_cluster_killed_loses_nothing(victim):
     assert not check_stream(stored, sent)
     assert counters["published"] == QUOTES and counters["rejected"] == 0, counters
     assert config.num_replicas == 3 and config.allow_direct  # the operator's stream, untouched
+    assert "one acknowledged quote at a time" not in log  # still batching after the election
 
 
 async def _config(url):
