@@ -67,7 +67,9 @@ def read_answer(headers: Optional[bytes], payload: bytes) -> tuple[str, Any]:
     if headers is not None:
         status = headers[9:12] if headers.startswith(b"NATS/1.0 ") else b""
         if status:
-            return "failure", _NO_RESPONDERS if status == b"503" else f"answered with status {status.decode()}"
+            if status == b"503":
+                return "failure", _NO_RESPONDERS
+            return "failure", f"answered with status {status.decode()}"
     try:
         answer = orjson.loads(payload)
     except orjson.JSONDecodeError:
@@ -82,7 +84,8 @@ def read_answer(headers: Optional[bytes], payload: bytes) -> tuple[str, Any]:
             return "failure", f"an unreadable error answer: {payload[:80]!r}"
         code = err.get("err_code") or err.get("code")
         return "error", (code, f"{code} {err.get('description', '')}")
-    if type(answer.get("stream")) is str and type(answer.get("seq")) is int and "count" not in answer:
+    stream, seq = answer.get("stream"), answer.get("seq")
+    if type(stream) is str and type(seq) is int and "count" not in answer:
         return "ack", answer.get("duplicate") is True
     return "other", answer
 
@@ -157,7 +160,8 @@ class Acknowledgements:
     def _start_batches(self) -> None:
         self._batches: dict[bytes, tuple[int, int]] = {}  # batch id -> (first token, quotes)
         self._batch_ids = 0
-        # Batch ids are unique to this connection: the server matches answers to batches by id alone.
+        # Batch ids are unique to this connection: the server matches answers
+        # to batches by id alone.
         self._batch_tag = secrets.token_hex(8).encode()
 
     def _write_batch(self, link, entries) -> None:
@@ -201,8 +205,8 @@ class Acknowledgements:
             code, reason = what
             if code == NO_BATCHES and self._fast:
                 self._fast = False
-                logger.warning("NATS stream %s refused a batch (%s): publishing one acknowledged quote at "
-                               "a time from the next connection on", self.stream, reason)
+                logger.warning("NATS stream %s refused a batch (%s): publishing one acknowledged "
+                               "quote at a time from the next connection on", self.stream, reason)
             if code in BATCH_ERRORS or not n.isdigit() or not 1 <= int(n) <= size:
                 self._fail(f"batch refused: {reason}")
                 return
@@ -216,7 +220,8 @@ class Acknowledgements:
         if form == "err":
             err = answer.get("error")
             if n.isdigit() and 1 <= int(n) <= size and isinstance(err, dict):
-                self._refused_in_batch(first + int(n) - 1, err.get("err_code"), self._reason(payload))
+                reason = self._reason(payload)
+                self._refused_in_batch(first + int(n) - 1, err.get("err_code"), reason)
             else:
                 self._fail(f"an unreadable answer to a batch: {payload[:80]!r}")
             return

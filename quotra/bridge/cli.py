@@ -61,8 +61,9 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
                    help="where the stream keeps its quotes: file (kept across a NATS restart, the default) "
                         "or memory (made again by the bridge after a restart)")
     p.add_argument("--republish", action="store_true",
-                   help="when the bridge makes the stream, have it republish every quote it stores once on "
-                        "live.<prefix>.<instrument> (costs the server about a quarter of its time per quote)")
+                   help="when the bridge makes the stream, have it republish every quote it "
+                        "stores once on live.<prefix>.<instrument> (costs the server about a "
+                        "quarter of its time per quote)")
     p.add_argument("--buffer", type=_cli.count, default=DEFAULT_BUFFER,
                    help=f"quotes held while NATS is away; the oldest are dropped past it "
                         f"(default {DEFAULT_BUFFER})")
@@ -132,7 +133,8 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
         failed: list[BaseException] = []
 
         def on_bridge_end(task: asyncio.Task) -> None:
-            # The stream cannot take the quotes, or the bridge broke: no use streaming from upstream.
+            # The stream cannot take the quotes, or the bridge broke: no use
+            # streaming from upstream.
             exc = None if task.cancelled() else task.exception()
             if exc is None:
                 return

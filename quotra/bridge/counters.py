@@ -19,7 +19,7 @@ class BridgeCounters:
         self.published = 0      # quotes the stream acknowledged (duplicates included)
         self.duplicates = 0     # of those, the ones the stream already had
         self.dropped = 0        # oldest quotes dropped from a full buffer
-        self.refused = 0        # quotes not published: no subject, no JSON, or the server's permissions
+        self.refused = 0        # not published: no subject, no JSON, the server's permissions
         self._refused_by: collections.Counter[str] = collections.Counter()  # refused by the server
         self.rejected: dict[str, int] = {}  # quotes the stream refused, by reason
         self.resent = 0         # quotes sent again after a connection ended unacknowledged

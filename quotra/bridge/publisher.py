@@ -100,7 +100,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._retry: collections.deque = collections.deque()  # encoded, unacknowledged: sent first
         self._inflight: dict[int, tuple[bytes, bytes]] = {}  # token -> (head, body), in sending order
         self._sent_at: collections.deque = collections.deque()  # (last token of a block, time written)
-        self._later: list[tuple[float, tuple[bytes, bytes]]] = []  # (when, entry): to send again shortly
+        # (when, entry): to send again shortly
+        self._later: list[tuple[float, tuple[bytes, bytes]]] = []
         self._failure: Optional[str] = None
         self._token = 0
         self._inbox = b""
@@ -116,7 +117,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._fast = True         # batches unless the server refused them
         self._fast_stream = False  # the stream allows them
         self._unbatched = 0       # quotes to send one acknowledgement each before batching again
-        self._retry_since: Optional[float] = None  # when the oldest quote to send again was first sent
+        # When the oldest quote to send again was first sent.
+        self._retry_since: Optional[float] = None
         self._clock = time.monotonic
         self._start_batches()
         self.on_quote = self._make_on_quote()
@@ -203,7 +205,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 # time; it leaves out the sender's send time, which differs between the
                 # copies of one quote sent to two bridges.
                 cut = payload.rfind(b',"sent_at_ns":')
-                hdr = msg_id + b"%d:%08x\r\n\r\n" % (ts, crc32(memoryview(payload)[:cut] if cut > 0 else payload))
+                digest = crc32(memoryview(payload)[:cut] if cut > 0 else payload)
+                hdr = msg_id + b"%d:%08x\r\n\r\n" % (ts, digest)
             else:
                 hdr = _NO_ID
             n = len(hdr)
@@ -246,8 +249,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._later = later
         self.refused += n
         self._refused_by[name] += n
-        logger.error("NATS server does not let the bridge publish to %s (permissions violation): quotes of "
-                     "%s are counted refused from now on; the other instruments go on",
+        logger.error("NATS server does not let the bridge publish to %s (permissions violation): "
+                     "quotes of %s are counted refused from now on; the other instruments go on",
                      subject.decode(errors="replace"), name)
         self._wake.set()
 
@@ -300,8 +303,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             except TimeoutError:
                 if not checked:
                     raise
-                logger.info("NATS %s: stream %s did not answer in time; publishing again", redact(url),
-                            self.stream)
+                logger.info("NATS %s: stream %s did not answer in time; publishing again",
+                            redact(url), self.stream)
             finally:
                 try:
                     await asyncio.wait_for(nc.close(), ACK_TIMEOUT)
@@ -330,8 +333,10 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                     known.add(u)
                     self.servers.append(f"nats://{userinfo}@{u}" if userinfo else f"nats://{u}")
                     logger.info("NATS: the cluster names another server, %s", u)
-        if info.get("ldm") is True and link is self._link and link.is_open and self._failure is None:
-            logger.info("NATS %s is entering lame duck mode: moving to the next server", redact(url))
+        lame = info.get("ldm") is True
+        if lame and link is self._link and link.is_open and self._failure is None:
+            logger.info("NATS %s is entering lame duck mode: moving to the next server",
+                        redact(url))
             self._fail("the server entered lame duck mode")
 
     async def _subscribe(self, link: NatsLink) -> None:
@@ -412,7 +417,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         if self._inflight or self._later:
             self._ack_overdue()  # the oldest block written still waiting comes first
             first = self._sent_at[0][1] if self._sent_at else self._clock()
-            self._retry_since = first if self._retry_since is None else min(self._retry_since, first)
+            since = self._retry_since
+            self._retry_since = first if since is None else min(since, first)
         self._retry.extendleft(reversed(self._inflight.values()))
         self._retry.extendleft(reversed([entry for _, entry in self._later]))
         self._later.clear()
@@ -425,7 +431,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         Its last message of each instrument says which it has: those at or
         before it are dropped from the resend and counted published."""
         self._retry_since = None
-        last: dict[bytes, tuple[bytes, int]] = {}  # head -> (Nats-Msg-Id, exchange_ts_ns) stored last
+        # head -> (Nats-Msg-Id, exchange_ts_ns) of the stream's last message
+        last: dict[bytes, tuple[bytes, int]] = {}
         try:
             async with asyncio.timeout(2 * ACK_TIMEOUT):
                 for head in {entry[0] for entry in self._retry}:
@@ -439,9 +446,9 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         except Exception as exc:
             if "last" not in self._warned:
                 self._warned.add("last")
-                logger.warning("NATS stream %s: its last quotes could not be read (%s): quotes sent again after "
-                               "more than its duplicate window (%g s) may be stored twice", self.stream,
-                               str(exc) or type(exc).__name__, window)
+                logger.warning("NATS stream %s: its last quotes could not be read (%s): quotes "
+                               "sent again after more than its duplicate window (%g s) may be "
+                               "stored twice", self.stream, str(exc) or type(exc).__name__, window)
             return
         cut: dict[bytes, int] = {}  # head -> index in the resend of the last quote stored
         ids = [_msg_id(entry[1]) for entry in self._retry]
@@ -458,8 +465,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._retry.extend(kept)
         self.published += skipped
         self.duplicates += skipped
-        logger.info("NATS stream %s already holds %d of the quotes to send again: not sent twice", self.stream,
-                    skipped)
+        logger.info("NATS stream %s already holds %d of the quotes to send again: not sent twice",
+                    self.stream, skipped)
 
     def _due(self) -> None:
         """Quotes whose wait is over go again, before anything newer."""

@@ -47,8 +47,8 @@ def default_config(name: str, prefix: str, *, max_per_subject: int, max_age: flo
     live = RePublish(src=f"{prefix}.>", dest=f"{LIVE_PREFIX}.{prefix}.>") if republish else None
     return StreamConfig(name=name, subjects=[f"{prefix}.>"], max_msgs_per_subject=max_per_subject,
                         max_age=max_age, storage=StorageType(storage), discard=DiscardPolicy.OLD,
-                        duplicate_window=DEFAULT_DUPLICATE_WINDOW, allow_batched=True, allow_direct=True,
-                        republish=live)
+                        duplicate_window=DEFAULT_DUPLICATE_WINDOW, allow_batched=True,
+                        allow_direct=True, republish=live)
 
 
 async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults) -> Any:
@@ -67,7 +67,8 @@ async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults
                 raise
             info = await js.stream_info(name)
         else:
-            live = f"live copies on {LIVE_PREFIX}.{prefix}.>" if defaults.get("republish") else "no live copies"
+            live = (f"live copies on {LIVE_PREFIX}.{prefix}.>" if defaults.get("republish")
+                    else "no live copies")
             logger.info("NATS: stream %s created over %s.> (duplicate window %g s, %s)",
                         name, prefix, DEFAULT_DUPLICATE_WINDOW, live)
             # A server before batched publishing ignores the option: its answer says.

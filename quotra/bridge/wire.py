@@ -31,7 +31,8 @@ MAX_LINE = 64 * 1024
 # The largest message a server takes unless its INFO says otherwise.
 MAX_PAYLOAD = 1024 * 1024
 # The one error a server sends without closing the connection for a publish.
-_DENIED = re.compile(rb'Permissions Violation for Publish to "([^"]+)"(?: using reply subject "[^"]*")?')
+_DENIED = re.compile(
+    rb'Permissions Violation for Publish to "([^"]+)"(?: using reply subject "[^"]*")?')
 # A server error line repeated is logged at most this often.
 ERR_LOG_EVERY = 5.0
 
@@ -71,7 +72,8 @@ class NatsLink(asyncio.Protocol):
         self._buf = bytearray()
         self._writable = asyncio.Event()
         self._writable.set()
-        self._err_logged: dict[str, tuple[float, int]] = {}  # error line -> (logged at, repeats since)
+        # error line -> (logged at, repeats since)
+        self._err_logged: dict[str, tuple[float, int]] = {}
 
     @classmethod
     async def open(cls, url: str, on_msg, *, name: str = "quotra-bridge", timeout: float = 2.0,
@@ -210,7 +212,8 @@ class NatsLink(asyncio.Protocol):
                 if start + total + 2 > size:
                     break
                 if buf[start + total:start + total + 2] != b"\r\n":
-                    raise ValueError(f"a message longer than its size in {bytes(buf[pos:end])[:80]!r}")
+                    head = bytes(buf[pos:end])[:80]
+                    raise ValueError(f"a message longer than its size in {head!r}")
                 if hmsg:
                     on_msg(args[0], bytes(buf[start:start + hlen]), bytes(buf[start + hlen:start + total]))
                 else:
@@ -243,14 +246,16 @@ class NatsLink(asyncio.Protocol):
     def _sizes(self, args: list[bytes], hmsg: bool, line: bytearray) -> tuple[int, int]:
         """``(total, header)`` sizes of a MSG (subject sid [reply] size) or HMSG
         (subject sid [reply] header-size total-size) line; ValueError if malformed."""
-        if not (3 + hmsg <= len(args) <= 4 + hmsg) or not all(a.isdigit() for a in args[-1 - hmsg:]):
+        sizes = args[-1 - hmsg:]
+        if not (3 + hmsg <= len(args) <= 4 + hmsg) or not all(a.isdigit() for a in sizes):
             raise ValueError(f"a malformed message line {bytes(line)[:80]!r}")
         total = int(args[-1])
         hlen = int(args[-2]) if hmsg else 0
         limit = self.info.get("max_payload")
         limit = limit if type(limit) is int and limit > 0 else MAX_PAYLOAD
         if hlen > total or total > limit:
-            raise ValueError(f"bad message sizes in {bytes(line)[:80]!r} (the largest message is {limit})")
+            raise ValueError(f"bad message sizes in {bytes(line)[:80]!r} "
+                             f"(the largest message is {limit})")
         return total, hlen
 
     def _server_error(self, text: bytes) -> None:
@@ -271,4 +276,5 @@ class NatsLink(asyncio.Protocol):
         if len(self._err_logged) > 64:
             self._err_logged.clear()
         self._err_logged[error] = (now, 0)
-        logger.warning("NATS server: %s%s", error, f" ({repeats} more like it since)" if repeats else "")
+        logger.warning("NATS server: %s%s", error,
+                       f" ({repeats} more like it since)" if repeats else "")
