@@ -600,3 +600,38 @@ def test_quotes_sent_again_after_the_duplicate_window_are_not_stored_twice(loop)
         finally:
             loop.run_until_complete(bridge.close(0))
     assert [q["exchange_ts_ns"] for q in got] == list(range(1, 51)) and bridge.published == 50
+
+
+BATCH_ANSWERS = [  # answers to a batch of 3, in order -> published, rejected, in flight, sent again, failed
+    ([(None, b'{"stream":"Q","seq":3,"batch":"%s","count":3}')], (3, 0, 0, 0, False)),
+    ([(None, b'{"type":"err","seq":2,"error":{"code":503,"err_code":10077,"description":"full"}}'),
+      (None, b'{"stream":"Q","seq":1,"batch":"%s","count":1}')], (1, 1, 0, 1, False)),
+    ([(b"NATS/1.0 503\r\n\r\n", b"")], (0, 0, 3, 0, "a batch answered: no responders")),
+    # Answers that are not this batch's: a gap ends the link, and nothing after it counts.
+    ([(None, b'{"type":"gap","last_seq":1,"seq":2}'), (None, b'{"stream":"Q","seq":9,"batch":"%s","count":9}')],
+     (0, 0, 3, 0, "the server missed messages of a batch")),
+    ([(None, b'{"stream":"Q","seq":3,"batch":"%s","count":"3"}')], (0, 0, 3, 0, "an unreadable answer")),
+]
+
+
+@pytest.mark.parametrize("answers, outcome", BATCH_ANSWERS)
+def test_a_batch_is_published_as_far_as_its_answers_say(loop, answers, outcome):
+    class Link:
+        def write(self, data):
+            pass
+
+        def abort(self):
+            pass
+
+    bridge = Bridge("nats://127.0.0.1:1", loop=loop)
+    bridge._inbox = b"_INBOX.x."
+    bridge._write_batch(Link(), [(b"HPUB quotes.ABC ", b"%d" % i) for i in range(3)])
+    bid, = bridge._batches
+    for headers, payload in answers:
+        seq = re.search(rb'"seq":(\d+)', payload)
+        n = int(seq.group(1)) if seq and b'"type"' in payload else 1
+        bridge._on_msg(b"_INBOX.x.%s.3.fail.%d.1.$FI" % (bid, n), headers, payload.replace(b"%s", bid))
+    failure = bridge._failure or False
+    assert (bridge.published, sum(bridge.rejected.values()), bridge.in_flight, len(bridge._retry),
+            failure if not failure else failure.startswith(outcome[4]) and outcome[4]) == outcome
+    assert bid.startswith(bridge._batch_tag) and len(bridge._batch_tag) == 16  # unique to the connection
