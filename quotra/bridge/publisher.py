@@ -204,8 +204,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 # The digest tells apart different quotes that share an instrument and a
                 # time; it leaves out the sender's send time, which differs between the
                 # copies of one quote sent to two bridges.
-                cut = payload.rfind(b',"sent_at_ns":')
-                digest = crc32(memoryview(payload)[:cut] if cut > 0 else payload)
+                cut = payload.rfind(b',"sent_at_ns":', len(payload) - 40)  # the last key
+                digest = crc32(payload[:cut] if cut > 0 else payload)
                 hdr = msg_id + b"%d:%08x\r\n\r\n" % (ts, digest)
             else:
                 hdr = _NO_ID
