@@ -635,3 +635,24 @@ def test_a_batch_is_published_as_far_as_its_answers_say(loop, answers, outcome):
     assert (bridge.published, sum(bridge.rejected.values()), bridge.in_flight, len(bridge._retry),
             failure if not failure else failure.startswith(outcome[4]) and outcome[4]) == outcome
     assert bid.startswith(bridge._batch_tag) and len(bridge._batch_tag) == 16  # unique to the connection
+
+
+def test_an_error_of_the_writer_is_logged_with_its_traceback_and_publishing_goes_on(loop, caplog):
+    with NatsServer() as srv:
+        bridge = Bridge(srv.url, loop=loop)
+        write = bridge._write
+
+        def fails_once(link, entries):
+            bridge._write = write
+            raise RuntimeError("a fault of the writer")
+
+        bridge._write = fails_once
+        bridge.start()
+        for i in range(1, 11):
+            loop.run_until_complete(bridge.on_quote(quote(i)))
+        try:
+            assert loop.run_until_complete(bridge.flush(limit(10))), bridge.snapshot()
+        finally:
+            loop.run_until_complete(bridge.close(0))
+    assert bridge.published == 10 and bridge.reconnections == 1
+    assert "RuntimeError: a fault of the writer" in caplog.text and "Traceback" in caplog.text

@@ -511,7 +511,13 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 batch = self._encode(pending[:room])
                 del pending[:room]
             if batch:
-                self._write(link, batch)
+                try:
+                    self._write(link, batch)
+                except BaseException:
+                    # What did not get into the window goes first on the next connection.
+                    held = {id(entry) for entry in inflight.values()}
+                    retry.extendleft(reversed([e for e in batch if id(e) not in held]))
+                    raise
                 if not link.writable:
                     try:
                         await asyncio.wait_for(link.drain(), DRAIN_TIMEOUT)
