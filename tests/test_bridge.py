@@ -611,6 +611,11 @@ BATCH_ANSWERS = [  # answers to a batch of 3, in order -> published, rejected, i
     ([(None, b'{"type":"gap","last_seq":1,"seq":2}'), (None, b'{"stream":"Q","seq":9,"batch":"%s","count":9}')],
      (0, 0, 3, 0, "the server missed messages of a batch")),
     ([(None, b'{"stream":"Q","seq":3,"batch":"%s","count":"3"}')], (0, 0, 3, 0, "an unreadable answer")),
+    # Only "the stream takes no batches" turns batches off; an abandoned batch is sent again.
+    ([(None, b'{"error":{"code":400,"err_code":10206,"description":"batch publish invalid pattern"},"seq":0}')],
+     (0, 0, 3, 0, "batch refused: 10206")),
+    ([(None, b'{"error":{"code":400,"err_code":10205,"description":"batch publish is disabled"},"seq":0}')],
+     (0, 0, 3, 0, "batch refused: 10205")),
 ]
 
 
@@ -635,6 +640,7 @@ def test_a_batch_is_published_as_far_as_its_answers_say(loop, answers, outcome):
     assert (bridge.published, sum(bridge.rejected.values()), bridge.in_flight, len(bridge._retry),
             failure if not failure else failure.startswith(outcome[4]) and outcome[4]) == outcome
     assert bid.startswith(bridge._batch_tag) and len(bridge._batch_tag) == 16  # unique to the connection
+    assert bridge._fast == (b"10205" not in answers[0][1])
 
 
 def test_an_error_of_the_writer_is_logged_with_its_traceback_and_publishing_goes_on(loop, caplog):
