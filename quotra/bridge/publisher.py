@@ -50,6 +50,8 @@ SHORT = 1.0
 # Quotes per block written at once, so a backlog after an outage is not one huge allocation.
 BLOCK = 1024
 _NO_ID = b"NATS/1.0\r\n\r\n"
+# Servers a cluster may add to the list (its INFO names them).
+MAX_SERVERS = 64
 
 
 def _msg_id(body: bytes) -> Optional[bytes]:
@@ -329,6 +331,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             known = {urlsplit(u).netloc.rpartition("@")[2] for u in self.servers}
             userinfo = urlsplit(url).netloc.rpartition("@")[0]
             for u in urls:
+                if len(self.servers) >= MAX_SERVERS:
+                    break
                 if isinstance(u, str) and u and "/" not in u and "@" not in u and u not in known:
                     known.add(u)
                     self.servers.append(f"nats://{userinfo}@{u}" if userinfo else f"nats://{u}")
