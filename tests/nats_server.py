@@ -50,8 +50,9 @@ class NatsServer:
     it one node of a cluster named ``quotra``."""
 
     def __init__(self, port: Optional[int] = None, *, name: str = "n0", cluster_port: Optional[int] = None,
-                 routes: tuple[int, ...] = ()):
+                 routes: tuple[int, ...] = (), config: str = ""):
         self.port = port or free_port()
+        self.config = config  # nats-server configuration text (authorization, ...)
         self.name = name
         self.cluster_port = cluster_port
         self.routes = routes
@@ -65,6 +66,11 @@ class NatsServer:
     def start(self, timeout: float = 10.0) -> "NatsServer":
         cmd = [nats_server_binary(), "-js", "-a", "127.0.0.1", "-p", str(self.port), "-sd", self.store,
                "-n", self.name]
+        if self.config:
+            path = os.path.join(self.store, "server.conf")
+            with open(path, "w") as f:
+                f.write(self.config)
+            cmd += ["-c", path]
         if self.cluster_port:
             cmd += ["--cluster_name", "quotra", "--cluster", f"nats://127.0.0.1:{self.cluster_port}",
                     "--routes", ",".join(f"nats://127.0.0.1:{p}" for p in self.routes)]
@@ -226,15 +232,16 @@ async def retrying(call, *args, timeout: float = 30.0, **kwargs):
             await asyncio.sleep(0.2)
 
 
-async def stored_quotes(url: str, stream: str = "QUOTES", subject: str = "quotes.>") -> list[dict]:
+async def stored_quotes(url: str, stream: str = "QUOTES", subject: str = "quotes.>", **connect) -> list[dict]:
     """Every message of ``stream`` on ``subject``, in stream order, as JSON."""
     import nats
     from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
 
-    nc = await nats.connect(servers=url.split(","), connect_timeout=2)
+    nc = await nats.connect(servers=url.split(","), connect_timeout=2, **connect)
     try:
         js = nc.jetstream()
-        want = (await retrying(js.stream_info, stream, subjects_filter=subject)).state.messages
+        state = (await retrying(js.stream_info, stream, subjects_filter=subject)).state
+        want = sum(state.subjects.values()) if state.subjects else state.messages  # of ``subject`` only
         sub = await retrying(js.pull_subscribe, subject, stream=stream, config=ConsumerConfig(
             ack_policy=AckPolicy.NONE, deliver_policy=DeliverPolicy.ALL))
         out: list[dict] = []

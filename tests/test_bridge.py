@@ -10,6 +10,7 @@ import subprocess
 import sys
 import time
 import urllib.request
+from decimal import Decimal
 from pathlib import Path
 
 import nats
@@ -199,8 +200,12 @@ def test_a_quote_whose_instrument_cannot_be_a_token_is_counted_not_published(loo
     entries = bridge._encode([good | {"instrument": "A.B"}, good, good | {"instrument": None}, good | {"exchange_ts_ns": 0}])
     assert len(entries) == 2 and bridge.refused == 2
     assert entries[0][0] == b"HPUB quotes.ABC "
-    # The identity of a quote is its instrument and time; a quote without a time has none.
-    assert b"\r\nNats-Msg-Id: ABC:17\r\n\r\n" in entries[0][1] and b"Nats-Msg-Id" not in entries[1][1]
+    # The identity of a quote is its instrument, time and content but for its send time;
+    # a quote without a time has none.
+    assert b"\r\nNats-Msg-Id: ABC:17:" in entries[0][1] and b"Nats-Msg-Id" not in entries[1][1]
+    twin, other = bridge._encode([good | {"sent_at_ns": 5}, good | {"last_price": 1.5}])
+    ids = [e[1].split(b"\r\n")[2] for e in (entries[0], twin, other)]
+    assert ids[0] == ids[1] != ids[2]
     assert "quotes of 'A.B' are not published" in caplog.text
 
 
@@ -251,7 +256,10 @@ def test_the_link_reads_the_protocol_however_the_bytes_are_cut(loop, chunk):
 
 
 @pytest.mark.parametrize("line", [b"MSG a 1 -5\r\n", b"HMSG a 1 9 4\r\nabcd\r\n", b"MSG a 1 x\r\n",
-                                  b"MSG 5\r\n", b"WHAT\r\n", b"INFO {\r\n", b"-ERR" + b"x" * 70000])
+                                  b"MSG 5\r\n", b"WHAT\r\n", b"INFO {\r\n", b"-ERR" + b"x" * 70000,
+                                  b"MSG a 1 999999999999\r\n", b"HMSG a 5 10\r\n12345abcde\r\n",
+                                  b"MSG a 1 1_0\r\n0123456789\r\n", b"MSG a 1 +5\r\nabcde\r\n",
+                                  b"MSG a 1 b c 5\r\nabcde\r\n", b"MSG a 1 5\r\nabcdefg\r\n"])
 def test_the_link_gives_up_on_a_server_it_cannot_read(loop, line):
     from quotra.bridge.wire import NatsLink
 
@@ -438,3 +446,219 @@ def test_a_connection_that_closes_under_the_writer_is_followed_by_another_after_
     loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
     # The writer lived on, kept the quote, and backed off: 0.1 s, then 0.2 s, ...
     assert bridge.buffered == 1 and made[3] - made[2] > made[1] - made[0] >= 0.09
+
+
+ANSWERS = [  # headers, payload -> published, duplicates, rejected, in flight, the connection failed
+    (None, b'{"stream":"error","seq":1}', (1, 0, 0, 0, False)),
+    (None, b'{"stream":"duplicate","seq":1}', (1, 0, 0, 0, False)),
+    (None, b'{"stream":"Q","seq":1,"duplicate":true}', (1, 1, 0, 0, False)),
+    (None, b'{"error":{"code":503,"err_code":10077,"description":"maximum messages exceeded"}}', (0, 0, 1, 0, False)),
+    (None, b'{"error":{"code":400,"err_code":10158,"description":"duplicate message id is in process"}}',
+     (0, 0, 0, 1, False)),
+    (None, b"", (0, 0, 0, 1, True)),
+    (None, b"not json", (0, 0, 0, 1, True)),
+    (None, b'[{"stream":"Q","seq":1}]', (0, 0, 0, 1, True)),
+    (None, b'{"seq":1}', (0, 0, 0, 1, True)),
+    (b"NATS/1.0 408 Request Timeout\r\n\r\n", b"", (0, 0, 0, 1, True)),
+    (b"NATS/1.0 409\r\n\r\n", b"", (0, 0, 0, 1, True)),
+    (b"NATS/1.0 503\r\n\r\n", b"", (0, 0, 0, 1, True)),
+]
+
+
+@pytest.mark.parametrize("headers, payload, outcome", ANSWERS)
+def test_an_answer_counts_as_published_only_when_it_is_an_acknowledgement(loop, headers, payload, outcome):
+    bridge = Bridge("nats://127.0.0.1:1", loop=loop)
+    bridge._inflight[7] = (b"HPUB quotes.ABC ", b"5 5\r\nNATS/1.0\r\n\r\n{}\r\n")
+    bridge._on_msg(b"_INBOX.x.7", headers, payload)
+    assert (bridge.published, bridge.duplicates, sum(bridge.rejected.values()), bridge.in_flight,
+            bridge._failure is not None) == outcome
+
+
+class SilentAfterPong:
+    """A proxy to a NATS server that, on the bridge's publishing connection,
+    passes the server's first PONG and then nothing more."""
+
+    def __init__(self, target: int):
+        self.target = target
+        self.server = None
+
+    async def start(self):
+        self.server = await asyncio.start_server(self._handle, "127.0.0.1", 0)
+        return f"nats://127.0.0.1:{self.server.sockets[0].getsockname()[1]}"
+
+    async def _handle(self, reader, writer):
+        up_reader, up_writer = await asyncio.open_connection("127.0.0.1", self.target)
+        mine = asyncio.Event()
+
+        async def up():
+            while data := await reader.read(65536):
+                if b'"name": "quotra-bridge"' in data:
+                    mine.set()
+                up_writer.write(data)
+
+        async def down():
+            seen = b""
+            while data := await up_reader.read(65536):
+                seen += data
+                if mine.is_set() and b"PONG" in seen:
+                    writer.write(data[:data.find(b"PONG") + 6] if b"PONG" in data else b"")
+                    await asyncio.Event().wait()  # silent from now on
+                writer.write(data)
+
+        try:
+            await asyncio.gather(up(), down())
+        except (OSError, asyncio.CancelledError):
+            pass
+        finally:
+            writer.close()
+            up_writer.close()
+
+
+def test_a_server_silent_after_its_first_pong_is_left_for_the_next_within_the_bound(loop):
+    with NatsServer() as srv:
+        silent = SilentAfterPong(srv.port)
+        url = loop.run_until_complete(silent.start())
+        bridge = Bridge(f"{url},{srv.url}", loop=loop)
+        bridge.start()
+        for i in range(1, 11):
+            loop.run_until_complete(bridge.on_quote(quote(i)))
+        try:
+            assert loop.run_until_complete(bridge.flush(limit(8))), bridge.snapshot()
+            assert bridge.published == 10 and bridge.reconnections == 0 and bridge.connect_failures == 1
+        finally:
+            loop.run_until_complete(bridge.close(0))
+            silent.server.close()
+
+
+@pytest.mark.parametrize("handed, stored, refused", [
+    # orjson cannot encode these: that quote is refused, the others go on.
+    ([quote(1), quote(2) | {"last_price": Decimal("1.5")}, quote(3)], [1, 3], 1),
+    ([quote(1) | {5: "key"}, quote(2)], [2], 1),
+    # Two different quotes of one instrument with one time are two quotes.
+    ([quote(1), quote(1) | {"last_price": 2.0}, quote(1) | {"last_price": 2.0, "sent_at_ns": 9}], [1, 1], 0),
+])
+def test_what_the_bridge_is_handed_is_stored_once_or_counted(loop, handed, stored, refused):
+    with NatsServer() as srv:
+        bridge = Bridge(srv.url, loop=loop)
+        bridge.start()
+        for q in handed:
+            loop.run_until_complete(bridge.on_quote(q))
+        try:
+            assert loop.run_until_complete(bridge.flush(limit(10))), bridge.snapshot()
+            got = loop.run_until_complete(stored_quotes(srv.url))
+        finally:
+            loop.run_until_complete(bridge.close(0))
+    assert [q["exchange_ts_ns"] for q in got] == stored
+    assert (bridge.refused, bridge.published, bridge.received) == (refused, len(handed) - refused, len(handed))
+
+
+@pytest.mark.parametrize("batched", [True, False])
+def test_what_a_lost_connection_left_unacknowledged_is_stored_before_anything_newer(loop, batched):
+    with NatsServer() as srv:
+        bridge = Bridge(srv.url, loop=loop)
+        bridge._fast = batched
+        bridge.start()
+        loop.run_until_complete(until(lambda: bridge.connected, "connected"))
+        link = bridge._link
+        link.write = lambda data: None  # written, never arriving: lost with the connection
+        for i in range(1, 101):
+            loop.run_until_complete(bridge.on_quote(quote(i, ("ABC", "XYZ")[i % 2])))
+        loop.run_until_complete(until(lambda: bridge.in_flight > 0, "quotes in flight"))
+        for i in range(101, 201):  # newer quotes, waiting behind them
+            loop.run_until_complete(bridge.on_quote(quote(i, ("ABC", "XYZ")[i % 2])))
+        link.abort()
+        try:
+            assert loop.run_until_complete(bridge.flush(limit(10))), bridge.snapshot()
+            got = loop.run_until_complete(stored_quotes(srv.url))
+        finally:
+            loop.run_until_complete(bridge.close(0))
+    assert [q["exchange_ts_ns"] for q in got] == list(range(1, 201))
+    assert bridge.published == 200 and bridge.resent > 0
+
+
+def test_quotes_sent_again_after_the_duplicate_window_are_not_stored_twice(loop):
+    from nats.js.api import StreamConfig
+
+    async def one_second_window(url):
+        nc = await nats.connect(url)
+        await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>"], duplicate_window=1,
+                                                     allow_direct=True, allow_batched=True))
+        await nc.close()
+
+    with NatsServer() as srv:
+        loop.run_until_complete(one_second_window(srv.url))
+        bridge = Bridge(srv.url, loop=loop)
+        bridge.start()
+        loop.run_until_complete(until(lambda: bridge.connected, "connected"))
+        bridge._link.transport.pause_reading()  # stored, but the answers never read: sent again
+        for i in range(1, 51):
+            loop.run_until_complete(bridge.on_quote(quote(i, ("ABC", "XYZ")[i % 2])))
+        try:
+            loop.run_until_complete(until(lambda: bridge.reconnections, "a reconnection"))
+            assert loop.run_until_complete(bridge.flush(limit(10))), bridge.snapshot()
+            got = loop.run_until_complete(stored_quotes(srv.url))
+        finally:
+            loop.run_until_complete(bridge.close(0))
+    assert [q["exchange_ts_ns"] for q in got] == list(range(1, 51)) and bridge.published == 50
+
+
+BATCH_ANSWERS = [  # answers to a batch of 3, in order -> published, rejected, in flight, sent again, failed
+    ([(None, b'{"stream":"Q","seq":3,"batch":"%s","count":3}')], (3, 0, 0, 0, False)),
+    ([(None, b'{"type":"err","seq":2,"error":{"code":503,"err_code":10077,"description":"full"}}'),
+      (None, b'{"stream":"Q","seq":1,"batch":"%s","count":1}')], (1, 1, 0, 1, False)),
+    ([(b"NATS/1.0 503\r\n\r\n", b"")], (0, 0, 3, 0, "a batch answered: no responders")),
+    # Answers that are not this batch's: a gap ends the link, and nothing after it counts.
+    ([(None, b'{"type":"gap","last_seq":1,"seq":2}'), (None, b'{"stream":"Q","seq":9,"batch":"%s","count":9}')],
+     (0, 0, 3, 0, "the server missed messages of a batch")),
+    ([(None, b'{"stream":"Q","seq":3,"batch":"%s","count":"3"}')], (0, 0, 3, 0, "an unreadable answer")),
+    # Only "the stream takes no batches" turns batches off; an abandoned batch is sent again.
+    ([(None, b'{"error":{"code":400,"err_code":10206,"description":"batch publish invalid pattern"},"seq":0}')],
+     (0, 0, 3, 0, "batch refused: 10206")),
+    ([(None, b'{"error":{"code":400,"err_code":10205,"description":"batch publish is disabled"},"seq":0}')],
+     (0, 0, 3, 0, "batch refused: 10205")),
+]
+
+
+@pytest.mark.parametrize("answers, outcome", BATCH_ANSWERS)
+def test_a_batch_is_published_as_far_as_its_answers_say(loop, answers, outcome):
+    class Link:
+        def write(self, data):
+            pass
+
+        def abort(self):
+            pass
+
+    bridge = Bridge("nats://127.0.0.1:1", loop=loop)
+    bridge._inbox = b"_INBOX.x."
+    bridge._write_batch(Link(), [(b"HPUB quotes.ABC ", b"%d" % i) for i in range(3)])
+    bid, = bridge._batches
+    for headers, payload in answers:
+        seq = re.search(rb'"seq":(\d+)', payload)
+        n = int(seq.group(1)) if seq and b'"type"' in payload else 1
+        bridge._on_msg(b"_INBOX.x.%s.3.fail.%d.1.$FI" % (bid, n), headers, payload.replace(b"%s", bid))
+    failure = bridge._failure or False
+    assert (bridge.published, sum(bridge.rejected.values()), bridge.in_flight, len(bridge._retry),
+            failure if not failure else failure.startswith(outcome[4]) and outcome[4]) == outcome
+    assert bid.startswith(bridge._batch_tag) and len(bridge._batch_tag) == 16  # unique to the connection
+    assert bridge._fast == (b"10205" not in answers[0][1])
+
+
+def test_an_error_of_the_writer_is_logged_with_its_traceback_and_publishing_goes_on(loop, caplog):
+    with NatsServer() as srv:
+        bridge = Bridge(srv.url, loop=loop)
+        write = bridge._write
+
+        def fails_once(link, entries):
+            bridge._write = write
+            raise RuntimeError("a fault of the writer")
+
+        bridge._write = fails_once
+        bridge.start()
+        for i in range(1, 11):
+            loop.run_until_complete(bridge.on_quote(quote(i)))
+        try:
+            assert loop.run_until_complete(bridge.flush(limit(10))), bridge.snapshot()
+        finally:
+            loop.run_until_complete(bridge.close(0))
+    assert bridge.published == 10 and bridge.reconnections == 1
+    assert "RuntimeError: a fault of the writer" in caplog.text and "Traceback" in caplog.text

@@ -59,7 +59,7 @@ def metrics(port) -> dict:
     return out
 
 
-def run(nats_url, fault, *, read_url=None, stream_setup=None, extra=()):
+def run(nats_url, fault, *, read_url=None, stream_setup=None, extra=(), stream="QUOTES"):
     """The bridge through ``fault()`` (called a third of the way in); the
     counters at exit, the log, what the stream holds and what was sent."""
     with ServiceThread(count=QUOTES, rate=RATE, record_sent=QUOTES) as svc:
@@ -84,7 +84,7 @@ def run(nats_url, fault, *, read_url=None, stream_setup=None, extra=()):
         sent = sent_ids(svc)
     print(log)  # shown by pytest on failure
     assert rc == 0 and len(sent) == QUOTES == counters["received"], log
-    return counters, log, asyncio.run(stored_quotes(read_url or nats_url)), sent
+    return counters, log, asyncio.run(stored_quotes(read_url or nats_url, stream)), sent
 
 
 @pytest.mark.parametrize("how", ["restart", "sigkill", "reset"])
@@ -109,7 +109,8 @@ def test_a_full_stream_refuses_quotes_and_the_bridge_counts_and_logs_them():
     async def small_stream(url):
         nc = await nats.connect(url)
         await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>"], max_msgs=QUOTES // 2,
-                                                     discard=DiscardPolicy.NEW, duplicate_window=10))
+                                                     discard=DiscardPolicy.NEW, duplicate_window=10,
+                                                     allow_batched=True))
         await nc.close()
 
     with NatsServer() as srv:
@@ -126,7 +127,8 @@ async def replicated_stream(url):
     js = nc.jetstream()
     # The cluster elects its JetStream leader first.
     await retrying(js.add_stream, StreamConfig(name="QUOTES", subjects=["quotes.>"], num_replicas=3,
-                                               duplicate_window=10, allow_direct=True), timeout=limit(30))
+                                               duplicate_window=10, allow_direct=True, allow_batched=True),
+                   timeout=limit(30))
     await nc.close()
 
 
@@ -153,6 +155,7 @@ def test_a_node_of_a_cluster_killed_loses_nothing(victim):
     assert not check_stream(stored, sent)
     assert counters["published"] == QUOTES and counters["rejected"] == 0, counters
     assert config.num_replicas == 3 and config.allow_direct  # the operator's stream, untouched
+    assert "one acknowledged quote at a time" not in log  # still batching after the election
 
 
 async def _config(url):
@@ -166,8 +169,8 @@ async def _config(url):
 def test_two_bridges_into_one_stream_one_killed_every_quote_once():
     with NatsServer() as srv, ServiceThread(rate=RATE // 2, record_sent=QUOTES * 2, shared_market=True) as svc:
         live = Subscriber(srv.url, "live.quotes.>")
-        one = start_bridge(svc, srv.url, *KEEP)
-        two = start_bridge(svc, srv.url, *KEEP)
+        one = start_bridge(svc, srv.url, *KEEP, "--republish")
+        two = start_bridge(svc, srv.url, *KEEP, "--republish")
         try:
             wait(lambda: len(svc.open_connections) == 2 and all(c._streamed for c in svc.open_connections), 20,
                  "both bridges subscribed")
@@ -200,3 +203,122 @@ def test_two_bridges_into_one_stream_one_killed_every_quote_once():
     assert counters["published"] == counters["received"] > 0 and counters["dropped"] == 0, counters
     # Plain subscribers of the stream's republished copies get one of each.
     assert got["count"] == len(stored) and got["bad"] == 0
+
+
+# -- what the server says, read as it means it ----------------------------------
+
+async def open_batches(url):
+    """Batches b1..b30 left open on the stream, as a bridge cut mid-batch leaves them."""
+    nc = await nats.connect(url)
+    await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>", "old.>"], duplicate_window=10,
+                                                 allow_batched=True))
+    for i in range(1, 31):
+        for n in range(1, 51):  # more than a first batch of the bridge holds
+            await nc.publish("old.x", b"{}", reply=f"_INBOX.old.b{i}.100.fail.{n}.{min(n - 1, 1)}.$FI")
+    await nc.flush()
+    await nc.close()
+
+
+async def stream_named_error(url):
+    nc = await nats.connect(url)
+    await nc.jetstream().add_stream(StreamConfig(name="error", subjects=["quotes.>"], duplicate_window=10))
+    await nc.close()
+
+
+# A user that may publish ABC's quotes but not XYZ's; the stream is read as another.
+PERMISSIONS = """authorization {
+  users = [
+    {user: bridge, password: s3cret, permissions: {
+      publish: {allow: ["quotes.ABC", "$JS.API.>", "_INBOX.>"]}, subscribe: {allow: ["_INBOX.>"]}}},
+    {user: reader, password: r3ader}
+  ]
+}
+"""
+
+
+@pytest.mark.parametrize("case", ["batch ids left open", "stream named error", "XYZ refused, password in URL"])
+def test_published_means_stored_whatever_the_server_answers(case):
+    config = PERMISSIONS if case.startswith("XYZ") else ""
+    with NatsServer(config=config) as srv:
+        url = srv.url.replace("//", "//bridge:s3cret@") if config else srv.url
+        read = srv.url.replace("//", "//reader:r3ader@") if config else None
+        setup = {"batch ids left open": open_batches, "stream named error": stream_named_error}.get(case)
+        extra = ("--stream", "error") if case == "stream named error" else ()
+        counters, log, stored, sent = run(url, lambda: None, read_url=read, stream_setup=setup, extra=extra,
+                                          stream="error" if extra else "QUOTES")
+    missing = check_stream(stored, sent)
+    assert counters["published"] == len(stored) and counters["rejected"] == 0, counters
+    if not config:
+        assert not missing, counters
+        return
+    # The instrument refused is counted and said once; the other one all flows; no secret shown.
+    assert missing == {q for q in sent if q[0] == "XYZ"} and counters["refused"] == len(missing), counters
+    assert log.count("does not let the bridge publish to quotes.XYZ") == 1, log
+    assert len(log.splitlines()) < 40 and "s3cret" not in log, log
+
+
+def test_two_bridges_on_a_replicated_stream_count_an_id_in_process_as_neither_refused_nor_lost():
+    from quotra.bridge import Bridge
+    from quotra.pricetape_proto import FIELDS
+
+    n = 3000
+
+    async def both(urls):
+        async with asyncio.timeout(limit(60)):
+            nc = await nats.connect(servers=urls)
+            await retrying(nc.jetstream().add_stream, StreamConfig(
+                name="QUOTES", subjects=["quotes.>"], num_replicas=3, duplicate_window=10), timeout=limit(30))
+            await nc.close()
+            bridges = [Bridge(url) for url in urls[:2]]
+            for b in bridges:
+                b.start()
+            while not all(b.connected for b in bridges):
+                await asyncio.sleep(0.05)
+            for i in range(1, n + 1):  # the same quote to both, as from a shared market
+                q = dict.fromkeys(FIELDS, 0) | {"instrument": ("ABC", "XYZ")[i % 2], "exchange_ts_ns": i}
+                for b in bridges:
+                    await b.on_quote(dict(q))
+                if i % 50 == 0:
+                    await asyncio.sleep(0.002)
+            flushed = [await b.flush(limit(20)) for b in bridges]
+            for b in bridges:
+                await b.close(0)
+            return flushed, bridges, await stored_quotes(",".join(urls))
+
+    with NatsCluster() as cluster:
+        flushed, bridges, stored = asyncio.run(both([node.url for node in cluster.nodes]))
+    ids = [(q["instrument"], q["exchange_ts_ns"]) for q in stored]
+    assert all(flushed) and len(ids) == len(set(ids)) == n
+    for b in bridges:
+        assert (b.published, sum(b.rejected.values())) == (n, 0), b.snapshot()
+
+
+def test_a_node_entering_lame_duck_mode_is_left_for_a_node_it_names_before_it_closes():
+    from quotra.bridge import Bridge
+    from quotra.pricetape_proto import FIELDS
+
+    async def publish(cluster):
+        async with asyncio.timeout(limit(60)):
+            await replicated_stream(cluster.url)
+            first = cluster.nodes[0]
+            bridge = Bridge(first.url)  # one node given: the others come from its INFO
+            bridge.start()
+            for i in range(1, 2001):
+                await bridge.on_quote(dict.fromkeys(FIELDS, 0) | {"instrument": "ABC", "exchange_ts_ns": i})
+                if i == 1000:
+                    assert await bridge.flush(limit(10)) and len(bridge.servers) == 3, bridge.servers
+                    first.proc.send_signal(signal.SIGUSR2)  # lame duck: it closes its clients within seconds
+                    t0 = time.monotonic()
+                    while not bridge.reconnections:
+                        await asyncio.sleep(0.01)
+                    moved = time.monotonic() - t0
+                elif i % 100 == 0:
+                    await asyncio.sleep(0.01)
+            flushed = await bridge.flush(limit(10))
+            await bridge.close(0)
+            return moved, flushed, bridge, await stored_quotes(",".join(n.url for n in cluster.nodes[1:]))
+
+    with NatsCluster() as cluster:
+        moved, flushed, bridge, stored = asyncio.run(publish(cluster))
+    assert flushed and [q["exchange_ts_ns"] for q in stored] == list(range(1, 2001)), bridge.snapshot()
+    assert moved < 5.0  # told, not left to find out when the server closes (10 s of grace)

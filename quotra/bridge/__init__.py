@@ -2,11 +2,12 @@
 
     upstream service --wss--> quotra-bridge (one Quotra client)
                                    | HPUB <prefix>.<instrument>  (JSON, the quote dict's keys;
-                                   |      Nats-Msg-Id <instrument>:<exchange_ts_ns>, acknowledged)
+                                   |      Nats-Msg-Id <instrument>:<exchange_ts_ns>:<digest>,
+                                   |      acknowledged)
                                    v
                               NATS server(s), JetStream stream <STREAM> over <prefix>.>
-                              (keeps the latest quotes of each instrument; one copy of each
-                               quote republished on live.<prefix>.<instrument>)
+                              (keeps the latest quotes of each instrument; with republish,
+                               one copy of each quote on live.<prefix>.<instrument>)
                                    |
                  +-----------------+-----------------+
                  v                 v                 v

@@ -1,30 +1,42 @@
 """The stream's answers: one per quote, or one per batch (fast ingest).
 
 A quote counts as published only when the stream answered that it stored it
-(or already had it: ``duplicates``). A refusal is counted by its reason in
-``rejected`` and logged once per burst; a transient one ("no responders" while
-a leader is elected, a stream being made again) and an answer that does not
-come within ``ACK_TIMEOUT`` end the connection, so that everything
-unacknowledged goes again, in its order, on the next.
+(or already had it: ``duplicates``): an answer is read as JSON, and only an
+object with ``stream`` and ``seq`` is an acknowledgement (its ``duplicate``
+field says whether the stream already held the quote). An ``error`` object is
+a refusal: counted by its reason in ``rejected`` and logged once per burst,
+unless it says "not now" (``_TRANSIENT``). A transient refusal, a status
+answer ("no responders" while a leader is elected, a time-out), an answer that
+is not one of these, and an answer that does not come within ``ACK_TIMEOUT``
+end the connection, so that everything unacknowledged goes again, in its
+order, on the next. "Duplicate message id is in process" (another bridge's
+copy of the quote is being stored) is no answer yet: that quote goes again
+after ``IN_PROCESS_WAIT``, and the duplicate window drops it if the other copy
+landed.
 
-Fast ingest: what waits is written as one batch, acknowledged once, and the
-next batch goes when that answer is in.
-
-Where the stream allows batched publishing, each block of two or more quotes
-is a batch of its own: every message's reply subject says the batch, its place
-in it and whether it starts (0), adds to (1) or commits (2) it:
-``<inbox><batch>.<flow>.fail.<n>.<op>.$FI``. The server stores each message as
-it arrives and answers the commit once, with the count it took; a count short
-of the batch, a gap or a failed batch ends the connection, and the batch's
-unacknowledged quotes go again (the duplicate window drops those it stored).
-A refusal of one message (``"type":"err"``) is counted like any other.
+Fast ingest: where the stream allows batched publishing, each block of two or
+more quotes is a batch of its own, and the next batch goes when that answer
+is in. Every message's reply subject says the batch, its place in it and
+whether it starts (0), adds to (1) or commits (2) it:
+``<inbox><batch>.<flow>.fail.<n>.<op>.$FI``. Batch ids are a random tag of
+the connection and a counter: the server keys an open batch by its id on the
+stream, whoever sent it, and keeps an abandoned one for seconds. The server
+stores each message as it arrives and answers the commit once, with the count
+it took; a count short of the batch, a gap or a failed batch ends the
+connection, and the batch's unacknowledged quotes go again (the duplicate
+window drops those it stored). Once the connection has failed, no answer of
+its batches counts: what they did not confirm goes again. A refusal of one
+message (``"type":"err"``, or the final error naming it) is counted like any
+other, and closes the batch there: the server stored the messages before it
+(the final count says how many) and none after, which go again first.
 """
 
 from __future__ import annotations
 
 import logging
+import secrets
 import time
-from typing import Optional
+from typing import Any, Optional
 
 import orjson
 
@@ -35,9 +47,47 @@ logger = logging.getLogger("quotra.bridge")
 ACK_TIMEOUT = 2.0
 LOG_EVERY = 5.0
 # Refusals that say "not now" rather than "never": the same quotes go again on a new connection.
-_TRANSIENT = {"10008"}
-# JetStream errors that say the stream or server will not take batches.
-NO_BATCHES = {10205, 10206, 10207, 10208}
+_TRANSIENT = {10008}
+# "Duplicate message id is in process": another copy of the quote is being stored.
+IN_PROCESS = 10158
+# Seconds before a quote answered IN_PROCESS goes again.
+IN_PROCESS_WAIT = 0.2
+# The one JetStream error that says the stream will not take batches; the
+# others of a batch (a gap, an abandoned or unknown batch) are about that batch.
+NO_BATCHES = 10205
+# Errors about the batch itself (its pattern, its id): the connection starts again.
+BATCH_ERRORS = {10205, 10206, 10207, 10208}
+_NO_RESPONDERS = "no responders (no stream leader, or no stream)"
+
+
+def read_answer(headers: Optional[bytes], payload: bytes) -> tuple[str, Any]:
+    """What the stream's answer says: ``("ack", duplicate)``, ``("error",
+    (err_code, reason))``, ``("other", answer)`` for any other JSON object, or
+    ``("failure", reason)`` for a status answer and anything unreadable."""
+    if headers is not None:
+        status = headers[9:12] if headers.startswith(b"NATS/1.0 ") else b""
+        if status:
+            if status == b"503":
+                return "failure", _NO_RESPONDERS
+            return "failure", f"answered with status {status.decode()}"
+    try:
+        answer = orjson.loads(payload)
+    except orjson.JSONDecodeError:
+        return "failure", f"an answer that is not JSON: {payload[:80]!r}"
+    if not isinstance(answer, dict):
+        return "failure", f"an answer that is not an object: {payload[:80]!r}"
+    if "type" in answer:
+        return "other", answer  # an answer within a batch
+    err = answer.get("error")
+    if err is not None:
+        if not isinstance(err, dict):
+            return "failure", f"an unreadable error answer: {payload[:80]!r}"
+        code = err.get("err_code") or err.get("code")
+        return "error", (code, f"{code} {err.get('description', '')}")
+    stream, seq = answer.get("stream"), answer.get("seq")
+    if type(stream) is str and type(seq) is int and "count" not in answer:
+        return "ack", answer.get("duplicate") is True
+    return "other", answer
 
 
 class Acknowledgements:
@@ -45,42 +95,47 @@ class Acknowledgements:
 
     def _on_msg(self, subject: bytes, headers: Optional[bytes], payload: bytes) -> None:
         if subject.endswith(b".$FI"):
-            self._on_batch_answer(subject, payload)
+            self._on_batch_answer(subject, headers, payload)
             return
         try:
             token = int(subject.rpartition(b".")[2])
         except ValueError:
             return
-        entry = self._inflight.pop(token, None)
-        if entry is None:
+        inflight = self._inflight
+        if token not in inflight:
             return  # an answer to a connection that has ended: its quote was queued again
-        if headers is not None and headers[9:12] == b"503":
-            self._fail(token, entry, "no responders (no stream leader, or no stream)")
-        elif b'"error"' in payload:
-            reason = self._reason(payload)
-            if reason.split(" ", 1)[0] in _TRANSIENT:
-                self._fail(token, entry, reason)
-            else:
-                self._reject(reason)
-        else:
+        kind, what = read_answer(headers, payload)
+        if kind == "ack":
+            del inflight[token]
             self.published += 1
-            if b'"duplicate"' in payload:
+            if what:
                 self.duplicates += 1
-        if len(self._inflight) < self.window:
+        elif kind == "error" and what[0] == IN_PROCESS:
+            self._in_process(inflight.pop(token))
+        elif kind == "error" and what[0] not in _TRANSIENT:
+            del inflight[token]
+            self._reject(what[1])
+        else:
+            # Left in its place: with the connection ended, it goes again in its order.
+            self._fail(what[1] if kind == "error" else what if kind == "failure"
+                       else f"an answer that is not an acknowledgement: {payload[:80]!r}")
+        if len(inflight) < self.window:
             self._wake.set()
 
-    def _fail(self, token: int, entry, reason: str) -> None:
-        """A refusal for now: back into the window, and the connection ends so
-        that everything unacknowledged goes again in its order."""
-        inflight = self._inflight
-        inflight[token] = entry
-        items = sorted(inflight.items())
-        inflight.clear()
-        inflight.update(items)
+    def _fail(self, reason: str) -> None:
+        """A refusal for now: the connection ends, so that everything
+        unacknowledged goes again in its order."""
         if self._failure is None:
             self._failure = reason
             if self._link is not None:
                 self._link.abort()
+
+    def _in_process(self, entry: tuple[bytes, bytes]) -> None:
+        """Another copy is being stored: not final either way. Sent again
+        shortly (still in flight meanwhile); the duplicate window drops it if
+        the other copy landed."""
+        self._later.append((self._clock() + IN_PROCESS_WAIT, entry))
+        self.loop.call_later(IN_PROCESS_WAIT, self._wake.set)
 
     def _reject(self, reason: str) -> None:
         self.rejected[reason] = self.rejected.get(reason, 0) + 1
@@ -105,11 +160,14 @@ class Acknowledgements:
     def _start_batches(self) -> None:
         self._batches: dict[bytes, tuple[int, int]] = {}  # batch id -> (first token, quotes)
         self._batch_ids = 0
+        # Batch ids are unique to this connection: the server matches answers
+        # to batches by id alone.
+        self._batch_tag = secrets.token_hex(8).encode()
 
     def _write_batch(self, link, entries) -> None:
         inbox, inflight = self._inbox, self._inflight
         self._batch_ids += 1
-        bid = b"b%d" % self._batch_ids
+        bid = b"%sx%d" % (self._batch_tag, self._batch_ids)
         first = self._token + 1
         last = len(entries)
         # The acknowledgement cadence asked for is the batch's size: the commit's answer counts.
@@ -124,45 +182,85 @@ class Acknowledgements:
         self._sent_at.append((self._token, self._clock()))
         link.write(b"".join(parts))
 
-    def _on_batch_answer(self, subject: bytes, payload: bytes) -> None:
-        if payload.startswith(b'{"type":"ack"'):
-            return  # the cadence inside a batch: the commit's answer counts
+    def _on_batch_answer(self, subject: bytes, headers: Optional[bytes], payload: bytes) -> None:
+        if self._failure is not None:
+            return  # the link has failed: what no answer confirmed yet goes again
         toks = subject.split(b".")
+        if len(toks) < 7:
+            return
         bid, n = toks[-6], toks[-3]
         batch = self._batches.get(bid)
         if batch is None:
             return  # a batch of a connection that has ended
         first, size = batch
-        if payload.startswith(b'{"type":"err"'):
-            entry = self._inflight.pop(first + int(n) - 1, None)
-            if entry is not None:
-                self._reject(self._reason(payload))
+        kind, what = read_answer(headers, payload)
+        if kind == "failure":
+            self._fail(f"a batch answered: {what}")
             return
-        if payload.startswith(b'{"type":"gap"'):
-            self._batch_failed("the server missed messages of a batch")
+        if kind == "ack":
+            self._fail(f"a batch answered as a single quote: {payload[:80]!r}")
             return
-        try:
-            answer = orjson.loads(payload)
-        except ValueError:
-            answer = {}
-        err: Optional[dict] = answer.get("error")
-        if err is not None:
-            if err.get("err_code") in NO_BATCHES:
-                self._fast = False  # from the next connection on: one acknowledgement per quote
-            self._batch_failed(f"batch refused: {err.get('err_code')} {err.get('description', '')}")
+        if kind == "error":
+            # The batch ended at message n: refused, the batch closed with it.
+            code, reason = what
+            if code == NO_BATCHES and self._fast:
+                self._fast = False
+                logger.warning("NATS stream %s refused a batch (%s): publishing one acknowledged "
+                               "quote at a time from the next connection on", self.stream, reason)
+            if code in BATCH_ERRORS or not n.isdigit() or not 1 <= int(n) <= size:
+                self._fail(f"batch refused: {reason}")
+                return
+            self._refused_in_batch(first + int(n) - 1, code, reason)
+            self._batch_end(bid, first, size, 0)
             return
-        inflight = self._inflight
-        mine = [t for t in range(first, first + size) if t in inflight]
-        # Refused messages may or may not be in the count; a count short of the rest never succeeds.
-        if answer.get("count", -1) < len(mine):
-            self._batch_failed(f"the server counted {answer.get('count')} of a batch of {size}")
+        answer = what
+        form = answer.get("type")
+        if form == "ack":
+            return  # the cadence inside a batch: the commit's answer counts
+        if form == "err":
+            err = answer.get("error")
+            if n.isdigit() and 1 <= int(n) <= size and isinstance(err, dict):
+                reason = self._reason(payload)
+                self._refused_in_batch(first + int(n) - 1, err.get("err_code"), reason)
+            else:
+                self._fail(f"an unreadable answer to a batch: {payload[:80]!r}")
             return
+        if form == "gap":
+            self._fail("the server missed messages of a batch")
+            return
+        count = answer.get("count")
+        if form is not None or type(count) is not int or not 0 <= count <= size:
+            self._fail(f"an unreadable answer to a batch: {payload[:80]!r}")
+            return
+        self._batch_end(bid, first, size, count)
+
+    def _refused_in_batch(self, token: int, code: Any, reason: str) -> None:
+        entry = self._inflight.pop(token, None)
+        if entry is None:
+            return
+        if code == IN_PROCESS or code in _TRANSIENT:
+            self._in_process(entry)  # not final: it goes again shortly
+        else:
+            self._reject(reason)
+
+    def _batch_end(self, bid: bytes, first: int, size: int, stored: int) -> None:
+        """The batch is closed: its first ``stored`` messages are in the stream
+        (the server stores a batch in order and stops it at the first refusal);
+        what is left of the rest goes again first, in its order."""
         del self._batches[bid]
-        for t in mine:
-            del inflight[t]
-        self.published += len(mine)
-        if len(inflight) < self.window:
-            self._wake.set()
+        inflight = self._inflight
+        done = 0
+        for t in range(first, first + stored):
+            if inflight.pop(t, None) is not None:
+                done += 1
+        self.published += done
+        rest = [inflight.pop(t) for t in range(first + stored, first + size) if t in inflight]
+        if rest:
+            self._retry.extendleft(reversed(rest))
+            # One answer each for these: a store that refuses one (full, say) may
+            # refuse them all, and a batch would learn that one quote at a time.
+            self._unbatched = max(self._unbatched, len(rest))
+        self._wake.set()
 
     def _reason(self, payload: bytes) -> str:
         try:
@@ -170,9 +268,3 @@ class Acknowledgements:
             return f"{err.get('err_code') or err.get('code')} {err.get('description', '')}"
         except (ValueError, KeyError, TypeError, AttributeError):
             return payload[:200].decode(errors="replace")
-
-    def _batch_failed(self, reason: str) -> None:
-        if self._failure is None:
-            self._failure = reason
-            if self._link is not None:
-                self._link.abort()

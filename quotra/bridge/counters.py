@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import logging
 from typing import Any
 
@@ -18,7 +19,8 @@ class BridgeCounters:
         self.published = 0      # quotes the stream acknowledged (duplicates included)
         self.duplicates = 0     # of those, the ones the stream already had
         self.dropped = 0        # oldest quotes dropped from a full buffer
-        self.refused = 0        # quotes whose instrument cannot be a subject token
+        self.refused = 0        # not published: no subject, no JSON, the server's permissions
+        self._refused_by: collections.Counter[str] = collections.Counter()  # refused by the server
         self.rejected: dict[str, int] = {}  # quotes the stream refused, by reason
         self.resent = 0         # quotes sent again after a connection ended unacknowledged
         self.connections = 0    # NATS connections made (the first and every reconnection)
@@ -26,6 +28,7 @@ class BridgeCounters:
         self._dropped_logged = 0
         self._drop_log_at = 0.0
         self._reject_log_at = 0.0
+        self._encode_log_at = 0.0
 
     @property
     def reconnections(self) -> int:
@@ -34,7 +37,7 @@ class BridgeCounters:
     @property
     def in_flight(self) -> int:
         """Quotes written to NATS whose acknowledgement has not come (yet)."""
-        return len(self._inflight)
+        return len(self._inflight) + len(self._later)
 
     @property
     def buffered(self) -> int:
@@ -60,6 +63,7 @@ class BridgeCounters:
             published=self.published,
             dropped=self.dropped,
             refused=self.refused,
+            refused_by_instrument=dict(self._refused_by),
             buffered=self.buffered,
             nats_connected=self.connected,
             nats_reconnections=self.reconnections,
@@ -97,7 +101,8 @@ def metric_families() -> tuple:
         Family("dropped", "quotra_bridge_dropped", "counter",
                "Quotes dropped, oldest first, from the full buffer while NATS was away or slow."),
         Family("refused", "quotra_bridge_refused", "counter",
-               "Quotes not published: their instrument cannot be a subject token."),
+               "Quotes not published: their instrument cannot be a subject token, they cannot be "
+               "encoded as JSON, or the server does not let the bridge publish their subject."),
         Family("buffered", "quotra_bridge_buffered", "gauge", "Quotes waiting for NATS."),
         Family("nats_connected", "quotra_bridge_nats_connected", "gauge", "1 while connected to NATS, else 0."),
         Family("nats_reconnections", "quotra_bridge_nats_reconnections", "counter",

@@ -15,8 +15,9 @@ DEFAULT_BUFFER = 100_000
 # Long enough to cover a failover and the re-sending behind it; every id of the
 # window costs the server about 235 bytes of memory.
 DEFAULT_DUPLICATE_WINDOW = 10.0
-# Where the stream republishes what it stored: one copy of each quote, however
-# many bridges publish it (``live.<prefix>.<instrument>``).
+# Where the stream republishes what it stored, when the operator asks for it:
+# one copy of each quote, however many bridges publish it
+# (``live.<prefix>.<instrument>``).
 LIVE_PREFIX = "live"
 STORAGES = ("file", "memory")
 RETRY_FIRST = 0.1

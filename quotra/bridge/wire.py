@@ -15,8 +15,12 @@ import asyncio
 import collections
 import json
 import logging
+import re
+import time
 import urllib.parse
 from typing import Callable, Optional
+
+from .names import redact
 
 __all__ = ["NatsLink", "LinkError"]
 
@@ -24,6 +28,13 @@ logger = logging.getLogger("quotra.bridge")
 
 # Largest protocol line accepted from a server before the link gives up on it.
 MAX_LINE = 64 * 1024
+# The largest message a server takes unless its INFO says otherwise.
+MAX_PAYLOAD = 1024 * 1024
+# The one error a server sends without closing the connection for a publish.
+_DENIED = re.compile(
+    rb'Permissions Violation for Publish to "([^"]+)"(?: using reply subject "[^"]*")?')
+# A server error line repeated is logged at most this often.
+ERR_LOG_EVERY = 5.0
 
 
 class LinkError(ConnectionError):
@@ -33,7 +44,7 @@ class LinkError(ConnectionError):
 def _address(url: str) -> tuple[str, int, dict]:
     u = urllib.parse.urlsplit(url)
     if u.scheme not in ("nats", ""):
-        raise LinkError(f"{url}: only nats:// servers are supported by the bridge's publisher")
+        raise LinkError(f"{redact(url)}: only nats:// servers are supported by the bridge's publisher")
     auth: dict = {}
     if u.username and u.password is not None:
         auth = {"user": urllib.parse.unquote(u.username), "pass": urllib.parse.unquote(u.password)}
@@ -46,8 +57,11 @@ class NatsLink(asyncio.Protocol):
     """One NATS connection. ``on_msg(subject, headers, payload)`` gets every
     message (``headers`` None for MSG, the raw header block for HMSG)."""
 
-    def __init__(self, on_msg: Callable[[bytes, Optional[bytes], bytes], None]):
+    def __init__(self, on_msg: Callable[[bytes, Optional[bytes], bytes], None],
+                 on_denied: Optional[Callable[[bytes], None]] = None):
         self.on_msg = on_msg
+        self.on_denied = on_denied  # a publish the server refused: the subject
+        self.on_info: Optional[Callable[[dict], None]] = None  # an INFO after the first
         self.transport: Optional[asyncio.Transport] = None
         self.info: dict = {}
         self.error: Optional[str] = None
@@ -58,18 +72,21 @@ class NatsLink(asyncio.Protocol):
         self._buf = bytearray()
         self._writable = asyncio.Event()
         self._writable.set()
+        # error line -> (logged at, repeats since)
+        self._err_logged: dict[str, tuple[float, int]] = {}
 
     @classmethod
-    async def open(cls, url: str, on_msg, *, name: str = "quotra-bridge", timeout: float = 2.0) -> "NatsLink":
+    async def open(cls, url: str, on_msg, *, name: str = "quotra-bridge", timeout: float = 2.0,
+                   on_denied: Optional[Callable[[bytes], None]] = None) -> "NatsLink":
         host, port, auth = _address(url)
         loop = asyncio.get_running_loop()
-        link = cls(on_msg)
+        link = cls(on_msg, on_denied)
         try:
             async with asyncio.timeout(timeout):
                 await loop.create_connection(lambda: link, host, port)
                 info = await link._info
                 if info.get("tls_required"):
-                    raise LinkError(f"{url} requires TLS, which the bridge's publisher does not speak")
+                    raise LinkError(f"{redact(url)} requires TLS, which the bridge's publisher does not speak")
                 connect = {"verbose": False, "pedantic": False, "headers": True, "no_responders": True,
                            "protocol": 1, "name": name, "lang": "python-quotra", "version": "1", **auth}
                 link.write(b"CONNECT " + json.dumps(connect).encode() + b"\r\n")
@@ -106,13 +123,17 @@ class NatsLink(asyncio.Protocol):
         if self.closed.done():
             raise LinkError(self.error or "the NATS connection is closed")
 
-    async def ping(self) -> None:
-        """A round trip: every command written before it has been read by the server."""
+    async def ping(self, timeout: Optional[float] = None) -> None:
+        """A round trip: every command written before it has been read by the
+        server. A PONG not there within ``timeout`` seconds closes the link."""
         fut = asyncio.get_running_loop().create_future()
         self._pongs.append(fut)
         self.write(b"PING\r\n")
-        await asyncio.wait((fut, self.closed), return_when=asyncio.FIRST_COMPLETED)
+        await asyncio.wait((fut, self.closed), timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
         if not fut.done():
+            if not self.closed.done():
+                self.error = f"no PONG from the NATS server within {timeout:g} s"
+                self.abort()
             raise LinkError(self.error or "the NATS connection closed before its PONG")
 
     def close(self) -> None:
@@ -161,6 +182,11 @@ class NatsLink(asyncio.Protocol):
             self.error = f"unreadable data from the NATS server: {exc}"
             self.abort()
             return
+        except Exception as exc:  # a fault of ours reading an answer: this link is done
+            logger.exception("NATS: error reading from the server")
+            self.error = f"error reading from the NATS server: {exc!r}"
+            self.abort()
+            return
         if used:
             del buf[:used]
         if len(buf) > MAX_LINE and buf.find(b"\r\n") < 0:
@@ -171,22 +197,24 @@ class NatsLink(asyncio.Protocol):
         pos = 0
         find = buf.find
         on_msg = self.on_msg
+        closed = self.closed
         size = len(buf)
-        while pos < size:
+        while pos < size and not closed.done():  # nothing is read after the link failed
             end = find(b"\r\n", pos)
             if end < 0:
                 break
             op = buf[pos:pos + 4]
             if op == b"MSG " or op == b"HMSG":
-                args = bytes(buf[pos + 4 + (op == b"HMSG"):end]).split()
-                total = int(args[-1])
-                hlen = int(args[-2]) if op == b"HMSG" else 0
-                if not 0 <= hlen <= total or len(args) < 3:
-                    raise ValueError(f"bad message sizes in {bytes(buf[pos:end])[:80]!r}")
+                hmsg = op == b"HMSG"
+                args = bytes(buf[pos + 4 + hmsg:end]).split()
+                total, hlen = self._sizes(args, hmsg, buf[pos:end])
                 start = end + 2
                 if start + total + 2 > size:
                     break
-                if op == b"HMSG":
+                if buf[start + total:start + total + 2] != b"\r\n":
+                    head = bytes(buf[pos:end])[:80]
+                    raise ValueError(f"a message longer than its size in {head!r}")
+                if hmsg:
                     on_msg(args[0], bytes(buf[start:start + hlen]), bytes(buf[start + hlen:start + total]))
                 else:
                     on_msg(args[0], None, bytes(buf[start:start + total]))
@@ -203,11 +231,50 @@ class NatsLink(asyncio.Protocol):
                         fut.set_result(None)
             elif line.startswith(b"INFO"):
                 self.info = json.loads(line[4:])
+                if not isinstance(self.info, dict):
+                    raise ValueError(f"INFO that is not an object: {line[:80]!r}")
                 if not self._info.done():
                     self._info.set_result(self.info)
+                elif self.on_info is not None:
+                    self.on_info(self.info)
             elif line.startswith(b"-ERR"):
-                self.error = line[4:].strip().strip(b"'").decode(errors="replace")
-                logger.warning("NATS server: %s", self.error)
+                self._server_error(line[4:].strip().strip(b"'"))
             elif line != b"+OK":
                 raise ValueError(f"unknown operation {line[:20]!r}")
         return pos
+
+    def _sizes(self, args: list[bytes], hmsg: bool, line: bytearray) -> tuple[int, int]:
+        """``(total, header)`` sizes of a MSG (subject sid [reply] size) or HMSG
+        (subject sid [reply] header-size total-size) line; ValueError if malformed."""
+        sizes = args[-1 - hmsg:]
+        if not (3 + hmsg <= len(args) <= 4 + hmsg) or not all(a.isdigit() for a in sizes):
+            raise ValueError(f"a malformed message line {bytes(line)[:80]!r}")
+        total = int(args[-1])
+        hlen = int(args[-2]) if hmsg else 0
+        limit = self.info.get("max_payload")
+        limit = limit if type(limit) is int and limit > 0 else MAX_PAYLOAD
+        if hlen > total or total > limit:
+            raise ValueError(f"bad message sizes in {bytes(line)[:80]!r} "
+                             f"(the largest message is {limit})")
+        return total, hlen
+
+    def _server_error(self, text: bytes) -> None:
+        denied = _DENIED.fullmatch(text)
+        if denied is not None and self.on_denied is not None:
+            # The server drops the message and keeps the connection: the
+            # publisher decides what that subject's quotes become.
+            self.on_denied(denied.group(1))
+            return
+        error = text.decode(errors="replace")
+        if not text.startswith(b"Permissions Violation"):
+            self.error = error  # the server closes the connection after any other error
+        now = time.monotonic()
+        at, repeats = self._err_logged.get(error, (-ERR_LOG_EVERY, 0))
+        if now - at < ERR_LOG_EVERY:
+            self._err_logged[error] = (at, repeats + 1)
+            return
+        if len(self._err_logged) > 64:
+            self._err_logged.clear()
+        self._err_logged[error] = (now, 0)
+        logger.warning("NATS server: %s%s", error,
+                       f" ({repeats} more like it since)" if repeats else "")
