@@ -365,6 +365,12 @@ class DatasetWriter:
             return False, None
         return True, min(files, key=lambda f: f.order).mark
 
+    def forget_marks(self) -> None:
+        """Drop the marks of the files not yet counted as finished (what they
+        named can no longer be used)."""
+        for f in self._older + list(self._open.values()) + [f for _, f in self._closing]:
+            f.mark = None
+
     def close(self) -> None:
         """Finish every open file, oldest first, and wait for all of them."""
         files = self._older + list(self._open.values())
