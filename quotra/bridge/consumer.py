@@ -47,6 +47,8 @@ def describe(exc: BaseException) -> str:
         return "no answer in time"
     if isinstance(exc, nats.errors.NoRespondersError):
         return "no responders (nothing on the server answers: JetStream not ready, or the consumer gone)"
+    if isinstance(exc, ConnectionRefusedError):
+        return "connection refused"
     if isinstance(exc, (nats.errors.ConnectionClosedError, nats.errors.ConnectionReconnectingError)):
         return "the connection is down"
     return str(exc) or type(exc).__name__
