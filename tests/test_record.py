@@ -186,7 +186,7 @@ def test_replay_keeps_the_recorded_spacing_divided_by_the_speed(tmp_path, speed)
     assert all(b >= a for a, b in zip(stamps, stamps[1:]))
 
 
-def test_a_recorder_killed_mid_file_leaves_only_readable_files(tmp_path):
+def test_a_recorder_killed_mid_file_leaves_only_readable_files(tmp_path, caplog):
     out = tmp_path / "rec"
     with ServiceThread(rate=3000) as svc:
         proc = recorder(out, "--url", svc.url, "--ca-file", svc.ca_file, roll_rows=2000, row_group=200)
@@ -210,6 +210,10 @@ def test_a_recorder_killed_mid_file_leaves_only_readable_files(tmp_path):
         assert pq.read_table(f).num_rows == pq.read_metadata(f).num_rows > 0
     quotes = read(out)
     assert len(quotes) == sum(pq.read_metadata(f).num_rows for f in files) and pq.read_table(out).num_rows == len(quotes)
+    # The next run says what the temporaries left behind cost.
+    from quotra.record.sources import _report_unfinished
+    _report_unfinished(str(out))
+    assert "an earlier run was killed with date=" in caplog.text and "are not in the recording" in caplog.text
 
 
 async def _publish(nats_url, quotes, create=False, **limits):

@@ -18,7 +18,9 @@ sequence in it, and per instrument the sequences only grow.
 from __future__ import annotations
 
 import asyncio
+import datetime
 import logging
+import os
 import signal
 import time
 from collections.abc import Awaitable, Callable
@@ -32,7 +34,7 @@ from ..eager import eager_for
 from .cli import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 from .reader import file_metadata, newest_file
 from .counters import Counters, metric_families
-from .writer import QUOTE_FIELDS, SCHEMA, ClosedFile, DatasetWriter
+from .writer import QUOTE_FIELDS, SCHEMA, ClosedFile, DatasetWriter, unfinished_files
 
 __all__ = ["Counters", "NatsSource", "record_direct", "metric_families", "DEFAULT_STREAM", "DEFAULT_PREFIX",
            "DEFAULT_DURABLE"]
@@ -79,6 +81,7 @@ def record_direct(loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetW
     async def on_close(text: str) -> None:
         logger.info("%s", text)
 
+    _report_unfinished(writer.root)
     eager_for(loop, on_quote.__code__)
     loop.create_task(_tick(writer), name="quotra-record tick")
     client.start_websocket(on_quote, on_error, on_open, on_close)
@@ -87,6 +90,21 @@ def record_direct(loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetW
     finally:
         writer.close()
     return opened
+
+
+def _report_unfinished(root: str) -> None:
+    """Says what a recorder killed earlier lost with its open files: from the
+    upstream service they do not come again (temporaries are never read)."""
+    left = unfinished_files(root)
+    for path, first, last in left[:10]:
+        logger.warning("an earlier run was killed with %s open: the quotes it received from %s to about %s "
+                       "are not in the recording", os.path.relpath(path, root), _utc(first), _utc(last))
+    if len(left) > 10:
+        logger.warning("... and %d more such files", len(left) - 10)
+
+
+def _utc(ns: int) -> str:
+    return datetime.datetime.fromtimestamp(ns / 1e9, datetime.UTC).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3] + "Z"
 
 
 # ---------------------------------------------------------------------------
