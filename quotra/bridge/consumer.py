@@ -18,10 +18,21 @@ from typing import Any, Callable, Optional
 
 import orjson
 
-from .names import (DEFAULT_NATS, DEFAULT_PREFIX, DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, check_instrument,
-                    check_prefix, check_stream, nats, redact, servers)
+from .names import (
+    DEFAULT_NATS,
+    DEFAULT_PREFIX,
+    DEFAULT_STREAM,
+    RETRY_FIRST,
+    RETRY_MAX,
+    check_instrument,
+    check_prefix,
+    check_stream,
+    nats,
+    redact,
+    servers,
+)
 
-__all__ = ["quotes", "describe", "ConsumerCounters", "CONSUMER_FAMILIES"]
+__all__ = ["quotes", "describe", "ConsumerCounters", "consumer_families"]
 
 logger = logging.getLogger("quotra.bridge")
 
@@ -56,7 +67,7 @@ def describe(exc: BaseException) -> str:
 
 class ConsumerCounters:
     """What one ``quotes()`` reader could not deliver, in ``quotra.monitor``'s
-    snapshot form (``quotra.metrics.register(name, counters, CONSUMER_FAMILIES)``)."""
+    snapshot form (``quotra.metrics.register(name, counters, consumer_families())``)."""
 
     def __init__(self) -> None:
         self.evicted = 0    # removed by the stream's retention before they were read
@@ -66,7 +77,8 @@ class ConsumerCounters:
         return {"evicted": self.evicted, "skipped": self.skipped}
 
 
-def _families() -> tuple[Any, ...]:
+def consumer_families() -> tuple[Any, ...]:
+    """The ``quotra.metrics`` families of ``ConsumerCounters`` (needs prometheus-client)."""
     from ..metrics import Family
 
     return (
@@ -75,12 +87,6 @@ def _families() -> tuple[Any, ...]:
         Family("skipped", "quotra_consumer_skipped", "counter",
                "Messages on the quote subjects that were not a JSON object."),
     )
-
-
-def __getattr__(name: str) -> Any:
-    if name == "CONSUMER_FAMILIES":  # made on first use: quotra.metrics needs prometheus-client
-        return _families()
-    raise AttributeError(name)
 
 
 async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[str]] = None, *,
@@ -146,7 +152,7 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
     if metrics_name is not None:
         from .. import metrics
 
-        metrics.register(metrics_name, counters, _families())
+        metrics.register(metrics_name, counters, consumer_families())
     try:
         nc = await nats_mod.connect(servers=urls, max_reconnect_attempts=-1, reconnect_time_wait=0.25,
                                     connect_timeout=2, error_cb=on_error, disconnected_cb=on_disconnected,
@@ -196,7 +202,8 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
 class _Reader:
     """The consumer of one ``quotes()`` and where it stands in the stream."""
 
-    def __init__(self, nc, stream: str, subjects: list[str], on_evicted, counters: ConsumerCounters):
+    def __init__(self, nc: Any, stream: str, subjects: list[str],
+                 on_evicted: Optional[Callable[[int], None]], counters: ConsumerCounters):
         self.nc = nc
         self.js = nc.jetstream()
         self.stream = stream
@@ -276,7 +283,7 @@ class _Reader:
             self.live = True
         return True
 
-    def skip(self, msg) -> None:
+    def skip(self, msg: Any) -> None:
         self.counters.skipped += 1
         logger.warning("NATS consumer: message %d on %s is not a JSON object: skipped (%d in all)",
                        self.last, msg.subject, self.counters.skipped)

@@ -32,8 +32,8 @@ from ..bridge.consumer import describe
 from ..bridge.names import redact, servers
 from ..eager import eager_for
 from .cli import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
-from .reader import file_metadata, newest_file
 from .counters import Counters, metric_families
+from .reader import file_metadata, newest_file
 from .writer import QUOTE_FIELDS, SCHEMA, ClosedFile, DatasetWriter, unfinished_files
 
 __all__ = ["Counters", "NatsSource", "record_direct", "metric_families", "DEFAULT_STREAM", "DEFAULT_PREFIX",
@@ -320,7 +320,7 @@ class NatsSource:
             return result
 
     async def _connect(self) -> Any:
-        import nats
+        from nats.aio.client import Client
 
         closing = False
 
@@ -341,12 +341,13 @@ class NatsSource:
             logger.warning("NATS: reconnected to %s", nc.connected_url.netloc.rpartition("@")[2]
                            if nc.connected_url else self.shown)
 
-        nc = nats.NATS()
+        nc = Client()
         try:
-            await self._bounded(nc.connect(servers=self.urls, max_reconnect_attempts=-1,
-                                           reconnect_time_wait=0.5, connect_timeout=2, name="quotra-record",
-                                           error_cb=on_error, disconnected_cb=on_disconnected,
-                                           reconnected_cb=on_reconnected))
+            await self._bounded(nc.connect(
+                servers=self.urls, max_reconnect_attempts=-1,
+                reconnect_time_wait=0.5,  # type: ignore[arg-type]  # a float is what it sleeps
+                connect_timeout=2, name="quotra-record", error_cb=on_error,
+                disconnected_cb=on_disconnected, reconnected_cb=on_reconnected))
         except BaseException:
             closing = True
             await _close(nc)
@@ -476,7 +477,7 @@ class NatsSource:
         # The file this quote opens may be acknowledged up to the message before it.
         self.writer.add(quote, mark=self._before, seq=seq)
 
-    async def _take_batch(self, js: Any, msgs: list) -> None:
+    async def _take_batch(self, js: Any, msgs: list[Any]) -> None:
         """The messages of one fetch, in order. A gap in the consumer's
         delivery sequence is a delivery the server made that never arrived
         (it died with a node or a connection): with the "all" policy, the
@@ -508,9 +509,9 @@ class NatsSource:
                                 filter_subjects=self.subjects if len(self.subjects) > 1 else None,
                                 filter_subject=self.subjects[0] if len(self.subjects) == 1 else None)
 
-        async def read() -> list:
+        async def read() -> list[Any]:
             sub = await js.pull_subscribe(self.subjects[0], stream=self.stream, config=config)
-            got: list = []
+            got: list[Any] = []
             try:
                 while True:
                     try:
