@@ -448,7 +448,9 @@ def test_from_the_stream_every_quote_is_recorded_or_counted(tmp_path, fault):
         proc = recorder(out, "--nats", url, roll_rows=60, row_group=20, extra=extra)
         try:
             if fault == "SIGINT with no server":
-                time.sleep(1.5)
+                # Its counters are served once its signal handlers are in place.
+                wait(lambda: "quotra_record_received_total" in scrape(port), 20, "the recorder to start")
+                time.sleep(0.5)
             else:
                 wait(lambda: _received(port) == 100, 20, "the recorder to take the quotes")
             if fault == "the stream's retention dropped quotes":
