@@ -291,10 +291,11 @@ class NatsSource:
             pass
 
     async def _retrying(self, what: str, call: Callable[[], Awaitable[Any]],
-                        passes: Callable[[BaseException], bool] = _transient) -> Any:
+                        passes: Callable[[BaseException], Optional[bool]] = _transient) -> Any:
         """``await call()`` until it succeeds; a failure that ``passes`` is
-        logged once at WARNING (then at DEBUG) and tried again after a
-        growing pause; any other is raised. ``_Stopped`` ends the wait."""
+        logged once at WARNING (then at DEBUG; ``passes`` None: the caller
+        said it) and tried again after a growing pause; any other is raised.
+        ``_Stopped`` ends the wait."""
         delay = RETRY_FIRST
         warned = False
         while True:
@@ -303,9 +304,10 @@ class NatsSource:
             except _Stopped:
                 raise
             except Exception as exc:
-                if not passes(exc):
+                verdict = passes(exc)
+                if verdict is False:
                     raise
-                if warned:
+                if warned or verdict is None:
                     logger.debug("NATS %s: %s; trying again", what, describe(exc))
                 else:
                     warned = True
@@ -316,7 +318,7 @@ class NatsSource:
                 delay = min(RETRY_MAX, delay * 2)
                 continue
             if warned:
-                logger.info("NATS %s: done", what)
+                logger.info("NATS %s: answered", what)
             return result
 
     async def _connect(self) -> Any:
@@ -365,13 +367,13 @@ class NatsSource:
 
         waited = False
 
-        def passes(exc: BaseException) -> bool:
+        def passes(exc: BaseException) -> Optional[bool]:
             nonlocal waited
             if isinstance(exc, NotFoundError):
                 if not waited:
                     waited = True
                     logger.info("NATS: no stream %s yet; waiting for the bridge to make it", self.stream)
-                return True
+                return None
             return _transient(exc)
 
         info = await self._retrying(f"stream {self.stream}", lambda: js.stream_info(self.stream), passes)
@@ -593,8 +595,8 @@ class NatsSource:
             try:
                 msgs = await self._bounded(sub.fetch(FETCH, timeout=FETCH_WAIT))
                 delay = RETRY_FIRST
-            except TimeoutError:
-                msgs = []
+            except TimeoutError:  # nothing new: the server answered
+                msgs, delay = [], RETRY_FIRST
             except _Stopped:
                 break
             except Exception as exc:
@@ -608,6 +610,10 @@ class NatsSource:
                     self.writer.forget_marks()
                     self._to_ack = self._newest = self._before = None
                     self._newest_seq = self._acked_seq
+                    try:
+                        await self._bounded(sub.unsubscribe())
+                    except Exception as gone:
+                        logger.debug("NATS unsubscribe: %s", describe(gone))
                     sub = await self._subscribe(js, self._acked_seq + 1)
                     self.counters.remade += 1
                 elif delay == RETRY_FIRST:
