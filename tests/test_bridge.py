@@ -453,7 +453,10 @@ def test_a_message_that_is_not_json_is_skipped_and_counted_by_every_reader(loop,
         try:
             firsts = [await asyncio.wait_for(anext(r), limit(10)) for r in readers]
             await js.publish("quotes.ABC", json.dumps(quote(3)).encode())
-            return firsts, [await asyncio.wait_for(anext(r), limit(10)) for r in readers]
+            nexts = [await asyncio.wait_for(anext(r), limit(10)) for r in readers]
+            from prometheus_client import REGISTRY
+            assert REGISTRY.get_sample_value("quotra_consumer_skipped_total", {"client": "reader"}) == 1
+            return firsts, nexts
         finally:
             for r in readers:
                 await r.aclose()
