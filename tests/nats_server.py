@@ -226,7 +226,7 @@ async def retrying(call, *args, timeout: float = 30.0, **kwargs):
     while True:
         try:
             return await call(*args, **kwargs)
-        except (nats.errors.TimeoutError, nats.js.errors.APIError):
+        except (nats.errors.TimeoutError, nats.js.errors.APIError, nats.js.errors.NoStreamResponseError):
             if time.monotonic() > deadline:
                 raise
             await asyncio.sleep(0.2)

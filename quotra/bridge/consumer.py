@@ -14,14 +14,25 @@ from __future__ import annotations
 import asyncio
 import logging
 from collections.abc import AsyncIterator, Iterable
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 import orjson
 
-from .names import (DEFAULT_NATS, DEFAULT_PREFIX, DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, check_instrument,
-                    check_prefix, check_stream, nats, servers)
+from .names import (
+    DEFAULT_NATS,
+    DEFAULT_PREFIX,
+    DEFAULT_STREAM,
+    RETRY_FIRST,
+    RETRY_MAX,
+    check_instrument,
+    check_prefix,
+    check_stream,
+    nats,
+    redact,
+    servers,
+)
 
-__all__ = ["quotes"]
+__all__ = ["quotes", "describe", "ConsumerCounters", "consumer_families"]
 
 logger = logging.getLogger("quotra.bridge")
 
@@ -31,9 +42,57 @@ FETCH_WAIT = 0.5
 INACTIVE = 30.0
 
 
+def describe(exc: BaseException) -> str:
+    """What a NATS client error means, in words an operator can act on (the
+    client's own text names an exception class and empty fields)."""
+    import nats.errors
+    import nats.js.errors
+
+    if isinstance(exc, nats.js.errors.ServiceUnavailableError):
+        return "JetStream did not answer (503: a leader being elected, or the consumer gone)"
+    if isinstance(exc, nats.js.errors.NotFoundError):
+        return f"not found ({exc.description or 'no such stream or consumer'})"
+    if isinstance(exc, nats.js.errors.APIError):
+        return f"refused by JetStream ({exc.code} {exc.err_code}: {exc.description or 'no description'})"
+    if isinstance(exc, (nats.errors.TimeoutError, TimeoutError)):
+        return "no answer in time"
+    if isinstance(exc, nats.errors.NoRespondersError):
+        return "no responders (nothing on the server answers: JetStream not ready, or the consumer gone)"
+    if isinstance(exc, ConnectionRefusedError):
+        return "connection refused"
+    if isinstance(exc, (nats.errors.ConnectionClosedError, nats.errors.ConnectionReconnectingError)):
+        return "the connection is down"
+    return str(exc) or type(exc).__name__
+
+
+class ConsumerCounters:
+    """What one ``quotes()`` reader could not deliver, in ``quotra.monitor``'s
+    snapshot form (``quotra.metrics.register(name, counters, consumer_families())``)."""
+
+    def __init__(self) -> None:
+        self.evicted = 0    # removed by the stream's retention before they were read
+        self.skipped = 0    # messages that were not a JSON object
+
+    def snapshot(self) -> dict[str, Any]:
+        return {"evicted": self.evicted, "skipped": self.skipped}
+
+
+def consumer_families() -> tuple[Any, ...]:
+    """The ``quotra.metrics`` families of ``ConsumerCounters`` (needs prometheus-client)."""
+    from ..metrics import Family
+
+    return (
+        Family("evicted", "quotra_consumer_evicted", "counter",
+               "Quotes the stream's retention removed before the consumer read them."),
+        Family("skipped", "quotra_consumer_skipped", "counter",
+               "Messages on the quote subjects that were not a JSON object."),
+    )
+
+
 async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[str]] = None, *,
                  subject_prefix: str = DEFAULT_PREFIX, stream: str = DEFAULT_STREAM,
-                 on_evicted: Optional[Callable[[int], None]] = None) -> AsyncIterator[dict]:
+                 on_evicted: Optional[Callable[[int], None]] = None,
+                 metrics_name: Optional[str] = None) -> AsyncIterator[dict]:
     """Quote dicts from the bridge's stream: the last quote of each instrument
     first, then every new one, for ever (end it with ``break`` or by cancelling).
 
@@ -42,7 +101,10 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
     servers, comma-separated. Quotes the stream's retention removed before
     they could be delivered are counted, logged and, with ``on_evicted``,
     passed to it as a number (the count is exact when reading all
-    instruments: the gap in the stream's sequence).
+    instruments: the gap in the stream's sequence). A message that is not a
+    JSON object is skipped, counted and logged. ``metrics_name``: while the
+    reader runs, its counts are a ``quotra.metrics`` source of that name
+    (``quotra_consumer_evicted_total``, ``quotra_consumer_skipped_total``).
     """
     nats_mod = nats()
     check_prefix(subject_prefix)
@@ -56,27 +118,55 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
         if not subjects:
             raise ValueError("give at least one instrument, or None for all")
     urls = servers(nats_url)
+    shown = redact(",".join(urls))
+    counters = ConsumerCounters()
     back = asyncio.Event()
     back.set()
     closing = False
+    waiting = False  # a WARNING said so; the next connection is announced at WARNING too
+    started = False  # connected once
+
+    def wait_warning(why: str) -> None:
+        nonlocal waiting
+        if not waiting and not closing:
+            waiting = True
+            logger.warning("NATS consumer: %s; waiting for NATS at %s", why, shown)
 
     async def on_disconnected() -> None:
         back.clear()
-        if not closing:
-            logger.warning("NATS consumer: connection lost; waiting for a server")
+        wait_warning("connection lost")
 
     async def on_reconnected() -> None:
+        nonlocal waiting
         reader.renew = True  # the server may have forgotten the consumer: make it again
         back.set()
-        logger.info("NATS consumer: reconnected to %s", nc.connected_url.netloc if nc.connected_url else "?")
+        waiting = False
+        logger.warning("NATS consumer: reconnected to %s",
+                       nc.connected_url.netloc.rpartition("@")[2] if nc.connected_url else "?")
 
     async def on_error(exc: Exception) -> None:
-        logger.debug("NATS consumer: %s", str(exc) or type(exc).__name__)
+        if not started:  # once connected, a lost connection is the disconnection's to report
+            wait_warning(f"cannot reach NATS ({describe(exc)})")
+        logger.debug("NATS consumer: %s", describe(exc))
 
-    nc = await nats_mod.connect(servers=urls, max_reconnect_attempts=-1, reconnect_time_wait=0.25,
-                                connect_timeout=2, error_cb=on_error, disconnected_cb=on_disconnected,
-                                reconnected_cb=on_reconnected)
-    reader = _Reader(nc, stream, subjects, on_evicted)
+    if metrics_name is not None:
+        from .. import metrics
+
+        metrics.register(metrics_name, counters, consumer_families())
+    try:
+        nc = await nats_mod.connect(servers=urls, max_reconnect_attempts=-1, reconnect_time_wait=0.25,
+                                    connect_timeout=2, error_cb=on_error, disconnected_cb=on_disconnected,
+                                    reconnected_cb=on_reconnected)
+    except BaseException:
+        if metrics_name is not None:
+            metrics.unregister(metrics_name)
+        raise
+    started = True
+    if waiting:
+        waiting = False
+        logger.warning("NATS consumer: connected to %s",
+                       nc.connected_url.netloc.rpartition("@")[2] if nc.connected_url else "?")
+    reader = _Reader(nc, stream, subjects, on_evicted, counters)
     try:
         loads = orjson.loads
         while True:
@@ -92,16 +182,28 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
                 continue
             for msg in batch:
                 if reader.delivered(msg):
-                    yield loads(msg.data)
+                    try:
+                        quote = loads(msg.data)
+                    except orjson.JSONDecodeError:
+                        quote = None
+                    if isinstance(quote, dict):
+                        yield quote
+                    else:
+                        reader.skip(msg)
     finally:
         closing = True
-        await nc.close()
+        try:
+            await nc.close()
+        finally:
+            if metrics_name is not None:
+                metrics.unregister(metrics_name)
 
 
 class _Reader:
     """The consumer of one ``quotes()`` and where it stands in the stream."""
 
-    def __init__(self, nc, stream: str, subjects: list[str], on_evicted):
+    def __init__(self, nc: Any, stream: str, subjects: list[str],
+                 on_evicted: Optional[Callable[[int], None]], counters: ConsumerCounters):
         self.nc = nc
         self.js = nc.jetstream()
         self.stream = stream
@@ -110,7 +212,7 @@ class _Reader:
         self.on_evicted = on_evicted
         self.last = 0           # stream sequence of the last quote delivered
         self.live = False       # past the first catch-up: a sequence gap is an eviction
-        self.evicted = 0
+        self.counters = counters
         self.sub = None
         self.renew = False
         self.delay = RETRY_FIRST
@@ -154,8 +256,8 @@ class _Reader:
         """The consumer failed: make a new one after the last quote delivered."""
         self.renew = False
         if connected and exc is not None:
-            logger.warning("NATS consumer: %s; starting again after stream sequence %d",
-                           str(exc) or type(exc).__name__, self.last)
+            logger.warning("NATS consumer: %s; making a new consumer after stream sequence %d",
+                           describe(exc), self.last)
             await asyncio.sleep(self.delay)
             self.delay = min(RETRY_MAX, self.delay * 2)
         sub, self.sub = self.sub, None
@@ -181,9 +283,14 @@ class _Reader:
             self.live = True
         return True
 
+    def skip(self, msg: Any) -> None:
+        self.counters.skipped += 1
+        logger.warning("NATS consumer: message %d on %s is not a JSON object: skipped (%d in all)",
+                       self.last, msg.subject, self.counters.skipped)
+
     def _evicted(self, n: int) -> None:
-        self.evicted += n
+        self.counters.evicted += n
         logger.warning("NATS consumer: %d quotes were removed by the stream's retention before they could be "
-                       "read (after stream sequence %d; %d in all)", n, self.last, self.evicted)
+                       "read (after stream sequence %d; %d in all)", n, self.last, self.counters.evicted)
         if self.on_evicted is not None:
             self.on_evicted(n)

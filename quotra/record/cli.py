@@ -59,6 +59,12 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p.add_argument("-v", "--verbose", action="store_true", help="log at DEBUG")
     args = p.parse_args(argv)
     if args.nats is not None:
+        from ..bridge.names import servers
+
+        try:
+            servers(args.nats)
+        except ValueError as exc:
+            p.error(f"--nats: {exc}")
         for text in (*args.instruments, *args.subject_prefix.split(".")):
             if not text or _BAD_TOKEN.search(text):
                 p.error(f"{text!r} cannot be a NATS subject token (empty, or contains '.', '*', '>' or whitespace)")
@@ -142,6 +148,14 @@ def main(argv: Optional[list[str]] = None) -> int:
             import nats  # noqa: F401
         except ImportError:
             print(f"{PROG}: --nats needs nats-py: pip install 'quotra[bridge]'", file=sys.stderr)
+            return 2
+    from .layout import NAME_MAX, partition_name
+
+    for name in args.instruments:
+        size = len(partition_name(name).encode())
+        if size > NAME_MAX:
+            print(f"{PROG}: instrument {name[:40]!r}... cannot be recorded: its directory name would be "
+                  f"{size} bytes, more than the {NAME_MAX} a file system allows", file=sys.stderr)
             return 2
     if not _cli.use_ca_file(PROG, args.ca_file):
         return 2

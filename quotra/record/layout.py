@@ -13,7 +13,8 @@ from google.protobuf.descriptor import FieldDescriptor
 
 from ..pricetape_pb2 import PriceTape
 
-__all__ = ["SCHEMA", "QUOTE_FIELDS", "RECEIVED", "DATE_KEY", "SYMBOL_KEY", "partition_dir"]
+__all__ = ["SCHEMA", "QUOTE_FIELDS", "RECEIVED", "DATE_KEY", "SYMBOL_KEY", "NAME_MAX", "partition_dir",
+           "partition_name"]
 
 _ARROW_TYPES = {
     FieldDescriptor.TYPE_STRING: pa.string(),
@@ -46,8 +47,17 @@ SCHEMA = pa.schema(
      for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number)]
     + [pa.field(RECEIVED, pa.int64(), nullable=False)])
 
+#: The longest name of a directory entry, in bytes (most file systems).
+NAME_MAX = 255
+
+
+def partition_name(instrument: str) -> str:
+    """The name of ``instrument``'s directory: percent-encoded, as the
+    readers' hive partitioning decodes it (any instrument name makes one safe
+    path segment, if not longer than ``NAME_MAX`` bytes)."""
+    return f"{SYMBOL_KEY}={_quote(instrument, safe='')}"
+
+
 def partition_dir(root: str, date: str, instrument: str) -> str:
-    """The directory of ``instrument``'s files of ``date``: its name is
-    percent-encoded, as the readers' hive partitioning decodes it (any
-    instrument name makes one safe path segment)."""
-    return os.path.join(root, f"{DATE_KEY}={date}", f"{SYMBOL_KEY}={_quote(instrument, safe='')}")
+    """The directory of ``instrument``'s files of ``date``."""
+    return os.path.join(root, f"{DATE_KEY}={date}", partition_name(instrument))

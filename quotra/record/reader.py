@@ -87,7 +87,10 @@ def read(path: Union[str, os.PathLike], instruments: Optional[Iterable[str]] = N
     if names is not None:
         conditions.append(ds.field("instrument").isin(names))
         if hive:
-            conditions.append(ds.field(SYMBOL_KEY).isin(names))
+            # Skips whole directories; a directory the partitioning reads
+            # as null (an instrument named __HIVE_DEFAULT_PARTITION__) is
+            # left to the file's own column.
+            conditions.append(ds.field(SYMBOL_KEY).isin(names) | ds.field(SYMBOL_KEY).is_null())
     if lo is not None:
         conditions.append(ds.field(RECEIVED) >= lo)
         if hive:
@@ -177,7 +180,7 @@ def newest_file(root: str, instrument: str) -> Optional[str]:
         directory = partition_dir(root, day.partition("=")[2], instrument)
         try:
             files = [f for f in os.listdir(directory) if f.startswith("part-") and f.endswith(".parquet")]
-        except (FileNotFoundError, NotADirectoryError):
+        except OSError:  # none, or a name no directory can have
             continue
         for name in files:
             if newest is None or name > os.path.basename(newest):

@@ -38,7 +38,7 @@ import pyarrow.parquet as pq
 from .layout import DATE_KEY, QUOTE_FIELDS, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
 
 __all__ = ["SCHEMA", "QUOTE_FIELDS", "RECEIVED", "DATE_KEY", "SYMBOL_KEY", "DatasetWriter", "ClosedFile",
-           "partition_dir"]
+           "partition_dir", "unfinished_files"]
 
 logger = logging.getLogger("quotra.record")
 
@@ -365,6 +365,12 @@ class DatasetWriter:
             return False, None
         return True, min(files, key=lambda f: f.order).mark
 
+    def forget_marks(self) -> None:
+        """Drop the marks of the files not yet counted as finished (what they
+        named can no longer be used)."""
+        for f in self._older + list(self._open.values()) + [f for _, f in self._closing]:
+            f.mark = None
+
     def close(self) -> None:
         """Finish every open file, oldest first, and wait for all of them."""
         files = self._older + list(self._open.values())
@@ -376,6 +382,30 @@ class DatasetWriter:
             self._io.shutdown(wait=True)
             self._io = None
             self._jobs.clear()
+
+
+def unfinished_files(root: str) -> list[tuple[str, int, int]]:
+    """The temporaries an earlier writer left under ``root`` (it was killed
+    with them open): ``(path, first received ns, last write ns)`` each,
+    oldest first."""
+    found = []
+    for day in sorted(os.listdir(root)) if os.path.isdir(root) else []:
+        day_dir = os.path.join(root, day)
+        if not day.startswith(DATE_KEY + "=") or not os.path.isdir(day_dir):
+            continue
+        for part in os.listdir(day_dir):
+            part_dir = os.path.join(day_dir, part)
+            if not part.startswith(SYMBOL_KEY + "=") or not os.path.isdir(part_dir):
+                continue
+            for name in os.listdir(part_dir):
+                first = name[len(".part-"):].split("-", 1)[0]
+                if name.startswith(".part-") and name.endswith(".parquet.tmp") and first.isdigit():
+                    path = os.path.join(part_dir, name)
+                    try:
+                        found.append((path, int(first), os.stat(path).st_mtime_ns))
+                    except OSError:
+                        continue
+    return sorted(found, key=lambda f: f[1])
 
 
 def _sync_dir(path: str) -> None:
