@@ -163,7 +163,7 @@ async def serve_main(fragment_size: Optional[int] = None) -> None:
                 if cmd.get("sender") == "blast":
                     sent = await svc.blast(n, conn)
                 elif cmd.get("sender") == "distinct":  # a quote identity each (the bridge's ids)
-                    from bench.bridge import blast_distinct
+                    from bench.senders import blast_distinct
 
                     sent = await blast_distinct(svc, n, conn)
                 else:

@@ -26,7 +26,7 @@ from typing import Any, Optional
 import orjson
 
 from ..eager import eager_for
-from .cli import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
+from .defaults import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 from .reader import file_metadata, newest_file
 from .counters import Counters, metric_families
 from .writer import QUOTE_FIELDS, SCHEMA, ClosedFile, DatasetWriter
