@@ -155,7 +155,8 @@ async def serve_main(fragment_size: Optional[int] = None) -> None:
         n = int(cmd["n"])
         try:
             conn = await svc.wait_for(
-                lambda: next((c for c in svc.connections if c.id > last_id and "BENCH" in c.subscribed), None),
+                # called within this iteration: last_id is this iteration's
+                lambda: next((c for c in svc.connections if c.id > last_id and "BENCH" in c.subscribed), None),  # noqa: B023
                 timeout, "a client subscribed to BENCH")
             last_id = conn.id
             t0 = time.perf_counter()
