@@ -27,21 +27,26 @@ positionally only, while the extension passes it as the keyword ``data``.
 
 from __future__ import annotations
 
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from google.protobuf.descriptor import FieldDescriptor
+
 from .pricetape_pb2 import PriceTape
 
 __all__ = ["pricetape", "PriceTape", "FIELDS", "message_to_dict", "message_class", "make_wrapper"]
 
+
+def _fields_of(proto_class: Any) -> tuple[str, ...]:
+    fields: list[FieldDescriptor] = list(proto_class.DESCRIPTOR.fields)
+    return tuple(f.name for f in sorted(fields, key=lambda f: f.number))
+
+
 #: The keys of every dict that ``SerializeToDict`` returns, in field-number order.
-FIELDS: tuple[str, ...] = tuple(
-    f.name for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number)
-)
+FIELDS: tuple[str, ...] = _fields_of(PriceTape)
 
 
-def _fields_of(proto_class) -> tuple[str, ...]:
-    return tuple(f.name for f in sorted(proto_class.DESCRIPTOR.fields, key=lambda f: f.number))
-
-
-def _make_to_dict(fields):
+def _make_to_dict(fields: Sequence[str]) -> tuple[Callable[..., dict[str, Any]], Callable[..., dict[str, Any]]]:
     # Generated once from the schema: a dict display of plain attribute loads,
     # no per-call loop, reflection or zip (measured the fastest Python way, see
     # bench_serialize_to_dict). Two variants: the method itself (saves one
@@ -60,7 +65,7 @@ def _make_to_dict(fields):
         "    m = self._msg\n"
         f"    return {{{body}}}\n"
     )
-    namespace: dict = {"__name__": __name__}
+    namespace: dict[str, Any] = {"__name__": __name__}
     exec(compile(src, "<pricetape_proto generated>", "exec"), namespace)
     return namespace["message_to_dict"], namespace["SerializeToDict"]
 
@@ -158,7 +163,7 @@ def make_wrapper(proto_class, name: str = "pricetape"):
                 return self._msg == other
             return NotImplemented
 
-        __hash__ = None  # mutable
+        __hash__ = None  # type: ignore[assignment]  # mutable
 
         def __repr__(self) -> str:
             items = ", ".join(f"{f.name}={v!r}" for f, v in self._msg.ListFields())
@@ -217,16 +222,17 @@ def bench_serialize_to_dict(number: int = 200_000, repeat: int = 5) -> dict[str,
         "ParseFromString(data=...)": lambda: msg.ParseFromString(data=data),
         "PriceTape.ParseFromString(data) (bare)": lambda: m.ParseFromString(data),
     }
+    to_dict: Any = None
     try:
-        from google.protobuf.json_format import MessageToDict
+        from google.protobuf.json_format import MessageToDict as to_dict
     except ImportError:  # pragma: no cover
-        MessageToDict = None
+        pass
     results = {}
     for name, fn in candidates.items():
         results[name] = min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e9
-    if MessageToDict is not None:
+    if to_dict is not None:
         n = max(1, number // 20)
-        fn = lambda: MessageToDict(m, preserving_proto_field_name=True,  # noqa: E731
+        fn = lambda: to_dict(m, preserving_proto_field_name=True,  # noqa: E731
                                    always_print_fields_with_no_presence=True)
         results["json_format.MessageToDict"] = min(timeit.repeat(fn, number=n, repeat=repeat)) / n * 1e9
     return results
