@@ -62,7 +62,7 @@ import platform
 import re
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Iterator, Mapping, Optional
+from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, cast
 
 try:
     from prometheus_client import REGISTRY, start_http_server
@@ -152,10 +152,11 @@ def _reader(source: Any, extra: tuple[Family, ...]) -> tuple[Callable[[], Mappin
         own = getattr(source, "snapshot", None)
         if not callable(own):
             raise TypeError("extra families for a client need a snapshot() method on it to read them from")
+        own_read = cast(Callable[[], Mapping[str, Any]], own)
 
         def read() -> Mapping[str, Any]:
             values = dict(monitor.snapshot(source))
-            values.update(own())
+            values.update(own_read())
             return values
         return read, CLIENT_FAMILIES + extra
     own = getattr(source, "snapshot", None)
@@ -235,7 +236,7 @@ class Collector:
         with self._lock:
             sources = list(self._sources.items())
             families = list(self._families.values())
-        out: dict[str, Metric] = {}
+        out: dict[str, CounterMetricFamily | GaugeMetricFamily] = {}
         for f in families:
             cls = CounterMetricFamily if f.kind == "counter" else GaugeMetricFamily
             out[f.name] = cls(f.name, f.documentation, labels=[LABEL])

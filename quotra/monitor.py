@@ -41,7 +41,7 @@ never go back; an unpickled client starts again at zero.
 
 from __future__ import annotations
 
-from typing import Optional, TypedDict
+from typing import Any, Optional, TypedDict, cast
 
 from ._monitor import snapshot as _snapshot
 
@@ -65,6 +65,6 @@ class Snapshot(TypedDict):
 FIELDS: tuple[str, ...] = tuple(Snapshot.__annotations__)
 
 
-def snapshot(client) -> Snapshot:
+def snapshot(client: Any) -> Snapshot:
     """The health of ``client`` now (see the module's documentation)."""
-    return _snapshot(client)
+    return cast(Snapshot, _snapshot(client))

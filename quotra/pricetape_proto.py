@@ -84,14 +84,14 @@ message_to_dict.__doc__ = "Return a new dict of every field of a bare ``PriceTap
 _RENEW_EVERY = 256
 
 
-def _unpickle(cls, data):
+def _unpickle(cls: Callable[[], Any], data: bytes) -> Any:
     # Both implementations pickle to this, so pickles move between them.
     obj = cls()
     obj.ParseFromString(data)
     return obj
 
 
-def make_wrapper(proto_class, name: str = "pricetape"):
+def make_wrapper(proto_class: Any, name: str = "pricetape") -> type[Any]:
     """The message class around the generated ``proto_class``, for any schema."""
     fields = _fields_of(proto_class)
     field_set = frozenset(fields)
@@ -114,11 +114,11 @@ def make_wrapper(proto_class, name: str = "pricetape"):
 
         __slots__ = ("_msg", "_parses")
 
-        def __init__(self, **fields):
+        def __init__(self, **fields: Any) -> None:
             self._msg = proto_class(**fields)
             self._parses = 0
 
-        def ParseFromString(self, data):
+        def ParseFromString(self, data: bytes) -> int:
             """Replace the whole content with the message serialized in ``data``.
 
             ``data`` is bytes-like and may be passed by keyword. Raises
@@ -131,36 +131,38 @@ def make_wrapper(proto_class, name: str = "pricetape"):
                 self._msg = proto_class()  # releases the old message's arena (see _RENEW_EVERY)
                 n = 0
             self._parses = n
-            return parse(self._msg, data)
+            read: int = parse(self._msg, data)
+            return read
 
         SerializeToDict = serialize_to_dict
 
         def SerializeToString(self) -> bytes:
             """The serialized message (protobuf wire format)."""
-            return self._msg.SerializeToString()
+            wire: bytes = self._msg.SerializeToString()
+            return wire
 
         def Clear(self) -> None:
             self._msg.Clear()
 
         @property
-        def message(self):
+        def message(self) -> Any:
             """The underlying generated message (live, not a copy, until the next ``ParseFromString``)."""
             return self._msg
 
-        def __getattr__(self, attr):
+        def __getattr__(self, attr: str) -> Any:
             # Reached only for names that normal lookup misses: the schema fields.
             if attr in field_set:
                 return getattr(self._msg, attr)
             raise AttributeError(f"{type(self).__name__!r} object has no attribute {attr!r}")
 
-        def __reduce__(self):
+        def __reduce__(self) -> tuple[Any, ...]:
             return (_unpickle, (type(self), self._msg.SerializeToString()))
 
-        def __eq__(self, other):
+        def __eq__(self, other: object) -> bool:
             if isinstance(other, wrapper):
-                return self._msg == other._msg
+                return bool(self._msg == other._msg)
             if isinstance(other, proto_class):
-                return self._msg == other
+                return bool(self._msg == other)
             return NotImplemented
 
         __hash__ = None  # type: ignore[assignment]  # mutable
@@ -175,7 +177,7 @@ def make_wrapper(proto_class, name: str = "pricetape"):
     return wrapper
 
 
-def message_class(proto_class, name: str = "pricetape"):
+def message_class(proto_class: Any, name: str = "pricetape") -> type[Any]:
     """The message class for ``proto_class``: the native type when it can decode the schema, else the wrapper."""
     try:
         from ._pricetape import message_type
@@ -208,10 +210,10 @@ def bench_serialize_to_dict(number: int = 200_000, repeat: int = 5) -> dict[str,
     data = msg.SerializeToString()
     getter = operator.attrgetter(*FIELDS)
 
-    def attrgetter_zip(m=m, getter=getter, keys=FIELDS):
+    def attrgetter_zip(m: Any = m, getter: Any = getter, keys: tuple[str, ...] = FIELDS) -> dict[str, Any]:
         return dict(zip(keys, getter(m)))
 
-    def comprehension(m=m, keys=FIELDS, getattr=getattr):
+    def comprehension(m: Any = m, keys: tuple[str, ...] = FIELDS, getattr: Any = getattr) -> dict[str, Any]:
         return {k: getattr(m, k) for k in keys}
 
     candidates = {

@@ -22,11 +22,16 @@ A refusal of one message (``"type":"err"``) is counted like any other.
 
 from __future__ import annotations
 
+import asyncio
+import collections
 import logging
 import time
-from typing import Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 import orjson
+
+if TYPE_CHECKING:
+    from .wire import NatsLink
 
 __all__ = ["Acknowledgements"]
 
@@ -42,6 +47,23 @@ NO_BATCHES = {10205, 10206, 10207, 10208}
 
 class Acknowledgements:
     """Reading the stream's answers, as a part of ``Bridge``."""
+
+    # The bridge's state this part reads and writes (made in Bridge.__init__
+    # and BridgeCounters.__init__).
+    window: int
+    stream: str
+    published: int
+    duplicates: int
+    rejected: dict[str, int]
+    _inflight: dict[int, tuple[bytes, bytes]]  # token -> (head, body), in sending order
+    _sent_at: collections.deque[tuple[int, float]]  # (last token of a block, time written)
+    _link: Optional[NatsLink]
+    _wake: asyncio.Event
+    _inbox: bytes
+    _clock: Callable[[], float]
+    _failure: Optional[str]
+    _reject_log_at: float
+    _token: int
 
     def _on_msg(self, subject: bytes, headers: Optional[bytes], payload: bytes) -> None:
         if subject.endswith(b".$FI"):
@@ -69,7 +91,7 @@ class Acknowledgements:
         if len(self._inflight) < self.window:
             self._wake.set()
 
-    def _fail(self, token: int, entry, reason: str) -> None:
+    def _fail(self, token: int, entry: tuple[bytes, bytes], reason: str) -> None:
         """A refusal for now: back into the window, and the connection ends so
         that everything unacknowledged goes again in its order."""
         inflight = self._inflight
@@ -106,7 +128,7 @@ class Acknowledgements:
         self._batches: dict[bytes, tuple[int, int]] = {}  # batch id -> (first token, quotes)
         self._batch_ids = 0
 
-    def _write_batch(self, link, entries) -> None:
+    def _write_batch(self, link: NatsLink, entries: list[tuple[bytes, bytes]]) -> None:
         inbox, inflight = self._inbox, self._inflight
         self._batch_ids += 1
         bid = b"b%d" % self._batch_ids
@@ -114,7 +136,7 @@ class Acknowledgements:
         last = len(entries)
         # The acknowledgement cadence asked for is the batch's size: the commit's answer counts.
         reply = b"%s%s.%d.fail." % (inbox, bid, last)
-        parts = []
+        parts: list[bytes] = []
         add = parts.append
         for n, entry in enumerate(entries, 1):
             inflight[first + n - 1] = entry
@@ -145,7 +167,7 @@ class Acknowledgements:
             answer = orjson.loads(payload)
         except ValueError:
             answer = {}
-        err: Optional[dict] = answer.get("error")
+        err: Optional[dict[str, Any]] = answer.get("error")
         if err is not None:
             if err.get("err_code") in NO_BATCHES:
                 self._fast = False  # from the next connection on: one acknowledgement per quote

@@ -135,10 +135,11 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
             stopping.add(task)
             task.add_done_callback(stopping.discard)
 
-        def on_bridge_end(task: asyncio.Task) -> None:
+        def on_bridge_end(task: asyncio.Task[None]) -> None:
             # The stream cannot take the quotes: no use streaming from upstream.
-            if not task.cancelled() and isinstance(task.exception(), StreamError):
-                refused.append(task.exception())
+            exc = None if task.cancelled() else task.exception()
+            if isinstance(exc, StreamError):
+                refused.append(exc)
                 stop_with(client.stop_signal_handler())
 
         for sig in (signal.SIGINT, signal.SIGTERM):

@@ -14,12 +14,17 @@ from __future__ import annotations
 import asyncio
 import logging
 from collections.abc import AsyncIterator, Iterable
-from typing import Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 import orjson
 
 from .names import (DEFAULT_NATS, DEFAULT_PREFIX, DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, check_instrument,
                     check_prefix, check_stream, nats, servers)
+
+if TYPE_CHECKING:
+    from nats.aio.client import Client
+    from nats.aio.msg import Msg
+    from nats.js import JetStreamContext
 
 __all__ = ["quotes"]
 
@@ -33,7 +38,7 @@ INACTIVE = 30.0
 
 async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[str]] = None, *,
                  subject_prefix: str = DEFAULT_PREFIX, stream: str = DEFAULT_STREAM,
-                 on_evicted: Optional[Callable[[int], None]] = None) -> AsyncIterator[dict]:
+                 on_evicted: Optional[Callable[[int], None]] = None) -> AsyncIterator[dict[str, Any]]:
     """Quote dicts from the bridge's stream: the last quote of each instrument
     first, then every new one, for ever (end it with ``break`` or by cancelling).
 
@@ -101,7 +106,8 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
 class _Reader:
     """The consumer of one ``quotes()`` and where it stands in the stream."""
 
-    def __init__(self, nc, stream: str, subjects: list[str], on_evicted):
+    def __init__(self, nc: Client, stream: str, subjects: list[str],
+                 on_evicted: Optional[Callable[[int], None]]):
         self.nc = nc
         self.js = nc.jetstream()
         self.stream = stream
@@ -111,11 +117,11 @@ class _Reader:
         self.last = 0           # stream sequence of the last quote delivered
         self.live = False       # past the first catch-up: a sequence gap is an eviction
         self.evicted = 0
-        self.sub = None
+        self.sub: Optional[JetStreamContext.PullSubscription] = None
         self.renew = False
         self.delay = RETRY_FIRST
 
-    async def fetch(self) -> list:
+    async def fetch(self) -> list[Msg]:
         if self.sub is None:
             self.sub = await self._subscribe()
         try:
@@ -123,7 +129,7 @@ class _Reader:
         except TimeoutError:
             return []
 
-    async def _subscribe(self):
+    async def _subscribe(self) -> JetStreamContext.PullSubscription:
         from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
         from nats.js.errors import NotFoundError
 
@@ -165,7 +171,7 @@ class _Reader:
             except Exception:  # the connection it was on has gone
                 pass
 
-    def delivered(self, msg) -> bool:
+    def delivered(self, msg: Msg) -> bool:
         """Whether ``msg`` is new to the reader; notes gaps the stream left."""
         try:
             meta = msg.metadata

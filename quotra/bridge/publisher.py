@@ -19,6 +19,7 @@ import logging
 import math
 import secrets
 import time
+from collections.abc import Callable, Coroutine
 from typing import Any, Optional
 
 import orjson
@@ -84,10 +85,12 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self.window = window
         self.loop = loop or asyncio.get_event_loop()
         counters.BridgeCounters.__init__(self)
-        self._pending: list[dict] = []                    # quotes not yet encoded
-        self._retry: collections.deque = collections.deque()  # encoded, unacknowledged: sent first
+        self._pending: list[dict[str, Any]] = []          # quotes not yet encoded
+        # encoded, unacknowledged: sent first
+        self._retry: collections.deque[tuple[bytes, bytes]] = collections.deque()
         self._inflight: dict[int, tuple[bytes, bytes]] = {}  # token -> (head, body), in sending order
-        self._sent_at: collections.deque = collections.deque()  # (last token of a block, time written)
+        # (last token of a block, time written)
+        self._sent_at: collections.deque[tuple[int, float]] = collections.deque()
         self._failure: Optional[str] = None
         self._token = 0
         self._inbox = b""
@@ -96,8 +99,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._connected = asyncio.Event()
         self._wake = asyncio.Event()
         self._closing = False
-        self._task: Optional[asyncio.Task] = None
-        self._warned: set = set()
+        self._task: Optional[asyncio.Task[None]] = None
+        self._warned: set[str] = set()
         self._next_server = 0
         self._fast = True         # batches unless the server refused them
         self._fast_stream = False  # the stream allows them
@@ -112,14 +115,14 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
 
     # -- the quote path ------------------------------------------------------------
 
-    def _make_on_quote(self):
+    def _make_on_quote(self) -> Callable[[dict[str, Any]], Coroutine[Any, Any, None]]:
         pending = self._pending
         append = pending.append
         wake = self._wake.set
         limit = self.buffer
         overflow = self._overflow
 
-        async def on_quote(quote: dict) -> None:
+        async def on_quote(quote: dict[str, Any]) -> None:
             append(quote)
             n = len(pending)
             if n == 1:
@@ -147,7 +150,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
     def _head(self, instrument: Any) -> tuple[Optional[bytes], bytes]:
         try:
             name = check_instrument(instrument).encode()
-            got = (b"HPUB %s.%s " % (self.subject_prefix.encode(), name), b"NATS/1.0\r\nNats-Msg-Id: %s:" % name)
+            got: tuple[Optional[bytes], bytes] = (b"HPUB %s.%s " % (self.subject_prefix.encode(), name), b"NATS/1.0\r\nNats-Msg-Id: %s:" % name)
         except (TypeError, ValueError) as exc:
             logger.error("quotes of %r are not published: %s", instrument, exc)
             got = (None, b"")
@@ -155,10 +158,10 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             self._heads[instrument] = got
         return got
 
-    def _encode(self, batch: list) -> list[tuple[bytes, bytes]]:
+    def _encode(self, batch: list[Any]) -> list[tuple[bytes, bytes]]:
         """``(head, body)`` of each quote of ``batch`` that can be published: the
         command is ``head + reply + body``."""
-        out = []
+        out: list[tuple[bytes, bytes]] = []
         add = out.append
         heads = self._heads
         dumps = orjson.dumps
@@ -180,14 +183,14 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self.refused += refused
         return out
 
-    def _write(self, link: NatsLink, entries) -> None:
+    def _write(self, link: NatsLink, entries: list[tuple[bytes, bytes]]) -> None:
         if len(entries) > 1 and self._fast and self._fast_stream:
             self._write_batch(link, entries)
             return
         inbox = self._inbox
         inflight = self._inflight
         token = self._token
-        parts = []
+        parts: list[bytes] = []
         add = parts.append
         for entry in entries:
             token += 1
@@ -199,7 +202,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
 
     # -- the NATS side -----------------------------------------------------------
 
-    def start(self) -> asyncio.Task:
+    def start(self) -> asyncio.Task[None]:
         if self._task is None:
             self._task = self.loop.create_task(self._run(), name="quotra-bridge")
         return self._task

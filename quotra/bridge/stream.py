@@ -10,9 +10,12 @@ made with the bridge's defaults.
 from __future__ import annotations
 
 import logging
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .names import DEFAULT_DUPLICATE_WINDOW, LIVE_PREFIX
+
+if TYPE_CHECKING:
+    from nats.js.api import StreamConfig
 
 __all__ = ["StreamError", "ensure_stream", "covers"]
 
@@ -38,7 +41,8 @@ def covers(pattern: str, prefix: str) -> bool:
     return len(toks) == len(want)
 
 
-def default_config(name: str, prefix: str, *, max_per_subject: int, max_age: float, storage: str):
+def default_config(name: str, prefix: str, *, max_per_subject: int, max_age: float,
+                   storage: str) -> StreamConfig:
     from nats.js.api import DiscardPolicy, RePublish, StorageType, StreamConfig
 
     return StreamConfig(name=name, subjects=[f"{prefix}.>"], max_msgs_per_subject=max_per_subject,
@@ -47,7 +51,7 @@ def default_config(name: str, prefix: str, *, max_per_subject: int, max_age: flo
                         republish=RePublish(src=f"{prefix}.>", dest=f"{LIVE_PREFIX}.{prefix}.>"))
 
 
-async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults) -> bool:
+async def ensure_stream(js: Any, name: str, prefix: str, warned: set[str], **defaults: Any) -> bool:
     """Make stream ``name`` if it is missing; check it otherwise (StreamError).
     ``warned`` keeps the warnings already given, so each is given once.
     Whether the stream takes batched publishing (fast ingest)."""

@@ -21,7 +21,7 @@ import asyncio
 import logging
 import signal
 import time
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 import orjson
 
@@ -30,6 +30,10 @@ from .defaults import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 from .reader import file_metadata, newest_file
 from .counters import Counters, metric_families
 from .writer import QUOTE_FIELDS, SCHEMA, ClosedFile, DatasetWriter
+
+if TYPE_CHECKING:
+    from nats.aio.msg import Msg
+    from nats.js import JetStreamContext
 
 __all__ = ["Counters", "NatsSource", "record_direct", "metric_families", "DEFAULT_STREAM", "DEFAULT_PREFIX",
            "DEFAULT_DURABLE"]
@@ -57,7 +61,7 @@ def record_direct(loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetW
     opened = 0
     add = writer.add
 
-    async def on_quote(quote: dict) -> None:
+    async def on_quote(quote: dict[str, Any]) -> None:
         add(quote)
 
     async def on_error(exc: BaseException) -> None:
@@ -89,7 +93,7 @@ def record_direct(loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetW
 # The JetStream source
 # ---------------------------------------------------------------------------
 
-def _checker():
+def _checker() -> Callable[[Any], dict[str, Any]]:
     """A function making a quote dict of the fields of a decoded message
     body, or raising ValueError: what reaches the writer must fit its schema."""
     import pyarrow as pa
@@ -107,12 +111,12 @@ def _checker():
             raise TypeError(f"field {name} of type {t} cannot be checked")
     lo, hi = -(1 << 63), 1 << 63
 
-    def check(body: Any) -> dict:
+    def check(body: Any) -> dict[str, Any]:
         if not isinstance(body, dict):
             raise ValueError("not a JSON object")
-        quote = {}
+        quote: dict[str, Any] = {}
         for name, kind in kinds:
-            v = body.get(name)
+            v: Any = body.get(name)  # a JSON value
             if kind == "str":
                 ok = isinstance(v, str)
             elif kind == "int":
@@ -186,7 +190,7 @@ class NatsSource:
 
     # -- the run ----------------------------------------------------------------
 
-    async def _stream_identity(self, js) -> str:
+    async def _stream_identity(self, js: JetStreamContext) -> str:
         from nats.js.errors import NotFoundError
 
         delay = RETRY_FIRST
@@ -222,7 +226,7 @@ class NatsSource:
             if meta.get("quotra.nats_stream") == identity and meta.get("quotra.seq_max", "").isdigit():
                 self._seen[instrument] = int(meta["quotra.seq_max"])
 
-    async def _resume_point(self, js) -> Optional[int]:
+    async def _resume_point(self, js: JetStreamContext) -> Optional[int]:
         """The sequence after the consumer's last acknowledgement, or None for
         a new consumer. The consumer is made again from there: the server
         would hand what an earlier run took and never acknowledged (the quotes
@@ -242,7 +246,7 @@ class NatsSource:
         logger.info("NATS: consumer %s resumes after stream sequence %d", self.durable, start - 1)
         return start
 
-    def _take(self, msg) -> None:
+    def _take(self, msg: Msg) -> None:
         seq = msg.metadata.sequence.stream
         if seq > self._newest_seq:
             self._newest, self._newest_seq = msg, seq
@@ -332,6 +336,6 @@ class NatsSource:
             logger.warning("NATS ack: %s", str(exc) or type(exc).__name__)
 
 
-def install_stop(loop: asyncio.AbstractEventLoop, stop) -> None:
+def install_stop(loop: asyncio.AbstractEventLoop, stop: Callable[[], object]) -> None:
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop)
