@@ -18,7 +18,7 @@ from .layout import DATE_KEY, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
 
 __all__ = ["read", "iter_quotes", "parquet_files", "newest_file"]
 
-Time = Union[int, datetime.datetime, datetime.date, None]
+Time = int | datetime.datetime | datetime.date | None
 
 _PARTITIONING = ds.partitioning(pa.schema([(DATE_KEY, pa.string()), (SYMBOL_KEY, pa.string())]), flavor="hive")
 _BATCH = 8192

@@ -108,7 +108,7 @@ class Connection:
 
 #: How controls and waits name connections: None (every open one), an id, a
 #: ``Connection``, or a collection of ids and connections.
-ConnRef = Union[None, int, Connection, Iterable[Union[int, Connection]]]
+ConnRef = None | int | Connection | Iterable[int | Connection]
 
 
 def frame_matcher(match: Any) -> Callable[[Frame], bool]:
