@@ -61,8 +61,9 @@ import math
 import platform
 import re
 import threading
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, cast
+from typing import Any, cast
 
 try:
     from prometheus_client import REGISTRY, start_http_server
@@ -109,7 +110,7 @@ class Family:
     name: str
     kind: str
     documentation: str
-    missing: Optional[float] = None
+    missing: float | None = None
 
     def __post_init__(self) -> None:
         if self.kind not in ("counter", "gauge"):
@@ -168,7 +169,7 @@ def _reader(source: Any, extra: tuple[Family, ...]) -> tuple[Callable[[], Mappin
     return own, extra
 
 
-def _value(family: Family, snap: Mapping[str, Any]) -> Optional[float]:
+def _value(family: Family, snap: Mapping[str, Any]) -> float | None:
     if family.key not in snap:
         return None
     v = snap[family.key]
@@ -282,7 +283,7 @@ class BuildInfo:
 
 
 BUILD_INFO = BuildInfo()
-_joined: Optional[CollectorRegistry] = None
+_joined: CollectorRegistry | None = None
 _join_lock = threading.Lock()
 
 

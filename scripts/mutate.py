@@ -26,7 +26,6 @@ back costs a link.
 from __future__ import annotations
 
 import argparse
-import hashlib
 import os
 import shutil
 import subprocess

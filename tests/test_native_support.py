@@ -20,9 +20,8 @@ import weakref
 
 import pytest
 
-from quotra import quotra as qq
-
 from harness import SANITIZED, rss_kb
+from quotra import quotra as qq
 
 Quotra = qq.Quotra
 WRAPPER = "run_in_thread.<locals>.decorator.<locals>.wrapper"

@@ -6,9 +6,8 @@ import time
 
 import pytest
 
-from quotra.quotra import Quotra
-
 from harness import client_field
+from quotra.quotra import Quotra
 
 
 def test_shutdown_cancels_everything_but_itself(loop):

@@ -26,7 +26,8 @@ import asyncio
 import collections
 import logging
 import time
-from typing import TYPE_CHECKING, Any, Callable, Optional
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 import orjson
 
@@ -57,15 +58,15 @@ class Acknowledgements:
     rejected: dict[str, int]
     _inflight: dict[int, tuple[bytes, bytes]]  # token -> (head, body), in sending order
     _sent_at: collections.deque[tuple[int, float]]  # (last token of a block, time written)
-    _link: Optional[NatsLink]
+    _link: NatsLink | None
     _wake: asyncio.Event
     _inbox: bytes
     _clock: Callable[[], float]
-    _failure: Optional[str]
+    _failure: str | None
     _reject_log_at: float
     _token: int
 
-    def _on_msg(self, subject: bytes, headers: Optional[bytes], payload: bytes) -> None:
+    def _on_msg(self, subject: bytes, headers: bytes | None, payload: bytes) -> None:
         if subject.endswith(b".$FI"):
             self._on_batch_answer(subject, payload)
             return
@@ -167,7 +168,7 @@ class Acknowledgements:
             answer = orjson.loads(payload)
         except ValueError:
             answer = {}
-        err: Optional[dict[str, Any]] = answer.get("error")
+        err: dict[str, Any] | None = answer.get("error")
         if err is not None:
             if err.get("err_code") in NO_BATCHES:
                 self._fast = False  # from the next connection on: one acknowledgement per quote

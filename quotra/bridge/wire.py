@@ -16,7 +16,8 @@ import collections
 import json
 import logging
 import urllib.parse
-from typing import Any, Callable, Optional, cast
+from collections.abc import Callable
+from typing import Any, cast
 
 __all__ = ["NatsLink", "LinkError"]
 
@@ -46,13 +47,13 @@ class NatsLink(asyncio.Protocol):
     """One NATS connection. ``on_msg(subject, headers, payload)`` gets every
     message (``headers`` None for MSG, the raw header block for HMSG)."""
 
-    def __init__(self, on_msg: Callable[[bytes, Optional[bytes], bytes], None]):
+    def __init__(self, on_msg: Callable[[bytes, bytes | None, bytes], None]):
         self.on_msg = on_msg
-        self.transport: Optional[asyncio.Transport] = None
+        self.transport: asyncio.Transport | None = None
         self.info: dict[str, Any] = {}
-        self.error: Optional[str] = None
+        self.error: str | None = None
         loop = asyncio.get_running_loop()
-        self.closed: asyncio.Future[Optional[str]] = loop.create_future()
+        self.closed: asyncio.Future[str | None] = loop.create_future()
         self._info: asyncio.Future[dict[str, Any]] = loop.create_future()
         self._pongs: collections.deque[asyncio.Future[None]] = collections.deque()
         self._buf = bytearray()
@@ -60,7 +61,7 @@ class NatsLink(asyncio.Protocol):
         self._writable.set()
 
     @classmethod
-    async def open(cls, url: str, on_msg: Callable[[bytes, Optional[bytes], bytes], None], *, name: str = "quotra-bridge", timeout: float = 2.0) -> "NatsLink":
+    async def open(cls, url: str, on_msg: Callable[[bytes, bytes | None, bytes], None], *, name: str = "quotra-bridge", timeout: float = 2.0) -> NatsLink:
         host, port, auth = _address(url)
         loop = asyncio.get_running_loop()
         link = cls(on_msg)
@@ -130,7 +131,7 @@ class NatsLink(asyncio.Protocol):
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = cast(asyncio.Transport, transport)
 
-    def connection_lost(self, exc: Optional[Exception]) -> None:
+    def connection_lost(self, exc: Exception | None) -> None:
         self._lost(exc)
 
     def pause_writing(self) -> None:
@@ -139,7 +140,7 @@ class NatsLink(asyncio.Protocol):
     def resume_writing(self) -> None:
         self._writable.set()
 
-    def _lost(self, exc: Optional[BaseException]) -> None:
+    def _lost(self, exc: BaseException | None) -> None:
         if not self.closed.done():
             if self.error is None and exc is not None:
                 self.error = str(exc) or type(exc).__name__
