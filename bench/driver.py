@@ -153,10 +153,10 @@ async def serve_main(fragment_size: int | None = None) -> None:
         timeout = float(cmd.get("timeout", 60))
         n = int(cmd["n"])
         try:
-            conn = await svc.wait_for(
-                # called within this iteration: last_id is this iteration's
-                lambda: next((c for c in svc.connections if c.id > last_id and "BENCH" in c.subscribed), None),  # noqa: B023
-                timeout, "a client subscribed to BENCH")
+            def newer(after=last_id):
+                return next((c for c in svc.connections if c.id > after and "BENCH" in c.subscribed), None)
+
+            conn = await svc.wait_for(newer, timeout, "a client subscribed to BENCH")
             last_id = conn.id
             t0 = time.perf_counter()
             if op == "blast":
