@@ -111,9 +111,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quotra._monitor", "Health counters of quotra.quotra.Quotra clients; use quotra.monitor.",
-    sizeof(ModuleState),   module_methods,    module_slots,
-    module_traverse,       module_clear,      module_free,
+    PyModuleDef_HEAD_INIT,
+    "quotra._monitor",
+    "Health counters of quotra.quotra.Quotra clients; use quotra.monitor.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace
