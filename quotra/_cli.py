@@ -3,7 +3,6 @@ quotra-record) share: argument types (a positive number, a count, a list of
 instruments) and the ``--metrics-port PORT`` / ``--metrics-addr
 ADDR`` options. Importing this module needs no prometheus-client: a missing
 extra is reported as one line naming it."""
-
 from __future__ import annotations
 
 import argparse
@@ -44,13 +43,9 @@ METRICS_ADDR = "127.0.0.1"
 
 def add_metrics_addr(p: argparse.ArgumentParser) -> None:
     """Adds ``--metrics-addr ADDR`` (default 127.0.0.1) beside ``--metrics-port``."""
-    p.add_argument(
-        "--metrics-addr",
-        default=METRICS_ADDR,
-        metavar="ADDR",
-        help="the address --metrics-port listens on (default %(default)s; "
-        "0.0.0.0 for a Prometheus on another host)",
-    )
+    p.add_argument("--metrics-addr", default=METRICS_ADDR, metavar="ADDR",
+                   help="the address --metrics-port listens on (default %(default)s; "
+                        "0.0.0.0 for a Prometheus on another host)")
 
 
 def metrics_url(server: Any) -> str:

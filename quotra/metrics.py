@@ -70,10 +70,8 @@ try:
     from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
     from prometheus_client.registry import CollectorRegistry
 except ImportError as exc:
-    raise ImportError(
-        f"quotra.metrics needs prometheus-client ({exc}): pip install 'quotra[metrics]'",
-        name=exc.name,
-    ) from exc
+    raise ImportError(f"quotra.metrics needs prometheus-client ({exc}): pip install 'quotra[metrics]'",
+                      name=exc.name) from exc
 
 from . import monitor
 
@@ -116,9 +114,7 @@ class Family:
 
     def __post_init__(self) -> None:
         if self.kind not in ("counter", "gauge"):
-            raise ValueError(
-                f"Family {self.name!r}: kind must be 'counter' or 'gauge', not {self.kind!r}"
-            )
+            raise ValueError(f"Family {self.name!r}: kind must be 'counter' or 'gauge', not {self.kind!r}")
         name = self.name
         if self.kind == "counter" and name.endswith("_total"):
             name = name[: -len("_total")]
@@ -129,30 +125,17 @@ class Family:
 
 CLIENT_FAMILIES: tuple[Family, ...] = (
     Family("quotes", "quotra_quotes", "counter", "Quotes handed to the message callback."),
-    Family(
-        "quote_errors",
-        "quotra_quote_errors",
-        "counter",
-        "Quote frames that failed to decode or to reach the message callback.",
-    ),
+    Family("quote_errors", "quotra_quote_errors", "counter",
+           "Quote frames that failed to decode or to reach the message callback."),
     Family("frames", "quotra_frames", "counter", "Websocket data frames received."),
     Family("bytes", "quotra_bytes", "counter", "Payload bytes of the data frames received."),
     Family("connections_opened", "quotra_connections_opened", "counter", "Connections opened."),
     Family("disconnections", "quotra_disconnections", "counter", "Connections that ended."),
-    Family(
-        "connect_failures", "quotra_connect_failures", "counter", "Connection attempts that failed."
-    ),
+    Family("connect_failures", "quotra_connect_failures", "counter", "Connection attempts that failed."),
     Family("connected", "quotra_connected", "gauge", "1 while a connection is open, else 0."),
-    Family(
-        "last_quote_age_s",
-        "quotra_last_quote_age_seconds",
-        "gauge",
-        "Seconds since the last quote; +Inf before the first.",
-        missing=math.inf,
-    ),
-    Family(
-        "subscriptions", "quotra_subscriptions", "gauge", "Instruments in the subscription set."
-    ),
+    Family("last_quote_age_s", "quotra_last_quote_age_seconds", "gauge",
+           "Seconds since the last quote; +Inf before the first.", missing=math.inf),
+    Family("subscriptions", "quotra_subscriptions", "gauge", "Instruments in the subscription set."),
 )
 
 
@@ -162,32 +145,25 @@ def _is_client(source: Any) -> bool:
     return isinstance(source, Quotra)
 
 
-def _reader(
-    source: Any, extra: tuple[Family, ...]
-) -> tuple[Callable[[], Mapping[str, Any]], tuple[Family, ...]]:
+def _reader(source: Any, extra: tuple[Family, ...]) -> tuple[Callable[[], Mapping[str, Any]], tuple[Family, ...]]:
     """How to read ``source`` at scrape time, and the families it gives."""
     if _is_client(source):
         if not extra:
             return (lambda: monitor.snapshot(source)), CLIENT_FAMILIES
         own = getattr(source, "snapshot", None)
         if not callable(own):
-            raise TypeError(
-                "extra families for a client need a snapshot() method on it to read them from"
-            )
+            raise TypeError("extra families for a client need a snapshot() method on it to read them from")
         own_read = cast(Callable[[], Mapping[str, Any]], own)
 
         def read() -> Mapping[str, Any]:
             values = dict(monitor.snapshot(source))
             values.update(own_read())
             return values
-
         return read, CLIENT_FAMILIES + extra
     own = getattr(source, "snapshot", None)
     if not callable(own):
-        raise TypeError(
-            f"a metrics source is a quotra.quotra.Quotra client or has a snapshot() method; "
-            f"{type(source).__name__} is neither"
-        )
+        raise TypeError(f"a metrics source is a quotra.quotra.Quotra client or has a snapshot() method; "
+                        f"{type(source).__name__} is neither")
     if not extra:
         raise ValueError("a source that is not a client needs its families")
     return own, extra
@@ -230,22 +206,15 @@ class Collector:
         extra = tuple(families)
         for f in extra:
             if not isinstance(f, Family):
-                raise TypeError(
-                    f"families are quotra.metrics.Family objects, not {type(f).__name__}"
-                )
+                raise TypeError(f"families are quotra.metrics.Family objects, not {type(f).__name__}")
         read, fams = _reader(source, extra)
         with self._lock:
             if name in self._sources:
                 raise ValueError(f"{name!r} is registered already (unregister it first)")
             for f in fams:
                 known = self._families.get(f.name)
-                if known is not None and (known.kind, known.documentation) != (
-                    f.kind,
-                    f.documentation,
-                ):
-                    raise ValueError(
-                        f"metric {f.name!r} is registered already as another family: {known}"
-                    )
+                if known is not None and (known.kind, known.documentation) != (f.kind, f.documentation):
+                    raise ValueError(f"metric {f.name!r} is registered already as another family: {known}")
             for f in fams:
                 self._families.setdefault(f.name, f)
             self._sources[name] = (read, fams)
@@ -307,11 +276,8 @@ class BuildInfo:
         return []
 
     def collect(self) -> Iterator[Metric]:
-        info = GaugeMetricFamily(
-            "quotra_build_info",
-            "The quotra build, picows and Python of this process.",
-            labels=["version", "picows", "python"],
-        )
+        info = GaugeMetricFamily("quotra_build_info", "The quotra build, picows and Python of this process.",
+                                 labels=["version", "picows", "python"])
         info.add_metric([_version("quotra"), _version("picows"), platform.python_version()], 1)
         yield info
 

@@ -43,18 +43,8 @@ import socket
 import ssl
 import struct
 
-OPENING_FAULTS = (
-    "refused",
-    "reset_tls",
-    "reset_upgrade",
-    "closed_after_tls",
-    "http_error",
-    "stall_tcp",
-    "stall_tls",
-    "stall_upgrade",
-    "drip",
-    "untrusted",
-)
+OPENING_FAULTS = ("refused", "reset_tls", "reset_upgrade", "closed_after_tls", "http_error", "stall_tcp",
+                  "stall_tls", "stall_upgrade", "drip", "untrusted")
 STREAM_FAULTS = ("reset_mid_frame", "half_open", "garbage")
 LATE_UPGRADE = "late_upgrade"
 DRIP_INTERVAL = 0.01
@@ -109,7 +99,6 @@ class FaultProxy:
     @property
     def url(self) -> str:
         from quotra.service import service_url
-
         return service_url(self.port)
 
     async def start(self) -> FaultProxy:
@@ -118,9 +107,7 @@ class FaultProxy:
 
     async def _listen(self) -> None:
         loop = asyncio.get_running_loop()
-        self._server = await loop.create_server(
-            lambda: _Link(self), "127.0.0.1", self.port, reuse_address=True
-        )
+        self._server = await loop.create_server(lambda: _Link(self), "127.0.0.1", self.port, reuse_address=True)
         self.port = self._server.sockets[0].getsockname()[1]
 
     async def set_fault(self, fault: str | None) -> None:
@@ -280,8 +267,7 @@ class _Link(asyncio.Protocol):
         svc = self.proxy.svc
         try:
             reader, self.upstream = await asyncio.open_connection(
-                "127.0.0.1", svc.port, ssl=svc.client_ssl_context(), server_hostname="127.0.0.1"
-            )
+                "127.0.0.1", svc.port, ssl=svc.client_ssl_context(), server_hostname="127.0.0.1")
             self.upstream.write(self.request)
             head = b""
             while not self.closed:
@@ -297,7 +283,7 @@ class _Link(asyncio.Protocol):
                         await asyncio.sleep(self.proxy.hold)
                     self.send(head[: end + 4])
                     self.streaming = True
-                    data = head[end + 4 :]
+                    data = head[end + 4:]
                     if self.proxy.fault in STREAM_FAULTS:
                         self.stream_fault(self.proxy.fault)
                 self.frames += data

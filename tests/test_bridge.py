@@ -23,31 +23,15 @@ from quotra.service import ServiceThread
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-COUNTERS = re.compile(
-    r"bridge counters: received (\d+), published (\d+), dropped (\d+), refused (\d+), "
-    r"buffered (\d+), NATS reconnections (\d+), in flight (\d+), resent (\d+), "
-    r"rejected (\d+), duplicates (\d+)"
-)
+COUNTERS = re.compile(r"bridge counters: received (\d+), published (\d+), dropped (\d+), refused (\d+), "
+                      r"buffered (\d+), NATS reconnections (\d+), in flight (\d+), resent (\d+), "
+                      r"rejected (\d+), duplicates (\d+)")
 
 
 def start_bridge(svc, nats_url, *extra):
-    cmd = [
-        sys.executable,
-        "-m",
-        "quotra.bridge",
-        "--url",
-        svc.url,
-        "--ca-file",
-        svc.ca_file,
-        "--nats",
-        nats_url,
-        "--instruments",
-        "ABC,XYZ",
-        *extra,
-    ]
-    return subprocess.Popen(
-        cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
-    )
+    cmd = [sys.executable, "-m", "quotra.bridge", "--url", svc.url, "--ca-file", svc.ca_file, "--nats", nats_url,
+           "--instruments", "ABC,XYZ", *extra]
+    return subprocess.Popen(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
 def stop_bridge(proc, sig=signal.SIGINT):
@@ -63,18 +47,8 @@ def stop_bridge(proc, sig=signal.SIGINT):
     took = time.monotonic() - t0
     m = COUNTERS.search(out)
     assert m, out
-    names = (
-        "received",
-        "published",
-        "dropped",
-        "refused",
-        "buffered",
-        "reconnections",
-        "in_flight",
-        "resent",
-        "rejected",
-        "duplicates",
-    )
+    names = ("received", "published", "dropped", "refused", "buffered", "reconnections", "in_flight", "resent",
+             "rejected", "duplicates")
     return proc.returncode, took, out, dict(zip(names, map(int, m.groups())))
 
 
@@ -82,12 +56,8 @@ class Subscriber:
     """A plain NATS subscriber in another process (tests/nats_server.py)."""
 
     def __init__(self, nats_url, subject="quotes.>"):
-        self.proc = subprocess.Popen(
-            [sys.executable, str(HERE / "nats_server.py"), "subscribe", nats_url, subject],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            text=True,
-        )
+        self.proc = subprocess.Popen([sys.executable, str(HERE / "nats_server.py"), "subscribe", nats_url, subject],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert self.proc.stdout.readline().strip() == "ready"
 
     def report(self):
@@ -130,23 +100,15 @@ def test_every_quote_reaches_a_subscriber_then_a_late_consumer_gets_the_last_of_
     with NatsServer() as nats_srv, ServiceThread(count=count, rate=None) as svc:
         sub = Subscriber(nats_srv.url)
         port = free_port()
-        bridge = start_bridge(
-            svc, nats_srv.url, "--metrics-port", str(port), "--metrics-addr", "127.0.0.1"
-        )
+        bridge = start_bridge(svc, nats_srv.url, "--metrics-port", str(port), "--metrics-addr", "127.0.0.1")
         try:
             svc.wait_quotes_sent(count, timeout=limit(30))
             # The bridge's counters and its client's, through quotra.metrics.
-            wanted = {
-                f'quotra_bridge_published_total{{client="bridge"}} {count}.0',
-                f'quotra_quotes_total{{client="bridge"}} {count}.0',
-                'quotra_bridge_dropped_total{client="bridge"} 0.0',
-                'quotra_connections_opened_total{client="bridge"} 1.0',
-            }
-            wait(
-                lambda: wanted <= set(scrape(port).splitlines()),
-                10,
-                f"the metrics to show {wanted}",
-            )
+            wanted = {f'quotra_bridge_published_total{{client="bridge"}} {count}.0',
+                      f'quotra_quotes_total{{client="bridge"}} {count}.0',
+                      'quotra_bridge_dropped_total{client="bridge"} 0.0',
+                      'quotra_connections_opened_total{client="bridge"} 1.0'}
+            wait(lambda: wanted <= set(scrape(port).splitlines()), 10, f"the metrics to show {wanted}")
             rc, took, log, counters = stop_bridge(bridge)
             # SIGINT: NATS flushed, the upstream closed the client's own way, exit 0.
             assert rc == 0, log
@@ -169,10 +131,7 @@ def test_every_quote_reaches_a_subscriber_then_a_late_consumer_gets_the_last_of_
 
         # A consumer that starts late: the last quote of each instrument, first.
         late = asyncio.run(first(2, nats_srv.url, ["XYZ", "ABC"]))
-        assert sorted(late, key=lambda q: q["instrument"]) == [
-            last["quotes.ABC"],
-            last["quotes.XYZ"],
-        ]
+        assert sorted(late, key=lambda q: q["instrument"]) == [last["quotes.ABC"], last["quotes.XYZ"]]
         late_one = asyncio.run(first(1, nats_srv.url, ["XYZ"]))
         assert late_one == [last["quotes.XYZ"]]
 
@@ -188,7 +147,7 @@ def test_nats_away_at_start_and_mid_stream_the_upstream_lives_on(storage):
             conn = svc.wait_subscribed(["ABC", "XYZ"], timeout=limit(10))
             time.sleep(0.5)
             nats_srv.start()
-            (latest,) = asyncio.run(first(1, nats_srv.url, ["ABC"]))
+            latest, = asyncio.run(first(1, nats_srv.url, ["ABC"]))
             # Gone mid-stream for a while, back on the same port with the same store.
             nats_srv.stop()
             sent = svc.quotes_sent
@@ -210,13 +169,8 @@ def test_nats_away_at_start_and_mid_stream_the_upstream_lives_on(storage):
     assert "not reachable" in log and "NATS connection to" in log
     assert "buffer of 100 quotes full, dropped the oldest" in log
     assert counters["dropped"] > 0 and counters["reconnections"] >= 1, counters
-    assert counters["received"] == (
-        counters["published"]
-        + counters["dropped"]
-        + counters["buffered"]
-        + counters["in_flight"]
-        + counters["rejected"]
-    )
+    assert counters["received"] == (counters["published"] + counters["dropped"] + counters["buffered"]
+                                    + counters["in_flight"] + counters["rejected"])
     assert log.count("Socket opened.") == 1
 
 
@@ -234,35 +188,19 @@ def test_a_name_that_cannot_be_a_subject_token_is_refused(name):
 
 
 def test_the_command_line_refuses_a_bad_instrument():
-    rc = subprocess.run(
-        [sys.executable, "-m", "quotra.bridge", "--instruments", "ABC,A.B"],
-        cwd=ROOT,
-        capture_output=True,
-        text=True,
-        timeout=30,
-    )
-    assert rc.returncode == 2 and "instrument 'A.B' cannot be a NATS subject token" in rc.stderr, (
-        rc.stderr
-    )
+    rc = subprocess.run([sys.executable, "-m", "quotra.bridge", "--instruments", "ABC,A.B"],
+                        cwd=ROOT, capture_output=True, text=True, timeout=30)
+    assert rc.returncode == 2 and "instrument 'A.B' cannot be a NATS subject token" in rc.stderr, rc.stderr
 
 
 def test_a_quote_whose_instrument_cannot_be_a_token_is_counted_not_published(loop, caplog):
     bridge = Bridge("nats://127.0.0.1:1", loop=loop)
     good = dict.fromkeys(FIELDS, 0) | {"instrument": "ABC", "exchange_ts_ns": 17}
-    entries = bridge._encode(
-        [
-            good | {"instrument": "A.B"},
-            good,
-            good | {"instrument": None},
-            good | {"exchange_ts_ns": 0},
-        ]
-    )
+    entries = bridge._encode([good | {"instrument": "A.B"}, good, good | {"instrument": None}, good | {"exchange_ts_ns": 0}])
     assert len(entries) == 2 and bridge.refused == 2
     assert entries[0][0] == b"HPUB quotes.ABC "
     # The identity of a quote is its instrument and time; a quote without a time has none.
-    assert (
-        b"\r\nNats-Msg-Id: ABC:17\r\n\r\n" in entries[0][1] and b"Nats-Msg-Id" not in entries[1][1]
-    )
+    assert b"\r\nNats-Msg-Id: ABC:17\r\n\r\n" in entries[0][1] and b"Nats-Msg-Id" not in entries[1][1]
     assert "quotes of 'A.B' are not published" in caplog.text
 
 
@@ -279,13 +217,10 @@ def test_a_full_buffer_drops_its_oldest_tenth_and_keeps_the_newest(loop):
 # The bridge's own NATS connection
 # ---------------------------------------------------------------------------
 
-SERVER_BYTES = (
-    b'INFO {"server_id":"x","headers":true}\r\n+OK\r\nPING\r\n'
-    b"MSG _INBOX.a.1 1 27\r\n"
-    b'{"stream":"QUOTES","seq":1}\r\n'
-    b"HMSG _INBOX.a.2 1 16 16\r\nNATS/1.0 503\r\n\r\n\r\n"
-    b"MSG _INBOX.a.3 1 0\r\n\r\nPONG\r\n"
-)
+SERVER_BYTES = (b'INFO {"server_id":"x","headers":true}\r\n+OK\r\nPING\r\n'
+                b"MSG _INBOX.a.1 1 27\r\n" b'{"stream":"QUOTES","seq":1}\r\n'
+                b"HMSG _INBOX.a.2 1 16 16\r\nNATS/1.0 503\r\n\r\n\r\n"
+                b"MSG _INBOX.a.3 1 0\r\n\r\nPONG\r\n")
 
 
 @pytest.mark.parametrize("chunk", [1, 2, 7, 64, len(SERVER_BYTES)])
@@ -305,31 +240,18 @@ def test_the_link_reads_the_protocol_however_the_bytes_are_cut(loop, chunk):
         pong = loop.create_future()
         link._pongs.append(pong)
         for i in range(0, len(SERVER_BYTES), chunk):
-            link.data_received(SERVER_BYTES[i : i + chunk])
+            link.data_received(SERVER_BYTES[i:i + chunk])
         return link, got, pong
 
     link, got, pong = loop.run_until_complete(feed())
-    assert got == [
-        (b"_INBOX.a.1", None, b'{"stream":"QUOTES","seq":1}'),
-        (b"_INBOX.a.2", b"NATS/1.0 503\r\n\r\n", b""),
-        (b"_INBOX.a.3", None, b""),
-    ]
+    assert got == [(b"_INBOX.a.1", None, b'{"stream":"QUOTES","seq":1}'),
+                   (b"_INBOX.a.2", b"NATS/1.0 503\r\n\r\n", b""), (b"_INBOX.a.3", None, b"")]
     assert link.info["server_id"] == "x" and link.transport.written == b"PONG\r\n" and pong.done()
     assert link.is_open and not link._buf
 
 
-@pytest.mark.parametrize(
-    "line",
-    [
-        b"MSG a 1 -5\r\n",
-        b"HMSG a 1 9 4\r\nabcd\r\n",
-        b"MSG a 1 x\r\n",
-        b"MSG 5\r\n",
-        b"WHAT\r\n",
-        b"INFO {\r\n",
-        b"-ERR" + b"x" * 70000,
-    ],
-)
+@pytest.mark.parametrize("line", [b"MSG a 1 -5\r\n", b"HMSG a 1 9 4\r\nabcd\r\n", b"MSG a 1 x\r\n",
+                                  b"MSG 5\r\n", b"WHAT\r\n", b"INFO {\r\n", b"-ERR" + b"x" * 70000])
 def test_the_link_gives_up_on_a_server_it_cannot_read(loop, line):
     from quotra.bridge.wire import NatsLink
 
@@ -374,7 +296,6 @@ def test_the_link_against_a_server_publishes_with_an_answer_and_reports_a_refusa
 # In one process: the writer's end, the operator's stream, a consumer's outage
 # ---------------------------------------------------------------------------
 
-
 def quote(i, instrument="ABC"):
     return dict.fromkeys(FIELDS, 0) | {"instrument": instrument, "exchange_ts_ns": i}
 
@@ -385,9 +306,7 @@ async def until(predicate, what, timeout=10):
             await asyncio.sleep(0.02)
 
 
-def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_flight(
-    loop, monkeypatch
-):
+def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_flight(loop, monkeypatch):
     # The writer's own periodic wake-up put out of reach: a quote into an
     # empty buffer must wake it, or it is never published.
     monkeypatch.setattr("quotra.bridge.publisher.ACK_TIMEOUT", 3600.0)
@@ -405,25 +324,18 @@ def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_
         task.cancel()
         loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
         # Written, and in flight until (if the loop runs on) their acknowledgement is read.
-        assert (bridge.buffered, bridge.in_flight + bridge.published, bridge.received) == (
-            0,
-            51,
-            51,
-        )
+        assert (bridge.buffered, bridge.in_flight + bridge.published, bridge.received) == (0, 51, 51)
         stored = []
 
         async def read():
             while len(stored) < len(sent):
                 stored[:] = await stored_quotes(srv.url)
-
         loop.run_until_complete(asyncio.wait_for(read(), limit(10)))
         bridge._link.close()
     assert stored == sent
 
 
-def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quotes_is_refused(
-    loop, caplog
-):
+def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quotes_is_refused(loop, caplog):
     from nats.js.api import StreamConfig
 
     from quotra.bridge.stream import StreamError
@@ -438,19 +350,9 @@ def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quot
             await nc.close()
 
     with NatsServer() as srv:
-        mine = loop.run_until_complete(
-            stream_config(
-                srv.url,
-                StreamConfig(
-                    name="QUOTES",
-                    subjects=["other", "quotes.*"],
-                    max_msgs_per_subject=5,
-                    max_age=60,
-                    duplicate_window=7,
-                    allow_direct=True,
-                ),
-            )
-        )
+        mine = loop.run_until_complete(stream_config(srv.url, StreamConfig(
+            name="QUOTES", subjects=["other", "quotes.*"], max_msgs_per_subject=5, max_age=60,
+            duplicate_window=7, allow_direct=True)))
         for run in range(2):  # the bridge, then the bridge restarted
             bridge = Bridge(srv.url, loop=loop)
             bridge.start()
@@ -466,10 +368,7 @@ def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quot
         with ServiceThread(rate=100) as svc:  # the command line: exit 2, the upstream closed
             proc = start_bridge(svc, srv.url, "--subject-prefix", "elsewhere")
             out, _ = proc.communicate(timeout=limit(20))
-        assert (
-            proc.returncode == 2
-            and "quotra-bridge: stream QUOTES captures other, quotes.*, not elsewhere.>" in out
-        )
+        assert proc.returncode == 2 and "quotra-bridge: stream QUOTES captures other, quotes.*, not elsewhere.>" in out
         assert loop.run_until_complete(stream_config(srv.url)) == mine
 
 
@@ -516,9 +415,7 @@ def test_a_consumer_resumes_after_a_nats_restart_and_reports_what_retention_remo
     assert numbers[:200] == list(range(1, 201)) and numbers == sorted(set(numbers))
     assert sum(evicted) == 500 - len(numbers) > 0
     assert caplog.text.count("removed by the stream's retention") == len(evicted)
-    assert (
-        "Traceback" not in caplog.text and caplog.text.count("NATS consumer: connection lost") == 1
-    )
+    assert "Traceback" not in caplog.text and caplog.text.count("NATS consumer: connection lost") == 1
 
 
 def test_a_connection_that_closes_under_the_writer_is_followed_by_another_after_a_pause(loop):

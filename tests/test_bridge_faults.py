@@ -55,9 +55,7 @@ def metrics(port) -> dict:
     for line in scrape(port).splitlines():
         if line.startswith("quotra_bridge_") and not line.startswith("#"):
             name, value = line.rsplit(" ", 1)
-            out[name.split("{")[0].removeprefix("quotra_bridge_").removesuffix("_total")] = float(
-                value
-            )
+            out[name.split("{")[0].removeprefix("quotra_bridge_").removesuffix("_total")] = float(value)
     return out
 
 
@@ -76,10 +74,7 @@ def run(nats_url, fault, *, read_url=None, stream_setup=None, extra=()):
 
             def settled():
                 m = metrics(port)
-                return (
-                    m.get("received") == QUOTES and not m.get("buffered") and not m.get("in_flight")
-                )
-
+                return m.get("received") == QUOTES and not m.get("buffered") and not m.get("in_flight")
             wait(settled, 30, lambda: f"every quote acknowledged or refused ({metrics(port)})")
             rc, _, log, counters = stop_bridge(bridge)
         finally:
@@ -97,19 +92,15 @@ def test_a_lost_server_or_connection_loses_nothing_and_stores_nothing_twice(how)
     with NatsServer() as srv:
         proxy = ResetProxy(srv.port)
         try:
-            fault = {
-                "restart": lambda: (srv.stop(), srv.start()),
-                "sigkill": lambda: (srv.kill(), srv.start()),
-                "reset": proxy.reset,
-            }[how]
+            fault = {"restart": lambda: (srv.stop(), srv.start()),
+                     "sigkill": lambda: (srv.kill(), srv.start()),
+                     "reset": proxy.reset}[how]
             counters, log, stored, sent = run(proxy.url, fault)
         finally:
             proxy.close()
     # What is not stored was counted: dropped from a full buffer (at the stress
     # size a loaded machine can fall behind), never lost in silence.
-    assert (
-        len(check_stream(stored, sent)) == counters["dropped"] == QUOTES - counters["published"]
-    ), counters
+    assert len(check_stream(stored, sent)) == counters["dropped"] == QUOTES - counters["published"], counters
     assert counters["rejected"] == 0 and (STRESS or counters["dropped"] == 0), counters
     assert counters["reconnections"] >= 1 and "NATS connection to" in log
 
@@ -117,15 +108,8 @@ def test_a_lost_server_or_connection_loses_nothing_and_stores_nothing_twice(how)
 def test_a_full_stream_refuses_quotes_and_the_bridge_counts_and_logs_them():
     async def small_stream(url):
         nc = await nats.connect(url)
-        await nc.jetstream().add_stream(
-            StreamConfig(
-                name="QUOTES",
-                subjects=["quotes.>"],
-                max_msgs=QUOTES // 2,
-                discard=DiscardPolicy.NEW,
-                duplicate_window=10,
-            )
-        )
+        await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>"], max_msgs=QUOTES // 2,
+                                                     discard=DiscardPolicy.NEW, duplicate_window=10))
         await nc.close()
 
     with NatsServer() as srv:
@@ -141,17 +125,8 @@ async def replicated_stream(url):
     nc = await nats.connect(servers=url.split(","))
     js = nc.jetstream()
     # The cluster elects its JetStream leader first.
-    await retrying(
-        js.add_stream,
-        StreamConfig(
-            name="QUOTES",
-            subjects=["quotes.>"],
-            num_replicas=3,
-            duplicate_window=10,
-            allow_direct=True,
-        ),
-        timeout=limit(30),
-    )
+    await retrying(js.add_stream, StreamConfig(name="QUOTES", subjects=["quotes.>"], num_replicas=3,
+                                               duplicate_window=10, allow_direct=True), timeout=limit(30))
     await nc.close()
 
 
@@ -173,9 +148,7 @@ def test_a_node_of_a_cluster_killed_loses_nothing(victim):
         order = [mine] + [n for n in cluster.nodes if n is not mine]
         target = lead if victim == "leader" else mine
         read = ",".join(n.url for n in cluster.nodes if n is not target)
-        counters, log, stored, sent = run(
-            ",".join(n.url for n in order), target.kill, read_url=read
-        )
+        counters, log, stored, sent = run(",".join(n.url for n in order), target.kill, read_url=read)
         config = asyncio.run(_config(read))
     assert not check_stream(stored, sent)
     assert counters["published"] == QUOTES and counters["rejected"] == 0, counters
@@ -191,22 +164,13 @@ async def _config(url):
 
 
 def test_two_bridges_into_one_stream_one_killed_every_quote_once():
-    with (
-        NatsServer() as srv,
-        ServiceThread(rate=RATE // 2, record_sent=QUOTES * 2, shared_market=True) as svc,
-    ):
+    with NatsServer() as srv, ServiceThread(rate=RATE // 2, record_sent=QUOTES * 2, shared_market=True) as svc:
         live = Subscriber(srv.url, "live.quotes.>")
         one = start_bridge(svc, srv.url, *KEEP)
         two = start_bridge(svc, srv.url, *KEEP)
         try:
-            wait(
-                lambda: (
-                    len(svc.open_connections) == 2
-                    and all(c._streamed for c in svc.open_connections)
-                ),
-                20,
-                "both bridges subscribed",
-            )
+            wait(lambda: len(svc.open_connections) == 2 and all(c._streamed for c in svc.open_connections), 20,
+                 "both bridges subscribed")
             sent = svc.quotes_sent
             wait(lambda: svc.quotes_sent > sent + QUOTES // 2, 30, "quotes to both")
             two.send_signal(signal.SIGKILL)

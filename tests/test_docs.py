@@ -48,14 +48,8 @@ class Run:
         self.log_path = os.path.join(tmp, "stderr.txt")
         env = {k: v for k, v in os.environ.items() if k != "SSL_CERT_FILE"}
         with open(self.log_path, "w") as err:
-            self.proc = subprocess.Popen(
-                [sys.executable, "-c", code],
-                cwd=tmp,
-                env=env,
-                stdout=subprocess.PIPE,
-                stderr=err,
-                text=True,
-            )
+            self.proc = subprocess.Popen([sys.executable, "-c", code], cwd=tmp, env=env,
+                                         stdout=subprocess.PIPE, stderr=err, text=True)
 
     def log(self) -> str:
         with open(self.log_path, encoding="utf-8") as f:
@@ -97,9 +91,7 @@ def test_python_block_runs(code):
     assert rc == 0, log
     assert "Traceback" not in log, log
     if first_program:
-        assert (
-            "Socket opened." in log and "WebSocket closure initiated by user interrupt." in log
-        ), log
+        assert "Socket opened." in log and "WebSocket closure initiated by user interrupt." in log, log
         assert "quotra.quotra: Websocket disconnected." in log, log
 
 

@@ -23,14 +23,11 @@ pytestmark = pytest.mark.timeout(120)
 MAX_FRAME = 10 * 1024 * 1024  # picows' default max_frame_size, which the client keeps
 
 
-@pytest.mark.parametrize(
-    "mode, reason",
-    [
-        ("untrusted", "unable to get local issuer certificate"),
-        ("wrong_host", "IP address mismatch"),
-        ("expired", "certificate has expired"),
-    ],
-)
+@pytest.mark.parametrize("mode, reason", [
+    ("untrusted", "unable to get local issuer certificate"),
+    ("wrong_host", "IP address mismatch"),
+    ("expired", "certificate has expired"),
+])
 def test_bad_certificates_are_refused(mode, reason, client_timings):
     """The client's first attempt fails verification: one error line naming
     the reason, no websocket connection, and (a failed first attempt) the
@@ -56,9 +53,7 @@ def test_bad_certificates_are_refused(mode, reason, client_timings):
         watchdog.cancel()
         assert not fired, "the client did not shut down after its first attempt failed"
         errors = log.starting("Error occured on connect :: ")
-        assert (
-            len(errors) == 1 and "CERTIFICATE_VERIFY_FAILED" in errors[0] and reason in errors[0]
-        ), errors
+        assert len(errors) == 1 and "CERTIFICATE_VERIFY_FAILED" in errors[0] and reason in errors[0], errors
         assert log.count("Websocket disconnected.") == 1
         assert svc.connections == [] and rec.events == [] and not q.IS_CONNECTED.is_set()
     finally:
@@ -84,18 +79,14 @@ def test_the_service_reports_a_refused_certificate_readably(caplog, capfd):
     from quotra.service import ServiceThread
 
     with ServiceThread() as svc:
-
         async def refuse():
             untrusting = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)  # trusts no CA at all
             with pytest.raises(ssl.SSLCertVerificationError):
                 await asyncio.open_connection("127.0.0.1", svc.port, ssl=untrusting)
             deadline = time.monotonic() + limit(10)
-            while not [
-                r for r in caplog.records if r.getMessage().startswith("SSL handshake failed")
-            ]:
+            while not [r for r in caplog.records if r.getMessage().startswith("SSL handshake failed")]:
                 assert time.monotonic() < deadline, "the service reported nothing"
                 await asyncio.sleep(0.02)
-
         asyncio.run(refuse())
     [record] = [r for r in caplog.records if r.getMessage().startswith("SSL handshake failed")]
     assert isinstance(record.exc_info[1], ConnectionError), record.exc_info
@@ -107,24 +98,17 @@ def test_a_retrying_client_never_accepts_a_bad_certificate():
     retry fails verification and is logged; the right certificate is then
     accepted and the whole set is sent again."""
     with ClientSession(rate=100) as s:
-
         async def body():
             known = s.svc.accepted
             await s.svc.restart(tls="expired")
 
             def failures():
-                return [
-                    m
-                    for m in s.log.starting("Error occured on connect :: ")
-                    if "certificate has expired" in m
-                ]
-
+                return [m for m in s.log.starting("Error occured on connect :: ") if "certificate has expired" in m]
             await s.svc.wait_for(lambda: len(failures()) >= 3, limit(10), "three refused retries")
             assert s.svc.accepted == known
             await s.svc.restart(tls="trusted")
             conn = await s.wait_reconnected(known, s.instruments, timeout=15)
             assert [set(m) for m in subscribe_messages(conn)] == [set(s.instruments)]
-
         s.run(body(), 60)
 
 
@@ -137,7 +121,6 @@ def test_oversized_frames_are_refused_by_the_limit():
     at_limit = head + b" " * (MAX_FRAME - len(head) - 1) + b"}"
     assert len(at_limit) == MAX_FRAME
     with ClientSession(rate=None) as s:
-
         async def body():
             # On the first connection an error of the connected attempt would
             # end the client (a failed first attempt): make the fault later.
@@ -145,29 +128,21 @@ def test_oversized_frames_are_refused_by_the_limit():
             await s.wait_reconnected(1, s.instruments)
             conn = s.current()
             s.svc.send_frame(at_limit, WSMsgType.TEXT, conn=conn)
-            await s.rec.wait(
-                lambda: any(k == "msg" and v["instrument"] == "BIG" for k, v in s.rec.events),
-                30,
-                "the frame at the limit",
-            )
+            await s.rec.wait(lambda: any(k == "msg" and v["instrument"] == "BIG" for k, v in s.rec.events),
+                             30, "the frame at the limit")
             known = s.svc.accepted
             for extra in (at_limit + b" ", b"x" * (MAX_FRAME * 3)):
                 conn = s.current()
                 known = s.svc.accepted
                 s.svc.send_frame(extra, WSMsgType.TEXT, conn=conn)
                 await s.svc.wait_disconnected(conn, timeout=limit(20))
-                assert conn.close_received is not None and conn.close_received[0] == 1009, (
-                    conn.close_received
-                )
+                assert conn.close_received is not None and conn.close_received[0] == 1009, conn.close_received
                 new = await s.wait_reconnected(known, s.instruments, timeout=20)
                 before = s.rec.messages
                 s.svc.send_quote("ABC", conn=new)
-                await s.rec.wait(
-                    lambda: s.rec.messages > before, 10, "a quote after the oversized frame"
-                )
+                await s.rec.wait(lambda: s.rec.messages > before, 10, "a quote after the oversized frame")
             errors = [e for k, e in s.rec.events if k == "err"]
             assert errors == []
-
         s.run(body(), 120)
 
 
@@ -188,9 +163,9 @@ BAD_INSTRUMENTS = [
     ({"ABC"}, TypeError, False),
     ([Unencodable()], TypeError, False),
     ([b"ABC"], TypeError, False),
-    (["\ud800"], TypeError, False),  # a lone surrogate is not UTF-8
-    ([1 << 70], TypeError, False),  # beyond 64 bits
-    ([[[[]]] * 2], TypeError, True),  # encodable, unhashable
+    (["\ud800"], TypeError, False),           # a lone surrogate is not UTF-8
+    ([1 << 70], TypeError, False),            # beyond 64 bits
+    ([[[[]]] * 2], TypeError, True),          # encodable, unhashable
     ([{"a": 1}], TypeError, True),
     ([["ABC"]], TypeError, True),
 ]
@@ -198,15 +173,11 @@ BAD_INSTRUMENTS = [
 
 def test_bad_instruments_raise_and_never_crash():
     with ClientSession(rate=50, instruments=["ABC"]) as s:
-
         async def body():
             conn = s.current()
             for method in ("subscribe", "unsubscribe"):
                 for arg, exc, sent in BAD_INSTRUMENTS:
-                    before_set, before_texts = (
-                        set(client_field(s.client, "tokens_set")),
-                        len(conn.texts()),
-                    )
+                    before_set, before_texts = set(client_field(s.client, "tokens_set")), len(conn.texts())
                     coro = getattr(s.client, method)(arg)  # checked only when awaited
                     with pytest.raises(exc):
                         await coro
@@ -214,9 +185,7 @@ def test_bad_instruments_raise_and_never_crash():
                     assert client_field(s.client, "tokens_set") == before_set, (method, arg)
                     texts = conn.texts()[before_texts:]
                     if sent:
-                        await s.svc.wait_for(
-                            lambda: len(conn.texts()) > before_texts, limit(5), "the message"
-                        )
+                        await s.svc.wait_for(lambda: len(conn.texts()) > before_texts, limit(5), "the message")
                         assert orjson.loads(conn.texts()[before_texts]) == {method: arg}
                     else:
                         assert texts == [], (method, arg, texts)
@@ -235,5 +204,4 @@ def test_bad_instruments_raise_and_never_crash():
             assert client_field(s.client, "tokens_set") == {"ABC", *odd}
             before = s.rec.messages
             await s.rec.wait(lambda: s.rec.messages > before + 3, 10, "quotes after the bad calls")
-
         s.run(body(), 90)

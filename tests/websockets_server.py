@@ -80,15 +80,8 @@ class WebsocketsServer:
     async def start(self) -> WebsocketsServer:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._ca.issue_cert(HOST).configure_cert(ctx)
-        self._server = await serve(
-            self._handler,
-            HOST,
-            0,
-            ssl=ctx,
-            ping_interval=None,
-            close_timeout=self.close_timeout,
-            compression=None,
-        )
+        self._server = await serve(self._handler, HOST, 0, ssl=ctx, ping_interval=None,
+                                   close_timeout=self.close_timeout, compression=None)
         self.url = service_url(self._server.sockets[0].getsockname()[1])
         return self
 
@@ -120,9 +113,7 @@ class WebsocketsServer:
             await ws.wait_closed()
             peer.closed_at_ns = time.time_ns()
 
-    async def wait_for(
-        self, predicate: Callable[[], Any], timeout: float = 5.0, what: str = "condition"
-    ) -> Any:
+    async def wait_for(self, predicate: Callable[[], Any], timeout: float = 5.0, what: str = "condition") -> Any:
         deadline = time.monotonic() + timeout
         while not (value := predicate()):
             if time.monotonic() > deadline:
@@ -130,13 +121,11 @@ class WebsocketsServer:
             await asyncio.sleep(0.005)
         return value
 
-    async def wait_subscribed(
-        self, instruments: Iterable[str], conn: Peer | None = None, timeout: float = 5.0
-    ) -> Peer:
+    async def wait_subscribed(self, instruments: Iterable[str], conn: Peer | None = None,
+                              timeout: float = 5.0) -> Peer:
         want = set(instruments)
 
         def check():
             c = conn or (self.open_connections or [None])[-1]
             return c if c is not None and want <= c.subscribed.keys() else None
-
         return await self.wait_for(check, timeout, f"a subscription to {sorted(want)}")

@@ -33,25 +33,14 @@ from .cli import main
 from .consumer import quotes
 from .counters import metric_families, register_metrics
 from .names import (
-    DEFAULT_NATS,
-    DEFAULT_PREFIX,
-    DEFAULT_STREAM,
-    check_instrument,
-    live_subject,
-    subject_for,
+           DEFAULT_NATS,
+           DEFAULT_PREFIX,
+           DEFAULT_STREAM,
+           check_instrument,
+           live_subject,
+           subject_for,
 )
 from .publisher import Bridge
 
-__all__ = [
-    "Bridge",
-    "quotes",
-    "check_instrument",
-    "subject_for",
-    "live_subject",
-    "metric_families",
-    "register_metrics",
-    "main",
-    "DEFAULT_NATS",
-    "DEFAULT_PREFIX",
-    "DEFAULT_STREAM",
-]
+__all__ = ["Bridge", "quotes", "check_instrument", "subject_for", "live_subject", "metric_families",
+           "register_metrics", "main", "DEFAULT_NATS", "DEFAULT_PREFIX", "DEFAULT_STREAM"]

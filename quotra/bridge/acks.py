@@ -110,12 +110,8 @@ class Acknowledgements:
         now = time.monotonic()
         if now >= self._reject_log_at:
             self._reject_log_at = now + LOG_EVERY
-            logger.error(
-                "NATS stream %s refused quotes: %s (%d refused in all)",
-                self.stream,
-                reason,
-                sum(self.rejected.values()),
-            )
+            logger.error("NATS stream %s refused quotes: %s (%d refused in all)", self.stream, reason,
+                         sum(self.rejected.values()))
 
     def _ack_overdue(self) -> bool:
         if not self._inflight:
@@ -145,10 +141,7 @@ class Acknowledgements:
         add = parts.append
         for n, entry in enumerate(entries, 1):
             inflight[first + n - 1] = entry
-            add(
-                b"%s%s%d.%d.$FI %s"
-                % (entry[0], reply, n, 0 if n == 1 else 2 if n == last else 1, entry[1])
-            )
+            add(b"%s%s%d.%d.$FI %s" % (entry[0], reply, n, 0 if n == 1 else 2 if n == last else 1, entry[1]))
         self._token = first + last - 1
         self._batches[bid] = (first, last)
         self._sent_at.append((self._token, self._clock()))

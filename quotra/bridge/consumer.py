@@ -46,14 +46,9 @@ FETCH_WAIT = 0.5
 INACTIVE = 30.0
 
 
-async def quotes(
-    nats_url: str = DEFAULT_NATS,
-    instruments: Iterable[str] | None = None,
-    *,
-    subject_prefix: str = DEFAULT_PREFIX,
-    stream: str = DEFAULT_STREAM,
-    on_evicted: Callable[[int], None] | None = None,
-) -> AsyncIterator[dict[str, Any]]:
+async def quotes(nats_url: str = DEFAULT_NATS, instruments: Iterable[str] | None = None, *,
+                 subject_prefix: str = DEFAULT_PREFIX, stream: str = DEFAULT_STREAM,
+                 on_evicted: Callable[[int], None] | None = None) -> AsyncIterator[dict[str, Any]]:
     """Quote dicts from the bridge's stream: the last quote of each instrument
     first, then every new one, for ever (end it with ``break`` or by cancelling).
 
@@ -88,22 +83,14 @@ async def quotes(
     async def on_reconnected() -> None:
         reader.renew = True  # the server may have forgotten the consumer: make it again
         back.set()
-        logger.info(
-            "NATS consumer: reconnected to %s", nc.connected_url.netloc if nc.connected_url else "?"
-        )
+        logger.info("NATS consumer: reconnected to %s", nc.connected_url.netloc if nc.connected_url else "?")
 
     async def on_error(exc: Exception) -> None:
         logger.debug("NATS consumer: %s", str(exc) or type(exc).__name__)
 
-    nc = await nats_mod.connect(
-        servers=urls,
-        max_reconnect_attempts=-1,
-        reconnect_time_wait=0.25,
-        connect_timeout=2,
-        error_cb=on_error,
-        disconnected_cb=on_disconnected,
-        reconnected_cb=on_reconnected,
-    )
+    nc = await nats_mod.connect(servers=urls, max_reconnect_attempts=-1, reconnect_time_wait=0.25,
+                                connect_timeout=2, error_cb=on_error, disconnected_cb=on_disconnected,
+                                reconnected_cb=on_reconnected)
     reader = _Reader(nc, stream, subjects, on_evicted)
     try:
         loads = orjson.loads
@@ -129,17 +116,16 @@ async def quotes(
 class _Reader:
     """The consumer of one ``quotes()`` and where it stands in the stream."""
 
-    def __init__(
-        self, nc: Client, stream: str, subjects: list[str], on_evicted: Callable[[int], None] | None
-    ):
+    def __init__(self, nc: Client, stream: str, subjects: list[str],
+                 on_evicted: Callable[[int], None] | None):
         self.nc = nc
         self.js = nc.jetstream()
         self.stream = stream
         self.subjects = subjects
         self.whole = len(subjects) == 1 and subjects[0].endswith(".>")
         self.on_evicted = on_evicted
-        self.last = 0  # stream sequence of the last quote delivered
-        self.live = False  # past the first catch-up: a sequence gap is an eviction
+        self.last = 0           # stream sequence of the last quote delivered
+        self.live = False       # past the first catch-up: a sequence gap is an eviction
         self.evicted = 0
         self.sub: JetStreamContext.PullSubscription | None = None
         self.renew = False
@@ -157,18 +143,14 @@ class _Reader:
         from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
         from nats.js.errors import NotFoundError
 
-        config = ConsumerConfig(
-            ack_policy=AckPolicy.NONE, inactive_threshold=INACTIVE, mem_storage=True, num_replicas=1
-        )
+        config = ConsumerConfig(ack_policy=AckPolicy.NONE, inactive_threshold=INACTIVE, mem_storage=True,
+                                num_replicas=1)
         if len(self.subjects) > 1:
             config.filter_subjects = self.subjects
         else:
             config.filter_subject = self.subjects[0]
         if self.last:
-            config.deliver_policy, config.opt_start_seq = (
-                DeliverPolicy.BY_START_SEQUENCE,
-                self.last + 1,
-            )
+            config.deliver_policy, config.opt_start_seq = DeliverPolicy.BY_START_SEQUENCE, self.last + 1
         else:
             config.deliver_policy = DeliverPolicy.LAST_PER_SUBJECT
         while True:
@@ -178,9 +160,7 @@ class _Reader:
             except NotFoundError:
                 # Started before the bridge made its stream: wait for it.
                 if self.delay == RETRY_FIRST:
-                    logger.info(
-                        "NATS: no stream %s yet; waiting for the bridge to make it", self.stream
-                    )
+                    logger.info("NATS: no stream %s yet; waiting for the bridge to make it", self.stream)
                 await asyncio.sleep(self.delay)
                 self.delay = min(RETRY_MAX, self.delay * 2)
         self.delay = RETRY_FIRST
@@ -190,11 +170,8 @@ class _Reader:
         """The consumer failed: make a new one after the last quote delivered."""
         self.renew = False
         if connected and exc is not None:
-            logger.warning(
-                "NATS consumer: %s; starting again after stream sequence %d",
-                str(exc) or type(exc).__name__,
-                self.last,
-            )
+            logger.warning("NATS consumer: %s; starting again after stream sequence %d",
+                           str(exc) or type(exc).__name__, self.last)
             await asyncio.sleep(self.delay)
             self.delay = min(RETRY_MAX, self.delay * 2)
         sub, self.sub = self.sub, None
@@ -222,12 +199,7 @@ class _Reader:
 
     def _evicted(self, n: int) -> None:
         self.evicted += n
-        logger.warning(
-            "NATS consumer: %d quotes were removed by the stream's retention before they could be "
-            "read (after stream sequence %d; %d in all)",
-            n,
-            self.last,
-            self.evicted,
-        )
+        logger.warning("NATS consumer: %d quotes were removed by the stream's retention before they could be "
+                       "read (after stream sequence %d; %d in all)", n, self.last, self.evicted)
         if self.on_evicted is not None:
             self.on_evicted(n)

@@ -71,20 +71,11 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
     to the next when one fails.
     """
 
-    def __init__(
-        self,
-        nats_url: str = DEFAULT_NATS,
-        *,
-        subject_prefix: str = DEFAULT_PREFIX,
-        stream: str = DEFAULT_STREAM,
-        max_per_subject: int = DEFAULT_MAX_PER_SUBJECT,
-        max_age: float = DEFAULT_MAX_AGE,
-        buffer: int = DEFAULT_BUFFER,
-        storage: str = "file",
-        loop: asyncio.AbstractEventLoop | None = None,
-        client: Any = None,
-        window: int = DEFAULT_WINDOW,
-    ):
+    def __init__(self, nats_url: str = DEFAULT_NATS, *, subject_prefix: str = DEFAULT_PREFIX,
+                 stream: str = DEFAULT_STREAM, max_per_subject: int = DEFAULT_MAX_PER_SUBJECT,
+                 max_age: float = DEFAULT_MAX_AGE, buffer: int = DEFAULT_BUFFER,
+                 storage: str = "file", loop: asyncio.AbstractEventLoop | None = None,
+                 client: Any = None, window: int = DEFAULT_WINDOW):
         nats()
         self.client = client  # the upstream Quotra, whose health snapshot() adds
         self.servers = servers(nats_url)
@@ -107,12 +98,10 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self.window = window
         self.loop = loop or asyncio.get_event_loop()
         counters.BridgeCounters.__init__(self)
-        self._pending: list[dict[str, Any]] = []  # quotes not yet encoded
+        self._pending: list[dict[str, Any]] = []          # quotes not yet encoded
         # encoded, unacknowledged: sent first
         self._retry: collections.deque[tuple[bytes, bytes]] = collections.deque()
-        self._inflight: dict[
-            int, tuple[bytes, bytes]
-        ] = {}  # token -> (head, body), in sending order
+        self._inflight: dict[int, tuple[bytes, bytes]] = {}  # token -> (head, body), in sending order
         # (last token of a block, time written)
         self._sent_at: collections.deque[tuple[int, float]] = collections.deque()
         self._failure: str | None = None
@@ -126,7 +115,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._task: asyncio.Task[None] | None = None
         self._warned: set[str] = set()
         self._next_server = 0
-        self._fast = True  # batches unless the server refused them
+        self._fast = True         # batches unless the server refused them
         self._fast_stream = False  # the stream allows them
         self._clock = time.monotonic
         self._start_batches()
@@ -166,22 +155,15 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         now = time.monotonic()
         if now >= self._drop_log_at:
             self._drop_log_at = now + LOG_EVERY
-            logger.warning(
-                "NATS %s: buffer of %d quotes full, dropped the oldest %d (%d dropped in all)",
-                "not connected" if not self.connected else "not keeping up",
-                self.buffer,
-                self.dropped - self._dropped_logged,
-                self.dropped,
-            )
+            logger.warning("NATS %s: buffer of %d quotes full, dropped the oldest %d (%d dropped in all)",
+                           "not connected" if not self.connected else "not keeping up",
+                           self.buffer, self.dropped - self._dropped_logged, self.dropped)
             self._dropped_logged = self.dropped
 
     def _head(self, instrument: Any) -> tuple[bytes | None, bytes]:
         try:
             name = check_instrument(instrument).encode()
-            got: tuple[bytes | None, bytes] = (
-                b"HPUB %s.%s " % (self.subject_prefix.encode(), name),
-                b"NATS/1.0\r\nNats-Msg-Id: %s:" % name,
-            )
+            got: tuple[bytes | None, bytes] = (b"HPUB %s.%s " % (self.subject_prefix.encode(), name), b"NATS/1.0\r\nNats-Msg-Id: %s:" % name)
         except (TypeError, ValueError) as exc:
             logger.error("quotes of %r are not published: %s", instrument, exc)
             got = (None, b"")
@@ -201,9 +183,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             try:
                 head, msg_id = heads[quote["instrument"]]
             except (KeyError, TypeError):
-                head, msg_id = self._head(
-                    quote.get("instrument") if isinstance(quote, dict) else None
-                )
+                head, msg_id = self._head(quote.get("instrument") if isinstance(quote, dict) else None)
             if head is None:
                 refused += 1
                 continue
@@ -247,30 +227,16 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         # duplicate window. The acknowledgements will tell whether it takes quotes.
         checked = self.connections > 0
         try:
-            nc = await nats().connect(
-                url,
-                allow_reconnect=False,
-                max_reconnect_attempts=1,
-                connect_timeout=2,
-                reconnect_time_wait=0,
-                name="quotra-bridge-stream",
-            )
+            nc = await nats().connect(url, allow_reconnect=False, max_reconnect_attempts=1, connect_timeout=2,
+                                      reconnect_time_wait=0, name="quotra-bridge-stream")
             try:
                 self._fast_stream = await ensure_stream(
-                    nc.jetstream(timeout=1.0 if checked else 5.0),
-                    self.stream,
-                    self.subject_prefix,
-                    self._warned,
-                    max_per_subject=self.max_per_subject,
-                    max_age=self.max_age,
-                    storage=self.storage,
-                )
+                    nc.jetstream(timeout=1.0 if checked else 5.0), self.stream, self.subject_prefix, self._warned,
+                    max_per_subject=self.max_per_subject, max_age=self.max_age, storage=self.storage)
             except TimeoutError:
                 if not checked:
                     raise
-                logger.info(
-                    "NATS %s: stream %s did not answer in time; publishing again", url, self.stream
-                )
+                logger.info("NATS %s: stream %s did not answer in time; publishing again", url, self.stream)
             finally:
                 await nc.close()
         except BaseException:
@@ -295,16 +261,9 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 except Exception as exc:
                     self.connect_failures += 1
                     failures += 1
-                    if (
-                        failures <= 6 or failures % 15 == 0
-                    ):  # the back-off's climb, then about every 30 s
-                        logger.warning(
-                            "NATS %s not reachable (%s); retrying in %.1f s (attempt %d)",
-                            url,
-                            str(exc) or type(exc).__name__,
-                            delay,
-                            failures,
-                        )
+                    if failures <= 6 or failures % 15 == 0:  # the back-off's climb, then about every 30 s
+                        logger.warning("NATS %s not reachable (%s); retrying in %.1f s (attempt %d)",
+                                       url, str(exc) or type(exc).__name__, delay, failures)
                     if self._next_server % len(self.servers) == 0:
                         await asyncio.sleep(delay)
                         delay = min(RETRY_MAX, delay * 2)
@@ -313,14 +272,9 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 self._link = link
                 self.connections += 1
                 self._connected.set()
-                logger.info(
-                    "NATS connected to %s%s; %d quotes to send again, %d buffered, %d dropped while away",
-                    url,
-                    " (reconnection %d)" % self.reconnections if self.connections > 1 else "",
-                    len(self._retry),
-                    len(self._pending),
-                    self.dropped - dropped_before,
-                )
+                logger.info("NATS connected to %s%s; %d quotes to send again, %d buffered, %d dropped while away",
+                            url, " (reconnection %d)" % self.reconnections if self.connections > 1 else "",
+                            len(self._retry), len(self._pending), self.dropped - dropped_before)
                 began = self.loop.time()
                 try:
                     reason = await self._publish(link)
@@ -331,14 +285,9 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 self._requeue()
                 dropped_before = self.dropped
                 if not self._closing:
-                    logger.warning(
-                        "NATS connection to %s lost (%s); %d quotes to send again, the rest "
-                        "buffered (at most %d) while the bridge reconnects",
-                        url,
-                        reason,
-                        len(self._retry),
-                        self.buffer,
-                    )
+                    logger.warning("NATS connection to %s lost (%s); %d quotes to send again, the rest "
+                                   "buffered (at most %d) while the bridge reconnects", url, reason,
+                                   len(self._retry), self.buffer)
                 # A connection that ends at once (a server refusing us, a stream
                 # without a leader) is not tried again at once: the back-off climbs.
                 if self.loop.time() - began < SHORT or self._failure is not None:

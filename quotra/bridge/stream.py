@@ -41,22 +41,14 @@ def covers(pattern: str, prefix: str) -> bool:
     return len(toks) == len(want)
 
 
-def default_config(
-    name: str, prefix: str, *, max_per_subject: int, max_age: float, storage: str
-) -> StreamConfig:
+def default_config(name: str, prefix: str, *, max_per_subject: int, max_age: float,
+                   storage: str) -> StreamConfig:
     from nats.js.api import DiscardPolicy, RePublish, StorageType, StreamConfig
 
-    return StreamConfig(
-        name=name,
-        subjects=[f"{prefix}.>"],
-        max_msgs_per_subject=max_per_subject,
-        max_age=max_age,
-        storage=StorageType(storage),
-        discard=DiscardPolicy.OLD,
-        duplicate_window=DEFAULT_DUPLICATE_WINDOW,
-        allow_batched=True,
-        republish=RePublish(src=f"{prefix}.>", dest=f"{LIVE_PREFIX}.{prefix}.>"),
-    )
+    return StreamConfig(name=name, subjects=[f"{prefix}.>"], max_msgs_per_subject=max_per_subject,
+                        max_age=max_age, storage=StorageType(storage), discard=DiscardPolicy.OLD,
+                        duplicate_window=DEFAULT_DUPLICATE_WINDOW, allow_batched=True,
+                        republish=RePublish(src=f"{prefix}.>", dest=f"{LIVE_PREFIX}.{prefix}.>"))
 
 
 async def ensure_stream(js: Any, name: str, prefix: str, warned: set[str], **defaults: Any) -> bool:
@@ -75,36 +67,22 @@ async def ensure_stream(js: Any, name: str, prefix: str, warned: set[str], **def
                 raise
             info = await js.stream_info(name)
         else:
-            logger.info(
-                "NATS: stream %s created over %s.> (duplicate window %g s, live copies on %s.%s.>)",
-                name,
-                prefix,
-                DEFAULT_DUPLICATE_WINDOW,
-                LIVE_PREFIX,
-                prefix,
-            )
+            logger.info("NATS: stream %s created over %s.> (duplicate window %g s, live copies on %s.%s.>)",
+                        name, prefix, DEFAULT_DUPLICATE_WINDOW, LIVE_PREFIX, prefix)
             # A server before batched publishing ignores the option: its answer says.
             return bool(info.config.allow_batched)
     subjects = list(info.config.subjects or ())
     if not any(covers(s, prefix) for s in subjects):
-        raise StreamError(
-            f"stream {name} captures {', '.join(subjects) or 'no subjects'}, not {prefix}.>: "
-            f"the bridge's quotes would not be stored; add {prefix}.> to its subjects "
-            f"or give the bridge another --stream or --subject-prefix"
-        )
+        raise StreamError(f"stream {name} captures {', '.join(subjects) or 'no subjects'}, not {prefix}.>: "
+                          f"the bridge's quotes would not be stored; add {prefix}.> to its subjects "
+                          f"or give the bridge another --stream or --subject-prefix")
     if not info.config.duplicate_window and "window" not in warned:
         warned.add("window")
-        logger.warning(
-            "NATS: stream %s has no duplicate window: quotes sent again after a lost "
-            "connection may be stored twice (the bridge's default is %g s)",
-            name,
-            DEFAULT_DUPLICATE_WINDOW,
-        )
+        logger.warning("NATS: stream %s has no duplicate window: quotes sent again after a lost "
+                       "connection may be stored twice (the bridge's default is %g s)", name,
+                       DEFAULT_DUPLICATE_WINDOW)
     if not info.config.allow_batched and "batched" not in warned:
         warned.add("batched")
-        logger.warning(
-            "NATS: stream %s does not allow batched publishing: the stream acknowledges each "
-            "quote on its own, which costs the server more",
-            name,
-        )
+        logger.warning("NATS: stream %s does not allow batched publishing: the stream acknowledges each "
+                       "quote on its own, which costs the server more", name)
     return bool(info.config.allow_batched)

@@ -61,14 +61,7 @@ class NatsLink(asyncio.Protocol):
         self._writable.set()
 
     @classmethod
-    async def open(
-        cls,
-        url: str,
-        on_msg: Callable[[bytes, bytes | None, bytes], None],
-        *,
-        name: str = "quotra-bridge",
-        timeout: float = 2.0,
-    ) -> NatsLink:
+    async def open(cls, url: str, on_msg: Callable[[bytes, bytes | None, bytes], None], *, name: str = "quotra-bridge", timeout: float = 2.0) -> NatsLink:
         host, port, auth = _address(url)
         loop = asyncio.get_running_loop()
         link = cls(on_msg)
@@ -77,20 +70,9 @@ class NatsLink(asyncio.Protocol):
                 await loop.create_connection(lambda: link, host, port)
                 info = await link._info
                 if info.get("tls_required"):
-                    raise LinkError(
-                        f"{url} requires TLS, which the bridge's publisher does not speak"
-                    )
-                connect = {
-                    "verbose": False,
-                    "pedantic": False,
-                    "headers": True,
-                    "no_responders": True,
-                    "protocol": 1,
-                    "name": name,
-                    "lang": "python-quotra",
-                    "version": "1",
-                    **auth,
-                }
+                    raise LinkError(f"{url} requires TLS, which the bridge's publisher does not speak")
+                connect = {"verbose": False, "pedantic": False, "headers": True, "no_responders": True,
+                           "protocol": 1, "name": name, "lang": "python-quotra", "version": "1", **auth}
                 link.write(b"CONNECT " + json.dumps(connect).encode() + b"\r\n")
                 await link.ping()
         except BaseException:
@@ -196,9 +178,9 @@ class NatsLink(asyncio.Protocol):
             end = find(b"\r\n", pos)
             if end < 0:
                 break
-            op = buf[pos : pos + 4]
+            op = buf[pos:pos + 4]
             if op == b"MSG " or op == b"HMSG":
-                args = bytes(buf[pos + 4 + (op == b"HMSG") : end]).split()
+                args = bytes(buf[pos + 4 + (op == b"HMSG"):end]).split()
                 total = int(args[-1])
                 hlen = int(args[-2]) if op == b"HMSG" else 0
                 if not 0 <= hlen <= total or len(args) < 3:
@@ -207,13 +189,9 @@ class NatsLink(asyncio.Protocol):
                 if start + total + 2 > size:
                     break
                 if op == b"HMSG":
-                    on_msg(
-                        args[0],
-                        bytes(buf[start : start + hlen]),
-                        bytes(buf[start + hlen : start + total]),
-                    )
+                    on_msg(args[0], bytes(buf[start:start + hlen]), bytes(buf[start + hlen:start + total]))
                 else:
-                    on_msg(args[0], None, bytes(buf[start : start + total]))
+                    on_msg(args[0], None, bytes(buf[start:start + total]))
                 pos = start + total + 2
                 continue
             line = bytes(buf[pos:end])

@@ -1,5 +1,4 @@
 """``python -m quotra.demo``."""
-
 import sys
 
 from .run import main

@@ -136,9 +136,7 @@ def _signed(value: float | None, fmt: str) -> str:
     return "-" if value is None else format(value, "+" + fmt)
 
 
-def table_rows(
-    board: Board, now: float, arrows: tuple[str, str] = ("^", "v")
-) -> list[list[tuple[str, str]]]:
+def table_rows(board: Board, now: float, arrows: tuple[str, str] = ("^", "v")) -> list[list[tuple[str, str]]]:
     """The table as rows of (text, style) segments; style is an ANSI prefix or ""."""
     rows: list[list[tuple[str, str]]] = []
     header = [(_cell(t, w, r), BOLD) for t, w, r in COLUMNS]
@@ -179,21 +177,14 @@ def _age(seconds: float | None) -> str:
 
 def health_line(health: Mapping[str, Any]) -> str:
     """The client's own counters (``quotra.monitor.snapshot``) in one line."""
-    return (
-        f"client quotes={health['quotes']} quote_errors={health['quote_errors']} "
-        f"frames={health['frames']} bytes={health['bytes']} "
-        f"connections={health['connections_opened']} disconnections={health['disconnections']} "
-        f"last_quote_age={_age(health['last_quote_age_s'])}"
-    )
+    return (f"client quotes={health['quotes']} quote_errors={health['quote_errors']} "
+            f"frames={health['frames']} bytes={health['bytes']} "
+            f"connections={health['connections_opened']} disconnections={health['disconnections']} "
+            f"last_quote_age={_age(health['last_quote_age_s'])}")
 
 
-def plain_snapshot(
-    board: Board,
-    now: float,
-    elapsed: float,
-    connected: bool,
-    health: Mapping[str, Any] | None = None,
-) -> list[str]:
+def plain_snapshot(board: Board, now: float, elapsed: float, connected: bool,
+                   health: Mapping[str, Any] | None = None) -> list[str]:
     """One line per instrument plus a total line (and the client's health
     line when given), for output that is not a terminal."""
     stamp = f"[{elapsed:5.1f}s]"
@@ -207,10 +198,8 @@ def plain_snapshot(
             f"({_signed(st.change_pct, '.2f')}%) bid={st.bid:.2f} ask={st.ask:.2f} "
             f"vol={st.volume} quotes={st.quotes} q/s={board.rate(st.symbol, now):.1f}"
         )
-    lines.append(
-        f"{stamp} total quotes={board.total} q/s={board.total_rate(now):.1f} "
-        f"errors={board.errors} connected={'yes' if connected else 'no'}"
-    )
+    lines.append(f"{stamp} total quotes={board.total} q/s={board.total_rate(now):.1f} "
+                  f"errors={board.errors} connected={'yes' if connected else 'no'}")
     if health is not None:
         lines.append(f"{stamp} {health_line(health)}")
     return lines
@@ -285,3 +274,4 @@ class DisplayLogHandler(logging.StreamHandler[TextIO]):
     def emit(self, record: logging.LogRecord) -> None:
         with self.display.suspended():
             super().emit(record)
+

@@ -45,9 +45,7 @@ SYMBOL_KEY = "symbol"
 #: Every file's schema: the quote's fields with their protobuf types, then the receive time.
 SCHEMA = pa.schema(
     [pa.field(f.name, _ARROW_TYPES[f.type], nullable=False) for f in _FIELDS]
-    + [pa.field(RECEIVED, pa.int64(), nullable=False)]
-)
-
+    + [pa.field(RECEIVED, pa.int64(), nullable=False)])
 
 def partition_dir(root: str, date: str, instrument: str) -> str:
     """The directory of ``instrument``'s files of ``date``: its name is

@@ -20,9 +20,7 @@ __all__ = ["read", "iter_quotes", "parquet_files", "newest_file"]
 
 Time = int | datetime.datetime | datetime.date | None
 
-_PARTITIONING = ds.partitioning(
-    pa.schema([(DATE_KEY, pa.string()), (SYMBOL_KEY, pa.string())]), flavor="hive"
-)
+_PARTITIONING = ds.partitioning(pa.schema([(DATE_KEY, pa.string()), (SYMBOL_KEY, pa.string())]), flavor="hive")
 _BATCH = 8192
 
 
@@ -42,9 +40,7 @@ def _ns(value: Time, name: str) -> int | None:
         return (delta.days * 86_400 + delta.seconds) * 1_000_000_000 + delta.microseconds * 1000
     if isinstance(value, datetime.date):
         return _ns(datetime.datetime(value.year, value.month, value.day), name)
-    raise TypeError(
-        f"{name} is ns since the epoch (int), a datetime or a date, not {type(value).__name__}"
-    )
+    raise TypeError(f"{name} is ns since the epoch (int), a datetime or a date, not {type(value).__name__}")
 
 
 def _date(ns: int) -> str:
@@ -59,14 +55,8 @@ def _names(instruments: Iterable[str] | None) -> list[str] | None:
     return list(dict.fromkeys(instruments))
 
 
-def read(
-    path: str | os.PathLike[str],
-    instruments: Iterable[str] | None = None,
-    start: Time = None,
-    end: Time = None,
-    *,
-    table: bool = False,
-) -> list[dict[str, Any]] | pa.Table:
+def read(path: str | os.PathLike[str], instruments: Iterable[str] | None = None,
+         start: Time = None, end: Time = None, *, table: bool = False) -> list[dict[str, Any]] | pa.Table:
     """The recorded quotes under ``path`` (a dataset directory or one file)
     as dicts in recorded order: the quote's fields and ``received_ns``.
 
@@ -87,12 +77,8 @@ def read(
         # Whole directories are skipped by their names only in the recorder's own layout.
         hive = all(_in_layout(os.path.relpath(f, path)) for f in files)
         # The finished files only: the directory may hold others (temporaries, notes).
-        dataset = ds.dataset(
-            files,
-            format="parquet",
-            partitioning=_PARTITIONING if hive else None,
-            partition_base_dir=path,
-        )
+        dataset = ds.dataset(files, format="parquet", partitioning=_PARTITIONING if hive else None,
+                             partition_base_dir=path)
     elif os.path.isfile(path):
         dataset = ds.dataset(path, format="parquet")
     else:
@@ -122,25 +108,17 @@ def parquet_files(directory: str) -> list[str]:
     out: list[str] = []
     for root, dirs, files in os.walk(directory):
         dirs[:] = sorted(d for d in dirs if not d.startswith((".", "_")))
-        out.extend(
-            os.path.join(root, f)
-            for f in files
-            if f.endswith(".parquet") and not f.startswith((".", "_"))
-        )
+        out.extend(os.path.join(root, f) for f in files if f.endswith(".parquet") and not f.startswith((".", "_")))
     return sorted(out)
 
 
 def _in_layout(relative: str) -> bool:
     """``date=<day>/symbol=<name>/<file>``: the recorder's layout."""
     rel = relative.split(os.sep)
-    return (
-        len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") and rel[1].startswith(SYMBOL_KEY + "=")
-    )
+    return len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") and rel[1].startswith(SYMBOL_KEY + "=")
 
 
-def _file_rows(
-    path: str, names: set[str] | None, lo: int | None, hi: int | None
-) -> Iterator[dict[str, Any]]:
+def _file_rows(path: str, names: set[str] | None, lo: int | None, hi: int | None) -> Iterator[dict[str, Any]]:
     with pq.ParquetFile(path) as f:
         for batch in f.iter_batches(batch_size=_BATCH, columns=SCHEMA.names):
             for row in batch.to_pylist():
@@ -152,19 +130,13 @@ def _file_rows(
                 yield row
 
 
-def _chain(
-    paths: list[str], names: set[str] | None, lo: int | None, hi: int | None
-) -> Iterator[dict[str, Any]]:
+def _chain(paths: list[str], names: set[str] | None, lo: int | None, hi: int | None) -> Iterator[dict[str, Any]]:
     for p in paths:
         yield from _file_rows(p, names, lo, hi)
 
 
-def iter_quotes(
-    path: str | os.PathLike[str],
-    instruments: Iterable[str] | None = None,
-    start: Time = None,
-    end: Time = None,
-) -> Iterator[dict[str, Any]]:
+def iter_quotes(path: str | os.PathLike[str], instruments: Iterable[str] | None = None,
+                start: Time = None, end: Time = None) -> Iterator[dict[str, Any]]:
     """``read``'s dicts one at a time, in recorded order, holding one batch
     per instrument: a day's files are merged by ``received_ns``, each
     instrument's files taken in the order of their names (the order one
@@ -186,14 +158,10 @@ def iter_quotes(
         else:  # not the recorder's layout: no order between files known, each merged on its own
             by_day.setdefault("", {})[f] = [f]
     for day in sorted(by_day):
-        if (lo is not None and day and day < _date(lo)) or (
-            hi is not None and day and day > _date(hi)
-        ):
+        if (lo is not None and day and day < _date(lo)) or (hi is not None and day and day > _date(hi)):
             continue
-        streams = [
-            _chain(sorted(files, key=os.path.basename), wanted, lo, hi)
-            for files in by_day[day].values()
-        ]
+        streams = [_chain(sorted(files, key=os.path.basename), wanted, lo, hi)
+                   for files in by_day[day].values()]
         yield from heapq.merge(*streams, key=lambda row: row[RECEIVED])
 
 
@@ -208,9 +176,7 @@ def newest_file(root: str, instrument: str) -> str | None:
     for day in days:
         directory = partition_dir(root, day.partition("=")[2], instrument)
         try:
-            files = [
-                f for f in os.listdir(directory) if f.startswith("part-") and f.endswith(".parquet")
-            ]
+            files = [f for f in os.listdir(directory) if f.startswith("part-") and f.endswith(".parquet")]
         except (FileNotFoundError, NotADirectoryError):
             continue
         for name in files:

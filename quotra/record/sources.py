@@ -36,15 +36,8 @@ if TYPE_CHECKING:
     from nats.aio.msg import Msg
     from nats.js import JetStreamContext
 
-__all__ = [
-    "Counters",
-    "NatsSource",
-    "record_direct",
-    "metric_families",
-    "DEFAULT_STREAM",
-    "DEFAULT_PREFIX",
-    "DEFAULT_DURABLE",
-]
+__all__ = ["Counters", "NatsSource", "record_direct", "metric_families", "DEFAULT_STREAM", "DEFAULT_PREFIX",
+           "DEFAULT_DURABLE"]
 
 logger = logging.getLogger("quotra.record")
 
@@ -61,9 +54,8 @@ async def _tick(writer: DatasetWriter) -> None:
         writer.tick()
 
 
-def record_direct(
-    loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetWriter, instruments: list[str]
-) -> int:
+def record_direct(loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetWriter,
+                  instruments: list[str]) -> int:
     """Record ``client``'s quotes of ``instruments`` until its shutdown (SIGINT,
     SIGTERM, or a first connection that fails) stops ``loop``; then finish the
     open files. Returns the connections opened."""
@@ -101,7 +93,6 @@ def record_direct(
 # ---------------------------------------------------------------------------
 # The JetStream source
 # ---------------------------------------------------------------------------
-
 
 def _checker() -> Callable[[Any], dict[str, Any]]:
     """A function making a quote dict of the fields of a decoded message
@@ -147,16 +138,9 @@ class NatsSource:
     """Records the stream's quotes of ``instruments`` through the durable
     consumer ``durable``; ``run()`` until ``stop()``. See the module's docstring."""
 
-    def __init__(
-        self,
-        writer: DatasetWriter,
-        nats_url: str,
-        instruments: list[str],
-        *,
-        stream: str = DEFAULT_STREAM,
-        subject_prefix: str = DEFAULT_PREFIX,
-        durable: str = DEFAULT_DURABLE,
-    ):
+    def __init__(self, writer: DatasetWriter, nats_url: str, instruments: list[str], *,
+                 stream: str = DEFAULT_STREAM, subject_prefix: str = DEFAULT_PREFIX,
+                 durable: str = DEFAULT_DURABLE):
         writer.on_closed, writer.on_failed = self._closed, self._lost
         self.writer = writer
         self.counters = Counters(writer)
@@ -166,12 +150,10 @@ class NatsSource:
         self.subject_prefix = subject_prefix
         self.durable = durable
         self._stop = asyncio.Event()
-        self._seen: dict[
-            str, int
-        ] = {}  # per instrument: the highest stream sequence stored or taken
-        self._newest: Any = None  # the message with the highest sequence delivered
+        self._seen: dict[str, int] = {}     # per instrument: the highest stream sequence stored or taken
+        self._newest: Any = None            # the message with the highest sequence delivered
         self._newest_seq = 0
-        self._before: Any = None  # ``_newest`` before the message being taken
+        self._before: Any = None            # ``_newest`` before the message being taken
         self._to_ack: Any = None
         self._acked_seq = 0
         self._failed = False
@@ -192,12 +174,8 @@ class NatsSource:
             self._to_ack = target
 
     def _lost(self, instrument: str, rows: int) -> None:
-        logger.error(
-            "stopping: %d quotes of %s could not be written; they stay unacknowledged "
-            "and come again when the recorder is restarted",
-            rows,
-            instrument,
-        )
+        logger.error("stopping: %d quotes of %s could not be written; they stay unacknowledged "
+                     "and come again when the recorder is restarted", rows, instrument)
         self._failed = True
         self._stop.set()
 
@@ -224,9 +202,7 @@ class NatsSource:
                 return f"{self.stream}@{info.created}"
             except NotFoundError:
                 if delay == RETRY_FIRST:
-                    logger.info(
-                        "NATS: no stream %s yet; waiting for the bridge to make it", self.stream
-                    )
+                    logger.info("NATS: no stream %s yet; waiting for the bridge to make it", self.stream)
             await self._sleep(delay)
             delay = min(RETRY_MAX, delay * 2)
         return ""
@@ -248,10 +224,7 @@ class NatsSource:
             except Exception as exc:
                 logger.warning("cannot read the footer of %s: %s", path, exc)
                 continue
-            if (
-                meta.get("quotra.nats_stream") == identity
-                and meta.get("quotra.seq_max", "").isdigit()
-            ):
+            if meta.get("quotra.nats_stream") == identity and meta.get("quotra.seq_max", "").isdigit():
                 self._seen[instrument] = int(meta["quotra.seq_max"])
 
     async def _resume_point(self, js: JetStreamContext) -> int | None:
@@ -268,12 +241,8 @@ class NatsSource:
         start = (info.ack_floor.stream_seq if info.ack_floor else 0) + 1
         if start < self._first_seq:
             # The stream's limits dropped them while the recorder was away.
-            logger.warning(
-                "NATS: the stream no longer holds sequences %d to %d: quotes of that span are "
-                "missing from the recording",
-                start,
-                self._first_seq - 1,
-            )
+            logger.warning("NATS: the stream no longer holds sequences %d to %d: quotes of that span are "
+                           "missing from the recording", start, self._first_seq - 1)
         await js.delete_consumer(self.stream, self.durable)
         logger.info("NATS: consumer %s resumes after stream sequence %d", self.durable, start - 1)
         return start
@@ -291,9 +260,7 @@ class NatsSource:
         instrument = quote["instrument"]
         if msg.subject != f"{self.subject_prefix}.{instrument}":
             self.counters.refused += 1
-            logger.warning(
-                "message %d on %s holds a quote of %r: not recorded", seq, msg.subject, instrument
-            )
+            logger.warning("message %d on %s holds a quote of %r: not recorded", seq, msg.subject, instrument)
             return
         if seq <= self._seen.get(instrument, 0):
             self.counters.duplicates += 1
@@ -306,9 +273,8 @@ class NatsSource:
         import nats
         from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
 
-        nc = await nats.connect(
-            self.nats_url, max_reconnect_attempts=-1, reconnect_time_wait=0.5, name="quotra-record"
-        )
+        nc = await nats.connect(self.nats_url, max_reconnect_attempts=-1, reconnect_time_wait=0.5,
+                                name="quotra-record")
         try:
             js = nc.jetstream()
             identity = await self._stream_identity(js)
@@ -320,27 +286,18 @@ class NatsSource:
             subjects = [f"{self.subject_prefix}.{i}" for i in self.instruments]
             start = await self._resume_point(js)
             config = ConsumerConfig(
-                durable_name=self.durable,
-                ack_policy=AckPolicy.ALL,
-                deliver_policy=DeliverPolicy.ALL
-                if start is None
-                else DeliverPolicy.BY_START_SEQUENCE,
+                durable_name=self.durable, ack_policy=AckPolicy.ALL,
+                deliver_policy=DeliverPolicy.ALL if start is None else DeliverPolicy.BY_START_SEQUENCE,
                 opt_start_seq=start,
                 # Nothing is acknowledged before its file is finished: give a
                 # file all the time it may stay open before a redelivery.
-                ack_wait=2 * roll + 30,
-                max_ack_pending=-1,
+                ack_wait=2 * roll + 30, max_ack_pending=-1,
                 filter_subjects=subjects if len(subjects) > 1 else None,
-                filter_subject=subjects[0] if len(subjects) == 1 else None,
-            )
+                filter_subject=subjects[0] if len(subjects) == 1 else None)
             await js.add_consumer(self.stream, config)
             sub = await js.pull_subscribe_bind(durable=self.durable, stream=self.stream)
-            logger.info(
-                "NATS: recording %s from stream %s (consumer %s)",
-                ",".join(self.instruments),
-                self.stream,
-                self.durable,
-            )
+            logger.info("NATS: recording %s from stream %s (consumer %s)", ",".join(self.instruments),
+                        self.stream, self.durable)
             next_tick = time.monotonic() + TICK
             while not self._stop.is_set():
                 try:

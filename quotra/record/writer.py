@@ -38,16 +38,8 @@ import pyarrow.parquet as pq
 
 from .layout import DATE_KEY, QUOTE_FIELDS, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
 
-__all__ = [
-    "SCHEMA",
-    "QUOTE_FIELDS",
-    "RECEIVED",
-    "DATE_KEY",
-    "SYMBOL_KEY",
-    "DatasetWriter",
-    "ClosedFile",
-    "partition_dir",
-]
+__all__ = ["SCHEMA", "QUOTE_FIELDS", "RECEIVED", "DATE_KEY", "SYMBOL_KEY", "DatasetWriter", "ClosedFile",
+           "partition_dir"]
 
 logger = logging.getLogger("quotra.record")
 
@@ -84,16 +76,16 @@ class _OpenFile:
     date: str
     tmp: str
     final: str
-    opened: float  # monotonic
-    order: int  # opening order, across partitions
+    opened: float          # monotonic
+    order: int             # opening order, across partitions
     mark: Any = None
     last_seq: int | None = None
-    rows: int = 0  # written and buffered
+    rows: int = 0          # written and buffered
     buffer: list[dict[str, Any]] = field(default_factory=list)  # quote dicts
     batches: list[Any] = field(default_factory=list)  # record batches of the row group being made
     batched: int = 0
-    writer: pq.ParquetWriter | None = None  # used by the I/O thread only
-    error: BaseException | None = None  # the I/O thread's, for the file's end
+    writer: pq.ParquetWriter | None = None      # used by the I/O thread only
+    error: BaseException | None = None          # the I/O thread's, for the file's end
 
 
 class DatasetWriter:
@@ -109,18 +101,11 @@ class DatasetWriter:
     (keys are given the prefix ``quotra.``). Not thread-safe: one thread.
     """
 
-    def __init__(
-        self,
-        root: str,
-        *,
-        roll_seconds: float = 300.0,
-        roll_rows: int = 1_000_000,
-        row_group: int = ROW_GROUP,
-        compression: str = "zstd",
-        on_closed: Callable[[ClosedFile], None] | None = None,
-        on_failed: Callable[[str, int], None] | None = None,
-        metadata: dict[str, str] | None = None,
-    ):
+    def __init__(self, root: str, *, roll_seconds: float = 300.0, roll_rows: int = 1_000_000,
+                 row_group: int = ROW_GROUP, compression: str = "zstd",
+                 on_closed: Callable[[ClosedFile], None] | None = None,
+                 on_failed: Callable[[str, int], None] | None = None,
+                 metadata: dict[str, str] | None = None):
         if not (roll_seconds > 0):
             raise ValueError("roll_seconds must be a positive number of seconds")
         if not (isinstance(roll_rows, int) and roll_rows >= 1):
@@ -141,10 +126,10 @@ class DatasetWriter:
         self.recorded = 0
         self.files = 0
         self.bytes = 0
-        self.lost = 0  # quotes of files that could not be written
+        self.lost = 0             # quotes of files that could not be written
         self._last_write: float | None = None
-        self._open: dict[str, _OpenFile] = {}  # of the current date, by instrument
-        self._older: list[_OpenFile] = []  # of earlier dates, closed at the next tick
+        self._open: dict[str, _OpenFile] = {}   # of the current date, by instrument
+        self._older: list[_OpenFile] = []       # of earlier dates, closed at the next tick
         self._opened = 0
         self._last_ns = 0
         self._day_start = self._day_end = 0
@@ -213,9 +198,7 @@ class DatasetWriter:
     def _new_day(self, now: int) -> None:
         day = now // _DAY_NS
         self._day_start, self._day_end = day * _DAY_NS, (day + 1) * _DAY_NS
-        self._date = datetime.datetime.fromtimestamp(day * 86_400, datetime.UTC).strftime(
-            "%Y-%m-%d"
-        )
+        self._date = datetime.datetime.fromtimestamp(day * 86_400, datetime.UTC).strftime("%Y-%m-%d")
         if self._open:
             # Finished at the next tick, off the quote path.
             self._older.extend(self._open.values())
@@ -228,15 +211,8 @@ class DatasetWriter:
         os.makedirs(directory, exist_ok=True)
         self._opened += 1
         name = f"part-{now:020d}-{self._pid}-{self._opened}.parquet"
-        f = _OpenFile(
-            instrument,
-            self._date,
-            os.path.join(directory, f".{name}.tmp"),
-            os.path.join(directory, name),
-            time.monotonic(),
-            self._opened,
-            mark,
-        )
+        f = _OpenFile(instrument, self._date, os.path.join(directory, f".{name}.tmp"),
+                      os.path.join(directory, name), time.monotonic(), self._opened, mark)
         self._open[instrument] = f
         return f
 
@@ -247,11 +223,8 @@ class DatasetWriter:
             # Columns by a transposition in C: about four times faster than
             # RecordBatch.from_pylist, which looks every field up per row.
             columns = zip(*map(_ROW, f.buffer))
-            f.batches.append(
-                pa.RecordBatch.from_arrays(
-                    [pa.array(c, t) for c, t in zip(columns, _TYPES)], schema=self._schema
-                )
-            )
+            f.batches.append(pa.RecordBatch.from_arrays(
+                [pa.array(c, t) for c, t in zip(columns, _TYPES)], schema=self._schema))
             f.batched += len(f.buffer)
             f.buffer = []
         if not f.batches or (f.batched < self.row_group and not last):
@@ -361,9 +334,7 @@ class DatasetWriter:
             pass
         self._lose(f.instrument, f.rows, f.final, f.error)
 
-    def _lose(
-        self, instrument: str, rows: int, where: str, error: BaseException | None = None
-    ) -> None:
+    def _lose(self, instrument: str, rows: int, where: str, error: BaseException | None = None) -> None:
         # Not stored (a full disk, a directory gone): counted and logged (at
         # most every few seconds while it lasts); a source that acknowledges
         # must not acknowledge these quotes.
@@ -371,14 +342,8 @@ class DatasetWriter:
         now = time.monotonic()
         if now >= self._complain_at:
             self._complain_at = now + _COMPLAIN_EVERY
-            logger.error(
-                "could not write %s: %d quotes of %s not recorded (%d lost in all)",
-                where,
-                rows,
-                instrument,
-                self.lost,
-                exc_info=error or True,
-            )
+            logger.error("could not write %s: %d quotes of %s not recorded (%d lost in all)",
+                         where, rows, instrument, self.lost, exc_info=error or True)
         if self.on_failed is not None:
             self.on_failed(instrument, rows)
 

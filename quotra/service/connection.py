@@ -103,10 +103,8 @@ class Connection:
 
     def __repr__(self) -> str:
         state = "open" if self.is_open else "closed"
-        return (
-            f"<Connection {self.id} {state} peer={self.peer} received={len(self.received)} "
-            f"subscribed={list(self._instruments)} quotes_sent={self.quotes_sent}>"
-        )
+        return (f"<Connection {self.id} {state} peer={self.peer} received={len(self.received)} "
+                f"subscribed={list(self._instruments)} quotes_sent={self.quotes_sent}>")
 
 
 #: How controls and waits name connections: None (every open one), an id, a
@@ -127,7 +125,6 @@ def frame_matcher(match: Any) -> Callable[[Frame], bool]:
         want_t = Frame(match[0], bytes(match[1]))
         return lambda f: f == want_t
     if isinstance(match, (dict, list)):
-
         def json_equal(f: Frame) -> bool:
             if f.msg_type is not WSMsgType.TEXT:
                 return False
@@ -135,7 +132,6 @@ def frame_matcher(match: Any) -> Callable[[Frame], bool]:
                 return bool(orjson.loads(f.payload) == match)
             except orjson.JSONDecodeError:
                 return False
-
         return json_equal
     if callable(match):
         matches: Callable[[Frame], bool] = match

@@ -81,9 +81,7 @@ class ListeningSocket(ServiceParts):
             else:
                 conn.link.disconnect(False)
         try:
-            await self.wait_for(
-                lambda: not self.open_connections, timeout, "all connections closed"
-            )
+            await self.wait_for(lambda: not self.open_connections, timeout, "all connections closed")
         except TimeoutError:
             for conn in self.open_connections:
                 conn.link.disconnect(False)
@@ -102,9 +100,7 @@ class ListeningSocket(ServiceParts):
             except TimeoutError:
                 logger.warning("server %r did not close within %.1fs", server, timeout)
 
-    async def restart(
-        self, *, down_for: float = 0.0, tls: str | None = None, graceful: bool = True
-    ) -> None:
+    async def restart(self, *, down_for: float = 0.0, tls: str | None = None, graceful: bool = True) -> None:
         """Stop, stay down ``down_for`` seconds, and start again on the same port
         (optionally presenting another certificate, ``tls``)."""
         await self.stop(graceful=graceful)
@@ -148,15 +144,12 @@ class ListeningSocket(ServiceParts):
             self._server = None
             logger.info("listening socket on port %s closed", self.port)
 
-    def _listener_factory(
-        self, request: WSUpgradeRequest
-    ) -> Listener | WSUpgradeResponseWithListener:
+    def _listener_factory(self, request: WSUpgradeRequest) -> Listener | WSUpgradeResponseWithListener:
         if self._reject:
             self._event("reject", None)
             self._notify()
             response = WSUpgradeResponse.create_error_response(
-                HTTPStatus.SERVICE_UNAVAILABLE, b"refusing connections"
-            )
+                HTTPStatus.SERVICE_UNAVAILABLE, b"refusing connections")
             return WSUpgradeResponseWithListener(response, None)
         return Listener(cast(ConnectionProtocol, self), request.path)
 

@@ -13,15 +13,7 @@ from typing import Any
 
 from ..pricetape_pb2 import PriceTape
 
-__all__ = [
-    "Market",
-    "SharedMarket",
-    "encode_quote",
-    "stamped_quote",
-    "text_frame",
-    "wire_frame",
-    "fragments",
-]
+__all__ = ["Market", "SharedMarket", "encode_quote", "stamped_quote", "text_frame", "wire_frame", "fragments"]
 
 _QUOTE_PREFIX = b'{"message":"'
 _QUOTE_SUFFIX = b'"}'
@@ -86,10 +78,7 @@ def fragments(payload: bytes, size: int) -> list[tuple[int, bytes, bool]]:
     ``size`` bytes each: TEXT, then CONTINUATION, fin on the last."""
     size = max(1, size)
     ends = range(size, len(payload) + size, size) if payload else [0]
-    return [
-        (0x1 if end == ends[0] else 0x0, payload[end - size : end], end >= len(payload))
-        for end in ends
-    ]
+    return [(0x1 if end == ends[0] else 0x0, payload[end - size:end], end >= len(payload)) for end in ends]
 
 
 class _Instrument:
@@ -158,9 +147,7 @@ class SharedMarket(Market):
     def __init__(self, seed: int, keep: int = 10_000):
         super().__init__(seed)
         self.keep = keep
-        self._made: dict[
-            str, list[Any]
-        ] = {}  # symbol -> [index of its first kept quote, deque of quotes]
+        self._made: dict[str, list[Any]] = {}  # symbol -> [index of its first kept quote, deque of quotes]
         self._next: dict[tuple[Hashable, str], int] = {}
 
     def next_quote(self, reader: Hashable, symbol: str) -> PriceTape:

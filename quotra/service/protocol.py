@@ -35,9 +35,7 @@ class ConnectionProtocol(ServiceParts):
         self.connections.append(conn)
         self._event("open", conn.id)
         logger.debug("connection %d opened from %s", conn.id, conn.peer)
-        conn._task = asyncio.get_running_loop().create_task(
-            self._stream(conn), name=f"quotra.service stream {conn.id}"
-        )
+        conn._task = asyncio.get_running_loop().create_task(self._stream(conn), name=f"quotra.service stream {conn.id}")
         if self.close_after is not None:
             self._call_later(self.close_after, self._close_first, conn)
         self._notify()
@@ -107,11 +105,8 @@ class ConnectionProtocol(ServiceParts):
         if changed:
             conn._instruments = tuple(conn.subscribed)
             quoted = self.instruments
-            conn._streamed = (
-                conn._instruments
-                if quoted is None
-                else tuple(i for i in conn._instruments if i in quoted)
-            )
+            conn._streamed = conn._instruments if quoted is None else tuple(
+                i for i in conn._instruments if i in quoted)
             conn._wake.set()
 
     def _send_close(self, conn: Connection, code: int | None, reason: bytes) -> None:

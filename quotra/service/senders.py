@@ -52,13 +52,9 @@ class QuoteSenders(ServiceParts):
             conn._wake.set()
 
     def _stream_idle(self, conn: Connection) -> bool:
-        return (
-            self._quotes_paused
-            or conn.close_sent
-            or not conn._streamed
-            or (self.rate is None and self.count is None)
-            or (self.count is not None and conn.quotes_sent >= self.count)
-        )
+        return (self._quotes_paused or conn.close_sent or not conn._streamed
+                or (self.rate is None and self.count is None)
+                or (self.count is not None and conn.quotes_sent >= self.count))
 
     async def _stream(self, conn: Connection) -> None:
         loop = asyncio.get_running_loop()
@@ -77,12 +73,8 @@ class QuoteSenders(ServiceParts):
                 instruments = conn._streamed
                 symbol = instruments[turn % len(instruments)]
                 market = self._market
-                self._send_quote(
-                    conn,
-                    market.next_quote(conn.id, symbol)
-                    if isinstance(market, SharedMarket)
-                    else market.quote(symbol),
-                )
+                self._send_quote(conn, market.next_quote(conn.id, symbol) if isinstance(market, SharedMarket)
+                                 else market.quote(symbol))
                 turn += 1
                 rate = self.rate
                 if rate is not None:
@@ -135,9 +127,7 @@ class QuoteSenders(ServiceParts):
         n = self.fragment_size
         if n is None or len(payload) <= n:
             return text_frame(payload)
-        return b"".join(
-            wire_frame(part, opcode, fin) for opcode, part, fin in fragments(payload, n)
-        )
+        return b"".join(wire_frame(part, opcode, fin) for opcode, part, fin in fragments(payload, n))
 
     def send_quote(self, instrument: str = "ABC", conn: ConnRef = None, **fields: Any) -> bytes:
         """Send one quote now to ``conn`` (default: every open connection),
@@ -146,9 +136,7 @@ class QuoteSenders(ServiceParts):
         Without ``fields`` the quote is the next step of ``instrument``'s random
         walk; with fields (``PriceTape`` field names) exactly those values.
         """
-        msg = (
-            PriceTape(instrument=instrument, **fields) if fields else self._market.quote(instrument)
-        )
+        msg = PriceTape(instrument=instrument, **fields) if fields else self._market.quote(instrument)
         payload = encode_quote(msg)
         for c in self._targets(conn):
             if c.is_open:
@@ -158,15 +146,8 @@ class QuoteSenders(ServiceParts):
                     c.sent.append(payload)
         return payload
 
-    async def blast(
-        self,
-        n: int,
-        conn: ConnRef = None,
-        *,
-        instrument: str = "BENCH",
-        stamp: bool = False,
-        yield_every: int = 256,
-    ) -> int:
+    async def blast(self, n: int, conn: ConnRef = None, *, instrument: str = "BENCH",
+                    stamp: bool = False, yield_every: int = 256) -> int:
         """Benchmark sender: send ``n`` quote frames to each target connection
         as fast as their sockets take them; returns the number of frames sent.
 
@@ -200,14 +181,8 @@ class QuoteSenders(ServiceParts):
                 await asyncio.sleep(0)
         return sent
 
-    async def blast_batched(
-        self,
-        n: int,
-        conn: ConnRef = None,
-        *,
-        instrument: str = "BENCH",
-        block_bytes: int = 16 * 1024,
-    ) -> int:
+    async def blast_batched(self, n: int, conn: ConnRef = None, *, instrument: str = "BENCH",
+                            block_bytes: int = 16 * 1024) -> int:
         """Benchmark sender for clients faster than ``blast``: the same
         pre-encoded frame ``n`` times to each target connection, many frames
         per write to the TLS transport (up to ``block_bytes``, one TLS record

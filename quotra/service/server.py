@@ -123,9 +123,7 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
         self.close_timeout = float(close_timeout)
 
         self.connections: list[Connection] = []
-        self.events: list[Event] | deque[Event] = (
-            [] if keep_ended else deque(maxlen=self.RECENT_EVENTS)
-        )
+        self.events: list[Event] | deque[Event] = [] if keep_ended else deque(maxlen=self.RECENT_EVENTS)
         self.accepted = 0
         self._ended_quotes_sent = 0  # by the connections no longer in ``connections``
         self.shared_market = bool(shared_market)
@@ -202,7 +200,6 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
             if handle is not None:
                 self._timers.discard(handle)
             fn(*args)
-
         handle = loop.call_later(delay, run)
         self._timers.add(handle)
 

@@ -27,13 +27,7 @@ class ServiceThread:
     ``timeout`` plus 5).
     """
 
-    def __init__(
-        self,
-        service: MarketDataService | None = None,
-        *,
-        call_timeout: float = 30.0,
-        **options: Any,
-    ):
+    def __init__(self, service: MarketDataService | None = None, *, call_timeout: float = 30.0, **options: Any):
         if service is not None and options:
             raise TypeError("give either a service or its options, not both")
         self.service = service if service is not None else MarketDataService(**options)
@@ -97,9 +91,7 @@ class ServiceThread:
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def call(
-        self, fn: Callable[..., Any], *args: Any, _timeout: float | None = None, **kwargs: Any
-    ) -> Any:
+    def call(self, fn: Callable[..., Any], *args: Any, _timeout: float | None = None, **kwargs: Any) -> Any:
         """Run ``fn(*args, **kwargs)`` on the service loop (awaiting it if it
         returns an awaitable) and return its result."""
         if self.loop is None:
@@ -113,11 +105,7 @@ class ServiceThread:
 
         if _timeout is None:
             inner = kwargs.get("timeout")
-            _timeout = (
-                max(self.call_timeout, inner + 5.0)
-                if isinstance(inner, (int, float))
-                else self.call_timeout
-            )
+            _timeout = max(self.call_timeout, inner + 5.0) if isinstance(inner, (int, float)) else self.call_timeout
         future = asyncio.run_coroutine_threadsafe(runner(), self.loop)
         try:
             return future.result(_timeout)
@@ -128,10 +116,8 @@ class ServiceThread:
     def __getattr__(self, name: str) -> Any:
         attr = getattr(self.service, name)
         if callable(attr) and not isinstance(attr, type):
-
             def proxy(*args: Any, **kwargs: Any) -> Any:
                 return self.call(attr, *args, **kwargs)
-
             proxy.__name__ = name
             proxy.__doc__ = getattr(attr, "__doc__", None)
             return proxy

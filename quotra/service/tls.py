@@ -17,14 +17,7 @@ import tempfile
 import weakref
 from typing import Any
 
-__all__ = [
-    "TLS_MODES",
-    "WRONG_HOST_NAME",
-    "MISSING_TRUSTME",
-    "load_trustme",
-    "trustme_missing",
-    "TlsMaterial",
-]
+__all__ = ["TLS_MODES", "WRONG_HOST_NAME", "MISSING_TRUSTME", "load_trustme", "trustme_missing", "TlsMaterial"]
 
 #: Certificate the service presents: from the CA in ``ca_file`` for 127.0.0.1
 #: and localhost ("trusted"); from a CA the client does not know ("untrusted");
@@ -35,10 +28,8 @@ WRONG_HOST_NAME = "wrong-host.invalid"
 #: The names a "trusted" certificate is issued for.
 SERVER_NAMES = ("127.0.0.1", "localhost")
 
-MISSING_TRUSTME = (
-    "the local market-data service needs trustme to make its certificates: "
-    "pip install 'quotra[service]'"
-)
+MISSING_TRUSTME = ("the local market-data service needs trustme to make its certificates: "
+                   "pip install 'quotra[service]'")
 
 
 def load_trustme() -> Any:
@@ -83,9 +74,7 @@ class TlsMaterial:
         self._contexts: dict[str, ssl.SSLContext] = {}
         if ca_file is None:
             tmpdir = tempfile.mkdtemp(prefix="quotra-service-")
-            self._cleanup: weakref.finalize[..., Any] | None = weakref.finalize(
-                self, shutil.rmtree, tmpdir, True
-            )
+            self._cleanup: weakref.finalize[..., Any] | None = weakref.finalize(self, shutil.rmtree, tmpdir, True)
             ca_file = os.path.join(tmpdir, "ca.pem")
         else:
             self._cleanup = None
@@ -116,11 +105,8 @@ class TlsMaterial:
             cert = self._ca.issue_cert(WRONG_HOST_NAME)
         else:  # expired
             now = datetime.datetime.now(datetime.UTC)
-            cert = self._ca.issue_cert(
-                *self._names,
-                not_before=now - datetime.timedelta(days=2),
-                not_after=now - datetime.timedelta(days=1),
-            )
+            cert = self._ca.issue_cert(*self._names, not_before=now - datetime.timedelta(days=2),
+                                       not_after=now - datetime.timedelta(days=1))
         ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         cert.configure_cert(ctx)
         self._certs[mode] = cert
