@@ -47,8 +47,9 @@ import subprocess
 import sys
 import threading
 import time
+from typing import Optional
 
-from bench.driver import RESULTS, ROOT, Service, run_client
+from bench.driver import ROOT, RESULTS, Service, run_client
 
 SUBJECTS = "quotes.>"
 LATENCY_RATE = 10_000
@@ -340,7 +341,7 @@ class Proc:
                     raise RuntimeError(f"{self.proc.args[:4]}: timed out; {''.join(self.err)[-1500:]}")
                 self.cond.wait(left)
 
-    def end(self, sig=signal.SIGKILL, timeout=15) -> int | None:
+    def end(self, sig=signal.SIGKILL, timeout=15) -> Optional[int]:
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
             try:
@@ -461,7 +462,7 @@ def drive(args) -> dict:
 
     python = sys.executable
     res: dict = {"quotes": args.quotes, "reps": args.reps, "load": [os.getloadavg()[0]],
-                 "started": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")}
+                 "started": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")}
     svc = Service(python)
     nats = NatsServer().start()
     timeout = 120.0

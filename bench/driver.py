@@ -58,6 +58,7 @@ import sys
 import tempfile
 import threading
 import time
+from typing import Optional
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "results")
@@ -127,7 +128,7 @@ async def send_paced(svc, conn, n: int, rate: float, deadline_s: float) -> int:
     return sent
 
 
-async def serve_main(fragment_size: int | None = None) -> None:
+async def serve_main(fragment_size: Optional[int] = None) -> None:
     from quotra.service import MarketDataService
 
     loop = asyncio.get_running_loop()
@@ -188,7 +189,7 @@ async def serve_main(fragment_size: int | None = None) -> None:
 class Service:
     """The service process, driven over its stdin/stdout."""
 
-    def __init__(self, python: str, fragment_size: int | None = None):
+    def __init__(self, python: str, fragment_size: Optional[int] = None):
         extra = [] if fragment_size is None else [str(fragment_size)]
         self.proc = subprocess.Popen([python, "-m", "bench.driver", "serve", *extra], cwd=ROOT, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True, bufsize=1)

@@ -37,8 +37,10 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
+from typing import Optional
 
 INSTRUMENTS = ("AAA", "BBB", "CCC", "DDD", "EEE", "FFF", "GGG", "HHH")
 POOL = 200_000
@@ -276,7 +278,7 @@ def run_recorder(svc: Service, n: int, roll_rows: int, marks: tuple[int, ...] = 
         shutil.rmtree(out, ignore_errors=True)
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: Optional[list[str]] = None) -> int:
     p = argparse.ArgumentParser(prog="bench/run-record")
     sub = p.add_subparsers(dest="mode")
     s = sub.add_parser("serve")

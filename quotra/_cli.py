@@ -9,7 +9,7 @@ import argparse
 import math
 import os
 import sys
-from typing import Any
+from typing import Any, Optional
 
 
 def positive(text: str) -> float:
@@ -54,7 +54,7 @@ def metrics_url(server: Any) -> str:
     return f"http://{f'[{host}]' if ':' in host else host}:{port}/metrics"
 
 
-def start_metrics(prog: str, port: int | None, addr: str = METRICS_ADDR) -> tuple[bool, Any]:
+def start_metrics(prog: str, port: Optional[int], addr: str = METRICS_ADDR) -> tuple[bool, Any]:
     """``(True, server)`` serving /metrics on ``addr``:``port``, ``(True,
     None)`` without the option, ``(False, None)`` after one line on stderr
     when it cannot be served (the caller exits 2)."""
@@ -75,7 +75,7 @@ def start_metrics(prog: str, port: int | None, addr: str = METRICS_ADDR) -> tupl
         return False, None
 
 
-def stop_metrics(server: Any, name: str | None = None) -> None:
+def stop_metrics(server: Any, name: Optional[str] = None) -> None:
     """Stops a server that ``start_metrics`` returned (None: nothing to stop),
     first taking ``name``'s source out of the collector when given."""
     if server is not None:
@@ -87,7 +87,7 @@ def stop_metrics(server: Any, name: str | None = None) -> None:
         server.server_close()
 
 
-def point_at(prog: str, client: Any, url: str | None) -> bool:
+def point_at(prog: str, client: Any, url: Optional[str]) -> bool:
     """Point ``client`` at ``--url`` (None: its own address); False after one
     line on stderr when the URL is refused."""
     if url is None:
@@ -102,7 +102,7 @@ def point_at(prog: str, client: Any, url: str | None) -> bool:
     return True
 
 
-def use_ca_file(prog: str, path: str | None) -> bool:
+def use_ca_file(prog: str, path: Optional[str]) -> bool:
     """Trust ``path``'s certificates for the upstream connection (through
     SSL_CERT_FILE, which the client's default context reads); False after one
     line on stderr when there is no such file. None: nothing to do."""

@@ -18,15 +18,14 @@ still makes a task that waits its turn.
 from __future__ import annotations
 
 import asyncio
-from collections.abc import Coroutine
 from types import CodeType
-from typing import Any
+from typing import Any, Coroutine, Optional
 
 __all__ = ["eager_task_factory", "eager_for"]
 
 
 def eager_task_factory(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, Any], *,
-                       eager_start: bool | None = None, **kwargs: Any) -> asyncio.Task[Any]:
+                       eager_start: Optional[bool] = None, **kwargs: Any) -> asyncio.Task[Any]:
     """A task factory (``loop.set_task_factory``) whose tasks start eagerly."""
     return asyncio.Task(coro, loop=loop, eager_start=True if eager_start is None else eager_start, **kwargs)
 

@@ -61,9 +61,8 @@ import math
 import platform
 import re
 import threading
-from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, cast
 
 try:
     from prometheus_client import REGISTRY, start_http_server
@@ -110,7 +109,7 @@ class Family:
     name: str
     kind: str
     documentation: str
-    missing: float | None = None
+    missing: Optional[float] = None
 
     def __post_init__(self) -> None:
         if self.kind not in ("counter", "gauge"):
@@ -169,7 +168,7 @@ def _reader(source: Any, extra: tuple[Family, ...]) -> tuple[Callable[[], Mappin
     return own, extra
 
 
-def _value(family: Family, snap: Mapping[str, Any]) -> float | None:
+def _value(family: Family, snap: Mapping[str, Any]) -> Optional[float]:
     if family.key not in snap:
         return None
     v = snap[family.key]
@@ -283,7 +282,7 @@ class BuildInfo:
 
 
 BUILD_INFO = BuildInfo()
-_joined: CollectorRegistry | None = None
+_joined: Optional[CollectorRegistry] = None
 _join_lock = threading.Lock()
 
 

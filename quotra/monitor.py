@@ -41,7 +41,7 @@ never go back; an unpickled client starts again at zero.
 
 from __future__ import annotations
 
-from typing import Any, TypedDict, cast
+from typing import Any, Optional, TypedDict, cast
 
 from ._monitor import snapshot as _snapshot
 
@@ -57,7 +57,7 @@ class Snapshot(TypedDict):
     disconnections: int
     connect_failures: int
     connected: bool
-    last_quote_age_s: float | None
+    last_quote_age_s: Optional[float]
     subscriptions: int
 
 

@@ -26,6 +26,7 @@ back costs a link.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
 import shutil
 import subprocess

@@ -42,6 +42,7 @@ import asyncio
 import socket
 import ssl
 import struct
+from typing import Optional
 
 OPENING_FAULTS = ("refused", "reset_tls", "reset_upgrade", "closed_after_tls", "http_error", "stall_tcp",
                   "stall_tls", "stall_upgrade", "drip", "untrusted")
@@ -63,7 +64,7 @@ def reset(transport: asyncio.BaseTransport) -> None:
     transport.abort()
 
 
-def frame_length(buf: bytes) -> int | None:
+def frame_length(buf: bytes) -> Optional[int]:
     """The length of the whole server frame at the start of ``buf``, or None
     while its header is incomplete."""
     if len(buf) < 2:
@@ -84,16 +85,16 @@ class FaultProxy:
     def __init__(self, svc, server_context: ssl.SSLContext, untrusted_context: ssl.SSLContext):
         self.svc = svc
         self._contexts = {"trusted": server_context, "untrusted": untrusted_context}
-        self.fault: str | None = None
+        self.fault: Optional[str] = None
         self.port = 0
         self.accepted = 0
         self.hold = 0.0
-        self.late: _Link | None = None
+        self.late: Optional[_Link] = None
         self.links: set[_Link] = set()
-        self._server: asyncio.AbstractServer | None = None
+        self._server: Optional[asyncio.AbstractServer] = None
 
     @classmethod
-    def for_service(cls, svc) -> FaultProxy:
+    def for_service(cls, svc) -> "FaultProxy":
         return cls(svc, svc._tls.server_context("trusted"), svc._tls.server_context("untrusted"))
 
     @property
@@ -101,7 +102,7 @@ class FaultProxy:
         from quotra.service import service_url
         return service_url(self.port)
 
-    async def start(self) -> FaultProxy:
+    async def start(self) -> "FaultProxy":
         await self._listen()
         return self
 
@@ -110,7 +111,7 @@ class FaultProxy:
         self._server = await loop.create_server(lambda: _Link(self), "127.0.0.1", self.port, reuse_address=True)
         self.port = self._server.sockets[0].getsockname()[1]
 
-    async def set_fault(self, fault: str | None) -> None:
+    async def set_fault(self, fault: Optional[str]) -> None:
         """From now on, ``fault`` (None: none)."""
         assert fault is None or fault in OPENING_FAULTS + STREAM_FAULTS + (LATE_UPGRADE,), fault
         if fault == "refused" and self._server is not None:
@@ -149,19 +150,19 @@ class _Link(asyncio.Protocol):
         self.fault = proxy.fault if proxy.fault in OPENING_FAULTS else None
         if proxy.fault == LATE_UPGRADE:
             self.fault, proxy.fault, proxy.late = LATE_UPGRADE, None, self
-        self.transport: asyncio.Transport | None = None
+        self.transport: Optional[asyncio.Transport] = None
         ctx = proxy._contexts["untrusted" if self.fault == "untrusted" else "trusted"]
         self.inc, self.out = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.tls = ctx.wrap_bio(self.inc, self.out, server_side=True)
         self.handshaken = False
         self.request = b""
-        self.upstream: asyncio.StreamWriter | None = None
-        self.pump: asyncio.Task | None = None
+        self.upstream: Optional[asyncio.StreamWriter] = None
+        self.pump: Optional[asyncio.Task] = None
         self.streaming = False  # the upgrade answer has been relayed
-        self.stream: str | None = None  # a stream fault acting on this link
+        self.stream: Optional[str] = None  # a stream fault acting on this link
         self.frames = b""  # the service's bytes not yet relayed whole frames
         self.drip = bytearray()
-        self.dripping: asyncio.TimerHandle | None = None
+        self.dripping: Optional[asyncio.TimerHandle] = None
         self.closed = False
 
     # -- the client side -----------------------------------------------------

@@ -32,8 +32,7 @@ import os
 import resource
 import ssl
 import time
-from collections.abc import Callable
-from typing import Any
+from typing import Any, Callable, Optional
 
 import orjson
 from picows import WSListener, WSMsgType, ws_connect
@@ -126,9 +125,9 @@ class ClientTimings:
     def __init__(self, retry: float = 1.0, stop_wait: float = 1.0, ping: float = 1.0, opening: float = 1.0):
         self.retry, self.stop_wait, self.ping, self.opening = retry, stop_wait, ping, opening
         self.asked: list[tuple[str, Any]] = []
-        self._saved: tuple | None = None
+        self._saved: Optional[tuple] = None
 
-    def install(self) -> ClientTimings:
+    def install(self) -> "ClientTimings":
         assert self._saved is None, "already installed"
         self._saved = (qm.asyncio, qm.ws_connect)
         qm.asyncio = _ScaledAsyncio(self, self._saved[0])
@@ -148,7 +147,7 @@ class ClientTimings:
             qm.asyncio, qm.ws_connect = self._saved
             self._saved = None
 
-    def __enter__(self) -> ClientTimings:
+    def __enter__(self) -> "ClientTimings":
         return self.install()
 
     def __exit__(self, *exc) -> None:
@@ -213,7 +212,7 @@ class Recorder:
         self.events: list[tuple[str, Any]] = []
         self.messages = 0
         self.errors = 0
-        self._changed: asyncio.Event | None = None
+        self._changed: Optional[asyncio.Event] = None
 
     def of(self, kind: str) -> list:
         return [value for k, value in self.events if k == kind]
@@ -267,7 +266,7 @@ class Recorder:
             self._changed.clear()
             try:
                 await asyncio.wait_for(self._changed.wait(), min(remaining, 0.2))
-            except TimeoutError:
+            except (TimeoutError, asyncio.TimeoutError):
                 pass
 
     async def wait_quotes(self, n: int, timeout: float = 5) -> None:
@@ -286,7 +285,7 @@ class ClientSession:
     """
 
     def __init__(self, *, error_callback: bool = True, instruments=("ABC", "XYZ"), client_class=Quotra,
-                 keep_events: bool = True, server_class=MarketDataService, timings: dict | None = None,
+                 keep_events: bool = True, server_class=MarketDataService, timings: Optional[dict] = None,
                  new_loop: Callable[[], asyncio.AbstractEventLoop] = asyncio.new_event_loop, **service_options):
         self.service_options = service_options
         self.new_loop = new_loop
@@ -294,9 +293,9 @@ class ClientSession:
         self.client_class = client_class
         self.error_callback = error_callback
         self.instruments = list(instruments)
-        self.loop: asyncio.AbstractEventLoop | None = None
-        self.svc: MarketDataService | None = None
-        self.client: Quotra | None = None
+        self.loop: Optional[asyncio.AbstractEventLoop] = None
+        self.svc: Optional[MarketDataService] = None
+        self.client: Optional[Quotra] = None
         self.rec = Recorder(keep_events)
         self.log = LogLines()
         self.loop_errors: list[dict] = []
@@ -307,7 +306,7 @@ class ClientSession:
 
     # -- set-up and tear-down ------------------------------------------------
 
-    def __enter__(self) -> ClientSession:
+    def __enter__(self) -> "ClientSession":
         self.loop = self.new_loop()
         asyncio.set_event_loop(self.loop)
         self.loop.set_exception_handler(lambda loop, ctx: self.loop_errors.append(ctx))

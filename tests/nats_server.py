@@ -27,6 +27,7 @@ import sysconfig
 import tempfile
 import threading
 import time
+from typing import Optional
 
 
 def nats_server_binary() -> str:
@@ -48,20 +49,20 @@ class NatsServer:
     """``routes`` (cluster ports of the other nodes) and ``cluster_port`` make
     it one node of a cluster named ``quotra``."""
 
-    def __init__(self, port: int | None = None, *, name: str = "n0", cluster_port: int | None = None,
+    def __init__(self, port: Optional[int] = None, *, name: str = "n0", cluster_port: Optional[int] = None,
                  routes: tuple[int, ...] = ()):
         self.port = port or free_port()
         self.name = name
         self.cluster_port = cluster_port
         self.routes = routes
         self.store = tempfile.mkdtemp(prefix="quotra-nats-")
-        self.proc: subprocess.Popen | None = None
+        self.proc: Optional[subprocess.Popen] = None
 
     @property
     def url(self) -> str:
         return f"nats://127.0.0.1:{self.port}"
 
-    def start(self, timeout: float = 10.0) -> NatsServer:
+    def start(self, timeout: float = 10.0) -> "NatsServer":
         cmd = [nats_server_binary(), "-js", "-a", "127.0.0.1", "-p", str(self.port), "-sd", self.store,
                "-n", self.name]
         if self.cluster_port:
@@ -102,7 +103,7 @@ class NatsServer:
         self.stop()
         shutil.rmtree(self.store, ignore_errors=True)
 
-    def __enter__(self) -> NatsServer:
+    def __enter__(self) -> "NatsServer":
         return self.start()
 
     def __exit__(self, *exc) -> None:
@@ -124,7 +125,7 @@ class NatsCluster:
     def node(self, name: str) -> NatsServer:
         return next(n for n in self.nodes if n.name == name)
 
-    def __enter__(self) -> NatsCluster:
+    def __enter__(self) -> "NatsCluster":
         try:
             for n in self.nodes:
                 n.start()

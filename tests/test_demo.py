@@ -288,7 +288,6 @@ def test_any_service_by_url_with_metrics_served_while_it_runs():
     assert rc == 0, (stdout, stderr)
     assert 'quotra_connected{client="demo"} 1.0' in scraped, scraped
     import importlib.metadata
-
     import picows
     build = re.search(r'^quotra_build_info\{(.*)\} 1\.0$', scraped, re.M)
     assert build and dict(re.findall(r'(\w+)="([^"]*)"', build[1])) == {

@@ -17,9 +17,9 @@ import gc
 import time
 
 import pytest
+from harness import QUOTRA_FIELDS, ClientSession, client_field, limit, pickled_state
 
 from bench.stages import feed, open_protocol, ws_frame
-from harness import QUOTRA_FIELDS, ClientSession, client_field, limit, pickled_state
 from quotra.eager import eager_task_factory
 from quotra.pricetape_proto import pricetape
 from quotra.quotra import Quotra, QuotraListner

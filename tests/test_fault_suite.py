@@ -24,11 +24,12 @@ import time
 
 import pytest
 
-from fault_proxy import LATE_UPGRADE, OPENING_FAULTS, STREAM_FAULTS, FaultProxy
-from harness import SLOW, ClientTimings, LogLines, Recorder, cancel_pending, limit
 from quotra import monitor
 from quotra.quotra import Quotra
 from quotra.service import MarketDataService, point_client
+
+from fault_proxy import LATE_UPGRADE, OPENING_FAULTS, STREAM_FAULTS, FaultProxy
+from harness import SLOW, ClientTimings, LogLines, Recorder, cancel_pending, limit
 
 uvloop = pytest.importorskip("uvloop")
 
@@ -311,8 +312,8 @@ def test_a_client_started_again_streams_and_reconnects(monkeypatch):
     """Start, stream, lose the connection and come back, close: three runs of
     one client, the loop run to the client's shutdown each time. A start
     after the shutdown is a new run: the last run's close is forgotten."""
-    from harness import client_field
     from quotra.service import ServiceThread
+    from harness import client_field
 
     with ServiceThread(rate=200) as svc, ClientTimings(**TIMINGS):
         monkeypatch.setenv("SSL_CERT_FILE", svc.ca_file)

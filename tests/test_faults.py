@@ -21,8 +21,9 @@ import time
 
 import pytest
 
-from harness import FAST, STRESS, ClientSession, client_field, limit, size, subscribe_messages
 from quotra.quotra import Quotra
+
+from harness import FAST, STRESS, ClientSession, client_field, limit, size, subscribe_messages
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -421,7 +422,6 @@ class Socket:
     @classmethod
     def client(cls, loop, write):
         import logging
-
         from picows import WSTransport
         q = Quotra(loop)
         state = q.__reduce_cython__()[2]

@@ -19,12 +19,12 @@ import pickle
 
 import picows
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
-import quotra.quotra as qm
-from harness import STRESS, pickled_state, size
 from quotra.quotra import Quotra, QuotraListner
+import quotra.quotra as qm
+
+from harness import STRESS, pickled_state, size
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 

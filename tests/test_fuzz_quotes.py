@@ -25,13 +25,13 @@ import random
 
 import orjson
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 from picows import WSMsgType
 
-from harness import STRESS, ClientSession, limit, size
 from quotra.pricetape_proto import PriceTape, pricetape
 from quotra.service import encode_quote
+
+from harness import STRESS, ClientSession, limit, size
 
 pytestmark = pytest.mark.timeout(1800 if STRESS else 300)
 
@@ -327,7 +327,8 @@ async def run_batch(s: ClientSession, kept, fatal, counters: Counters):
         assert s.log.count("Trying to reconnect..") == reconnects + 1
         svc.send_frame(sentinel, WSMsgType.TEXT, conn=new_conn)
     counters.frames += 1 + (fatal is not None)
-    expected.append(("msg", repr(pricetape(instrument=sentinel_msg.instrument, volume=sentinel_msg.volume).SerializeToDict())))
+    expected.append(("msg", repr(pricetape(**{"instrument": sentinel_msg.instrument,
+                                               "volume": sentinel_msg.volume}).SerializeToDict())))
 
     def sentinel_seen():
         return any(k == "msg" and v["instrument"] == sentinel_msg.instrument for k, v in rec.events[base:])

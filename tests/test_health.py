@@ -14,10 +14,11 @@ from picows import WSMsgType
 from prometheus_client import CollectorRegistry, generate_latest
 from prometheus_client.parser import text_string_to_metric_families
 
-from conftest import ROOT
-from harness import ClientSession, pickled_state
 from quotra import metrics, monitor
 from quotra.quotra import Quotra
+
+from conftest import ROOT
+from harness import ClientSession, pickled_state
 
 COUNTERS = ("quotes", "quote_errors", "frames", "bytes", "connections_opened", "disconnections",
             "connect_failures")

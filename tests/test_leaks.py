@@ -25,9 +25,10 @@ import pytest
 from picows import WSMsgType
 
 import quotra.quotra as qm
-from harness import SANITIZED, STRESS, ClientSession, limit, rss_kb, settle, size
 from quotra.pricetape_proto import PriceTape, pricetape
 from quotra.quotra import Quotra, QuotraListner
+
+from harness import SANITIZED, STRESS, ClientSession, limit, rss_kb, settle, size
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 

@@ -8,17 +8,15 @@ import weakref
 import pytest
 
 import quotra.quotra as qm
+from quotra.quotra import Quotra, QuotraListner
+
 from conftest import ROOT, SignalLoop
 from harness import client_field
-from quotra.quotra import Quotra, QuotraListner
 
 
 def test_module_attribute_values():
     # Their names and order: tests/test_stubs.py.
-    import functools
-    import logging
-
-    import picows
+    import picows, functools, logging
     assert qm.ws_connect is picows.ws_connect and qm.WSError is picows.WSError
     assert qm.wraps is functools.wraps
     assert qm.logger is logging.getLogger("quotra.quotra")

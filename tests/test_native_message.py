@@ -366,7 +366,8 @@ def test_unknown_fields_are_kept_until_the_next_parse_or_clear():
     msg = pricetape()
     msg.ParseFromString(data)
     assert msg.SerializeToString() == data == PriceTape.FromString(data).SerializeToString()
-    assert msg.message.SerializeToString() == data and msg.SerializeToDict() == pricetape(instrument="ABC", volume=7).SerializeToDict()
+    assert msg.message.SerializeToString() == data and msg.SerializeToDict() == pricetape(**{
+        "instrument": "ABC", "volume": 7}).SerializeToDict()
     assert msg != pricetape(instrument="ABC", volume=7)  # as protobuf compares
     with pytest.raises(DecodeError):
         msg.ParseFromString(known + b"\xf8")

@@ -20,8 +20,9 @@ import weakref
 
 import pytest
 
-from harness import SANITIZED, rss_kb
 from quotra import quotra as qq
+
+from harness import SANITIZED, rss_kb
 
 Quotra = qq.Quotra
 WRAPPER = "run_in_thread.<locals>.decorator.<locals>.wrapper"

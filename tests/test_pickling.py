@@ -15,10 +15,10 @@ import sys
 import picows
 import pytest
 
-from harness import LISTENER_FIELDS, QUOTRA_FIELDS, pickled_state
 from quotra import quotra as qm
 from quotra.quotra import Quotra, QuotraListner
 
+from harness import LISTENER_FIELDS, QUOTRA_FIELDS, pickled_state
 
 def checksums(fields):
     data = " ".join(fields).encode("utf-8")

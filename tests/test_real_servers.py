@@ -15,9 +15,10 @@ import time
 import pytest
 from picows import WSMsgType
 
-from harness import STRESS, ClientSession, client_field, limit, size
 from quotra.pricetape_pb2 import PriceTape
 from quotra.service import MarketDataService, encode_quote
+
+from harness import STRESS, ClientSession, client_field, limit, size
 from websockets_server import Peer, WebsocketsServer
 
 pytestmark = pytest.mark.timeout(600 if STRESS else 120)

@@ -329,9 +329,8 @@ def test_quotes_that_cannot_be_written_are_counted_lost_and_reported_never_raise
 
 
 def test_writer_stamps_in_strict_order_rolls_by_age_and_leaves_no_temporary(tmp_path, monkeypatch):
-    from types import SimpleNamespace
-
     import quotra.record.writer as writer_module
+    from types import SimpleNamespace
     market = Market(6)
     w = DatasetWriter(str(tmp_path), roll_seconds=0.05, row_group=2)
     # Every quote within one tick of the clock.
@@ -356,7 +355,6 @@ def test_stream_acknowledges_only_what_finished_files_hold(tmp_path):
     """The run loop's steps, with stand-in messages: a quote on another instrument's subject is refused; a
     finished file acknowledges up to the message before the oldest file still open; after a loss, nothing."""
     from types import SimpleNamespace
-
     from quotra.record.sources import NatsSource
     market = Market(7)
     w = DatasetWriter(str(tmp_path), roll_rows=2)

@@ -13,10 +13,11 @@ import orjson
 import pytest
 from picows import WSMsgType
 
-from harness import ClientSession, LogLines, Recorder, client_field, limit, subscribe_messages
 from quotra.pricetape_proto import PriceTape
 from quotra.quotra import Quotra
 from quotra.service import MarketDataService, point_client
+
+from harness import ClientSession, LogLines, Recorder, client_field, limit, subscribe_messages
 
 pytestmark = pytest.mark.timeout(120)
 

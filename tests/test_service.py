@@ -22,7 +22,6 @@ import pytest
 from google.protobuf.message import DecodeError
 from picows import WSHandshakeError, WSMsgType, ws_connect
 
-from harness import SANITIZED, PlainClient, client_field, connect, limit, rss_kb
 from quotra.pricetape_proto import FIELDS, PriceTape, message_to_dict, pricetape
 from quotra.quotra import Quotra
 from quotra.service import (
@@ -33,6 +32,8 @@ from quotra.service import (
     point_client,
     service_url,
 )
+
+from harness import SANITIZED, PlainClient, client_field, connect, limit, rss_kb
 
 pytestmark = pytest.mark.timeout(limit(60))
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -6,8 +6,9 @@ import time
 
 import pytest
 
-from harness import client_field
 from quotra.quotra import Quotra
+
+from harness import client_field
 
 
 def test_shutdown_cancels_everything_but_itself(loop):

@@ -15,9 +15,10 @@ from google.protobuf.message import DecodeError
 from picows import WSMsgType, WSTransport, ws_connect
 
 import quotra.quotra as qm
-from harness import SANITIZED, Recorder, client_field, limit, rss_kb
 from quotra.quotra import Quotra, QuotraListner
 from quotra.service import MarketDataService, point_client, service_url
+
+from harness import SANITIZED, Recorder, client_field, limit, rss_kb
 
 
 def log_lines(caplog):

@@ -16,8 +16,7 @@ import shutil
 import ssl
 import tempfile
 import time
-from collections.abc import Callable, Iterable
-from typing import Any
+from typing import Any, Callable, Iterable, Optional
 
 import orjson
 import trustme
@@ -36,7 +35,7 @@ class Peer:
         self.id = conn_id
         self.ws = ws
         self.opened_at_ns = time.time_ns()
-        self.closed_at_ns: int | None = None
+        self.closed_at_ns: Optional[int] = None
         self.subscribed: dict[str, None] = {}
 
     @property
@@ -44,7 +43,7 @@ class Peer:
         return self.closed_at_ns is None
 
     @property
-    def close_received(self) -> tuple[int, bytes] | None:
+    def close_received(self) -> Optional[tuple[int, bytes]]:
         """(code, reason) of the client's CLOSE frame, None when it sent none."""
         rcvd = self.ws.protocol.close_rcvd
         return None if rcvd is None else (int(rcvd.code), rcvd.reason.encode())
@@ -77,7 +76,7 @@ class WebsocketsServer:
     def open_connections(self) -> list[Peer]:
         return [c for c in self.connections if c.is_open]
 
-    async def start(self) -> WebsocketsServer:
+    async def start(self) -> "WebsocketsServer":
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._ca.issue_cert(HOST).configure_cert(ctx)
         self._server = await serve(self._handler, HOST, 0, ssl=ctx, ping_interval=None,
@@ -121,7 +120,7 @@ class WebsocketsServer:
             await asyncio.sleep(0.005)
         return value
 
-    async def wait_subscribed(self, instruments: Iterable[str], conn: Peer | None = None,
+    async def wait_subscribed(self, instruments: Iterable[str], conn: Optional[Peer] = None,
                               timeout: float = 5.0) -> Peer:
         want = set(instruments)
 

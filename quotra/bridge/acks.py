@@ -26,8 +26,7 @@ import asyncio
 import collections
 import logging
 import time
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 import orjson
 
@@ -58,15 +57,15 @@ class Acknowledgements:
     rejected: dict[str, int]
     _inflight: dict[int, tuple[bytes, bytes]]  # token -> (head, body), in sending order
     _sent_at: collections.deque[tuple[int, float]]  # (last token of a block, time written)
-    _link: NatsLink | None
+    _link: Optional[NatsLink]
     _wake: asyncio.Event
     _inbox: bytes
     _clock: Callable[[], float]
-    _failure: str | None
+    _failure: Optional[str]
     _reject_log_at: float
     _token: int
 
-    def _on_msg(self, subject: bytes, headers: bytes | None, payload: bytes) -> None:
+    def _on_msg(self, subject: bytes, headers: Optional[bytes], payload: bytes) -> None:
         if subject.endswith(b".$FI"):
             self._on_batch_answer(subject, payload)
             return
@@ -168,7 +167,7 @@ class Acknowledgements:
             answer = orjson.loads(payload)
         except ValueError:
             answer = {}
-        err: dict[str, Any] | None = answer.get("error")
+        err: Optional[dict[str, Any]] = answer.get("error")
         if err is not None:
             if err.get("err_code") in NO_BATCHES:
                 self._fast = False  # from the next connection on: one acknowledgement per quote

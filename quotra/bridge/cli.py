@@ -8,24 +8,12 @@ import logging
 import signal
 import sys
 from collections.abc import Coroutine
-from typing import Any
+from typing import Any, Optional
 
 from .. import _cli
 from .counters import register_metrics
-from .names import (
-    DEFAULT_BUFFER,
-    DEFAULT_MAX_AGE,
-    DEFAULT_MAX_PER_SUBJECT,
-    DEFAULT_NATS,
-    DEFAULT_PREFIX,
-    DEFAULT_STREAM,
-    STORAGES,
-    check_instrument,
-    check_prefix,
-    check_stream,
-    nats,
-    servers,
-)
+from .names import (DEFAULT_BUFFER, DEFAULT_MAX_AGE, DEFAULT_MAX_PER_SUBJECT, DEFAULT_NATS, DEFAULT_PREFIX,
+                    DEFAULT_STREAM, STORAGES, check_instrument, check_prefix, check_stream, nats, servers)
 from .publisher import Bridge
 from .stream import StreamError
 
@@ -46,7 +34,7 @@ def _instruments(text: str) -> tuple[str, ...]:
     return names
 
 
-def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
+def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Stream quotes from the market-data service through one Quotra client and "
@@ -172,7 +160,7 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
     return 0
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: Optional[list[str]] = None) -> int:
     """Entry of ``python -m quotra.bridge`` and the ``quotra-bridge`` console script."""
     args = parse_args(argv)
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO,

@@ -13,23 +13,13 @@ from __future__ import annotations
 
 import asyncio
 import logging
-from collections.abc import AsyncIterator, Callable, Iterable
-from typing import TYPE_CHECKING, Any
+from collections.abc import AsyncIterator, Iterable
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 import orjson
 
-from .names import (
-    DEFAULT_NATS,
-    DEFAULT_PREFIX,
-    DEFAULT_STREAM,
-    RETRY_FIRST,
-    RETRY_MAX,
-    check_instrument,
-    check_prefix,
-    check_stream,
-    nats,
-    servers,
-)
+from .names import (DEFAULT_NATS, DEFAULT_PREFIX, DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, check_instrument,
+                    check_prefix, check_stream, nats, servers)
 
 if TYPE_CHECKING:
     from nats.aio.client import Client
@@ -46,9 +36,9 @@ FETCH_WAIT = 0.5
 INACTIVE = 30.0
 
 
-async def quotes(nats_url: str = DEFAULT_NATS, instruments: Iterable[str] | None = None, *,
+async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[str]] = None, *,
                  subject_prefix: str = DEFAULT_PREFIX, stream: str = DEFAULT_STREAM,
-                 on_evicted: Callable[[int], None] | None = None) -> AsyncIterator[dict[str, Any]]:
+                 on_evicted: Optional[Callable[[int], None]] = None) -> AsyncIterator[dict[str, Any]]:
     """Quote dicts from the bridge's stream: the last quote of each instrument
     first, then every new one, for ever (end it with ``break`` or by cancelling).
 
@@ -117,7 +107,7 @@ class _Reader:
     """The consumer of one ``quotes()`` and where it stands in the stream."""
 
     def __init__(self, nc: Client, stream: str, subjects: list[str],
-                 on_evicted: Callable[[int], None] | None):
+                 on_evicted: Optional[Callable[[int], None]]):
         self.nc = nc
         self.js = nc.jetstream()
         self.stream = stream
@@ -127,7 +117,7 @@ class _Reader:
         self.last = 0           # stream sequence of the last quote delivered
         self.live = False       # past the first catch-up: a sequence gap is an eviction
         self.evicted = 0
-        self.sub: JetStreamContext.PullSubscription | None = None
+        self.sub: Optional[JetStreamContext.PullSubscription] = None
         self.renew = False
         self.delay = RETRY_FIRST
 
@@ -166,7 +156,7 @@ class _Reader:
         self.delay = RETRY_FIRST
         return await self.js.pull_subscribe_bind(consumer=info.name, stream=self.stream)
 
-    async def lost(self, exc: Exception | None, connected: bool) -> None:
+    async def lost(self, exc: Optional[Exception], connected: bool) -> None:
         """The consumer failed: make a new one after the last quote delivered."""
         self.renew = False
         if connected and exc is not None:

@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import re
-from types import ModuleType
 from typing import Any
 from urllib.parse import urlsplit, urlunsplit
+from types import ModuleType
 
 DEFAULT_NATS = "nats://127.0.0.1:4222"
 DEFAULT_PREFIX = "quotes"

@@ -20,30 +20,17 @@ import math
 import secrets
 import time
 from collections.abc import Callable, Coroutine
-from typing import Any
+from typing import Any, Optional
 
 import orjson
 
-from ..eager import eager_for
 from . import counters
 from .acks import ACK_TIMEOUT, LOG_EVERY, Acknowledgements
-from .names import (
-    DEFAULT_BUFFER,
-    DEFAULT_MAX_AGE,
-    DEFAULT_MAX_PER_SUBJECT,
-    DEFAULT_NATS,
-    DEFAULT_PREFIX,
-    DEFAULT_STREAM,
-    RETRY_FIRST,
-    RETRY_MAX,
-    STORAGES,
-    check_instrument,
-    check_prefix,
-    check_stream,
-    nats,
-    servers,
-)
+from .names import (DEFAULT_BUFFER, DEFAULT_MAX_AGE, DEFAULT_MAX_PER_SUBJECT, DEFAULT_NATS, DEFAULT_PREFIX,
+                    DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, STORAGES, check_instrument, check_prefix, check_stream,
+                    nats, servers)
 from .stream import StreamError, ensure_stream
+from ..eager import eager_for
 from .wire import LinkError, NatsLink
 
 __all__ = ["Bridge"]
@@ -74,7 +61,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
     def __init__(self, nats_url: str = DEFAULT_NATS, *, subject_prefix: str = DEFAULT_PREFIX,
                  stream: str = DEFAULT_STREAM, max_per_subject: int = DEFAULT_MAX_PER_SUBJECT,
                  max_age: float = DEFAULT_MAX_AGE, buffer: int = DEFAULT_BUFFER,
-                 storage: str = "file", loop: asyncio.AbstractEventLoop | None = None,
+                 storage: str = "file", loop: Optional[asyncio.AbstractEventLoop] = None,
                  client: Any = None, window: int = DEFAULT_WINDOW):
         nats()
         self.client = client  # the upstream Quotra, whose health snapshot() adds
@@ -104,15 +91,15 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._inflight: dict[int, tuple[bytes, bytes]] = {}  # token -> (head, body), in sending order
         # (last token of a block, time written)
         self._sent_at: collections.deque[tuple[int, float]] = collections.deque()
-        self._failure: str | None = None
+        self._failure: Optional[str] = None
         self._token = 0
         self._inbox = b""
-        self._heads: dict[str, tuple[bytes | None, bytes]] = {}
-        self._link: NatsLink | None = None
+        self._heads: dict[str, tuple[Optional[bytes], bytes]] = {}
+        self._link: Optional[NatsLink] = None
         self._connected = asyncio.Event()
         self._wake = asyncio.Event()
         self._closing = False
-        self._task: asyncio.Task[None] | None = None
+        self._task: Optional[asyncio.Task[None]] = None
         self._warned: set[str] = set()
         self._next_server = 0
         self._fast = True         # batches unless the server refused them
@@ -160,10 +147,10 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                            self.buffer, self.dropped - self._dropped_logged, self.dropped)
             self._dropped_logged = self.dropped
 
-    def _head(self, instrument: Any) -> tuple[bytes | None, bytes]:
+    def _head(self, instrument: Any) -> tuple[Optional[bytes], bytes]:
         try:
             name = check_instrument(instrument).encode()
-            got: tuple[bytes | None, bytes] = (b"HPUB %s.%s " % (self.subject_prefix.encode(), name), b"NATS/1.0\r\nNats-Msg-Id: %s:" % name)
+            got: tuple[Optional[bytes], bytes] = (b"HPUB %s.%s " % (self.subject_prefix.encode(), name), b"NATS/1.0\r\nNats-Msg-Id: %s:" % name)
         except (TypeError, ValueError) as exc:
             logger.error("quotes of %r are not published: %s", instrument, exc)
             got = (None, b"")

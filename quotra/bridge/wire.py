@@ -16,8 +16,7 @@ import collections
 import json
 import logging
 import urllib.parse
-from collections.abc import Callable
-from typing import Any, cast
+from typing import Any, Callable, Optional, cast
 
 __all__ = ["NatsLink", "LinkError"]
 
@@ -47,13 +46,13 @@ class NatsLink(asyncio.Protocol):
     """One NATS connection. ``on_msg(subject, headers, payload)`` gets every
     message (``headers`` None for MSG, the raw header block for HMSG)."""
 
-    def __init__(self, on_msg: Callable[[bytes, bytes | None, bytes], None]):
+    def __init__(self, on_msg: Callable[[bytes, Optional[bytes], bytes], None]):
         self.on_msg = on_msg
-        self.transport: asyncio.Transport | None = None
+        self.transport: Optional[asyncio.Transport] = None
         self.info: dict[str, Any] = {}
-        self.error: str | None = None
+        self.error: Optional[str] = None
         loop = asyncio.get_running_loop()
-        self.closed: asyncio.Future[str | None] = loop.create_future()
+        self.closed: asyncio.Future[Optional[str]] = loop.create_future()
         self._info: asyncio.Future[dict[str, Any]] = loop.create_future()
         self._pongs: collections.deque[asyncio.Future[None]] = collections.deque()
         self._buf = bytearray()
@@ -61,7 +60,7 @@ class NatsLink(asyncio.Protocol):
         self._writable.set()
 
     @classmethod
-    async def open(cls, url: str, on_msg: Callable[[bytes, bytes | None, bytes], None], *, name: str = "quotra-bridge", timeout: float = 2.0) -> NatsLink:
+    async def open(cls, url: str, on_msg: Callable[[bytes, Optional[bytes], bytes], None], *, name: str = "quotra-bridge", timeout: float = 2.0) -> "NatsLink":
         host, port, auth = _address(url)
         loop = asyncio.get_running_loop()
         link = cls(on_msg)
@@ -131,7 +130,7 @@ class NatsLink(asyncio.Protocol):
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = cast(asyncio.Transport, transport)
 
-    def connection_lost(self, exc: Exception | None) -> None:
+    def connection_lost(self, exc: Optional[Exception]) -> None:
         self._lost(exc)
 
     def pause_writing(self) -> None:
@@ -140,7 +139,7 @@ class NatsLink(asyncio.Protocol):
     def resume_writing(self) -> None:
         self._writable.set()
 
-    def _lost(self, exc: BaseException | None) -> None:
+    def _lost(self, exc: Optional[BaseException]) -> None:
         if not self.closed.done():
             if self.error is None and exc is not None:
                 self.error = str(exc) or type(exc).__name__

@@ -8,9 +8,8 @@ import contextlib
 import logging
 import threading
 from collections import deque
-from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import Any, TextIO
+from typing import Any, Iterator, Mapping, Optional, TextIO
 
 #: Window over which quotes per second are counted.
 RATE_WINDOW = 2.0
@@ -19,8 +18,8 @@ RATE_WINDOW = 2.0
 @dataclass
 class InstrumentState:
     symbol: str
-    last: float | None = None
-    reference: float | None = None  # session open, or the first price seen
+    last: Optional[float] = None
+    reference: Optional[float] = None  # session open, or the first price seen
     bid: float = 0.0
     ask: float = 0.0
     volume: int = 0
@@ -29,13 +28,13 @@ class InstrumentState:
     arrivals: deque[float] = field(default_factory=deque)  # monotonic times in the rate window
 
     @property
-    def change(self) -> float | None:
+    def change(self) -> Optional[float]:
         if self.last is None or self.reference is None:
             return None
         return self.last - self.reference
 
     @property
-    def change_pct(self) -> float | None:
+    def change_pct(self) -> Optional[float]:
         chg = self.change
         if chg is None or not self.reference:
             return None
@@ -56,7 +55,7 @@ class Board:
         self.instruments: dict[str, InstrumentState] = {s: InstrumentState(s) for s in instruments}
         self.total = 0
         self.errors = 0
-        self.first_at: float | None = None
+        self.first_at: Optional[float] = None
         self._arrivals: deque[float] = deque()
 
     def update(self, quote: dict[str, Any], now: float) -> InstrumentState:
@@ -132,7 +131,7 @@ def _cell(text: str, width: int, right: bool) -> str:
     return text.rjust(width) if right else text.ljust(width)
 
 
-def _signed(value: float | None, fmt: str) -> str:
+def _signed(value: Optional[float], fmt: str) -> str:
     return "-" if value is None else format(value, "+" + fmt)
 
 
@@ -171,7 +170,7 @@ def join_row(row: list[tuple[str, str]], color: bool) -> str:
     return " ".join(f"{style}{text}{RESET}" if style else text for text, style in row).rstrip()
 
 
-def _age(seconds: float | None) -> str:
+def _age(seconds: Optional[float]) -> str:
     return "-" if seconds is None else f"{seconds:.2f}s"
 
 
@@ -184,7 +183,7 @@ def health_line(health: Mapping[str, Any]) -> str:
 
 
 def plain_snapshot(board: Board, now: float, elapsed: float, connected: bool,
-                   health: Mapping[str, Any] | None = None) -> list[str]:
+                   health: Optional[Mapping[str, Any]] = None) -> list[str]:
     """One line per instrument plus a total line (and the client's health
     line when given), for output that is not a terminal."""
     stamp = f"[{elapsed:5.1f}s]"

@@ -11,22 +11,11 @@ import os
 import shutil
 import sys
 import time
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any, Optional, TextIO
 from urllib.parse import urlsplit
 
 from .. import _cli, monitor
-from .board import (
-    BOLD,
-    DIM,
-    RESET,
-    Board,
-    DisplayLogHandler,
-    LiveDisplay,
-    health_line,
-    join_row,
-    plain_snapshot,
-    table_rows,
-)
+from .board import BOLD, DIM, RESET, Board, DisplayLogHandler, LiveDisplay, health_line, join_row, plain_snapshot, table_rows
 
 if TYPE_CHECKING:
     from ..quotra import Quotra
@@ -66,8 +55,8 @@ class ClientLog(logging.Handler):
 class Demo:
     """Callbacks and timers of one run, on the client's loop."""
 
-    def __init__(self, args: argparse.Namespace, loop: asyncio.AbstractEventLoop, client: Quotra,
-                 url: str, out: TextIO, live: LiveDisplay | None, color: bool, watch: ClientLog):
+    def __init__(self, args: argparse.Namespace, loop: asyncio.AbstractEventLoop, client: "Quotra",
+                 url: str, out: TextIO, live: Optional[LiveDisplay], color: bool, watch: ClientLog):
         self.args = args
         self.watch = watch
         self.loop = loop
@@ -80,10 +69,10 @@ class Demo:
         self.board = Board(tuple(args.instruments))
         self.started = time.monotonic()
         self.opened = 0
-        self.time_up_at: float | None = None
+        self.time_up_at: Optional[float] = None
         self.watchdog_fired = False
-        self.ended_at: float | None = None
-        self.render_task: asyncio.Task[None] | None = None
+        self.ended_at: Optional[float] = None
+        self.render_task: Optional[asyncio.Task[None]] = None
         encoding = (getattr(out, "encoding", "") or "").lower().replace("-", "")
         self.arrows = ("\u25b2", "\u25bc") if encoding == "utf8" else ("^", "v")
 
@@ -198,7 +187,7 @@ def _instruments(text: str) -> tuple[str, ...]:
     return items
 
 
-def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
+def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Stream quotes from a local market-data service (or, with --url, any service that "
@@ -248,7 +237,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     return args
 
 
-def _setup_logging(verbose: bool, live: LiveDisplay | None) -> ClientLog:
+def _setup_logging(verbose: bool, live: Optional[LiveDisplay]) -> ClientLog:
     handler: logging.Handler
     if live is not None:
         handler = DisplayLogHandler(sys.stderr, live)
@@ -265,7 +254,7 @@ def _setup_logging(verbose: bool, live: LiveDisplay | None) -> ClientLog:
     return watch
 
 
-def _point_at_service(args: argparse.Namespace, client: Quotra, stack: contextlib.ExitStack) -> str:
+def _point_at_service(args: argparse.Namespace, client: "Quotra", stack: contextlib.ExitStack) -> str:
     """Points the client at ``--url``, or at a local service started for the
     run (stopped when ``stack`` closes); returns the URL."""
     if args.url is not None:
@@ -276,8 +265,7 @@ def _point_at_service(args: argparse.Namespace, client: Quotra, stack: contextli
         point_client(client, url)
         logger.info("streaming from %s", url)
         return url
-    from ..service import ServiceThread
-    from ..service import point_client as point_at_local
+    from ..service import ServiceThread, point_client as point_at_local
     svc = stack.enter_context(ServiceThread(rate=args.rate, seed=args.seed, record_sent=0,
                                             fragment_size=args.fragment_size, close_after=args.close_after))
     # The service's certificate comes from a CA made for this run; the
@@ -290,13 +278,13 @@ def _point_at_service(args: argparse.Namespace, client: Quotra, stack: contextli
     return local
 
 
-def _run(args: argparse.Namespace, out: TextIO, live: LiveDisplay | None, color: bool,
+def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], color: bool,
          watch: ClientLog, metrics_server: Any = None) -> int:
     from ..quotra import Quotra
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    demo: Demo | None = None
+    demo: Optional[Demo] = None
     try:
         # The client first: from here on SIGINT/SIGTERM go to its handlers on
         # this loop, also while the service is still starting (the loop acts
@@ -354,7 +342,7 @@ def _run(args: argparse.Namespace, out: TextIO, live: LiveDisplay | None, color:
     return 0
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: Optional[list[str]] = None) -> int:
     """Entry of ``python -m quotra.demo`` and the ``quotra-demo`` console script."""
     try:
         return _main(argv)
@@ -366,7 +354,7 @@ def main(argv: list[str] | None = None) -> int:
         return 1
 
 
-def _main(argv: list[str] | None) -> int:
+def _main(argv: Optional[list[str]]) -> int:
     args = parse_args(argv)
     # Checked before anything starts: a client-only install has no trustme,
     # and the user needs the fix, not a traceback from the service's start.

@@ -8,7 +8,7 @@ import logging
 import os
 import re
 import sys
-from typing import Any
+from typing import Any, Optional
 
 from .. import _cli
 from .defaults import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
@@ -22,7 +22,7 @@ METRICS_NAME = "record"
 _BAD_TOKEN = re.compile(r"[.*>\s]")
 
 
-def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
+def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Record quotes into a Parquet dataset (DIR/date=YYYY-MM-DD/symbol=<instrument>/*.parquet, "
@@ -124,7 +124,7 @@ async def _run_nats(args: argparse.Namespace, metrics_server: Any) -> int:
         source.counters.log()
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: Optional[list[str]] = None) -> int:
     """Entry of ``python -m quotra.record`` and the ``quotra-record`` console script."""
     args = parse_args(argv)
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO,

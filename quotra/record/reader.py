@@ -8,7 +8,7 @@ import datetime
 import heapq
 import os
 from collections.abc import Iterable, Iterator
-from typing import Any
+from typing import Any, Optional, Union
 
 import pyarrow as pa
 import pyarrow.dataset as ds
@@ -24,7 +24,7 @@ _PARTITIONING = ds.partitioning(pa.schema([(DATE_KEY, pa.string()), (SYMBOL_KEY,
 _BATCH = 8192
 
 
-def _ns(value: Time, name: str) -> int | None:
+def _ns(value: Time, name: str) -> Optional[int]:
     """Nanoseconds since the epoch of ``value``: an int (ns), a datetime
     (naive means UTC) or a date (its midnight UTC)."""
     if value is None:
@@ -47,7 +47,7 @@ def _date(ns: int) -> str:
     return datetime.datetime.fromtimestamp(ns // 1_000_000_000, datetime.UTC).strftime("%Y-%m-%d")
 
 
-def _names(instruments: Iterable[str] | None) -> list[str] | None:
+def _names(instruments: Optional[Iterable[str]]) -> Optional[list[str]]:
     if instruments is None:
         return None
     if isinstance(instruments, (str, bytes)):
@@ -55,8 +55,8 @@ def _names(instruments: Iterable[str] | None) -> list[str] | None:
     return list(dict.fromkeys(instruments))
 
 
-def read(path: str | os.PathLike[str], instruments: Iterable[str] | None = None,
-         start: Time = None, end: Time = None, *, table: bool = False) -> list[dict[str, Any]] | pa.Table:
+def read(path: Union[str, os.PathLike[str]], instruments: Optional[Iterable[str]] = None,
+         start: Time = None, end: Time = None, *, table: bool = False) -> Union[list[dict[str, Any]], pa.Table]:
     """The recorded quotes under ``path`` (a dataset directory or one file)
     as dicts in recorded order: the quote's fields and ``received_ns``.
 
@@ -118,7 +118,7 @@ def _in_layout(relative: str) -> bool:
     return len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") and rel[1].startswith(SYMBOL_KEY + "=")
 
 
-def _file_rows(path: str, names: set[str] | None, lo: int | None, hi: int | None) -> Iterator[dict[str, Any]]:
+def _file_rows(path: str, names: Optional[set[str]], lo: Optional[int], hi: Optional[int]) -> Iterator[dict[str, Any]]:
     with pq.ParquetFile(path) as f:
         for batch in f.iter_batches(batch_size=_BATCH, columns=SCHEMA.names):
             for row in batch.to_pylist():
@@ -130,12 +130,12 @@ def _file_rows(path: str, names: set[str] | None, lo: int | None, hi: int | None
                 yield row
 
 
-def _chain(paths: list[str], names: set[str] | None, lo: int | None, hi: int | None) -> Iterator[dict[str, Any]]:
+def _chain(paths: list[str], names: Optional[set[str]], lo: Optional[int], hi: Optional[int]) -> Iterator[dict[str, Any]]:
     for p in paths:
         yield from _file_rows(p, names, lo, hi)
 
 
-def iter_quotes(path: str | os.PathLike[str], instruments: Iterable[str] | None = None,
+def iter_quotes(path: Union[str, os.PathLike[str]], instruments: Optional[Iterable[str]] = None,
                 start: Time = None, end: Time = None) -> Iterator[dict[str, Any]]:
     """``read``'s dicts one at a time, in recorded order, holding one batch
     per instrument: a day's files are merged by ``received_ns``, each
@@ -165,10 +165,10 @@ def iter_quotes(path: str | os.PathLike[str], instruments: Iterable[str] | None 
         yield from heapq.merge(*streams, key=lambda row: row[RECEIVED])
 
 
-def newest_file(root: str, instrument: str) -> str | None:
+def newest_file(root: str, instrument: str) -> Optional[str]:
     """The finished file of ``instrument`` with the newest name (the latest
     first quote) under the dataset ``root``, or None."""
-    newest: str | None = None
+    newest: Optional[str] = None
     try:
         days = [d for d in os.listdir(root) if d.startswith(DATE_KEY + "=")]
     except FileNotFoundError:

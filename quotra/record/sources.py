@@ -21,15 +21,14 @@ import asyncio
 import logging
 import signal
 import time
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 import orjson
 
 from ..eager import eager_for
-from .counters import Counters, metric_families
 from .defaults import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 from .reader import file_metadata, newest_file
+from .counters import Counters, metric_families
 from .writer import QUOTE_FIELDS, SCHEMA, ClosedFile, DatasetWriter
 
 if TYPE_CHECKING:
@@ -227,7 +226,7 @@ class NatsSource:
             if meta.get("quotra.nats_stream") == identity and meta.get("quotra.seq_max", "").isdigit():
                 self._seen[instrument] = int(meta["quotra.seq_max"])
 
-    async def _resume_point(self, js: JetStreamContext) -> int | None:
+    async def _resume_point(self, js: JetStreamContext) -> Optional[int]:
         """The sequence after the consumer's last acknowledgement, or None for
         a new consumer. The consumer is made again from there: the server
         would hand what an earlier run took and never acknowledged (the quotes

@@ -27,11 +27,10 @@ import logging
 import os
 import time
 from collections import deque
-from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from operator import itemgetter
-from typing import Any
+from typing import Any, Callable, Optional
 
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -67,7 +66,7 @@ class ClosedFile:
     rows: int
     bytes: int
     mark: Any = None
-    last_seq: int | None = None
+    last_seq: Optional[int] = None
 
 
 @dataclass
@@ -79,13 +78,13 @@ class _OpenFile:
     opened: float          # monotonic
     order: int             # opening order, across partitions
     mark: Any = None
-    last_seq: int | None = None
+    last_seq: Optional[int] = None
     rows: int = 0          # written and buffered
     buffer: list[dict[str, Any]] = field(default_factory=list)  # quote dicts
     batches: list[Any] = field(default_factory=list)  # record batches of the row group being made
     batched: int = 0
-    writer: pq.ParquetWriter | None = None      # used by the I/O thread only
-    error: BaseException | None = None          # the I/O thread's, for the file's end
+    writer: Optional[pq.ParquetWriter] = None      # used by the I/O thread only
+    error: Optional[BaseException] = None          # the I/O thread's, for the file's end
 
 
 class DatasetWriter:
@@ -103,9 +102,9 @@ class DatasetWriter:
 
     def __init__(self, root: str, *, roll_seconds: float = 300.0, roll_rows: int = 1_000_000,
                  row_group: int = ROW_GROUP, compression: str = "zstd",
-                 on_closed: Callable[[ClosedFile], None] | None = None,
-                 on_failed: Callable[[str, int], None] | None = None,
-                 metadata: dict[str, str] | None = None):
+                 on_closed: Optional[Callable[[ClosedFile], None]] = None,
+                 on_failed: Optional[Callable[[str, int], None]] = None,
+                 metadata: Optional[dict[str, str]] = None):
         if not (roll_seconds > 0):
             raise ValueError("roll_seconds must be a positive number of seconds")
         if not (isinstance(roll_rows, int) and roll_rows >= 1):
@@ -127,7 +126,7 @@ class DatasetWriter:
         self.files = 0
         self.bytes = 0
         self.lost = 0             # quotes of files that could not be written
-        self._last_write: float | None = None
+        self._last_write: Optional[float] = None
         self._open: dict[str, _OpenFile] = {}   # of the current date, by instrument
         self._older: list[_OpenFile] = []       # of earlier dates, closed at the next tick
         self._opened = 0
@@ -136,7 +135,7 @@ class DatasetWriter:
         self._date = ""
         self._pid = os.getpid()
         self._complain_at = 0.0
-        self._io: ThreadPoolExecutor | None = None
+        self._io: Optional[ThreadPoolExecutor] = None
         self._jobs: deque[Future[Any]] = deque()
         self._closing: deque[tuple[Future[Any], _OpenFile]] = deque()
 
@@ -153,13 +152,13 @@ class DatasetWriter:
         return self.received - self.recorded - self.lost
 
     @property
-    def last_write_age(self) -> float | None:
+    def last_write_age(self) -> Optional[float]:
         """Seconds since the last write to disk (a row group or a finished file); None before the first."""
         return None if self._last_write is None else time.monotonic() - self._last_write
 
     # -- the quote path ---------------------------------------------------------
 
-    def add(self, quote: dict[str, Any], *, mark: Any = None, seq: int | None = None) -> None:
+    def add(self, quote: dict[str, Any], *, mark: Any = None, seq: Optional[int] = None) -> None:
         """Stamp ``quote`` with its receive time and buffer it in its file.
 
         ``mark``: kept with the file when this quote opens one
@@ -334,7 +333,7 @@ class DatasetWriter:
             pass
         self._lose(f.instrument, f.rows, f.final, f.error)
 
-    def _lose(self, instrument: str, rows: int, where: str, error: BaseException | None = None) -> None:
+    def _lose(self, instrument: str, rows: int, where: str, error: Optional[BaseException] = None) -> None:
         # Not stored (a full disk, a directory gone): counted and logged (at
         # most every few seconds while it lasts); a source that acknowledges
         # must not acknowledge these quotes.

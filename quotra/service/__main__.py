@@ -15,6 +15,7 @@ import math
 import os
 import signal
 import sys
+from typing import Optional
 
 import orjson
 
@@ -37,7 +38,7 @@ def _instruments(text: str) -> tuple[str, ...]:
     return names
 
 
-def _parse_args(argv: list[str] | None) -> argparse.Namespace:
+def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=_prog(),
         description="Local market-data websocket service (TLS) for quotra: "
@@ -139,7 +140,7 @@ async def _serve(args: argparse.Namespace) -> int:
               f"(SSL_CERT_FILE={svc.ca_file})", file=sys.stderr, flush=True)
         try:
             await asyncio.wait_for(done.wait(), args.duration)
-        except TimeoutError:
+        except (TimeoutError, asyncio.TimeoutError):
             pass
         await svc.stop()
         print(orjson.dumps({"connections": svc.accepted, "quotes_sent": svc.quotes_sent}).decode(), flush=True)
@@ -150,7 +151,7 @@ async def _serve(args: argparse.Namespace) -> int:
         svc.close_files()
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: Optional[list[str]] = None) -> int:
     """Run the service from the command line; returns the exit status."""
     args = _parse_args(argv)
     if trustme_missing(args.prog):

@@ -6,8 +6,7 @@ from __future__ import annotations
 import asyncio
 import time
 from collections import deque
-from collections.abc import Callable, Iterable
-from typing import Any, NamedTuple
+from typing import Any, Callable, Iterable, NamedTuple, Optional, Union
 
 import orjson
 from picows import WSMsgType, WSTransport
@@ -30,7 +29,7 @@ class Event(NamedTuple):
     refused in ``refuse(mode="reject")``, ``conn_id`` None)."""
 
     kind: str
-    conn_id: int | None
+    conn_id: Optional[int]
     time_ns: int
 
 
@@ -49,7 +48,7 @@ class Connection:
 
     def __init__(self, conn_id: int, transport: WSTransport, path: bytes, record_sent: int):
         self.id = conn_id
-        self.transport: WSTransport | None = transport
+        self.transport: Optional[WSTransport] = transport
         self.path = path
         try:
             self.peer = transport.underlying_transport.get_extra_info("peername")
@@ -60,16 +59,16 @@ class Connection:
         self.quotes_sent = 0
         self.write_pauses = 0  # times picows asked us to stop writing (flow control)
         self.sent: deque[bytes] = deque(maxlen=max(0, record_sent))
-        self.answer_pings: bool | None = None  # None: follow the service
-        self.close_received: tuple[int | None, bytes] | None = None
+        self.answer_pings: Optional[bool] = None  # None: follow the service
+        self.close_received: Optional[tuple[Optional[int], bytes]] = None
         self.close_sent = False
         self.opened_at_ns = time.time_ns()
-        self.closed_at_ns: int | None = None
+        self.closed_at_ns: Optional[int] = None
         self.writable = asyncio.Event()
         self.writable.set()
         self._wake = asyncio.Event()
-        self._task: asyncio.Task[None] | None = None
-        self._fragments: list[bytes] | None = None
+        self._task: Optional[asyncio.Task[None]] = None
+        self._fragments: Optional[list[bytes]] = None
         self._instruments: tuple[str, ...] = ()
         self._streamed: tuple[str, ...] = ()  # the subscriptions the service quotes
 

@@ -4,8 +4,7 @@ PING answers switched off, and the waits on what the service has seen."""
 from __future__ import annotations
 
 import asyncio
-from collections.abc import Callable, Iterable
-from typing import Any
+from typing import Any, Callable, Iterable, Optional, Union
 
 from picows import WSMsgType
 
@@ -23,7 +22,7 @@ class ServiceControls(ServiceParts):
 
     # -- sending ----------------------------------------------------------------
 
-    def send_frame(self, payload: bytes | str | None = b"", msg_type: WSMsgType = WSMsgType.TEXT,
+    def send_frame(self, payload: Union[bytes, str, None] = b"", msg_type: WSMsgType = WSMsgType.TEXT,
                    conn: ConnRef = None, *, fin: bool = True, rsv1: bool = False) -> None:
         """Send one raw frame of any type with any payload, unchecked: TEXT
         with malformed JSON, BINARY, PING, PONG, CONTINUATION, even CLOSE
@@ -34,8 +33,8 @@ class ServiceControls(ServiceParts):
             if c.is_open:
                 c.link.send(msg_type, payload, fin, rsv1)
 
-    def close(self, code: int | None = 1000, reason: bytes | str = b"", conn: ConnRef = None,
-              *, disconnect_after: float | None = 2.0) -> None:
+    def close(self, code: Optional[int] = 1000, reason: Union[bytes, str] = b"", conn: ConnRef = None,
+              *, disconnect_after: Optional[float] = 2.0) -> None:
         """Send a CLOSE frame with ``code`` (any integer 0..65535, or None for
         an empty payload) and ``reason`` (bytes are sent as they are, invalid
         UTF-8 included). The connection ends when the client answers with its
@@ -94,13 +93,13 @@ class ServiceControls(ServiceParts):
             self._waiters.append(fut)
             try:
                 await asyncio.wait_for(fut, min(remaining, 0.25))  # re-check also on a timer
-            except TimeoutError:
+            except (TimeoutError, asyncio.TimeoutError):
                 pass
 
     async def wait_connections(self, n: int = 1, timeout: float = 5.0, *, open: bool = False) -> list[Connection]:
         """Wait until ``n`` connections have opened since the service was made
         (``open=True``: until ``n`` are open at once); returns them."""
-        def check() -> list[Connection] | None:
+        def check() -> Optional[list[Connection]]:
             if open:
                 conns = self.open_connections
                 return conns if len(conns) >= n else None
@@ -126,7 +125,7 @@ class ServiceControls(ServiceParts):
         """
         pred = frame_matcher(match)
 
-        def check() -> tuple[Connection, Frame] | None:
+        def check() -> Optional[tuple[Connection, Frame]]:
             for c in (self.connections if conn is None else self._targets(conn)):
                 for f in c.received[start:]:
                     if pred(f):
@@ -139,7 +138,7 @@ class ServiceControls(ServiceParts):
         """Wait until a connection is subscribed to all ``instruments``; returns it."""
         want = set(instruments)
 
-        def check() -> Connection | None:
+        def check() -> Optional[Connection]:
             for c in (self.open_connections if conn is None else self._targets(conn)):
                 if c.is_open and want <= c.subscribed.keys():
                     return c

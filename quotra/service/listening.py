@@ -7,14 +7,9 @@ from __future__ import annotations
 import asyncio
 import logging
 from http import HTTPStatus
-from typing import Any, Self, cast
+from typing import Any, Optional, Self, Union, cast
 
-from picows import (
-    WSUpgradeRequest,
-    WSUpgradeResponse,
-    WSUpgradeResponseWithListener,
-    ws_create_server,
-)
+from picows import WSUpgradeRequest, WSUpgradeResponse, WSUpgradeResponseWithListener, ws_create_server
 
 from .parts import ServiceParts
 from .protocol import ConnectionProtocol, Listener
@@ -97,10 +92,10 @@ class ListeningSocket(ServiceParts):
                 end_clients()
             try:
                 await asyncio.wait_for(server.wait_closed(), timeout)
-            except TimeoutError:
+            except (TimeoutError, asyncio.TimeoutError):
                 logger.warning("server %r did not close within %.1fs", server, timeout)
 
-    async def restart(self, *, down_for: float = 0.0, tls: str | None = None, graceful: bool = True) -> None:
+    async def restart(self, *, down_for: float = 0.0, tls: Optional[str] = None, graceful: bool = True) -> None:
         """Stop, stay down ``down_for`` seconds, and start again on the same port
         (optionally presenting another certificate, ``tls``)."""
         await self.stop(graceful=graceful)
@@ -144,7 +139,7 @@ class ListeningSocket(ServiceParts):
             self._server = None
             logger.info("listening socket on port %s closed", self.port)
 
-    def _listener_factory(self, request: WSUpgradeRequest) -> Listener | WSUpgradeResponseWithListener:
+    def _listener_factory(self, request: WSUpgradeRequest) -> Union[Listener, WSUpgradeResponseWithListener]:
         if self._reject:
             self._event("reject", None)
             self._notify()
@@ -155,7 +150,7 @@ class ListeningSocket(ServiceParts):
 
     # -- refusing connections -------------------------------------------------
 
-    async def refuse(self, duration: float | None = None, *, mode: str = "close") -> None:
+    async def refuse(self, duration: Optional[float] = None, *, mode: str = "close") -> None:
         """Refuse new connections; existing ones go on.
 
         ``mode="close"``: close the listening socket (connection attempts fail

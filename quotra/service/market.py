@@ -8,8 +8,7 @@ import random
 import struct
 import time
 from collections import deque
-from collections.abc import Hashable
-from typing import Any
+from typing import Any, Hashable, Union
 
 from ..pricetape_pb2 import PriceTape
 
@@ -21,7 +20,7 @@ _QUOTE_SUFFIX = b'"}'
 _SENT_AT_TAG = bytes([(15 << 3) | 0])
 
 
-def encode_quote(message: PriceTape | bytes | Any) -> bytes:
+def encode_quote(message: Union[PriceTape, bytes, Any]) -> bytes:
     """The TEXT payload of one quote frame: ``{"message":"<base64>"}``.
 
     ``message`` is a ``PriceTape``, a ``quotra.pricetape_proto.pricetape`` or

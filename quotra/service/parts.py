@@ -9,7 +9,7 @@ from __future__ import annotations
 import asyncio
 from collections import deque
 from collections.abc import Callable, Coroutine
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 from .connection import Connection, ConnRef, Event
 from .market import Market
@@ -19,22 +19,22 @@ __all__ = ["ServiceParts"]
 
 
 class ServiceParts:
-    instruments: frozenset[str] | None
+    instruments: Optional[frozenset[str]]
     host: str
     port: int
-    rate: float | None
-    count: int | None
+    rate: Optional[float]
+    count: Optional[int]
     tls: str
     answer_pings: bool
     reply_to_close: bool
     stamp_sent_at: bool
     record_sent: int
     keep_ended: bool
-    fragment_size: int | None
-    close_after: float | None
+    fragment_size: Optional[int]
+    close_after: Optional[float]
     close_timeout: float
     connections: list[Connection]
-    events: list[Event] | deque[Event]
+    events: Union[list[Event], deque[Event]]
     accepted: int
     shared_market: bool
     _tls: TlsMaterial
@@ -42,9 +42,9 @@ class ServiceParts:
     _market: Market
     _quotes_paused: bool
     _reject: bool
-    _server: asyncio.AbstractServer | None
+    _server: Optional[asyncio.AbstractServer]
     _old_servers: list[asyncio.AbstractServer]
-    _loop: asyncio.AbstractEventLoop | None
+    _loop: Optional[asyncio.AbstractEventLoop]
     _waiters: list[asyncio.Future[Any]]
     _timers: set[asyncio.TimerHandle]
     _started: bool
@@ -57,9 +57,9 @@ class ServiceParts:
         def _targets(self, conn: ConnRef) -> list[Connection]: ...
         def _call_later(self, delay: float, fn: Callable[..., object], *args: Any) -> None: ...
         def _spawn(self, coro: Coroutine[Any, Any, object]) -> None: ...
-        def _event(self, kind: str, conn_id: int | None) -> None: ...
+        def _event(self, kind: str, conn_id: Optional[int]) -> None: ...
         def _notify(self) -> None: ...
-        def _send_close(self, conn: Connection, code: int | None, reason: bytes) -> None: ...
+        def _send_close(self, conn: Connection, code: Optional[int], reason: bytes) -> None: ...
         @staticmethod
         def _disconnect_if_open(conn: Connection, graceful: bool) -> None: ...
         def _close_first(self, conn: Connection) -> None: ...

@@ -8,6 +8,7 @@ import asyncio
 import logging
 import struct
 import time
+from typing import Optional
 
 import orjson
 from picows import WSFrame, WSListener, WSMsgType, WSTransport
@@ -26,7 +27,7 @@ class ConnectionProtocol(ServiceParts):
     and settings (``answer_pings``, ``reply_to_close``, ``instruments``,
     ``close_after``, ``keep_ended``, ``record_sent``)."""
 
-    def _event(self, kind: str, conn_id: int | None) -> None:
+    def _event(self, kind: str, conn_id: Optional[int]) -> None:
         self.events.append(Event(kind, conn_id, time.time_ns()))
 
     def _on_open(self, transport: WSTransport, path: bytes) -> Connection:
@@ -109,7 +110,7 @@ class ConnectionProtocol(ServiceParts):
                 i for i in conn._instruments if i in quoted)
             conn._wake.set()
 
-    def _send_close(self, conn: Connection, code: int | None, reason: bytes) -> None:
+    def _send_close(self, conn: Connection, code: Optional[int], reason: bytes) -> None:
         if conn.close_sent or not conn.is_open:
             return
         payload = b"" if code is None else struct.pack("!H", code) + reason
@@ -132,7 +133,7 @@ class Listener(WSListener):
         super().__init__()
         self._service = service
         self._path = path
-        self.conn: Connection | None = None
+        self.conn: Optional[Connection] = None
 
     def on_ws_connected(self, transport: WSTransport) -> None:
         self.conn = self._service._on_open(transport, self._path)

@@ -36,8 +36,8 @@ async def replay(svc: Any, path: str, speed: float = 1.0, *, stamp: bool = False
     """Replay ``path`` through ``svc`` (a started ``MarketDataService``);
     returns the number of quotes replayed (each sent to every subscriber of
     its instrument). Needs pyarrow."""
-    from ..record.layout import QUOTE_FIELDS, RECEIVED
     from ..record.reader import iter_quotes
+    from ..record.layout import QUOTE_FIELDS, RECEIVED
 
     if not (speed >= 0 and math.isfinite(speed)):
         raise ValueError("speed must be a finite number >= 0")

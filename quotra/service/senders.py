@@ -7,7 +7,7 @@ import asyncio
 import logging
 import math
 import time
-from typing import Any
+from typing import Any, Optional
 
 from picows import WSMsgType
 
@@ -27,13 +27,13 @@ class QuoteSenders(ServiceParts):
     its ``Market``, and writes to the connections' transports."""
 
     @staticmethod
-    def _check_stream(rate: float | None, count: int | None) -> None:
+    def _check_stream(rate: Optional[float], count: Optional[int]) -> None:
         if rate is not None and not (rate > 0 and math.isfinite(rate)):
             raise ValueError("rate must be a positive finite number of quotes per second, or None")
         if count is not None and count < 0:
             raise ValueError("count must be >= 0 or None")
 
-    def set_stream(self, *, rate: float | None = None, count: int | None = None) -> None:
+    def set_stream(self, *, rate: Optional[float] = None, count: Optional[int] = None) -> None:
         """Change ``rate`` and ``count`` for every connection, at once."""
         self._check_stream(rate, count)
         self.rate, self.count = rate, count
@@ -100,7 +100,7 @@ class QuoteSenders(ServiceParts):
         conn._wake.clear()
         try:
             await asyncio.wait_for(conn._wake.wait(), delay)
-        except TimeoutError:
+        except (TimeoutError, asyncio.TimeoutError):
             pass
 
     def _send_quote(self, conn: Connection, msg: PriceTape) -> bytes:

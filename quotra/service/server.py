@@ -9,8 +9,7 @@ import logging
 import math
 import ssl
 from collections import deque
-from collections.abc import Callable, Coroutine, Iterable
-from typing import Any
+from typing import Any, Callable, Coroutine, Iterable, Optional, Union
 
 from .connection import Connection, ConnRef, Event
 from .controls import ServiceControls
@@ -81,19 +80,19 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
         *,
         host: str = HOST,
         port: int = 0,
-        rate: float | None = None,
-        count: int | None = None,
+        rate: Optional[float] = None,
+        count: Optional[int] = None,
         seed: int = 0,
-        instruments: Iterable[str] | None = None,
+        instruments: Optional[Iterable[str]] = None,
         tls: str = "trusted",
-        ca_file: str | None = None,
+        ca_file: Optional[str] = None,
         answer_pings: bool = True,
         reply_to_close: bool = True,
         stamp_sent_at: bool = False,
         record_sent: int = 10_000,
         keep_ended: bool = True,
-        fragment_size: int | None = None,
-        close_after: float | None = None,
+        fragment_size: Optional[int] = None,
+        close_after: Optional[float] = None,
         close_timeout: float = 10.0,
         shared_market: bool = False,
     ):
@@ -123,16 +122,16 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
         self.close_timeout = float(close_timeout)
 
         self.connections: list[Connection] = []
-        self.events: list[Event] | deque[Event] = [] if keep_ended else deque(maxlen=self.RECENT_EVENTS)
+        self.events: Union[list[Event], deque[Event]] = [] if keep_ended else deque(maxlen=self.RECENT_EVENTS)
         self.accepted = 0
         self._ended_quotes_sent = 0  # by the connections no longer in ``connections``
         self.shared_market = bool(shared_market)
         self._market = SharedMarket(seed) if shared_market else Market(seed)
         self._quotes_paused = False
         self._reject = False
-        self._server: asyncio.AbstractServer | None = None
+        self._server: Optional[asyncio.AbstractServer] = None
         self._old_servers: list[asyncio.AbstractServer] = []
-        self._loop: asyncio.AbstractEventLoop | None = None
+        self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._waiters: list[asyncio.Future[Any]] = []
         self._timers: set[asyncio.TimerHandle] = set()
         self._started = False
@@ -194,7 +193,7 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
 
     def _call_later(self, delay: float, fn: Callable[..., object], *args: Any) -> None:
         loop = self._loop or asyncio.get_running_loop()
-        handle: asyncio.TimerHandle | None = None
+        handle: Optional[asyncio.TimerHandle] = None
 
         def run() -> None:
             if handle is not None:

@@ -5,8 +5,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import threading
-from collections.abc import Callable
-from typing import Any
+from typing import Any, Callable, Optional
 
 from .listening import report_loop_errors
 from .server import MarketDataService
@@ -27,15 +26,15 @@ class ServiceThread:
     ``timeout`` plus 5).
     """
 
-    def __init__(self, service: MarketDataService | None = None, *, call_timeout: float = 30.0, **options: Any):
+    def __init__(self, service: Optional[MarketDataService] = None, *, call_timeout: float = 30.0, **options: Any):
         if service is not None and options:
             raise TypeError("give either a service or its options, not both")
         self.service = service if service is not None else MarketDataService(**options)
         self.call_timeout = call_timeout
-        self.loop: asyncio.AbstractEventLoop | None = None
-        self._thread: threading.Thread | None = None
+        self.loop: Optional[asyncio.AbstractEventLoop] = None
+        self._thread: Optional[threading.Thread] = None
 
-    def start(self) -> ServiceThread:
+    def start(self) -> "ServiceThread":
         if self._thread is not None:
             raise RuntimeError("already started")
         ready = threading.Event()
@@ -85,13 +84,13 @@ class ServiceThread:
             self._thread.join(timeout)
             self._thread = None
 
-    def __enter__(self) -> ServiceThread:
+    def __enter__(self) -> "ServiceThread":
         return self.start()
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def call(self, fn: Callable[..., Any], *args: Any, _timeout: float | None = None, **kwargs: Any) -> Any:
+    def call(self, fn: Callable[..., Any], *args: Any, _timeout: Optional[float] = None, **kwargs: Any) -> Any:
         """Run ``fn(*args, **kwargs)`` on the service loop (awaiting it if it
         returns an awaitable) and return its result."""
         if self.loop is None:
