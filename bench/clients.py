@@ -364,7 +364,7 @@ def main(argv=None) -> None:
         coro = latency(variant, args.url, args.n, args.timeout)
     try:
         result = loop.run_until_complete(coro)
-    except BaseException as exc:  # noqa: BLE001 - reported to the driver
+    except BaseException as exc:  # reported to the driver
         print(orjson.dumps({"error": repr(exc)}).decode(), flush=True)
         os._exit(2)
     sys.stdout.write(orjson.dumps(result).decode() + "\n")

@@ -155,16 +155,17 @@ async def serve_main(fragment_size: Optional[int] = None) -> None:
         timeout = float(cmd.get("timeout", 60))
         n = int(cmd["n"])
         try:
-            conn = await svc.wait_for(
-                lambda: next((c for c in svc.connections if c.id > last_id and "BENCH" in c.subscribed), None),
-                timeout, "a client subscribed to BENCH")
+            def newer(after=last_id):
+                return next((c for c in svc.connections if c.id > after and "BENCH" in c.subscribed), None)
+
+            conn = await svc.wait_for(newer, timeout, "a client subscribed to BENCH")
             last_id = conn.id
             t0 = time.perf_counter()
             if op == "blast":
                 if cmd.get("sender") == "blast":
                     sent = await svc.blast(n, conn)
                 elif cmd.get("sender") == "distinct":  # a quote identity each (the bridge's ids)
-                    from bench.bridge import blast_distinct
+                    from bench.senders import blast_distinct
 
                     sent = await blast_distinct(svc, n, conn)
                 else:

@@ -43,7 +43,7 @@ def _check_url(url: Any) -> str:
     try:
         parts = urlsplit(url)
         host = parts.hostname
-        parts.port  # a port that is not a number raises ValueError
+        _ = parts.port  # a port that is not a number raises ValueError
     except ValueError as e:
         raise ValueError(f"not a websocket URL: {url!r} ({e})") from None
     if parts.scheme not in ("wss", "ws"):

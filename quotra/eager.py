@@ -18,18 +18,19 @@ still makes a task that waits its turn.
 from __future__ import annotations
 
 import asyncio
+from types import CodeType
 from typing import Any, Coroutine, Optional
 
 __all__ = ["eager_task_factory", "eager_for"]
 
 
 def eager_task_factory(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, Any], *,
-                       eager_start: Optional[bool] = None, **kwargs: Any) -> asyncio.Task:
+                       eager_start: Optional[bool] = None, **kwargs: Any) -> asyncio.Task[Any]:
     """A task factory (``loop.set_task_factory``) whose tasks start eagerly."""
     return asyncio.Task(coro, loop=loop, eager_start=True if eager_start is None else eager_start, **kwargs)
 
 
-def eager_for(loop: asyncio.AbstractEventLoop, code) -> None:
+def eager_for(loop: asyncio.AbstractEventLoop, code: CodeType) -> None:
     """Start the coroutines of one function (its ``__code__``) eagerly on
     ``loop``, leaving every other coroutine to the loop's task factory as it
     was: the bridge's and the recorder's quote callbacks, which append and
@@ -37,7 +38,8 @@ def eager_for(loop: asyncio.AbstractEventLoop, code) -> None:
     previous = loop.get_task_factory()
     Task = asyncio.Task
 
-    def factory(loop, coro, **kwargs):
+    def factory(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, Any],
+                **kwargs: Any) -> asyncio.Future[Any]:
         if getattr(coro, "cr_code", None) is code:
             # uvloop passes eager_start= itself: ours decides here.
             kwargs.pop("eager_start", None)

@@ -74,7 +74,7 @@ import platform
 import re
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Iterator, Mapping, Optional
+from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, cast
 
 try:
     from prometheus_client import REGISTRY, start_http_server
@@ -173,11 +173,12 @@ def _reader(source: Any, extra: tuple[Family, ...]) -> tuple[Callable[[], Mappin
         own = getattr(source, "snapshot", None) if extra else None
         if extra and not callable(own):
             raise TypeError("extra families for a client need a snapshot() method on it to read them from")
+        own_read = cast(Callable[[], Mapping[str, Any]], own)
 
         def read() -> Mapping[str, Any]:
             values: dict[str, Any] = dict(monitor.snapshot(source))
-            if own is not None:
-                values.update(own())
+            if extra:
+                values.update(own_read())
             values[_LAG_KEY] = monitor.lag_histogram(source)
             return values
         return read, CLIENT_FAMILIES + extra
@@ -258,7 +259,7 @@ class Collector:
         with self._lock:
             sources = list(self._sources.items())
             families = list(self._families.values())
-        out: dict[str, Metric] = {}
+        out: dict[str, CounterMetricFamily | GaugeMetricFamily] = {}
         for f in families:
             cls = CounterMetricFamily if f.kind == "counter" else GaugeMetricFamily
             out[f.name] = cls(f.name, f.documentation, labels=[LABEL])

@@ -61,7 +61,7 @@ never go back; an unpickled client starts again at zero.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Optional, TypedDict
+from typing import Any, NamedTuple, Optional, TypedDict, cast
 
 from . import _monitor
 from ._monitor import snapshot as _snapshot
@@ -92,7 +92,7 @@ FIELDS: tuple[str, ...] = tuple(Snapshot.__annotations__)
 
 def snapshot(client: Any) -> Snapshot:
     """The health of ``client`` now (see the module's documentation)."""
-    return _snapshot(client)
+    return cast(Snapshot, _snapshot(client))
 
 
 class LagHistogram(NamedTuple):

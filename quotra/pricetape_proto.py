@@ -27,21 +27,26 @@ positionally only, while the extension passes it as the keyword ``data``.
 
 from __future__ import annotations
 
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from google.protobuf.descriptor import FieldDescriptor
+
 from .pricetape_pb2 import PriceTape
 
 __all__ = ["pricetape", "PriceTape", "FIELDS", "message_to_dict", "message_class", "make_wrapper"]
 
+
+def _fields_of(proto_class: Any) -> tuple[str, ...]:
+    fields: list[FieldDescriptor] = list(proto_class.DESCRIPTOR.fields)
+    return tuple(f.name for f in sorted(fields, key=lambda f: f.number))
+
+
 #: The keys of every dict that ``SerializeToDict`` returns, in field-number order.
-FIELDS: tuple[str, ...] = tuple(
-    f.name for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number)
-)
+FIELDS: tuple[str, ...] = _fields_of(PriceTape)
 
 
-def _fields_of(proto_class) -> tuple[str, ...]:
-    return tuple(f.name for f in sorted(proto_class.DESCRIPTOR.fields, key=lambda f: f.number))
-
-
-def _make_to_dict(fields):
+def _make_to_dict(fields: Sequence[str]) -> tuple[Callable[..., dict[str, Any]], Callable[..., dict[str, Any]]]:
     # Generated once from the schema: a dict display of plain attribute loads,
     # no per-call loop, reflection or zip (measured the fastest Python way, see
     # bench_serialize_to_dict). Two variants: the method itself (saves one
@@ -60,7 +65,7 @@ def _make_to_dict(fields):
         "    m = self._msg\n"
         f"    return {{{body}}}\n"
     )
-    namespace: dict = {"__name__": __name__}
+    namespace: dict[str, Any] = {"__name__": __name__}
     exec(compile(src, "<pricetape_proto generated>", "exec"), namespace)
     return namespace["message_to_dict"], namespace["SerializeToDict"]
 
@@ -79,14 +84,14 @@ message_to_dict.__doc__ = "Return a new dict of every field of a bare ``PriceTap
 _RENEW_EVERY = 256
 
 
-def _unpickle(cls, data):
+def _unpickle(cls: Callable[[], Any], data: bytes) -> Any:
     # Both implementations pickle to this, so pickles move between them.
     obj = cls()
     obj.ParseFromString(data)
     return obj
 
 
-def make_wrapper(proto_class, name: str = "pricetape"):
+def make_wrapper(proto_class: Any, name: str = "pricetape") -> type[Any]:
     """The message class around the generated ``proto_class``, for any schema."""
     fields = _fields_of(proto_class)
     field_set = frozenset(fields)
@@ -109,11 +114,11 @@ def make_wrapper(proto_class, name: str = "pricetape"):
 
         __slots__ = ("_msg", "_parses")
 
-        def __init__(self, **fields):
+        def __init__(self, **fields: Any) -> None:
             self._msg = proto_class(**fields)
             self._parses = 0
 
-        def ParseFromString(self, data):
+        def ParseFromString(self, data: bytes) -> int:
             """Replace the whole content with the message serialized in ``data``.
 
             ``data`` is bytes-like and may be passed by keyword. Raises
@@ -126,39 +131,41 @@ def make_wrapper(proto_class, name: str = "pricetape"):
                 self._msg = proto_class()  # releases the old message's arena (see _RENEW_EVERY)
                 n = 0
             self._parses = n
-            return parse(self._msg, data)
+            read: int = parse(self._msg, data)
+            return read
 
         SerializeToDict = serialize_to_dict
 
         def SerializeToString(self) -> bytes:
             """The serialized message (protobuf wire format)."""
-            return self._msg.SerializeToString()
+            wire: bytes = self._msg.SerializeToString()
+            return wire
 
         def Clear(self) -> None:
             self._msg.Clear()
 
         @property
-        def message(self):
+        def message(self) -> Any:
             """The underlying generated message (live, not a copy, until the next ``ParseFromString``)."""
             return self._msg
 
-        def __getattr__(self, attr):
+        def __getattr__(self, attr: str) -> Any:
             # Reached only for names that normal lookup misses: the schema fields.
             if attr in field_set:
                 return getattr(self._msg, attr)
             raise AttributeError(f"{type(self).__name__!r} object has no attribute {attr!r}")
 
-        def __reduce__(self):
+        def __reduce__(self) -> tuple[Any, ...]:
             return (_unpickle, (type(self), self._msg.SerializeToString()))
 
-        def __eq__(self, other):
+        def __eq__(self, other: object) -> bool:
             if isinstance(other, wrapper):
-                return self._msg == other._msg
+                return bool(self._msg == other._msg)
             if isinstance(other, proto_class):
-                return self._msg == other
+                return bool(self._msg == other)
             return NotImplemented
 
-        __hash__ = None  # mutable
+        __hash__ = None  # type: ignore[assignment]  # mutable
 
         def __repr__(self) -> str:
             items = ", ".join(f"{f.name}={v!r}" for f, v in self._msg.ListFields())
@@ -170,7 +177,7 @@ def make_wrapper(proto_class, name: str = "pricetape"):
     return wrapper
 
 
-def message_class(proto_class, name: str = "pricetape"):
+def message_class(proto_class: Any, name: str = "pricetape") -> type[Any]:
     """The message class for ``proto_class``: the native type when it can decode the schema, else the wrapper."""
     try:
         from ._pricetape import message_type
@@ -203,10 +210,10 @@ def bench_serialize_to_dict(number: int = 200_000, repeat: int = 5) -> dict[str,
     data = msg.SerializeToString()
     getter = operator.attrgetter(*FIELDS)
 
-    def attrgetter_zip(m=m, getter=getter, keys=FIELDS):
+    def attrgetter_zip(m: Any = m, getter: Any = getter, keys: tuple[str, ...] = FIELDS) -> dict[str, Any]:
         return dict(zip(keys, getter(m)))
 
-    def comprehension(m=m, keys=FIELDS, getattr=getattr):
+    def comprehension(m: Any = m, keys: tuple[str, ...] = FIELDS, getattr: Any = getattr) -> dict[str, Any]:
         return {k: getattr(m, k) for k in keys}
 
     candidates = {
@@ -217,18 +224,20 @@ def bench_serialize_to_dict(number: int = 200_000, repeat: int = 5) -> dict[str,
         "ParseFromString(data=...)": lambda: msg.ParseFromString(data=data),
         "PriceTape.ParseFromString(data) (bare)": lambda: m.ParseFromString(data),
     }
+    to_dict: Any = None
     try:
-        from google.protobuf.json_format import MessageToDict
+        from google.protobuf.json_format import MessageToDict as to_dict
     except ImportError:  # pragma: no cover
-        MessageToDict = None
+        pass
     results = {}
     for name, fn in candidates.items():
         results[name] = min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e9
-    if MessageToDict is not None:
+    if to_dict is not None:
         n = max(1, number // 20)
-        fn = lambda: MessageToDict(m, preserving_proto_field_name=True,  # noqa: E731
-                                   always_print_fields_with_no_presence=True)
-        results["json_format.MessageToDict"] = min(timeit.repeat(fn, number=n, repeat=repeat)) / n * 1e9
+        def json_format() -> Any:
+            return to_dict(m, preserving_proto_field_name=True, always_print_fields_with_no_presence=True)
+
+        results["json_format.MessageToDict"] = min(timeit.repeat(json_format, number=n, repeat=repeat)) / n * 1e9
     return results
 
 

@@ -38,32 +38,30 @@ bash scripts/setup.sh
 work="$root/build/sanitize"
 tree="$work/tree"
 rm -rf "$tree"
-mkdir -p "$tree/quotra/client" "$tree/quotra/native" "$tree/quotra/health" "$tree/quotra/hooks" "$tree/tests"
-cp setup.py pyproject.toml MANIFEST.in requirements.txt requirements-dev.txt "$tree/"
-[ -f README.md ] && cp README.md "$tree/"
-# The documentation's programs are run by tests/test_docs.py.
-[ -d docs ] && cp -r docs "$tree/"
-for pattern in '*.py' '*.pyi' '*.proto' 'py.typed'; do
-    for f in quotra/$pattern; do [ -e "$f" ] && cp "$f" "$tree/quotra/"; done
+mkdir -p "$tree"
+# The copy holds every file of the working copy that git tracks or would track
+# (so also new files not yet added): the tests import the benchmark's stages
+# (bench/), run the docs' programs (docs/, mkdocs.yml) and the project's scripts,
+# and read its packaging files. Build outputs and the virtualenv are ignored by
+# .gitignore and so are left behind. Outside a git checkout: the same files by
+# hand, minus those ignored names.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -z --cached --others --exclude-standard \
+        | while IFS= read -r -d '' f; do
+              # A file deleted in the working copy is still listed by --cached.
+              if [ -f "$f" ]; then printf '%s\0' "$f"; fi
+          done \
+        | xargs -0 cp --parents -t "$tree"
+else
+    tar -cf - --exclude=./.venv --exclude=./build --exclude=./dist --exclude='*.so' --exclude='*.o' \
+        --exclude=__pycache__ --exclude='*.egg-info' --exclude=./.git . | tar -xf - -C "$tree"
+fi
+for d in quotra/client quotra/native quotra/health quotra/hooks tests bench; do
+    [ -d "$tree/$d" ] || { echo "sanitize: $d missing from the copy in $tree" >&2; exit 1; }
 done
-cp quotra/client/* "$tree/quotra/client/"
-cp quotra/native/* "$tree/quotra/native/"
-cp quotra/health/* "$tree/quotra/health/"
-cp quotra/hooks/* "$tree/quotra/hooks/"
-# Every Python package under quotra/ (the service, the demo, ...).
-for pkg in quotra/*/; do
-    compgen -G "$pkg*.py" >/dev/null || continue
-    mkdir -p "$tree/$pkg"
-    cp "$pkg"*.py "$tree/$pkg"
-done
-cp tests/*.py "$tree/tests/"
 # Tests that run the project's scripts (the demo) run them in the copy, whose
 # set-up step must not rebuild the module uninstrumented: there it only checks
 # that the instrumented build is in place.
-mkdir -p "$tree/scripts"
-for f in scripts/*.sh; do
-    case "$f" in scripts/setup.sh|scripts/test-sanitize.sh) ;; *) cp "$f" "$tree/scripts/" ;; esac
-done
 cat > "$tree/scripts/setup.sh" <<'SH'
 #!/usr/bin/env bash
 # Sanitizer copy: the instrumented module is already built here.
@@ -88,15 +86,30 @@ asan_rt=$(g++ -print-file-name=libasan.so)
 ubsan_rt=$(g++ -print-file-name=libubsan.so)
 [ -f "$asan_rt" ] && [ -f "$ubsan_rt" ] || { echo "sanitize: sanitizer runtimes not found" >&2; exit 1; }
 
-# judge LOGDIR: fails on any error report and on any leak traced to our module.
+# judge LOGDIR: says how many tests ran (from LOGDIR/junit.xml); fails when none
+# did, on any error report and on any leak traced to our module.
 judge() {
     "$root/.venv/bin/python" - "$1" "${ours[@]}" <<'PY'
 import glob, os, re, sys
+import xml.etree.ElementTree as ET
 
 logs, sos = sys.argv[1], sys.argv[2:]
+name = os.path.basename(logs).removeprefix("logs-")
+ran = {"tests": 0, "failures": 0, "errors": 0, "skipped": 0}
+try:
+    for suite in ET.parse(os.path.join(logs, "junit.xml")).getroot().iter("testsuite"):
+        for key in ran:
+            ran[key] += int(suite.get(key, "0"))
+    passed = ran["tests"] - ran["failures"] - ran["errors"] - ran["skipped"]
+    print(f"sanitize: pass '{name}': {ran['tests']} test(s) ran: {passed} passed, "
+          f"{ran['failures']} failed, {ran['errors']} error(s), {ran['skipped']} skipped",
+          file=sys.stderr)
+except (OSError, ET.ParseError) as exc:
+    # No report: pytest itself was killed (a sanitizer abort in the main process).
+    print(f"sanitize: pass '{name}': no test report ({exc})", file=sys.stderr)
 ours = " or ".join(sos)
 errors, our_leaks, other_leaks, other_bytes = [], [], 0, 0
-for path in sorted(glob.glob(os.path.join(logs, "*"))):
+for path in sorted(glob.glob(os.path.join(logs, "*san.*"))):
     text = open(path, errors="replace").read()
     if re.search(r"ERROR: (AddressSanitizer|UndefinedBehaviorSanitizer)|runtime error:", text):
         errors.append((path, text))
@@ -122,10 +135,10 @@ for path, text in errors:
     print(f"sanitize: error report in {path}:\n{text}", file=sys.stderr)
 for path, block in our_leaks:
     print(f"sanitize: leak through {ours} ({path}):\n{block}\n", file=sys.stderr)
-print(f"sanitize: {os.path.basename(logs)}: {len(errors)} error report(s); {len(our_leaks)} leak(s) with a "
+print(f"sanitize: pass '{name}': {len(errors)} error report(s); {len(our_leaks)} leak(s) with a "
       f"frame in {ours}; {other_leaks} interpreter leak record(s) at exit ({other_bytes} bytes), allowed",
       file=sys.stderr)
-sys.exit(1 if errors or our_leaks else 0)
+sys.exit(1 if errors or our_leaks or ran["tests"] == 0 else 0)
 PY
 }
 
@@ -142,7 +155,7 @@ run_pass() {
         export LD_PRELOAD="$asan_rt $ubsan_rt"
         export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_odr_violation=0:$unwind:log_path=$logs/asan"
         export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
-        exec "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+        exec "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider --junitxml="$logs/junit.xml" "$@"
     ) || rc=$?
     judge "$logs" || rc=1
     return $rc

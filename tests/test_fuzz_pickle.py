@@ -82,7 +82,7 @@ class Reenter:
             try:
                 n = 13 if isinstance(t, Quotra) else 3
                 t.__setstate_cython__((None,) * n)
-            except Exception:  # noqa: BLE001 - anything but a crash is fine here
+            except Exception:  # anything but a crash is fine here
                 pass
 
 
@@ -143,12 +143,12 @@ def expected_set_state(obj_has_dict, state, n):
         if rule[0] == "truth" and v is not True and v is not False and v is not None:
             try:
                 bool(v)
-            except Exception as e:  # noqa: BLE001
+            except Exception as e:
                 return (type(e), None)
     if len(state) > n and obj_has_dict:
         try:
             {}.update(state[n])
-        except Exception as e:  # noqa: BLE001
+        except Exception as e:
             return (type(e), None)
     return None
 
@@ -182,7 +182,7 @@ def failing_index(state, n):
         if rule and rule[0] == "truth" and v not in (True, False, None):
             try:
                 bool(v)
-            except Exception:  # noqa: BLE001
+            except Exception:
                 return i
     return None
 
@@ -196,7 +196,7 @@ def run_set_state(obj, state, n, call):
                 else (TypeError, f"Expected tuple, got {tp_name(type(state))}"))
     try:
         call(obj, state)
-    except Exception as e:  # noqa: BLE001
+    except Exception as e:
         assert expected is not None, f"unexpected {e!r}"
         assert type(e) is expected[0] and (expected[1] is None or str(e) == expected[1]), (e, expected)
     else:
@@ -274,7 +274,7 @@ def test_reconstructors(fn, cls, checksum, state):
     reentrant = isinstance(state, tuple) and any(isinstance(v, Reenter) for v in state)
     try:
         obj = unpickle(cls, checksum, state)
-    except Exception as e:  # noqa: BLE001
+    except Exception as e:
         if not isinstance(checksum, int):
             assert type(e) is TypeError
         elif not -(2**31) <= checksum < 2**31:

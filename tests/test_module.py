@@ -206,7 +206,7 @@ def test_client_in_a_reference_cycle_is_collected():
     q = Quotra(lp)          # lp -> handler -> q -> lp
     probe = weakref.ref(lp)
     async def cb(msg):
-        return q           # callbacks refer back to the client
+        return q  # noqa: F821 (callbacks refer back to the client; never called)
     state = list(q.__reduce_cython__()[2])
     state[8:11] = [cb, cb, cb]          # error, message and open callbacks
     q.__setstate_cython__(tuple(state))

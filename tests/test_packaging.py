@@ -5,6 +5,7 @@ must stay free of the service's and the tests' tooling. The console scripts
 must name functions that take the command line. (scripts/check-package.sh
 builds and installs the package itself.)"""
 
+import ast
 import importlib
 import re
 import tomllib
@@ -88,3 +89,41 @@ def test_console_scripts_name_functions_that_take_the_command_line(script, capsy
         main(["--help"])
     assert exit_.value.code == 0
     assert capsys.readouterr().out.startswith("usage: ")
+
+
+def _imported_modules(path: Path, module: str, is_package: bool) -> set[str]:
+    """The modules ``module`` imports anywhere in its body (a function's lazy
+    import too), except under ``if TYPE_CHECKING:``."""
+    here = module.split(".") if is_package else module.split(".")[:-1]
+    found: set[str] = set()
+
+    def walk(node: ast.AST) -> None:
+        for child in ast.iter_child_nodes(node):
+            if isinstance(child, ast.If) and "TYPE_CHECKING" in ast.unparse(child.test):
+                continue
+            if isinstance(child, ast.Import):
+                found.update(a.name for a in child.names)
+            elif isinstance(child, ast.ImportFrom):
+                base = ".".join(here[: len(here) - child.level + 1]) if child.level else ""
+                prefix = ".".join(p for p in (base, child.module or "") if p)
+                if child.module:
+                    found.add(prefix)
+                found.update(f"{prefix}.{a.name}" for a in child.names)
+            walk(child)
+
+    walk(ast.parse(path.read_text(encoding="utf-8")))
+    return found
+
+
+def test_no_two_modules_import_each_other():
+    modules = {}
+    for package in ("quotra", "bench"):
+        for path in (ROOT / package).rglob("*.py"):
+            parts = list(path.relative_to(ROOT).with_suffix("").parts)
+            is_package = parts[-1] == "__init__"
+            modules[".".join(parts[:-1] if is_package else parts)] = (path, is_package)
+    imports = {
+        m: _imported_modules(p, m, pkg) & modules.keys() - {m} for m, (p, pkg) in modules.items()
+    }
+    circles = sorted((a, b) for a in imports for b in imports[a] if a < b and a in imports[b])
+    assert not circles, circles

@@ -195,7 +195,7 @@ async def test_count_mode_respects_flow_control(trust):
 async def test_blast_identical_frames_with_send_time(trust):
     async with MarketDataService() as svc:
         trust(svc)
-        (t1, c1), (t2, c2) = await connect(svc), await connect(svc)
+        (_, c1), (_, c2) = await connect(svc), await connect(svc)
         await svc.wait_connections(2)
         assert await svc.blast(500) == 1000
         before = time.time_ns()

@@ -30,9 +30,8 @@ def test_shutdown_cancels_everything_but_itself(loop):
             return "done"
 
     async def main():
-        for n in ("a", "b"):
-            asyncio.ensure_future(victim(n))
-        asyncio.ensure_future(stubborn())
+        tasks = [asyncio.ensure_future(victim(n)) for n in ("a", "b")]
+        tasks.append(asyncio.ensure_future(stubborn()))
         await asyncio.sleep(0)
         await Quotra.shutdown(loop)
         log.append("shutdown returned")

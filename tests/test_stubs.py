@@ -145,3 +145,13 @@ def test_stubs_ship_with_the_package():
     for wanted in ("py.typed", "quotra.pyi", "pricetape_pb2.pyi"):
         assert wanted in files
         assert any(fnmatch.fnmatch(wanted, pat) for pat in patterns), (wanted, patterns)
+
+
+@pytest.mark.parametrize("name", ["message_type", "_quote_message", "_profile_steps"])
+def test_native_message_functions_say_they_take_no_keywords(name):
+    # They parse a tuple of arguments and refuse keywords: their signatures
+    # (read by inspect, stubtest and the API reference) must say so.
+    import quotra._pricetape as native
+
+    params = list(inspect.signature(getattr(native, name)).parameters.values())
+    assert params and all(p.kind is inspect.Parameter.POSITIONAL_ONLY for p in params)

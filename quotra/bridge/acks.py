@@ -33,12 +33,17 @@ other, and closes the batch there: the server stored the messages before it
 
 from __future__ import annotations
 
+import asyncio
+import collections
 import logging
 import secrets
 import time
 from typing import Any, Optional
 
 import orjson
+
+if TYPE_CHECKING:
+    from .wire import NatsLink
 
 __all__ = ["Acknowledgements"]
 
@@ -92,6 +97,23 @@ def read_answer(headers: Optional[bytes], payload: bytes) -> tuple[str, Any]:
 
 class Acknowledgements:
     """Reading the stream's answers, as a part of ``Bridge``."""
+
+    # The bridge's state this part reads and writes (made in Bridge.__init__
+    # and BridgeCounters.__init__).
+    window: int
+    stream: str
+    published: int
+    duplicates: int
+    rejected: dict[str, int]
+    _inflight: dict[int, tuple[bytes, bytes]]  # token -> (head, body), in sending order
+    _sent_at: collections.deque[tuple[int, float]]  # (last token of a block, time written)
+    _link: Optional[NatsLink]
+    _wake: asyncio.Event
+    _inbox: bytes
+    _clock: Callable[[], float]
+    _failure: Optional[str]
+    _reject_log_at: float
+    _token: int
 
     def _on_msg(self, subject: bytes, headers: Optional[bytes], payload: bytes) -> None:
         if subject.endswith(b".$FI"):
@@ -164,7 +186,7 @@ class Acknowledgements:
         # to batches by id alone.
         self._batch_tag = secrets.token_hex(8).encode()
 
-    def _write_batch(self, link, entries) -> None:
+    def _write_batch(self, link: NatsLink, entries: list[tuple[bytes, bytes]]) -> None:
         inbox, inflight = self._inbox, self._inflight
         self._batch_ids += 1
         bid = b"%sx%d" % (self._batch_tag, self._batch_ids)
@@ -172,7 +194,7 @@ class Acknowledgements:
         last = len(entries)
         # The acknowledgement cadence asked for is the batch's size: the commit's answer counts.
         reply = b"%s%s.%d.fail." % (inbox, bid, last)
-        parts = []
+        parts: list[bytes] = []
         add = parts.append
         for n, entry in enumerate(entries, 1):
             inflight[first + n - 1] = entry

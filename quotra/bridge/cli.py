@@ -7,6 +7,7 @@ import asyncio
 import logging
 import signal
 import sys
+from collections.abc import Coroutine
 from typing import Any, Optional
 
 from .. import _cli
@@ -131,8 +132,16 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
 
         refused: list[BaseException] = []
         failed: list[BaseException] = []
+        # The loop keeps only weak references to its tasks: these are kept
+        # here until they end, so that a stop cannot be collected half-way.
+        stopping: set[asyncio.Task[None]] = set()
 
-        def on_bridge_end(task: asyncio.Task) -> None:
+        def stop_with(coro: Coroutine[Any, Any, None]) -> None:
+            task = loop.create_task(coro)
+            stopping.add(task)
+            task.add_done_callback(stopping.discard)
+
+        def on_bridge_end(task: asyncio.Task[None]) -> None:
             # The stream cannot take the quotes, or the bridge broke: no use
             # streaming from upstream.
             exc = None if task.cancelled() else task.exception()
@@ -143,10 +152,10 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
             else:
                 logger.error("the bridge stopped publishing", exc_info=exc)
                 failed.append(exc)
-            loop.create_task(client.stop_signal_handler())
+            stop_with(client.stop_signal_handler())
 
         for sig in (signal.SIGINT, signal.SIGTERM):
-            loop.add_signal_handler(sig, lambda: loop.create_task(on_signal()))
+            loop.add_signal_handler(sig, lambda: stop_with(on_signal()))
         bridge.start().add_done_callback(on_bridge_end)
         client.start_websocket(on_quote, on_error, on_open, on_close)
         loop.run_forever()  # returns when the client's shutdown stops the loop

@@ -217,7 +217,7 @@ class _Reader:
         self.renew = False
         self.delay = RETRY_FIRST
 
-    async def fetch(self) -> list:
+    async def fetch(self) -> list[Msg]:
         if self.sub is None:
             self.sub = await self._subscribe()
         try:
@@ -225,7 +225,7 @@ class _Reader:
         except TimeoutError:
             return []
 
-    async def _subscribe(self):
+    async def _subscribe(self) -> JetStreamContext.PullSubscription:
         from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
         from nats.js.errors import NotFoundError
 
@@ -267,7 +267,7 @@ class _Reader:
             except Exception:  # the connection it was on has gone
                 pass
 
-    def delivered(self, msg) -> bool:
+    def delivered(self, msg: Msg) -> bool:
         """Whether ``msg`` is new to the reader; notes gaps the stream left."""
         try:
             meta = msg.metadata

@@ -4,9 +4,12 @@ from __future__ import annotations
 
 import collections
 import logging
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 __all__ = ["BridgeCounters", "metric_families", "register_metrics"]
+
+if TYPE_CHECKING:
+    from ..metrics import Family
 
 logger = logging.getLogger("quotra.bridge")
 
@@ -14,6 +17,16 @@ logger = logging.getLogger("quotra.bridge")
 class BridgeCounters:
     """Counting, as a part of ``Bridge``: every quote received is exactly one of
     published, dropped, refused, rejected, buffered or in flight."""
+
+    # The bridge's state this part reads (made in Bridge.__init__).
+    client: Any
+    _inflight: dict[int, tuple[bytes, bytes]]
+    _pending: list[dict[str, Any]]
+    _retry: collections.deque[tuple[bytes, bytes]]
+
+    if TYPE_CHECKING:
+        @property
+        def connected(self) -> bool: ...
 
     def __init__(self) -> None:
         self.published = 0      # quotes the stream acknowledged (duplicates included)
@@ -89,7 +102,7 @@ class BridgeCounters:
                        s["disconnections"])
 
 
-def metric_families() -> tuple:
+def metric_families() -> tuple[Family, ...]:
     """The bridge's metric families for ``quotra.metrics.register`` (which
     needs prometheus-client); a bridge with a client reports
     ``metrics.CLIENT_FAMILIES`` too, under the same name."""

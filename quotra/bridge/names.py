@@ -5,6 +5,7 @@ from __future__ import annotations
 import re
 from typing import Any
 from urllib.parse import urlsplit, urlunsplit
+from types import ModuleType
 
 DEFAULT_NATS = "nats://127.0.0.1:4222"
 DEFAULT_PREFIX = "quotes"
@@ -90,7 +91,7 @@ def redact(url: str) -> str:
     return shown if "://" in url else shown.split("://", 1)[1]
 
 
-def nats():
+def nats() -> ModuleType:
     try:
         import nats
     except ImportError:

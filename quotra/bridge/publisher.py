@@ -98,8 +98,9 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self.window = window
         self.loop = loop or asyncio.get_event_loop()
         counters.BridgeCounters.__init__(self)
-        self._pending: list[dict] = []                    # quotes not yet encoded
-        self._retry: collections.deque = collections.deque()  # encoded, unacknowledged: sent first
+        self._pending: list[dict[str, Any]] = []          # quotes not yet encoded
+        # encoded, unacknowledged: sent first
+        self._retry: collections.deque[tuple[bytes, bytes]] = collections.deque()
         self._inflight: dict[int, tuple[bytes, bytes]] = {}  # token -> (head, body), in sending order
         self._sent_at: collections.deque = collections.deque()  # (last token of a block, time written)
         # (when, entry): to send again shortly
@@ -132,14 +133,14 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
 
     # -- the quote path ------------------------------------------------------------
 
-    def _make_on_quote(self):
+    def _make_on_quote(self) -> Callable[[dict[str, Any]], Coroutine[Any, Any, None]]:
         pending = self._pending
         append = pending.append
         wake = self._wake.set
         limit = self.buffer
         overflow = self._overflow
 
-        async def on_quote(quote: dict) -> None:
+        async def on_quote(quote: dict[str, Any]) -> None:
             append(quote)
             n = len(pending)
             if n == 1:
@@ -167,7 +168,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
     def _head(self, instrument: Any) -> tuple[Optional[bytes], bytes]:
         try:
             name = check_instrument(instrument).encode()
-            got = (b"HPUB %s.%s " % (self.subject_prefix.encode(), name), b"NATS/1.0\r\nNats-Msg-Id: %s:" % name)
+            got: tuple[Optional[bytes], bytes] = (b"HPUB %s.%s " % (self.subject_prefix.encode(), name), b"NATS/1.0\r\nNats-Msg-Id: %s:" % name)
         except (TypeError, ValueError) as exc:
             logger.error("quotes of %r are not published: %s", instrument, exc)
             got = (None, b"")
@@ -175,10 +176,10 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             self._heads[instrument] = got
         return got
 
-    def _encode(self, batch: list) -> list[tuple[bytes, bytes]]:
+    def _encode(self, batch: list[Any]) -> list[tuple[bytes, bytes]]:
         """``(head, body)`` of each quote of ``batch`` that can be published: the
         command is ``head + reply + body``."""
-        out = []
+        out: list[tuple[bytes, bytes]] = []
         add = out.append
         heads = self._heads
         dumps = orjson.dumps
@@ -265,7 +266,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         inbox = self._inbox
         inflight = self._inflight
         token = self._token
-        parts = []
+        parts: list[bytes] = []
         add = parts.append
         for entry in entries:
             token += 1
@@ -277,7 +278,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
 
     # -- the NATS side -----------------------------------------------------------
 
-    def start(self) -> asyncio.Task:
+    def start(self) -> asyncio.Task[None]:
         if self._task is None:
             self._task = self.loop.create_task(self._run(), name="quotra-bridge")
         return self._task

@@ -10,9 +10,12 @@ made with the bridge's defaults.
 from __future__ import annotations
 
 import logging
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .names import DEFAULT_DUPLICATE_WINDOW, LIVE_PREFIX
+
+if TYPE_CHECKING:
+    from nats.js.api import StreamConfig
 
 __all__ = ["StreamError", "ensure_stream", "covers"]
 

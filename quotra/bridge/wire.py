@@ -18,7 +18,7 @@ import logging
 import re
 import time
 import urllib.parse
-from typing import Callable, Optional
+from typing import Any, Callable, Optional, cast
 
 from .names import redact
 
@@ -41,7 +41,7 @@ class LinkError(ConnectionError):
     """The server refused the connection or broke the protocol."""
 
 
-def _address(url: str) -> tuple[str, int, dict]:
+def _address(url: str) -> tuple[str, int, dict[str, str]]:
     u = urllib.parse.urlsplit(url)
     if u.scheme not in ("nats", ""):
         raise LinkError(f"{redact(url)}: only nats:// servers are supported by the bridge's publisher")
@@ -63,12 +63,12 @@ class NatsLink(asyncio.Protocol):
         self.on_denied = on_denied  # a publish the server refused: the subject
         self.on_info: Optional[Callable[[dict], None]] = None  # an INFO after the first
         self.transport: Optional[asyncio.Transport] = None
-        self.info: dict = {}
+        self.info: dict[str, Any] = {}
         self.error: Optional[str] = None
         loop = asyncio.get_running_loop()
-        self.closed: asyncio.Future = loop.create_future()
-        self._info: asyncio.Future = loop.create_future()
-        self._pongs: collections.deque[asyncio.Future] = collections.deque()
+        self.closed: asyncio.Future[Optional[str]] = loop.create_future()
+        self._info: asyncio.Future[dict[str, Any]] = loop.create_future()
+        self._pongs: collections.deque[asyncio.Future[None]] = collections.deque()
         self._buf = bytearray()
         self._writable = asyncio.Event()
         self._writable.set()
@@ -148,10 +148,10 @@ class NatsLink(asyncio.Protocol):
 
     # -- asyncio.Protocol ----------------------------------------------------------
 
-    def connection_made(self, transport) -> None:
-        self.transport = transport
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        self.transport = cast(asyncio.Transport, transport)
 
-    def connection_lost(self, exc) -> None:
+    def connection_lost(self, exc: Optional[Exception]) -> None:
         self._lost(exc)
 
     def pause_writing(self) -> None:
@@ -160,14 +160,15 @@ class NatsLink(asyncio.Protocol):
     def resume_writing(self) -> None:
         self._writable.set()
 
-    def _lost(self, exc) -> None:
+    def _lost(self, exc: Optional[BaseException]) -> None:
         if not self.closed.done():
             if self.error is None and exc is not None:
                 self.error = str(exc) or type(exc).__name__
             self.closed.set_result(self.error)
         self._writable.set()
         failure = LinkError(self.error or "the NATS connection closed")
-        for fut in (self._info, *self._pongs):
+        waiting: list[asyncio.Future[Any]] = [self._info, *self._pongs]
+        for fut in waiting:
             if not fut.done():
                 fut.set_exception(failure)
                 fut.exception()  # retrieved: nobody may be waiting any more
@@ -223,7 +224,8 @@ class NatsLink(asyncio.Protocol):
             line = bytes(buf[pos:end])
             pos = end + 2
             if line == b"PING":
-                self.transport.write(b"PONG\r\n")
+                if self.transport is not None:
+                    self.transport.write(b"PONG\r\n")
             elif line == b"PONG":
                 if self._pongs:
                     fut = self._pongs.popleft()

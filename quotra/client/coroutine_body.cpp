@@ -59,7 +59,7 @@ void CoroBody::promise_type::unhandled_exception() noexcept {
     failed = true;
     try {
         throw;
-    } catch (const PyError&) {
+    } catch (const PyError&) {  // NOLINT(bugprone-empty-catch)
         // The Python exception is already set.
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

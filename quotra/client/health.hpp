@@ -55,7 +55,7 @@ struct Health {
 // hardware counter: a few nanoseconds, and its resolution (a scheduler tick,
 // a few milliseconds) is far finer than staleness is measured in.
 inline int64_t monotonic_ns() noexcept {
-    timespec ts;
+    timespec ts{};
 #ifdef CLOCK_MONOTONIC_COARSE
     clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
 #else

@@ -110,7 +110,7 @@ void answer_close(PyObject* transport, const WSFrame* frame, long code) {
 
 // Messages put together from fragments are bounded like picows bounds a
 // single frame, so a peer cannot make us buffer without limit.
-constexpr Py_ssize_t MAX_MESSAGE_SIZE = 10 * 1024 * 1024;
+constexpr Py_ssize_t MAX_MESSAGE_SIZE = Py_ssize_t{10} * 1024 * 1024;
 // A buffer up to this size stays for the next fragmented message.
 constexpr Py_ssize_t KEPT_CAPACITY = 1 << 20;
 

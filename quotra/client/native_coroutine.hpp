@@ -53,7 +53,8 @@ private:
 
 inline constexpr int CORO_LOCALS = 6;
 
-struct Coroutine {
+// A Python object: made zeroed by tp_alloc, never by a constructor.
+struct Coroutine {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject_HEAD
     CoroBody::handle body;
     PyObject* name;

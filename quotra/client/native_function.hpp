@@ -20,13 +20,13 @@ namespace qt {
 using NativeImpl = PyObject* (*)(PyObject* func, PyObject* const* params, PyObject* varargs, PyObject* varkw);
 
 struct FunctionDef {
-    const char* name;
-    const char* qualname;
-    const char* const* params;  // positional-or-keyword parameter names, nullptr-terminated
-    bool varargs;               // takes *args (named "args")
-    bool varkw;                 // takes **kwargs (named "kwargs")
-    bool coroutine;             // a coroutine function: carries the markers inspect/asyncio look for
-    NativeImpl impl;
+    const char* name = nullptr;
+    const char* qualname = nullptr;
+    const char* const* params = nullptr;  // positional-or-keyword parameter names, nullptr-terminated
+    bool varargs = false;                 // takes *args (named "args")
+    bool varkw = false;                   // takes **kwargs (named "kwargs")
+    bool coroutine = false;               // a coroutine function: carries the markers inspect/asyncio look for
+    NativeImpl impl = nullptr;
     const char* doc = nullptr;
 };
 

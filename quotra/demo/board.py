@@ -9,7 +9,7 @@ import logging
 import threading
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Any, Iterator, Optional, TextIO
+from typing import Any, Iterator, Mapping, Optional, TextIO
 
 #: Window over which quotes per second are counted.
 RATE_WINDOW = 2.0
@@ -174,7 +174,7 @@ def _age(seconds: Optional[float]) -> str:
     return "-" if seconds is None else f"{seconds:.2f}s"
 
 
-def health_line(health: dict[str, Any]) -> str:
+def health_line(health: Mapping[str, Any]) -> str:
     """The client's own counters (``quotra.monitor.snapshot``) in one line."""
     return (f"client quotes={health['quotes']} quote_errors={health['quote_errors']} "
             f"frames={health['frames']} bytes={health['bytes']} "
@@ -183,7 +183,7 @@ def health_line(health: dict[str, Any]) -> str:
 
 
 def plain_snapshot(board: Board, now: float, elapsed: float, connected: bool,
-                   health: Optional[dict[str, Any]] = None) -> list[str]:
+                   health: Optional[Mapping[str, Any]] = None) -> list[str]:
     """One line per instrument plus a total line (and the client's health
     line when given), for output that is not a terminal."""
     stamp = f"[{elapsed:5.1f}s]"

@@ -261,9 +261,10 @@ def _point_at_service(args: argparse.Namespace, client: "Quotra", stack: context
         from .. import point_client
         if args.ca_file is not None:
             os.environ["SSL_CERT_FILE"] = args.ca_file
-        point_client(client, args.url)
-        logger.info("streaming from %s", args.url)
-        return args.url
+        url: str = args.url
+        point_client(client, url)
+        logger.info("streaming from %s", url)
+        return url
     from ..service import ServiceThread, point_client as point_at_local
     svc = stack.enter_context(ServiceThread(rate=args.rate, seed=args.seed, record_sent=0,
                                             fragment_size=args.fragment_size, close_after=args.close_after))
@@ -273,7 +274,8 @@ def _point_at_service(args: argparse.Namespace, client: "Quotra", stack: context
     os.environ["SSL_CERT_FILE"] = svc.ca_file
     logger.info("market-data service at %s (%g quotes/s)", svc.url, args.rate)
     point_at_local(client, svc.url)
-    return svc.url
+    local: str = svc.url
+    return local
 
 
 def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], color: bool,

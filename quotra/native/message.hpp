@@ -55,9 +55,9 @@ union Slot {
 };
 
 struct Field {
-    uint32_t number;
-    Kind kind;
-    Wire wire;
+    uint32_t number = 0;
+    Kind kind{};
+    Wire wire{};
     std::string name;
     PyObject* key = nullptr;  // interned name, owned
 };

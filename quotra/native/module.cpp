@@ -80,7 +80,7 @@ const quotra_pricetape_api API = {QUOTRA_PRICETAPE_API_VERSION, api_is_exact, ap
 
 PyMethodDef module_methods[] = {
     {"message_type", message_type, METH_VARARGS,
-     "message_type(name, proto_class, unpickle, direct=True)\n--\n\n"
+     "message_type($module, name, proto_class, unpickle, direct=True, /)\n--\n\n"
      "A native message type for the generated class proto_class, named name\n"
      "(dotted: module and class). Instances pickle as unpickle(type, serialized).\n"
      "Raises NotImplementedError when the schema holds anything but implicit-\n"
@@ -88,10 +88,10 @@ PyMethodDef module_methods[] = {
      "the public dict API only (the way taken when the table's layout is not the\n"
      "expected one)."},
     {"_profile_steps", profile_steps, METH_VARARGS,
-     "_profile_steps(msg, payloads, steps)\n--\n\nThe first steps of the native quote path over the payloads, "
+     "_profile_steps($module, msg, payloads, steps, /)\n--\n\nThe first steps of the native quote path over the payloads, "
      "for the\nbenchmark's stage profile."},
     {"_quote_message", quote_message, METH_O,
-     "_quote_message(payload)\n--\n\nThe message bytes of a quote frame of the usual form\n"
+     "_quote_message($module, payload, /)\n--\n\nThe message bytes of a quote frame of the usual form\n"
      "({\"message\":\"<strict base64>\"}, nothing else), or None: the native quote path's\n"
      "first two steps, for the tests."},
     {nullptr, nullptr, 0, nullptr},

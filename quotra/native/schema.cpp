@@ -148,7 +148,7 @@ void build_template(Schema* s) {
     s->template_dict = PyDict_New();
     if (!s->template_dict) throw SchemaError{};
     for (const Field& f : s->fields) {
-        Slot zero;
+        Slot zero{};
         if (is_object(f.kind))
             zero.obj = default_of(s, f.kind);
         else
@@ -194,7 +194,7 @@ PyObject* message_type_(PyObject* args) {
     // every instance own the capsule.
     PyObject* cap = PyCapsule_New(owned.get(), SCHEMA_CAPSULE, schema_capsule_free);
     if (!cap) return nullptr;
-    owned.release();
+    static_cast<void>(owned.release());
 
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(msg_new)},

@@ -11,16 +11,13 @@ import sys
 from typing import Any, Optional
 
 from .. import _cli
+from .defaults import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 
 __all__ = ["main", "parse_args", "PROG"]
 
 logger = logging.getLogger("quotra.record")
 
 PROG = "quotra-record"
-# The bridge's stream and subjects, and the consumer's name.
-DEFAULT_STREAM = "QUOTES"
-DEFAULT_PREFIX = "quotes"
-DEFAULT_DURABLE = "quotra-record"
 METRICS_NAME = "record"
 _BAD_TOKEN = re.compile(r"[.*>\s]")
 

@@ -5,9 +5,12 @@ from __future__ import annotations
 
 import logging
 import math
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .writer import DatasetWriter
+
+if TYPE_CHECKING:
+    from ..metrics import Family
 
 __all__ = ["Counters", "metric_families"]
 
@@ -55,7 +58,7 @@ class Counters:
                        s["disconnections"])
 
 
-def metric_families() -> tuple:
+def metric_families() -> tuple[Family, ...]:
     from ..metrics import Family
 
     return (

@@ -6,6 +6,7 @@ service's replay share it."""
 from __future__ import annotations
 
 import os
+from typing import Any
 from urllib.parse import quote as _quote
 
 import pyarrow as pa
@@ -34,17 +35,17 @@ _ARROW_TYPES = {
     FieldDescriptor.TYPE_FIXED32: pa.uint32(),
 }
 
+_DESCRIPTOR: Any = PriceTape.DESCRIPTOR  # protobuf's stubs type it as two unrelated classes
+_FIELDS: list[FieldDescriptor] = sorted(_DESCRIPTOR.fields, key=lambda f: f.number)
 #: The price message's fields, in field-number order: the quote dict's keys.
-QUOTE_FIELDS: tuple[str, ...] = tuple(
-    f.name for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number))
+QUOTE_FIELDS: tuple[str, ...] = tuple(f.name for f in _FIELDS)
 #: The recorder's receive time (``time.time_ns()``), strictly increasing within a run.
 RECEIVED = "received_ns"
 DATE_KEY = "date"
 SYMBOL_KEY = "symbol"
 #: Every file's schema: the quote's fields with their protobuf types, then the receive time.
 SCHEMA = pa.schema(
-    [pa.field(f.name, _ARROW_TYPES[f.type], nullable=False)
-     for f in sorted(PriceTape.DESCRIPTOR.fields, key=lambda f: f.number)]
+    [pa.field(f.name, _ARROW_TYPES[f.type], nullable=False) for f in _FIELDS]
     + [pa.field(RECEIVED, pa.int64(), nullable=False)])
 
 #: The longest name of a directory entry, in bytes (most file systems).

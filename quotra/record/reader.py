@@ -18,7 +18,7 @@ from .layout import DATE_KEY, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
 
 __all__ = ["read", "iter_quotes", "parquet_files", "newest_file"]
 
-Time = Union[int, datetime.datetime, datetime.date, None]
+Time = int | datetime.datetime | datetime.date | None
 
 _PARTITIONING = ds.partitioning(pa.schema([(DATE_KEY, pa.string()), (SYMBOL_KEY, pa.string())]), flavor="hive")
 _BATCH = 8192
@@ -55,8 +55,8 @@ def _names(instruments: Optional[Iterable[str]]) -> Optional[list[str]]:
     return list(dict.fromkeys(instruments))
 
 
-def read(path: Union[str, os.PathLike], instruments: Optional[Iterable[str]] = None,
-         start: Time = None, end: Time = None, *, table: bool = False) -> Union[list[dict], pa.Table]:
+def read(path: Union[str, os.PathLike[str]], instruments: Optional[Iterable[str]] = None,
+         start: Time = None, end: Time = None, *, table: bool = False) -> Union[list[dict[str, Any]], pa.Table]:
     """The recorded quotes under ``path`` (a dataset directory or one file)
     as dicts in recorded order: the quote's fields and ``received_ns``.
 
@@ -108,7 +108,7 @@ def read(path: Union[str, os.PathLike], instruments: Optional[Iterable[str]] = N
 
 def parquet_files(directory: str) -> list[str]:
     """The finished files under ``directory`` (what a dataset reader sees), sorted."""
-    out = []
+    out: list[str] = []
     for root, dirs, files in os.walk(directory):
         dirs[:] = sorted(d for d in dirs if not d.startswith((".", "_")))
         out.extend(os.path.join(root, f) for f in files if f.endswith(".parquet") and not f.startswith((".", "_")))
@@ -121,7 +121,7 @@ def _in_layout(relative: str) -> bool:
     return len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") and rel[1].startswith(SYMBOL_KEY + "=")
 
 
-def _file_rows(path: str, names: Optional[set], lo: Optional[int], hi: Optional[int]) -> Iterator[dict]:
+def _file_rows(path: str, names: Optional[set[str]], lo: Optional[int], hi: Optional[int]) -> Iterator[dict[str, Any]]:
     with pq.ParquetFile(path) as f:
         for batch in f.iter_batches(batch_size=_BATCH, columns=SCHEMA.names):
             for row in batch.to_pylist():
@@ -133,13 +133,13 @@ def _file_rows(path: str, names: Optional[set], lo: Optional[int], hi: Optional[
                 yield row
 
 
-def _chain(paths: list[str], names, lo, hi) -> Iterator[dict]:
+def _chain(paths: list[str], names: Optional[set[str]], lo: Optional[int], hi: Optional[int]) -> Iterator[dict[str, Any]]:
     for p in paths:
         yield from _file_rows(p, names, lo, hi)
 
 
-def iter_quotes(path: Union[str, os.PathLike], instruments: Optional[Iterable[str]] = None,
-                start: Time = None, end: Time = None) -> Iterator[dict]:
+def iter_quotes(path: Union[str, os.PathLike[str]], instruments: Optional[Iterable[str]] = None,
+                start: Time = None, end: Time = None) -> Iterator[dict[str, Any]]:
     """``read``'s dicts one at a time, in recorded order, holding one batch
     per instrument: a day's files are merged by ``received_ns``, each
     instrument's files taken in the order of their names (the order one

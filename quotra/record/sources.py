@@ -36,6 +36,10 @@ from .counters import Counters, metric_families
 from .reader import file_metadata, newest_file
 from .writer import QUOTE_FIELDS, SCHEMA, ClosedFile, DatasetWriter, unfinished_files
 
+if TYPE_CHECKING:
+    from nats.aio.msg import Msg
+    from nats.js import JetStreamContext
+
 __all__ = ["Counters", "NatsSource", "record_direct", "metric_families", "DEFAULT_STREAM", "DEFAULT_PREFIX",
            "DEFAULT_DURABLE"]
 
@@ -63,7 +67,7 @@ def record_direct(loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetW
     opened = 0
     add = writer.add
 
-    async def on_quote(quote: dict) -> None:
+    async def on_quote(quote: dict[str, Any]) -> None:
         add(quote)
 
     async def on_error(exc: BaseException) -> None:
@@ -111,7 +115,7 @@ def _utc(ns: int) -> str:
 # The JetStream source
 # ---------------------------------------------------------------------------
 
-def _checker():
+def _checker() -> Callable[[Any], dict[str, Any]]:
     """A function making a quote dict of the fields of a decoded message
     body, or raising ValueError: what reaches the writer must fit its schema."""
     import pyarrow as pa
@@ -129,12 +133,12 @@ def _checker():
             raise TypeError(f"field {name} of type {t} cannot be checked")
     lo, hi = -(1 << 63), 1 << 63
 
-    def check(body: Any) -> dict:
+    def check(body: Any) -> dict[str, Any]:
         if not isinstance(body, dict):
             raise ValueError("not a JSON object")
-        quote = {}
+        quote: dict[str, Any] = {}
         for name, kind in kinds:
-            v = body.get(name)
+            v: Any = body.get(name)  # a JSON value
             if kind == "str":
                 ok = isinstance(v, str)
             elif kind == "int":
@@ -640,6 +644,6 @@ async def _close(nc: Any) -> None:
         logger.debug("NATS close: %s", describe(exc))
 
 
-def install_stop(loop: asyncio.AbstractEventLoop, stop) -> None:
+def install_stop(loop: asyncio.AbstractEventLoop, stop: Callable[[], object]) -> None:
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop)

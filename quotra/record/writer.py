@@ -80,8 +80,8 @@ class _OpenFile:
     mark: Any = None
     last_seq: Optional[int] = None
     rows: int = 0          # written and buffered
-    buffer: list = field(default_factory=list)      # quote dicts
-    batches: list = field(default_factory=list)     # record batches of the row group being made
+    buffer: list[dict[str, Any]] = field(default_factory=list)  # quote dicts
+    batches: list[Any] = field(default_factory=list)  # record batches of the row group being made
     batched: int = 0
     writer: Optional[pq.ParquetWriter] = None      # used by the I/O thread only
     error: Optional[BaseException] = None          # the I/O thread's, for the file's end
@@ -136,8 +136,8 @@ class DatasetWriter:
         self._pid = os.getpid()
         self._complain_at = 0.0
         self._io: Optional[ThreadPoolExecutor] = None
-        self._jobs: deque[Future] = deque()
-        self._closing: deque[tuple[Future, _OpenFile]] = deque()
+        self._jobs: deque[Future[Any]] = deque()
+        self._closing: deque[tuple[Future[Any], _OpenFile]] = deque()
 
     def set_metadata(self, metadata: dict[str, str]) -> None:
         """Key-value pairs for the footers of the files opened from now on."""
@@ -158,7 +158,7 @@ class DatasetWriter:
 
     # -- the quote path ---------------------------------------------------------
 
-    def add(self, quote: dict, *, mark: Any = None, seq: Optional[int] = None) -> None:
+    def add(self, quote: dict[str, Any], *, mark: Any = None, seq: Optional[int] = None) -> None:
         """Stamp ``quote`` with its receive time and buffer it in its file.
 
         ``mark``: kept with the file when this quote opens one
@@ -232,7 +232,7 @@ class DatasetWriter:
         f.batches, f.batched = [], 0
         self._submit(self._write_table, f, table)
 
-    def _submit(self, fn, *args) -> Future:
+    def _submit(self, fn: Callable[..., Any], *args: Any) -> Future[Any]:
         """Runs ``fn`` on the I/O thread, after every job given before. Past
         ``_MAX_JOBS`` waiting, waits for the oldest: a disk slower than the
         feed holds the feed back rather than filling memory."""
@@ -266,6 +266,8 @@ class DatasetWriter:
         """The footer, sync, rename into place; returns the file's size."""
         if f.error is not None:
             raise f.error
+        if f.writer is None:  # no row was ever written: no file either
+            raise RuntimeError(f"{f.tmp}: closed before it was opened")
         if f.last_seq is not None:
             f.writer.add_key_value_metadata({_META_PREFIX + "seq_max": str(f.last_seq)})
         f.writer.close()

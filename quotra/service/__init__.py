@@ -64,8 +64,6 @@ this package is imported.
 
 from __future__ import annotations
 
-from typing import Optional
-
 from .connection import Connection, Event, Frame
 from .endpoint import point_client, service_url
 from .market import encode_quote
@@ -87,7 +85,7 @@ __all__ = [
 ]
 
 
-def main(argv: Optional[list[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     """The command line (``python -m quotra.service``); returns the exit status."""
     # Imported here: importing the package must not import ``__main__``, or
     # ``python -m quotra.service`` would find it already imported.

@@ -67,7 +67,7 @@ class Connection:
         self.writable = asyncio.Event()
         self.writable.set()
         self._wake = asyncio.Event()
-        self._task: Optional[asyncio.Task] = None
+        self._task: Optional[asyncio.Task[None]] = None
         self._fragments: Optional[list[bytes]] = None
         self._instruments: tuple[str, ...] = ()
         self._streamed: tuple[str, ...] = ()  # the subscriptions the service quotes
@@ -83,6 +83,13 @@ class Connection:
     def texts(self) -> list[bytes]:
         """Payloads of the TEXT frames received, in order."""
         return [f.payload for f in self.received if f.msg_type is WSMsgType.TEXT]
+
+    @property
+    def link(self) -> WSTransport:
+        """The transport of this open connection (ConnectionError once it has ended)."""
+        if self.transport is None:
+            raise ConnectionError(f"connection {self.id} has ended")
+        return self.transport
 
     def _ended(self) -> None:
         self.closed_at_ns = time.time_ns()
@@ -101,7 +108,7 @@ class Connection:
 
 #: How controls and waits name connections: None (every open one), an id, a
 #: ``Connection``, or a collection of ids and connections.
-ConnRef = Union[None, int, Connection, Iterable[Union[int, Connection]]]
+ConnRef = None | int | Connection | Iterable[int | Connection]
 
 
 def frame_matcher(match: Any) -> Callable[[Frame], bool]:
@@ -121,10 +128,11 @@ def frame_matcher(match: Any) -> Callable[[Frame], bool]:
             if f.msg_type is not WSMsgType.TEXT:
                 return False
             try:
-                return orjson.loads(f.payload) == match
+                return bool(orjson.loads(f.payload) == match)
             except orjson.JSONDecodeError:
                 return False
         return json_equal
     if callable(match):
-        return match
+        matches: Callable[[Frame], bool] = match
+        return matches
     raise TypeError(f"cannot match frames against {match!r}")

@@ -9,11 +9,12 @@ from typing import Any, Callable, Iterable, Optional, Union
 from picows import WSMsgType
 
 from .connection import Connection, ConnRef, Frame, frame_matcher
+from .parts import ServiceParts
 
 __all__ = ["ServiceControls"]
 
 
-class ServiceControls:
+class ServiceControls(ServiceParts):
     """Steering and waiting, as a part of ``MarketDataService``: every
     control takes the connections to act on (``ConnRef``, default every open
     one); every wait takes a timeout and raises ``TimeoutError`` naming what
@@ -30,7 +31,7 @@ class ServiceControls:
             payload = payload.encode()
         for c in self._targets(conn):
             if c.is_open:
-                c.transport.send(msg_type, payload, fin, rsv1)
+                c.link.send(msg_type, payload, fin, rsv1)
 
     def close(self, code: Optional[int] = 1000, reason: Union[bytes, str] = b"", conn: ConnRef = None,
               *, disconnect_after: Optional[float] = 2.0) -> None:
@@ -98,12 +99,14 @@ class ServiceControls:
     async def wait_connections(self, n: int = 1, timeout: float = 5.0, *, open: bool = False) -> list[Connection]:
         """Wait until ``n`` connections have opened since the service was made
         (``open=True``: until ``n`` are open at once); returns them."""
-        def check():
+        def check() -> Optional[list[Connection]]:
             if open:
                 conns = self.open_connections
                 return conns if len(conns) >= n else None
             return self.connections[:] if self.accepted >= n else None
-        return await self.wait_for(check, timeout, f"{n} {'open ' if open else ''}connection(s)")
+        conns: list[Connection] = await self.wait_for(check, timeout,
+                                                      f"{n} {'open ' if open else ''}connection(s)")
+        return conns
 
     async def wait_disconnected(self, conn: ConnRef = None, timeout: float = 5.0) -> None:
         """Wait until the given connections (default: all known) have closed."""
@@ -122,28 +125,30 @@ class ServiceControls:
         """
         pred = frame_matcher(match)
 
-        def check():
+        def check() -> Optional[tuple[Connection, Frame]]:
             for c in (self.connections if conn is None else self._targets(conn)):
                 for f in c.received[start:]:
                     if pred(f):
                         return (c, f)
             return None
-        return await self.wait_for(check, timeout, f"a message matching {match!r}")
+        found: tuple[Connection, Frame] = await self.wait_for(check, timeout, f"a message matching {match!r}")
+        return found
 
     async def wait_subscribed(self, instruments: Iterable[str], conn: ConnRef = None, timeout: float = 5.0) -> Connection:
         """Wait until a connection is subscribed to all ``instruments``; returns it."""
         want = set(instruments)
 
-        def check():
+        def check() -> Optional[Connection]:
             for c in (self.open_connections if conn is None else self._targets(conn)):
                 if c.is_open and want <= c.subscribed.keys():
                     return c
             return None
-        return await self.wait_for(check, timeout, f"a subscription to {sorted(want)}")
+        subscribed: Connection = await self.wait_for(check, timeout, f"a subscription to {sorted(want)}")
+        return subscribed
 
     async def wait_quotes_sent(self, n: int, conn: ConnRef = None, timeout: float = 5.0) -> None:
         """Wait until ``n`` quotes have been sent (in total over ``conn``, default all)."""
-        def check():
+        def check() -> bool:
             targets = self.connections if conn is None else self._targets(conn)
             return sum(c.quotes_sent for c in targets) >= n
         await self.wait_for(check, timeout, f"{n} quotes sent")

@@ -7,11 +7,12 @@ from __future__ import annotations
 import asyncio
 import logging
 from http import HTTPStatus
-from typing import Optional, Self
+from typing import Any, Optional, Self, Union, cast
 
-from picows import WSUpgradeResponse, WSUpgradeResponseWithListener, ws_create_server
+from picows import WSUpgradeRequest, WSUpgradeResponse, WSUpgradeResponseWithListener, ws_create_server
 
-from .protocol import Listener
+from .parts import ServiceParts
+from .protocol import ConnectionProtocol, Listener
 from .tls import check_tls_mode
 
 __all__ = ["ListeningSocket", "report_loop_errors"]
@@ -26,7 +27,7 @@ def report_loop_errors(loop: asyncio.AbstractEventLoop) -> None:
     instead of an instance, and the default handler's traceback of a class
     fails inside logging ('--- Logging error ---', the report lost)."""
 
-    def handler(loop: asyncio.AbstractEventLoop, context: dict) -> None:
+    def handler(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
         exc = context.get("exception")
         if isinstance(exc, type) and issubclass(exc, BaseException):
             context = dict(context)
@@ -40,7 +41,7 @@ def report_loop_errors(loop: asyncio.AbstractEventLoop) -> None:
     loop.set_exception_handler(handler)
 
 
-class ListeningSocket:
+class ListeningSocket(ServiceParts):
     """The service's listening socket, as a part of ``MarketDataService``:
     it owns ``_server`` (None while not listening), ``_old_servers`` (to wait
     for their closing), ``_reject`` and the port kept across starts."""
@@ -71,14 +72,14 @@ class ListeningSocket:
         for conn in self.open_connections:
             if graceful:
                 self._send_close(conn, 1001, b"service stopping")
-                conn.transport.disconnect(True)
+                conn.link.disconnect(True)
             else:
-                conn.transport.disconnect(False)
+                conn.link.disconnect(False)
         try:
             await self.wait_for(lambda: not self.open_connections, timeout, "all connections closed")
         except TimeoutError:
             for conn in self.open_connections:
-                conn.transport.disconnect(False)
+                conn.link.disconnect(False)
         for conn in self.connections:
             if conn._task is not None and not conn._task.done():
                 conn._task.cancel()
@@ -107,7 +108,7 @@ class ListeningSocket:
     async def __aenter__(self) -> Self:
         return await self.start()
 
-    async def __aexit__(self, *exc) -> None:
+    async def __aexit__(self, *exc: object) -> None:
         await self.stop()
 
     def set_tls(self, mode: str) -> None:
@@ -138,14 +139,14 @@ class ListeningSocket:
             self._server = None
             logger.info("listening socket on port %s closed", self.port)
 
-    def _listener_factory(self, request):
+    def _listener_factory(self, request: WSUpgradeRequest) -> Union[Listener, WSUpgradeResponseWithListener]:
         if self._reject:
             self._event("reject", None)
             self._notify()
             response = WSUpgradeResponse.create_error_response(
                 HTTPStatus.SERVICE_UNAVAILABLE, b"refusing connections")
             return WSUpgradeResponseWithListener(response, None)
-        return Listener(self, request.path)
+        return Listener(cast(ConnectionProtocol, self), request.path)
 
     # -- refusing connections -------------------------------------------------
 

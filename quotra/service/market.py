@@ -146,7 +146,7 @@ class SharedMarket(Market):
     def __init__(self, seed: int, keep: int = 10_000):
         super().__init__(seed)
         self.keep = keep
-        self._made: dict[str, list] = {}  # symbol -> [index of its first kept quote, deque of quotes]
+        self._made: dict[str, list[Any]] = {}  # symbol -> [index of its first kept quote, deque of quotes]
         self._next: dict[tuple[Hashable, str], int] = {}
 
     def next_quote(self, reader: Hashable, symbol: str) -> PriceTape:
@@ -162,7 +162,8 @@ class SharedMarket(Market):
                 kept.popleft()
                 made[0] = first = first + 1
         self._next[(reader, symbol)] = pos + 1
-        return kept[pos - first]
+        quote: PriceTape = kept[pos - first]
+        return quote
 
     def forget(self, reader: Hashable) -> None:
         for key in [k for k in self._next if k[0] == reader]:

@@ -11,16 +11,17 @@ import time
 from typing import Optional
 
 import orjson
-from picows import WSListener, WSMsgType, WSTransport
+from picows import WSFrame, WSListener, WSMsgType, WSTransport
 
 from .connection import Connection, Event, Frame
+from .parts import ServiceParts
 
 __all__ = ["ConnectionProtocol", "Listener"]
 
 logger = logging.getLogger("quotra.service")
 
 
-class ConnectionProtocol:
+class ConnectionProtocol(ServiceParts):
     """The service's side of every connection, as a part of ``MarketDataService``:
     it works on the service's records (``connections``, ``events``, ``accepted``)
     and settings (``answer_pings``, ``reply_to_close``, ``instruments``,
@@ -50,7 +51,7 @@ class ConnectionProtocol:
         logger.debug("connection %d closed", conn.id)
         self._notify()
 
-    def _on_frame(self, conn: Connection, frame) -> None:
+    def _on_frame(self, conn: Connection, frame: WSFrame) -> None:
         # Never raises: picows would close the connection with 1011.
         try:
             msg_type = frame.msg_type
@@ -70,15 +71,15 @@ class ConnectionProtocol:
             elif msg_type is WSMsgType.PING:
                 answer = self.answer_pings if conn.answer_pings is None else conn.answer_pings
                 if answer:
-                    conn.transport.send_pong(payload)
+                    conn.link.send_pong(payload)
             elif msg_type is WSMsgType.CLOSE:
                 code = struct.unpack("!H", payload[:2])[0] if len(payload) >= 2 else None
                 conn.close_received = (code, payload[2:])
                 if conn.close_sent:
-                    conn.transport.disconnect(True)  # handshake complete
+                    conn.link.disconnect(True)  # handshake complete
                 elif self.reply_to_close:
                     self._send_close(conn, code, b"")
-                    conn.transport.disconnect(True)
+                    conn.link.disconnect(True)
         except Exception:
             logger.exception("error handling a frame on connection %d", conn.id)
         self._notify()
@@ -115,14 +116,14 @@ class ConnectionProtocol:
         payload = b"" if code is None else struct.pack("!H", code) + reason
         # A raw send: picows' send_close accepts only its WSCloseCode values
         # and str-decodable reasons.
-        conn.transport.send(WSMsgType.CLOSE, payload)
+        conn.link.send(WSMsgType.CLOSE, payload)
         conn.close_sent = True
         conn._wake.set()
 
     @staticmethod
     def _disconnect_if_open(conn: Connection, graceful: bool) -> None:
         if conn.is_open:
-            conn.transport.disconnect(graceful)
+            conn.link.disconnect(graceful)
 
 
 class Listener(WSListener):
@@ -137,7 +138,7 @@ class Listener(WSListener):
     def on_ws_connected(self, transport: WSTransport) -> None:
         self.conn = self._service._on_open(transport, self._path)
 
-    def on_ws_frame(self, transport: WSTransport, frame) -> None:
+    def on_ws_frame(self, transport: WSTransport, frame: WSFrame) -> None:
         if self.conn is not None:
             self._service._on_frame(self.conn, frame)
 

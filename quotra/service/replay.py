@@ -78,7 +78,7 @@ async def replay(svc: Any, path: str, speed: float = 1.0, *, stamp: bool = False
     return sent
 
 
-def start_replay(svc: Any, args: Any) -> asyncio.Task:
+def start_replay(svc: Any, args: Any) -> asyncio.Task[None]:
     """The command line's replay: a task on the running loop that says on
     stderr how it ended (the service stops it with the loop)."""
 
@@ -96,4 +96,4 @@ def start_replay(svc: Any, args: Any) -> asyncio.Task:
     return task
 
 
-_tasks: set[asyncio.Task] = set()
+_tasks: set[asyncio.Task[None]] = set()

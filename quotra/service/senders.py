@@ -7,26 +7,27 @@ import asyncio
 import logging
 import math
 import time
-from typing import Optional
+from typing import Any, Optional
 
 from picows import WSMsgType
 
 from ..pricetape_pb2 import PriceTape
 from .connection import Connection, ConnRef
-from .market import encode_quote, fragments, stamped_quote, text_frame, wire_frame
+from .market import SharedMarket, encode_quote, fragments, stamped_quote, text_frame, wire_frame
+from .parts import ServiceParts
 
 __all__ = ["QuoteSenders"]
 
 logger = logging.getLogger("quotra.service")
 
 
-class QuoteSenders:
+class QuoteSenders(ServiceParts):
     """Sending quotes, as a part of ``MarketDataService``: it reads the
     service's ``rate``, ``count``, ``fragment_size``, ``stamp_sent_at`` and
     its ``Market``, and writes to the connections' transports."""
 
     @staticmethod
-    def _check_stream(rate, count) -> None:
+    def _check_stream(rate: Optional[float], count: Optional[int]) -> None:
         if rate is not None and not (rate > 0 and math.isfinite(rate)):
             raise ValueError("rate must be a positive finite number of quotes per second, or None")
         if count is not None and count < 0:
@@ -71,8 +72,9 @@ class QuoteSenders:
                     continue
                 instruments = conn._streamed
                 symbol = instruments[turn % len(instruments)]
-                self._send_quote(conn, self._market.next_quote(conn.id, symbol) if self.shared_market
-                                 else self._market.quote(symbol))
+                market = self._market
+                self._send_quote(conn, market.next_quote(conn.id, symbol) if isinstance(market, SharedMarket)
+                                 else market.quote(symbol))
                 turn += 1
                 rate = self.rate
                 if rate is not None:
@@ -91,7 +93,7 @@ class QuoteSenders:
         except Exception:
             logger.exception("quote stream of connection %d failed", conn.id)
         finally:
-            if self.shared_market:
+            if isinstance(self._market, SharedMarket):
                 self._market.forget(conn.id)
 
     async def _sleep_or_wake(self, conn: Connection, delay: float) -> None:
@@ -115,10 +117,10 @@ class QuoteSenders:
     def _send_text(self, conn: Connection, payload: bytes) -> None:
         n = self.fragment_size
         if n is None or len(payload) <= n:
-            conn.transport.send(WSMsgType.TEXT, payload)
+            conn.link.send(WSMsgType.TEXT, payload)
             return
         for opcode, part, fin in fragments(payload, n):
-            conn.transport.send(WSMsgType(opcode), part, fin)
+            conn.link.send(WSMsgType(opcode), part, fin)
 
     def _wire_text(self, payload: bytes) -> bytes:
         """What ``_send_text`` puts on the wire, as bytes to write at once."""
@@ -127,7 +129,7 @@ class QuoteSenders:
             return text_frame(payload)
         return b"".join(wire_frame(part, opcode, fin) for opcode, part, fin in fragments(payload, n))
 
-    def send_quote(self, instrument: str = "ABC", conn: ConnRef = None, **fields) -> bytes:
+    def send_quote(self, instrument: str = "ABC", conn: ConnRef = None, **fields: Any) -> bytes:
         """Send one quote now to ``conn`` (default: every open connection),
         subscribed or not; returns the payload sent.
 
@@ -200,7 +202,7 @@ class QuoteSenders:
                     await c.writable.wait()
                 if not c.is_open:
                     continue
-                c.transport.underlying_transport.write(data)
+                c.link.underlying_transport.write(data)
                 c.quotes_sent += k
                 sent += k
             done += k

@@ -9,7 +9,7 @@ import logging
 import math
 import ssl
 from collections import deque
-from typing import Iterable, Optional, Union
+from typing import Any, Callable, Coroutine, Iterable, Optional, Union
 
 from .connection import Connection, ConnRef, Event
 from .controls import ServiceControls
@@ -132,7 +132,7 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
         self._server: Optional[asyncio.AbstractServer] = None
         self._old_servers: list[asyncio.AbstractServer] = []
         self._loop: Optional[asyncio.AbstractEventLoop] = None
-        self._waiters: list[asyncio.Future] = []
+        self._waiters: list[asyncio.Future[Any]] = []
         self._timers: set[asyncio.TimerHandle] = set()
         self._started = False
 
@@ -191,21 +191,22 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
 
     # -- internals ----------------------------------------------------------------
 
-    def _call_later(self, delay: float, fn, *args) -> None:
+    def _call_later(self, delay: float, fn: Callable[..., object], *args: Any) -> None:
         loop = self._loop or asyncio.get_running_loop()
         handle: Optional[asyncio.TimerHandle] = None
 
-        def run():
-            self._timers.discard(handle)
+        def run() -> None:
+            if handle is not None:
+                self._timers.discard(handle)
             fn(*args)
         handle = loop.call_later(delay, run)
         self._timers.add(handle)
 
-    def _spawn(self, coro) -> None:
+    def _spawn(self, coro: Coroutine[Any, Any, object]) -> None:
         task = asyncio.get_running_loop().create_task(coro)
         task.add_done_callback(_log_task_error)
 
 
-def _log_task_error(task: asyncio.Task) -> None:
+def _log_task_error(task: asyncio.Task[Any]) -> None:
     if not task.cancelled() and task.exception() is not None:
         logger.error("service task failed", exc_info=task.exception())

@@ -26,7 +26,7 @@ class ServiceThread:
     ``timeout`` plus 5).
     """
 
-    def __init__(self, service: Optional[MarketDataService] = None, *, call_timeout: float = 30.0, **options):
+    def __init__(self, service: Optional[MarketDataService] = None, *, call_timeout: float = 30.0, **options: Any):
         if service is not None and options:
             raise TypeError("give either a service or its options, not both")
         self.service = service if service is not None else MarketDataService(**options)
@@ -39,7 +39,7 @@ class ServiceThread:
             raise RuntimeError("already started")
         ready = threading.Event()
 
-        def run():
+        def run() -> None:
             loop = asyncio.new_event_loop()
             report_loop_errors(loop)
             self.loop = loop
@@ -87,16 +87,16 @@ class ServiceThread:
     def __enter__(self) -> "ServiceThread":
         return self.start()
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def call(self, fn: Callable, *args, _timeout: Optional[float] = None, **kwargs) -> Any:
+    def call(self, fn: Callable[..., Any], *args: Any, _timeout: Optional[float] = None, **kwargs: Any) -> Any:
         """Run ``fn(*args, **kwargs)`` on the service loop (awaiting it if it
         returns an awaitable) and return its result."""
         if self.loop is None:
             raise RuntimeError("service thread not started")
 
-        async def runner():
+        async def runner() -> Any:
             result = fn(*args, **kwargs)
             if inspect.isawaitable(result):
                 result = await result
@@ -115,7 +115,7 @@ class ServiceThread:
     def __getattr__(self, name: str) -> Any:
         attr = getattr(self.service, name)
         if callable(attr) and not isinstance(attr, type):
-            def proxy(*args, **kwargs):
+            def proxy(*args: Any, **kwargs: Any) -> Any:
                 return self.call(attr, *args, **kwargs)
             proxy.__name__ = name
             proxy.__doc__ = getattr(attr, "__doc__", None)

@@ -74,7 +74,7 @@ class TlsMaterial:
         self._contexts: dict[str, ssl.SSLContext] = {}
         if ca_file is None:
             tmpdir = tempfile.mkdtemp(prefix="quotra-service-")
-            self._cleanup: Optional[weakref.finalize] = weakref.finalize(self, shutil.rmtree, tmpdir, True)
+            self._cleanup: Optional[weakref.finalize[..., Any]] = weakref.finalize(self, shutil.rmtree, tmpdir, True)
             ca_file = os.path.join(tmpdir, "ca.pem")
         else:
             self._cleanup = None
@@ -84,7 +84,8 @@ class TlsMaterial:
 
     @property
     def ca_pem(self) -> bytes:
-        return self._ca.cert_pem.bytes()
+        pem: bytes = self._ca.cert_pem.bytes()
+        return pem
 
     def close_files(self) -> None:
         if self._cleanup is not None:

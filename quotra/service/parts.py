@@ -1,0 +1,68 @@
+"""What the parts of ``MarketDataService`` (the listening socket, the
+connection protocol, the quote senders, the controls) share: its state, made
+in ``MarketDataService.__init__``, and the methods each part calls on the
+others. Declarations only, for the type checker: at run time the class is
+empty and every name is the service's own."""
+
+from __future__ import annotations
+
+import asyncio
+from collections import deque
+from collections.abc import Callable, Coroutine
+from typing import TYPE_CHECKING, Any, Optional, Union
+
+from .connection import Connection, ConnRef, Event
+from .market import Market
+from .tls import TlsMaterial
+
+__all__ = ["ServiceParts"]
+
+
+class ServiceParts:
+    instruments: Optional[frozenset[str]]
+    host: str
+    port: int
+    rate: Optional[float]
+    count: Optional[int]
+    tls: str
+    answer_pings: bool
+    reply_to_close: bool
+    stamp_sent_at: bool
+    record_sent: int
+    keep_ended: bool
+    fragment_size: Optional[int]
+    close_after: Optional[float]
+    close_timeout: float
+    connections: list[Connection]
+    events: Union[list[Event], deque[Event]]
+    accepted: int
+    shared_market: bool
+    _tls: TlsMaterial
+    _ended_quotes_sent: int
+    _market: Market
+    _quotes_paused: bool
+    _reject: bool
+    _server: Optional[asyncio.AbstractServer]
+    _old_servers: list[asyncio.AbstractServer]
+    _loop: Optional[asyncio.AbstractEventLoop]
+    _waiters: list[asyncio.Future[Any]]
+    _timers: set[asyncio.TimerHandle]
+    _started: bool
+
+    if TYPE_CHECKING:
+        @property
+        def url(self) -> str: ...
+        @property
+        def open_connections(self) -> list[Connection]: ...
+        def _targets(self, conn: ConnRef) -> list[Connection]: ...
+        def _call_later(self, delay: float, fn: Callable[..., object], *args: Any) -> None: ...
+        def _spawn(self, coro: Coroutine[Any, Any, object]) -> None: ...
+        def _event(self, kind: str, conn_id: Optional[int]) -> None: ...
+        def _notify(self) -> None: ...
+        def _send_close(self, conn: Connection, code: Optional[int], reason: bytes) -> None: ...
+        @staticmethod
+        def _disconnect_if_open(conn: Connection, graceful: bool) -> None: ...
+        def _close_first(self, conn: Connection) -> None: ...
+        async def _stream(self, conn: Connection) -> None: ...
+        async def wait_for(self, predicate: Callable[[], Any], timeout: float = 5.0,
+                           what: str = "condition") -> Any: ...
