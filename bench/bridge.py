@@ -47,9 +47,8 @@ import subprocess
 import sys
 import threading
 import time
-from typing import Optional
 
-from bench.driver import ROOT, RESULTS, Service, run_client
+from bench.driver import RESULTS, ROOT, Service, run_client
 
 SUBJECTS = "quotes.>"
 LATENCY_RATE = 10_000
@@ -57,9 +56,23 @@ GOAL_RATIO = 0.5
 GOAL_OLD_RATIO = 0.6
 GOAL_P99_ADDED_US = 1000.0
 
-QUOTE = {"instrument": "BENCH", "exchange_ts_ns": 1765300000000000000, "last_price": 101.25, "last_quantity": 7,
-         "volume": 123456, "bid_price": 101.2, "bid_size": 30, "ask_price": 101.3, "ask_size": 25, "open": 100.0,
-         "high": 102.0, "low": 99.5, "close": 100.5, "open_interest": 0, "sent_at_ns": 0}
+QUOTE = {
+    "instrument": "BENCH",
+    "exchange_ts_ns": 1765300000000000000,
+    "last_price": 101.25,
+    "last_quantity": 7,
+    "volume": 123456,
+    "bid_price": 101.2,
+    "bid_size": 30,
+    "ask_price": 101.3,
+    "ask_size": 25,
+    "open": 100.0,
+    "high": 102.0,
+    "low": 99.5,
+    "close": 100.5,
+    "open_interest": 0,
+    "sent_at_ns": 0,
+}
 
 
 def log(msg: str) -> None:
@@ -70,15 +83,20 @@ def log(msg: str) -> None:
 # The subscriber process (plain NATS protocol on a socket)
 # =====================================================================
 
-def subscribe(nats_url: str, n: int, latency: bool, timeout: float, subjects: str = SUBJECTS) -> None:
+
+def subscribe(
+    nats_url: str, n: int, latency: bool, timeout: float, subjects: str = SUBJECTS
+) -> None:
     """Receive ``n`` messages on ``subjects``; print ``ready``, ``first`` at
     the first message and a JSON result at the last."""
     import orjson
 
     host, port = nats_url.removeprefix("nats://").rsplit(":", 1)
     sock = socket.create_connection((host, int(port)), timeout=timeout)
-    sock.sendall(b'CONNECT {"verbose":false,"pedantic":false,"name":"bench-subscriber"}\r\n'
-                 b"SUB " + subjects.encode() + b" 1\r\nPING\r\n")
+    sock.sendall(
+        b'CONNECT {"verbose":false,"pedantic":false,"name":"bench-subscriber"}\r\n'
+        b"SUB " + subjects.encode() + b" 1\r\nPING\r\n"
+    )
     buf = b""
     while b"PONG\r\n" not in buf:
         buf += sock.recv(65536)
@@ -124,11 +142,11 @@ def subscribe(nats_url: str, n: int, latency: bool, timeout: float, subjects: st
             if nl < 0:
                 break
             if buf.startswith(b"MSG ", pos):
-                end = nl + 2 + int(buf[buf.rfind(b" ", pos, nl) + 1:nl])
+                end = nl + 2 + int(buf[buf.rfind(b" ", pos, nl) + 1 : nl])
                 if end + 2 > len(buf):
                     break
                 if latency:
-                    samples.append(now_ns() - loads(buf[nl + 2:end])["sent_at_ns"])
+                    samples.append(now_ns() - loads(buf[nl + 2 : end])["sent_at_ns"])
                 count += 1
                 if count == 1:
                     t_first = perf()
@@ -139,23 +157,33 @@ def subscribe(nats_url: str, n: int, latency: bool, timeout: float, subjects: st
                     sock.sendall(b"PONG\r\n")
                 pos = nl + 2
         t_last = perf()
-    result = {"quotes": count, "seconds": t_last - t_first,
-              "quotes_per_s": (count - first_count) / (t_last - t_first) if t_last > t_first else None,
-              "subscriber_cpu_s_per_million": (time.process_time() - cpu0) / count * 1e6}
+    result = {
+        "quotes": count,
+        "seconds": t_last - t_first,
+        "quotes_per_s": (count - first_count) / (t_last - t_first) if t_last > t_first else None,
+        "subscriber_cpu_s_per_million": (time.process_time() - cpu0) / count * 1e6,
+    }
     if latency:
         s = sorted(samples)
 
         def pct(p):
             return s[min(len(s) - 1, int(p / 100 * len(s)))] / 1000
 
-        result.update(p50=pct(50), p90=pct(90), p99=pct(99), p999=pct(99.9), max=s[-1] / 1000,
-                      mean=sum(s) / len(s) / 1000)
+        result.update(
+            p50=pct(50),
+            p90=pct(90),
+            p99=pct(99),
+            p999=pct(99.9),
+            max=s[-1] / 1000,
+            mean=sum(s) / len(s) / 1000,
+        )
     print(json.dumps(result), flush=True)
 
 
 # =====================================================================
 # The naive bridge: what the issue measured first
 # =====================================================================
+
 
 def naive(url: str, nats_url: str) -> None:
     import nats
@@ -189,6 +217,7 @@ def naive(url: str, nats_url: str) -> None:
 # The bridge with a probe: send stamp -> its block written to NATS
 # =====================================================================
 
+
 def probed_bridge(argv: list[str]) -> int:
     """``quotra-bridge`` whose blocks note, per quote, the time from the
     service's send stamp to the block being written; the percentiles go to
@@ -209,11 +238,25 @@ def probed_bridge(argv: list[str]) -> int:
     def report() -> None:
         s = sorted(samples)
         if s:
+
             def pct(p):
                 return s[min(len(s) - 1, int(p / 100 * len(s)))] / 1000
 
-            print("PROBE " + json.dumps({"quotes": len(s), "p50": pct(50), "p90": pct(90), "p99": pct(99),
-                                         "p999": pct(99.9), "max": s[-1] / 1000}), file=sys.stderr, flush=True)
+            print(
+                "PROBE "
+                + json.dumps(
+                    {
+                        "quotes": len(s),
+                        "p50": pct(50),
+                        "p90": pct(90),
+                        "p99": pct(99),
+                        "p999": pct(99.9),
+                        "max": s[-1] / 1000,
+                    }
+                ),
+                file=sys.stderr,
+                flush=True,
+            )
 
     bridge.Bridge._encode = probed
     atexit.register(report)
@@ -223,6 +266,7 @@ def probed_bridge(argv: list[str]) -> int:
 # =====================================================================
 # Costs per quote, in process
 # =====================================================================
+
 
 def stages(nats_url: str, n: int) -> dict:
     import nats
@@ -299,6 +343,7 @@ def stages(nats_url: str, n: int) -> dict:
 # The driver
 # =====================================================================
 
+
 def cpu_seconds(pid: int) -> float:
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -309,8 +354,9 @@ class Proc:
     """A child process whose stdout lines are read in a thread."""
 
     def __init__(self, cmd, env=None):
-        self.proc = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True)
+        self.proc = subprocess.Popen(
+            cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
         self.lines: list[str] = []
         self.cond = threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
@@ -334,14 +380,18 @@ class Proc:
                     if pred(line):
                         return line
                     if line == "<eof>":
-                        raise RuntimeError(f"{self.proc.args[:4]} exited {self.proc.poll()}: "
-                                           f"{''.join(self.err)[-1500:]}")
+                        raise RuntimeError(
+                            f"{self.proc.args[:4]} exited {self.proc.poll()}: "
+                            f"{''.join(self.err)[-1500:]}"
+                        )
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    raise RuntimeError(f"{self.proc.args[:4]}: timed out; {''.join(self.err)[-1500:]}")
+                    raise RuntimeError(
+                        f"{self.proc.args[:4]}: timed out; {''.join(self.err)[-1500:]}"
+                    )
                 self.cond.wait(left)
 
-    def end(self, sig=signal.SIGKILL, timeout=15) -> Optional[int]:
+    def end(self, sig=signal.SIGKILL, timeout=15) -> int | None:
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
             try:
@@ -352,26 +402,62 @@ class Proc:
         return self.proc.returncode
 
 
-def run_bridged(svc: Service, nats, python: str, variant: str, n: int, *, op: str, timeout: float,
-                rate: float = 0.0, storage: str = "file") -> dict:
+def run_bridged(
+    svc: Service,
+    nats,
+    python: str,
+    variant: str,
+    n: int,
+    *,
+    op: str,
+    timeout: float,
+    rate: float = 0.0,
+    storage: str = "file",
+) -> dict:
     """One run of a bridge: the subscriber, the service's stream, the bridge."""
     latency = op == "paced"
     # The old writer gets a stream of its own: it would rewrite the new bridge's on connecting.
     prefix = "old" if variant == "old" else "quotes"
-    sub = Proc([python, "-m", "bench.bridge", "subscribe", nats.url, str(n), "1" if latency else "0",
-                str(timeout), prefix + ".>"])
+    sub = Proc(
+        [
+            python,
+            "-m",
+            "bench.bridge",
+            "subscribe",
+            nats.url,
+            str(n),
+            "1" if latency else "0",
+            str(timeout),
+            prefix + ".>",
+        ]
+    )
     bridge = None
     try:
         sub.wait_line(lambda ln: ln == "ready", 30)
-        svc.command(op=op, n=n, rate=rate, sender="batched" if latency else "distinct", timeout=timeout)
+        svc.command(
+            op=op, n=n, rate=rate, sender="batched" if latency else "distinct", timeout=timeout
+        )
         env = dict(os.environ, SSL_CERT_FILE=svc.ca_file)
         if variant in ("bridge", "old"):
             # A buffer no run can fill: every quote is published, none dropped.
             entry = ["bench.bridge", "probed-bridge"] if latency else ["quotra.bridge"]
             if variant == "old":
                 entry = ["bench.old_bridge", "--subject-prefix", "old", "--stream", "OLD"]
-            cmd = [python, "-m", *entry, "--url", svc.url, "--nats", nats.url, "--instruments", "BENCH",
-                   "--buffer", str(10 * n), "--storage", storage]
+            cmd = [
+                python,
+                "-m",
+                *entry,
+                "--url",
+                svc.url,
+                "--nats",
+                nats.url,
+                "--instruments",
+                "BENCH",
+                "--buffer",
+                str(10 * n),
+                "--storage",
+                storage,
+            ]
         else:
             cmd = [python, "-m", "bench.bridge", "naive", svc.url, nats.url]
         bridge = Proc(cmd, env=env)
@@ -386,10 +472,12 @@ def run_bridged(svc: Service, nats, python: str, variant: str, n: int, *, op: st
             result["exit_status"] = bridge.end(signal.SIGINT)
             result["exit_seconds"] = time.monotonic() - t0
             counters = [ln for ln in bridge.err if "bridge counters" in ln]
-            result["counters"] = counters[-1].split("bridge counters: ", 1)[1].strip() if counters else None
+            result["counters"] = (
+                counters[-1].split("bridge counters: ", 1)[1].strip() if counters else None
+            )
             probe = [ln for ln in bridge.err if ln.startswith("PROBE ")]
             if probe:
-                result["to_bridge_write"] = json.loads(probe[-1][len("PROBE "):])
+                result["to_bridge_write"] = json.loads(probe[-1][len("PROBE ") :])
         else:
             bridge.end()
         result["server"] = svc.answer(timeout + 30)
@@ -410,49 +498,79 @@ def fmt(x, digits=0):
 
 
 def report(res: dict) -> str:
-    lines = [f"Load average {res['load'][0]:.1f} at the start and {res['load'][1]:.1f} at the end on "
-             f"{os.cpu_count()} CPUs."]
+    lines = [
+        f"Load average {res['load'][0]:.1f} at the start and {res['load'][1]:.1f} at the end on "
+        f"{os.cpu_count()} CPUs."
+    ]
     # A latency-only run has no throughput rounds: no table and no verdict on their goal.
     if res.get("throughput"):
-        lines += ["", f"{res['reps']} interleaved rounds of {res['quotes']:,} quotes, medians.", "",
-                  "| run | quotes/s | CPU s per million quotes (client or bridge) | nats-server CPU s per million "
-                  "| subscriber CPU s per million |",
-                  "|---|---:|---:|---:|---:|"]
+        lines += [
+            "",
+            f"{res['reps']} interleaved rounds of {res['quotes']:,} quotes, medians.",
+            "",
+            "| run | quotes/s | CPU s per million quotes (client or bridge) | nats-server CPU s per million "
+            "| subscriber CPU s per million |",
+            "|---|---:|---:|---:|---:|",
+        ]
         for v in ("direct", "bridge", "old", "naive"):
             t = res["throughput"].get(v)
             if t:
-                lines.append(f"| {v} | {fmt(t['quotes_per_s'])} | {fmt(t['cpu_s_per_million'], 2)} | "
-                             f"{fmt(t.get('nats_cpu_s_per_million'), 2)} | "
-                             f"{fmt(t.get('subscriber_cpu_s_per_million'), 2)} |")
+                lines.append(
+                    f"| {v} | {fmt(t['quotes_per_s'])} | {fmt(t['cpu_s_per_million'], 2)} | "
+                    f"{fmt(t.get('nats_cpu_s_per_million'), 2)} | "
+                    f"{fmt(t.get('subscriber_cpu_s_per_million'), 2)} |"
+                )
         r = res.get("ratios", {})
         ratio = r.get("bridge_over_direct")
         verdict = "not measured" if ratio is None else "met" if ratio >= GOAL_RATIO else "not met"
         old = r.get("bridge_over_old")
-        verdict_old = "not measured" if old is None else "met" if old >= GOAL_OLD_RATIO else "not met"
-        lines += ["", f"Bridge over direct (median of the per-round ratios): {fmt(ratio, 2)} "
-                      f"(goal >= {GOAL_RATIO}: {verdict}); over the old unacknowledged writer: {fmt(old, 2)} "
-                      f"(goal >= {GOAL_OLD_RATIO}: {verdict_old}); naive over direct: "
-                      f"{fmt(r.get('naive_over_direct'), 2)}."]
+        verdict_old = (
+            "not measured" if old is None else "met" if old >= GOAL_OLD_RATIO else "not met"
+        )
+        lines += [
+            "",
+            f"Bridge over direct (median of the per-round ratios): {fmt(ratio, 2)} "
+            f"(goal >= {GOAL_RATIO}: {verdict}); over the old unacknowledged writer: {fmt(old, 2)} "
+            f"(goal >= {GOAL_OLD_RATIO}: {verdict_old}); naive over direct: "
+            f"{fmt(r.get('naive_over_direct'), 2)}.",
+        ]
         for v in ("bridge", "old"):
             counters = [x.get("counters") for x in res.get("rounds", {}).get(v, [])]
             if counters:
                 lines.append(f"Counters at exit, {v}, last round: {counters[-1]}.")
     if res.get("latency"):
-        lines += ["", f"Latency at {LATENCY_RATE:,} quotes/s for {res['latency_quotes'] // LATENCY_RATE} s (us):", "",
-                  "| path | p50 | p90 | p99 | p99.9 | max |", "|---|---:|---:|---:|---:|---:|"]
-        rows = [("direct: to the callback", res["latency"]["direct"]),
-                ("bridge: to its block written", res["latency"]["bridge"].get("to_bridge_write")),
-                ("bridge: to the subscriber", res["latency"]["bridge"])]
+        lines += [
+            "",
+            f"Latency at {LATENCY_RATE:,} quotes/s for {res['latency_quotes'] // LATENCY_RATE} s (us):",
+            "",
+            "| path | p50 | p90 | p99 | p99.9 | max |",
+            "|---|---:|---:|---:|---:|---:|",
+        ]
+        rows = [
+            ("direct: to the callback", res["latency"]["direct"]),
+            ("bridge: to its block written", res["latency"]["bridge"].get("to_bridge_write")),
+            ("bridge: to the subscriber", res["latency"]["bridge"]),
+        ]
         for label, t in rows:
             if t:
-                lines.append(f"| {label} | {fmt(t['p50'])} | {fmt(t['p90'])} | {fmt(t['p99'])} | "
-                             f"{fmt(t['p999'])} | {fmt(t['max'])} |")
+                lines.append(
+                    f"| {label} | {fmt(t['p50'])} | {fmt(t['p90'])} | {fmt(t['p99'])} | "
+                    f"{fmt(t['p999'])} | {fmt(t['max'])} |"
+                )
         a = res["latency_added"]
-        lines += ["", f"Added by the bridge: p50 {fmt(a['p50'])} us, p99 {fmt(a['p99'])} us (goal p99 added <= "
-                      f"{GOAL_P99_ADDED_US:,.0f} us: {'met' if a['p99'] <= GOAL_P99_ADDED_US else 'not met'})."]
+        lines += [
+            "",
+            f"Added by the bridge: p50 {fmt(a['p50'])} us, p99 {fmt(a['p99'])} us (goal p99 added <= "
+            f"{GOAL_P99_ADDED_US:,.0f} us: {'met' if a['p99'] <= GOAL_P99_ADDED_US else 'not met'}).",
+        ]
     if res.get("stages"):
         s = res["stages"]
-        lines += ["", "Costs per quote in one process (us): " + ", ".join(f"{k} {v}" for k, v in s.items()) + "."]
+        lines += [
+            "",
+            "Costs per quote in one process (us): "
+            + ", ".join(f"{k} {v}" for k, v in s.items())
+            + ".",
+        ]
     return "\n".join(lines)
 
 
@@ -461,8 +579,12 @@ def drive(args) -> dict:
     from nats_server import NatsServer
 
     python = sys.executable
-    res: dict = {"quotes": args.quotes, "reps": args.reps, "load": [os.getloadavg()[0]],
-                 "started": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")}
+    res: dict = {
+        "quotes": args.quotes,
+        "reps": args.reps,
+        "load": [os.getloadavg()[0]],
+        "started": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
+    }
     svc = Service(python)
     nats = NatsServer().start()
     timeout = 120.0
@@ -474,37 +596,107 @@ def drive(args) -> dict:
             variants = ["direct", "bridge", "old"] + ([] if args.no_naive else ["naive"])
             rounds: dict = {v: [] for v in variants}
             # One unrecorded warm-up of each.
-            run_client(svc, python, "throughput", "quotra", 20_000, op="blast", sender="distinct", timeout=timeout)
-            run_bridged(svc, nats, python, "bridge", 20_000, op="blast", timeout=timeout, storage=args.storage)
+            run_client(
+                svc,
+                python,
+                "throughput",
+                "quotra",
+                20_000,
+                op="blast",
+                sender="distinct",
+                timeout=timeout,
+            )
+            run_bridged(
+                svc,
+                nats,
+                python,
+                "bridge",
+                20_000,
+                op="blast",
+                timeout=timeout,
+                storage=args.storage,
+            )
             for rep in range(args.reps):
-                order = variants[rep % len(variants):] + variants[:rep % len(variants)]
+                order = variants[rep % len(variants) :] + variants[: rep % len(variants)]
                 for v in order:
                     if v == "direct":
-                        r = run_client(svc, python, "throughput", "quotra", args.quotes, op="blast",
-                                       sender="distinct", timeout=timeout)
+                        r = run_client(
+                            svc,
+                            python,
+                            "throughput",
+                            "quotra",
+                            args.quotes,
+                            op="blast",
+                            sender="distinct",
+                            timeout=timeout,
+                        )
                     else:
-                        r = run_bridged(svc, nats, python, v, args.quotes, op="blast", timeout=timeout,
-                                        storage=args.storage)
+                        r = run_bridged(
+                            svc,
+                            nats,
+                            python,
+                            v,
+                            args.quotes,
+                            op="blast",
+                            timeout=timeout,
+                            storage=args.storage,
+                        )
                         r["cpu_s_per_million"] = r["bridge_cpu_s_per_million"]
                     rounds[v].append(r)
-                    log(f"round {rep + 1} {v}: {r['quotes_per_s']:,.0f} quotes/s"
-                        + (f", exit {r.get('exit_status')} in {r.get('exit_seconds', 0):.2f} s" if v == "bridge" else ""))
+                    log(
+                        f"round {rep + 1} {v}: {r['quotes_per_s']:,.0f} quotes/s"
+                        + (
+                            f", exit {r.get('exit_status')} in {r.get('exit_seconds', 0):.2f} s"
+                            if v == "bridge"
+                            else ""
+                        )
+                    )
             res["rounds"] = rounds
-            res["throughput"] = {v: {k: median([r.get(k) for r in rs]) for k in
-                                     ("quotes_per_s", "cpu_s_per_million", "nats_cpu_s_per_million",
-                                      "subscriber_cpu_s_per_million")}
-                                 for v, rs in rounds.items()}
-            res["ratios"] = {f"{v}_over_direct": median([b["quotes_per_s"] / d["quotes_per_s"]
-                                                         for b, d in zip(rounds[v], rounds["direct"])])
-                             for v in variants if v != "direct"}
-            res["ratios"]["bridge_over_old"] = median([b["quotes_per_s"] / o["quotes_per_s"]
-                                                       for b, o in zip(rounds["bridge"], rounds["old"])])
+            res["throughput"] = {
+                v: {
+                    k: median([r.get(k) for r in rs])
+                    for k in (
+                        "quotes_per_s",
+                        "cpu_s_per_million",
+                        "nats_cpu_s_per_million",
+                        "subscriber_cpu_s_per_million",
+                    )
+                }
+                for v, rs in rounds.items()
+            }
+            res["ratios"] = {
+                f"{v}_over_direct": median(
+                    [
+                        b["quotes_per_s"] / d["quotes_per_s"]
+                        for b, d in zip(rounds[v], rounds["direct"])
+                    ]
+                )
+                for v in variants
+                if v != "direct"
+            }
+            res["ratios"]["bridge_over_old"] = median(
+                [
+                    b["quotes_per_s"] / o["quotes_per_s"]
+                    for b, o in zip(rounds["bridge"], rounds["old"])
+                ]
+            )
         if not args.quick or args.latency_only:
             n = LATENCY_RATE * args.latency_seconds
             res["latency_quotes"] = n
-            d = run_client(svc, python, "latency", "quotra", n, op="paced", rate=LATENCY_RATE, timeout=timeout)
-            b = run_bridged(svc, nats, python, "bridge", n, op="paced", rate=LATENCY_RATE, timeout=timeout,
-                            storage=args.storage)
+            d = run_client(
+                svc, python, "latency", "quotra", n, op="paced", rate=LATENCY_RATE, timeout=timeout
+            )
+            b = run_bridged(
+                svc,
+                nats,
+                python,
+                "bridge",
+                n,
+                op="paced",
+                rate=LATENCY_RATE,
+                timeout=timeout,
+                storage=args.storage,
+            )
             res["latency"] = {"direct": d, "bridge": b}
             res["latency_added"] = {k: b[k] - d[k] for k in ("p50", "p90", "p99", "p999")}
     finally:
@@ -523,7 +715,9 @@ def main(argv=None) -> None:
     p.add_argument("--latency-seconds", type=int, default=10)
     p.add_argument("--no-naive", action="store_true", help="leave the naive bridge out")
     p.add_argument("--latency-only", action="store_true", help="only the latency runs")
-    p.add_argument("--storage", choices=("file", "memory"), default="file", help="the stream's storage")
+    p.add_argument(
+        "--storage", choices=("file", "memory"), default="file", help="the stream's storage"
+    )
     p.add_argument("--json", default=None)
     args = p.parse_args(argv)
     args.reps = args.reps or (2 if args.quick else 5)
@@ -541,7 +735,9 @@ def main(argv=None) -> None:
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "subscribe":
-        subscribe(sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1", float(sys.argv[5]), *sys.argv[6:7])
+        subscribe(
+            sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1", float(sys.argv[5]), *sys.argv[6:7]
+        )
     elif len(sys.argv) > 1 and sys.argv[1] == "naive":
         naive(sys.argv[2], sys.argv[3])
     elif len(sys.argv) > 1 and sys.argv[1] == "probed-bridge":

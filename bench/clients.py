@@ -101,6 +101,7 @@ def peak_rss_mib() -> float:
 
 # ---------------------------------------------------------------- the callback
 
+
 class Marks:
     """Where the run stands at given quote counts: (count, wall s, cpu s, rss MiB)."""
 
@@ -148,20 +149,32 @@ def make_on_latency(samples: list, n: int, loop):
 
 # ---------------------------------------------------------------- the peers' decoding
 
+
 def peer_decode(payload, loads=orjson.loads, b64decode=base64.b64decode, PriceTape=PriceTape):
     """One quote frame's payload to the quote dict, the plain Python way."""
     m = PriceTape()
     m.ParseFromString(b64decode(loads(payload)["message"]))
     return {
-        "instrument": m.instrument, "exchange_ts_ns": m.exchange_ts_ns, "last_price": m.last_price,
-        "last_quantity": m.last_quantity, "volume": m.volume, "bid_price": m.bid_price,
-        "bid_size": m.bid_size, "ask_price": m.ask_price, "ask_size": m.ask_size, "open": m.open,
-        "high": m.high, "low": m.low, "close": m.close, "open_interest": m.open_interest,
+        "instrument": m.instrument,
+        "exchange_ts_ns": m.exchange_ts_ns,
+        "last_price": m.last_price,
+        "last_quantity": m.last_quantity,
+        "volume": m.volume,
+        "bid_price": m.bid_price,
+        "bid_size": m.bid_size,
+        "ask_price": m.ask_price,
+        "ask_size": m.ask_size,
+        "open": m.open,
+        "high": m.high,
+        "low": m.low,
+        "close": m.close,
+        "open_interest": m.open_interest,
         "sent_at_ns": m.sent_at_ns,
     }
 
 
 # ---------------------------------------------------------------- picows listeners
+
 
 class FloorListener(WSListener):
     """The mandated work only: one task per TEXT frame, on the raw payload."""
@@ -218,6 +231,7 @@ def make_listener(variant: str, loop, on_quote, on_error):
 
 # ---------------------------------------------------------------- connecting
 
+
 async def fail(exc):
     print(orjson.dumps({"error": repr(exc)}).decode(), flush=True)
     os._exit(3)
@@ -252,11 +266,17 @@ async def connect_feed(url: str, loop, on_quote) -> None:
 async def connect_picows(variant: str, url: str, loop, on_quote) -> None:
     # The connection options of the real client.
     transport, _ = await asyncio.wait_for(
-        ws_connect(lambda: make_listener(variant, loop, on_quote, fail), url,
-                   ssl_context=ssl.create_default_context(), enable_auto_ping=True,
-                   auto_ping_idle_timeout=3, auto_ping_reply_timeout=2,
-                   auto_ping_strategy=WSAutoPingStrategy.PING_WHEN_IDLE),
-        10)
+        ws_connect(
+            lambda: make_listener(variant, loop, on_quote, fail),
+            url,
+            ssl_context=ssl.create_default_context(),
+            enable_auto_ping=True,
+            auto_ping_idle_timeout=3,
+            auto_ping_reply_timeout=2,
+            auto_ping_strategy=WSAutoPingStrategy.PING_WHEN_IDLE,
+        ),
+        10,
+    )
     transport.send(WSMsgType.TEXT, orjson.dumps({"subscribe": [INSTRUMENT]}))
     loop._bench_client = transport
 
@@ -299,6 +319,7 @@ async def connect(variant: str, url: str, on_quote) -> None:
 
 # ---------------------------------------------------------------- runs
 
+
 async def throughput(variant: str, url: str, marks: tuple[int, ...], timeout: float) -> dict:
     loop = asyncio.get_running_loop()
     m = Marks(marks, loop)
@@ -332,8 +353,17 @@ async def latency(variant: str, url: str, n: int, timeout: float) -> dict:
     def pct(p):
         return s[min(len(s) - 1, int(p / 100 * len(s)))] / 1000
 
-    return {"variant": variant, "quotes": len(s), "quotes_per_s": len(s) / seconds, "p50": pct(50), "p90": pct(90), "p99": pct(99),
-            "p999": pct(99.9), "max": s[-1] / 1000, "mean": sum(s) / len(s) / 1000}
+    return {
+        "variant": variant,
+        "quotes": len(s),
+        "quotes_per_s": len(s) / seconds,
+        "p50": pct(50),
+        "p90": pct(90),
+        "p99": pct(99),
+        "p999": pct(99.9),
+        "max": s[-1] / 1000,
+        "mean": sum(s) / len(s) / 1000,
+    }
 
 
 def main(argv=None) -> None:
@@ -342,9 +372,13 @@ def main(argv=None) -> None:
     p.add_argument("variant", choices=VARIANTS + tuple(v + EAGER for v in VARIANTS))
     p.add_argument("--url", required=True)
     p.add_argument("--n", type=int, required=True, help="quotes to receive")
-    p.add_argument("--rss-marks", default="", help="extra counts at which to note RSS (comma separated)")
+    p.add_argument(
+        "--rss-marks", default="", help="extra counts at which to note RSS (comma separated)"
+    )
     p.add_argument("--timeout", type=float, default=120.0, help="seconds to wait for all quotes")
-    p.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio", help="the client's event loop")
+    p.add_argument(
+        "--loop", choices=("asyncio", "uvloop"), default="asyncio", help="the client's event loop"
+    )
     args = p.parse_args(argv)
     if not args.url.startswith("wss://127.0.0.1:"):
         p.error("the benchmark talks only to a local service (wss://127.0.0.1:PORT/...)")
@@ -355,7 +389,9 @@ def main(argv=None) -> None:
     if eager:
         loop.set_task_factory(eager_factory(args.loop))
     # Never outlive the driver's patience, whatever happens on the connection.
-    loop.call_later(args.timeout + 30, lambda: (print('{"error":"client timeout"}', flush=True), os._exit(4)))
+    loop.call_later(
+        args.timeout + 30, lambda: (print('{"error":"client timeout"}', flush=True), os._exit(4))
+    )
     if args.mode == "throughput":
         extra = sorted({int(x) for x in args.rss_marks.split(",") if x} - {1, args.n})
         marks = (1, *[x for x in extra if x < args.n], args.n)

@@ -58,13 +58,20 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Optional
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "results")
 # The ``_eager`` variants run the same client on a loop whose task factory
 # starts tasks eagerly (bench/clients.py, ``eager_factory``).
-VARIANTS = ("quotra", "floor", "python_peer", "websockets_peer", "quotra_eager", "floor_eager", "feed")
+VARIANTS = (
+    "quotra",
+    "floor",
+    "python_peer",
+    "websockets_peer",
+    "quotra_eager",
+    "floor_eager",
+    "feed",
+)
 PEERS = ("floor", "python_peer", "websockets_peer")
 # Further ratios, "<a>_over_<b>": a's throughput over b's, b's CPU per quote over a's.
 PAIRS = (("quotra_eager", "quotra"), ("quotra_eager", "floor_eager"), ("feed", "quotra"))
@@ -72,7 +79,11 @@ STEPS = ("json", "base64", "parse", "dict", "callback", "task")
 NATIVE_STEPS = ("native_form", "native_parse", "native_dict")
 
 # Goals: (key in "ratios", at least).
-RATIO_GOALS = {"quotra_over_floor": 0.85, "quotra_over_python_peer": 1.75, "quotra_over_websockets_peer": 3.3}
+RATIO_GOALS = {
+    "quotra_over_floor": 0.85,
+    "quotra_over_python_peer": 1.75,
+    "quotra_over_websockets_peer": 3.3,
+}
 # Goals on "cpu_ratios": eager tasks at most 0.6x the default mode's CPU per quote.
 # quotra.feed (no task per quote) at most the raw client's CPU per quote.
 CPU_RATIO_GOALS = {"quotra_eager_over_quotra": 1.67, "feed_over_quotra": 1.0}
@@ -98,6 +109,7 @@ SERVER_DEADLINE_S = 1800  # the service process ends itself after this, whatever
 # =====================================================================
 # The service process
 # =====================================================================
+
 
 async def send_paced(svc, conn, n: int, rate: float, deadline_s: float) -> int:
     """Send ``n`` quotes at ``rate`` per second, each stamped with its send time.
@@ -129,7 +141,7 @@ async def send_paced(svc, conn, n: int, rate: float, deadline_s: float) -> int:
     return sent
 
 
-async def serve_main(fragment_size: Optional[int] = None) -> None:
+async def serve_main(fragment_size: int | None = None) -> None:
     from quotra.service import MarketDataService
 
     loop = asyncio.get_running_loop()
@@ -155,8 +167,11 @@ async def serve_main(fragment_size: Optional[int] = None) -> None:
         timeout = float(cmd.get("timeout", 60))
         n = int(cmd["n"])
         try:
+
             def newer(after=last_id):
-                return next((c for c in svc.connections if c.id > after and "BENCH" in c.subscribed), None)
+                return next(
+                    (c for c in svc.connections if c.id > after and "BENCH" in c.subscribed), None
+                )
 
             conn = await svc.wait_for(newer, timeout, "a client subscribed to BENCH")
             last_id = conn.id
@@ -187,13 +202,20 @@ async def serve_main(fragment_size: Optional[int] = None) -> None:
 # The driver
 # =====================================================================
 
+
 class Service:
     """The service process, driven over its stdin/stdout."""
 
-    def __init__(self, python: str, fragment_size: Optional[int] = None):
+    def __init__(self, python: str, fragment_size: int | None = None):
         extra = [] if fragment_size is None else [str(fragment_size)]
-        self.proc = subprocess.Popen([python, "-m", "bench.driver", "serve", *extra], cwd=ROOT, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True, bufsize=1)
+        self.proc = subprocess.Popen(
+            [python, "-m", "bench.driver", "serve", *extra],
+            cwd=ROOT,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            bufsize=1,
+        )
         self._lines: queue.Queue = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
         hello = self.answer(30)
@@ -235,18 +257,45 @@ def pin(pid: int, cpus) -> None:
         os.sched_setaffinity(pid, cpus)
 
 
-def run_client(svc: Service, python: str, mode: str, variant: str, n: int, *, op: str, timeout: float,
-               sender: str = "batched", rate: float = 0.0, rss_marks=(), loop: str = "asyncio",
-               cpus=None) -> dict:
+def run_client(
+    svc: Service,
+    python: str,
+    mode: str,
+    variant: str,
+    n: int,
+    *,
+    op: str,
+    timeout: float,
+    sender: str = "batched",
+    rate: float = 0.0,
+    rss_marks=(),
+    loop: str = "asyncio",
+    cpus=None,
+) -> dict:
     """One client process against the service, on ``cpus`` if given; returns
     the client's result and the service's."""
     svc.command(op=op, n=n, rate=rate, sender=sender, timeout=timeout)
-    cmd = [python, "-m", "bench.clients", mode, variant, "--url", svc.url, "--n", str(n), "--timeout", str(timeout),
-           "--loop", loop]
+    cmd = [
+        python,
+        "-m",
+        "bench.clients",
+        mode,
+        variant,
+        "--url",
+        svc.url,
+        "--n",
+        str(n),
+        "--timeout",
+        str(timeout),
+        "--loop",
+        loop,
+    ]
     if rss_marks:
         cmd += ["--rss-marks", ",".join(map(str, rss_marks))]
     env = dict(os.environ, SSL_CERT_FILE=svc.ca_file)
-    proc = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
     try:
         if cpus is not None:
             pin(proc.pid, cpus)
@@ -259,8 +308,10 @@ def run_client(svc: Service, python: str, mode: str, variant: str, n: int, *, op
     result = json.loads(lines[-1]) if lines else {"error": f"no result (exit {proc.returncode})"}
     server = svc.answer(timeout + 30)
     if "error" in result or "error" in server:
-        raise RuntimeError(f"{mode} run of {variant} failed: client {result.get('error')}, "
-                           f"service {server.get('error')}; stderr: {err[-2000:]}")
+        raise RuntimeError(
+            f"{mode} run of {variant} failed: client {result.get('error')}, "
+            f"service {server.get('error')}; stderr: {err[-2000:]}"
+        )
     result["server"] = server
     return result
 
@@ -275,20 +326,39 @@ def median(xs):
 
 # ---------------------------------------------------------------- the stage profile
 
+
 def run_stages(python: str, frames: int, warm: int, timeout: float, loop: str = "asyncio") -> dict:
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         return {"error": "valgrind not found"}
     out_dir = tempfile.mkdtemp(prefix="quotra-stages-")
     try:
-        cmd = [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=functools_reduce",
-               "--dump-after=functools_reduce", f"--callgrind-out-file={out_dir}/cg.out",
-               python, "-m", "bench.stages", "--frames", str(frames), "--warm", str(warm), "--loop", loop]
+        cmd = [
+            valgrind,
+            "--tool=callgrind",
+            "--collect-atstart=no",
+            "--toggle-collect=functools_reduce",
+            "--dump-after=functools_reduce",
+            f"--callgrind-out-file={out_dir}/cg.out",
+            python,
+            "-m",
+            "bench.stages",
+            "--frames",
+            str(frames),
+            "--warm",
+            str(warm),
+            "--loop",
+            loop,
+        ]
         proc = subprocess.run(cmd, cwd=ROOT, capture_output=True, text=True, timeout=timeout)
         if proc.returncode != 0:
             return {"error": f"stage harness exited {proc.returncode}: {proc.stderr[-2000:]}"}
         names = [ln.split()[1] for ln in proc.stdout.splitlines() if ln.startswith("region ")]
-        calls = {ln.split()[1]: int(ln.split()[2]) for ln in proc.stdout.splitlines() if ln.startswith("callbacks ")}
+        calls = {
+            ln.split()[1]: int(ln.split()[2])
+            for ln in proc.stdout.splitlines()
+            if ln.startswith("callbacks ")
+        }
 
         def dump_index(path):
             return int(path.rsplit(".", 1)[1])
@@ -301,34 +371,56 @@ def run_stages(python: str, frames: int, warm: int, timeout: float, loop: str = 
             totals.append(int(m.group(1)) if m else 0)
         if len(totals) < len(names):
             return {"error": f"{len(totals)} callgrind dumps for {len(names)} regions"}
-        totals = totals[-len(names):]  # the regions are the last reduce calls of the run
+        totals = totals[-len(names) :]  # the regions are the last reduce calls of the run
     finally:
         shutil.rmtree(out_dir, ignore_errors=True)
 
     per = {name: total / frames for name, total in zip(names, totals)}
-    for name in ("callback", "task", "frame_floor", "frame_python_peer", "frame_quotra", "task_eager",
-                 "frame_floor_eager", "frame_quotra_eager"):
+    for name in (
+        "callback",
+        "task",
+        "frame_floor",
+        "frame_python_peer",
+        "frame_quotra",
+        "task_eager",
+        "frame_floor_eager",
+        "frame_quotra_eager",
+    ):
         if calls.get(name) != frames:
-            return {"error": f"region {name}: {calls.get(name)} callbacks for {frames} frames", "regions": per}
+            return {
+                "error": f"region {name}: {calls.get(name)} callbacks for {frames} frames",
+                "regions": per,
+            }
     order = ("base",) + STEPS
     steps = {step: per[step] - per[prev] for prev, step in zip(order, order[1:])}
     steps["task_eager"] = per["task_eager"] - per["callback"]  # the "task" step with eager start
     native_order = ("native_base",) + NATIVE_STEPS
-    native = {step.removeprefix("native_"): per[step] - per[prev] for prev, step in zip(native_order, native_order[1:])}
+    native = {
+        step.removeprefix("native_"): per[step] - per[prev]
+        for prev, step in zip(native_order, native_order[1:])
+    }
     # The client's fast path: the native steps, then the same callback and task.
-    stages = {"frame": per["frame_picows"], **native, "callback": steps["callback"], "task": steps["task"]}
+    stages = {
+        "frame": per["frame_picows"],
+        **native,
+        "callback": steps["callback"],
+        "task": steps["task"],
+    }
     stages["glue"] = per["frame_quotra"] - sum(stages.values())
     return {
         "stages": {k: round(v) for k, v in stages.items()},
         "python_steps": {k: round(v) for k, v in steps.items()},
-        "frame_totals": {k: round(per["frame_" + k]) for k in ("quotra", "python_peer", "floor", "picows",
-                                                               "quotra_eager", "floor_eager")},
+        "frame_totals": {
+            k: round(per["frame_" + k])
+            for k in ("quotra", "python_peer", "floor", "picows", "quotra_eager", "floor_eager")
+        },
         "regions": {k: round(v) for k, v in per.items()},
         "frames": frames,
     }
 
 
 # ---------------------------------------------------------------- reporting
+
 
 def fmt(x, digits=0):
     if x is None:
@@ -340,98 +432,176 @@ def goals_of(res: dict) -> list[dict]:
     goals = []
     for key, target in RATIO_GOALS.items():
         v = res["ratios"].get(key)
-        goals.append({"goal": f"{key} >= {target}", "value": v, "met": v is not None and v >= target})
+        goals.append(
+            {"goal": f"{key} >= {target}", "value": v, "met": v is not None and v >= target}
+        )
     for key, target in CPU_RATIO_GOALS.items():
         v = res["cpu_ratios"].get(key)
-        goals.append({"goal": f"cpu_ratios.{key} >= {target}", "value": v, "met": v is not None and v >= target})
+        goals.append(
+            {
+                "goal": f"cpu_ratios.{key} >= {target}",
+                "value": v,
+                "met": v is not None and v >= target,
+            }
+        )
     if "rss_growth_mib_1m_to_5m" in res:
         v = res["rss_growth_mib_1m_to_5m"]
-        goals.append({"goal": f"RSS growth 1M->5M quotes <= {RSS_GROWTH_GOAL_MIB} MiB", "value": v,
-                      "met": abs(v) <= RSS_GROWTH_GOAL_MIB})
+        goals.append(
+            {
+                "goal": f"RSS growth 1M->5M quotes <= {RSS_GROWTH_GOAL_MIB} MiB",
+                "value": v,
+                "met": abs(v) <= RSS_GROWTH_GOAL_MIB,
+            }
+        )
     ft = res.get("stages_profile", {}).get("frame_totals", {})
     if ft.get("floor") and ft.get("quotra"):
         v = ft["quotra"] / ft["floor"]
-        goals.append({"goal": f"instructions per frame, quotra/floor <= {INSTR_FLOOR_GOAL}", "value": round(v, 3),
-                      "met": v <= INSTR_FLOOR_GOAL})
+        goals.append(
+            {
+                "goal": f"instructions per frame, quotra/floor <= {INSTR_FLOOR_GOAL}",
+                "value": round(v, 3),
+                "met": v <= INSTR_FLOOR_GOAL,
+            }
+        )
         v = ft["python_peer"] / ft["quotra"]
-        goals.append({"goal": f"instructions per frame, python_peer/quotra >= {INSTR_PEER_GOAL}", "value": round(v, 3),
-                      "met": v >= INSTR_PEER_GOAL})
+        goals.append(
+            {
+                "goal": f"instructions per frame, python_peer/quotra >= {INSTR_PEER_GOAL}",
+                "value": round(v, 3),
+                "met": v >= INSTR_PEER_GOAL,
+            }
+        )
     if "latency_us" in res:
         v = res["latency_us"]["p99"]
-        goals.append({"goal": f"p99 latency at {LATENCY_RATE:,} quotes/s < {P99_GOAL_US:.0f} us", "value": v,
-                      "met": v < P99_GOAL_US})
+        goals.append(
+            {
+                "goal": f"p99 latency at {LATENCY_RATE:,} quotes/s < {P99_GOAL_US:.0f} us",
+                "value": v,
+                "met": v < P99_GOAL_US,
+            }
+        )
         lat = res.get("latency_us_by_client", {})
         for a, b in LATENCY_PAIRS:
             if a in lat and b in lat:
                 v = lat[a]["p999"]
-                goals.append({"goal": f"p99.9 latency, {a} <= {b} ({lat[b]['p999']:.0f} us)", "value": v,
-                              "met": v <= lat[b]["p999"]})
+                goals.append(
+                    {
+                        "goal": f"p99.9 latency, {a} <= {b} ({lat[b]['p999']:.0f} us)",
+                        "value": v,
+                        "met": v <= lat[b]["p999"],
+                    }
+                )
     return goals
 
 
 def markdown(res: dict) -> str:
     cfg = res["config"]
-    out = [f"### quotra benchmark ({'quick' if cfg['quick'] else 'full'} run, {cfg['date']})", "",
-           f"{cfg['reps']} interleaved rounds of {cfg['quotes']:,} quotes per client, medians; "
-           f"each client in its own process, {cfg['loop']} loop, TLS on 127.0.0.1; "
-           f"sender: {cfg['sender']}; {cfg['cpus']} CPUs, load average {cfg['loadavg_start'][0]:.1f} at the start "
-           f"and {cfg['loadavg_end'][0]:.1f} at the end.", "",
-           "| client | quotes/s | CPU s per million quotes | peak RSS (MiB) |",
-           "|---|---:|---:|---:|"]
+    out = [
+        f"### quotra benchmark ({'quick' if cfg['quick'] else 'full'} run, {cfg['date']})",
+        "",
+        f"{cfg['reps']} interleaved rounds of {cfg['quotes']:,} quotes per client, medians; "
+        f"each client in its own process, {cfg['loop']} loop, TLS on 127.0.0.1; "
+        f"sender: {cfg['sender']}; {cfg['cpus']} CPUs, load average {cfg['loadavg_start'][0]:.1f} at the start "
+        f"and {cfg['loadavg_end'][0]:.1f} at the end.",
+        "",
+        "| client | quotes/s | CPU s per million quotes | peak RSS (MiB) |",
+        "|---|---:|---:|---:|",
+    ]
     for v in VARIANTS:
         r = res["variants"][v]
-        out.append(f"| {v} | {fmt(r['quotes_per_s'])} | {fmt(r['cpu_s_per_million'], 2)} | "
-                   f"{fmt(r['peak_rss_mib'], 1)} |")
-    out += ["", "Ratios: median over the rounds of quotra's run against the other client's run in the same round "
-                "(in brackets: the ratio of the medians above).", "",
-            "| ratio | throughput | by CPU time | goal | met |", "|---|---:|---:|---:|---|"]
+        out.append(
+            f"| {v} | {fmt(r['quotes_per_s'])} | {fmt(r['cpu_s_per_million'], 2)} | "
+            f"{fmt(r['peak_rss_mib'], 1)} |"
+        )
+    out += [
+        "",
+        "Ratios: median over the rounds of quotra's run against the other client's run in the same round "
+        "(in brackets: the ratio of the medians above).",
+        "",
+        "| ratio | throughput | by CPU time | goal | met |",
+        "|---|---:|---:|---:|---|",
+    ]
     for key, target in RATIO_GOALS.items():
         v, c = res["ratios"].get(key), res["cpu_ratios"].get(key)
         vm = res.get("ratios_of_medians", {}).get(key)
-        out.append(f"| {key} | {fmt(v, 2)} ({fmt(vm, 2)}) | {fmt(c, 2)} | >= {target} | "
-                   f"{'yes' if v and v >= target else 'no'} |")
+        out.append(
+            f"| {key} | {fmt(v, 2)} ({fmt(vm, 2)}) | {fmt(c, 2)} | >= {target} | "
+            f"{'yes' if v and v >= target else 'no'} |"
+        )
     for a, b in PAIRS:
         key = f"{a}_over_{b}"
         v, c = res["ratios"].get(key), res["cpu_ratios"].get(key)
         vm = res.get("ratios_of_medians", {}).get(key)
         target = CPU_RATIO_GOALS.get(key)
-        goal, met = ("", "") if target is None else (f"CPU >= {target}", "yes" if c and c >= target else "no")
+        goal, met = (
+            ("", "")
+            if target is None
+            else (f"CPU >= {target}", "yes" if c and c >= target else "no")
+        )
         out.append(f"| {key} | {fmt(v, 2)} ({fmt(vm, 2)}) | {fmt(c, 2)} | {goal} | {met} |")
     if "latency_us" in res:
         pinned = " (service and client each on a CPU of its own)" if cfg.get("latency_cpus") else ""
-        out += ["", f"Latency at {LATENCY_RATE:,} quotes/s for {LATENCY_SECONDS} s{pinned}, from the send time "
-                    "stamped in each quote to the start of its callback (us):", "",
-                "| client | quotes/s received | p50 | p90 | p99 | p99.9 | max |", "|---|---:|---:|---:|---:|---:|---:|"]
+        out += [
+            "",
+            f"Latency at {LATENCY_RATE:,} quotes/s for {LATENCY_SECONDS} s{pinned}, from the send time "
+            "stamped in each quote to the start of its callback (us):",
+            "",
+            "| client | quotes/s received | p50 | p90 | p99 | p99.9 | max |",
+            "|---|---:|---:|---:|---:|---:|---:|",
+        ]
         for v, lat in res.get("latency_us_by_client", {"quotra": res["latency_us"]}).items():
-            out.append(f"| {v} | {fmt(lat['quotes_per_s'])} | {fmt(lat['p50'])} | {fmt(lat['p90'])} | "
-                       f"{fmt(lat['p99'])} | {fmt(lat['p999'])} | {fmt(lat['max'])} |")
+            out.append(
+                f"| {v} | {fmt(lat['quotes_per_s'])} | {fmt(lat['p50'])} | {fmt(lat['p90'])} | "
+                f"{fmt(lat['p99'])} | {fmt(lat['p999'])} | {fmt(lat['max'])} |"
+            )
     if "rss_growth_mib_1m_to_5m" in res:
         g = res["rss_growth_mib_1m_to_5m"]
         lo, hi = (res["rss_mib_at"][str(m)] for m in RSS_MARKS)
-        out += ["", f"RSS of quotra, {RSS_MARKS[0]:,} to {RSS_MARKS[1]:,} quotes: {lo:.1f} -> {hi:.1f} MiB, "
-                    f"growth {g:+.2f} MiB "
-                    f"(goal within {RSS_GROWTH_GOAL_MIB:.0f} MiB: {'met' if abs(g) <= RSS_GROWTH_GOAL_MIB else 'not met'})."]
+        out += [
+            "",
+            f"RSS of quotra, {RSS_MARKS[0]:,} to {RSS_MARKS[1]:,} quotes: {lo:.1f} -> {hi:.1f} MiB, "
+            f"growth {g:+.2f} MiB "
+            f"(goal within {RSS_GROWTH_GOAL_MIB:.0f} MiB: {'met' if abs(g) <= RSS_GROWTH_GOAL_MIB else 'not met'}).",
+        ]
     st = res.get("stages") or {}
     if st:
         total = sum(st.values())
         prof = res.get("stages_profile", {})
-        out += ["", f"Instructions per frame on the quotra quote path (callgrind, {prof.get('frames', '?')} frames; "
-                    "`frame`: picows parsing and dispatch; `form`: the usual frame form and its base64, `parse`, "
-                    "`dict`: the native steps; `glue`: the client's own work between the steps):", "",
-                "| step | instructions/frame | share |", "|---|---:|---:|"]
+        out += [
+            "",
+            f"Instructions per frame on the quotra quote path (callgrind, {prof.get('frames', '?')} frames; "
+            "`frame`: picows parsing and dispatch; `form`: the usual frame form and its base64, `parse`, "
+            "`dict`: the native steps; `glue`: the client's own work between the steps):",
+            "",
+            "| step | instructions/frame | share |",
+            "|---|---:|---:|",
+        ]
         for k, v in st.items():
             out.append(f"| {k} | {fmt(v)} | {100 * v / total:.0f}% |")
         out.append(f"| total | {fmt(total)} | |")
         ft = prof.get("frame_totals", {})
         if ft:
-            out += ["", "Whole frame, same harness: " + ", ".join(f"{k} {fmt(v)}" for k, v in ft.items()) + "."]
+            out += [
+                "",
+                "Whole frame, same harness: "
+                + ", ".join(f"{k} {fmt(v)}" for k, v in ft.items())
+                + ".",
+            ]
         py = prof.get("python_steps", {})
         if py:
-            out += ["", "The same steps made by Python-level calls (the general path's and the peers' way): "
-                        + ", ".join(f"{k} {fmt(v)}" for k, v in py.items()) + "."]
+            out += [
+                "",
+                "The same steps made by Python-level calls (the general path's and the peers' way): "
+                + ", ".join(f"{k} {fmt(v)}" for k, v in py.items())
+                + ".",
+            ]
     elif res.get("stages_error"):
         out += ["", f"Stage profile failed: {res['stages_error']}"]
-    out += ["", "Goals: " + "; ".join(f"{g['goal']}: {'met' if g['met'] else 'NOT met'}" for g in res["goals"])]
+    out += [
+        "",
+        "Goals: "
+        + "; ".join(f"{g['goal']}: {'met' if g['met'] else 'NOT met'}" for g in res["goals"]),
+    ]
     return "\n".join(out) + "\n"
 
 
@@ -445,7 +615,11 @@ def chart(res: dict, path: str) -> bool:
         return False
     fig, axes = plt.subplots(1, 2, figsize=(11, 4))
     qps = [res["variants"][v]["quotes_per_s"] for v in VARIANTS]
-    axes[0].bar(VARIANTS, qps, color=["#c44e52", "#8c8c8c", "#4c72b0", "#55a868", "#dd8452", "#b0b0b0", "#8172b2"])
+    axes[0].bar(
+        VARIANTS,
+        qps,
+        color=["#c44e52", "#8c8c8c", "#4c72b0", "#55a868", "#dd8452", "#b0b0b0", "#8172b2"],
+    )
     axes[0].set_ylabel("quotes/s into callbacks (median)")
     axes[0].set_title("Throughput")
     axes[0].tick_params(axis="x", labelrotation=15)
@@ -463,19 +637,46 @@ def chart(res: dict, path: str) -> bool:
 
 # ---------------------------------------------------------------- main
 
+
 def main(argv=None) -> int:
-    p = argparse.ArgumentParser(prog="bench/run", description="quotra benchmark: quotra against a floor and two peers")
-    p.add_argument("--quick", action="store_true", help="CI-sized run: fewer rounds and quotes, no latency/memory runs")
-    p.add_argument("--json", metavar="FILE", help="write the results here (default bench/results/bench-<time>.json)")
+    p = argparse.ArgumentParser(
+        prog="bench/run", description="quotra benchmark: quotra against a floor and two peers"
+    )
+    p.add_argument(
+        "--quick",
+        action="store_true",
+        help="CI-sized run: fewer rounds and quotes, no latency/memory runs",
+    )
+    p.add_argument(
+        "--json",
+        metavar="FILE",
+        help="write the results here (default bench/results/bench-<time>.json)",
+    )
     p.add_argument("--reps", type=int, help="throughput rounds (default 7, quick 3)")
-    p.add_argument("--quotes", type=int, help="quotes per throughput run (default 300000, quick 40000)")
-    p.add_argument("--sender", choices=("batched", "blast"), default="batched",
-                   help="how the service sends the throughput runs' frames (see the module doc)")
-    p.add_argument("--stage-frames", type=int, help="frames per profiled region (default 5000, quick 1000)")
-    p.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio",
-                   help="the clients' event loop (default asyncio's own, as the client's users have it)")
-    p.add_argument("--fragment-size", type=int, metavar="BYTES",
-                   help="the service sends each quote in fragments of at most BYTES (default: whole frames)")
+    p.add_argument(
+        "--quotes", type=int, help="quotes per throughput run (default 300000, quick 40000)"
+    )
+    p.add_argument(
+        "--sender",
+        choices=("batched", "blast"),
+        default="batched",
+        help="how the service sends the throughput runs' frames (see the module doc)",
+    )
+    p.add_argument(
+        "--stage-frames", type=int, help="frames per profiled region (default 5000, quick 1000)"
+    )
+    p.add_argument(
+        "--loop",
+        choices=("asyncio", "uvloop"),
+        default="asyncio",
+        help="the clients' event loop (default asyncio's own, as the client's users have it)",
+    )
+    p.add_argument(
+        "--fragment-size",
+        type=int,
+        metavar="BYTES",
+        help="the service sends each quote in fragments of at most BYTES (default: whole frames)",
+    )
     args = p.parse_args(argv)
     reps = args.reps or (3 if args.quick else 7)
     quotes = args.quotes or (40_000 if args.quick else 300_000)
@@ -491,27 +692,56 @@ def main(argv=None) -> int:
     json_path = args.json or os.path.join(RESULTS, f"bench-{now:%Y%m%d-%H%M%S}.json")
     base = os.path.splitext(json_path)[0]
 
-    res: dict = {"config": {
-        "quick": args.quick, "reps": reps, "quotes": quotes, "sender": args.sender, "loop": args.loop,
-        "fragment_size": args.fragment_size, "date": now.isoformat(timespec="seconds"),
-        "python": platform.python_version(), "cpus": os.cpu_count(), "loadavg_start": os.getloadavg(),
-    }}
+    res: dict = {
+        "config": {
+            "quick": args.quick,
+            "reps": reps,
+            "quotes": quotes,
+            "sender": args.sender,
+            "loop": args.loop,
+            "fragment_size": args.fragment_size,
+            "date": now.isoformat(timespec="seconds"),
+            "python": platform.python_version(),
+            "cpus": os.cpu_count(),
+            "loadavg_start": os.getloadavg(),
+        }
+    }
     runs: dict[str, list] = {v: [] for v in VARIANTS}
     svc = Service(python, args.fragment_size)
     try:
         run_timeout = 60 + quotes / 5_000
         log(f"service at {svc.url}; warm-up")
         for v in VARIANTS:
-            run_client(svc, python, "throughput", v, min(quotes, 20_000), op="blast", sender=args.sender, timeout=60,
-                       loop=args.loop)
+            run_client(
+                svc,
+                python,
+                "throughput",
+                v,
+                min(quotes, 20_000),
+                op="blast",
+                sender=args.sender,
+                timeout=60,
+                loop=args.loop,
+            )
         for rep in range(reps):
-            order = VARIANTS[rep % len(VARIANTS):] + VARIANTS[:rep % len(VARIANTS)]
+            order = VARIANTS[rep % len(VARIANTS) :] + VARIANTS[: rep % len(VARIANTS)]
             for v in order:
-                r = run_client(svc, python, "throughput", v, quotes, op="blast", sender=args.sender,
-                               timeout=run_timeout, loop=args.loop)
+                r = run_client(
+                    svc,
+                    python,
+                    "throughput",
+                    v,
+                    quotes,
+                    op="blast",
+                    sender=args.sender,
+                    timeout=run_timeout,
+                    loop=args.loop,
+                )
                 runs[v].append(r)
-                log(f"round {rep + 1}/{reps} {v:16s} {r['quotes_per_s']:10,.0f} quotes/s "
-                    f"{r['cpu_s_per_million']:6.2f} CPU s/M  {r['peak_rss_mib']:6.1f} MiB")
+                log(
+                    f"round {rep + 1}/{reps} {v:16s} {r['quotes_per_s']:10,.0f} quotes/s "
+                    f"{r['cpu_s_per_million']:6.2f} CPU s/M  {r['peak_rss_mib']:6.1f} MiB"
+                )
         if not args.quick:
             n = LATENCY_RATE * LATENCY_SECONDS
             res["latency_us_by_client"] = {}
@@ -524,32 +754,59 @@ def main(argv=None) -> int:
             if split:
                 svc_cpu, client_cpu = sorted(all_cpus)[:2]
                 pin(svc.proc.pid, {svc_cpu})
-            res["config"]["latency_cpus"] = {"service": svc_cpu, "client": client_cpu} if split else None
+            res["config"]["latency_cpus"] = (
+                {"service": svc_cpu, "client": client_cpu} if split else None
+            )
             try:
                 for v in LATENCY_CLIENTS:
                     log(f"latency: {v} at {LATENCY_RATE:,} quotes/s for {LATENCY_SECONDS} s")
-                    lat = run_client(svc, python, "latency", v, n, op="paced", rate=LATENCY_RATE,
-                                     timeout=LATENCY_SECONDS * 3 + 30, loop=args.loop,
-                                     cpus={client_cpu} if split else None)
+                    lat = run_client(
+                        svc,
+                        python,
+                        "latency",
+                        v,
+                        n,
+                        op="paced",
+                        rate=LATENCY_RATE,
+                        timeout=LATENCY_SECONDS * 3 + 30,
+                        loop=args.loop,
+                        cpus={client_cpu} if split else None,
+                    )
                     res["latency_us_by_client"][v] = {k: lat[k] for k in LATENCY_KEYS}
-                    log(f"latency {v}: p50 {lat['p50']:.1f} us p99 {lat['p99']:.1f} us p99.9 {lat['p999']:.1f} us")
+                    log(
+                        f"latency {v}: p50 {lat['p50']:.1f} us p99 {lat['p99']:.1f} us p99.9 {lat['p999']:.1f} us"
+                    )
             finally:
                 if split:
                     pin(svc.proc.pid, all_cpus)
             res["latency_us"] = res["latency_us_by_client"]["quotra"]
             log(f"memory: quotra over {RSS_MARKS[-1]:,} quotes")
-            mem = run_client(svc, python, "throughput", "quotra", RSS_MARKS[-1], op="blast", sender=args.sender,
-                             timeout=600, rss_marks=RSS_MARKS, loop=args.loop)
+            mem = run_client(
+                svc,
+                python,
+                "throughput",
+                "quotra",
+                RSS_MARKS[-1],
+                op="blast",
+                sender=args.sender,
+                timeout=600,
+                rss_marks=RSS_MARKS,
+                loop=args.loop,
+            )
             at = mem["rss_mib_at"]
             res["rss_mib_at"] = {str(k): at[str(k)] for k in RSS_MARKS}
             res["rss_growth_mib_1m_to_5m"] = at[str(RSS_MARKS[1])] - at[str(RSS_MARKS[0])]
-            res["memory_run"] = {k: mem[k] for k in ("quotes_per_s", "cpu_s_per_million", "peak_rss_mib")}
+            res["memory_run"] = {
+                k: mem[k] for k in ("quotes_per_s", "cpu_s_per_million", "peak_rss_mib")
+            }
             log(f"RSS {at[str(RSS_MARKS[0])]:.1f} -> {at[str(RSS_MARKS[1])]:.1f} MiB")
     finally:
         svc.close()
 
     log(f"stage profile: callgrind over {stage_frames} frames per region")
-    prof = run_stages(python, stage_frames, max(200, stage_frames // 5), timeout=900, loop=args.loop)
+    prof = run_stages(
+        python, stage_frames, max(200, stage_frames // 5), timeout=900, loop=args.loop
+    )
     if "error" in prof:
         res["stages"] = {}
         res["stages_error"] = prof["error"]
@@ -562,7 +819,10 @@ def main(argv=None) -> int:
             "quotes_per_s": median([r["quotes_per_s"] for r in runs[v]]),
             "cpu_s_per_million": median([r["cpu_s_per_million"] for r in runs[v]]),
             "peak_rss_mib": median([r["peak_rss_mib"] for r in runs[v]]),
-            "runs": [{k: r[k] for k in ("quotes_per_s", "cpu_s_per_million", "peak_rss_mib", "seconds")} for r in runs[v]],
+            "runs": [
+                {k: r[k] for k in ("quotes_per_s", "cpu_s_per_million", "peak_rss_mib", "seconds")}
+                for r in runs[v]
+            ],
         }
         for v in VARIANTS
     }
@@ -570,17 +830,33 @@ def main(argv=None) -> int:
     # round, then the median): the machine's load drifts over minutes, and a
     # round's runs are seconds apart. The ratios of the medians are kept too.
     q = res["variants"]["quotra"]
-    res["ratios"] = {f"quotra_over_{v}": median([a["quotes_per_s"] / b["quotes_per_s"]
-                                                 for a, b in zip(runs["quotra"], runs[v])]) for v in PEERS}
-    res["cpu_ratios"] = {f"quotra_over_{v}": median([b["cpu_s_per_million"] / a["cpu_s_per_million"]
-                                                     for a, b in zip(runs["quotra"], runs[v])]) for v in PEERS}
-    res["ratios_of_medians"] = {f"quotra_over_{v}": q["quotes_per_s"] / res["variants"][v]["quotes_per_s"]
-                                for v in PEERS}
+    res["ratios"] = {
+        f"quotra_over_{v}": median(
+            [a["quotes_per_s"] / b["quotes_per_s"] for a, b in zip(runs["quotra"], runs[v])]
+        )
+        for v in PEERS
+    }
+    res["cpu_ratios"] = {
+        f"quotra_over_{v}": median(
+            [
+                b["cpu_s_per_million"] / a["cpu_s_per_million"]
+                for a, b in zip(runs["quotra"], runs[v])
+            ]
+        )
+        for v in PEERS
+    }
+    res["ratios_of_medians"] = {
+        f"quotra_over_{v}": q["quotes_per_s"] / res["variants"][v]["quotes_per_s"] for v in PEERS
+    }
     for a, b in PAIRS:
         key, ra, rb = f"{a}_over_{b}", runs[a], runs[b]
         res["ratios"][key] = median([x["quotes_per_s"] / y["quotes_per_s"] for x, y in zip(ra, rb)])
-        res["cpu_ratios"][key] = median([y["cpu_s_per_million"] / x["cpu_s_per_million"] for x, y in zip(ra, rb)])
-        res["ratios_of_medians"][key] = res["variants"][a]["quotes_per_s"] / res["variants"][b]["quotes_per_s"]
+        res["cpu_ratios"][key] = median(
+            [y["cpu_s_per_million"] / x["cpu_s_per_million"] for x, y in zip(ra, rb)]
+        )
+        res["ratios_of_medians"][key] = (
+            res["variants"][a]["quotes_per_s"] / res["variants"][b]["quotes_per_s"]
+        )
     res["goals"] = goals_of(res)
     res["config"]["loadavg_end"] = os.getloadavg()
     res["config"]["seconds"] = round(time.monotonic() - started, 1)
@@ -593,7 +869,11 @@ def main(argv=None) -> int:
     png = base + ".png"
     made_png = chart(res, png)
     print(md)
-    print(f"results: {json_path}, {base}.md" + (f", {png}" if made_png else "") + f" ({res['config']['seconds']} s)")
+    print(
+        f"results: {json_path}, {base}.md"
+        + (f", {png}" if made_png else "")
+        + f" ({res['config']['seconds']} s)"
+    )
     return 0
 
 

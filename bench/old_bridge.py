@@ -27,7 +27,10 @@ BLOCK = 4096
 class OldBridge(Bridge):
     def _head(self, instrument):
         try:
-            head = b"PUB %s.%s " % (self.subject_prefix.encode(), check_instrument(instrument).encode())
+            head = b"PUB %s.%s " % (
+                self.subject_prefix.encode(),
+                check_instrument(instrument).encode(),
+            )
         except (TypeError, ValueError) as exc:
             logger.error("quotes of %r are not published: %s", instrument, exc)
             head = None
@@ -66,12 +69,22 @@ class OldBridge(Bridge):
                 self._wake.set()
 
             try:
-                nc = await nats().connect(self.servers[0], allow_reconnect=False, max_reconnect_attempts=1,
-                                          connect_timeout=2, closed_cb=on_closed)
+                nc = await nats().connect(
+                    self.servers[0],
+                    allow_reconnect=False,
+                    max_reconnect_attempts=1,
+                    connect_timeout=2,
+                    closed_cb=on_closed,
+                )
                 js = nc.jetstream()
-                config = StreamConfig(name=self.stream, subjects=[f"{self.subject_prefix}.>"],
-                                      max_msgs_per_subject=self.max_per_subject, max_age=self.max_age,
-                                      storage=StorageType(self.storage), discard=DiscardPolicy.OLD)
+                config = StreamConfig(
+                    name=self.stream,
+                    subjects=[f"{self.subject_prefix}.>"],
+                    max_msgs_per_subject=self.max_per_subject,
+                    max_age=self.max_age,
+                    storage=StorageType(self.storage),
+                    discard=DiscardPolicy.OLD,
+                )
                 try:
                     await js.stream_info(self.stream)
                 except NotFoundError:

@@ -37,10 +37,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.request
-from typing import Optional
 
 INSTRUMENTS = ("AAA", "BBB", "CCC", "DDD", "EEE", "FFF", "GGG", "HHH")
 POOL = 200_000
@@ -51,6 +49,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # ---------------------------------------------------------------------------
 # The service process
 # ---------------------------------------------------------------------------
+
 
 def make_blocks(pool: int) -> list[tuple[bytes, int]]:
     """The pool's frames joined into writes of about ``BLOCK`` bytes."""
@@ -71,8 +70,11 @@ def make_blocks(pool: int) -> list[tuple[bytes, int]]:
 
 
 async def send(svc, blocks, n: int) -> int:
-    conn = await svc.wait_for(lambda: next((c for c in svc.open_connections if c.subscribed), None), 60,
-                              "a subscribed connection")
+    conn = await svc.wait_for(
+        lambda: next((c for c in svc.open_connections if c.subscribed), None),
+        60,
+        "a subscribed connection",
+    )
     sent = i = 0
     while sent < n and conn.is_open:
         data, k = blocks[i % len(blocks)]
@@ -96,7 +98,7 @@ def _cut(block: bytes, frames: int) -> bytes:
         n = block[pos + 1] & 0x7F
         head = 2
         if n == 126:
-            n, head = int.from_bytes(block[pos + 2:pos + 4], "big"), 4
+            n, head = int.from_bytes(block[pos + 2 : pos + 4], "big"), 4
         pos += head + n
     return block[:pos]
 
@@ -126,6 +128,7 @@ async def serve(pool: int) -> None:
 # ---------------------------------------------------------------------------
 # The direct client
 # ---------------------------------------------------------------------------
+
 
 def client(url: str, n: int) -> None:
     """Count ``n`` quotes, print when the last came, and close."""
@@ -160,10 +163,16 @@ def client(url: str, n: int) -> None:
 # The driver
 # ---------------------------------------------------------------------------
 
+
 class Service:
     def __init__(self, pool: int):
-        self.proc = subprocess.Popen([sys.executable, "-m", "bench.record", "serve", "--pool", str(pool)],
-                                     cwd=ROOT, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "bench.record", "serve", "--pool", str(pool)],
+            cwd=ROOT,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         where = json.loads(self.proc.stdout.readline())
         self.url, self.ca_file = where["url"], where["ca_file"]
 
@@ -216,8 +225,13 @@ def rss_mib(pid: int) -> float:
 
 def run_client(svc: Service, n: int) -> float:
     env = dict(os.environ, SSL_CERT_FILE=svc.ca_file)
-    proc = subprocess.Popen([sys.executable, "-m", "bench.record", "client", svc.url, str(n)], cwd=ROOT,
-                            stdout=subprocess.PIPE, text=True, env=env)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "bench.record", "client", svc.url, str(n)],
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     try:
         assert json.loads(proc.stdout.readline()) == {"subscribed": True}
         t0 = time.time()
@@ -236,10 +250,30 @@ def run_recorder(svc: Service, n: int, roll_rows: int, marks: tuple[int, ...] = 
     out = tempfile.mkdtemp(prefix="quotra-bench-record-")
     port = free_port()
     env = dict(os.environ, SSL_CERT_FILE=svc.ca_file)
-    proc = subprocess.Popen([sys.executable, "-m", "quotra.record", "--url", svc.url, "--ca-file", svc.ca_file,
-                             "--instruments", ",".join(INSTRUMENTS), "--out", out, "--roll-rows", str(roll_rows),
-                             "--metrics-port", str(port)], cwd=ROOT, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "quotra.record",
+            "--url",
+            svc.url,
+            "--ca-file",
+            svc.ca_file,
+            "--instruments",
+            ",".join(INSTRUMENTS),
+            "--out",
+            out,
+            "--roll-rows",
+            str(roll_rows),
+            "--metrics-port",
+            str(port),
+        ],
+        cwd=ROOT,
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     rss: dict[int, float] = {}
     try:
         deadline = time.monotonic() + 30
@@ -270,7 +304,13 @@ def run_recorder(svc: Service, n: int, roll_rows: int, marks: tuple[int, ...] = 
             raise RuntimeError(f"the recorder exited {proc.returncode}:\n{err[-2000:]}")
         total = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(out) for f in fs)
         files = sum(1 for _, _, fs in os.walk(out) for f in fs if f.endswith(".parquet"))
-        return {"rate": n / (t1 - t0), "bytes": total, "files": files, "rss_mib": rss, "rss_end_mib": rss_end}
+        return {
+            "rate": n / (t1 - t0),
+            "bytes": total,
+            "files": files,
+            "rss_mib": rss,
+            "rss_end_mib": rss_end,
+        }
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -278,7 +318,7 @@ def run_recorder(svc: Service, n: int, roll_rows: int, marks: tuple[int, ...] = 
         shutil.rmtree(out, ignore_errors=True)
 
 
-def main(argv: Optional[list[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(prog="bench/run-record")
     sub = p.add_subparsers(dest="mode")
     s = sub.add_parser("serve")
@@ -286,10 +326,22 @@ def main(argv: Optional[list[str]] = None) -> int:
     c = sub.add_parser("client")
     c.add_argument("url")
     c.add_argument("n", type=int)
-    p.add_argument("--quotes", type=int, default=500_000, help="quotes per throughput run (default 500000)")
-    p.add_argument("--long", type=int, default=5_000_000, help="quotes of the long run (default 5000000; 0: none)")
+    p.add_argument(
+        "--quotes", type=int, default=500_000, help="quotes per throughput run (default 500000)"
+    )
+    p.add_argument(
+        "--long",
+        type=int,
+        default=5_000_000,
+        help="quotes of the long run (default 5000000; 0: none)",
+    )
     p.add_argument("--reps", type=int, default=3, help="throughput rounds (default 3)")
-    p.add_argument("--pool", type=int, default=POOL, help=f"distinct quotes the service sends round (default {POOL})")
+    p.add_argument(
+        "--pool",
+        type=int,
+        default=POOL,
+        help=f"distinct quotes the service sends round (default {POOL})",
+    )
     p.add_argument("--json", default=None, help="write the figures here")
     args = p.parse_args(argv)
     if args.mode == "serve":
@@ -301,8 +353,13 @@ def main(argv: Optional[list[str]] = None) -> int:
 
     print(f"load average before: {os.getloadavg()}", file=sys.stderr)
     svc = Service(args.pool)
-    res: dict = {"quotes": args.quotes, "long": args.long, "reps": args.reps, "cpus": os.cpu_count(),
-                 "load_before": os.getloadavg()}
+    res: dict = {
+        "quotes": args.quotes,
+        "long": args.long,
+        "reps": args.reps,
+        "cpus": os.cpu_count(),
+        "load_before": os.getloadavg(),
+    }
     try:
         client_rates, recorder_rates, ratios = [], [], []
         for rep in range(args.reps):
@@ -312,13 +369,21 @@ def main(argv: Optional[list[str]] = None) -> int:
             recorder_rates.append(rr)
             ratios.append(rr / cr)
             print(f"round {rep + 1}: client {cr:,.0f}/s, recorder {rr:,.0f}/s", file=sys.stderr)
-        res.update(client_rate=statistics.median(client_rates), recorder_rate=statistics.median(recorder_rates),
-                   ratio=statistics.median(ratios))
+        res.update(
+            client_rate=statistics.median(client_rates),
+            recorder_rate=statistics.median(recorder_rates),
+            ratio=statistics.median(ratios),
+        )
         if args.long:
             marks = tuple(range(1_000_000, args.long, 1_000_000))
             long = run_recorder(svc, args.long, 500_000, marks)
-            res.update(long_rate=long["rate"], long_files=long["files"], bytes_per_million=long["bytes"] / args.long * 1e6,
-                       rss_mib={str(k): v for k, v in long["rss_mib"].items()}, rss_end_mib=long["rss_end_mib"])
+            res.update(
+                long_rate=long["rate"],
+                long_files=long["files"],
+                bytes_per_million=long["bytes"] / args.long * 1e6,
+                rss_mib={str(k): v for k, v in long["rss_mib"].items()},
+                rss_end_mib=long["rss_end_mib"],
+            )
     finally:
         svc.close()
     res["load_after"] = os.getloadavg()
@@ -331,7 +396,8 @@ def main(argv: Optional[list[str]] = None) -> int:
 
 def report(res: dict) -> str:
     lines = [
-        "| figure | value |", "|---|---|",
+        "| figure | value |",
+        "|---|---|",
         f"| direct client, quotes/s (median of {res['reps']}) | {res['client_rate']:,.0f} |",
         f"| recorder, quotes/s | {res['recorder_rate']:,.0f} |",
         f"| recorder / client (goal >= 0.5) | {res['ratio']:.2f} |",
@@ -344,9 +410,11 @@ def report(res: dict) -> str:
             f"| bytes on disk per million quotes | {res['bytes_per_million']:,.0f} |",
             f"| recorder RSS MiB after quotes ({rss}) and at the end | {res['rss_end_mib']:.1f} |",
         ]
-    lines.append(f"| load average before / after (1, 5, 15 min; {res['cpus']} CPUs) | "
-                 f"{' '.join(f'{x:.2f}' for x in res['load_before'])} / "
-                 f"{' '.join(f'{x:.2f}' for x in res['load_after'])} |")
+    lines.append(
+        f"| load average before / after (1, 5, 15 min; {res['cpus']} CPUs) | "
+        f"{' '.join(f'{x:.2f}' for x in res['load_before'])} / "
+        f"{' '.join(f'{x:.2f}' for x in res['load_after'])} |"
+    )
     return "\n".join(lines)
 
 

@@ -27,7 +27,7 @@ async def blast_distinct(svc: Any, n: int, conn: Any, block_bytes: int = 16 * 10
             await conn.writable.wait()
         if not conn.is_open:
             break
-        block = frames[start:start + per]
+        block = frames[start : start + per]
         conn.transport.underlying_transport.write(b"".join(block))
         conn.quotes_sent += len(block)
         sent += len(block)

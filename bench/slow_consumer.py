@@ -38,7 +38,7 @@ import statistics
 import subprocess
 import sys
 import time
-from typing import Any, Optional
+from typing import Any
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUNS = ("raw", "conflate", "buffer")
@@ -81,14 +81,14 @@ class Probe:
             await asyncio.sleep(1)
 
 
-def pct(xs: list[float], p: float) -> Optional[float]:
+def pct(xs: list[float], p: float) -> float | None:
     if not xs:
         return None
     s = sorted(xs)
     return s[min(len(s) - 1, int(p / 100 * len(s)))]
 
 
-def slope(points: list[tuple[float, float]]) -> Optional[float]:
+def slope(points: list[tuple[float, float]]) -> float | None:
     """Least-squares growth of y in x."""
     if len(points) < 2:
         return None
@@ -98,7 +98,9 @@ def slope(points: list[tuple[float, float]]) -> Optional[float]:
     return sum((x - mx) * (y - my) for x, y in points) / den if den else None
 
 
-async def client_run(kind: str, url: str, instruments: list[str], seconds: float, work_s: float) -> dict[str, Any]:
+async def client_run(
+    kind: str, url: str, instruments: list[str], seconds: float, work_s: float
+) -> dict[str, Any]:
     loop = asyncio.get_running_loop()
     probe = Probe(work_s)
     sampler = loop.create_task(probe.sample_rss())
@@ -119,7 +121,11 @@ async def client_run(kind: str, url: str, instruments: list[str], seconds: float
         probe.t0 = time.monotonic()
         await asyncio.sleep(seconds)
         snap = monitor.snapshot(client)
-        extra = {"received": snap["quotes"], "client_lag_s": snap["lag_s"], "late_quotes": snap["late_quotes"]}
+        extra = {
+            "received": snap["quotes"],
+            "client_lag_s": snap["lag_s"],
+            "late_quotes": snap["late_quotes"],
+        }
     else:
         from quotra.feed import open_feed
 
@@ -145,10 +151,12 @@ async def client_run(kind: str, url: str, instruments: list[str], seconds: float
         "lag_max_ms": max(lags, default=0) * 1e3,
         "lag_growth_s_per_s": slope(points),
         "lag_by_second_s": {str(k): round(v, 3) for k, v in sorted(per_second.items())},
-        "rss_mib": {"start": probe.rss[0][1] if probe.rss else None,
-                    "at_5s": next((r for t, r in probe.rss if t >= 5), None),
-                    "max": max((r for _, r in probe.rss), default=None),
-                    "end": probe.rss[-1][1] if probe.rss else None},
+        "rss_mib": {
+            "start": probe.rss[0][1] if probe.rss else None,
+            "at_5s": next((r for t, r in probe.rss if t >= 5), None),
+            "max": max((r for _, r in probe.rss), default=None),
+            "end": probe.rss[-1][1] if probe.rss else None,
+        },
         **{k: v for k, v in extra.items() if k != "lag_s"},
     }
 
@@ -158,8 +166,13 @@ def client_main(args: argparse.Namespace) -> None:
         raise SystemExit("the benchmark talks only to a local service (wss://127.0.0.1:PORT/...)")
 
     async def run_and_exit() -> None:
-        res = await client_run(args.client, args.url, args.instrument_names.split(","), args.seconds,
-                               args.work_ms / 1e3)
+        res = await client_run(
+            args.client,
+            args.url,
+            args.instrument_names.split(","),
+            args.seconds,
+            args.work_ms / 1e3,
+        )
         print(json.dumps(res), flush=True)
         # At once: the raw client's backlog of tasks and its shutdown are not part of the run.
         os._exit(0)
@@ -167,9 +180,23 @@ def client_main(args: argparse.Namespace) -> None:
     asyncio.run(run_and_exit())
 
 
-def start_service(rate: float, instruments: list[str]) -> tuple[subprocess.Popen[str], dict[str, Any]]:
-    proc = subprocess.Popen([sys.executable, "-m", "quotra.service", "--rate", str(rate), "--instruments",
-                             ",".join(instruments)], cwd=ROOT, stdout=subprocess.PIPE, text=True)
+def start_service(
+    rate: float, instruments: list[str]
+) -> tuple[subprocess.Popen[str], dict[str, Any]]:
+    proc = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "quotra.service",
+            "--rate",
+            str(rate),
+            "--instruments",
+            ",".join(instruments),
+        ],
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     assert proc.stdout is not None
     line = proc.stdout.readline()
     if not line:
@@ -182,30 +209,40 @@ def report(results: dict[str, dict[str, Any]], cfg: dict[str, Any]) -> str:
     def f(v: Any, nd: int = 1) -> str:
         return "-" if v is None else f"{v:,.{nd}f}"
 
-    out = [f"Slow consumer: {cfg['rate']:,.0f} quotes/s over {cfg['instruments']} instruments for "
-           f"{cfg['seconds']:.0f} s, {cfg['work_ms']} ms of CPU per quote.", "",
-           "| run | consumed | lag p50 (ms) | lag p99 (ms) | lag max (ms) | lag growth (s/s) | conflated "
-           "| dropped | RSS start/5 s/max/end (MiB) |",
-           "|---|---:|---:|---:|---:|---:|---:|---:|---|"]
+    out = [
+        f"Slow consumer: {cfg['rate']:,.0f} quotes/s over {cfg['instruments']} instruments for "
+        f"{cfg['seconds']:.0f} s, {cfg['work_ms']} ms of CPU per quote.",
+        "",
+        "| run | consumed | lag p50 (ms) | lag p99 (ms) | lag max (ms) | lag growth (s/s) | conflated "
+        "| dropped | RSS start/5 s/max/end (MiB) |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---|",
+    ]
     for kind in RUNS:
         r = results.get(kind)
         if r is None:
             continue
         rss = r["rss_mib"]
-        out.append(f"| {kind} | {r['consumed']:,} | {f(r['lag_p50_ms'])} | {f(r['lag_p99_ms'])} | "
-                   f"{f(r['lag_max_ms'])} | {f(r['lag_growth_s_per_s'], 3)} | {r.get('conflated', '-')} | "
-                   f"{r.get('dropped', '-')} | {f(rss['start'])} / {f(rss.get('at_5s'))} / {f(rss['max'])} / "
-                   f"{f(rss['end'])} |")
+        out.append(
+            f"| {kind} | {r['consumed']:,} | {f(r['lag_p50_ms'])} | {f(r['lag_p99_ms'])} | "
+            f"{f(r['lag_max_ms'])} | {f(r['lag_growth_s_per_s'], 3)} | {r.get('conflated', '-')} | "
+            f"{r.get('dropped', '-')} | {f(rss['start'])} / {f(rss.get('at_5s'))} / {f(rss['max'])} / "
+            f"{f(rss['end'])} |"
+        )
     raw = results.get("raw")
     if raw:
         by = raw["lag_by_second_s"]
-        out += ["", "Raw client, lag of the last quote of each second (s): "
-                + ", ".join(f"{k}: {v}" for k, v in list(by.items())[:: max(1, len(by) // 10)])]
+        out += [
+            "",
+            "Raw client, lag of the last quote of each second (s): "
+            + ", ".join(f"{k}: {v}" for k, v in list(by.items())[:: max(1, len(by) // 10)]),
+        ]
     return "\n".join(out)
 
 
-def main(argv: Optional[list[str]] = None) -> None:
-    p = argparse.ArgumentParser(prog="bench/run-slow", description="a slow consumer: the raw client and quotra.feed")
+def main(argv: list[str] | None = None) -> None:
+    p = argparse.ArgumentParser(
+        prog="bench/run-slow", description="a slow consumer: the raw client and quotra.feed"
+    )
     p.add_argument("--seconds", type=float, default=30.0)
     p.add_argument("--rate", type=float, default=5000.0, help="quotes/s the service sends")
     p.add_argument("--instruments", type=int, default=20)
@@ -227,11 +264,29 @@ def main(argv: Optional[list[str]] = None) -> None:
     try:
         env = os.environ | {"SSL_CERT_FILE": info["ca_file"]}
         for kind in args.runs.split(","):
-            cmd = [sys.executable, "-m", "bench.slow_consumer", "--client", kind, "--url", info["url"],
-                   "--instrument-names", ",".join(names), "--seconds", str(args.seconds),
-                   "--work-ms", str(args.work_ms)]
-            proc = subprocess.run(cmd, cwd=ROOT, env=env, capture_output=True, text=True,
-                                  timeout=2 * args.seconds + 30)
+            cmd = [
+                sys.executable,
+                "-m",
+                "bench.slow_consumer",
+                "--client",
+                kind,
+                "--url",
+                info["url"],
+                "--instrument-names",
+                ",".join(names),
+                "--seconds",
+                str(args.seconds),
+                "--work-ms",
+                str(args.work_ms),
+            ]
+            proc = subprocess.run(
+                cmd,
+                cwd=ROOT,
+                env=env,
+                capture_output=True,
+                text=True,
+                timeout=2 * args.seconds + 30,
+            )
             lines = [ln for ln in proc.stdout.splitlines() if ln.startswith("{")]
             if proc.returncode != 0 or not lines:
                 raise SystemExit(f"run {kind} failed ({proc.returncode}): {proc.stderr[-2000:]}")
@@ -243,7 +298,12 @@ def main(argv: Optional[list[str]] = None) -> None:
             svc.wait(10)
         except subprocess.TimeoutExpired:
             svc.kill()
-    cfg = {"rate": args.rate, "instruments": args.instruments, "seconds": args.seconds, "work_ms": args.work_ms}
+    cfg = {
+        "rate": args.rate,
+        "instruments": args.instruments,
+        "seconds": args.seconds,
+        "work_ms": args.work_ms,
+    }
     print(report(results, cfg))
     if args.json:
         with open(args.json, "w") as f:

@@ -72,9 +72,20 @@ EAGER_FRAME_PATHS = ("floor", "quotra")
 def sample_payload() -> bytes:
     """One quote frame's payload, like the service's (every field set)."""
     msg = pricetape(
-        instrument="BENCH", exchange_ts_ns=1_733_650_000_123_456_789, last_price=2101.25,
-        last_quantity=25, volume=1_234_567, bid_price=2101.2, bid_size=300, ask_price=2101.3,
-        ask_size=250, open=2090.0, high=2110.05, low=2088.5, close=2095.5, open_interest=456_789,
+        instrument="BENCH",
+        exchange_ts_ns=1_733_650_000_123_456_789,
+        last_price=2101.25,
+        last_quantity=25,
+        volume=1_234_567,
+        bid_price=2101.2,
+        bid_size=300,
+        ask_price=2101.3,
+        ask_size=250,
+        open=2090.0,
+        high=2110.05,
+        low=2088.5,
+        close=2095.5,
+        open_interest=456_789,
     )
     return encode_quote(msg)
 
@@ -116,6 +127,7 @@ async def on_error(exc):
 
 
 # ---------------------------------------------------------------- steps, one region each
+
 
 def step_regions(loop):
     """Region name -> coroutine function over batches of payloads."""
@@ -190,22 +202,37 @@ def step_regions(loop):
 
         return run
 
-    return {"base": base, "json": json, "base64": b64, "parse": parse, "dict": to_dict,
-            "callback": callback, "task": task, "native_base": native(0),
-            **{name: native(i + 1) for i, name in enumerate(NATIVE_STEPS)}}
+    return {
+        "base": base,
+        "json": json,
+        "base64": b64,
+        "parse": parse,
+        "dict": to_dict,
+        "callback": callback,
+        "task": task,
+        "native_base": native(0),
+        **{name: native(i + 1) for i, name in enumerate(NATIVE_STEPS)},
+    }
 
 
 # ---------------------------------------------------------------- whole frames through picows
+
 
 class FakeTransport:
     """What picows' WSProtocol and WSTransport use of a transport; no I/O."""
 
     def __init__(self):
-        self._sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)  # options only, never connected
+        self._sock = socket.socket(
+            socket.AF_INET, socket.SOCK_STREAM
+        )  # options only, never connected
         self.written: list[bytes] = []
 
     def get_extra_info(self, name, default=None):
-        return {"socket": self._sock, "peername": ("127.0.0.1", 9), "sockname": ("127.0.0.1", 9)}.get(name, default)
+        return {
+            "socket": self._sock,
+            "peername": ("127.0.0.1", 9),
+            "sockname": ("127.0.0.1", 9),
+        }.get(name, default)
 
     def write(self, data):
         self.written.append(bytes(data))
@@ -238,17 +265,37 @@ def feed(proto, data: bytes) -> None:
 
 async def open_protocol(listener_factory):
     """A client-side WSProtocol past its handshake, on a fake transport."""
-    proto = WSProtocol("127.0.0.1:9", "/?version=2", True, listener_factory,
-                       logging.getLogger("bench.stages"), True, None, False, 10, 10,
-                       WSAutoPingStrategy.PING_WHEN_IDLE, True, 10 * 1024 * 1024, None, 16 * 1024)
+    proto = WSProtocol(
+        "127.0.0.1:9",
+        "/?version=2",
+        True,
+        listener_factory,
+        logging.getLogger("bench.stages"),
+        True,
+        None,
+        False,
+        10,
+        10,
+        WSAutoPingStrategy.PING_WHEN_IDLE,
+        True,
+        10 * 1024 * 1024,
+        None,
+        16 * 1024,
+    )
     tr = FakeTransport()
     proto.connection_made(tr)
     request = tr.written[0]
-    key = next(line.split(b":", 1)[1].strip() for line in request.split(b"\r\n")
-               if line.lower().startswith(b"sec-websocket-key:"))
+    key = next(
+        line.split(b":", 1)[1].strip()
+        for line in request.split(b"\r\n")
+        if line.lower().startswith(b"sec-websocket-key:")
+    )
     accept = base64.b64encode(hashlib.sha1(key + GUID).digest())
-    feed(proto, b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                b"Sec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+    feed(
+        proto,
+        b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        b"Sec-WebSocket-Accept: " + accept + b"\r\n\r\n",
+    )
     await asyncio.sleep(0.05)  # let on_ws_connected's tasks finish
     return proto, tr
 
@@ -283,6 +330,7 @@ def frame_region(proto):
 
 # ---------------------------------------------------------------- the harness
 
+
 def measure(loop, name: str, fn, inputs, warm) -> None:
     """Run ``fn(warm)`` unmeasured, then ``fn(inputs)`` as a callgrind region."""
     loop.run_until_complete(fn(warm))
@@ -298,7 +346,9 @@ def main(argv=None) -> None:
     p = argparse.ArgumentParser(prog="python -m bench.stages")
     p.add_argument("--frames", type=int, default=20_000, help="frames per region")
     p.add_argument("--warm", type=int, default=2_000, help="unmeasured frames before each region")
-    p.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio", help="the event loop")
+    p.add_argument(
+        "--loop", choices=("asyncio", "uvloop"), default="asyncio", help="the event loop"
+    )
     args = p.parse_args(argv)
 
     loop = new_loop(args.loop)

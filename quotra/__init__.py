@@ -33,7 +33,9 @@ def point_client(client: C, url: str) -> C:
     from .quotra import Quotra
 
     if not isinstance(client, Quotra):
-        raise TypeError(f"point_client() needs a quotra.quotra.Quotra client, not {type(client).__name__}")
+        raise TypeError(
+            f"point_client() needs a quotra.quotra.Quotra client, not {type(client).__name__}"
+        )
     return _point(client, url)
 
 

@@ -3,13 +3,14 @@ quotra-record) share: argument types (a positive number, a count, a list of
 instruments) and the ``--metrics-port PORT`` / ``--metrics-addr
 ADDR`` options. Importing this module needs no prometheus-client: a missing
 extra is reported as one line naming it."""
+
 from __future__ import annotations
 
 import argparse
 import math
 import os
 import sys
-from typing import Any, Optional
+from typing import Any
 
 
 def positive(text: str) -> float:
@@ -43,9 +44,13 @@ METRICS_ADDR = "127.0.0.1"
 
 def add_metrics_addr(p: argparse.ArgumentParser) -> None:
     """Adds ``--metrics-addr ADDR`` (default 127.0.0.1) beside ``--metrics-port``."""
-    p.add_argument("--metrics-addr", default=METRICS_ADDR, metavar="ADDR",
-                   help="the address --metrics-port listens on (default %(default)s; "
-                        "0.0.0.0 for a Prometheus on another host)")
+    p.add_argument(
+        "--metrics-addr",
+        default=METRICS_ADDR,
+        metavar="ADDR",
+        help="the address --metrics-port listens on (default %(default)s; "
+        "0.0.0.0 for a Prometheus on another host)",
+    )
 
 
 def metrics_url(server: Any) -> str:
@@ -54,7 +59,7 @@ def metrics_url(server: Any) -> str:
     return f"http://{f'[{host}]' if ':' in host else host}:{port}/metrics"
 
 
-def start_metrics(prog: str, port: Optional[int], addr: str = METRICS_ADDR) -> tuple[bool, Any]:
+def start_metrics(prog: str, port: int | None, addr: str = METRICS_ADDR) -> tuple[bool, Any]:
     """``(True, server)`` serving /metrics on ``addr``:``port``, ``(True,
     None)`` without the option, ``(False, None)`` after one line on stderr
     when it cannot be served (the caller exits 2)."""
@@ -75,7 +80,7 @@ def start_metrics(prog: str, port: Optional[int], addr: str = METRICS_ADDR) -> t
         return False, None
 
 
-def stop_metrics(server: Any, name: Optional[str] = None) -> None:
+def stop_metrics(server: Any, name: str | None = None) -> None:
     """Stops a server that ``start_metrics`` returned (None: nothing to stop),
     first taking ``name``'s source out of the collector when given."""
     if server is not None:
@@ -87,7 +92,7 @@ def stop_metrics(server: Any, name: Optional[str] = None) -> None:
         server.server_close()
 
 
-def point_at(prog: str, client: Any, url: Optional[str]) -> bool:
+def point_at(prog: str, client: Any, url: str | None) -> bool:
     """Point ``client`` at ``--url`` (None: its own address); False after one
     line on stderr when the URL is refused."""
     if url is None:
@@ -102,7 +107,7 @@ def point_at(prog: str, client: Any, url: Optional[str]) -> bool:
     return True
 
 
-def use_ca_file(prog: str, path: Optional[str]) -> bool:
+def use_ca_file(prog: str, path: str | None) -> bool:
     """Trust ``path``'s certificates for the upstream connection (through
     SSL_CERT_FILE, which the client's default context reads); False after one
     line on stderr when there is no such file. None: nothing to do."""

@@ -18,16 +18,24 @@ still makes a task that waits its turn.
 from __future__ import annotations
 
 import asyncio
+from collections.abc import Coroutine
 from types import CodeType
-from typing import Any, Coroutine, Optional
+from typing import Any
 
 __all__ = ["eager_task_factory", "eager_for"]
 
 
-def eager_task_factory(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, Any], *,
-                       eager_start: Optional[bool] = None, **kwargs: Any) -> asyncio.Task[Any]:
+def eager_task_factory(
+    loop: asyncio.AbstractEventLoop,
+    coro: Coroutine[Any, Any, Any],
+    *,
+    eager_start: bool | None = None,
+    **kwargs: Any,
+) -> asyncio.Task[Any]:
     """A task factory (``loop.set_task_factory``) whose tasks start eagerly."""
-    return asyncio.Task(coro, loop=loop, eager_start=True if eager_start is None else eager_start, **kwargs)
+    return asyncio.Task(
+        coro, loop=loop, eager_start=True if eager_start is None else eager_start, **kwargs
+    )
 
 
 def eager_for(loop: asyncio.AbstractEventLoop, code: CodeType) -> None:
@@ -38,8 +46,9 @@ def eager_for(loop: asyncio.AbstractEventLoop, code: CodeType) -> None:
     previous = loop.get_task_factory()
     Task = asyncio.Task
 
-    def factory(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, Any],
-                **kwargs: Any) -> asyncio.Future[Any]:
+    def factory(
+        loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, Any], **kwargs: Any
+    ) -> asyncio.Future[Any]:
         if getattr(coro, "cr_code", None) is code:
             # uvloop passes eager_start= itself: ours decides here.
             kwargs.pop("eager_start", None)

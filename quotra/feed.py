@@ -55,17 +55,17 @@ import os
 import ssl
 import time
 import types
-from typing import Any, Awaitable, Callable, Optional, Sequence, Union
+from collections.abc import Awaitable, Callable, Sequence
+from typing import Any
 
-from . import _check_url, point_client
-from . import _quiet
+from . import _check_url, _quiet, point_client
 
 __all__ = ["Feed", "open_feed"]
 
 logger = logging.getLogger("quotra.feed")
 
 Quote = dict[str, Any]
-ErrorCallback = Callable[[BaseException], Union[None, Awaitable[None]]]
+ErrorCallback = Callable[[BaseException], Awaitable[None] | None]
 
 DEFAULT_MAXSIZE = 100_000
 #: At most one line about dropped quotes in this many seconds.
@@ -145,11 +145,16 @@ class _Trust:
 
     def __init__(self) -> None:
         self.files: dict[str, int] = {}
-        self.shim: Optional[types.ModuleType] = None
+        self.shim: types.ModuleType | None = None
 
-    def create_default_context(self, purpose: ssl.Purpose = ssl.Purpose.SERVER_AUTH, *,
-                               cafile: Optional[str] = None, capath: Optional[str] = None,
-                               cadata: Any = None) -> ssl.SSLContext:
+    def create_default_context(
+        self,
+        purpose: ssl.Purpose = ssl.Purpose.SERVER_AUTH,
+        *,
+        cafile: str | None = None,
+        capath: str | None = None,
+        cadata: Any = None,
+    ) -> ssl.SSLContext:
         ctx = ssl.create_default_context(purpose, cafile=cafile, capath=capath, cadata=cadata)
         for path in list(self.files):
             ctx.load_verify_locations(cafile=path)
@@ -162,7 +167,7 @@ class _Trust:
         if self.shim is None:
             shim = types.ModuleType("ssl", ssl.__doc__)
             shim.__dict__.update({k: v for k, v in vars(ssl).items() if not k.startswith("__")})
-            setattr(shim, "create_default_context", self.create_default_context)
+            shim.create_default_context = self.create_default_context
             self.shim = shim
         if getattr(client_module, "ssl", None) is not self.shim:
             client_module.ssl = self.shim
@@ -175,7 +180,11 @@ class _Trust:
             self.files[path] = left
             return
         self.files.pop(path, None)
-        if not self.files and self.shim is not None and getattr(client_module, "ssl", None) is self.shim:
+        if (
+            not self.files
+            and self.shim is not None
+            and getattr(client_module, "ssl", None) is self.shim
+        ):
             client_module.ssl = ssl
 
 
@@ -194,9 +203,17 @@ def _check_instruments(instruments: Any, what: str = "instruments") -> list[str]
 class Feed:
     """An open feed (see the module's documentation); made by ``open_feed``."""
 
-    def __init__(self, url: str, instruments: list[str], *, conflate: bool, maxsize: int,
-                 ca_file: Optional[str], error_callback: Optional[ErrorCallback],
-                 open_timeout: float) -> None:
+    def __init__(
+        self,
+        url: str,
+        instruments: list[str],
+        *,
+        conflate: bool,
+        maxsize: int,
+        ca_file: str | None,
+        error_callback: ErrorCallback | None,
+        open_timeout: float,
+    ) -> None:
         self.url = url
         self.conflate = conflate
         self.maxsize = maxsize
@@ -204,12 +221,12 @@ class Feed:
         self._ca_file = ca_file
         self._error_callback = error_callback
         self._open_timeout = open_timeout
-        self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._loop: asyncio.AbstractEventLoop | None = None
         self._client: Any = None
-        self._stop_event: Optional[asyncio.Event] = None
-        self._watcher: Optional[asyncio.Task[None]] = None
-        self._factory: Optional[_Factory] = None
-        self._waiter: Optional[asyncio.Future[None]] = None
+        self._stop_event: asyncio.Event | None = None
+        self._watcher: asyncio.Task[None] | None = None
+        self._factory: _Factory | None = None
+        self._waiter: asyncio.Future[None] | None = None
         self._latest: collections.OrderedDict[Any, Quote] = collections.OrderedDict()
         self._queue: collections.deque[Quote] = collections.deque()
         self._opened = False
@@ -222,7 +239,7 @@ class Feed:
         self._dropped_at_line = 0
         self._drop_line_at = -math.inf
         self._errors = 0
-        self._lag_ns: Optional[int] = None
+        self._lag_ns: int | None = None
         self._trusting = False
         self._since_loop = 0.0  # time.monotonic() when the loop last ran between two quotes
 
@@ -248,7 +265,11 @@ class Feed:
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
         factory = self._factory
-        if factory is not None and self._loop is not None and self._loop.get_task_factory() is factory:
+        if (
+            factory is not None
+            and self._loop is not None
+            and self._loop.get_task_factory() is factory
+        ):
             return _DELIVERED
         return _trivial()
 
@@ -259,8 +280,13 @@ class Feed:
         self._drop_line_at = now
         dropped = self._dropped - self._dropped_at_line
         self._dropped_at_line = self._dropped
-        logger.warning("feed buffer full (maxsize %d): the consumer is behind; dropped %d oldest quotes "
-                       "since the last such line (%d in all)", self.maxsize, dropped, self._dropped)
+        logger.warning(
+            "feed buffer full (maxsize %d): the consumer is behind; dropped %d oldest quotes "
+            "since the last such line (%d in all)",
+            self.maxsize,
+            dropped,
+            self._dropped,
+        )
 
     async def _on_error(self, exc: BaseException) -> None:
         self._errors += 1
@@ -287,7 +313,7 @@ class Feed:
 
     # -- opening and closing ---------------------------------------------------
 
-    async def __aenter__(self) -> "Feed":
+    async def __aenter__(self) -> Feed:
         await self._open()
         return self
 
@@ -315,16 +341,21 @@ class Feed:
             self._watcher = loop.create_task(self._watch_end(), name="quotra.feed end")
             connected = asyncio.ensure_future(client.IS_CONNECTED.wait())
             try:
-                await asyncio.wait((connected, self._watcher), timeout=self._open_timeout,
-                                   return_when=asyncio.FIRST_COMPLETED)
+                await asyncio.wait(
+                    (connected, self._watcher),
+                    timeout=self._open_timeout,
+                    return_when=asyncio.FIRST_COMPLETED,
+                )
             finally:
                 connected.cancel()
             if not client.IS_CONNECTED.is_set():
-                raise ConnectionError(f"quotra.feed: no connection to {self.url} within {self._open_timeout} s "
-                                      "(the reason is in the quotra.quotra log)"
-                                      if not self._ended else
-                                      f"quotra.feed: could not connect to {self.url} "
-                                      "(the reason is in the quotra.quotra log)")
+                raise ConnectionError(
+                    f"quotra.feed: no connection to {self.url} within {self._open_timeout} s "
+                    "(the reason is in the quotra.quotra log)"
+                    if not self._ended
+                    else f"quotra.feed: could not connect to {self.url} "
+                    "(the reason is in the quotra.quotra log)"
+                )
             self._opened = True
             if self._instruments:
                 await client.subscribe(list(self._instruments))
@@ -372,7 +403,7 @@ class Feed:
 
     # -- the consumer's side ---------------------------------------------------
 
-    def __aiter__(self) -> "Feed":
+    def __aiter__(self) -> Feed:
         return self
 
     async def __anext__(self) -> Quote:
@@ -395,7 +426,7 @@ class Feed:
                 self._waiter = None
                 self._since_loop = time.monotonic()
 
-    def _take(self) -> Optional[Quote]:
+    def _take(self) -> Quote | None:
         if self.conflate:
             if not self._latest:
                 return None
@@ -431,7 +462,9 @@ class Feed:
 
     def stats(self) -> dict[str, Any]:
         """The feed's counters now (see the module's documentation)."""
-        connected = self._client is not None and self._client.IS_CONNECTED.is_set() and not self._closed
+        connected = (
+            self._client is not None and self._client.IS_CONNECTED.is_set() and not self._closed
+        )
         return {
             "received": self._received,
             "delivered": self._delivered,
@@ -452,9 +485,16 @@ async def _wait_event(event: asyncio.Event, timeout: float) -> bool:
     return True
 
 
-def open_feed(url: str, instruments: Sequence[str] = (), *, conflate: bool = False,
-              maxsize: int = DEFAULT_MAXSIZE, ca_file: Optional[str] = None,
-              error_callback: Optional[ErrorCallback] = None, open_timeout: float = 30.0) -> Feed:
+def open_feed(
+    url: str,
+    instruments: Sequence[str] = (),
+    *,
+    conflate: bool = False,
+    maxsize: int = DEFAULT_MAXSIZE,
+    ca_file: str | None = None,
+    error_callback: ErrorCallback | None = None,
+    open_timeout: float = 30.0,
+) -> Feed:
     """A feed of ``instruments`` from the service at ``url`` (``wss://...``),
     to use as ``async with open_feed(...) as feed: async for quote in feed``.
 
@@ -489,9 +529,18 @@ def open_feed(url: str, instruments: Sequence[str] = (), *, conflate: bool = Fal
             raise ValueError(f"ca_file {ca_file!r} holds no certificate to trust ({exc})") from None
     if error_callback is not None and not callable(error_callback):
         raise TypeError(f"error_callback is callable or None, not {type(error_callback).__name__}")
-    if isinstance(open_timeout, bool) or not isinstance(open_timeout, (int, float)) \
-            or not 0 < open_timeout < math.inf:
+    if (
+        isinstance(open_timeout, bool)
+        or not isinstance(open_timeout, (int, float))
+        or not 0 < open_timeout < math.inf
+    ):
         raise ValueError(f"open_timeout is a positive number of seconds, not {open_timeout!r}")
-    return Feed(url, names, conflate=conflate, maxsize=maxsize, ca_file=ca_file,
-                error_callback=error_callback, open_timeout=float(open_timeout))
-
+    return Feed(
+        url,
+        names,
+        conflate=conflate,
+        maxsize=maxsize,
+        ca_file=ca_file,
+        error_callback=error_callback,
+        open_timeout=float(open_timeout),
+    )

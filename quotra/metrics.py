@@ -73,17 +73,24 @@ import math
 import platform
 import re
 import threading
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, cast
+from typing import Any, cast
 
 try:
     from prometheus_client import REGISTRY, start_http_server
-    from prometheus_client.core import (CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily,
-                                       Metric)
+    from prometheus_client.core import (
+        CounterMetricFamily,
+        GaugeMetricFamily,
+        HistogramMetricFamily,
+        Metric,
+    )
     from prometheus_client.registry import CollectorRegistry
 except ImportError as exc:
-    raise ImportError(f"quotra.metrics needs prometheus-client ({exc}): pip install 'quotra[metrics]'",
-                      name=exc.name) from exc
+    raise ImportError(
+        f"quotra.metrics needs prometheus-client ({exc}): pip install 'quotra[metrics]'",
+        name=exc.name,
+    ) from exc
 
 from . import monitor
 
@@ -122,11 +129,13 @@ class Family:
     name: str
     kind: str
     documentation: str
-    missing: Optional[float] = None
+    missing: float | None = None
 
     def __post_init__(self) -> None:
         if self.kind not in ("counter", "gauge"):
-            raise ValueError(f"Family {self.name!r}: kind must be 'counter' or 'gauge', not {self.kind!r}")
+            raise ValueError(
+                f"Family {self.name!r}: kind must be 'counter' or 'gauge', not {self.kind!r}"
+            )
         name = self.name
         if self.kind == "counter" and name.endswith("_total"):
             name = name[: -len("_total")]
@@ -137,21 +146,42 @@ class Family:
 
 CLIENT_FAMILIES: tuple[Family, ...] = (
     Family("quotes", "quotra_quotes", "counter", "Quotes handed to the message callback."),
-    Family("quote_errors", "quotra_quote_errors", "counter",
-           "Quote frames that failed to decode or to reach the message callback."),
+    Family(
+        "quote_errors",
+        "quotra_quote_errors",
+        "counter",
+        "Quote frames that failed to decode or to reach the message callback.",
+    ),
     Family("frames", "quotra_frames", "counter", "Websocket data frames received."),
     Family("bytes", "quotra_bytes", "counter", "Payload bytes of the data frames received."),
     Family("connections_opened", "quotra_connections_opened", "counter", "Connections opened."),
     Family("disconnections", "quotra_disconnections", "counter", "Connections that ended."),
-    Family("connect_failures", "quotra_connect_failures", "counter", "Connection attempts that failed."),
+    Family(
+        "connect_failures", "quotra_connect_failures", "counter", "Connection attempts that failed."
+    ),
     Family("connected", "quotra_connected", "gauge", "1 while a connection is open, else 0."),
-    Family("last_quote_age_s", "quotra_last_quote_age_seconds", "gauge",
-           "Seconds since the last quote; +Inf before the first.", missing=math.inf),
-    Family("subscriptions", "quotra_subscriptions", "gauge", "Instruments in the subscription set."),
-    Family("lag_s", "quotra_last_quote_lag_seconds", "gauge",
-           "Age in seconds of the latest quote when it was decoded (now minus its exchange_ts_ns)."),
-    Family("late_quotes", "quotra_late_quotes", "counter",
-           "Quotes older than the client's lag threshold when decoded."),
+    Family(
+        "last_quote_age_s",
+        "quotra_last_quote_age_seconds",
+        "gauge",
+        "Seconds since the last quote; +Inf before the first.",
+        missing=math.inf,
+    ),
+    Family(
+        "subscriptions", "quotra_subscriptions", "gauge", "Instruments in the subscription set."
+    ),
+    Family(
+        "lag_s",
+        "quotra_last_quote_lag_seconds",
+        "gauge",
+        "Age in seconds of the latest quote when it was decoded (now minus its exchange_ts_ns).",
+    ),
+    Family(
+        "late_quotes",
+        "quotra_late_quotes",
+        "counter",
+        "Quotes older than the client's lag threshold when decoded.",
+    ),
 )
 
 #: The histogram every client source gives, from its native bucket counts.
@@ -167,12 +197,16 @@ def _is_client(source: Any) -> bool:
     return isinstance(source, Quotra)
 
 
-def _reader(source: Any, extra: tuple[Family, ...]) -> tuple[Callable[[], Mapping[str, Any]], tuple[Family, ...]]:
+def _reader(
+    source: Any, extra: tuple[Family, ...]
+) -> tuple[Callable[[], Mapping[str, Any]], tuple[Family, ...]]:
     """How to read ``source`` at scrape time, and the families it gives."""
     if _is_client(source):
         own = getattr(source, "snapshot", None) if extra else None
         if extra and not callable(own):
-            raise TypeError("extra families for a client need a snapshot() method on it to read them from")
+            raise TypeError(
+                "extra families for a client need a snapshot() method on it to read them from"
+            )
         own_read = cast(Callable[[], Mapping[str, Any]], own)
 
         def read() -> Mapping[str, Any]:
@@ -181,17 +215,20 @@ def _reader(source: Any, extra: tuple[Family, ...]) -> tuple[Callable[[], Mappin
                 values.update(own_read())
             values[_LAG_KEY] = monitor.lag_histogram(source)
             return values
+
         return read, CLIENT_FAMILIES + extra
     own = getattr(source, "snapshot", None)
     if not callable(own):
-        raise TypeError(f"a metrics source is a quotra.quotra.Quotra client or has a snapshot() method; "
-                        f"{type(source).__name__} is neither")
+        raise TypeError(
+            f"a metrics source is a quotra.quotra.Quotra client or has a snapshot() method; "
+            f"{type(source).__name__} is neither"
+        )
     if not extra:
         raise ValueError("a source that is not a client needs its families")
     return own, extra
 
 
-def _value(family: Family, snap: Mapping[str, Any]) -> Optional[float]:
+def _value(family: Family, snap: Mapping[str, Any]) -> float | None:
     if family.key not in snap:
         return None
     v = snap[family.key]
@@ -228,15 +265,22 @@ class Collector:
         extra = tuple(families)
         for f in extra:
             if not isinstance(f, Family):
-                raise TypeError(f"families are quotra.metrics.Family objects, not {type(f).__name__}")
+                raise TypeError(
+                    f"families are quotra.metrics.Family objects, not {type(f).__name__}"
+                )
         read, fams = _reader(source, extra)
         with self._lock:
             if name in self._sources:
                 raise ValueError(f"{name!r} is registered already (unregister it first)")
             for f in fams:
                 known = self._families.get(f.name)
-                if known is not None and (known.kind, known.documentation) != (f.kind, f.documentation):
-                    raise ValueError(f"metric {f.name!r} is registered already as another family: {known}")
+                if known is not None and (known.kind, known.documentation) != (
+                    f.kind,
+                    f.documentation,
+                ):
+                    raise ValueError(
+                        f"metric {f.name!r} is registered already as another family: {known}"
+                    )
             for f in fams:
                 self._families.setdefault(f.name, f)
             self._sources[name] = (read, fams)
@@ -313,14 +357,17 @@ class BuildInfo:
         return []
 
     def collect(self) -> Iterator[Metric]:
-        info = GaugeMetricFamily("quotra_build_info", "The quotra build, picows and Python of this process.",
-                                 labels=["version", "picows", "python"])
+        info = GaugeMetricFamily(
+            "quotra_build_info",
+            "The quotra build, picows and Python of this process.",
+            labels=["version", "picows", "python"],
+        )
         info.add_metric([_version("quotra"), _version("picows"), platform.python_version()], 1)
         yield info
 
 
 BUILD_INFO = BuildInfo()
-_joined: Optional[CollectorRegistry] = None
+_joined: CollectorRegistry | None = None
 _join_lock = threading.Lock()
 
 

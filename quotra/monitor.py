@@ -61,13 +61,20 @@ never go back; an unpickled client starts again at zero.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Optional, TypedDict, cast
+from typing import Any, NamedTuple, TypedDict, cast
 
 from . import _monitor
 from ._monitor import snapshot as _snapshot
 
-__all__ = ["Snapshot", "FIELDS", "snapshot", "LagHistogram", "lag_histogram", "lag_threshold",
-           "set_lag_threshold"]
+__all__ = [
+    "Snapshot",
+    "FIELDS",
+    "snapshot",
+    "LagHistogram",
+    "lag_histogram",
+    "lag_threshold",
+    "set_lag_threshold",
+]
 
 
 class Snapshot(TypedDict):
@@ -79,9 +86,9 @@ class Snapshot(TypedDict):
     disconnections: int
     connect_failures: int
     connected: bool
-    last_quote_age_s: Optional[float]
+    last_quote_age_s: float | None
     subscriptions: int
-    lag_s: Optional[float]
+    lag_s: float | None
     late_quotes: int
     future_quotes: int
 

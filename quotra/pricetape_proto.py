@@ -46,7 +46,9 @@ def _fields_of(proto_class: Any) -> tuple[str, ...]:
 FIELDS: tuple[str, ...] = _fields_of(PriceTape)
 
 
-def _make_to_dict(fields: Sequence[str]) -> tuple[Callable[..., dict[str, Any]], Callable[..., dict[str, Any]]]:
+def _make_to_dict(
+    fields: Sequence[str],
+) -> tuple[Callable[..., dict[str, Any]], Callable[..., dict[str, Any]]]:
     # Generated once from the schema: a dict display of plain attribute loads,
     # no per-call loop, reflection or zip (measured the fastest Python way, see
     # bench_serialize_to_dict). Two variants: the method itself (saves one
@@ -202,18 +204,33 @@ def bench_serialize_to_dict(number: int = 200_000, repeat: int = 5) -> dict[str,
     import timeit
 
     msg = pricetape(
-        instrument="ABC", exchange_ts_ns=1_733_650_000_123_456_789, last_price=101.25,
-        last_quantity=10, volume=123_456, bid_price=101.2, bid_size=300, ask_price=101.3,
-        ask_size=250, open=100.0, high=102.0, low=99.5, close=100.5, open_interest=4567,
+        instrument="ABC",
+        exchange_ts_ns=1_733_650_000_123_456_789,
+        last_price=101.25,
+        last_quantity=10,
+        volume=123_456,
+        bid_price=101.2,
+        bid_size=300,
+        ask_price=101.3,
+        ask_size=250,
+        open=100.0,
+        high=102.0,
+        low=99.5,
+        close=100.5,
+        open_interest=4567,
     )
     m = msg.message
     data = msg.SerializeToString()
     getter = operator.attrgetter(*FIELDS)
 
-    def attrgetter_zip(m: Any = m, getter: Any = getter, keys: tuple[str, ...] = FIELDS) -> dict[str, Any]:
+    def attrgetter_zip(
+        m: Any = m, getter: Any = getter, keys: tuple[str, ...] = FIELDS
+    ) -> dict[str, Any]:
         return dict(zip(keys, getter(m)))
 
-    def comprehension(m: Any = m, keys: tuple[str, ...] = FIELDS, getattr: Any = getattr) -> dict[str, Any]:
+    def comprehension(
+        m: Any = m, keys: tuple[str, ...] = FIELDS, getattr: Any = getattr
+    ) -> dict[str, Any]:
         return {k: getattr(m, k) for k in keys}
 
     candidates = {
@@ -234,10 +251,15 @@ def bench_serialize_to_dict(number: int = 200_000, repeat: int = 5) -> dict[str,
         results[name] = min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e9
     if to_dict is not None:
         n = max(1, number // 20)
-        def json_format() -> Any:
-            return to_dict(m, preserving_proto_field_name=True, always_print_fields_with_no_presence=True)
 
-        results["json_format.MessageToDict"] = min(timeit.repeat(json_format, number=n, repeat=repeat)) / n * 1e9
+        def json_format() -> Any:
+            return to_dict(
+                m, preserving_proto_field_name=True, always_print_fields_with_no_presence=True
+            )
+
+        results["json_format.MessageToDict"] = (
+            min(timeit.repeat(json_format, number=n, repeat=repeat)) / n * 1e9
+        )
     return results
 
 

@@ -14,8 +14,6 @@ from collections.abc import Callable, Coroutine
 from functools import wraps as wraps
 from typing import Any, ParamSpec, TypeVar
 
-from typing_extensions import disjoint_base
-
 import orjson as orjson
 from picows import WSAutoPingStrategy as WSAutoPingStrategy
 from picows import WSCloseCode as WSCloseCode
@@ -23,6 +21,7 @@ from picows import WSError as WSError
 from picows import WSFrame, WSListener, WSTransport
 from picows import WSMsgType as WSMsgType
 from picows import ws_connect as ws_connect
+from typing_extensions import disjoint_base
 
 from .pricetape_proto import pricetape as pricetape
 

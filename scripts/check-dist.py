@@ -36,16 +36,21 @@ def check_wheel(path: str) -> list[str]:
                     faults.append(f"{info.filename}: not stripped (has {', '.join(kept)})")
                 print(f"  {info.filename}: {info.file_size / 1024:.0f} KiB")
     unpacked = sum(i.file_size for i in infos)
-    print(f"{os.path.basename(path)}: {os.path.getsize(path) / 1024:.0f} KiB, "
-          f"{unpacked / 1024:.0f} KiB unpacked, {len(infos)} files")
+    print(
+        f"{os.path.basename(path)}: {os.path.getsize(path) / 1024:.0f} KiB, "
+        f"{unpacked / 1024:.0f} KiB unpacked, {len(infos)} files"
+    )
     return faults
 
 
 def check_sdist(path: str) -> list[str]:
-    wanted = {os.path.relpath(os.path.join(d, f), ROOT)
-              for top in ("client", "native", "health")
-              for d, _, files in os.walk(os.path.join(ROOT, "quotra", top))
-              for f in files if f.endswith(SOURCES)}
+    wanted = {
+        os.path.relpath(os.path.join(d, f), ROOT)
+        for top in ("client", "native", "health")
+        for d, _, files in os.walk(os.path.join(ROOT, "quotra", top))
+        for f in files
+        if f.endswith(SOURCES)
+    }
     with tarfile.open(path) as tar:
         have = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
     missing = sorted(wanted - have)

@@ -23,10 +23,10 @@ objects are cached by content under build/mutation-cache, so a C++ mutant
 costs the compilation of its one file and a link, and putting the original
 back costs a link.
 """
+
 from __future__ import annotations
 
 import argparse
-import hashlib
 import os
 import shutil
 import subprocess
@@ -42,8 +42,19 @@ NATIVE = (".cpp", ".hpp", ".h")
 # Copies of the tree leave out what is not needed to build and test it;
 # __pycache__ in particular: a restored file of the mutant's size, written
 # within the same second, would pass for the mutant's cached bytecode.
-SKIP = shutil.ignore_patterns(".venv", ".git", "__pycache__", ".pytest_cache", ".hypothesis", "wheelhouse",
-                              "site", "dist", "*.egg-info", "mutation-cache", "sanitize")
+SKIP = shutil.ignore_patterns(
+    ".venv",
+    ".git",
+    "__pycache__",
+    ".pytest_cache",
+    ".hypothesis",
+    "wheelhouse",
+    "site",
+    "dist",
+    "*.egg-info",
+    "mutation-cache",
+    "sanitize",
+)
 
 # Run inside the scratch copy in place of `setup.py build_ext`: every object
 # file is looked up by the hash of its source, all headers and its flags
@@ -111,7 +122,9 @@ def run(cmd: list[str], cwd: Path, env: dict, timeout: float, log: Path, shown: 
     with open(log, "ab") as out:
         out.write(f"\n$ {shown or ' '.join(cmd)}\n".encode())
         out.flush()
-        proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+        proc = subprocess.Popen(
+            cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True
+        )
         try:
             return proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -127,20 +140,50 @@ def run(cmd: list[str], cwd: Path, env: dict, timeout: float, log: Path, shown: 
 
 def build(scratch: Path, env: dict, log: Path) -> bool:
     cache = ROOT / "build" / "mutation-cache"
-    return run([str(PYTHON), "-c", BUILD, str(cache)], scratch, env, 1800, log, "setup.py build_ext (cached)") == 0
+    return (
+        run(
+            [str(PYTHON), "-c", BUILD, str(cache)],
+            scratch,
+            env,
+            1800,
+            log,
+            "setup.py build_ext (cached)",
+        )
+        == 0
+    )
 
 
 def pytest(scratch: Path, env: dict, args: list[str], timeout: float, log: Path) -> int:
-    return run([str(PYTHON), "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", "-p", "no:randomly", *args],
-               scratch, env, timeout, log)
+    return run(
+        [
+            str(PYTHON),
+            "-m",
+            "pytest",
+            "-q",
+            "-x",
+            "-p",
+            "no:cacheprovider",
+            "-p",
+            "no:randomly",
+            *args,
+        ],
+        scratch,
+        env,
+        timeout,
+        log,
+    )
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("names", nargs="*", help="run only these mutants")
     ap.add_argument("--mutants", type=Path, default=ROOT / "scripts" / "mutants.toml")
     ap.add_argument("--closest-only", action="store_true", help="never run the whole suite")
-    ap.add_argument("--list", action="store_true", help="list the mutants and whether each still applies")
+    ap.add_argument(
+        "--list", action="store_true", help="list the mutants and whether each still applies"
+    )
     ap.add_argument("--suite-timeout", type=float, default=900)
     ap.add_argument("--log", type=Path, default=ROOT / "build" / "mutation.log")
     a = ap.parse_args()
@@ -210,7 +253,10 @@ def main() -> int:
                 if outcome == "survived" and "equivalent" in m:
                     outcome, how = "equivalent", m["equivalent"]
                 results.append((m["name"], outcome, how))
-                print(f"{m['name']:44} {outcome.upper():9} {how} ({time.monotonic() - t0:.0f} s)", flush=True)
+                print(
+                    f"{m['name']:44} {outcome.upper():9} {how} ({time.monotonic() - t0:.0f} s)",
+                    flush=True,
+                )
         except KeyboardInterrupt:
             interrupted = True
             print("interrupted; the working tree was never changed", file=sys.stderr)
@@ -219,10 +265,12 @@ def main() -> int:
     equivalent = [n for n, o, _ in results if o == "equivalent"]
     other = [f"{n} ({o})" for n, o, _ in results if o not in ("killed", "survived", "equivalent")]
     scored = killed + len(survived)
-    print(f"\nkilled {killed}, survived {len(survived)}"
-          + (f", equivalent (not scored): {', '.join(equivalent)}" if equivalent else "")
-          + (f", not scored: {', '.join(other)}" if other else "")
-          + (f"; score {killed}/{scored} = {100 * killed / scored:.1f}%" if scored else ""))
+    print(
+        f"\nkilled {killed}, survived {len(survived)}"
+        + (f", equivalent (not scored): {', '.join(equivalent)}" if equivalent else "")
+        + (f", not scored: {', '.join(other)}" if other else "")
+        + (f"; score {killed}/{scored} = {100 * killed / scored:.1f}%" if scored else "")
+    )
     if survived:
         print("survivors: " + ", ".join(survived))
     return 130 if interrupted else 0 if not survived and not other else 1

@@ -28,9 +28,15 @@ def module_left_as_found():
     yield
     after = list(vars(qm).items())
     # A re-import makes the interpreter's own entries anew, equal to the old.
-    changed = [name for (name, value), (name2, value2) in zip(before, after)
-               if name != name2 or (value is not value2 and not (name.startswith("__") and value == value2))]
-    assert len(before) == len(after) and not changed, f"the test left quotra.quotra changed: {changed}"
+    changed = [
+        name
+        for (name, value), (name2, value2) in zip(before, after)
+        if name != name2
+        or (value is not value2 and not (name.startswith("__") and value == value2))
+    ]
+    assert len(before) == len(after) and not changed, (
+        f"the test left quotra.quotra changed: {changed}"
+    )
 
 
 @pytest.fixture

@@ -43,10 +43,20 @@ import asyncio
 import socket
 import ssl
 import struct
-from typing import Callable, Optional
+from collections.abc import Callable
 
-OPENING_FAULTS = ("refused", "reset_tls", "reset_upgrade", "closed_after_tls", "http_error", "stall_tcp",
-                  "stall_tls", "stall_upgrade", "drip", "untrusted")
+OPENING_FAULTS = (
+    "refused",
+    "reset_tls",
+    "reset_upgrade",
+    "closed_after_tls",
+    "http_error",
+    "stall_tcp",
+    "stall_tls",
+    "stall_upgrade",
+    "drip",
+    "untrusted",
+)
 STREAM_FAULTS = ("reset_mid_frame", "half_open", "garbage")
 LATE_UPGRADE = "late_upgrade"
 DRIP_INTERVAL = 0.01
@@ -65,7 +75,7 @@ def reset(transport: asyncio.BaseTransport) -> None:
     transport.abort()
 
 
-def frame_length(buf: bytes) -> Optional[int]:
+def frame_length(buf: bytes) -> int | None:
     """The length of the whole server frame at the start of ``buf``, or None
     while its header is incomplete."""
     if len(buf) < 2:
@@ -86,34 +96,37 @@ class FaultProxy:
     def __init__(self, svc, server_context: ssl.SSLContext, untrusted_context: ssl.SSLContext):
         self.svc = svc
         self._contexts = {"trusted": server_context, "untrusted": untrusted_context}
-        self.fault: Optional[str] = None
+        self.fault: str | None = None
         self.port = 0
         self.accepted = 0
         self.hold = 0.0
-        self.late: Optional[_Link] = None
-        self.on_answer: Optional[Callable[[], object]] = None
+        self.late: _Link | None = None
+        self.on_answer: Callable[[], object] | None = None
         self.links: set[_Link] = set()
-        self._server: Optional[asyncio.AbstractServer] = None
+        self._server: asyncio.AbstractServer | None = None
 
     @classmethod
-    def for_service(cls, svc) -> "FaultProxy":
+    def for_service(cls, svc) -> FaultProxy:
         return cls(svc, svc._tls.server_context("trusted"), svc._tls.server_context("untrusted"))
 
     @property
     def url(self) -> str:
         from quotra.service import service_url
+
         return service_url(self.port)
 
-    async def start(self) -> "FaultProxy":
+    async def start(self) -> FaultProxy:
         await self._listen()
         return self
 
     async def _listen(self) -> None:
         loop = asyncio.get_running_loop()
-        self._server = await loop.create_server(lambda: _Link(self), "127.0.0.1", self.port, reuse_address=True)
+        self._server = await loop.create_server(
+            lambda: _Link(self), "127.0.0.1", self.port, reuse_address=True
+        )
         self.port = self._server.sockets[0].getsockname()[1]
 
-    async def set_fault(self, fault: Optional[str]) -> None:
+    async def set_fault(self, fault: str | None) -> None:
         """From now on, ``fault`` (None: none)."""
         assert fault is None or fault in OPENING_FAULTS + STREAM_FAULTS + (LATE_UPGRADE,), fault
         if fault == "refused" and self._server is not None:
@@ -152,19 +165,19 @@ class _Link(asyncio.Protocol):
         self.fault = proxy.fault if proxy.fault in OPENING_FAULTS else None
         if proxy.fault == LATE_UPGRADE:
             self.fault, proxy.fault, proxy.late = LATE_UPGRADE, None, self
-        self.transport: Optional[asyncio.Transport] = None
+        self.transport: asyncio.Transport | None = None
         ctx = proxy._contexts["untrusted" if self.fault == "untrusted" else "trusted"]
         self.inc, self.out = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.tls = ctx.wrap_bio(self.inc, self.out, server_side=True)
         self.handshaken = False
         self.request = b""
-        self.upstream: Optional[asyncio.StreamWriter] = None
-        self.pump: Optional[asyncio.Task] = None
+        self.upstream: asyncio.StreamWriter | None = None
+        self.pump: asyncio.Task | None = None
         self.streaming = False  # the upgrade answer has been relayed
-        self.stream: Optional[str] = None  # a stream fault acting on this link
+        self.stream: str | None = None  # a stream fault acting on this link
         self.frames = b""  # the service's bytes not yet relayed whole frames
         self.drip = bytearray()
-        self.dripping: Optional[asyncio.TimerHandle] = None
+        self.dripping: asyncio.TimerHandle | None = None
         self.closed = False
 
     # -- the client side -----------------------------------------------------
@@ -270,7 +283,8 @@ class _Link(asyncio.Protocol):
         svc = self.proxy.svc
         try:
             reader, self.upstream = await asyncio.open_connection(
-                "127.0.0.1", svc.port, ssl=svc.client_ssl_context(), server_hostname="127.0.0.1")
+                "127.0.0.1", svc.port, ssl=svc.client_ssl_context(), server_hostname="127.0.0.1"
+            )
             self.upstream.write(self.request)
             head = b""
             while not self.closed:
@@ -288,7 +302,7 @@ class _Link(asyncio.Protocol):
                         self.proxy.on_answer()
                     self.send(head[: end + 4])
                     self.streaming = True
-                    data = head[end + 4:]
+                    data = head[end + 4 :]
                     if self.proxy.fault in STREAM_FAULTS:
                         self.stream_fault(self.proxy.fault)
                 self.frames += data

@@ -32,7 +32,8 @@ import os
 import resource
 import ssl
 import time
-from typing import Any, Callable, Optional
+from collections.abc import Callable
+from typing import Any
 
 import orjson
 from picows import WSListener, WSMsgType, ws_connect
@@ -50,9 +51,19 @@ SANITIZED = bool(os.environ.get("QUOTRA_SANITIZED"))
 
 #: The client's fields, in the order of its pickle state.
 QUOTRA_FIELDS = (
-    "IS_CONNECTED", "_Quotra__loop", "_Quotra__tokens_set", "_Quotra__transport", "_Quotra__pricetape",
-    "_close_callback", "_disconnect_msg", "_disconnect_socket", "_error_callback", "_message_callback",
-    "_open_callback", "_stop_event", "_ws_url",
+    "IS_CONNECTED",
+    "_Quotra__loop",
+    "_Quotra__tokens_set",
+    "_Quotra__transport",
+    "_Quotra__pricetape",
+    "_close_callback",
+    "_disconnect_msg",
+    "_disconnect_socket",
+    "_error_callback",
+    "_message_callback",
+    "_open_callback",
+    "_stop_event",
+    "_ws_url",
 )
 #: The listener's fields, in the order of its pickle state.
 LISTENER_FIELDS = ("_QuotraListner__loop", "_QuotraListner__ping_msg", "_parent")
@@ -96,7 +107,6 @@ def settle() -> None:
         gc.collect()
 
 
-
 def cancel_pending(loop, timeout: float) -> None:
     """Cancel the loop's unfinished tasks and let them finish cancelling."""
     pending = [t for t in asyncio.all_tasks(loop) if not t.done()]
@@ -104,6 +114,7 @@ def cancel_pending(loop, timeout: float) -> None:
         t.cancel()
     if pending:
         loop.run_until_complete(asyncio.wait(pending, timeout=timeout))
+
 
 class ClientTimings:
     """The client's fixed timings, scaled for a test: ``retry`` scales the
@@ -122,12 +133,14 @@ class ClientTimings:
     keyword, seconds).
     """
 
-    def __init__(self, retry: float = 1.0, stop_wait: float = 1.0, ping: float = 1.0, opening: float = 1.0):
+    def __init__(
+        self, retry: float = 1.0, stop_wait: float = 1.0, ping: float = 1.0, opening: float = 1.0
+    ):
         self.retry, self.stop_wait, self.ping, self.opening = retry, stop_wait, ping, opening
         self.asked: list[tuple[str, Any]] = []
-        self._saved: Optional[tuple] = None
+        self._saved: tuple | None = None
 
-    def install(self) -> "ClientTimings":
+    def install(self) -> ClientTimings:
         assert self._saved is None, "already installed"
         self._saved = (qm.asyncio, qm.ws_connect)
         qm.asyncio = _ScaledAsyncio(self, self._saved[0])
@@ -139,6 +152,7 @@ class ClientTimings:
                     self.asked.append((name, kwargs[name]))
                     kwargs[name] = kwargs[name] * self.ping
             return real_connect(*args, **kwargs)
+
         qm.ws_connect = ws_connect
         return self
 
@@ -147,7 +161,7 @@ class ClientTimings:
             qm.asyncio, qm.ws_connect = self._saved
             self._saved = None
 
-    def __enter__(self) -> "ClientTimings":
+    def __enter__(self) -> ClientTimings:
         return self.install()
 
     def __exit__(self, *exc) -> None:
@@ -212,7 +226,7 @@ class Recorder:
         self.events: list[tuple[str, Any]] = []
         self.messages = 0
         self.errors = 0
-        self._changed: Optional[asyncio.Event] = None
+        self._changed: asyncio.Event | None = None
 
     def of(self, kind: str) -> list:
         return [value for k, value in self.events if k == kind]
@@ -224,7 +238,9 @@ class Recorder:
 
     def start(self, client: Quotra, error: bool = True) -> None:
         """``client.start_websocket`` with these callbacks (``error=False``: no error callback)."""
-        client.start_websocket(self.on_msg, self.on_err if error else None, self.on_open, self.on_close)
+        client.start_websocket(
+            self.on_msg, self.on_err if error else None, self.on_open, self.on_close
+        )
 
     def _note(self, kind: str, value: Any) -> None:
         self.events.append((kind, value))
@@ -261,12 +277,14 @@ class Recorder:
                 return value
             remaining = deadline - time.monotonic()
             if remaining <= 0:
-                raise AssertionError(f"timed out after {limit(timeout):.1f}s waiting for {what}; "
-                                     f"last events: {self.events[-5:]!r}")
+                raise AssertionError(
+                    f"timed out after {limit(timeout):.1f}s waiting for {what}; "
+                    f"last events: {self.events[-5:]!r}"
+                )
             self._changed.clear()
             try:
                 await asyncio.wait_for(self._changed.wait(), min(remaining, 0.2))
-            except (TimeoutError, asyncio.TimeoutError):
+            except TimeoutError:
                 pass
 
     async def wait_quotes(self, n: int, timeout: float = 5) -> None:
@@ -284,18 +302,27 @@ class ClientSession:
     ``new_loop`` makes the loop (default asyncio's own).
     """
 
-    def __init__(self, *, error_callback: bool = True, instruments=("ABC", "XYZ"), client_class=Quotra,
-                 keep_events: bool = True, server_class=MarketDataService, timings: Optional[dict] = None,
-                 new_loop: Callable[[], asyncio.AbstractEventLoop] = asyncio.new_event_loop, **service_options):
+    def __init__(
+        self,
+        *,
+        error_callback: bool = True,
+        instruments=("ABC", "XYZ"),
+        client_class=Quotra,
+        keep_events: bool = True,
+        server_class=MarketDataService,
+        timings: dict | None = None,
+        new_loop: Callable[[], asyncio.AbstractEventLoop] = asyncio.new_event_loop,
+        **service_options,
+    ):
         self.service_options = service_options
         self.new_loop = new_loop
         self.server_class = server_class
         self.client_class = client_class
         self.error_callback = error_callback
         self.instruments = list(instruments)
-        self.loop: Optional[asyncio.AbstractEventLoop] = None
-        self.svc: Optional[MarketDataService] = None
-        self.client: Optional[Quotra] = None
+        self.loop: asyncio.AbstractEventLoop | None = None
+        self.svc: MarketDataService | None = None
+        self.client: Quotra | None = None
         self.rec = Recorder(keep_events)
         self.log = LogLines()
         self.loop_errors: list[dict] = []
@@ -306,7 +333,7 @@ class ClientSession:
 
     # -- set-up and tear-down ------------------------------------------------
 
-    def __enter__(self) -> "ClientSession":
+    def __enter__(self) -> ClientSession:
         self.loop = self.new_loop()
         asyncio.set_event_loop(self.loop)
         self.loop.set_exception_handler(lambda loop, ctx: self.loop_errors.append(ctx))
@@ -351,7 +378,9 @@ class ClientSession:
             try:
                 cancel_pending(loop, limit(5))
                 if self.svc is not None:
-                    loop.run_until_complete(asyncio.wait_for(self.svc.stop(graceful=False), limit(10)))
+                    loop.run_until_complete(
+                        asyncio.wait_for(self.svc.stop(graceful=False), limit(10))
+                    )
                     self.svc.close_files()
                 loop.run_until_complete(loop.shutdown_asyncgens())
             finally:
@@ -402,7 +431,10 @@ class ClientSession:
                 if c.id > after and want <= c.subscribed.keys():
                     return c
             return None
-        return await self.svc.wait_for(check, limit(timeout), f"a new connection subscribed to {sorted(want)}")
+
+        return await self.svc.wait_for(
+            check, limit(timeout), f"a new connection subscribed to {sorted(want)}"
+        )
 
 
 class PlainClient(WSListener):
@@ -443,9 +475,9 @@ class PlainClient(WSListener):
 async def connect(svc, **kwargs):
     """A ``PlainClient`` connected to ``svc`` (trusting the CA in SSL_CERT_FILE); returns (transport, client)."""
     transport, client = await asyncio.wait_for(
-        ws_connect(PlainClient, svc.url, ssl_context=ssl.create_default_context(), **kwargs), 5)
+        ws_connect(PlainClient, svc.url, ssl_context=ssl.create_default_context(), **kwargs), 5
+    )
     return transport, client
-
 
 
 def subscribe_messages(conn) -> list[list]:

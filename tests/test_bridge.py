@@ -24,15 +24,31 @@ from quotra.service import ServiceThread
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-COUNTERS = re.compile(r"bridge counters: received (\d+), published (\d+), dropped (\d+), refused (\d+), "
-                      r"buffered (\d+), NATS reconnections (\d+), in flight (\d+), resent (\d+), "
-                      r"rejected (\d+), duplicates (\d+)")
+COUNTERS = re.compile(
+    r"bridge counters: received (\d+), published (\d+), dropped (\d+), refused (\d+), "
+    r"buffered (\d+), NATS reconnections (\d+), in flight (\d+), resent (\d+), "
+    r"rejected (\d+), duplicates (\d+)"
+)
 
 
 def start_bridge(svc, nats_url, *extra):
-    cmd = [sys.executable, "-m", "quotra.bridge", "--url", svc.url, "--ca-file", svc.ca_file, "--nats", nats_url,
-           "--instruments", "ABC,XYZ", *extra]
-    return subprocess.Popen(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    cmd = [
+        sys.executable,
+        "-m",
+        "quotra.bridge",
+        "--url",
+        svc.url,
+        "--ca-file",
+        svc.ca_file,
+        "--nats",
+        nats_url,
+        "--instruments",
+        "ABC,XYZ",
+        *extra,
+    ]
+    return subprocess.Popen(
+        cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
+    )
 
 
 def stop_bridge(proc, sig=signal.SIGINT):
@@ -48,8 +64,18 @@ def stop_bridge(proc, sig=signal.SIGINT):
     took = time.monotonic() - t0
     m = COUNTERS.search(out)
     assert m, out
-    names = ("received", "published", "dropped", "refused", "buffered", "reconnections", "in_flight", "resent",
-             "rejected", "duplicates")
+    names = (
+        "received",
+        "published",
+        "dropped",
+        "refused",
+        "buffered",
+        "reconnections",
+        "in_flight",
+        "resent",
+        "rejected",
+        "duplicates",
+    )
     return proc.returncode, took, out, dict(zip(names, map(int, m.groups())))
 
 
@@ -57,8 +83,12 @@ class Subscriber:
     """A plain NATS subscriber in another process (tests/nats_server.py)."""
 
     def __init__(self, nats_url, subject="quotes.>"):
-        self.proc = subprocess.Popen([sys.executable, str(HERE / "nats_server.py"), "subscribe", nats_url, subject],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, str(HERE / "nats_server.py"), "subscribe", nats_url, subject],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         assert self.proc.stdout.readline().strip() == "ready"
 
     def report(self):
@@ -101,15 +131,23 @@ def test_every_quote_reaches_a_subscriber_then_a_late_consumer_gets_the_last_of_
     with NatsServer() as nats_srv, ServiceThread(count=count, rate=None) as svc:
         sub = Subscriber(nats_srv.url)
         port = free_port()
-        bridge = start_bridge(svc, nats_srv.url, "--metrics-port", str(port), "--metrics-addr", "127.0.0.1")
+        bridge = start_bridge(
+            svc, nats_srv.url, "--metrics-port", str(port), "--metrics-addr", "127.0.0.1"
+        )
         try:
             svc.wait_quotes_sent(count, timeout=limit(30))
             # The bridge's counters and its client's, through quotra.metrics.
-            wanted = {f'quotra_bridge_published_total{{client="bridge"}} {count}.0',
-                      f'quotra_quotes_total{{client="bridge"}} {count}.0',
-                      'quotra_bridge_dropped_total{client="bridge"} 0.0',
-                      'quotra_connections_opened_total{client="bridge"} 1.0'}
-            wait(lambda: wanted <= set(scrape(port).splitlines()), 10, f"the metrics to show {wanted}")
+            wanted = {
+                f'quotra_bridge_published_total{{client="bridge"}} {count}.0',
+                f'quotra_quotes_total{{client="bridge"}} {count}.0',
+                'quotra_bridge_dropped_total{client="bridge"} 0.0',
+                'quotra_connections_opened_total{client="bridge"} 1.0',
+            }
+            wait(
+                lambda: wanted <= set(scrape(port).splitlines()),
+                10,
+                f"the metrics to show {wanted}",
+            )
             rc, took, log, counters = stop_bridge(bridge)
             # SIGINT: NATS flushed, the upstream closed the client's own way, exit 0.
             assert rc == 0, log
@@ -132,7 +170,10 @@ def test_every_quote_reaches_a_subscriber_then_a_late_consumer_gets_the_last_of_
 
         # A consumer that starts late: the last quote of each instrument, first.
         late = asyncio.run(first(2, nats_srv.url, ["XYZ", "ABC"]))
-        assert sorted(late, key=lambda q: q["instrument"]) == [last["quotes.ABC"], last["quotes.XYZ"]]
+        assert sorted(late, key=lambda q: q["instrument"]) == [
+            last["quotes.ABC"],
+            last["quotes.XYZ"],
+        ]
         late_one = asyncio.run(first(1, nats_srv.url, ["XYZ"]))
         assert late_one == [last["quotes.XYZ"]]
 
@@ -148,7 +189,7 @@ def test_nats_away_at_start_and_mid_stream_the_upstream_lives_on(storage):
             conn = svc.wait_subscribed(["ABC", "XYZ"], timeout=limit(10))
             time.sleep(0.5)
             nats_srv.start()
-            latest, = asyncio.run(first(1, nats_srv.url, ["ABC"]))
+            (latest,) = asyncio.run(first(1, nats_srv.url, ["ABC"]))
             # Gone mid-stream for a while, back on the same port with the same store.
             nats_srv.stop()
             sent = svc.quotes_sent
@@ -170,8 +211,13 @@ def test_nats_away_at_start_and_mid_stream_the_upstream_lives_on(storage):
     assert "not reachable" in log and "NATS connection to" in log
     assert "buffer of 100 quotes full, dropped the oldest" in log
     assert counters["dropped"] > 0 and counters["reconnections"] >= 1, counters
-    assert counters["received"] == (counters["published"] + counters["dropped"] + counters["buffered"]
-                                    + counters["in_flight"] + counters["rejected"])
+    assert counters["received"] == (
+        counters["published"]
+        + counters["dropped"]
+        + counters["buffered"]
+        + counters["in_flight"]
+        + counters["rejected"]
+    )
     assert log.count("Socket opened.") == 1
 
 
@@ -189,15 +235,29 @@ def test_a_name_that_cannot_be_a_subject_token_is_refused(name):
 
 
 def test_the_command_line_refuses_a_bad_instrument():
-    rc = subprocess.run([sys.executable, "-m", "quotra.bridge", "--instruments", "ABC,A.B"],
-                        cwd=ROOT, capture_output=True, text=True, timeout=30)
-    assert rc.returncode == 2 and "instrument 'A.B' cannot be a NATS subject token" in rc.stderr, rc.stderr
+    rc = subprocess.run(
+        [sys.executable, "-m", "quotra.bridge", "--instruments", "ABC,A.B"],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
+    assert rc.returncode == 2 and "instrument 'A.B' cannot be a NATS subject token" in rc.stderr, (
+        rc.stderr
+    )
 
 
 def test_a_quote_whose_instrument_cannot_be_a_token_is_counted_not_published(loop, caplog):
     bridge = Bridge("nats://127.0.0.1:1", loop=loop)
     good = dict.fromkeys(FIELDS, 0) | {"instrument": "ABC", "exchange_ts_ns": 17}
-    entries = bridge._encode([good | {"instrument": "A.B"}, good, good | {"instrument": None}, good | {"exchange_ts_ns": 0}])
+    entries = bridge._encode(
+        [
+            good | {"instrument": "A.B"},
+            good,
+            good | {"instrument": None},
+            good | {"exchange_ts_ns": 0},
+        ]
+    )
     assert len(entries) == 2 and bridge.refused == 2
     assert entries[0][0] == b"HPUB quotes.ABC "
     # The identity of a quote is its instrument, time and content but for its send time;
@@ -222,10 +282,13 @@ def test_a_full_buffer_drops_its_oldest_tenth_and_keeps_the_newest(loop):
 # The bridge's own NATS connection
 # ---------------------------------------------------------------------------
 
-SERVER_BYTES = (b'INFO {"server_id":"x","headers":true}\r\n+OK\r\nPING\r\n'
-                b"MSG _INBOX.a.1 1 27\r\n" b'{"stream":"QUOTES","seq":1}\r\n'
-                b"HMSG _INBOX.a.2 1 16 16\r\nNATS/1.0 503\r\n\r\n\r\n"
-                b"MSG _INBOX.a.3 1 0\r\n\r\nPONG\r\n")
+SERVER_BYTES = (
+    b'INFO {"server_id":"x","headers":true}\r\n+OK\r\nPING\r\n'
+    b"MSG _INBOX.a.1 1 27\r\n"
+    b'{"stream":"QUOTES","seq":1}\r\n'
+    b"HMSG _INBOX.a.2 1 16 16\r\nNATS/1.0 503\r\n\r\n\r\n"
+    b"MSG _INBOX.a.3 1 0\r\n\r\nPONG\r\n"
+)
 
 
 @pytest.mark.parametrize("chunk", [1, 2, 7, 64, len(SERVER_BYTES)])
@@ -245,21 +308,37 @@ def test_the_link_reads_the_protocol_however_the_bytes_are_cut(loop, chunk):
         pong = loop.create_future()
         link._pongs.append(pong)
         for i in range(0, len(SERVER_BYTES), chunk):
-            link.data_received(SERVER_BYTES[i:i + chunk])
+            link.data_received(SERVER_BYTES[i : i + chunk])
         return link, got, pong
 
     link, got, pong = loop.run_until_complete(feed())
-    assert got == [(b"_INBOX.a.1", None, b'{"stream":"QUOTES","seq":1}'),
-                   (b"_INBOX.a.2", b"NATS/1.0 503\r\n\r\n", b""), (b"_INBOX.a.3", None, b"")]
+    assert got == [
+        (b"_INBOX.a.1", None, b'{"stream":"QUOTES","seq":1}'),
+        (b"_INBOX.a.2", b"NATS/1.0 503\r\n\r\n", b""),
+        (b"_INBOX.a.3", None, b""),
+    ]
     assert link.info["server_id"] == "x" and link.transport.written == b"PONG\r\n" and pong.done()
     assert link.is_open and not link._buf
 
 
-@pytest.mark.parametrize("line", [b"MSG a 1 -5\r\n", b"HMSG a 1 9 4\r\nabcd\r\n", b"MSG a 1 x\r\n",
-                                  b"MSG 5\r\n", b"WHAT\r\n", b"INFO {\r\n", b"-ERR" + b"x" * 70000,
-                                  b"MSG a 1 999999999999\r\n", b"HMSG a 5 10\r\n12345abcde\r\n",
-                                  b"MSG a 1 1_0\r\n0123456789\r\n", b"MSG a 1 +5\r\nabcde\r\n",
-                                  b"MSG a 1 b c 5\r\nabcde\r\n", b"MSG a 1 5\r\nabcdefg\r\n"])
+@pytest.mark.parametrize(
+    "line",
+    [
+        b"MSG a 1 -5\r\n",
+        b"HMSG a 1 9 4\r\nabcd\r\n",
+        b"MSG a 1 x\r\n",
+        b"MSG 5\r\n",
+        b"WHAT\r\n",
+        b"INFO {\r\n",
+        b"-ERR" + b"x" * 70000,
+        b"MSG a 1 999999999999\r\n",
+        b"HMSG a 5 10\r\n12345abcde\r\n",
+        b"MSG a 1 1_0\r\n0123456789\r\n",
+        b"MSG a 1 +5\r\nabcde\r\n",
+        b"MSG a 1 b c 5\r\nabcde\r\n",
+        b"MSG a 1 5\r\nabcdefg\r\n",
+    ],
+)
 def test_the_link_gives_up_on_a_server_it_cannot_read(loop, line):
     from quotra.bridge.wire import NatsLink
 
@@ -304,6 +383,7 @@ def test_the_link_against_a_server_publishes_with_an_answer_and_reports_a_refusa
 # In one process: the writer's end, the operator's stream, a consumer's outage
 # ---------------------------------------------------------------------------
 
+
 def quote(i, instrument="ABC"):
     return dict.fromkeys(FIELDS, 0) | {"instrument": instrument, "exchange_ts_ns": i}
 
@@ -314,7 +394,9 @@ async def until(predicate, what, timeout=10):
             await asyncio.sleep(0.02)
 
 
-def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_flight(loop, monkeypatch):
+def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_flight(
+    loop, monkeypatch
+):
     # The writer's own periodic wake-up put out of reach: a quote into an
     # empty buffer must wake it, or it is never published.
     monkeypatch.setattr("quotra.bridge.publisher.ACK_TIMEOUT", 3600.0)
@@ -332,18 +414,25 @@ def test_quotes_waiting_when_the_writer_is_cancelled_are_written_and_counted_in_
         task.cancel()
         loop.run_until_complete(asyncio.gather(task, return_exceptions=True))
         # Written, and in flight until (if the loop runs on) their acknowledgement is read.
-        assert (bridge.buffered, bridge.in_flight + bridge.published, bridge.received) == (0, 51, 51)
+        assert (bridge.buffered, bridge.in_flight + bridge.published, bridge.received) == (
+            0,
+            51,
+            51,
+        )
         stored = []
 
         async def read():
             while len(stored) < len(sent):
                 stored[:] = await stored_quotes(srv.url)
+
         loop.run_until_complete(asyncio.wait_for(read(), limit(10)))
         bridge._link.close()
     assert stored == sent
 
 
-def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quotes_is_refused(loop, caplog):
+def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quotes_is_refused(
+    loop, caplog
+):
     from nats.js.api import StreamConfig
 
     from quotra.bridge.stream import StreamError
@@ -358,9 +447,19 @@ def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quot
             await nc.close()
 
     with NatsServer() as srv:
-        mine = loop.run_until_complete(stream_config(srv.url, StreamConfig(
-            name="QUOTES", subjects=["other", "quotes.*"], max_msgs_per_subject=5, max_age=60,
-            duplicate_window=7, allow_direct=True)))
+        mine = loop.run_until_complete(
+            stream_config(
+                srv.url,
+                StreamConfig(
+                    name="QUOTES",
+                    subjects=["other", "quotes.*"],
+                    max_msgs_per_subject=5,
+                    max_age=60,
+                    duplicate_window=7,
+                    allow_direct=True,
+                ),
+            )
+        )
         for run in range(2):  # the bridge, then the bridge restarted
             bridge = Bridge(srv.url, loop=loop)
             bridge.start()
@@ -376,7 +475,10 @@ def test_the_operators_stream_is_left_as_it_is_and_one_that_cannot_take_the_quot
         with ServiceThread(rate=100) as svc:  # the command line: exit 2, the upstream closed
             proc = start_bridge(svc, srv.url, "--subject-prefix", "elsewhere")
             out, _ = proc.communicate(timeout=limit(20))
-        assert proc.returncode == 2 and "quotra-bridge: stream QUOTES captures other, quotes.*, not elsewhere.>" in out
+        assert (
+            proc.returncode == 2
+            and "quotra-bridge: stream QUOTES captures other, quotes.*, not elsewhere.>" in out
+        )
         assert loop.run_until_complete(stream_config(srv.url)) == mine
 
 
@@ -423,7 +525,9 @@ def test_a_consumer_resumes_after_a_nats_restart_and_reports_what_retention_remo
     assert numbers[:200] == list(range(1, 201)) and numbers == sorted(set(numbers))
     assert sum(evicted) == 500 - len(numbers) > 0
     assert caplog.text.count("removed by the stream's retention") == len(evicted)
-    assert "Traceback" not in caplog.text and caplog.text.count("NATS consumer: connection lost") == 1
+    assert (
+        "Traceback" not in caplog.text and caplog.text.count("NATS consumer: connection lost") == 1
+    )
 
 
 def test_a_connection_that_closes_under_the_writer_is_followed_by_another_after_a_pause(loop):
@@ -452,9 +556,16 @@ ANSWERS = [  # headers, payload -> published, duplicates, rejected, in flight, t
     (None, b'{"stream":"error","seq":1}', (1, 0, 0, 0, False)),
     (None, b'{"stream":"duplicate","seq":1}', (1, 0, 0, 0, False)),
     (None, b'{"stream":"Q","seq":1,"duplicate":true}', (1, 1, 0, 0, False)),
-    (None, b'{"error":{"code":503,"err_code":10077,"description":"maximum messages exceeded"}}', (0, 0, 1, 0, False)),
-    (None, b'{"error":{"code":400,"err_code":10158,"description":"duplicate message id is in process"}}',
-     (0, 0, 0, 1, False)),
+    (
+        None,
+        b'{"error":{"code":503,"err_code":10077,"description":"maximum messages exceeded"}}',
+        (0, 0, 1, 0, False),
+    ),
+    (
+        None,
+        b'{"error":{"code":400,"err_code":10158,"description":"duplicate message id is in process"}}',
+        (0, 0, 0, 1, False),
+    ),
     (None, b"", (0, 0, 0, 1, True)),
     (None, b"not json", (0, 0, 0, 1, True)),
     (None, b'[{"stream":"Q","seq":1}]', (0, 0, 0, 1, True)),
@@ -466,12 +577,19 @@ ANSWERS = [  # headers, payload -> published, duplicates, rejected, in flight, t
 
 
 @pytest.mark.parametrize("headers, payload, outcome", ANSWERS)
-def test_an_answer_counts_as_published_only_when_it_is_an_acknowledgement(loop, headers, payload, outcome):
+def test_an_answer_counts_as_published_only_when_it_is_an_acknowledgement(
+    loop, headers, payload, outcome
+):
     bridge = Bridge("nats://127.0.0.1:1", loop=loop)
     bridge._inflight[7] = (b"HPUB quotes.ABC ", b"5 5\r\nNATS/1.0\r\n\r\n{}\r\n")
     bridge._on_msg(b"_INBOX.x.7", headers, payload)
-    assert (bridge.published, bridge.duplicates, sum(bridge.rejected.values()), bridge.in_flight,
-            bridge._failure is not None) == outcome
+    assert (
+        bridge.published,
+        bridge.duplicates,
+        sum(bridge.rejected.values()),
+        bridge.in_flight,
+        bridge._failure is not None,
+    ) == outcome
 
 
 class SilentAfterPong:
@@ -501,7 +619,7 @@ class SilentAfterPong:
             while data := await up_reader.read(65536):
                 seen += data
                 if mine.is_set() and b"PONG" in seen:
-                    writer.write(data[:data.find(b"PONG") + 6] if b"PONG" in data else b"")
+                    writer.write(data[: data.find(b"PONG") + 6] if b"PONG" in data else b"")
                     await asyncio.Event().wait()  # silent from now on
                 writer.write(data)
 
@@ -524,19 +642,34 @@ def test_a_server_silent_after_its_first_pong_is_left_for_the_next_within_the_bo
             loop.run_until_complete(bridge.on_quote(quote(i)))
         try:
             assert loop.run_until_complete(bridge.flush(limit(8))), bridge.snapshot()
-            assert bridge.published == 10 and bridge.reconnections == 0 and bridge.connect_failures == 1
+            assert (
+                bridge.published == 10
+                and bridge.reconnections == 0
+                and bridge.connect_failures == 1
+            )
         finally:
             loop.run_until_complete(bridge.close(0))
             silent.server.close()
 
 
-@pytest.mark.parametrize("handed, stored, refused", [
-    # orjson cannot encode these: that quote is refused, the others go on.
-    ([quote(1), quote(2) | {"last_price": Decimal("1.5")}, quote(3)], [1, 3], 1),
-    ([quote(1) | {5: "key"}, quote(2)], [2], 1),
-    # Two different quotes of one instrument with one time are two quotes.
-    ([quote(1), quote(1) | {"last_price": 2.0}, quote(1) | {"last_price": 2.0, "sent_at_ns": 9}], [1, 1], 0),
-])
+@pytest.mark.parametrize(
+    "handed, stored, refused",
+    [
+        # orjson cannot encode these: that quote is refused, the others go on.
+        ([quote(1), quote(2) | {"last_price": Decimal("1.5")}, quote(3)], [1, 3], 1),
+        ([quote(1) | {5: "key"}, quote(2)], [2], 1),
+        # Two different quotes of one instrument with one time are two quotes.
+        (
+            [
+                quote(1),
+                quote(1) | {"last_price": 2.0},
+                quote(1) | {"last_price": 2.0, "sent_at_ns": 9},
+            ],
+            [1, 1],
+            0,
+        ),
+    ],
+)
 def test_what_the_bridge_is_handed_is_stored_once_or_counted(loop, handed, stored, refused):
     with NatsServer() as srv:
         bridge = Bridge(srv.url, loop=loop)
@@ -549,7 +682,11 @@ def test_what_the_bridge_is_handed_is_stored_once_or_counted(loop, handed, store
         finally:
             loop.run_until_complete(bridge.close(0))
     assert [q["exchange_ts_ns"] for q in got] == stored
-    assert (bridge.refused, bridge.published, bridge.received) == (refused, len(handed) - refused, len(handed))
+    assert (bridge.refused, bridge.published, bridge.received) == (
+        refused,
+        len(handed) - refused,
+        len(handed),
+    )
 
 
 @pytest.mark.parametrize("batched", [True, False])
@@ -581,8 +718,15 @@ def test_quotes_sent_again_after_the_duplicate_window_are_not_stored_twice(loop)
 
     async def one_second_window(url):
         nc = await nats.connect(url)
-        await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>"], duplicate_window=1,
-                                                     allow_direct=True, allow_batched=True))
+        await nc.jetstream().add_stream(
+            StreamConfig(
+                name="QUOTES",
+                subjects=["quotes.>"],
+                duplicate_window=1,
+                allow_direct=True,
+                allow_batched=True,
+            )
+        )
         await nc.close()
 
     with NatsServer() as srv:
@@ -604,18 +748,48 @@ def test_quotes_sent_again_after_the_duplicate_window_are_not_stored_twice(loop)
 
 BATCH_ANSWERS = [  # answers to a batch of 3, in order -> published, rejected, in flight, sent again, failed
     ([(None, b'{"stream":"Q","seq":3,"batch":"%s","count":3}')], (3, 0, 0, 0, False)),
-    ([(None, b'{"type":"err","seq":2,"error":{"code":503,"err_code":10077,"description":"full"}}'),
-      (None, b'{"stream":"Q","seq":1,"batch":"%s","count":1}')], (1, 1, 0, 1, False)),
+    (
+        [
+            (
+                None,
+                b'{"type":"err","seq":2,"error":{"code":503,"err_code":10077,"description":"full"}}',
+            ),
+            (None, b'{"stream":"Q","seq":1,"batch":"%s","count":1}'),
+        ],
+        (1, 1, 0, 1, False),
+    ),
     ([(b"NATS/1.0 503\r\n\r\n", b"")], (0, 0, 3, 0, "a batch answered: no responders")),
     # Answers that are not this batch's: a gap ends the link, and nothing after it counts.
-    ([(None, b'{"type":"gap","last_seq":1,"seq":2}'), (None, b'{"stream":"Q","seq":9,"batch":"%s","count":9}')],
-     (0, 0, 3, 0, "the server missed messages of a batch")),
-    ([(None, b'{"stream":"Q","seq":3,"batch":"%s","count":"3"}')], (0, 0, 3, 0, "an unreadable answer")),
+    (
+        [
+            (None, b'{"type":"gap","last_seq":1,"seq":2}'),
+            (None, b'{"stream":"Q","seq":9,"batch":"%s","count":9}'),
+        ],
+        (0, 0, 3, 0, "the server missed messages of a batch"),
+    ),
+    (
+        [(None, b'{"stream":"Q","seq":3,"batch":"%s","count":"3"}')],
+        (0, 0, 3, 0, "an unreadable answer"),
+    ),
     # Only "the stream takes no batches" turns batches off; an abandoned batch is sent again.
-    ([(None, b'{"error":{"code":400,"err_code":10206,"description":"batch publish invalid pattern"},"seq":0}')],
-     (0, 0, 3, 0, "batch refused: 10206")),
-    ([(None, b'{"error":{"code":400,"err_code":10205,"description":"batch publish is disabled"},"seq":0}')],
-     (0, 0, 3, 0, "batch refused: 10205")),
+    (
+        [
+            (
+                None,
+                b'{"error":{"code":400,"err_code":10206,"description":"batch publish invalid pattern"},"seq":0}',
+            )
+        ],
+        (0, 0, 3, 0, "batch refused: 10206"),
+    ),
+    (
+        [
+            (
+                None,
+                b'{"error":{"code":400,"err_code":10205,"description":"batch publish is disabled"},"seq":0}',
+            )
+        ],
+        (0, 0, 3, 0, "batch refused: 10205"),
+    ),
 ]
 
 
@@ -631,15 +805,24 @@ def test_a_batch_is_published_as_far_as_its_answers_say(loop, answers, outcome):
     bridge = Bridge("nats://127.0.0.1:1", loop=loop)
     bridge._inbox = b"_INBOX.x."
     bridge._write_batch(Link(), [(b"HPUB quotes.ABC ", b"%d" % i) for i in range(3)])
-    bid, = bridge._batches
+    (bid,) = bridge._batches
     for headers, payload in answers:
         seq = re.search(rb'"seq":(\d+)', payload)
         n = int(seq.group(1)) if seq and b'"type"' in payload else 1
-        bridge._on_msg(b"_INBOX.x.%s.3.fail.%d.1.$FI" % (bid, n), headers, payload.replace(b"%s", bid))
+        bridge._on_msg(
+            b"_INBOX.x.%s.3.fail.%d.1.$FI" % (bid, n), headers, payload.replace(b"%s", bid)
+        )
     failure = bridge._failure or False
-    assert (bridge.published, sum(bridge.rejected.values()), bridge.in_flight, len(bridge._retry),
-            failure if not failure else failure.startswith(outcome[4]) and outcome[4]) == outcome
-    assert bid.startswith(bridge._batch_tag) and len(bridge._batch_tag) == 16  # unique to the connection
+    assert (
+        bridge.published,
+        sum(bridge.rejected.values()),
+        bridge.in_flight,
+        len(bridge._retry),
+        failure if not failure else failure.startswith(outcome[4]) and outcome[4],
+    ) == outcome
+    assert (
+        bid.startswith(bridge._batch_tag) and len(bridge._batch_tag) == 16
+    )  # unique to the connection
     assert bridge._fast == (b"10205" not in answers[0][1])
 
 
@@ -670,8 +853,12 @@ def test_a_message_that_is_not_json_is_skipped_and_counted_by_every_reader(loop,
         nc = await nats.connect(url)
         js = nc.jetstream()
         await js.add_stream(name="QUOTES", subjects=["quotes.>"])
-        for subject, data in (("quotes.XYZ", json.dumps(quote(1, "XYZ"))), ("quotes.ABC", "[1, 2]"),
-                              ("quotes.XYZ", json.dumps(quote(2, "XYZ"))), ("quotes.ABC", "not json")):
+        for subject, data in (
+            ("quotes.XYZ", json.dumps(quote(1, "XYZ"))),
+            ("quotes.ABC", "[1, 2]"),
+            ("quotes.XYZ", json.dumps(quote(2, "XYZ"))),
+            ("quotes.ABC", "not json"),
+        ):
             await js.publish(subject, data.encode())
         readers = [aiter(quotes(url)), aiter(quotes(url, ["ABC", "XYZ"], metrics_name="reader"))]
         try:
@@ -679,7 +866,11 @@ def test_a_message_that_is_not_json_is_skipped_and_counted_by_every_reader(loop,
             await js.publish("quotes.ABC", json.dumps(quote(3)).encode())
             nexts = [await asyncio.wait_for(anext(r), limit(10)) for r in readers]
             from prometheus_client import REGISTRY
-            assert REGISTRY.get_sample_value("quotra_consumer_skipped_total", {"client": "reader"}) == 1
+
+            assert (
+                REGISTRY.get_sample_value("quotra_consumer_skipped_total", {"client": "reader"})
+                == 1
+            )
             return firsts, nexts
         finally:
             for r in readers:
@@ -705,12 +896,16 @@ def test_a_reader_waiting_for_nats_says_so_once_and_once_when_it_is_back(loop, c
     try:
         loop.run_until_complete(asyncio.sleep(1.5))
         srv.start()
-        loop.run_until_complete(until(lambda: "connected to" in caplog.text, "the reader to connect"))
+        loop.run_until_complete(
+            until(lambda: "connected to" in caplog.text, "the reader to connect")
+        )
     finally:
         reading.cancel()
         loop.run_until_complete(asyncio.gather(reading, return_exceptions=True))
         srv.close()
     warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
-    assert warnings == ["NATS consumer: cannot reach NATS (connection refused); "
-                        f"waiting for NATS at nats://***@127.0.0.1:{port}",
-                        f"NATS consumer: connected to 127.0.0.1:{port}"], warnings
+    assert warnings == [
+        "NATS consumer: cannot reach NATS (connection refused); "
+        f"waiting for NATS at nats://***@127.0.0.1:{port}",
+        f"NATS consumer: connected to 127.0.0.1:{port}",
+    ], warnings

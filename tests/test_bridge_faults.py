@@ -55,7 +55,9 @@ def metrics(port) -> dict:
     for line in scrape(port).splitlines():
         if line.startswith("quotra_bridge_") and not line.startswith("#"):
             name, value = line.rsplit(" ", 1)
-            out[name.split("{")[0].removeprefix("quotra_bridge_").removesuffix("_total")] = float(value)
+            out[name.split("{")[0].removeprefix("quotra_bridge_").removesuffix("_total")] = float(
+                value
+            )
     return out
 
 
@@ -74,7 +76,10 @@ def run(nats_url, fault, *, read_url=None, stream_setup=None, extra=(), stream="
 
             def settled():
                 m = metrics(port)
-                return m.get("received") == QUOTES and not m.get("buffered") and not m.get("in_flight")
+                return (
+                    m.get("received") == QUOTES and not m.get("buffered") and not m.get("in_flight")
+                )
+
             wait(settled, 30, lambda: f"every quote acknowledged or refused ({metrics(port)})")
             rc, _, log, counters = stop_bridge(bridge)
         finally:
@@ -92,15 +97,19 @@ def test_a_lost_server_or_connection_loses_nothing_and_stores_nothing_twice(how)
     with NatsServer() as srv:
         proxy = ResetProxy(srv.port)
         try:
-            fault = {"restart": lambda: (srv.stop(), srv.start()),
-                     "sigkill": lambda: (srv.kill(), srv.start()),
-                     "reset": proxy.reset}[how]
+            fault = {
+                "restart": lambda: (srv.stop(), srv.start()),
+                "sigkill": lambda: (srv.kill(), srv.start()),
+                "reset": proxy.reset,
+            }[how]
             counters, log, stored, sent = run(proxy.url, fault)
         finally:
             proxy.close()
     # What is not stored was counted: dropped from a full buffer (at the stress
     # size a loaded machine can fall behind), never lost in silence.
-    assert len(check_stream(stored, sent)) == counters["dropped"] == QUOTES - counters["published"], counters
+    assert (
+        len(check_stream(stored, sent)) == counters["dropped"] == QUOTES - counters["published"]
+    ), counters
     assert counters["rejected"] == 0 and (STRESS or counters["dropped"] == 0), counters
     assert counters["reconnections"] >= 1 and "NATS connection to" in log
 
@@ -108,9 +117,16 @@ def test_a_lost_server_or_connection_loses_nothing_and_stores_nothing_twice(how)
 def test_a_full_stream_refuses_quotes_and_the_bridge_counts_and_logs_them():
     async def small_stream(url):
         nc = await nats.connect(url)
-        await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>"], max_msgs=QUOTES // 2,
-                                                     discard=DiscardPolicy.NEW, duplicate_window=10,
-                                                     allow_batched=True))
+        await nc.jetstream().add_stream(
+            StreamConfig(
+                name="QUOTES",
+                subjects=["quotes.>"],
+                max_msgs=QUOTES // 2,
+                discard=DiscardPolicy.NEW,
+                duplicate_window=10,
+                allow_batched=True,
+            )
+        )
         await nc.close()
 
     with NatsServer() as srv:
@@ -126,9 +142,18 @@ async def replicated_stream(url):
     nc = await nats.connect(servers=url.split(","))
     js = nc.jetstream()
     # The cluster elects its JetStream leader first.
-    await retrying(js.add_stream, StreamConfig(name="QUOTES", subjects=["quotes.>"], num_replicas=3,
-                                               duplicate_window=10, allow_direct=True, allow_batched=True),
-                   timeout=limit(30))
+    await retrying(
+        js.add_stream,
+        StreamConfig(
+            name="QUOTES",
+            subjects=["quotes.>"],
+            num_replicas=3,
+            duplicate_window=10,
+            allow_direct=True,
+            allow_batched=True,
+        ),
+        timeout=limit(30),
+    )
     await nc.close()
 
 
@@ -150,7 +175,9 @@ def test_a_node_of_a_cluster_killed_loses_nothing(victim):
         order = [mine] + [n for n in cluster.nodes if n is not mine]
         target = lead if victim == "leader" else mine
         read = ",".join(n.url for n in cluster.nodes if n is not target)
-        counters, log, stored, sent = run(",".join(n.url for n in order), target.kill, read_url=read)
+        counters, log, stored, sent = run(
+            ",".join(n.url for n in order), target.kill, read_url=read
+        )
         config = asyncio.run(_config(read))
     assert not check_stream(stored, sent)
     assert counters["published"] == QUOTES and counters["rejected"] == 0, counters
@@ -167,13 +194,22 @@ async def _config(url):
 
 
 def test_two_bridges_into_one_stream_one_killed_every_quote_once():
-    with NatsServer() as srv, ServiceThread(rate=RATE // 2, record_sent=QUOTES * 2, shared_market=True) as svc:
+    with (
+        NatsServer() as srv,
+        ServiceThread(rate=RATE // 2, record_sent=QUOTES * 2, shared_market=True) as svc,
+    ):
         live = Subscriber(srv.url, "live.quotes.>")
         one = start_bridge(svc, srv.url, *KEEP, "--republish")
         two = start_bridge(svc, srv.url, *KEEP, "--republish")
         try:
-            wait(lambda: len(svc.open_connections) == 2 and all(c._streamed for c in svc.open_connections), 20,
-                 "both bridges subscribed")
+            wait(
+                lambda: (
+                    len(svc.open_connections) == 2
+                    and all(c._streamed for c in svc.open_connections)
+                ),
+                20,
+                "both bridges subscribed",
+            )
             sent = svc.quotes_sent
             wait(lambda: svc.quotes_sent > sent + QUOTES // 2, 30, "quotes to both")
             two.send_signal(signal.SIGKILL)
@@ -207,21 +243,29 @@ def test_two_bridges_into_one_stream_one_killed_every_quote_once():
 
 # -- what the server says, read as it means it ----------------------------------
 
+
 async def open_batches(url):
     """Batches b1..b30 left open on the stream, as a bridge cut mid-batch leaves them."""
     nc = await nats.connect(url)
-    await nc.jetstream().add_stream(StreamConfig(name="QUOTES", subjects=["quotes.>", "old.>"], duplicate_window=10,
-                                                 allow_batched=True))
+    await nc.jetstream().add_stream(
+        StreamConfig(
+            name="QUOTES", subjects=["quotes.>", "old.>"], duplicate_window=10, allow_batched=True
+        )
+    )
     for i in range(1, 31):
         for n in range(1, 51):  # more than a first batch of the bridge holds
-            await nc.publish("old.x", b"{}", reply=f"_INBOX.old.b{i}.100.fail.{n}.{min(n - 1, 1)}.$FI")
+            await nc.publish(
+                "old.x", b"{}", reply=f"_INBOX.old.b{i}.100.fail.{n}.{min(n - 1, 1)}.$FI"
+            )
     await nc.flush()
     await nc.close()
 
 
 async def stream_named_error(url):
     nc = await nats.connect(url)
-    await nc.jetstream().add_stream(StreamConfig(name="error", subjects=["quotes.>"], duplicate_window=10))
+    await nc.jetstream().add_stream(
+        StreamConfig(name="error", subjects=["quotes.>"], duplicate_window=10)
+    )
     await nc.close()
 
 
@@ -236,23 +280,35 @@ PERMISSIONS = """authorization {
 """
 
 
-@pytest.mark.parametrize("case", ["batch ids left open", "stream named error", "XYZ refused, password in URL"])
+@pytest.mark.parametrize(
+    "case", ["batch ids left open", "stream named error", "XYZ refused, password in URL"]
+)
 def test_published_means_stored_whatever_the_server_answers(case):
     config = PERMISSIONS if case.startswith("XYZ") else ""
     with NatsServer(config=config) as srv:
         url = srv.url.replace("//", "//bridge:s3cret@") if config else srv.url
         read = srv.url.replace("//", "//reader:r3ader@") if config else None
-        setup = {"batch ids left open": open_batches, "stream named error": stream_named_error}.get(case)
+        setup = {"batch ids left open": open_batches, "stream named error": stream_named_error}.get(
+            case
+        )
         extra = ("--stream", "error") if case == "stream named error" else ()
-        counters, log, stored, sent = run(url, lambda: None, read_url=read, stream_setup=setup, extra=extra,
-                                          stream="error" if extra else "QUOTES")
+        counters, log, stored, sent = run(
+            url,
+            lambda: None,
+            read_url=read,
+            stream_setup=setup,
+            extra=extra,
+            stream="error" if extra else "QUOTES",
+        )
     missing = check_stream(stored, sent)
     assert counters["published"] == len(stored) and counters["rejected"] == 0, counters
     if not config:
         assert not missing, counters
         return
     # The instrument refused is counted and said once; the other one all flows; no secret shown.
-    assert missing == {q for q in sent if q[0] == "XYZ"} and counters["refused"] == len(missing), counters
+    assert missing == {q for q in sent if q[0] == "XYZ"} and counters["refused"] == len(missing), (
+        counters
+    )
     assert log.count("does not let the bridge publish to quotes.XYZ") == 1, log
     assert len(log.splitlines()) < 40 and "s3cret" not in log, log
 
@@ -266,8 +322,13 @@ def test_two_bridges_on_a_replicated_stream_count_an_id_in_process_as_neither_re
     async def both(urls):
         async with asyncio.timeout(limit(60)):
             nc = await nats.connect(servers=urls)
-            await retrying(nc.jetstream().add_stream, StreamConfig(
-                name="QUOTES", subjects=["quotes.>"], num_replicas=3, duplicate_window=10), timeout=limit(30))
+            await retrying(
+                nc.jetstream().add_stream,
+                StreamConfig(
+                    name="QUOTES", subjects=["quotes.>"], num_replicas=3, duplicate_window=10
+                ),
+                timeout=limit(30),
+            )
             await nc.close()
             bridges = [Bridge(url) for url in urls[:2]]
             for b in bridges:
@@ -275,7 +336,10 @@ def test_two_bridges_on_a_replicated_stream_count_an_id_in_process_as_neither_re
             while not all(b.connected for b in bridges):
                 await asyncio.sleep(0.05)
             for i in range(1, n + 1):  # the same quote to both, as from a shared market
-                q = dict.fromkeys(FIELDS, 0) | {"instrument": ("ABC", "XYZ")[i % 2], "exchange_ts_ns": i}
+                q = dict.fromkeys(FIELDS, 0) | {
+                    "instrument": ("ABC", "XYZ")[i % 2],
+                    "exchange_ts_ns": i,
+                }
                 for b in bridges:
                     await b.on_quote(dict(q))
                 if i % 50 == 0:
@@ -304,10 +368,16 @@ def test_a_node_entering_lame_duck_mode_is_left_for_a_node_it_names_before_it_cl
             bridge = Bridge(first.url)  # one node given: the others come from its INFO
             bridge.start()
             for i in range(1, 2001):
-                await bridge.on_quote(dict.fromkeys(FIELDS, 0) | {"instrument": "ABC", "exchange_ts_ns": i})
+                await bridge.on_quote(
+                    dict.fromkeys(FIELDS, 0) | {"instrument": "ABC", "exchange_ts_ns": i}
+                )
                 if i == 1000:
-                    assert await bridge.flush(limit(10)) and len(bridge.servers) == 3, bridge.servers
-                    first.proc.send_signal(signal.SIGUSR2)  # lame duck: it closes its clients within seconds
+                    assert await bridge.flush(limit(10)) and len(bridge.servers) == 3, (
+                        bridge.servers
+                    )
+                    first.proc.send_signal(
+                        signal.SIGUSR2
+                    )  # lame duck: it closes its clients within seconds
                     t0 = time.monotonic()
                     while not bridge.reconnections:
                         await asyncio.sleep(0.01)
@@ -316,9 +386,16 @@ def test_a_node_entering_lame_duck_mode_is_left_for_a_node_it_names_before_it_cl
                     await asyncio.sleep(0.01)
             flushed = await bridge.flush(limit(10))
             await bridge.close(0)
-            return moved, flushed, bridge, await stored_quotes(",".join(n.url for n in cluster.nodes[1:]))
+            return (
+                moved,
+                flushed,
+                bridge,
+                await stored_quotes(",".join(n.url for n in cluster.nodes[1:])),
+            )
 
     with NatsCluster() as cluster:
         moved, flushed, bridge, stored = asyncio.run(publish(cluster))
-    assert flushed and [q["exchange_ts_ns"] for q in stored] == list(range(1, 2001)), bridge.snapshot()
+    assert flushed and [q["exchange_ts_ns"] for q in stored] == list(range(1, 2001)), (
+        bridge.snapshot()
+    )
     assert moved < 5.0  # told, not left to find out when the server closes (10 s of grace)

@@ -26,7 +26,9 @@ SNAPSHOT = re.compile(
     r"\((?P<pct>[+-][\d.]+)%\) bid=(?P<bid>[\d.]+) ask=(?P<ask>[\d.]+) vol=(?P<vol>\d+) "
     r"quotes=(?P<quotes>\d+) q/s=(?P<rate>[\d.]+)$"
 )
-TOTAL = re.compile(r"^\[\s*[\d.]+s\] total quotes=(\d+) q/s=([\d.]+) errors=(\d+) connected=(yes|no)$")
+TOTAL = re.compile(
+    r"^\[\s*[\d.]+s\] total quotes=(\d+) q/s=([\d.]+) errors=(\d+) connected=(yes|no)$"
+)
 SUMMARY = re.compile(r"^demo: (\d+) quotes for (\d+) instruments? in ([\d.]+) s .*; ended: (.+)$")
 
 CLOSE_LINE = "INFO quotra.quotra: Quotra disconnected with code :: 1000, message :: Connection closed by the user. "
@@ -36,16 +38,28 @@ DISCONNECTED_LINE = "INFO quotra.quotra: Websocket disconnected."
 
 def quote(symbol, last, open_=100.0, bid=None, ask=None, volume=0):
     return {
-        "instrument": symbol, "exchange_ts_ns": 0, "last_price": last, "last_quantity": 1,
-        "volume": volume, "bid_price": last - 0.05 if bid is None else bid,
-        "ask_price": last + 0.05 if ask is None else ask, "bid_size": 1, "ask_size": 1,
-        "open": open_, "high": last, "low": last, "close": 0.0, "open_interest": 0, "sent_at_ns": 0,
+        "instrument": symbol,
+        "exchange_ts_ns": 0,
+        "last_price": last,
+        "last_quantity": 1,
+        "volume": volume,
+        "bid_price": last - 0.05 if bid is None else bid,
+        "ask_price": last + 0.05 if ask is None else ask,
+        "bid_size": 1,
+        "ask_size": 1,
+        "open": open_,
+        "high": last,
+        "low": last,
+        "close": 0.0,
+        "open_interest": 0,
+        "sent_at_ns": 0,
     }
 
 
 # ---------------------------------------------------------------------------
 # Board arithmetic
 # ---------------------------------------------------------------------------
+
 
 def test_board_change_against_session_open_and_tick_direction():
     b = Board(("ABC", "XYZ"))
@@ -84,7 +98,9 @@ def test_board_keeps_given_order_and_adds_unknown_instruments_at_the_end():
 def test_board_rates_count_the_window_only():
     b = Board(("ABC", "XYZ"), window=2.0)
     # In time order, as they arrive: 10 quotes/s for ABC, 2 quotes/s for XYZ, over 2 s.
-    arrivals = [(100.0 + i * 0.1, "ABC") for i in range(20)] + [(100.0 + i * 0.5, "XYZ") for i in range(4)]
+    arrivals = [(100.0 + i * 0.1, "ABC") for i in range(20)] + [
+        (100.0 + i * 0.5, "XYZ") for i in range(4)
+    ]
     for t, symbol in sorted(arrivals):
         b.update(quote(symbol, 100.0), now=t)
     now = 102.0
@@ -111,7 +127,9 @@ def test_plain_snapshot_lines_parse():
     lines = plain_snapshot(b, 1.5, 1.5, True)
     m = SNAPSHOT.match(lines[0])
     assert m, lines[0]
-    assert m["sym"] == "ABC" and m["last"] == "101.25" and m["chg"] == "+1.25" and m["pct"] == "+1.25"
+    assert (
+        m["sym"] == "ABC" and m["last"] == "101.25" and m["chg"] == "+1.25" and m["pct"] == "+1.25"
+    )
     assert (m["bid"], m["ask"], m["vol"], m["quotes"]) == ("101.20", "101.30", "1234", "1")
     assert lines[1].endswith("XYZ waiting for quotes")
     assert TOTAL.match(lines[2]).groups() == ("1", "2.0", "0", "yes")
@@ -120,6 +138,7 @@ def test_plain_snapshot_lines_parse():
 # ---------------------------------------------------------------------------
 # Whole runs
 # ---------------------------------------------------------------------------
+
 
 def demo_env():
     env = dict(os.environ)
@@ -157,7 +176,11 @@ def test_timed_run_prints_quotes_and_ends_through_close_websocket():
     started = time.monotonic()
     proc = subprocess.run(
         demo_cmd("--seconds", "3", "--interval", "0.5", "--instruments", "ABC,XYZ,KLM"),
-        cwd=ROOT, env=demo_env(), capture_output=True, text=True, timeout=60,
+        cwd=ROOT,
+        env=demo_env(),
+        capture_output=True,
+        text=True,
+        timeout=60,
     )
     took = time.monotonic() - started
     out, err = proc.stdout, proc.stderr
@@ -221,7 +244,11 @@ def test_signal_goes_through_the_clients_own_path_and_exits_0(when):
     signals reach the same handler: tests/test_shutdown.py.)"""
     proc = subprocess.Popen(
         demo_cmd("--seconds", "60", "--interval", "0.5"),
-        cwd=ROOT, env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        cwd=ROOT,
+        env=demo_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     try:
         out = LineReader(proc.stdout)
@@ -229,7 +256,9 @@ def test_signal_goes_through_the_clients_own_path_and_exits_0(when):
         if when == "streaming":
             assert out.wait_for(SNAPSHOT, timeout=30) is not None, (out.text(1), err.text(1))
         else:
-            assert err.wait_for(re.compile(r".*quotra\.demo: market-data service at "), timeout=30), err.text(1)
+            assert err.wait_for(
+                re.compile(r".*quotra\.demo: market-data service at "), timeout=30
+            ), err.text(1)
         signalled = time.monotonic()
         proc.send_signal(signal.SIGTERM if when == "streaming" else signal.SIGINT)
         rc = proc.wait(timeout=20)
@@ -247,7 +276,7 @@ def test_signal_goes_through_the_clients_own_path_and_exits_0(when):
     assert stdout.splitlines()[-1].endswith("ended: interrupted"), stdout
     if when == "streaming":
         # Between the two: the server's close answering the client's.
-        assert CLOSE_LINE in stderr[i:stderr.index(DISCONNECTED_LINE, i)], stderr
+        assert CLOSE_LINE in stderr[i : stderr.index(DISCONNECTED_LINE, i)], stderr
         assert stderr.count(INTERRUPT_LINE) == 1
         assert check_snapshots(stdout)
         # The server answered at once: no need to wait out the 2 s grace period.
@@ -255,7 +284,9 @@ def test_signal_goes_through_the_clients_own_path_and_exits_0(when):
 
 
 METRICS_AT = re.compile(r".* INFO quotra\.demo: metrics at http://127\.0\.0\.1:(\d+)/metrics$")
-HEALTH = re.compile(r"^\[\s*[\d.]+s\] client quotes=(\d+) quote_errors=(\d+) .* last_quote_age=([\d.]+)s$")
+HEALTH = re.compile(
+    r"^\[\s*[\d.]+s\] client quotes=(\d+) quote_errors=(\d+) .* last_quote_age=([\d.]+)s$"
+)
 
 
 @pytest.mark.timeout(90)
@@ -265,9 +296,25 @@ def test_any_service_by_url_with_metrics_served_while_it_runs():
 
     with ServiceThread(rate=50) as svc:
         proc = subprocess.Popen(
-            demo_cmd("--seconds", "4", "--interval", "0.5", "--url", svc.url, "--ca-file", svc.ca_file,
-                     "--metrics-port", "0", "--metrics-addr", "127.0.0.1"),
-            cwd=ROOT, env=demo_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            demo_cmd(
+                "--seconds",
+                "4",
+                "--interval",
+                "0.5",
+                "--url",
+                svc.url,
+                "--ca-file",
+                svc.ca_file,
+                "--metrics-port",
+                "0",
+                "--metrics-addr",
+                "127.0.0.1",
+            ),
+            cwd=ROOT,
+            env=demo_env(),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
         )
         try:
             out = LineReader(proc.stdout)
@@ -288,10 +335,15 @@ def test_any_service_by_url_with_metrics_served_while_it_runs():
     assert rc == 0, (stdout, stderr)
     assert 'quotra_connected{client="demo"} 1.0' in scraped, scraped
     import importlib.metadata
+
     import picows
-    build = re.search(r'^quotra_build_info\{(.*)\} 1\.0$', scraped, re.M)
+
+    build = re.search(r"^quotra_build_info\{(.*)\} 1\.0$", scraped, re.M)
     assert build and dict(re.findall(r'(\w+)="([^"]*)"', build[1])) == {
-        "version": importlib.metadata.version("quotra"), "picows": picows.__version__, "python": "%d.%d.%d" % sys.version_info[:3]}, scraped
+        "version": importlib.metadata.version("quotra"),
+        "picows": picows.__version__,
+        "python": "%d.%d.%d" % sys.version_info[:3],
+    }, scraped
     m = re.search(r'^quotra_quotes_total\{client="demo"\} ([\d.e+]+)$', scraped, re.M)
     assert m and float(m[1]) > 0, scraped
     m = re.search(r'^quotra_last_quote_age_seconds\{client="demo"\} ([\d.e+-]+)$', scraped, re.M)
@@ -301,36 +353,57 @@ def test_any_service_by_url_with_metrics_served_while_it_runs():
     assert stdout.splitlines()[-1].endswith("ended: time is up"), stdout
 
 
-@pytest.mark.parametrize("block, args, wanted", [
-    # An address that is not this host's (TEST-NET-1): nothing is sent, the bind fails.
-    ("", ["--metrics-port", "0", "--metrics-addr", "192.0.2.1"], "cannot serve metrics on 192.0.2.1:0: "),
-    ("prometheus_client", ["--metrics-port", "0"], "pip install 'quotra[metrics]'"),
-])
+@pytest.mark.parametrize(
+    "block, args, wanted",
+    [
+        # An address that is not this host's (TEST-NET-1): nothing is sent, the bind fails.
+        (
+            "",
+            ["--metrics-port", "0", "--metrics-addr", "192.0.2.1"],
+            "cannot serve metrics on 192.0.2.1:0: ",
+        ),
+        ("prometheus_client", ["--metrics-port", "0"], "pip install 'quotra[metrics]'"),
+    ],
+)
 def test_metrics_that_cannot_be_served_end_the_demo_before_it_starts(block, args, wanted):
-    code = ("import sys\n"
-            f"if {block!r}: sys.modules[{block!r}] = None\n"
-            "from quotra.demo import main\nsys.exit(main(['--seconds', '1', *sys.argv[1:]]))\n")
-    proc = subprocess.run([sys.executable, "-c", code, *args], cwd=ROOT, env=demo_env(),
-                          capture_output=True, text=True, timeout=60)
+    code = (
+        "import sys\n"
+        f"if {block!r}: sys.modules[{block!r}] = None\n"
+        "from quotra.demo import main\nsys.exit(main(['--seconds', '1', *sys.argv[1:]]))\n"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", code, *args],
+        cwd=ROOT,
+        env=demo_env(),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 2 and proc.stdout == "", (proc.stdout, proc.stderr)
-    line, = proc.stderr.splitlines()
+    (line,) = proc.stderr.splitlines()
     assert line.startswith("python -m quotra.demo: ") and wanted in line, line
 
 
 FAILURES = {
     # The client pointed at a closed port: its first attempt fails, it logs
     # the error and shuts down; the demo says so.
-    "no connection": ("import quotra.service as s\norig = s.point_client\n"
-                      "s.point_client = lambda c, url: orig(c, 'wss://127.0.0.1:1/?version=2')\n"
-                      "sys.exit(d.main(['--seconds', '5']))\n",
-                      ["ERROR quotra.quotra: Error occured on connect :: ",
-                       "ERROR quotra.demo: no connection was opened (1 connection errors)"],
-                      r"demo: 0 quotes for 0 instruments.*"),
+    "no connection": (
+        "import quotra.service as s\norig = s.point_client\n"
+        "s.point_client = lambda c, url: orig(c, 'wss://127.0.0.1:1/?version=2')\n"
+        "sys.exit(d.main(['--seconds', '5']))\n",
+        [
+            "ERROR quotra.quotra: Error occured on connect :: ",
+            "ERROR quotra.demo: no connection was opened (1 connection errors)",
+        ],
+        r"demo: 0 quotes for 0 instruments.*",
+    ),
     # The close never ends the run: the demo's own time limit stops the loop.
-    "client not stopping": ("d.STOP_GRACE = 1.0\nd.Demo.time_up = lambda self: None\n"
-                            "sys.exit(d.main(['--seconds', '1', '--instruments', 'ABC']))\n",
-                            ["the client did not stop within 1 s of the end"],
-                            r".*ended: not stopped by the client in time"),
+    "client not stopping": (
+        "d.STOP_GRACE = 1.0\nd.Demo.time_up = lambda self: None\n"
+        "sys.exit(d.main(['--seconds', '1', '--instruments', 'ABC']))\n",
+        ["the client did not stop within 1 s of the end"],
+        r".*ended: not stopped by the client in time",
+    ),
 }
 
 
@@ -338,8 +411,14 @@ FAILURES = {
 @pytest.mark.parametrize("case", FAILURES)
 def test_failures_exit_1(case):
     code, errors, last = FAILURES[case]
-    proc = subprocess.run([sys.executable, "-c", "import sys, quotra.demo.run as d\n" + code], cwd=ROOT,
-                          env=demo_env(), capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", "import sys, quotra.demo.run as d\n" + code],
+        cwd=ROOT,
+        env=demo_env(),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 1, (proc.stdout, proc.stderr)
     assert all(e in proc.stderr for e in errors), proc.stderr
     assert re.fullmatch(last, proc.stdout.splitlines()[-1]), proc.stdout
@@ -348,6 +427,7 @@ def test_failures_exit_1(case):
 # ---------------------------------------------------------------------------
 # The live table on a terminal
 # ---------------------------------------------------------------------------
+
 
 class Screen:
     """Just enough of a terminal for what the demo writes: text, CR, LF,
@@ -367,7 +447,7 @@ class Screen:
             ch = text[i]
             if ch == "\x1b":
                 m = self.CSI.match(text, i)
-                assert m, repr(text[i:i + 20])
+                assert m, repr(text[i : i + 20])
                 private, num, op = m.groups()
                 n = int(num) if num else 1
                 if private and op in "hl" and num == "25":
@@ -375,10 +455,10 @@ class Screen:
                 elif op == "A":
                     self.row = max(0, self.row - n)
                 elif op == "J":
-                    del self.rows[self.row][self.col:]
-                    del self.rows[self.row + 1:]
+                    del self.rows[self.row][self.col :]
+                    del self.rows[self.row + 1 :]
                 elif op == "K":
-                    del self.rows[self.row][self.col:]
+                    del self.rows[self.row][self.col :]
                 elif op != "m":
                     raise AssertionError(f"unexpected escape {m.group()!r}")
                 i = m.end()
@@ -414,8 +494,9 @@ def test_live_table_redraws_in_place_on_a_terminal():
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 100, 0, 0))
     env = demo_env()
     env["TERM"] = "xterm"
-    proc = subprocess.Popen(demo_cmd("--seconds", "2.5"), cwd=ROOT, env=env,
-                            stdin=slave, stdout=slave, stderr=slave)
+    proc = subprocess.Popen(
+        demo_cmd("--seconds", "2.5"), cwd=ROOT, env=env, stdin=slave, stdout=slave, stderr=slave
+    )
     os.close(slave)
     raw = b""
     deadline = time.monotonic() + 60
@@ -450,23 +531,29 @@ def test_live_table_redraws_in_place_on_a_terminal():
     assert sum(1 for line in lines if line.startswith("INSTRUMENT")) == 1, "\n".join(lines)
     head = next(i for i, line in enumerate(lines) if line.startswith("quotra live quotes"))
     assert lines[head + 1].startswith("INSTRUMENT")
-    rows = lines[head + 2: head + 8]
+    rows = lines[head + 2 : head + 8]
     assert [r.split()[0] for r in rows] == ["ABC", "DEF", "GHI", "JKL", "MNO", "XYZ"], lines
     for r in rows:
-        last, bid, ask = (float(x.replace(",", "")) for x in (r.split()[1], r.split()[-4], r.split()[-3]))
+        last, bid, ask = (
+            float(x.replace(",", "")) for x in (r.split()[1], r.split()[-4], r.split()[-3])
+        )
         assert last > 0 and 0 < bid <= ask, r
     assert lines[head + 8].startswith("total ")
     assert lines[-1].startswith("demo: ") and lines[-1].endswith("ended: time is up")
     logs = lines[:head]
     assert any(DISCONNECTED_LINE in line for line in logs), lines
-    assert all(len(line) < 100 for line in lines[head:head + 9])
+    assert all(len(line) < 100 for line in lines[head : head + 9])
 
 
 @pytest.mark.timeout(900)
 def test_demo_script_sets_up_and_runs():
     proc = subprocess.run(
         ["bash", "scripts/demo.sh", "--seconds", "2", "--plain", "--instruments", "ABC"],
-        cwd=ROOT, env=demo_env(), capture_output=True, text=True, timeout=800,
+        cwd=ROOT,
+        env=demo_env(),
+        capture_output=True,
+        text=True,
+        timeout=800,
     )
     assert proc.returncode == 0, (proc.stdout, proc.stderr[-4000:])
     assert check_snapshots(proc.stdout).get("ABC", (0, 0))[1] > 0, proc.stdout
@@ -477,10 +564,18 @@ def test_demo_script_sets_up_and_runs():
 def test_missing_service_extra_is_one_line_naming_the_fix():
     # A client-only install has no trustme: the demo says how to get it and
     # exits 2 before starting anything, with no traceback.
-    code = ("import sys\nsys.modules['trustme'] = None\n"
-            "from quotra.demo import main\nsys.exit(main(['--seconds', '1']))\n")
-    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=demo_env(),
-                          capture_output=True, text=True, timeout=60)
+    code = (
+        "import sys\nsys.modules['trustme'] = None\n"
+        "from quotra.demo import main\nsys.exit(main(['--seconds', '1']))\n"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=ROOT,
+        env=demo_env(),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 2, (proc.stdout, proc.stderr)
     assert proc.stdout == ""
     [line] = proc.stderr.splitlines()

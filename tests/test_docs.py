@@ -48,8 +48,14 @@ class Run:
         self.log_path = os.path.join(tmp, "stderr.txt")
         env = {k: v for k, v in os.environ.items() if k != "SSL_CERT_FILE"}
         with open(self.log_path, "w") as err:
-            self.proc = subprocess.Popen([sys.executable, "-c", code], cwd=tmp, env=env,
-                                         stdout=subprocess.PIPE, stderr=err, text=True)
+            self.proc = subprocess.Popen(
+                [sys.executable, "-c", code],
+                cwd=tmp,
+                env=env,
+                stdout=subprocess.PIPE,
+                stderr=err,
+                text=True,
+            )
 
     def log(self) -> str:
         with open(self.log_path, encoding="utf-8") as f:
@@ -91,7 +97,9 @@ def test_python_block_runs(code):
     assert rc == 0, log
     assert "Traceback" not in log, log
     if first_program:
-        assert "Socket opened." in log and "WebSocket closure initiated by user interrupt." in log, log
+        assert (
+            "Socket opened." in log and "WebSocket closure initiated by user interrupt." in log
+        ), log
         assert "quotra.quotra: Websocket disconnected." in log, log
 
 
@@ -106,6 +114,12 @@ def test_the_readmes_links_reach_files_of_the_checkout():
 
 
 def test_the_sidebar_follows_the_home_pages_reading_order():
-    nav = re.findall(r"^  - [^:\n]+: (\S+\.md)$", (ROOT / "mkdocs.yml").read_text(encoding="utf-8"), re.M)
-    home = re.findall(r"^- \[[^\]]+\]\((\S+\.md)\)", (ROOT / "docs" / "index.md").read_text(encoding="utf-8"), re.M)
+    nav = re.findall(
+        r"^  - [^:\n]+: (\S+\.md)$", (ROOT / "mkdocs.yml").read_text(encoding="utf-8"), re.M
+    )
+    home = re.findall(
+        r"^- \[[^\]]+\]\((\S+\.md)\)",
+        (ROOT / "docs" / "index.md").read_text(encoding="utf-8"),
+        re.M,
+    )
     assert nav == ["index.md", *home], (nav, home)

@@ -17,9 +17,9 @@ import gc
 import time
 
 import pytest
-from harness import QUOTRA_FIELDS, ClientSession, client_field, limit, pickled_state
 
 from bench.stages import feed, open_protocol, ws_frame
+from harness import QUOTRA_FIELDS, ClientSession, client_field, limit, pickled_state
 from quotra.eager import eager_task_factory
 from quotra.pricetape_proto import pricetape
 from quotra.quotra import Quotra, QuotraListner
@@ -76,6 +76,7 @@ def test_factory_starts_tasks_eagerly(kind):
 
 # ---------------------------------------------------------------- frames fed into picows' parser
 
+
 class Fed:
     """A client whose listener reads frames fed into picows' parser on a fake
     transport; its callbacks note what they see."""
@@ -85,11 +86,14 @@ class Fed:
         asyncio.set_event_loop(self.loop)
         self.events: list = []
         self.loop_errors: list = []
-        self.loop.set_exception_handler(lambda _loop, ctx: self.loop_errors.append(ctx.get("exception")))
+        self.loop.set_exception_handler(
+            lambda _loop, ctx: self.loop_errors.append(ctx.get("exception"))
+        )
         self.client = Quotra(self.loop)
         set_callbacks(self.client, msg=on_msg or self.on_msg, err=on_err or self.on_err)
         self.proto, self.transport = self.loop.run_until_complete(
-            open_protocol(lambda: QuotraListner(self.client, self.loop)))
+            open_protocol(lambda: QuotraListner(self.client, self.loop))
+        )
         self.handshake_writes = len(self.transport.written)
 
     async def on_msg(self, quote):
@@ -110,7 +114,7 @@ class Fed:
         return seen
 
     def written_after_handshake(self) -> list[bytes]:
-        return self.transport.written[self.handshake_writes:]
+        return self.transport.written[self.handshake_writes :]
 
     def close(self) -> None:
         try:
@@ -129,6 +133,7 @@ def test_callbacks_run_inside_the_frame_handler(kind):
     and the connection as they were."""
     fed = Fed(kind)
     try:
+
         async def failing_err(exc):
             fed.events.append(("err", type(exc).__name__))
             raise RuntimeError("error callback failed")
@@ -176,6 +181,7 @@ def test_frames_read_before_the_callback_closed_the_transport_are_delivered(kind
     """A callback that closes the transport under the frame handler: the
     frames picows had already read from the same chunk still reach their
     callbacks, in order, and nothing raises out of the handler."""
+
     async def on_msg(quote):
         fed.events.append(("msg", quote["last_price"]))
         if quote["last_price"] == 1.0:
@@ -238,12 +244,15 @@ def test_create_task_is_looked_up_at_each_quote(kind):
         set_fields(fed.client, _Quotra__loop=object())
         fed.feed(quote_frame(4.0))
         assert fed.events[3:] == []  # neither callback: the error callback's scheduling fails alike
-        assert fed.written_after_handshake()[0][:1] == b"\x88"  # picows closes after the AttributeError
+        assert (
+            fed.written_after_handshake()[0][:1] == b"\x88"
+        )  # picows closes after the AttributeError
     finally:
         fed.close()
 
 
 # ---------------------------------------------------------------- streaming from the service
+
 
 def eager_session(kind: str, **options) -> ClientSession:
     return ClientSession(new_loop=lambda: eager_loop(kind), **options)
@@ -279,9 +288,13 @@ def test_callback_subscribes_and_unsubscribes(kind):
             conn = s.current()
             s.svc.send_quote("ABC", conn)
             await s.svc.wait_subscribed(["XYZ"], conn, timeout=limit(10))
-            await s.svc.wait_for(lambda: "ABC" not in conn.subscribed, limit(10), "ABC unsubscribed")
+            await s.svc.wait_for(
+                lambda: "ABC" not in conn.subscribed, limit(10), "ABC unsubscribed"
+            )
             s.svc.send_quote("XYZ", conn)
-            await s.rec.wait(lambda: [q for q in s.rec.quotes if q["instrument"] == "XYZ"], 10, "an XYZ quote")
+            await s.rec.wait(
+                lambda: [q for q in s.rec.quotes if q["instrument"] == "XYZ"], 10, "an XYZ quote"
+            )
             await wait_until(lambda: finished, "the callback's return")
 
         s.run(scenario())
@@ -294,6 +307,7 @@ def test_callback_drops_the_connection(kind, graceful):
     is handled as any other (reconnection, resubscription) and quotes flow
     again."""
     with eager_session(kind, instruments=("ABC",)) as s:
+
         async def on_msg(quote):
             await s.rec.on_msg(quote)
             if s.rec.messages == 1:
@@ -307,7 +321,9 @@ def test_callback_drops_the_connection(kind, graceful):
             s.svc.send_quote("ABC", last_price=2.0)
             conn = await s.wait_reconnected(after, ["ABC"])
             s.svc.send_quote("ABC", conn, last_price=3.0)
-            await s.rec.wait(lambda: 3.0 in [q["last_price"] for q in s.rec.quotes], 10, "the quote after")
+            await s.rec.wait(
+                lambda: 3.0 in [q["last_price"] for q in s.rec.quotes], 10, "the quote after"
+            )
 
         s.run(scenario())
         assert s.log.count("Trying to reconnect..") == 1
@@ -318,6 +334,7 @@ def test_callback_closes_the_client(kind):
     """close_websocket() from inside the frame handler ends in the client's
     shutdown, as from anywhere else."""
     with eager_session(kind, instruments=("ABC",)) as s:
+
         async def on_msg(quote):
             await s.rec.on_msg(quote)
             s.client.close_websocket()

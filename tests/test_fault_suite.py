@@ -24,12 +24,11 @@ import time
 
 import pytest
 
+from fault_proxy import LATE_UPGRADE, OPENING_FAULTS, STREAM_FAULTS, FaultProxy
+from harness import SLOW, ClientTimings, LogLines, Recorder, cancel_pending, limit
 from quotra import monitor
 from quotra.quotra import Quotra
 from quotra.service import MarketDataService, point_client
-
-from fault_proxy import LATE_UPGRADE, OPENING_FAULTS, STREAM_FAULTS, FaultProxy
-from harness import SLOW, ClientTimings, LogLines, Recorder, cancel_pending, limit
 
 uvloop = pytest.importorskip("uvloop")
 
@@ -49,7 +48,9 @@ REASONS = {
 }
 # Items of the issue on both loops: the closed upgrade and the stalls; the rest on asyncio.
 BOTH_LOOPS = ("closed_after_tls", "stall_tcp", "stall_tls", "stall_upgrade")
-CASES = [(f, "asyncio") for f in OPENING_FAULTS + STREAM_FAULTS] + [(f, "uvloop") for f in BOTH_LOOPS]
+CASES = [(f, "asyncio") for f in OPENING_FAULTS + STREAM_FAULTS] + [
+    (f, "uvloop") for f in BOTH_LOOPS
+]
 
 
 class Rig:
@@ -83,7 +84,9 @@ class Rig:
     def run_to_shutdown(self, timeout: float) -> float:
         """Runs the loop until the client's shutdown stops it; returns the seconds it took."""
         fired = []
-        watchdog = self.loop.call_later(limit(timeout) + 5, lambda: (fired.append(1), self.loop.stop()))
+        watchdog = self.loop.call_later(
+            limit(timeout) + 5, lambda: (fired.append(1), self.loop.stop())
+        )
         t0 = time.monotonic()
         self.loop.run_forever()
         took = time.monotonic() - t0
@@ -143,7 +146,9 @@ def first_attempt(r: Rig, fault: str) -> None:
     errors = r.errors()
     assert len(errors) == 1, r.log.lines
     if fault in REASONS:
-        assert errors[0] == PREFIX + REASONS[fault] + f" (connecting to 127.0.0.1 port {r.proxy.port})"
+        assert (
+            errors[0] == PREFIX + REASONS[fault] + f" (connecting to 127.0.0.1 port {r.proxy.port})"
+        )
     assert r.failures() == 1 and r.rec.opened == [] and r.rec.quotes == []
     assert not r.loop_errors, r.loop_errors
 
@@ -163,10 +168,15 @@ def reconnecting(r: Rig, fault: str) -> None:
         await proxy.set_fault(fault)
         if fault in OPENING_FAULTS:
             proxy.drop_all()  # lost: the client reconnects, into the fault
-            await svc.wait_for(lambda: r.failures() >= failures + 2, limit(BOUND * 2 + 10), "two failed attempts")
+            await svc.wait_for(
+                lambda: r.failures() >= failures + 2, limit(BOUND * 2 + 10), "two failed attempts"
+            )
         else:
-            await svc.wait_for(lambda: monitor.snapshot(r.client)["disconnections"] > ended, limit(15),
-                               "the fault to end the connection")
+            await svc.wait_for(
+                lambda: monitor.snapshot(r.client)["disconnections"] > ended,
+                limit(15),
+                "the fault to end the connection",
+            )
         await proxy.set_fault(None)
         fault_ended, quotes = time.monotonic(), rec.messages
         await rec.wait(lambda: rec.messages > quotes, 10, "quotes again")
@@ -197,10 +207,15 @@ def reconnecting(r: Rig, fault: str) -> None:
         proxy.drop_all()
         accepted = proxy.accepted
         # An attempt under way (or, refused, a retry wait between two).
-        await svc.wait_for(lambda: proxy.accepted > accepted or r.failures() > failures, limit(10),
-                           "an attempt into the fault")
+        await svc.wait_for(
+            lambda: proxy.accepted > accepted or r.failures() > failures,
+            limit(10),
+            "an attempt into the fault",
+        )
 
-    r.timings.opening = 0.5  # a bound (5 s) far past the second the close may take: it cancels the attempt
+    r.timings.opening = (
+        0.5  # a bound (5 s) far past the second the close may take: it cancels the attempt
+    )
     r.run(into_the_fault_again())
     r.loop.call_soon(r.client.close_websocket)
     took = r.run_to_shutdown(5)
@@ -209,13 +224,20 @@ def reconnecting(r: Rig, fault: str) -> None:
 
 
 # The close at each moment of the first opening: (when, the proxy's fault).
-FIRST_OPENING = [("before the loop runs", None), ("right after the start", None), ("during TCP", "stall_tcp"),
-                 ("during TLS", "stall_tls"), ("during the upgrade", "stall_upgrade"),
-                 ("as the upgrade is answered", None)]
+FIRST_OPENING = [
+    ("before the loop runs", None),
+    ("right after the start", None),
+    ("during TCP", "stall_tcp"),
+    ("during TLS", "stall_tls"),
+    ("during the upgrade", "stall_upgrade"),
+    ("as the upgrade is answered", None),
+]
 CLOSE_CASES = [(when, fault, loop) for when, fault in FIRST_OPENING for loop in LOOPS]
 
 
-@pytest.mark.parametrize("when,fault,loop_name", CLOSE_CASES, ids=[f"{w}-{l}" for w, _, l in CLOSE_CASES])
+@pytest.mark.parametrize(
+    "when,fault,loop_name", CLOSE_CASES, ids=[f"{w}-{l}" for w, _, l in CLOSE_CASES]
+)
 def test_a_close_during_the_first_opening(when, fault, loop_name):
     """close_websocket() after start_websocket() and before the first
     connection has opened ends the client as a close while reconnecting
@@ -248,8 +270,13 @@ def test_a_close_during_the_first_opening(when, fault, loop_name):
         if when == "as the upgrade is answered":
             # The answer reached the client after its close: that connection
             # is closed as the user's close closes one.
-            r.run(wait_until(lambda: r.svc.connections and r.svc.connections[0].close_received, 5,
-                             "the client's CLOSE"))
+            r.run(
+                wait_until(
+                    lambda: r.svc.connections and r.svc.connections[0].close_received,
+                    5,
+                    "the client's CLOSE",
+                )
+            )
             assert r.svc.connections[0].close_received == (1000, b"Connection closed by the user.")
         assert all(not c.subscribed for c in r.svc.connections)
     finally:
@@ -279,15 +306,21 @@ def test_an_upgrade_completed_after_its_attempt_failed_is_closed_unreported():
         async def late():
             await r.proxy.set_fault(LATE_UPGRADE)
             r.proxy.drop_all()
-            await wait_until(lambda: r.proxy.late is not None and r.proxy.late.streaming, 10, "the late answer")
+            await wait_until(
+                lambda: r.proxy.late is not None and r.proxy.late.streaming, 10, "the late answer"
+            )
             await wait_until(lambda: r.proxy.late.closed, 10, "the late connection closed")
             quotes = r.rec.messages
-            await r.rec.wait(lambda: r.rec.messages > quotes + 20, 10, "quotes after the late connection ended")
+            await r.rec.wait(
+                lambda: r.rec.messages > quotes + 20, 10, "quotes after the late connection ended"
+            )
 
         r.run(late(), 60)
         after = monitor.snapshot(r.client)
         errors = r.errors()  # a busy machine may fail the next attempt too
-        assert errors[0].startswith(PREFIX + REASONS["stall_upgrade"] + " (connecting to"), r.log.lines
+        assert errors[0].startswith(PREFIX + REASONS["stall_upgrade"] + " (connecting to"), (
+            r.log.lines
+        )
         assert after["connect_failures"] == health["connect_failures"] + len(errors)
         assert after["connections_opened"] == health["connections_opened"] + 1, (health, after)
         assert after["disconnections"] == health["disconnections"] + 1, (health, after)
@@ -360,8 +393,8 @@ def test_a_client_started_again_streams_and_reconnects(monkeypatch):
     """Start, stream, lose the connection and come back, close: three runs of
     one client, the loop run to the client's shutdown each time. A start
     after the shutdown is a new run: the last run's close is forgotten."""
-    from quotra.service import ServiceThread
     from harness import client_field
+    from quotra.service import ServiceThread
 
     with ServiceThread(rate=200) as svc, ClientTimings(**TIMINGS):
         monkeypatch.setenv("SSL_CERT_FILE", svc.ca_file)
@@ -382,8 +415,11 @@ def test_a_client_started_again_streams_and_reconnects(monkeypatch):
                     await rec.wait_quotes(3)
                     accepted = svc.accepted
                     await asyncio.to_thread(svc.drop)
-                    await rec.wait(lambda: svc.accepted > accepted and rec.messages >= 6, 10,
-                                   "quotes after the reconnection")
+                    await rec.wait(
+                        lambda: svc.accepted > accepted and rec.messages >= 6,
+                        10,
+                        "quotes after the reconnection",
+                    )
 
                 loop.run_until_complete(asyncio.wait_for(streams(), limit(30)))
                 fired = []
@@ -452,7 +488,9 @@ def open_fds() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
-@pytest.mark.skipif(not FAULT_RUN, reason="the reliability run: QUOTRA_FAULT_RUN=<faults> selects it")
+@pytest.mark.skipif(
+    not FAULT_RUN, reason="the reliability run: QUOTRA_FAULT_RUN=<faults> selects it"
+)
 @pytest.mark.timeout(7200)
 def test_faults_in_a_row():
     """QUOTRA_FAULT_RUN faults in a row (every fault of the table in turn) on
@@ -466,9 +504,11 @@ def test_faults_in_a_row():
     r = Rig("asyncio", keep_ended=False, record_sent=0)  # the service forgets ended connections
     r.timings.opening = 0.03  # a stalled opening gives up after 0.3 s
     try:
+
         async def run():
             from harness import rss_kb
             from test_leaks import heap_in_use_kb, trim_heap
+
             r.rec.keep = False
             r.rec.start(r.client)
             await asyncio.wait_for(r.client.IS_CONNECTED.wait(), limit(10))
@@ -482,22 +522,32 @@ def test_faults_in_a_row():
                 await r.proxy.set_fault(fault)
                 if fault in OPENING_FAULTS:
                     r.proxy.drop_all()
-                    await r.svc.wait_for(lambda: r.failures() > failures, limit(BOUND + 10), f"{fault}: a failure")
+                    await r.svc.wait_for(
+                        lambda: r.failures() > failures, limit(BOUND + 10), f"{fault}: a failure"
+                    )
                     assert len(r.errors()) > errors
                 else:
-                    await r.svc.wait_for(lambda: monitor.snapshot(r.client)["disconnections"] > ended, limit(15),
-                                         f"{fault}: the connection ended")
+                    await r.svc.wait_for(
+                        lambda: monitor.snapshot(r.client)["disconnections"] > ended,
+                        limit(15),
+                        f"{fault}: the connection ended",
+                    )
                 await r.proxy.set_fault(None)
                 quotes = r.rec.messages
-                await r.rec.wait(lambda: r.rec.messages > quotes, 10, f"quotes after fault {i} ({fault})")
+                await r.rec.wait(
+                    lambda: r.rec.messages > quotes, 10, f"quotes after fault {i} ({fault})"
+                )
                 if i + 1 in (100, FAULT_RUN) or (i + 1) % 250 == 0:
                     r.log.lines.clear()
                     gc.collect()
                     trim_heap()  # RSS without the freed heap glibc keeps for later
                     rss.append((i + 1, rss_kb()))
-                    print(f"after {i + 1} faults: RSS {rss[-1][1]} KiB, fds {open_fds()}, "
-                          f"heap in use {heap_in_use_kb()} KiB, objects {len(gc.get_objects())}, "
-                          f"{monitor.snapshot(r.client)}", flush=True)
+                    print(
+                        f"after {i + 1} faults: RSS {rss[-1][1]} KiB, fds {open_fds()}, "
+                        f"heap in use {heap_in_use_kb()} KiB, objects {len(gc.get_objects())}, "
+                        f"{monitor.snapshot(r.client)}",
+                        flush=True,
+                    )
             return rss
 
         rss = r.run(run(), 7000)

@@ -21,9 +21,8 @@ import time
 
 import pytest
 
-from quotra.quotra import Quotra
-
 from harness import FAST, STRESS, ClientSession, client_field, limit, size, subscribe_messages
+from quotra.quotra import Quotra
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -44,11 +43,17 @@ async def recovered(s: ClientSession, known: int, want, late=None) -> object:
     assert whole and all(m in whole or m == [late] for m in subs), (subs, want)
     # Quotes flow again, from this connection.
     before = s.rec.messages
-    await s.rec.wait(lambda: s.rec.messages >= before + 3 and conn.quotes_sent >= 3, 15,
-                     f"quotes on connection {conn.id}")
+    await s.rec.wait(
+        lambda: s.rec.messages >= before + 3 and conn.quotes_sent >= 3,
+        15,
+        f"quotes on connection {conn.id}",
+    )
     assert s.client.IS_CONNECTED.is_set()
-    await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(want), 10,
-                     "the whole subscription set on the client")
+    await s.rec.wait(
+        lambda: client_field(s.client, "tokens_set") == set(want),
+        10,
+        "the whole subscription set on the client",
+    )
     return conn
 
 
@@ -57,6 +62,7 @@ def test_connection_drops_during_streaming():
     the client subscribes to one more instrument while it is disconnected."""
     drops = size(20, 200)
     with ClientSession(rate=300, instruments=INSTRUMENTS) as s:
+
         async def body():
             want = list(INSTRUMENTS)
             for i in range(drops):
@@ -70,12 +76,18 @@ def test_connection_drops_during_streaming():
                     extra = f"N{i}"
                     await s.client.subscribe([extra])
                     want.append(extra)
-                    assert extra in client_field(s.client, "tokens_set") or not client_field(s.client, "tokens_set")
+                    assert extra in client_field(s.client, "tokens_set") or not client_field(
+                        s.client, "tokens_set"
+                    )
                 await s.svc.wait_disconnected(conn, timeout=limit(10))
                 new = await recovered(s, known, want, late=want[-1] if i % 5 == 4 else None)
                 assert s.log.count("Trying to reconnect..") == reconnects + 1
                 if i % 5 == 4:
-                    await s.rec.wait(lambda: set(want) <= client_field(s.client, "tokens_set"), 10, "the added instrument")
+                    await s.rec.wait(
+                        lambda: set(want) <= client_field(s.client, "tokens_set"),
+                        10,
+                        "the added instrument",
+                    )
                     if want[-1] not in new.subscribed:
                         # Sent to the dropped connection: the next one gets it.
                         known = s.svc.accepted
@@ -85,9 +97,12 @@ def test_connection_drops_during_streaming():
             opens = sum(1 for k, _ in s.rec.events if k == "open")
             assert closes >= drops and opens == closes + 1
             return want
+
         want = s.run(body(), 60 + drops * 3)
         assert client_field(s.client, "tokens_set") == set(want)
-    print(f"\n{drops} drops survived; {s.rec.messages} quotes delivered; {len(s.svc.connections)} connections")
+    print(
+        f"\n{drops} drops survived; {s.rec.messages} quotes delivered; {len(s.svc.connections)} connections"
+    )
 
 
 class HeldResubscription(Quotra):
@@ -116,25 +131,35 @@ def test_connection_opening_while_a_resubscription_holds_the_set():
     finishes, what connection 3 missed must still reach it, and only that: an
     instrument subscribed on connection 3 meanwhile is not sent again."""
     with ClientSession(rate=200, instruments=INSTRUMENTS, client_class=HeldResubscription) as s:
+
         async def body():
             HeldResubscription.gate = asyncio.Event()
             try:
                 s.svc.drop(s.current())
                 second = await s.wait_reconnected(1, INSTRUMENTS)
-                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(), 10, "the set taken out")
+                await s.rec.wait(
+                    lambda: client_field(s.client, "tokens_set") == set(), 10, "the set taken out"
+                )
                 known = s.svc.accepted
                 s.svc.drop(second)
                 await s.svc.wait_connections(known + 1, timeout=limit(10))
-                await asyncio.sleep(limit(0.5))  # connection 3's resubscription has run: nothing to send
+                await asyncio.sleep(
+                    limit(0.5)
+                )  # connection 3's resubscription has run: nothing to send
                 assert subscribe_messages(s.svc.connections[-1]) == []
                 await Quotra.subscribe(s.client, ["NEW"])  # straight to connection 3
                 HeldResubscription.gate.set()
                 third = await s.wait_reconnected(known, INSTRUMENTS + ["NEW"], timeout=10)
                 assert [set(m) for m in subscribe_messages(third)] == [{"NEW"}, set(INSTRUMENTS)]
-                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(INSTRUMENTS + ["NEW"]), 10, "the whole set")
+                await s.rec.wait(
+                    lambda: client_field(s.client, "tokens_set") == set(INSTRUMENTS + ["NEW"]),
+                    10,
+                    "the whole set",
+                )
             finally:
                 HeldResubscription.gate.set()
                 HeldResubscription.gate = None
+
         s.run(body(), 60)
 
 
@@ -166,8 +191,13 @@ def test_changes_while_a_resubscription_holds_the_set_are_kept(loop_name):
     one meanwhile. Once it is put back, the set is what the user asked for,
     the service streams exactly that, and so does the next connection."""
     want = [i for i in INSTRUMENTS if i != "XYZ"] + ["NEW"]
-    with ClientSession(rate=200, instruments=INSTRUMENTS, client_class=GatedResubscription,
-                       new_loop=lambda: _new_loop(loop_name)) as s:
+    with ClientSession(
+        rate=200,
+        instruments=INSTRUMENTS,
+        client_class=GatedResubscription,
+        new_loop=lambda: _new_loop(loop_name),
+    ) as s:
+
         async def body():
             GatedResubscription.gate, GatedResubscription.held = asyncio.Event(), asyncio.Event()
             try:
@@ -176,19 +206,26 @@ def test_changes_while_a_resubscription_holds_the_set_are_kept(loop_name):
                 await asyncio.wait_for(GatedResubscription.held.wait(), limit(10))
                 assert client_field(s.client, "tokens_set") == set()
                 await s.client.unsubscribe(["XYZ"])
-                await Quotra.subscribe(s.client, ["NEW"])  # the override holds only the resubscription
+                await Quotra.subscribe(
+                    s.client, ["NEW"]
+                )  # the override holds only the resubscription
                 GatedResubscription.gate.set()
                 second = await s.wait_reconnected(known, want)
-                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(want), 10, "the set back")
+                await s.rec.wait(
+                    lambda: client_field(s.client, "tokens_set") == set(want), 10, "the set back"
+                )
                 assert set(second.subscribed) == set(want), second.subscribed
                 known = s.svc.accepted
                 s.svc.drop(second)
                 third = await s.wait_reconnected(known, want)
                 assert [set(m) for m in subscribe_messages(third)] == [set(want)]
-                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(want), 10, "the set back")
+                await s.rec.wait(
+                    lambda: client_field(s.client, "tokens_set") == set(want), 10, "the set back"
+                )
             finally:
                 GatedResubscription.gate.set()
                 GatedResubscription.gate = None
+
         s.run(body(), 60)
 
 
@@ -207,17 +244,25 @@ def test_cancelled_resubscription_puts_the_set_back():
     the instruments it took out of the set go back, or a client started again
     would never resubscribe them."""
     with ClientSession(rate=200, instruments=INSTRUMENTS, client_class=StuckResubscription) as s:
+
         async def body():
             StuckResubscription.stuck = asyncio.Event()
             try:
                 s.svc.drop(s.current())
                 await asyncio.wait_for(StuckResubscription.stuck.wait(), limit(10))
                 assert client_field(s.client, "tokens_set") == set()
-                [task] = [t for t in asyncio.all_tasks() if t.get_coro().__qualname__.startswith("Stuck")]
+                [task] = [
+                    t for t in asyncio.all_tasks() if t.get_coro().__qualname__.startswith("Stuck")
+                ]
                 task.cancel()
-                await s.rec.wait(lambda: client_field(s.client, "tokens_set") == set(INSTRUMENTS), 10, "the set back")
+                await s.rec.wait(
+                    lambda: client_field(s.client, "tokens_set") == set(INSTRUMENTS),
+                    10,
+                    "the set back",
+                )
             finally:
                 StuckResubscription.stuck = None
+
         s.run(body(), 30)
 
 
@@ -228,12 +273,14 @@ class RefusedResubscription(Quotra):
 
 def test_failed_resubscription_is_reported_and_keeps_the_set():
     with ClientSession(instruments=(), client_class=RefusedResubscription) as s:
+
         async def body():
             await Quotra.subscribe(s.client, ["ABC"])
             known = len(s.svc.connections)
             s.svc.drop(s.current())
             await s.svc.wait_connections(known + 1, timeout=limit(10))
             await s.rec.wait(lambda: s.loop_errors, 10, "the failure reported to the loop")
+
         s.run(body(), 30)
         [context] = s.loop_errors
         assert context["message"] == "Task exception was never retrieved"
@@ -244,6 +291,7 @@ def test_failed_resubscription_is_reported_and_keeps_the_set():
 def test_server_restarts_on_the_same_port():
     restarts = size(2, 10)
     with ClientSession(rate=200, instruments=INSTRUMENTS) as s:
+
         async def body():
             for i in range(restarts):
                 known = s.svc.accepted
@@ -253,15 +301,30 @@ def test_server_restarts_on_the_same_port():
                 # Down for 1.5 s with a retry every second (0.3 s and 50 ms in
                 # CI): at least one failed attempt.
                 assert len(s.log.starting("Error occured on connect :: ")) > errors
+
         s.run(body(), 60 + restarts * 15)
 
 
 # Codes a server may send, registered or private, with and without reasons.
 VALID_CLOSES = [
-    (1000, b""), (1000, b"bye"), (1001, b"going away"), (1002, b""), (1003, b"x"), (1007, b""), (1008, b""),
-    (1009, b""), (1011, b"internal"), (1012, b"restart"), (1013, b"try later"), (1014, b""),
-    (3000, b"registered"), (4000, b"private"), (4999, b""), (None, b""),
-    (4001, "çé€ reason".encode()), (1000, b"x" * 123),
+    (1000, b""),
+    (1000, b"bye"),
+    (1001, b"going away"),
+    (1002, b""),
+    (1003, b"x"),
+    (1007, b""),
+    (1008, b""),
+    (1009, b""),
+    (1011, b"internal"),
+    (1012, b"restart"),
+    (1013, b"try later"),
+    (1014, b""),
+    (3000, b"registered"),
+    (4000, b"private"),
+    (4999, b""),
+    (None, b""),
+    (4001, "çé€ reason".encode()),
+    (1000, b"x" * 123),
 ]
 
 
@@ -270,6 +333,7 @@ def test_close_frames_with_any_valid_code():
     the client reconnects and resubscribes."""
     rounds = size(1, 5)
     with ClientSession(rate=200, instruments=INSTRUMENTS) as s:
+
         async def body():
             for _ in range(rounds):
                 for code, reason in VALID_CLOSES:
@@ -282,11 +346,14 @@ def test_close_frames_with_any_valid_code():
                     logged = s.log.starting("Quotra disconnected with code :: ")
                     expected_code = 0 if code is None else code
                     # No reason: picows gives None, logged as its string form.
-                    text = reason.decode() or ("Connection closed by the user." if expected_code == 1000
-                                               else "None")
-                    assert logged[lines:] == [f"Quotra disconnected with code :: {expected_code}, "
-                                              f"message :: {text} "], (code, reason, logged[lines:])
+                    text = reason.decode() or (
+                        "Connection closed by the user." if expected_code == 1000 else "None"
+                    )
+                    assert logged[lines:] == [
+                        f"Quotra disconnected with code :: {expected_code}, message :: {text} "
+                    ], (code, reason, logged[lines:])
             assert len(s.svc.open_connections) == 1
+
         s.run(body(), 60 + rounds * 60)
 
 
@@ -294,11 +361,16 @@ def test_close_frames_with_any_valid_code():
 # close payload, one longer than a control frame may be, and a reason that is
 # not UTF-8.
 BROKEN_CLOSES = [
-    pytest.param(b"\x03\xec", id="1004"), pytest.param(b"\x03\xed", id="1005"),
-    pytest.param(b"\x03\xee", id="1006"), pytest.param(b"\x03\xf7", id="1015"),
-    pytest.param(b"\x00\x00", id="0"), pytest.param(b"\x03\xe7", id="999"),
-    pytest.param(b"\x13\x88", id="5000"), pytest.param(b"\xff\xffmax", id="65535"),
-    pytest.param(b"\x03", id="one-byte"), pytest.param(b"\x03\xe8" + b"r" * 200, id="oversized"),
+    pytest.param(b"\x03\xec", id="1004"),
+    pytest.param(b"\x03\xed", id="1005"),
+    pytest.param(b"\x03\xee", id="1006"),
+    pytest.param(b"\x03\xf7", id="1015"),
+    pytest.param(b"\x00\x00", id="0"),
+    pytest.param(b"\x03\xe7", id="999"),
+    pytest.param(b"\x13\x88", id="5000"),
+    pytest.param(b"\xff\xffmax", id="65535"),
+    pytest.param(b"\x03", id="one-byte"),
+    pytest.param(b"\x03\xe8" + b"r" * 200, id="oversized"),
     pytest.param(b"\x03\xe8\xff\xfe not utf-8", id="not-utf-8"),
 ]
 
@@ -313,7 +385,9 @@ def test_close_frames_that_break_the_protocol(payload):
     connection of the attempt's own would show; the first connection is
     covered in test_streaming."""
     from picows import WSMsgType
+
     with ClientSession(rate=200, instruments=INSTRUMENTS) as s:
+
         async def body():
             first = s.current()
             s.svc.drop(first)
@@ -333,14 +407,18 @@ def test_close_frames_that_break_the_protocol(payload):
             if logged:
                 code = int.from_bytes(payload[:2], "big")
                 reason = payload[2:].decode() or "None"
-                assert logged == [f"Quotra disconnected with code :: {code}, message :: {reason} "], logged
+                assert logged == [
+                    f"Quotra disconnected with code :: {code}, message :: {reason} "
+                ], logged
                 # A code no endpoint may send is never echoed: our answer, the client's first CLOSE, is 1002.
                 answers = [f.payload[:2] for f in conn.received if f.msg_type is WSMsgType.CLOSE]
                 assert answers[:1] == [b"\x03\xea"], answers
             else:
-                assert conn.close_received is not None and conn.close_received[0] in (1002, 1007), \
+                assert conn.close_received is not None and conn.close_received[0] in (1002, 1007), (
                     conn.close_received
+                )
             return bool(logged)
+
         s.run(body(), 60)
 
 
@@ -351,6 +429,7 @@ def test_server_that_stops_answering_pings():
     cycles = size(1, 3)
     ping = 1.0 if STRESS else min(1.0, limit(0.2))
     with ClientSession(rate=100, instruments=INSTRUMENTS, timings=dict(FAST, ping=ping)) as s:
+
         async def body():
             for _ in range(cycles):
                 conn = s.current()
@@ -361,11 +440,14 @@ def test_server_that_stops_answering_pings():
                 quiet_since = time.monotonic()
                 await s.svc.wait_disconnected(conn, timeout=limit(15))
                 quiet = time.monotonic() - quiet_since
-                assert quiet >= 4.5 * ping, f"dropped after {quiet:.2f}s of silence, before the ping time-out"
+                assert quiet >= 4.5 * ping, (
+                    f"dropped after {quiet:.2f}s of silence, before the ping time-out"
+                )
                 assert s.log.count("sending ping") > pings
                 assert any(f.msg_type.name == "PING" and f.payload == b"" for f in conn.received)
                 s.svc.resume_quotes()
                 await recovered(s, known, INSTRUMENTS)
+
         s.run(body(), 30 + cycles * 30)
 
 
@@ -378,6 +460,7 @@ def test_refused_connections_for_a_while(mode):
     rounds = size(1, 5)
     delay = 1.0 if STRESS else min(1.0, limit(0.2))
     with ClientSession(rate=200, instruments=INSTRUMENTS, timings=dict(retry=delay)) as s:
+
         async def body():
             for _ in range(rounds):
                 conn = s.current()
@@ -386,7 +469,11 @@ def test_refused_connections_for_a_while(mode):
                 await s.svc.refuse(2.5 * delay, mode=mode)
                 s.svc.drop(conn)
                 started = time.monotonic()
-                await s.rec.wait(lambda: len(s.log.starting("Error occured on connect :: ")) > errors, 10, "a failure")
+                await s.rec.wait(
+                    lambda: len(s.log.starting("Error occured on connect :: ")) > errors,
+                    10,
+                    "a failure",
+                )
                 assert not s.client.IS_CONNECTED.is_set()
                 await recovered(s, known, INSTRUMENTS)
                 took = time.monotonic() - started
@@ -394,7 +481,10 @@ def test_refused_connections_for_a_while(mode):
                 assert took >= 2.0 * delay and 2 <= failed <= 4 * limit(1), (took, failed)
                 if mode == "reject":
                     assert sum(1 for e in s.svc.events if e.kind == "reject") >= 2
-            assert {d for what, d in s.timings.asked if what == "sleep"} == {1}  # the retry delay, as asked for
+            assert {d for what, d in s.timings.asked if what == "sleep"} == {
+                1
+            }  # the retry delay, as asked for
+
         s.run(body(), 60 + rounds * 20)
 
 
@@ -449,8 +539,13 @@ def test_send_from_a_worker_while_the_loop_thread_holds_the_gil():
     when the loop thread's write outlasts the worker's poll, both must still
     make progress (the worker once held its lock while waiting for the GIL,
     and the loop thread, GIL held, waited for that lock: a deadlock)."""
-    proc = subprocess.Popen([sys.executable, "-c", SEND_WHILE_LOOP_HOLDS_GIL], cwd=ROOT,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", SEND_WHILE_LOOP_HOLDS_GIL],
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         out, err = proc.communicate(timeout=limit(60))
     except subprocess.TimeoutExpired:
@@ -459,7 +554,6 @@ def test_send_from_a_worker_while_the_loop_thread_holds_the_gil():
         pytest.fail("subscribe never returned: the sending worker and the loop thread deadlocked")
     assert proc.returncode == 0, err
     assert out.strip() == "sent 3"
-
 
 
 class Socket:
@@ -476,10 +570,14 @@ class Socket:
     @classmethod
     def client(cls, loop, write):
         import logging
+
         from picows import WSTransport
+
         q = Quotra(loop)
         state = q.__reduce_cython__()[2]
-        q.__setstate_cython__(state[:3] + (WSTransport(False, cls(write), logging.getLogger("t"), loop),) + state[4:])
+        q.__setstate_cython__(
+            state[:3] + (WSTransport(False, cls(write), logging.getLogger("t"), loop),) + state[4:]
+        )
         return q
 
 
@@ -488,11 +586,17 @@ def test_a_workers_failed_send_fails_its_subscribe(loop, case):
     """The write fails on the loop thread, or the connection's loop is not
     running (then at once): subscribe raises, nothing written, the set kept."""
     written = []
-    q = Socket.client(loop, (lambda data: os.write(-1, data)) if case == "write fails" else written.append)
+    q = Socket.client(
+        loop, (lambda data: os.write(-1, data)) if case == "write fails" else written.append
+    )
     runner = loop if case == "write fails" else asyncio.new_event_loop()  # `loop` then never runs
     try:
-        with pytest.raises(OSError if case == "write fails" else RuntimeError,
-                           match=None if case == "write fails" else "the client's event loop is not running; cannot send"):
+        with pytest.raises(
+            OSError if case == "write fails" else RuntimeError,
+            match=None
+            if case == "write fails"
+            else "the client's event loop is not running; cannot send",
+        ):
             runner.run_until_complete(asyncio.wait_for(q.subscribe(["A"]), limit(10)))
     finally:
         if runner is not loop:
@@ -504,6 +608,7 @@ def test_send_given_up_when_the_loop_stopped_is_never_written():
     """The loop stops with a worker's send queued: the worker gives up with an
     error; when the loop runs again, that send must not go out after all."""
     import threading
+
     stopped, gave_up = threading.Event(), threading.Event()
 
     class StoppingLoop(asyncio.SelectorEventLoop):
@@ -621,8 +726,15 @@ def test_message_with_a_hole_is_never_delivered():
     is raised, and nothing of that message is delivered, even when its
     remaining fragments arrive."""
     pytest.importorskip("_testcapi")  # CPython's test hooks, where the build ships them
-    proc = subprocess.run([sys.executable, "-c", MESSAGE_WITH_A_HOLE], cwd=ROOT, capture_output=True, text=True,
-                          timeout=limit(60))
+    proc = subprocess.run(
+        [sys.executable, "-c", MESSAGE_WITH_A_HOLE],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=limit(60),
+    )
     assert proc.returncode == 0, proc.stderr
-    assert json.loads(proc.stdout) == {"growth": [3, ["MemoryError"], []], "bytes": [3, ["MemoryError"], []]}, \
-        proc.stderr
+    assert json.loads(proc.stdout) == {
+        "growth": [3, ["MemoryError"], []],
+        "bytes": [3, ["MemoryError"], []],
+    }, proc.stderr

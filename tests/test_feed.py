@@ -13,10 +13,9 @@ from typing import Any
 
 import pytest
 
+from conftest import ROOT
 from quotra import feed as qfeed
 from quotra.service.thread import ServiceThread
-
-from conftest import ROOT
 
 uvloop = pytest.importorskip("uvloop")
 LOOPS = {"asyncio": None, "uvloop": uvloop.new_event_loop}
@@ -24,7 +23,9 @@ INSTRUMENTS = ["ABC", "XYZ", "KLM", "QRS"]
 ROUNDS = 3  # quotes per instrument while the consumer is away
 # The burst: (instrument, round), the last round in the reverse order, so that
 # the order of the latest quotes is not that of the first ones.
-BURST = [(i, r) for r in range(ROUNDS - 1) for i in INSTRUMENTS] + [(i, ROUNDS - 1) for i in INSTRUMENTS[::-1]]
+BURST = [(i, r) for r in range(ROUNDS - 1) for i in INSTRUMENTS] + [
+    (i, ROUNDS - 1) for i in INSTRUMENTS[::-1]
+]
 
 # mode: (open_feed options, what the consumer is handed after the burst, as
 # (instrument, round) pairs, and the counters then)
@@ -32,15 +33,18 @@ MODES = {
     "conflating: the latest of each instrument, in the order they arrived": (
         dict(conflate=True),
         [(i, ROUNDS - 1) for i in INSTRUMENTS[::-1]],
-        dict(conflated=len(INSTRUMENTS) * (ROUNDS - 1), dropped=0)),
+        dict(conflated=len(INSTRUMENTS) * (ROUNDS - 1), dropped=0),
+    ),
     "buffered: every quote in order while it fits": (
         dict(conflate=False),
         BURST,
-        dict(conflated=0, dropped=0)),
+        dict(conflated=0, dropped=0),
+    ),
     "buffered, overflowing: the oldest dropped and counted": (
         dict(conflate=False, maxsize=5),
         BURST[-5:],
-        dict(conflated=0, dropped=len(INSTRUMENTS) * ROUNDS - 5)),
+        dict(conflated=0, dropped=len(INSTRUMENTS) * ROUNDS - 5),
+    ),
 }
 
 
@@ -81,6 +85,7 @@ async def consume(svc, options: dict) -> tuple[list, dict, int]:
         def burst() -> None:
             for i, r in BURST:
                 svc.send_quote(i, volume=100 + r, exchange_ts_ns=time.time_ns())
+
         await asyncio.to_thread(burst)
         await until(lambda: feed.stats()["received"] == 1 + ROUNDS * len(INSTRUMENTS), "the burst")
         while feed.stats()["buffered"]:
@@ -184,12 +189,17 @@ with ServiceThread(rate=200) as svc:
 
 @pytest.mark.parametrize("loop_kind", LOOPS)
 def test_ctrl_c_is_a_plain_keyboard_interrupt_with_the_connection_closed(loop_kind):
-    proc = subprocess.run([sys.executable, "-c", PROGRAM, loop_kind], cwd=ROOT, capture_output=True, text=True,
-                          timeout=60, env=os.environ | {"PYTHONDEVMODE": ""})
+    proc = subprocess.run(
+        [sys.executable, "-c", PROGRAM, loop_kind],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=os.environ | {"PYTHONDEVMODE": ""},
+    )
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert lines[0] == "KeyboardInterrupt"
     assert lines[1].startswith("closes [(1000,"), lines
     for noise in ("Task was destroyed", "CancelledError", "Traceback", "Exception"):
         assert noise not in proc.stderr, proc.stderr
-

@@ -19,18 +19,23 @@ import pickle
 
 import picows
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-from quotra.quotra import Quotra, QuotraListner
 import quotra.quotra as qm
-
 from harness import STRESS, pickled_state, size
+from quotra.quotra import Quotra, QuotraListner
 
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 
 EXAMPLES = size(300, 25_000)
-SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None, derandomize=not STRESS,
-                    suppress_health_check=list(HealthCheck))
+SETTINGS = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    database=None,
+    derandomize=not STRESS,
+    suppress_health_check=list(HealthCheck),
+)
 
 QUOTRA_CHECKSUMS = (0x16B1FB9, 0x691870A, 0xAA20E3E)
 LISTENER_CHECKSUMS = (0xD66FD69, 0xC08DCA7, 0x629854F)
@@ -92,12 +97,21 @@ def transport():
 
 def elements():
     return st.one_of(
-        st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=8),
-        st.binary(max_size=8), st.sets(st.integers(0, 5), max_size=3), st.frozensets(st.integers(0, 3)),
-        st.lists(st.integers(), max_size=3), st.dictionaries(st.text(max_size=3), st.integers(), max_size=3),
+        st.none(),
+        st.booleans(),
+        st.integers(-(2**70), 2**70),
+        st.floats(),
+        st.text(max_size=8),
+        st.binary(max_size=8),
+        st.sets(st.integers(0, 5), max_size=3),
+        st.frozensets(st.integers(0, 3)),
+        st.lists(st.integers(), max_size=3),
+        st.dictionaries(st.text(max_size=3), st.integers(), max_size=3),
         st.tuples(st.integers()),
-        st.builds(StrSub, st.text(max_size=4)), st.builds(BytesSub, st.binary(max_size=4)),
-        st.builds(SetSub), st.builds(bytearray, st.binary(max_size=4)),
+        st.builds(StrSub, st.text(max_size=4)),
+        st.builds(BytesSub, st.binary(max_size=4)),
+        st.builds(SetSub),
+        st.builds(bytearray, st.binary(max_size=4)),
         st.just(0).map(lambda _: transport()),
         st.just(0).map(lambda _: TransportSub.__new__(TransportSub)),
         st.just(0).map(lambda _: Quotra.__new__(Quotra)),
@@ -105,7 +119,9 @@ def elements():
         st.just(0).map(lambda _: QuotraListner.__new__(QuotraListner)),
         st.just(0).map(lambda _: BadBool()),
         st.just(0).map(lambda _: Reenter()),
-        st.just(object), st.just(Quotra), st.just(print),
+        st.just(object),
+        st.just(Quotra),
+        st.just(print),
     )
 
 
@@ -119,8 +135,13 @@ def tp_name(t):
 def typed_fields(n):
     """Per index, how the element is checked (Quotra: 13 fields; listener: 3)."""
     if n == 13:
-        return {2: ("exact", set, "set"), 3: ("instance", picows.WSTransport, "picows.picows.WSTransport"),
-                6: ("exact", bytes, "bytes"), 7: ("truth",), 12: ("exact", str, "unicode")}
+        return {
+            2: ("exact", set, "set"),
+            3: ("instance", picows.WSTransport, "picows.picows.WSTransport"),
+            6: ("exact", bytes, "bytes"),
+            7: ("truth",),
+            12: ("exact", str, "unicode"),
+        }
     return {1: ("exact", bytes, "bytes"), 2: ("instance", Quotra, "quotra.quotra.Quotra")}
 
 
@@ -164,7 +185,11 @@ def check_fields_after(obj, state, n, failed_at):
     upto = n if failed_at is None else min(failed_at, n, len(state))
     for i in range(upto):
         if n == 13 and i == 7:
-            assert got[i] is (state[i] is not None and bool(state[i]) if state[i] not in (True, False) else state[i])
+            assert got[i] is (
+                state[i] is not None and bool(state[i])
+                if state[i] not in (True, False)
+                else state[i]
+            )
         else:
             assert got[i] is state[i], (i, got[i], state[i])
 
@@ -191,14 +216,19 @@ def run_set_state(obj, state, n, call):
     reentrant = any(isinstance(v, Reenter) for v in state) if isinstance(state, tuple) else False
     if reentrant:
         Reenter.target = obj
-    expected = (expected_set_state(hasattr(obj, "__dict__"), state, n)
-                if state is None or type(state) is tuple
-                else (TypeError, f"Expected tuple, got {tp_name(type(state))}"))
+    expected = (
+        expected_set_state(hasattr(obj, "__dict__"), state, n)
+        if state is None or type(state) is tuple
+        else (TypeError, f"Expected tuple, got {tp_name(type(state))}")
+    )
     try:
         call(obj, state)
     except Exception as e:
         assert expected is not None, f"unexpected {e!r}"
-        assert type(e) is expected[0] and (expected[1] is None or str(e) == expected[1]), (e, expected)
+        assert type(e) is expected[0] and (expected[1] is None or str(e) == expected[1]), (
+            e,
+            expected,
+        )
     else:
         assert expected is None, f"expected {expected}"
     finally:
@@ -256,14 +286,27 @@ def test_setstate_and_reduce_through_the_class_with_any_self(self_obj, state, wh
         reduce(self_obj)
 
 
-checksums = st.one_of(st.sampled_from(QUOTRA_CHECKSUMS + LISTENER_CHECKSUMS), st.integers(-(2**40), 2**40),
-                      st.integers(-(2**31), 2**31 - 1), st.just(True), st.floats(), st.text(max_size=3),
-                      st.none())
-types = st.sampled_from([Quotra, QSub, QuotraListner, LSub, int, object, picows.WSListener, type, BadBool]) | elements()
+checksums = st.one_of(
+    st.sampled_from(QUOTRA_CHECKSUMS + LISTENER_CHECKSUMS),
+    st.integers(-(2**40), 2**40),
+    st.integers(-(2**31), 2**31 - 1),
+    st.just(True),
+    st.floats(),
+    st.text(max_size=3),
+    st.none(),
+)
+types = (
+    st.sampled_from(
+        [Quotra, QSub, QuotraListner, LSub, int, object, picows.WSListener, type, BadBool]
+    )
+    | elements()
+)
 
 
 @SETTINGS
-@given(fn=st.sampled_from(["Quotra", "QuotraListner"]), cls=types, checksum=checksums, state=states())
+@given(
+    fn=st.sampled_from(["Quotra", "QuotraListner"]), cls=types, checksum=checksums, state=states()
+)
 def test_reconstructors(fn, cls, checksum, state):
     """Checksum first (an int within 32 bits, one of the class's three), then
     the class, then the state: each failure raises, never crashes."""
@@ -280,7 +323,9 @@ def test_reconstructors(fn, cls, checksum, state):
         elif not -(2**31) <= checksum < 2**31:
             assert type(e) is OverflowError
         elif checksum not in accepted:
-            assert type(e) is pickle.PickleError and str(e).startswith("Incompatible checksums (0x%x vs (" % checksum)
+            assert type(e) is pickle.PickleError and str(e).startswith(
+                "Incompatible checksums (0x%x vs (" % checksum
+            )
         elif not (isinstance(cls, type) and issubclass(cls, target)):
             assert type(e) is TypeError
         elif state is not None and type(state) is not tuple:

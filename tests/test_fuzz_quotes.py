@@ -25,13 +25,13 @@ import random
 
 import orjson
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from picows import WSMsgType
 
+from harness import STRESS, ClientSession, limit, size
 from quotra.pricetape_proto import PriceTape, pricetape
 from quotra.service import encode_quote
-
-from harness import STRESS, ClientSession, limit, size
 
 pytestmark = pytest.mark.timeout(1800 if STRESS else 300)
 
@@ -97,10 +97,14 @@ price_messages = st.builds(
 serialized = price_messages.map(lambda m: m.SerializeToString())
 valid_payloads = serialized.map(encode_quote)
 
-json_scalars = st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats() | st.text(max_size=30)
+json_scalars = (
+    st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats() | st.text(max_size=30)
+)
 json_values = st.recursive(
     json_scalars,
-    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner, max_size=4),
+    lambda inner: (
+        st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner, max_size=4)
+    ),
     max_leaves=12,
 )
 
@@ -132,7 +136,11 @@ def truncated(draw, source):
 
 @st.composite
 def with_extra_members(draw):
-    extras = draw(st.dictionaries(st.text(max_size=8).filter(lambda k: k != "message"), json_values, max_size=3))
+    extras = draw(
+        st.dictionaries(
+            st.text(max_size=8).filter(lambda k: k != "message"), json_values, max_size=3
+        )
+    )
     obj = {"message": base64.b64encode(draw(serialized)).decode()}
     obj.update(extras)
     keys = draw(st.permutations(list(obj)))
@@ -155,13 +163,16 @@ def bad_protobuf(draw):
     return encode_quote(bytes(raw))
 
 
-base64_like = st.text(alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=-_ \n\t.!é€",
-                      max_size=40)
+base64_like = st.text(
+    alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=-_ \n\t.!é€",
+    max_size=40,
+)
 bad_base64 = st.one_of(base64_like, st.text(max_size=20)).map(lambda s: dumps({"message": s}))
 wrong_type_message = json_values.map(lambda v: dumps({"message": v}))
 wrong_top_level = json_values.map(dumps)
-missing_message = st.dictionaries(st.text(max_size=8).filter(lambda k: k != "message"), json_values,
-                                  max_size=3).map(dumps)
+missing_message = st.dictionaries(
+    st.text(max_size=8).filter(lambda k: k != "message"), json_values, max_size=3
+).map(dumps)
 
 
 @st.composite
@@ -213,8 +224,23 @@ payloads = st.one_of(
     huge_numbers(),
     non_utf8(),
     st.binary(max_size=200),
-    st.sampled_from([b"", b" ", b"null", b"{}", b"[]", b'""', b"0", b'{"message":null}', b'{"message":""}',
-                     b'{"message":"="}', b'{"message":"QQ"}', b'{"message":"QQ=="}', b"\xef\xbb\xbf{}"]),
+    st.sampled_from(
+        [
+            b"",
+            b" ",
+            b"null",
+            b"{}",
+            b"[]",
+            b'""',
+            b"0",
+            b'{"message":null}',
+            b'{"message":""}',
+            b'{"message":"="}',
+            b'{"message":"QQ"}',
+            b'{"message":"QQ=="}',
+            b"\xef\xbb\xbf{}",
+        ]
+    ),
 )
 
 
@@ -224,9 +250,13 @@ def mutants(rng: random.Random, drawn: list, count: int) -> list:
     the serialized message), cuts, inserted non-UTF-8 bytes, splices."""
     out = []
     for _ in range(count):
-        raw = PriceTape(instrument=rng.choice(["ABC", "XYZ", "", "é€", "A" * 40]),
-                        last_price=rng.uniform(-1e6, 1e6), volume=rng.randrange(-(2**63), 2**63),
-                        bid_size=rng.randrange(0, 1000), sent_at_ns=rng.randrange(0, 2**40)).SerializeToString()
+        raw = PriceTape(
+            instrument=rng.choice(["ABC", "XYZ", "", "é€", "A" * 40]),
+            last_price=rng.uniform(-1e6, 1e6),
+            volume=rng.randrange(-(2**63), 2**63),
+            bid_size=rng.randrange(0, 1000),
+            sent_at_ns=rng.randrange(0, 2**40),
+        ).SerializeToString()
         op = rng.randrange(9)
         if op == 0:
             out.append(encode_quote(raw))
@@ -257,7 +287,7 @@ def mutants(rng: random.Random, drawn: list, count: int) -> list:
             out.append(bytes(data))
         elif op == 7 and drawn:  # two payloads spliced
             a, b = rng.choice(drawn), encode_quote(raw)
-            out.append(a[: rng.randrange(len(a) + 1)] + b[rng.randrange(len(b) + 1):])
+            out.append(a[: rng.randrange(len(a) + 1)] + b[rng.randrange(len(b) + 1) :])
         else:  # a drawn payload with one byte flipped
             data = bytearray(rng.choice(drawn) if drawn else encode_quote(raw))
             if data:
@@ -322,16 +352,28 @@ async def run_batch(s: ClientSession, kept, fatal, counters: Counters):
         # picows answers the exception out of on_ws_frame with CLOSE 1011.
         await svc.wait_disconnected(conn, timeout=limit(10))
         assert conn.close_received is not None and conn.close_received[0] == 1011, (
-            f"fatal frame {fatal[:80]!r}: connection ended with {conn.close_received!r}")
+            f"fatal frame {fatal[:80]!r}: connection ended with {conn.close_received!r}"
+        )
         new_conn = await s.wait_reconnected(known, s.instruments)
         assert s.log.count("Trying to reconnect..") == reconnects + 1
         svc.send_frame(sentinel, WSMsgType.TEXT, conn=new_conn)
     counters.frames += 1 + (fatal is not None)
-    expected.append(("msg", repr(pricetape(**{"instrument": sentinel_msg.instrument,
-                                               "volume": sentinel_msg.volume}).SerializeToDict())))
+    expected.append(
+        (
+            "msg",
+            repr(
+                pricetape(
+                    instrument=sentinel_msg.instrument, volume=sentinel_msg.volume
+                ).SerializeToDict()
+            ),
+        )
+    )
 
     def sentinel_seen():
-        return any(k == "msg" and v["instrument"] == sentinel_msg.instrument for k, v in rec.events[base:])
+        return any(
+            k == "msg" and v["instrument"] == sentinel_msg.instrument for k, v in rec.events[base:]
+        )
+
     await rec.wait(sentinel_seen, 20, f"sentinel of batch {counters.batches}")
     got = [observed(k, v) for k, v in rec.events[base:] if k in ("msg", "err")]
     assert got == expected, _first_difference(got, expected, kept)
@@ -353,8 +395,14 @@ def test_random_and_mutated_quote_frames():
     n_mutants = size(40, 400)
     counters = Counters()
     with ClientSession(rate=None) as s:
-        @settings(max_examples=n_batches, deadline=None, database=None, derandomize=not STRESS,
-                  suppress_health_check=list(HealthCheck))
+
+        @settings(
+            max_examples=n_batches,
+            deadline=None,
+            database=None,
+            derandomize=not STRESS,
+            suppress_health_check=list(HealthCheck),
+        )
         @given(batches(batch_size, n_mutants))
         def one_batch(batch):
             kept, fatal, n_fatal = batch
@@ -364,9 +412,11 @@ def test_random_and_mutated_quote_frames():
         one_batch()
         # The client still streams normally afterwards.
         s.run(_quotes_still_flow(s), timeout=30)
-    print(f"\nquote fuzzing: {counters.frames} frames in {counters.batches} batches; "
-          f"{counters.delivered} delivered, {counters.to_error_callback} to the error callback, "
-          f"{counters.fatal} fatal (closed 1011, reconnected; {counters.fatal_drawn} drawn)")
+    print(
+        f"\nquote fuzzing: {counters.frames} frames in {counters.batches} batches; "
+        f"{counters.delivered} delivered, {counters.to_error_callback} to the error callback, "
+        f"{counters.fatal} fatal (closed 1011, reconnected; {counters.fatal_drawn} drawn)"
+    )
     assert counters.fatal > 0 and counters.to_error_callback > 0 and counters.delivered > 0
     if STRESS:
         assert counters.frames >= 100_000
@@ -384,7 +434,7 @@ def test_error_routing_of_each_kind_of_bad_frame():
     without an error callback: the documented destination of each failure."""
     good = encode_quote(PriceTape(instrument="ABC", last_price=1.5))
     cases = [
-        (b'null', "err", TypeError),
+        (b"null", "err", TypeError),
         (b'{"x":1}', "err", KeyError),
         (b'{"message":"QQ"}', "err", binascii.Error),
         (b'{"message":5}', "err", TypeError),
@@ -396,14 +446,22 @@ def test_error_routing_of_each_kind_of_bad_frame():
 
     for with_error_callback in (True, False):
         with ClientSession(rate=None, error_callback=with_error_callback) as s:
+
             async def body():
                 conn = s.current()
                 for payload, kind, exc_type in cases:
                     base, errors = len(s.rec.events), s.rec.errors
                     s.svc.send_frame(payload, conn=conn)
                     s.svc.send_frame(good, conn=conn)
-                    await s.rec.wait(lambda: s.rec.messages and s.rec.events[-1][0] == "msg"
-                                     and len(s.rec.events) > base, 10, f"the quote after {payload!r}")
+                    await s.rec.wait(
+                        lambda: (
+                            s.rec.messages
+                            and s.rec.events[-1][0] == "msg"
+                            and len(s.rec.events) > base
+                        ),
+                        10,
+                        f"the quote after {payload!r}",
+                    )
                     new = [e for e in s.rec.events[base:] if e[0] in ("msg", "err")]
                     if with_error_callback:
                         assert [k for k, _ in new] == ["err", "msg"], (payload, new)
@@ -421,5 +479,8 @@ def test_error_routing_of_each_kind_of_bad_frame():
                     assert s.rec.errors == errors, f"{payload!r} reached the error callback"
                     base = s.rec.messages
                     s.svc.send_frame(good, conn=new_conn)
-                    await s.rec.wait(lambda: s.rec.messages > base, 10, f"a quote after {payload[:20]!r}")
+                    await s.rec.wait(
+                        lambda: s.rec.messages > base, 10, f"a quote after {payload[:20]!r}"
+                    )
+
             s.run(body(), 120)

@@ -14,14 +14,20 @@ from picows import WSMsgType
 from prometheus_client import CollectorRegistry, generate_latest
 from prometheus_client.parser import text_string_to_metric_families
 
+from conftest import ROOT
+from harness import ClientSession, pickled_state
 from quotra import metrics, monitor
 from quotra.quotra import Quotra
 
-from conftest import ROOT
-from harness import ClientSession, pickled_state
-
-COUNTERS = ("quotes", "quote_errors", "frames", "bytes", "connections_opened", "disconnections",
-            "connect_failures")
+COUNTERS = (
+    "quotes",
+    "quote_errors",
+    "frames",
+    "bytes",
+    "connections_opened",
+    "disconnections",
+    "connect_failures",
+)
 
 
 def scrape(port: int) -> dict[tuple[str, str], float]:
@@ -31,9 +37,12 @@ def scrape(port: int) -> dict[tuple[str, str], float]:
 
 
 def parse(text: str) -> dict[tuple[str, str], float]:
-    return {(s.name, s.labels.get("client")): s.value
-            for fam in text_string_to_metric_families(text) for s in fam.samples
-            if s.name.startswith("quotra_")}
+    return {
+        (s.name, s.labels.get("client")): s.value
+        for fam in text_string_to_metric_families(text)
+        for s in fam.samples
+        if s.name.startswith("quotra_")
+    }
 
 
 def test_counters_agree_with_the_service_through_errors_a_server_close_and_reconnections():
@@ -60,7 +69,9 @@ def test_counters_agree_with_the_service_through_errors_a_server_close_and_recon
         s.run(s.wait_reconnected(before, ["ABC", "XYZ"]))
         # A resubscription empties the set, sends it and refills it once the
         # send is done: the service can see the message before the refill.
-        s.run(rec.wait(lambda: monitor.snapshot(client)["subscriptions"] == 2, 10, "the set refilled"))
+        s.run(
+            rec.wait(lambda: monitor.snapshot(client)["subscriptions"] == 2, 10, "the set refilled")
+        )
 
         snap = monitor.snapshot(client)
         closes = sum(1 for e in svc.events if e.kind == "close")
@@ -87,8 +98,11 @@ def test_counters_agree_with_the_service_through_errors_a_server_close_and_recon
             assert scraped[(f"quotra_{key}_total", "feed")] == after[key] == snap[key], key
         assert scraped[("quotra_connected", "feed")] == 1
         assert scraped[("quotra_subscriptions", "feed")] == 2
-        assert snap["last_quote_age_s"] <= scraped[("quotra_last_quote_age_seconds", "feed")] \
+        assert (
+            snap["last_quote_age_s"]
+            <= scraped[("quotra_last_quote_age_seconds", "feed")]
             <= after["last_quote_age_s"]
+        )
 
         # The counters are not part of the pickled state (its checksum: tests/test_pickling.py).
         assert len(pickled_state(client)) == 13
@@ -137,9 +151,20 @@ def test_sources_families_and_what_is_refused(loop):
 
     fresh = Client(loop)
     assert monitor.snapshot(fresh) == {
-        "quotes": 0, "quote_errors": 0, "frames": 0, "bytes": 0, "connections_opened": 0,
-        "disconnections": 0, "connect_failures": 0, "connected": False, "last_quote_age_s": None, "subscriptions": 0,
-        "lag_s": None, "late_quotes": 0, "future_quotes": 0}
+        "quotes": 0,
+        "quote_errors": 0,
+        "frames": 0,
+        "bytes": 0,
+        "connections_opened": 0,
+        "disconnections": 0,
+        "connect_failures": 0,
+        "connected": False,
+        "last_quote_age_s": None,
+        "subscriptions": 0,
+        "lag_s": None,
+        "late_quotes": 0,
+        "future_quotes": 0,
+    }
     assert tuple(monitor.snapshot(fresh)) == monitor.FIELDS
     for other in (object(), Bridge(), None, Quotra):
         with pytest.raises(TypeError):
@@ -168,7 +193,9 @@ def test_sources_families_and_what_is_refused(loop):
     with pytest.raises(ValueError):
         collector.register("c1", fresh)  # a name once
     with pytest.raises(ValueError):
-        collector.register("b2", bridge, [metrics.Family("x", "quotra_test_published", "gauge", "Published.")])
+        collector.register(
+            "b2", bridge, [metrics.Family("x", "quotra_test_published", "gauge", "Published.")]
+        )
     with pytest.raises(ValueError):
         collector.register("b3", bridge)  # not a client: its families are needed
     with pytest.raises(TypeError):
@@ -183,23 +210,27 @@ def test_sources_families_and_what_is_refused(loop):
 
 
 def test_monitoring_adds_nothing_to_the_module_its_classes_or_their_pickles():
-    code = "\n".join([
-        "import asyncio",
-        "import quotra.quotra as qm",
-        "def surface():",
-        "    return (sorted(vars(qm)), sorted(qm.Quotra.__dict__), sorted(qm.QuotraListner.__dict__))",
-        "before = surface()",
-        "client = qm.Quotra(asyncio.new_event_loop())",
-        "state = client.__reduce_cython__()",
-        "from quotra import metrics, monitor",
-        "monitor.snapshot(client)",
-        "metrics.register('x', client)",
-        "list(metrics.COLLECTOR.collect())",
-        "assert surface() == before, (surface(), before)",
-        "again = client.__reduce_cython__()",
-        "assert again[:2] == state[:2] and len(again[2]) == len(state[2]) == 13",
-        "assert all(a is b for a, b in zip(again[2], state[2]))",
-        "print('ok')",
-    ])
-    out = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60)
+    code = "\n".join(
+        [
+            "import asyncio",
+            "import quotra.quotra as qm",
+            "def surface():",
+            "    return (sorted(vars(qm)), sorted(qm.Quotra.__dict__), sorted(qm.QuotraListner.__dict__))",
+            "before = surface()",
+            "client = qm.Quotra(asyncio.new_event_loop())",
+            "state = client.__reduce_cython__()",
+            "from quotra import metrics, monitor",
+            "monitor.snapshot(client)",
+            "metrics.register('x', client)",
+            "list(metrics.COLLECTOR.collect())",
+            "assert surface() == before, (surface(), before)",
+            "again = client.__reduce_cython__()",
+            "assert again[:2] == state[:2] and len(again[2]) == len(state[2]) == 13",
+            "assert all(a is b for a, b in zip(again[2], state[2]))",
+            "print('ok')",
+        ]
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60
+    )
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr

@@ -25,14 +25,21 @@ import pytest
 from picows import WSMsgType
 
 import quotra.quotra as qm
+from harness import SANITIZED, STRESS, ClientSession, limit, rss_kb, settle, size
 from quotra.pricetape_proto import PriceTape, pricetape
 from quotra.quotra import Quotra, QuotraListner
 
-from harness import SANITIZED, STRESS, ClientSession, limit, rss_kb, settle, size
-
 pytestmark = pytest.mark.timeout(3600 if STRESS else 300)
 
-OUR_TYPES = ("Quotra", "QuotraListner", "coroutine", "quotra_function", "QSub", "LSub", "WSTransport")
+OUR_TYPES = (
+    "Quotra",
+    "QuotraListner",
+    "coroutine",
+    "quotra_function",
+    "QSub",
+    "LSub",
+    "WSTransport",
+)
 
 
 def our_counts():
@@ -45,8 +52,21 @@ def our_counts():
 
 
 class _Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 _LIBC = ctypes.CDLL(None)
@@ -85,8 +105,10 @@ class Meter:
 
     def check(self, max_objects: int = 300, max_rss_kb: int = 8 * 1024, max_heap_kb=None) -> str:
         objects, rss, heap, ours = self._figures()
-        report = (f"{self.what}: tracked objects {self.objects} -> {objects}, RSS {self.rss} -> {rss} KiB, "
-                  f"heap in use {self.heap} -> {heap} KiB, ours {self.ours} -> {ours}")
+        report = (
+            f"{self.what}: tracked objects {self.objects} -> {objects}, RSS {self.rss} -> {rss} KiB, "
+            f"heap in use {self.heap} -> {heap} KiB, ours {self.ours} -> {ours}"
+        )
         print("\n" + report)
         assert objects - self.objects < max_objects, report
         for name in OUR_TYPES:
@@ -171,7 +193,9 @@ def test_pickle_round_trips(plain_loop):
     q = Quotra(plain_loop)
     state = q.__reduce_cython__()[2]
     q.__setstate_cython__((state[0], None) + state[2:])  # the loop itself does not pickle
-    q.__setstate_cython__(q.__reduce_cython__()[2][:2] + ({"ABC", "XYZ"},) + q.__reduce_cython__()[2][3:])
+    q.__setstate_cython__(
+        q.__reduce_cython__()[2][:2] + ({"ABC", "XYZ"},) + q.__reduce_cython__()[2][3:]
+    )
     listener = QuotraListner(q, None)
     n = size(5_000, 100_000)
 
@@ -219,17 +243,24 @@ def test_quotes_through_the_client():
     n_good = size(20_000, 1_000_000)
     n_bad = size(5_000, 100_000)
     with ClientSession(rate=None, keep_events=False) as s:
+
         async def stream(good, bad):
             conn = s.current()
             start = s.rec.messages
             await s.svc.blast(good, conn, yield_every=256)
-            await s.rec.wait(lambda: s.rec.messages >= start + good, 60 + good / 5_000, f"{good} quotes")
+            await s.rec.wait(
+                lambda: s.rec.messages >= start + good, 60 + good / 5_000, f"{good} quotes"
+            )
             errors = s.rec.errors
             for i in range(bad):
-                s.svc.send_frame(b'{"no message":1}' if i % 2 else b"null", WSMsgType.TEXT, conn=conn)
+                s.svc.send_frame(
+                    b'{"no message":1}' if i % 2 else b"null", WSMsgType.TEXT, conn=conn
+                )
                 if i % 256 == 0:
                     await asyncio.sleep(0)
-            await s.rec.wait(lambda: s.rec.errors >= errors + bad, 60 + bad / 5_000, f"{bad} errors")
+            await s.rec.wait(
+                lambda: s.rec.errors >= errors + bad, 60 + bad / 5_000, f"{bad} errors"
+            )
             s.rec.events.clear()
 
         s.run(stream(size(5_000, 50_000), size(1_000, 5_000)), 120)

@@ -31,18 +31,30 @@ from quotra.pricetape_proto import PriceTape, make_wrapper, message_class, price
 
 FDP = descriptor_pb2.FieldDescriptorProto
 SCALARS = {
-    "f_double": FDP.TYPE_DOUBLE, "f_float": FDP.TYPE_FLOAT, "f_int64": FDP.TYPE_INT64,
-    "f_uint64": FDP.TYPE_UINT64, "f_int32": FDP.TYPE_INT32, "f_fixed64": FDP.TYPE_FIXED64,
-    "f_fixed32": FDP.TYPE_FIXED32, "f_bool": FDP.TYPE_BOOL, "f_string": FDP.TYPE_STRING,
-    "f_bytes": FDP.TYPE_BYTES, "f_uint32": FDP.TYPE_UINT32, "f_enum": FDP.TYPE_ENUM,
-    "f_sfixed32": FDP.TYPE_SFIXED32, "f_sfixed64": FDP.TYPE_SFIXED64, "f_sint32": FDP.TYPE_SINT32,
+    "f_double": FDP.TYPE_DOUBLE,
+    "f_float": FDP.TYPE_FLOAT,
+    "f_int64": FDP.TYPE_INT64,
+    "f_uint64": FDP.TYPE_UINT64,
+    "f_int32": FDP.TYPE_INT32,
+    "f_fixed64": FDP.TYPE_FIXED64,
+    "f_fixed32": FDP.TYPE_FIXED32,
+    "f_bool": FDP.TYPE_BOOL,
+    "f_string": FDP.TYPE_STRING,
+    "f_bytes": FDP.TYPE_BYTES,
+    "f_uint32": FDP.TYPE_UINT32,
+    "f_enum": FDP.TYPE_ENUM,
+    "f_sfixed32": FDP.TYPE_SFIXED32,
+    "f_sfixed64": FDP.TYPE_SFIXED64,
+    "f_sint32": FDP.TYPE_SINT32,
     "f_sint64": FDP.TYPE_SINT64,
 }
 
 
 def build_class(name, fields, *, syntax="proto3", oneof=None, extra=None):
     """A generated message class from (name, type, number[, label]) in a pool of its own."""
-    f = descriptor_pb2.FileDescriptorProto(name=f"{name.lower()}.proto", package="fuzz", syntax=syntax)
+    f = descriptor_pb2.FileDescriptorProto(
+        name=f"{name.lower()}.proto", package="fuzz", syntax=syntax
+    )
     e = f.enum_type.add(name="Side")
     e.value.add(name="SIDE_NONE", number=0)
     e.value.add(name="SIDE_BID", number=1)
@@ -50,7 +62,9 @@ def build_class(name, fields, *, syntax="proto3", oneof=None, extra=None):
     if oneof:
         m.oneof_decl.add(name=oneof)
     for fname, ftype, number, *label in fields:
-        fd = m.field.add(name=fname, number=number, type=ftype, label=label[0] if label else FDP.LABEL_OPTIONAL)
+        fd = m.field.add(
+            name=fname, number=number, type=ftype, label=label[0] if label else FDP.LABEL_OPTIONAL
+        )
         if ftype == FDP.TYPE_ENUM:
             fd.type_name = ".fuzz.Side"
         if ftype == FDP.TYPE_MESSAGE:
@@ -65,11 +79,16 @@ def build_class(name, fields, *, syntax="proto3", oneof=None, extra=None):
 
 
 # Numbers chosen to spread over one- and two-byte tags, with gaps for unknown fields.
-AllScalars = build_class("AllScalars", [(n, t, i * 3 + 1) for i, (n, t) in enumerate(SCALARS.items())]
-                         + [("f_far", FDP.TYPE_STRING, 300), ("f_big", FDP.TYPE_INT64, 536870911)])
+AllScalars = build_class(
+    "AllScalars",
+    [(n, t, i * 3 + 1) for i, (n, t) in enumerate(SCALARS.items())]
+    + [("f_far", FDP.TYPE_STRING, 300), ("f_big", FDP.TYPE_INT64, 536870911)],
+)
 NativeAll = _pricetape.message_type(f"{__name__}.NativeAll", AllScalars, pricetape_proto._unpickle)
 # Dicts through the public dict API only, the way taken where the dict's table is not the known layout.
-NativeAllPublic = _pricetape.message_type(f"{__name__}.NativeAllPublic", AllScalars, pricetape_proto._unpickle, False)
+NativeAllPublic = _pricetape.message_type(
+    f"{__name__}.NativeAllPublic", AllScalars, pricetape_proto._unpickle, False
+)
 
 
 def as_dict(m, names):
@@ -82,6 +101,7 @@ def key(d):
 
 
 # ---------------------------------------------------------------- the generator
+
 
 def varint(v, width=0):
     """``v`` as a varint; ``width``: padded to that many bytes (continuation
@@ -98,9 +118,36 @@ def varint(v, width=0):
     return bytes(out)
 
 
-INTERESTING = [0, 1, 127, 128, 255, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63 - 1, 2**63, 2**64 - 1, -1, -(2**31)]
-STRINGS = [b"", b"ABC", b"BENCH", "é€😀".encode(), b"\xff", b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
-           b"a\x00b", b"x" * 40, b"\xe2\x82", "ß".encode() * 20]
+INTERESTING = [
+    0,
+    1,
+    127,
+    128,
+    255,
+    2**31 - 1,
+    2**31,
+    2**32 - 1,
+    2**32,
+    2**63 - 1,
+    2**63,
+    2**64 - 1,
+    -1,
+    -(2**31),
+]
+STRINGS = [
+    b"",
+    b"ABC",
+    b"BENCH",
+    "é€😀".encode(),
+    b"\xff",
+    b"\xc0\x80",
+    b"\xed\xa0\x80",
+    b"\xf4\x90\x80\x80",
+    b"a\x00b",
+    b"x" * 40,
+    b"\xe2\x82",
+    "ß".encode() * 20,
+]
 
 
 class Gen:
@@ -124,13 +171,23 @@ class Gen:
     def value(self, wire, depth, number):
         r = self.r
         if wire == 0:
-            v = r.choice(INTERESTING) if r.random() < 0.5 else r.getrandbits(r.choice((7, 14, 32, 64)))
+            v = (
+                r.choice(INTERESTING)
+                if r.random() < 0.5
+                else r.getrandbits(r.choice((7, 14, 32, 64)))
+            )
             return varint(v, self.width())
         if wire == 1:
-            return r.choice([struct.pack("<d", r.choice([0.0, -0.0, 1.5, float("nan"), float("inf")])),
-                             r.randbytes(8)])
+            return r.choice(
+                [
+                    struct.pack("<d", r.choice([0.0, -0.0, 1.5, float("nan"), float("inf")])),
+                    r.randbytes(8),
+                ]
+            )
         if wire == 5:
-            return r.choice([struct.pack("<f", r.choice([0.0, -0.0, 0.1, float("-inf")])), r.randbytes(4)])
+            return r.choice(
+                [struct.pack("<f", r.choice([0.0, -0.0, 0.1, float("-inf")])), r.randbytes(4)]
+            )
         if wire == 2:
             s = r.choice(STRINGS) if r.random() < 0.7 else r.randbytes(r.randint(0, 12))
             return varint(len(s), self.width()) + s
@@ -213,14 +270,18 @@ def differential(proto_class, native_class, cases, seed):
     return counts
 
 
-@pytest.mark.parametrize("proto_class,native_class,share", [(PriceTape, pricetape, 1), (AllScalars, NativeAll, 1),
-                                                            (AllScalars, NativeAllPublic, 5)],
-                         ids=["pricetape", "all_scalars", "all_scalars_public_dict"])
+@pytest.mark.parametrize(
+    "proto_class,native_class,share",
+    [(PriceTape, pricetape, 1), (AllScalars, NativeAll, 1), (AllScalars, NativeAllPublic, 5)],
+    ids=["pricetape", "all_scalars", "all_scalars_public_dict"],
+)
 def test_differential_against_protobuf(proto_class, native_class, share):
     cases = int(os.environ.get("QUOTRA_FUZZ_CASES", "50000")) // share
     counts = differential(proto_class, native_class, cases, seed=cases)
-    print(f"\n{proto_class.DESCRIPTOR.full_name}: {cases} cases, {counts['ok']} parsed "
-          f"(about {counts['unknown']} with unknown fields), {counts['error']} rejected")
+    print(
+        f"\n{proto_class.DESCRIPTOR.full_name}: {cases} cases, {counts['ok']} parsed "
+        f"(about {counts['unknown']} with unknown fields), {counts['error']} rejected"
+    )
     # The generator must reach every outcome in earnest, or it tests little.
     assert min(counts.values()) > cases // 10
 
@@ -237,10 +298,13 @@ def test_names_that_prefix_one_another_read_back_whole():
     for name in cases:
         data = PriceTape(instrument=name).SerializeToString()
         native.ParseFromString(data=data)
-        assert native.SerializeToDict()["instrument"] == PriceTape.FromString(data).instrument == name
+        assert (
+            native.SerializeToDict()["instrument"] == PriceTape.FromString(data).instrument == name
+        )
 
 
 # ---------------------------------------------------------------- the type itself
+
 
 def test_native_type_is_in_use_and_keeps_content_on_failure():
     assert pricetape.__module__ == "quotra.pricetape_proto" and pricetape.__name__ == "pricetape"
@@ -249,10 +313,12 @@ def test_native_type_is_in_use_and_keeps_content_on_failure():
     msg = pricetape()
     assert msg.ParseFromString(bytearray(good)) == len(good)
     assert msg.ParseFromString(memoryview(b"xx" + good)[2:]) == len(good)
-    for bad, exc, text in [(good[:-1], DecodeError, "Wire format was corrupt"),
-                           (b"\x0a\x01\xff", DecodeError, "String field had bad UTF-8"),
-                           ("\x08\x01", TypeError, "expected bytes, str found"),
-                           (None, TypeError, "expected bytes, NoneType found")]:
+    for bad, exc, text in [
+        (good[:-1], DecodeError, "Wire format was corrupt"),
+        (b"\x0a\x01\xff", DecodeError, "String field had bad UTF-8"),
+        ("\x08\x01", TypeError, "expected bytes, str found"),
+        (None, TypeError, "expected bytes, NoneType found"),
+    ]:
         with pytest.raises(exc, match=text):
             msg.ParseFromString(data=bad)
         assert msg.SerializeToDict() == pricetape_proto.message_to_dict(PriceTape.FromString(good))
@@ -284,25 +350,48 @@ def test_pickles_move_between_wrapper_and_native_type():
     assert func is pricetape_proto._unpickle and args == (pricetape, src.SerializeToString())
 
 
-@pytest.mark.parametrize("what,fields,kw", [
-    ("repeated", [("r", FDP.TYPE_INT64, 1, FDP.LABEL_REPEATED)], {}),
-    ("message", [("child", FDP.TYPE_MESSAGE, 1)], {}),
-    ("oneof", [("o_a", FDP.TYPE_INT64, 1), ("o_b", FDP.TYPE_STRING, 2)], {"oneof": "choice"}),
-    ("presence", [("p", FDP.TYPE_INT64, 1)], {"syntax": "proto2"}),
-    ("map", [], {"extra": lambda m: (
-        m.nested_type.add(name="MEntry", options=descriptor_pb2.MessageOptions(map_entry=True)),
-        m.nested_type[0].field.add(name="key", number=1, type=FDP.TYPE_STRING, label=FDP.LABEL_OPTIONAL),
-        m.nested_type[0].field.add(name="value", number=2, type=FDP.TYPE_INT64, label=FDP.LABEL_OPTIONAL),
-        m.field.add(name="m", number=1, type=FDP.TYPE_MESSAGE, label=FDP.LABEL_REPEATED,
-                    type_name=".fuzz.Other.MEntry"))}),
-    ("shadowing name", [("message", FDP.TYPE_STRING, 1)], {}),
-])
+@pytest.mark.parametrize(
+    "what,fields,kw",
+    [
+        ("repeated", [("r", FDP.TYPE_INT64, 1, FDP.LABEL_REPEATED)], {}),
+        ("message", [("child", FDP.TYPE_MESSAGE, 1)], {}),
+        ("oneof", [("o_a", FDP.TYPE_INT64, 1), ("o_b", FDP.TYPE_STRING, 2)], {"oneof": "choice"}),
+        ("presence", [("p", FDP.TYPE_INT64, 1)], {"syntax": "proto2"}),
+        (
+            "map",
+            [],
+            {
+                "extra": lambda m: (
+                    m.nested_type.add(
+                        name="MEntry", options=descriptor_pb2.MessageOptions(map_entry=True)
+                    ),
+                    m.nested_type[0].field.add(
+                        name="key", number=1, type=FDP.TYPE_STRING, label=FDP.LABEL_OPTIONAL
+                    ),
+                    m.nested_type[0].field.add(
+                        name="value", number=2, type=FDP.TYPE_INT64, label=FDP.LABEL_OPTIONAL
+                    ),
+                    m.field.add(
+                        name="m",
+                        number=1,
+                        type=FDP.TYPE_MESSAGE,
+                        label=FDP.LABEL_REPEATED,
+                        type_name=".fuzz.Other.MEntry",
+                    ),
+                )
+            },
+        ),
+        ("shadowing name", [("message", FDP.TYPE_STRING, 1)], {}),
+    ],
+)
 def test_unsupported_schema_falls_back_to_the_wrapper(what, fields, kw):
     cls = build_class("Other", fields, **kw)
     with pytest.raises(NotImplementedError):
         _pricetape.message_type("tests.Other", cls, pricetape_proto._unpickle)
     fallback = message_class(cls, "other")
-    assert fallback.__name__ == "other" and hasattr(fallback, "__slots__")  # the wrapper, a Python class
+    assert fallback.__name__ == "other" and hasattr(
+        fallback, "__slots__"
+    )  # the wrapper, a Python class
     sample = cls()
     for f in cls.DESCRIPTOR.fields:
         if f.name == "r":
@@ -355,19 +444,28 @@ print("ok")
 
 
 def test_run_time_types_outlive_their_instances_in_any_collection_order():
-    r = subprocess.run([sys.executable, "-c", LIFETIMES], cwd=Path(__file__).resolve().parents[1],
-                       capture_output=True, text=True, timeout=300)
+    r = subprocess.run(
+        [sys.executable, "-c", LIFETIMES],
+        cwd=Path(__file__).resolve().parents[1],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert (r.returncode, r.stdout) == (0, "ok\n"), r.stderr
 
 
 def test_unknown_fields_are_kept_until_the_next_parse_or_clear():
     known = PriceTape(instrument="ABC", volume=7).SerializeToString()
-    data = known + varint(31 << 3) + varint(5) + b"\x0b\x08\x01\x0c"  # a varint, and a group on field 1
+    data = (
+        known + varint(31 << 3) + varint(5) + b"\x0b\x08\x01\x0c"
+    )  # a varint, and a group on field 1
     msg = pricetape()
     msg.ParseFromString(data)
     assert msg.SerializeToString() == data == PriceTape.FromString(data).SerializeToString()
-    assert msg.message.SerializeToString() == data and msg.SerializeToDict() == pricetape(**{
-        "instrument": "ABC", "volume": 7}).SerializeToDict()
+    assert (
+        msg.message.SerializeToString() == data
+        and msg.SerializeToDict() == pricetape(instrument="ABC", volume=7).SerializeToDict()
+    )
     assert msg != pricetape(instrument="ABC", volume=7)  # as protobuf compares
     with pytest.raises(DecodeError):
         msg.ParseFromString(known + b"\xf8")
@@ -381,12 +479,29 @@ def test_unknown_fields_are_kept_until_the_next_parse_or_clear():
 
 # ---------------------------------------------------------------- the usual quote frame
 
+
 def frames(rng, count):
     """Quote frames: the usual form and its near misses (JSON, base64 and bytes level)."""
     import base64
 
-    texts = [b"", b"QQ==", b"QUI=", b"QUJD", b"QR==", b"QUJ=", b"Q===", b"QU=D", b"QUJD\n", b"QU JD", b"-_-_",
-             b"QUJDRA", b"QUJDRA=", b"====", b"Q", b"\xc3\xa9QUI"]
+    texts = [
+        b"",
+        b"QQ==",
+        b"QUI=",
+        b"QUJD",
+        b"QR==",
+        b"QUJ=",
+        b"Q===",
+        b"QU=D",
+        b"QUJD\n",
+        b"QU JD",
+        b"-_-_",
+        b"QUJDRA",
+        b"QUJDRA=",
+        b"====",
+        b"Q",
+        b"\xc3\xa9QUI",
+    ]
     for _ in range(count):
         raw = rng.randbytes(rng.choice((0, 1, 2, 3, 20, 60, 61, 62, 200, 800, 1500)))
         text = base64.b64encode(raw) if rng.random() < 0.8 else rng.choice(texts)
@@ -403,19 +518,42 @@ def frames(rng, count):
             i = rng.randrange(len(b) + 1)
             b[i:i] = rng.choice([b"\\/", b"\\u0041", b"\\n", b'\\"', b"\\\\"])
         elif op == 2:  # duplicate or other members
-            extra = rng.choice([b'"message":"QUJD",', b'"x":1,', b'"message":null,', b'"m":"QQ==",'])
+            extra = rng.choice(
+                [b'"message":"QUJD",', b'"x":1,', b'"message":null,', b'"m":"QQ==",']
+            )
             b[1:1] = extra
         elif op == 3:
-            b[-1:-1] = rng.choice([b',"x":1', b',"message":"QQ=="', b",", b' '])
+            b[-1:-1] = rng.choice([b',"x":1', b',"message":"QQ=="', b",", b" "])
         elif op == 4:  # a byte replaced, possibly not UTF-8
             b[rng.randrange(len(b))] = rng.randrange(256)
         elif op == 5:  # truncated or extended
-            b = b[: rng.randrange(len(b))] if rng.random() < 0.5 else b + rng.choice([b" ", b"x", b"}", b"\x00"])
+            b = (
+                b[: rng.randrange(len(b))]
+                if rng.random() < 0.5
+                else b + rng.choice([b" ", b"x", b"}", b"\x00"])
+            )
         elif op == 6:  # the url-safe alphabet, or padding moved
-            b = b.replace(b"+", b"-").replace(b"/", b"_") if rng.random() < 0.5 else b.replace(b"=", b"") + b"="
+            b = (
+                b.replace(b"+", b"-").replace(b"/", b"_")
+                if rng.random() < 0.5
+                else b.replace(b"=", b"") + b"="
+            )
         elif op == 7:
-            b = bytearray(rng.choice([b"null", b"[]", b'["message"]', b"{}", b'{"message":1}', b'{"message":null}',
-                                      b'{"Message":"QQ=="}', b'{"message":["QQ=="]}', b"\xef\xbb\xbf" + frame]))
+            b = bytearray(
+                rng.choice(
+                    [
+                        b"null",
+                        b"[]",
+                        b'["message"]',
+                        b"{}",
+                        b'{"message":1}',
+                        b'{"message":null}',
+                        b'{"Message":"QQ=="}',
+                        b'{"message":["QQ=="]}',
+                        b"\xef\xbb\xbf" + frame,
+                    ]
+                )
+            )
         elif op == 8:  # a non-ASCII or control character in the text
             i = rng.randrange(12, max(13, len(b) - 2))
             b[i:i] = rng.choice(["é".encode(), b"\x00", b"\x1f", b"\x7f", b"\xff"])
@@ -445,5 +583,7 @@ def test_usual_frame_form_reads_as_orjson_and_b64decode_do():
         data = orjson.loads(frame)
         assert data == {"message": data["message"]} and type(data["message"]) is str, frame
         assert base64.b64decode(data["message"]) == got, frame
-    print(f"\nframes: {count} generated, {taken} of the usual form, {count - taken} left to the general path")
+    print(
+        f"\nframes: {count} generated, {taken} of the usual form, {count - taken} left to the general path"
+    )
     assert count // 4 < taken < count - count // 4

@@ -20,9 +20,8 @@ import weakref
 
 import pytest
 
-from quotra import quotra as qq
-
 from harness import SANITIZED, rss_kb
+from quotra import quotra as qq
 
 Quotra = qq.Quotra
 WRAPPER = "run_in_thread.<locals>.decorator.<locals>.wrapper"
@@ -109,15 +108,26 @@ def bound(name):
 SELF = object()
 
 
-METHODS = ["run_in_thread", "stop_signal_handler", "subscribe", "unsubscribe", "_resubscribe",
-           "start_ticker", "start_websocket", "close_websocket", "shutdown"]
+METHODS = [
+    "run_in_thread",
+    "stop_signal_handler",
+    "subscribe",
+    "unsubscribe",
+    "_resubscribe",
+    "start_ticker",
+    "start_websocket",
+    "close_websocket",
+    "shutdown",
+]
 
 
 class TestClassFunctions:
     def test_metadata(self):
         d = Quotra.__dict__
         assert [n for n in d if n in METHODS] == METHODS  # the class dictionary's order
-        assert isinstance(d["run_in_thread"], staticmethod) and isinstance(d["shutdown"], staticmethod)
+        assert isinstance(d["run_in_thread"], staticmethod) and isinstance(
+            d["shutdown"], staticmethod
+        )
         for name in METHODS:
             f = getattr(Quotra, name)
             assert f.__module__ == "quotra.quotra"
@@ -131,20 +141,32 @@ class TestClassFunctions:
         assert Quotra.subscribe.__annotations__ == {"instruments": "list", "return": "None"}
         assert Quotra.unsubscribe.__annotations__ == {"instruments": "list", "return": "None"}
         assert Quotra.stop_signal_handler.__annotations__ == {"return": "None"}
-        assert Quotra.start_ticker.__annotations__ == {} and Quotra._resubscribe.__annotations__ == {}
+        assert (
+            Quotra.start_ticker.__annotations__ == {} and Quotra._resubscribe.__annotations__ == {}
+        )
         Listener = qq.QuotraListner
-        for name in ["send_user_specific_ping", "on_ws_connected", "on_ws_frame", "on_ws_disconnected",
-                     "__reduce_cython__", "__setstate_cython__"]:
+        for name in [
+            "send_user_specific_ping",
+            "on_ws_connected",
+            "on_ws_frame",
+            "on_ws_disconnected",
+            "__reduce_cython__",
+            "__setstate_cython__",
+        ]:
             f = Listener.__dict__[name]
             assert f.__qualname__ == f"QuotraListner.{name}" and f.__module__ == "quotra.quotra"
-        assert Quotra.__reduce__ is d["__reduce_cython__"] and Quotra.__setstate__ is d["__setstate_cython__"]
+        assert (
+            Quotra.__reduce__ is d["__reduce_cython__"]
+            and Quotra.__setstate__ is d["__setstate_cython__"]
+        )
         assert Listener.__reduce__ is Listener.__dict__["__reduce_cython__"]
 
     def test_signatures(self):
         sig = lambda f: str(inspect.signature(f))  # noqa: E731
         assert sig(Quotra.start_ticker) == "(self, reconnect=False)"
         assert sig(Quotra.start_websocket) == (
-            "(self, message_update_callback, error_callback=None, open_callback=None, close_callback=None)")
+            "(self, message_update_callback, error_callback=None, open_callback=None, close_callback=None)"
+        )
         assert sig(Quotra.stop_signal_handler) == "(self, *args, **kwargs) -> 'None'"
         assert sig(Quotra.shutdown) == "(loop)"
         assert sig(Quotra.run_in_thread) == "()"
@@ -165,7 +187,10 @@ class TestClassFunctions:
             assert str(inspect.signature(f)) == "(self='y', reconnect='z')"
             f.__defaults__ = None
             assert str(inspect.signature(f)) == "(self, reconnect)"
-            with pytest.raises(TypeError, match=r"^start_ticker\(\) takes exactly 2 positional arguments \(1 given\)$"):
+            with pytest.raises(
+                TypeError,
+                match=r"^start_ticker\(\) takes exactly 2 positional arguments \(1 given\)$",
+            ):
                 f(object())
             with pytest.raises(TypeError, match="^__defaults__ must be set to a tuple object$"):
                 f.__defaults__ = [False]
@@ -174,18 +199,35 @@ class TestClassFunctions:
         assert f.__defaults__ == (False,)
 
     def test_coroutine_function_marks(self):
-        for f in (Quotra.stop_signal_handler, Quotra.start_ticker, Quotra.shutdown, Quotra.subscribe,
-                  Quotra.unsubscribe, Quotra._resubscribe, bound("subscribe"), bound("start_ticker"),
-                  bound("stop_signal_handler")):
+        for f in (
+            Quotra.stop_signal_handler,
+            Quotra.start_ticker,
+            Quotra.shutdown,
+            Quotra.subscribe,
+            Quotra.unsubscribe,
+            Quotra._resubscribe,
+            bound("subscribe"),
+            bound("start_ticker"),
+            bound("stop_signal_handler"),
+        ):
             assert inspect.iscoroutinefunction(f), f
             assert asyncio.iscoroutinefunction(f), f
-        for f in (Quotra.start_websocket, Quotra.close_websocket, Quotra.run_in_thread, bound("close_websocket")):
+        for f in (
+            Quotra.start_websocket,
+            Quotra.close_websocket,
+            Quotra.run_in_thread,
+            bound("close_websocket"),
+        ):
             assert not inspect.iscoroutinefunction(f), f
             assert not asyncio.iscoroutinefunction(f), f
 
     def test_binding(self):
         m = bound("start_ticker")
-        assert inspect.ismethod(m) and m.__self__ is SELF and m.__func__ is Quotra.__dict__["start_ticker"]
+        assert (
+            inspect.ismethod(m)
+            and m.__self__ is SELF
+            and m.__func__ is Quotra.__dict__["start_ticker"]
+        )
         assert Quotra.start_ticker is Quotra.__dict__["start_ticker"]
         assert Quotra.__dict__["start_ticker"].__get__(None, Quotra) is Quotra.start_ticker
         assert isinstance(Quotra.__dict__["shutdown"], staticmethod)
@@ -193,23 +235,43 @@ class TestClassFunctions:
         assert repr(Quotra.start_ticker).startswith("<function Quotra.start_ticker at 0x")
 
     def test_argument_errors(self):
-        with pytest.raises(TypeError, match=r"^run_in_thread\(\) takes exactly 0 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^run_in_thread\(\) takes exactly 0 positional arguments \(1 given\)$"
+        ):
             Quotra.run_in_thread(1)
-        with pytest.raises(TypeError, match=r"^shutdown\(\) takes exactly 1 positional argument \(0 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^shutdown\(\) takes exactly 1 positional argument \(0 given\)$"
+        ):
             Quotra.shutdown()
-        with pytest.raises(TypeError, match=r"^shutdown\(\) takes exactly 1 positional argument \(2 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^shutdown\(\) takes exactly 1 positional argument \(2 given\)$"
+        ):
             Quotra.shutdown(1, 2)
-        with pytest.raises(TypeError, match=r"^shutdown\(\) got an unexpected keyword argument 'x'$"):
+        with pytest.raises(
+            TypeError, match=r"^shutdown\(\) got an unexpected keyword argument 'x'$"
+        ):
             Quotra.shutdown(1, x=2)
-        with pytest.raises(TypeError, match=r"^shutdown\(\) got multiple values for keyword argument 'loop'$"):
+        with pytest.raises(
+            TypeError, match=r"^shutdown\(\) got multiple values for keyword argument 'loop'$"
+        ):
             Quotra.shutdown(1, loop=2)
-        with pytest.raises(TypeError, match=r"^start_ticker\(\) takes at most 2 positional arguments \(3 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^start_ticker\(\) takes at most 2 positional arguments \(3 given\)$"
+        ):
             Quotra.start_ticker(1, 2, 3)
-        with pytest.raises(TypeError, match=r"^start_websocket\(\) takes at least 2 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^start_websocket\(\) takes at least 2 positional arguments \(1 given\)$",
+        ):
             Quotra.start_websocket(object(), error_callback=None)
-        with pytest.raises(TypeError, match=r"^stop_signal_handler\(\) takes at least 1 positional argument \(0 given\)$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^stop_signal_handler\(\) takes at least 1 positional argument \(0 given\)$",
+        ):
             Quotra.stop_signal_handler()
-        with pytest.raises(TypeError, match=r"^decorator\(\) takes exactly 1 positional argument \(0 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^decorator\(\) takes exactly 1 positional argument \(0 given\)$"
+        ):
             Quotra.run_in_thread()()
 
     def test_attributes_functools_wraps_writes(self):
@@ -219,13 +281,22 @@ class TestClassFunctions:
         target.extra = "x"
         w = decorate(target)
         assert (w.__name__, w.__qualname__, w.__module__, w.__doc__) == (
-            "target", target.__qualname__, __name__, "Target doc.")
+            "target",
+            target.__qualname__,
+            __name__,
+            "Target doc.",
+        )
         assert w.__annotations__ == {"return": "int"} and w.__type_params__ == ()
         assert w.__wrapped__ is target and w.extra == "x"
         assert str(inspect.signature(w)) == "(a, b=2) -> 'int'"
         assert inspect.iscoroutinefunction(w) and asyncio.iscoroutinefunction(w)
-        for attr, value in [("__name__", 1), ("__qualname__", None), ("__annotations__", []),
-                            ("__type_params__", []), ("__kwdefaults__", [])]:
+        for attr, value in [
+            ("__name__", 1),
+            ("__qualname__", None),
+            ("__annotations__", []),
+            ("__type_params__", []),
+            ("__kwdefaults__", []),
+        ]:
             with pytest.raises(TypeError):
                 setattr(w, attr, value)
 
@@ -311,7 +382,12 @@ class TestCoroutineProtocol:
     def test_creation_runs_nothing(self, shim):
         coro = decorate(lambda: 1)()
         assert shim.to_thread_calls == 0
-        assert not coro.cr_running and not coro.cr_suspended and coro.cr_await is None and coro.cr_frame is None
+        assert (
+            not coro.cr_running
+            and not coro.cr_suspended
+            and coro.cr_await is None
+            and coro.cr_frame is None
+        )
         assert coro.__await__() is coro
         assert asyncio.iscoroutine(coro) and isinstance(coro, collections.abc.Coroutine)
         coro.close()
@@ -339,7 +415,9 @@ class TestCoroutineProtocol:
 
     def test_send_rules(self, shim):
         coro = decorate(lambda: None)()
-        with pytest.raises(TypeError, match="^can't send non-None value to a just-started coroutine$"):
+        with pytest.raises(
+            TypeError, match="^can't send non-None value to a just-started coroutine$"
+        ):
             coro.send(1)
         yielded, value = finish(coro, None)
         assert value is None
@@ -367,7 +445,9 @@ class TestCoroutineProtocol:
         assert not coro.cr_suspended
         coro = decorate(lambda: None)()
         coro.send(None)
-        with pytest.raises(TypeError, match="^exceptions must be classes or instances deriving from BaseException"):
+        with pytest.raises(
+            TypeError, match="^exceptions must be classes or instances deriving from BaseException"
+        ):
             coro.throw(1)
         assert coro.cr_suspended  # a bad call changes nothing
         coro.close()
@@ -431,7 +511,9 @@ class TestCoroutineProtocol:
             return ("outer", await decorate(lambda: "inner")())
 
         yielded, value = finish(outer(), "sent")
-        assert yielded == ["a"] and value == ("outer", "inner") and shim.gates[0].received == ["sent"]
+        assert (
+            yielded == ["a"] and value == ("outer", "inner") and shim.gates[0].received == ["sent"]
+        )
 
     def test_names_weakref_repr(self, shim):
         coro = decorate(lambda: None)()
@@ -468,7 +550,9 @@ class TestAsyncio:
         assert asyncio.run(w("direct")) == "direct"
 
     def test_cancellation_releases_what_the_coroutine_held(self, monkeypatch):
-        monkeypatch.setattr(qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(100)))
+        monkeypatch.setattr(
+            qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(100))
+        )
 
         class Arg:
             pass
@@ -490,7 +574,9 @@ class TestAsyncio:
         assert asyncio.run(main())() is None
 
     def test_cancel_caught_by_a_python_awaiter(self, monkeypatch):
-        monkeypatch.setattr(qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(100)))
+        monkeypatch.setattr(
+            qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(100))
+        )
 
         async def outer():
             try:
@@ -599,7 +685,9 @@ class TestLeaks:
         assert (SANITIZED or rss < 4096) and blocks < 1000 and objs < 1000, growth
 
     def test_completed(self, monkeypatch):
-        monkeypatch.setattr(qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(0, job())))
+        monkeypatch.setattr(
+            qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(0, job()))
+        )
         w = decorate(lambda x: x)
 
         def many(n):
@@ -612,7 +700,9 @@ class TestLeaks:
         self._check(_growth(many, self.N))
 
     def test_cancelled(self, monkeypatch):
-        monkeypatch.setattr(qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(100)))
+        monkeypatch.setattr(
+            qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(100))
+        )
         w = decorate(lambda *args, **kwargs: args)
 
         def many(n):

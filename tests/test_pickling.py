@@ -15,14 +15,16 @@ import sys
 import picows
 import pytest
 
+from harness import LISTENER_FIELDS, QUOTRA_FIELDS, pickled_state
 from quotra import quotra as qm
 from quotra.quotra import Quotra, QuotraListner
 
-from harness import LISTENER_FIELDS, QUOTRA_FIELDS, pickled_state
 
 def checksums(fields):
     data = " ".join(fields).encode("utf-8")
-    return tuple(int(hashlib.new(algo, data).hexdigest()[:7], 16) for algo in ("sha256", "sha1", "md5"))
+    return tuple(
+        int(hashlib.new(algo, data).hexdigest()[:7], 16) for algo in ("sha256", "sha1", "md5")
+    )
 
 
 Q_SUMS = checksums(QUOTRA_FIELDS)
@@ -83,7 +85,21 @@ def a_transport(cls=picows.WSTransport):
 
 
 # A value of the right kind for each Quotra state index.
-Q_GOOD = [1, "loop", {"A"}, a_transport(), "tape", "cc", b"bye", True, "ec", "mc", "oc", "ev", "wss://h/"]
+Q_GOOD = [
+    1,
+    "loop",
+    {"A"},
+    a_transport(),
+    "tape",
+    "cc",
+    b"bye",
+    True,
+    "ec",
+    "mc",
+    "oc",
+    "ev",
+    "wss://h/",
+]
 
 
 def test_checksums_are_derived_from_the_field_list():
@@ -102,7 +118,10 @@ def test_pickling_is_installed_under_both_names():
 
 def test_fresh_objects_reduce_to_the_two_tuple_form():
     assert new_q().__reduce_cython__() == (qm.__pyx_unpickle_Quotra, (Quotra, Q_SUMS[0], FRESH_Q))
-    assert new_l().__reduce_cython__() == (qm.__pyx_unpickle_QuotraListner, (QuotraListner, L_SUMS[0], FRESH_L))
+    assert new_l().__reduce_cython__() == (
+        qm.__pyx_unpickle_QuotraListner,
+        (QuotraListner, L_SUMS[0], FRESH_L),
+    )
     # the native boolean alone does not call for __setstate__
     q = new_q()
     q.__setstate_cython__(FRESH_Q[:7] + (True,) + FRESH_Q[8:])
@@ -127,7 +146,11 @@ def test_any_listener_field_selects_the_setstate_form(index):
     state = FRESH_L[:index] + (good[index],) + FRESH_L[index + 1 :]
     lst = new_l()
     lst.__setstate_cython__(state)
-    assert lst.__reduce_cython__() == (qm.__pyx_unpickle_QuotraListner, (QuotraListner, L_SUMS[0], None), state)
+    assert lst.__reduce_cython__() == (
+        qm.__pyx_unpickle_QuotraListner,
+        (QuotraListner, L_SUMS[0], None),
+        state,
+    )
 
 
 @pytest.fixture
@@ -152,8 +175,10 @@ def test_reduce_fetches_the_reconstructor_at_each_call(module_order, monkeypatch
 
 @pytest.mark.parametrize(
     "fn, cls, sums, fields",
-    [("__pyx_unpickle_Quotra", Quotra, Q_SUMS, QUOTRA_FIELDS),
-     ("__pyx_unpickle_QuotraListner", QuotraListner, L_SUMS, LISTENER_FIELDS)],
+    [
+        ("__pyx_unpickle_Quotra", Quotra, Q_SUMS, QUOTRA_FIELDS),
+        ("__pyx_unpickle_QuotraListner", QuotraListner, L_SUMS, LISTENER_FIELDS),
+    ],
 )
 def test_reconstructor_checksums(fn, cls, sums, fields, monkeypatch):
     reconstruct = getattr(qm, fn)
@@ -167,8 +192,13 @@ def test_reconstructor_checksums(fn, cls, sums, fields, monkeypatch):
         assert str(info.value) == incompatible(value, sums, fields)
         if value == 0xABCDEF:
             assert str(info.value).startswith("Incompatible checksums (0xabcdef vs (")
-    for bad, exc in (("1", TypeError), (1.0, TypeError), (None, TypeError), (2**31, OverflowError),
-                     (-(2**31) - 1, OverflowError)):
+    for bad, exc in (
+        ("1", TypeError),
+        (1.0, TypeError),
+        (None, TypeError),
+        (2**31, OverflowError),
+        (-(2**31) - 1, OverflowError),
+    ):
         with pytest.raises(exc):
             reconstruct(cls, bad, None)
 
@@ -209,9 +239,14 @@ def test_setstate_argument_checks():
     q.__setstate_cython__(__pyx_state=tuple(Q_GOOD))
     assert pickled_state(q) == tuple(Q_GOOD)
     # the methods live in class dictionaries and can be called unbound with anything
-    for call in (lambda: Quotra.__reduce_cython__(new_l()), lambda: QuotraListner.__reduce_cython__(new_q()),
-                 lambda: Quotra.__setstate_cython__(5, FRESH_Q), lambda: QuotraListner.__setstate_cython__(
-                     new_q(), FRESH_L), lambda: q.__reduce_cython__(1), lambda: q.__setstate_cython__()):
+    for call in (
+        lambda: Quotra.__reduce_cython__(new_l()),
+        lambda: QuotraListner.__reduce_cython__(new_q()),
+        lambda: Quotra.__setstate_cython__(5, FRESH_Q),
+        lambda: QuotraListner.__setstate_cython__(new_q(), FRESH_L),
+        lambda: q.__reduce_cython__(1),
+        lambda: q.__setstate_cython__(),
+    ):
         with pytest.raises(TypeError):
             call()
 
@@ -259,17 +294,31 @@ def test_typed_fields_accept_exact_types_subclassed_transport_and_none():
     parent = new_q(QSub)
     lst.__setstate_cython__(("loop", b"ping", parent))
     assert pickled_state(lst)[2] is parent
-    for index, value, message in [(1, BytesSub(), "Expected bytes, got BytesSub"),
-                                  (2, new_l(), "Cannot convert quotra.quotra.QuotraListner to quotra.quotra.Quotra")]:
+    for index, value, message in [
+        (1, BytesSub(), "Expected bytes, got BytesSub"),
+        (2, new_l(), "Cannot convert quotra.quotra.QuotraListner to quotra.quotra.Quotra"),
+    ]:
         with pytest.raises(TypeError, match=re.escape(message)):
-            lst.__setstate_cython__(("new loop",) + (b"", None)[: index - 1] + (value,) + (None,) * (2 - index))
+            lst.__setstate_cython__(
+                ("new loop",) + (b"", None)[: index - 1] + (value,) + (None,) * (2 - index)
+            )
         assert pickled_state(lst)[0] == "new loop"
 
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(True, True), (False, False), (None, False), (0, False), ("", False), ([], False),
-     (1, True), ("no", True), ([0], True), (object(), True)],
+    [
+        (True, True),
+        (False, False),
+        (None, False),
+        (0, False),
+        ("", False),
+        ([], False),
+        (1, True),
+        ("no", True),
+        ([0], True),
+        (object(), True),
+    ],
 )
 def test_disconnect_socket_is_stored_as_a_truth_value(value, expected):
     q = new_q()
@@ -289,8 +338,21 @@ def message_cb(x):
 
 
 def test_pickle_round_trip_of_every_protocol():
-    state = (["connected"], "loop", {"AAPL", "MSFT"}, None, {"tape": 1}, message_cb, b"bye", True,
-             message_cb, message_cb, None, ("stop",), "wss://127.0.0.1:9/?version=2")
+    state = (
+        ["connected"],
+        "loop",
+        {"AAPL", "MSFT"},
+        None,
+        {"tape": 1},
+        message_cb,
+        b"bye",
+        True,
+        message_cb,
+        message_cb,
+        None,
+        ("stop",),
+        "wss://127.0.0.1:9/?version=2",
+    )
     q = new_q()
     q.__setstate_cython__(state)
     plain = new_q()
@@ -318,8 +380,14 @@ def test_constructed_client_pickles_once_its_loop_is_swapped_out():
         q.__setstate_cython__(r[2][:1] + (None,) + r[2][2:12] + ("wss://127.0.0.1:1/",))
         back = pickle.loads(pickle.dumps(q))
         got = pickled_state(back)
-        assert got[12] == "wss://127.0.0.1:1/" and got[2] == set() and got[6] == b"Connection closed by the user."
-        assert isinstance(back.IS_CONNECTED, asyncio.Event) and back.IS_CONNECTED is not q.IS_CONNECTED
+        assert (
+            got[12] == "wss://127.0.0.1:1/"
+            and got[2] == set()
+            and got[6] == b"Connection closed by the user."
+        )
+        assert (
+            isinstance(back.IS_CONNECTED, asyncio.Event) and back.IS_CONNECTED is not q.IS_CONNECTED
+        )
     finally:
         loop.close()
 
@@ -346,8 +414,28 @@ def test_subclass_instance_dict_travels_with_the_state():
     assert type(back) is LSub and back.tag == 3 and pickled_state(back) == FRESH_L + ({"tag": 3},)
 
 
-POOL = [None, True, 0, 1, "s", StrSub("s"), b"b", BytesSub(b"b"), bytearray(), set(), SetSub(), frozenset(),
-        [], (), {}, object(), 1.5, a_transport(), a_transport(TransportSub), BadBool()]
+POOL = [
+    None,
+    True,
+    0,
+    1,
+    "s",
+    StrSub("s"),
+    b"b",
+    BytesSub(b"b"),
+    bytearray(),
+    set(),
+    SetSub(),
+    frozenset(),
+    [],
+    (),
+    {},
+    object(),
+    1.5,
+    a_transport(),
+    a_transport(TransportSub),
+    BadBool(),
+]
 ERRORS = (TypeError, IndexError, ZeroDivisionError, ValueError, pickle.PickleError)
 
 
@@ -377,8 +465,10 @@ def test_malformed_states_raise_and_never_break_the_fields():
                 except ERRORS:
                     pass
                 assert_typed_fields_hold(obj)
-            for reconstruct, cls, checksum in ((qm.__pyx_unpickle_Quotra, Quotra, Q_SUMS[1]),
-                                               (qm.__pyx_unpickle_QuotraListner, LSub, L_SUMS[2])):
+            for reconstruct, cls, checksum in (
+                (qm.__pyx_unpickle_Quotra, Quotra, Q_SUMS[1]),
+                (qm.__pyx_unpickle_QuotraListner, LSub, L_SUMS[2]),
+            ):
                 try:
                     assert_typed_fields_hold(reconstruct(cls, checksum, state))
                 except ERRORS:

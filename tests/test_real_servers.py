@@ -15,10 +15,9 @@ import time
 import pytest
 from picows import WSMsgType
 
+from harness import STRESS, ClientSession, client_field, limit, size
 from quotra.pricetape_pb2 import PriceTape
 from quotra.service import MarketDataService, encode_quote
-
-from harness import STRESS, ClientSession, client_field, limit, size
 from websockets_server import Peer, WebsocketsServer
 
 pytestmark = pytest.mark.timeout(600 if STRESS else 120)
@@ -53,21 +52,27 @@ def send_raw(s: ClientSession, conn, opcode: int, payload: bytes, fin: bool = Tr
         s.svc.send_frame(payload, WSMsgType(opcode), conn, fin=fin)
 
 
-async def send_fragments(s: ClientSession, conn, parts: list, *, binary: bool = False, ping: bool = False) -> None:
+async def send_fragments(
+    s: ClientSession, conn, parts: list, *, binary: bool = False, ping: bool = False
+) -> None:
     """One message in ``parts``; with ``ping``, a PING between every two fragments.
     The library ends every fragmented message with an empty CONTINUATION."""
     if isinstance(conn, Peer):
+
         async def fragments():
             for i, part in enumerate(parts):
                 if i and ping:
                     await conn.ws.ping()
                 yield part
+
         await conn.ws.send(fragments(), text=not binary)
         return
     for i, part in enumerate(parts):
         if i and ping:
             s.svc.send_frame(b"", WSMsgType.PING, conn)
-        send_raw(s, conn, (BINARY if binary else TEXT) if i == 0 else CONT, part, fin=i == len(parts) - 1)
+        send_raw(
+            s, conn, (BINARY if binary else TEXT) if i == 0 else CONT, part, fin=i == len(parts) - 1
+        )
 
 
 def quote(instrument: str) -> bytes:
@@ -75,7 +80,7 @@ def quote(instrument: str) -> bytes:
 
 
 def split(payload: bytes, n: int) -> list[bytes]:
-    return [payload[i:i + n] for i in range(0, len(payload), n)]
+    return [payload[i : i + n] for i in range(0, len(payload), n)]
 
 
 async def lost_and_back(s: ClientSession, conn, code: int):
@@ -92,9 +97,13 @@ def test_server_close_is_answered_and_reconnection_follows_at_once(kind):
     code and is back long before it. A CLOSE without a code is answered with
     1000, one carrying the code 0 (which no endpoint may send) with 1002."""
     # (code sent, None for an empty CLOSE; the client's answer)
-    closes = [(1001, 1001), (4000, 4000), (0, 1002)] if kind == "websockets" else [(None, 1000), (1012, 1012),
-                                                                                     (0, 1002)]
+    closes = (
+        [(1001, 1001), (4000, 4000), (0, 1002)]
+        if kind == "websockets"
+        else [(None, 1000), (1012, 1012), (0, 1002)]
+    )
     with session(kind) as s:
+
         async def body():
             gaps = []
             for code, answer in closes:
@@ -116,13 +125,18 @@ def test_server_close_is_answered_and_reconnection_follows_at_once(kind):
                 assert s.log.count(line) == logged + 1
                 if closing is not None:
                     await asyncio.wait_for(closing, limit(10))
-            print(f"\n{kind}: reconnection {', '.join(f'{g:.1f}' for g in gaps)} ms after the server's CLOSE")
+            print(
+                f"\n{kind}: reconnection {', '.join(f'{g:.1f}' for g in gaps)} ms after the server's CLOSE"
+            )
             assert max(gaps) < limit(3000), gaps
+
         s.run(body(), 60)
     if kind == "service":
         # The close the user started is not answered a second time.
         last = s.svc.connections[-1]
-        assert [f.payload[:2] for f in last.received if f.msg_type is WSMsgType.CLOSE] == [b"\x03\xe8"]
+        assert [f.payload[:2] for f in last.received if f.msg_type is WSMsgType.CLOSE] == [
+            b"\x03\xe8"
+        ]
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -131,24 +145,44 @@ def test_fragmented_messages_are_reassembled(kind):
     fragments, a fragmented BINARY message (ignored whole) and unfragmented
     quotes between them: every quote arrives once, whole, on one connection."""
     with session(kind) as s:
+
         async def body():
             conn = s.current()
             big = quote("L" * 300_000)  # some 400 KB of base64
             sent = []
-            for i, (payload, n, ping) in enumerate([
-                    (quote("ONE"), 1, False), (quote("SEVEN"), 7, True), (quote("HALF"), 40, True),
-                    (big, 65_536, True), (quote("WHOLE"), 1 << 20, False)]):
+            for i, (payload, n, ping) in enumerate(
+                [
+                    (quote("ONE"), 1, False),
+                    (quote("SEVEN"), 7, True),
+                    (quote("HALF"), 40, True),
+                    (big, 65_536, True),
+                    (quote("WHOLE"), 1 << 20, False),
+                ]
+            ):
                 await send_fragments(s, conn, split(payload, n), ping=ping)
-                await send_fragments(s, conn, [b"\x00" * 300, b"\x01" * 5, b""], binary=True, ping=ping)
+                await send_fragments(
+                    s, conn, [b"\x00" * 300, b"\x01" * 5, b""], binary=True, ping=ping
+                )
                 send_raw(s, conn, TEXT, quote(f"PLAIN{i}"))
                 sent += [payload, quote(f"PLAIN{i}")]
             await s.rec.wait(lambda: s.rec.messages >= len(sent), 20, f"{len(sent)} quotes")
             await asyncio.sleep(0.2)
             got = [q["instrument"] for kind, q in s.rec.events if kind == "msg"]
-            assert got == ["ONE", "PLAIN0", "SEVEN", "PLAIN1", "HALF", "PLAIN2", "L" * 300_000, "PLAIN3", "WHOLE",
-                           "PLAIN4"]
+            assert got == [
+                "ONE",
+                "PLAIN0",
+                "SEVEN",
+                "PLAIN1",
+                "HALF",
+                "PLAIN2",
+                "L" * 300_000,
+                "PLAIN3",
+                "WHOLE",
+                "PLAIN4",
+            ]
             assert (s.rec.messages, s.rec.errors) == (len(sent), 0)
             assert conn.is_open and s.svc.accepted == 1
+
         s.run(body(), 60)
     assert not s.loop_errors, s.loop_errors
 
@@ -167,16 +201,32 @@ def test_broken_fragment_sequences_and_oversized_messages(kind):
         ("text inside text", [(TEXT, q[:9], False), (TEXT, q, True)], 1002, 0),
         ("binary inside text", [(TEXT, q[:9], False), (BINARY, b"\x00", True)], 1002, 0),
         ("text inside binary", [(BINARY, b"\x00", False), (TEXT, q, True)], 1002, 0),
-        ("continuation after the end", [(TEXT, q[:5], False), (CONT, q[5:], True), (CONT, b"", True)], 1002, 1),
-        ("10 MiB + 1", [(TEXT if i == 0 else CONT, exact[i:i + mib], False) for i in range(0, MAX_MESSAGE, mib)]
-         + [(CONT, b"!", True)], 1009, 0),
+        (
+            "continuation after the end",
+            [(TEXT, q[:5], False), (CONT, q[5:], True), (CONT, b"", True)],
+            1002,
+            1,
+        ),
+        (
+            "10 MiB + 1",
+            [
+                (TEXT if i == 0 else CONT, exact[i : i + mib], False)
+                for i in range(0, MAX_MESSAGE, mib)
+            ]
+            + [(CONT, b"!", True)],
+            1009,
+            0,
+        ),
     ]
     with session(kind) as s:
+
         async def body():
             conn = s.current()
             errors = s.rec.errors
             await send_fragments(s, conn, split(exact, mib))
-            await s.rec.wait(lambda: s.rec.errors > errors, 20, "the 10 MiB message at the error callback")
+            await s.rec.wait(
+                lambda: s.rec.errors > errors, 20, "the 10 MiB message at the error callback"
+            )
             assert s.rec.errors == errors + 1 and conn.is_open
             for what, frames, code, delivered in cases:
                 messages, errors = s.rec.messages, s.rec.errors
@@ -184,6 +234,7 @@ def test_broken_fragment_sequences_and_oversized_messages(kind):
                     send_raw(s, conn, opcode, payload, fin)
                 conn = await lost_and_back(s, conn, code)
                 assert (s.rec.messages, s.rec.errors) == (messages + delivered, errors), what
+
         s.run(body(), 120)
 
 
@@ -195,17 +246,21 @@ def test_no_reconnection_storm_against_a_server_that_drops_every_connection(kind
     delay = 1.0 if STRESS else min(1.0, limit(0.25))
     window = size(4, 30) * delay
     with session(kind, timings=dict(retry=delay)) as s:
+
         async def body():
             s.svc.drop_new = True
             known = s.svc.accepted
             s.svc.drop(s.current()) if kind == "service" else s.current().ws.transport.abort()
             await asyncio.sleep(window)
             made = s.svc.accepted - known
-            print(f"\n{kind}: {made} connections in {window} s against a server that drops each one")
+            print(
+                f"\n{kind}: {made} connections in {window} s against a server that drops each one"
+            )
             assert 1 <= made <= 1.2 * window / delay + 1, made
             assert client_field(s.client, "tokens_set") == set(s.instruments)
             s.svc.drop_new = False
             await s.wait_reconnected(s.svc.accepted, s.instruments, timeout=20)
+
         s.run(body(), window + 60)
 
 
@@ -214,12 +269,16 @@ def test_service_sends_fragmented_quotes_and_closes_first():
     (the demo and the benchmark expose them): every quote in 16-byte
     fragments, and every connection closed by the service after 0.5 s."""
     with ClientSession(rate=100, fragment_size=16, close_after=0.5) as s:
+
         async def body():
-            await s.svc.wait_for(lambda: s.svc.accepted >= 3, limit(15), "two closes by the service")
+            await s.svc.wait_for(
+                lambda: s.svc.accepted >= 3, limit(15), "two closes by the service"
+            )
             await s.wait_reconnected(s.svc.accepted - 1, s.instruments)
             ended = [c for c in s.svc.connections if not c.is_open]
             assert ended and all(c.close_received[0] == 1001 for c in ended), ended
             assert s.rec.messages > 50 and s.rec.errors == 0
+
         s.run(body(), 30)
 
 
@@ -264,8 +323,13 @@ def test_failed_first_attempt_leaves_no_unclosed_socket():
             listening.close()
         print("stopped")
     """)
-    out = subprocess.run([sys.executable, "-X", "dev", "-W", "error::ResourceWarning", "-c", script],
-                         cwd=ROOT, capture_output=True, text=True, timeout=60)
+    out = subprocess.run(
+        [sys.executable, "-X", "dev", "-W", "error::ResourceWarning", "-c", script],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert out.returncode == 0 and "stopped" in out.stdout, out.stderr
     assert "Error occured on connect :: " in out.stderr
     assert "ResourceWarning" not in out.stderr and "unclosed" not in out.stderr, out.stderr

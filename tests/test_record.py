@@ -33,8 +33,10 @@ from quotra.service.market import Market
 from quotra.service.replay import replay
 
 ROOT = Path(__file__).resolve().parent.parent
-COUNTERS = re.compile(r"recorder counters: received (\d+), recorded (\d+), files (\d+), bytes (\d+), lost (\d+), "
-                      r"duplicates (\d+), refused (\d+), missing (\d+), fetched again (\d+), consumers remade (\d+)")
+COUNTERS = re.compile(
+    r"recorder counters: received (\d+), recorded (\d+), files (\d+), bytes (\d+), lost (\d+), "
+    r"duplicates (\d+), refused (\d+), missing (\d+), fetched again (\d+), consumers remade (\d+)"
+)
 
 
 def wait(predicate, timeout, what):
@@ -46,9 +48,24 @@ def wait(predicate, timeout, what):
 
 
 def recorder(out, *source, roll_rows=1_000_000, row_group=16_384, extra=()):
-    cmd = [sys.executable, "-m", "quotra.record", "--instruments", "ABC,XYZ", "--out", str(out),
-           "--roll-rows", str(roll_rows), "--row-group", str(row_group), *source, *extra]
-    return subprocess.Popen(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    cmd = [
+        sys.executable,
+        "-m",
+        "quotra.record",
+        "--instruments",
+        "ABC,XYZ",
+        "--out",
+        str(out),
+        "--roll-rows",
+        str(roll_rows),
+        "--row-group",
+        str(row_group),
+        *source,
+        *extra,
+    ]
+    return subprocess.Popen(
+        cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
+    )
 
 
 def stop(proc, sig=signal.SIGTERM):
@@ -61,8 +78,18 @@ def stop(proc, sig=signal.SIGTERM):
         out, _ = proc.communicate()
         pytest.fail(f"the recorder did not exit after {sig!r}:\n{out}")
     m = COUNTERS.search(out)
-    names = ("received", "recorded", "files", "bytes", "lost", "duplicates", "refused", "missing", "fetched_again",
-             "remade")
+    names = (
+        "received",
+        "recorded",
+        "files",
+        "bytes",
+        "lost",
+        "duplicates",
+        "refused",
+        "missing",
+        "fetched_again",
+        "remade",
+    )
     return proc.returncode, out, (dict(zip(names, map(int, m.groups()))) if m else None)
 
 
@@ -106,15 +133,28 @@ def collect(url, ca_file, n, timeout=30):
         return list(s.rec.quotes)
 
 
-def test_recorded_quotes_equal_what_the_service_sent_and_replay_at_full_speed_gives_the_client_the_same(tmp_path):
+def test_recorded_quotes_equal_what_the_service_sent_and_replay_at_full_speed_gives_the_client_the_same(
+    tmp_path,
+):
     count, out, port = 5000, tmp_path / "rec", free_port()
     with ServiceThread(count=count, rate=None, record_sent=count) as svc:
-        proc = recorder(out, "--url", svc.url, "--ca-file", svc.ca_file, roll_rows=1000, row_group=300,
-                        extra=("--metrics-port", str(port)))
+        proc = recorder(
+            out,
+            "--url",
+            svc.url,
+            "--ca-file",
+            svc.ca_file,
+            roll_rows=1000,
+            row_group=300,
+            extra=("--metrics-port", str(port)),
+        )
         try:
             svc.wait_quotes_sent(count, timeout=limit(30))
-            want = {f'quotra_record_received_total{{client="record"}} {count}.0',
-                    f'quotra_quotes_total{{client="record"}} {count}.0', 'quotra_record_lost_total{client="record"} 0.0'}
+            want = {
+                f'quotra_record_received_total{{client="record"}} {count}.0',
+                f'quotra_quotes_total{{client="record"}} {count}.0',
+                'quotra_record_lost_total{client="record"} 0.0',
+            }
             wait(lambda: want <= set(scrape(port).splitlines()), 20, f"the metrics to show {want}")
             rc, log, counters = stop(proc)
         finally:
@@ -122,32 +162,74 @@ def test_recorded_quotes_equal_what_the_service_sent_and_replay_at_full_speed_gi
                 proc.kill()
         sent = [decoded(p) for p in svc.connections[0].sent]
     assert rc == 0, log
-    assert counters == dict(received=count, recorded=count, files=counters["files"], bytes=counters["bytes"],
-                            lost=0, duplicates=0, refused=0, missing=0, fetched_again=0, remade=0), log
+    assert counters == dict(
+        received=count,
+        recorded=count,
+        files=counters["files"],
+        bytes=counters["bytes"],
+        lost=0,
+        duplicates=0,
+        refused=0,
+        missing=0,
+        fetched_again=0,
+        remade=0,
+    ), log
     files = parquet_files(str(out))
-    assert len(files) == counters["files"] >= 6 and sum(os.path.getsize(f) for f in files) == counters["bytes"]
-    assert not [f for f in out.rglob("*") if f.is_file() and str(f) not in files]  # no temporary left
+    assert (
+        len(files) == counters["files"] >= 6
+        and sum(os.path.getsize(f) for f in files) == counters["bytes"]
+    )
+    assert not [
+        f for f in out.rglob("*") if f.is_file() and str(f) not in files
+    ]  # no temporary left
     for f in files:
-        assert pq.read_schema(f).remove_metadata().equals(SCHEMA), f  # the protobuf types, every file
+        assert pq.read_schema(f).remove_metadata().equals(SCHEMA), (
+            f
+        )  # the protobuf types, every file
         assert pq.read_metadata(f).row_group(0).column(0).compression == "ZSTD"
-    assert re.fullmatch(r".*/date=\d{4}-\d\d-\d\d/symbol=(ABC|XYZ)/part-\d{20}-\d+-\d+\.parquet", files[0])
+    assert re.fullmatch(
+        r".*/date=\d{4}-\d\d-\d\d/symbol=(ABC|XYZ)/part-\d{20}-\d+-\d+\.parquet", files[0]
+    )
 
     recorded = read(out)
-    assert by_instrument(recorded) == by_instrument(sent)  # field for field, in order per instrument
-    assert len(recorded) == count and all(a["received_ns"] < b["received_ns"] for a, b in zip(recorded, recorded[1:]))
-    assert read(out, ["XYZ"], start=recorded[10]["received_ns"], end=recorded[-10]["received_ns"]) == [
-        q for q in recorded[10:-10] if q["instrument"] == "XYZ"]
+    assert by_instrument(recorded) == by_instrument(
+        sent
+    )  # field for field, in order per instrument
+    assert len(recorded) == count and all(
+        a["received_ns"] < b["received_ns"] for a, b in zip(recorded, recorded[1:])
+    )
+    assert read(
+        out, ["XYZ"], start=recorded[10]["received_ns"], end=recorded[-10]["received_ns"]
+    ) == [q for q in recorded[10:-10] if q["instrument"] == "XYZ"]
     assert pq.read_table(out).num_rows == count  # the directory as every pyarrow user opens it
-    for name, rows in (("duckdb", lambda m: m.sql(f"select count(*) from read_parquet('{out}/**/*.parquet', "
-                                                  "hive_partitioning=true)").fetchall()[0][0]),
-                       ("polars", lambda m: m.scan_parquet(f"{out}/**/*.parquet", hive_partitioning=True)
-                        .select(m.len()).collect().item())):
+    for name, rows in (
+        (
+            "duckdb",
+            lambda m: m.sql(
+                f"select count(*) from read_parquet('{out}/**/*.parquet', hive_partitioning=true)"
+            ).fetchall()[0][0],
+        ),
+        (
+            "polars",
+            lambda m: (
+                m.scan_parquet(f"{out}/**/*.parquet", hive_partitioning=True)
+                .select(m.len())
+                .collect()
+                .item()
+            ),
+        ),
+    ):
         if importlib.util.find_spec(name):
             assert rows(importlib.import_module(name)) == count, name
 
     # The recording replayed as fast as the socket takes it: the same dicts, in the same order.
-    svc_proc = subprocess.Popen([sys.executable, "-m", "quotra.service", "--replay", str(out), "--speed", "0"],
-                                cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    svc_proc = subprocess.Popen(
+        [sys.executable, "-m", "quotra.service", "--replay", str(out), "--speed", "0"],
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         where = json.loads(svc_proc.stdout.readline())
         got = collect(where["url"], where["ca_file"], count)
@@ -189,8 +271,11 @@ def test_replay_keeps_the_recorded_spacing_divided_by_the_speed(tmp_path, speed)
 def test_a_recorder_killed_mid_file_leaves_only_readable_files(tmp_path, caplog):
     out = tmp_path / "rec"
     with ServiceThread(rate=3000) as svc:
-        proc = recorder(out, "--url", svc.url, "--ca-file", svc.ca_file, roll_rows=2000, row_group=200)
+        proc = recorder(
+            out, "--url", svc.url, "--ca-file", svc.ca_file, roll_rows=2000, row_group=200
+        )
         try:
+
             def written(path):
                 try:
                     return path.stat().st_size > 0
@@ -198,7 +283,10 @@ def test_a_recorder_killed_mid_file_leaves_only_readable_files(tmp_path, caplog)
                     return False
 
             def mid_file():
-                return len(parquet_files(str(out))) >= 2 and any(written(f) for f in out.rglob(".part-*.tmp"))
+                return len(parquet_files(str(out))) >= 2 and any(
+                    written(f) for f in out.rglob(".part-*.tmp")
+                )
+
             wait(mid_file, 30, "finished files and a file being written")
             proc.kill()
             proc.communicate(timeout=limit(10))
@@ -209,11 +297,17 @@ def test_a_recorder_killed_mid_file_leaves_only_readable_files(tmp_path, caplog)
     for f in files:
         assert pq.read_table(f).num_rows == pq.read_metadata(f).num_rows > 0
     quotes = read(out)
-    assert len(quotes) == sum(pq.read_metadata(f).num_rows for f in files) and pq.read_table(out).num_rows == len(quotes)
+    assert len(quotes) == sum(pq.read_metadata(f).num_rows for f in files) and pq.read_table(
+        out
+    ).num_rows == len(quotes)
     # The next run says what the temporaries left behind cost.
     from quotra.record.sources import _report_unfinished
+
     _report_unfinished(str(out))
-    assert "an earlier run was killed with date=" in caplog.text and "are not in the recording" in caplog.text
+    assert (
+        "an earlier run was killed with date=" in caplog.text
+        and "are not in the recording" in caplog.text
+    )
 
 
 async def _publish(nats_url, quotes, create=False, **limits):
@@ -245,14 +339,18 @@ def test_from_the_stream_a_restarted_recorder_loses_and_doubles_nothing(tmp_path
         async def first_run():
             async def no_ack(self):
                 self._to_ack = None
+
             monkeypatch.setattr(NatsSource, "_ack", no_ack)
-            src = NatsSource(DatasetWriter(str(out), roll_rows=300, row_group=100), nats_srv.url, ["ABC", "XYZ"])
+            src = NatsSource(
+                DatasetWriter(str(out), roll_rows=300, row_group=100), nats_srv.url, ["ABC", "XYZ"]
+            )
             task = asyncio.create_task(src.run())
             async with asyncio.timeout(limit(20)):
                 while src.writer.received < 1000:
                     await asyncio.sleep(0.05)
             src.stop()
             assert await task == 0
+
         asyncio.run(first_run())
         monkeypatch.undo()
         assert finished_rows(out) == 1000
@@ -286,7 +384,12 @@ def test_from_the_stream_a_restarted_recorder_loses_and_doubles_nothing(tmp_path
     assert by_instrument(read(out)) == by_instrument(published)  # each quote once, in order
     # Taken: what the second run left in open files and the new; whatever it
     # stored but had not acknowledged when killed came again as duplicates.
-    assert (counters["received"], counters["recorded"], counters["lost"], counters["refused"]) == (1400, 1400, 0, 0), log
+    assert (counters["received"], counters["recorded"], counters["lost"], counters["refused"]) == (
+        1400,
+        1400,
+        0,
+        0,
+    ), log
 
 
 def test_any_instrument_name_is_one_partition_that_reads_back(tmp_path):
@@ -300,8 +403,15 @@ def test_any_instrument_name_is_one_partition_that_reads_back(tmp_path):
     w.close()
     assert w.received == w.recorded == 80 and len(closed) == w.files == 24 and w.pending == 0
     assert {p.relative_to(tmp_path).parts[1] for p in tmp_path.rglob("*.parquet")} == {
-        "symbol=A%2FB", "symbol=x%20y", "symbol=100%25", "symbol=..", "symbol=%C3%84%C3%96", "symbol=%3D", "symbol=123",
-        "symbol=__HIVE_DEFAULT_PARTITION__"}
+        "symbol=A%2FB",
+        "symbol=x%20y",
+        "symbol=100%25",
+        "symbol=..",
+        "symbol=%C3%84%C3%96",
+        "symbol=%3D",
+        "symbol=123",
+        "symbol=__HIVE_DEFAULT_PARTITION__",
+    }
     flat = tmp_path.parent / "flat"  # the same files side by side, as a user may gather them
     flat.mkdir()
     for p in tmp_path.rglob("*.parquet"):
@@ -311,23 +421,31 @@ def test_any_instrument_name_is_one_partition_that_reads_back(tmp_path):
         got = read(tmp_path, chosen)
         assert [{k: q[k] for k in FIELDS} for q in got] == want, chosen
         assert list(iter_quotes(tmp_path, chosen)) == got
-        assert read(flat, chosen, start=got[0]["received_ns"]) == list(iter_quotes(flat, chosen)) == got
+        assert (
+            read(flat, chosen, start=got[0]["received_ns"])
+            == list(iter_quotes(flat, chosen))
+            == got
+        )
     table = read(tmp_path, table=True)
     assert table.schema.equals(SCHEMA) and table.num_rows == 80
 
 
 def test_quotes_that_cannot_be_written_are_counted_lost_and_reported_never_raised(tmp_path, caplog):
     market, failed = Market(4), []
-    w = DatasetWriter(str(tmp_path), roll_rows=10, row_group=5, on_failed=lambda i, n: failed.append((i, n)))
+    w = DatasetWriter(
+        str(tmp_path), roll_rows=10, row_group=5, on_failed=lambda i, n: failed.append((i, n))
+    )
     for _ in range(7):
-        w.add(message_to_dict(market.quote("ABC")))  # one row group handed over, two quotes buffered
+        w.add(
+            message_to_dict(market.quote("ABC"))
+        )  # one row group handed over, two quotes buffered
     partition = next(tmp_path.glob("date=*/symbol=ABC"))
     wait(lambda: any(partition.glob(".part-*.tmp")), 10, "the file's first row group")
-    shutil.rmtree(partition)            # the file being written goes with its directory
+    shutil.rmtree(partition)  # the file being written goes with its directory
     w.close()
     (partition.parent / "symbol=XYZ").write_text("")  # a file where a directory must go
     w.add(message_to_dict(market.quote("XYZ")))
-    w.add(message_to_dict(market.quote("ABC")))      # the next file of ABC: its directory made again
+    w.add(message_to_dict(market.quote("ABC")))  # the next file of ABC: its directory made again
     w.close()
     assert failed == [("ABC", 7), ("XYZ", 1)]
     assert (w.received, w.recorded, w.lost, w.pending, w.files) == (9, 1, 8, 0, 1)
@@ -336,13 +454,18 @@ def test_quotes_that_cannot_be_written_are_counted_lost_and_reported_never_raise
 
 
 def test_writer_stamps_in_strict_order_rolls_by_age_and_leaves_no_temporary(tmp_path, monkeypatch):
-    import quotra.record.writer as writer_module
     from types import SimpleNamespace
+
+    import quotra.record.writer as writer_module
+
     market = Market(6)
     w = DatasetWriter(str(tmp_path), roll_seconds=0.05, row_group=2)
     # Every quote within one tick of the clock.
-    monkeypatch.setattr(writer_module, "time", SimpleNamespace(time_ns=lambda: 1_800_000_000 * 10**9,
-                                                               monotonic=time.monotonic))
+    monkeypatch.setattr(
+        writer_module,
+        "time",
+        SimpleNamespace(time_ns=lambda: 1_800_000_000 * 10**9, monotonic=time.monotonic),
+    )
     for _ in range(3):
         w.add(message_to_dict(market.quote("ABC")))
     time.sleep(0.06)
@@ -362,20 +485,31 @@ def test_stream_acknowledges_only_what_finished_files_hold(tmp_path):
     """The run loop's steps, with stand-in messages: a quote on another instrument's subject is refused; a
     finished file acknowledges up to the message before the oldest file still open; after a loss, nothing."""
     from types import SimpleNamespace
+
     from quotra.record.sources import NatsSource
+
     market = Market(7)
     w = DatasetWriter(str(tmp_path), roll_rows=2)
     src = NatsSource(w, "nats://127.0.0.1:1", ["ABC", "XYZ"])
 
     def take(seq, instrument, subject=None):
         src._before = src._newest
-        src._take(SimpleNamespace(metadata=SimpleNamespace(sequence=SimpleNamespace(stream=seq)),
-                                  subject=f"{src.subject_prefix}.{subject or instrument}",
-                                  data=orjson.dumps(message_to_dict(market.quote(instrument)))))
+        src._take(
+            SimpleNamespace(
+                metadata=SimpleNamespace(sequence=SimpleNamespace(stream=seq)),
+                subject=f"{src.subject_prefix}.{subject or instrument}",
+                data=orjson.dumps(message_to_dict(market.quote(instrument))),
+            )
+        )
         w.collect(block=True)
         return None if src._to_ack is None else src._to_ack.metadata.sequence.stream
 
-    assert [take(1, "ABC", subject="XYZ"), take(2, "XYZ"), take(3, "ABC"), take(4, "ABC")] == [None, None, None, 1]
+    assert [take(1, "ABC", subject="XYZ"), take(2, "XYZ"), take(3, "ABC"), take(4, "ABC")] == [
+        None,
+        None,
+        None,
+        1,
+    ]
     assert src.counters.refused == 1
     src._lost("XYZ", 1)
     assert take(5, "XYZ") == 1  # XYZ's file finished, but after a loss
@@ -421,7 +555,11 @@ async def _steal_one(url, more):
 # fault -> (exit status, counters expected, a line the log holds)
 NATS_FAULTS = {
     "a delivery lost in flight": (0, dict(fetched_again=1, missing=0), "never arrived"),
-    "the stream's retention dropped quotes": (0, dict(missing=200, received=100), "no longer holds sequences 101 to 300"),
+    "the stream's retention dropped quotes": (
+        0,
+        dict(missing=200, received=100),
+        "no longer holds sequences 101 to 300",
+    ),
     "the consumer deleted": (0, dict(remade=1, missing=0), "making it again"),
     "the stream deleted": (1, dict(lost=0), "stopping"),
     "SIGTERM with NATS gone": (0, dict(received=100, recorded=100), "the last acknowledgement"),
@@ -449,21 +587,35 @@ def test_from_the_stream_every_quote_is_recorded_or_counted(tmp_path, fault):
         try:
             if fault == "SIGINT with no server":
                 # Its counters are served once its signal handlers are in place.
-                wait(lambda: "quotra_record_received_total" in scrape(port), 20, "the recorder to start")
+                wait(
+                    lambda: "quotra_record_received_total" in scrape(port),
+                    20,
+                    "the recorder to start",
+                )
                 time.sleep(0.5)
             else:
                 wait(lambda: _received(port) == 100, 20, "the recorder to take the quotes")
             if fault == "the stream's retention dropped quotes":
                 stop(proc)
-                asyncio.run(_publish(srv.url, published[100:400]))  # 101 to 300 dropped, 50 a subject kept
+                asyncio.run(
+                    _publish(srv.url, published[100:400])
+                )  # 101 to 300 dropped, 50 a subject kept
                 proc = recorder(out, "--nats", url, roll_rows=60, row_group=20, extra=extra)
                 wait(lambda: _received(port) == 100, 20, "the recorder to take the quotes kept")
             elif fault == "a delivery lost in flight":
-                asyncio.run(_steal_one(srv.url, [published[i:i + 20] for i in range(100, 600, 20)]))
+                asyncio.run(
+                    _steal_one(srv.url, [published[i : i + 20] for i in range(100, 600, 20)])
+                )
             elif fault in ("the consumer deleted", "the stream deleted"):
                 deleting = "delete_consumer" if fault == "the consumer deleted" else "delete_stream"
-                asyncio.run(_js(srv.url, lambda js: getattr(js, deleting)("QUOTES", *(
-                    ["quotra-record"] if deleting == "delete_consumer" else []))))
+                asyncio.run(
+                    _js(
+                        srv.url,
+                        lambda js: getattr(js, deleting)(
+                            "QUOTES", *(["quotra-record"] if deleting == "delete_consumer" else [])
+                        ),
+                    )
+                )
                 if fault == "the consumer deleted":
                     asyncio.run(_publish(srv.url, published[100:200]))
             elif fault == "SIGTERM with NATS gone":
@@ -486,7 +638,9 @@ def test_from_the_stream_every_quote_is_recorded_or_counted(tmp_path, fault):
         assert took < limit(2) and log.count("WARNING") == 1, log
     if fault in ("a delivery lost in flight", "the consumer deleted", "a server list"):
         got = read(out)
-        assert by_instrument(got) == by_instrument(stream if fault != "a server list" else published[:100]), log
+        assert by_instrument(got) == by_instrument(
+            stream if fault != "a server list" else published[:100]
+        ), log
 
 
 def test_a_node_killed_under_the_recorder_loses_no_delivery_in_flight(tmp_path):
@@ -505,16 +659,20 @@ def test_a_node_killed_under_the_recorder_loses_no_delivery_in_flight(tmp_path):
     published = [message_to_dict(market.quote(("ABC", "XYZ")[i % 2])) for i in range(120_000)]
 
     async def publish(url):
-        nc = await nats.connect(servers=url.split(","), connect_timeout=2, max_reconnect_attempts=-1)
+        nc = await nats.connect(
+            servers=url.split(","), connect_timeout=2, max_reconnect_attempts=-1
+        )
         try:
             js = nc.jetstream()
-            await retrying(js.add_stream, StreamConfig(name="QUOTES", subjects=["quotes.>"], num_replicas=3))
+            await retrying(
+                js.add_stream, StreamConfig(name="QUOTES", subjects=["quotes.>"], num_replicas=3)
+            )
             # Unacknowledged, fast: many deliveries in flight when the node dies (the
             # comparison is with what the stream holds).
             for i in range(0, len(published), 20):
                 if done.is_set():
                     break
-                for q in published[i:i + 20]:
+                for q in published[i : i + 20]:
                     await nc.publish(f"quotes.{q['instrument']}", orjson.dumps(q))
                 await asyncio.sleep(0.01)
         finally:
@@ -522,11 +680,19 @@ def test_a_node_killed_under_the_recorder_loses_no_delivery_in_flight(tmp_path):
 
     with NatsCluster() as cluster:
         victim, others = cluster.nodes[0], cluster.nodes[1:]
-        publisher = threading.Thread(target=asyncio.run, args=(publish(",".join(n.url for n in others)),))
+        publisher = threading.Thread(
+            target=asyncio.run, args=(publish(",".join(n.url for n in others)),)
+        )
         publisher.start()
         port = free_port()
-        proc = recorder(out, "--nats", victim.url, roll_rows=2000, row_group=500,
-                        extra=("--metrics-port", str(port)))
+        proc = recorder(
+            out,
+            "--nats",
+            victim.url,
+            roll_rows=2000,
+            row_group=500,
+            extra=("--metrics-port", str(port)),
+        )
         try:
             for _ in range(4):
                 seen = _received(port)
@@ -536,7 +702,9 @@ def test_a_node_killed_under_the_recorder_loses_no_delivery_in_flight(tmp_path):
                 victim.kill()
                 victim.start()
                 wait(lambda: _received(port) > seen + 1000, 30, "quotes recorded after the restart")
-                if re.search(r'^quotra_record_fetched_again_total{client="record"} [1-9]', scrape(port), re.M):
+                if re.search(
+                    r'^quotra_record_fetched_again_total{client="record"} [1-9]', scrape(port), re.M
+                ):
                     break
             done.set()
             publisher.join(limit(30))
@@ -554,6 +722,7 @@ def test_a_node_killed_under_the_recorder_loses_no_delivery_in_flight(tmp_path):
 
 def test_a_file_is_on_disk_before_it_is_renamed_and_the_rename_after(tmp_path, monkeypatch):
     import quotra.record.writer as writer_module
+
     calls = []
     real_fsync, real_replace = os.fsync, os.replace
 
@@ -564,19 +733,26 @@ def test_a_file_is_on_disk_before_it_is_renamed_and_the_rename_after(tmp_path, m
     def replace(src, dst):
         calls.append(("replace", str(src)))
         real_replace(src, dst)
+
     monkeypatch.setattr(writer_module.os, "fsync", fsync)
     monkeypatch.setattr(writer_module.os, "replace", replace)
     w = DatasetWriter(str(tmp_path))
     w.add(message_to_dict(Market(1).quote("ABC")))
     w.close()
     monkeypatch.undo()
-    (tmp, directory), = {(c[1], os.path.dirname(c[1])) for c in calls if c[0] == "replace"}
+    ((tmp, directory),) = {(c[1], os.path.dirname(c[1])) for c in calls if c[0] == "replace"}
     assert calls == [("fsync", tmp), ("replace", tmp), ("fsync", directory)], calls
 
 
 def test_an_instrument_whose_directory_name_cannot_be_made_is_refused_at_start(tmp_path, capsys):
     from quotra.record.cli import main
+
     name = "É" * 100  # 600 bytes once percent-encoded
-    assert main(["--instruments", f"ABC,{name}", "--out", str(tmp_path), "--nats", "nats://127.0.0.1:1"]) == 2
+    assert (
+        main(
+            ["--instruments", f"ABC,{name}", "--out", str(tmp_path), "--nats", "nats://127.0.0.1:1"]
+        )
+        == 2
+    )
     assert "cannot be recorded: its directory name would be 607 bytes" in capsys.readouterr().err
     assert not list(tmp_path.iterdir())

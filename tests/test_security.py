@@ -13,11 +13,10 @@ import orjson
 import pytest
 from picows import WSMsgType
 
+from harness import ClientSession, LogLines, Recorder, client_field, limit, subscribe_messages
 from quotra.pricetape_proto import PriceTape
 from quotra.quotra import Quotra
 from quotra.service import MarketDataService, point_client
-
-from harness import ClientSession, LogLines, Recorder, client_field, limit, subscribe_messages
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -26,10 +25,18 @@ MAX_FRAME = 10 * 1024 * 1024  # picows' default max_frame_size, which the client
 
 # The certificate the service presents, the scheme the client is given, what its line names.
 REFUSALS = [
-    ("untrusted", "wss", "CERTIFICATE_VERIFY_FAILED] ssl handshake failed: unable to get local issuer certificate"),
+    (
+        "untrusted",
+        "wss",
+        "CERTIFICATE_VERIFY_FAILED] ssl handshake failed: unable to get local issuer certificate",
+    ),
     ("wrong_host", "wss", "CERTIFICATE_VERIFY_FAILED] ssl handshake failed: IP address mismatch"),
     ("expired", "wss", "CERTIFICATE_VERIFY_FAILED] ssl handshake failed: certificate has expired"),
-    ("trusted", "ws", "the connection closed before the websocket upgrade completed: the URL is ws://"),
+    (
+        "trusted",
+        "ws",
+        "the connection closed before the websocket upgrade completed: the URL is ws://",
+    ),
 ]
 
 
@@ -89,14 +96,18 @@ def test_the_service_reports_a_refused_certificate_readably(caplog, capfd):
     from quotra.service import ServiceThread
 
     with ServiceThread() as svc:
+
         async def refuse():
             untrusting = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)  # trusts no CA at all
             with pytest.raises(ssl.SSLCertVerificationError):
                 await asyncio.open_connection("127.0.0.1", svc.port, ssl=untrusting)
             deadline = time.monotonic() + limit(10)
-            while not [r for r in caplog.records if r.getMessage().startswith("SSL handshake failed")]:
+            while not [
+                r for r in caplog.records if r.getMessage().startswith("SSL handshake failed")
+            ]:
                 assert time.monotonic() < deadline, "the service reported nothing"
                 await asyncio.sleep(0.02)
+
         asyncio.run(refuse())
     [record] = [r for r in caplog.records if r.getMessage().startswith("SSL handshake failed")]
     assert isinstance(record.exc_info[1], ConnectionError), record.exc_info
@@ -108,17 +119,24 @@ def test_a_retrying_client_never_accepts_a_bad_certificate():
     retry fails verification and is logged; the right certificate is then
     accepted and the whole set is sent again."""
     with ClientSession(rate=100) as s:
+
         async def body():
             known = s.svc.accepted
             await s.svc.restart(tls="expired")
 
             def failures():
-                return [m for m in s.log.starting("Error occured on connect :: ") if "certificate has expired" in m]
+                return [
+                    m
+                    for m in s.log.starting("Error occured on connect :: ")
+                    if "certificate has expired" in m
+                ]
+
             await s.svc.wait_for(lambda: len(failures()) >= 3, limit(10), "three refused retries")
             assert s.svc.accepted == known
             await s.svc.restart(tls="trusted")
             conn = await s.wait_reconnected(known, s.instruments, timeout=15)
             assert [set(m) for m in subscribe_messages(conn)] == [set(s.instruments)]
+
         s.run(body(), 60)
 
 
@@ -131,6 +149,7 @@ def test_oversized_frames_are_refused_by_the_limit():
     at_limit = head + b" " * (MAX_FRAME - len(head) - 1) + b"}"
     assert len(at_limit) == MAX_FRAME
     with ClientSession(rate=None) as s:
+
         async def body():
             # On the first connection an error of the connected attempt would
             # end the client (a failed first attempt): make the fault later.
@@ -138,21 +157,29 @@ def test_oversized_frames_are_refused_by_the_limit():
             await s.wait_reconnected(1, s.instruments)
             conn = s.current()
             s.svc.send_frame(at_limit, WSMsgType.TEXT, conn=conn)
-            await s.rec.wait(lambda: any(k == "msg" and v["instrument"] == "BIG" for k, v in s.rec.events),
-                             30, "the frame at the limit")
+            await s.rec.wait(
+                lambda: any(k == "msg" and v["instrument"] == "BIG" for k, v in s.rec.events),
+                30,
+                "the frame at the limit",
+            )
             known = s.svc.accepted
             for extra in (at_limit + b" ", b"x" * (MAX_FRAME * 3)):
                 conn = s.current()
                 known = s.svc.accepted
                 s.svc.send_frame(extra, WSMsgType.TEXT, conn=conn)
                 await s.svc.wait_disconnected(conn, timeout=limit(20))
-                assert conn.close_received is not None and conn.close_received[0] == 1009, conn.close_received
+                assert conn.close_received is not None and conn.close_received[0] == 1009, (
+                    conn.close_received
+                )
                 new = await s.wait_reconnected(known, s.instruments, timeout=20)
                 before = s.rec.messages
                 s.svc.send_quote("ABC", conn=new)
-                await s.rec.wait(lambda: s.rec.messages > before, 10, "a quote after the oversized frame")
+                await s.rec.wait(
+                    lambda: s.rec.messages > before, 10, "a quote after the oversized frame"
+                )
             errors = [e for k, e in s.rec.events if k == "err"]
             assert errors == []
+
         s.run(body(), 120)
 
 
@@ -173,9 +200,9 @@ BAD_INSTRUMENTS = [
     ({"ABC"}, TypeError, False),
     ([Unencodable()], TypeError, False),
     ([b"ABC"], TypeError, False),
-    (["\ud800"], TypeError, False),           # a lone surrogate is not UTF-8
-    ([1 << 70], TypeError, False),            # beyond 64 bits
-    ([[[[]]] * 2], TypeError, True),          # encodable, unhashable
+    (["\ud800"], TypeError, False),  # a lone surrogate is not UTF-8
+    ([1 << 70], TypeError, False),  # beyond 64 bits
+    ([[[[]]] * 2], TypeError, True),  # encodable, unhashable
     ([{"a": 1}], TypeError, True),
     ([["ABC"]], TypeError, True),
 ]
@@ -183,11 +210,15 @@ BAD_INSTRUMENTS = [
 
 def test_bad_instruments_raise_and_never_crash():
     with ClientSession(rate=50, instruments=["ABC"]) as s:
+
         async def body():
             conn = s.current()
             for method in ("subscribe", "unsubscribe"):
                 for arg, exc, sent in BAD_INSTRUMENTS:
-                    before_set, before_texts = set(client_field(s.client, "tokens_set")), len(conn.texts())
+                    before_set, before_texts = (
+                        set(client_field(s.client, "tokens_set")),
+                        len(conn.texts()),
+                    )
                     coro = getattr(s.client, method)(arg)  # checked only when awaited
                     with pytest.raises(exc):
                         await coro
@@ -195,7 +226,9 @@ def test_bad_instruments_raise_and_never_crash():
                     assert client_field(s.client, "tokens_set") == before_set, (method, arg)
                     texts = conn.texts()[before_texts:]
                     if sent:
-                        await s.svc.wait_for(lambda: len(conn.texts()) > before_texts, limit(5), "the message")
+                        await s.svc.wait_for(
+                            lambda: len(conn.texts()) > before_texts, limit(5), "the message"
+                        )
                         assert orjson.loads(conn.texts()[before_texts]) == {method: arg}
                     else:
                         assert texts == [], (method, arg, texts)
@@ -214,4 +247,5 @@ def test_bad_instruments_raise_and_never_crash():
             assert client_field(s.client, "tokens_set") == {"ABC", *odd}
             before = s.rec.messages
             await s.rec.wait(lambda: s.rec.messages > before + 3, 10, "quotes after the bad calls")
+
         s.run(body(), 90)

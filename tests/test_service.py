@@ -22,6 +22,7 @@ import pytest
 from google.protobuf.message import DecodeError
 from picows import WSHandshakeError, WSMsgType, ws_connect
 
+from harness import SANITIZED, PlainClient, client_field, connect, limit, rss_kb
 from quotra.pricetape_proto import FIELDS, PriceTape, message_to_dict, pricetape
 from quotra.quotra import Quotra
 from quotra.service import (
@@ -33,8 +34,6 @@ from quotra.service import (
     service_url,
 )
 
-from harness import SANITIZED, PlainClient, client_field, connect, limit, rss_kb
-
 pytestmark = pytest.mark.timeout(limit(60))
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -42,11 +41,14 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 def async_test(timeout=30):
     """Run an async test body in a fresh loop, bounded by ``timeout`` seconds
     (stretched under the sanitizer)."""
+
     def deco(fn):
         @functools.wraps(fn)
         def wrapper(*args, **kwargs):
             asyncio.run(asyncio.wait_for(fn(*args, **kwargs), limit(timeout)))
+
         return wrapper
+
     return deco
 
 
@@ -58,17 +60,33 @@ def trust(monkeypatch):
 
 # --- price message -----------------------------------------------------------
 
+
 def test_pricetape_round_trip():
-    src = PriceTape(instrument="ABC", exchange_ts_ns=1_733_650_000_123_456_789, last_price=101.25,
-                    last_quantity=10, volume=1000, bid_price=101.2, bid_size=3, ask_price=101.3,
-                    ask_size=4, open=100.0, high=102.0, low=99.5, close=100.5, open_interest=7,
-                    sent_at_ns=42)
+    src = PriceTape(
+        instrument="ABC",
+        exchange_ts_ns=1_733_650_000_123_456_789,
+        last_price=101.25,
+        last_quantity=10,
+        volume=1000,
+        bid_price=101.2,
+        bid_size=3,
+        ask_price=101.3,
+        ask_size=4,
+        open=100.0,
+        high=102.0,
+        low=99.5,
+        close=100.5,
+        open_interest=7,
+        sent_at_ns=42,
+    )
     msg = pricetape()
     assert msg.ParseFromString(data=src.SerializeToString()) > 0
     first = msg.SerializeToDict()
     assert list(first) == list(FIELDS) and len(FIELDS) == 15
     assert first == message_to_dict(src)
-    assert first["instrument"] == "ABC" and first["last_price"] == 101.25 and first["sent_at_ns"] == 42
+    assert (
+        first["instrument"] == "ABC" and first["last_price"] == 101.25 and first["sent_at_ns"] == 42
+    )
 
     # A second parse replaces everything (defaults come back) and leaves the first dict alone.
     kept = dict(first)
@@ -94,14 +112,21 @@ def test_pricetape_round_trip():
         hash(msg)
 
     # The committed generated code passes its gencode/runtime check without warnings.
-    subprocess.run([sys.executable, "-W", "error", "-c", "import quotra.pricetape_pb2"],
-                   cwd=ROOT, check=True, timeout=30)
+    subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import quotra.pricetape_pb2"],
+        cwd=ROOT,
+        check=True,
+        timeout=30,
+    )
 
 
 def test_pricetape_reparsing_keeps_memory_bounded():
     # upb keeps each parse's strings in the message's arena until the message
     # goes; one pricetape reparsed for every quote of a day must not grow.
-    frames = [PriceTape(instrument=f"INSTRUMENT-{i % 7}" * 4, volume=i).SerializeToString() for i in range(3000)]
+    frames = [
+        PriceTape(instrument=f"INSTRUMENT-{i % 7}" * 4, volume=i).SerializeToString()
+        for i in range(3000)
+    ]
     msg = pricetape()
     for data in frames:  # across several renewals: every parse still replaces everything
         assert msg.ParseFromString(data=data) == len(data)
@@ -117,6 +142,7 @@ def test_pricetape_reparsing_keeps_memory_bounded():
 
 # --- service: quotes, subscriptions, recording -------------------------------
 
+
 @async_test()
 async def test_subscribe_quotes_and_recording(trust):
     async with MarketDataService(rate=400, seed=7) as svc:
@@ -127,14 +153,21 @@ async def test_subscribe_quotes_and_recording(trust):
         assert conn.path == b"/?version=2"
 
         # Garbage first: recorded exactly, ignored, never fatal.
-        garbage = [(WSMsgType.TEXT, b"not json"), (WSMsgType.TEXT, b"[1,2]"), (WSMsgType.TEXT, b"null"),
-                   (WSMsgType.TEXT, b'{"subscribe":"ABC"}'), (WSMsgType.TEXT, b'{"subscribe":[1,null]}'),
-                   (WSMsgType.BINARY, b"\x00\xff")]
+        garbage = [
+            (WSMsgType.TEXT, b"not json"),
+            (WSMsgType.TEXT, b"[1,2]"),
+            (WSMsgType.TEXT, b"null"),
+            (WSMsgType.TEXT, b'{"subscribe":"ABC"}'),
+            (WSMsgType.TEXT, b'{"subscribe":[1,null]}'),
+            (WSMsgType.BINARY, b"\x00\xff"),
+        ]
         for msg_type, payload in garbage:
             transport.send(msg_type, payload)
         transport.send(WSMsgType.TEXT, b'{"subscribe":["ABC","XYZ"]}')
         await svc.wait_message(b'{"subscribe":["ABC","XYZ"]}')
-        assert conn.received == [Frame(*g) for g in garbage] + [(WSMsgType.TEXT, b'{"subscribe":["ABC","XYZ"]}')]
+        assert conn.received == [Frame(*g) for g in garbage] + [
+            (WSMsgType.TEXT, b'{"subscribe":["ABC","XYZ"]}')
+        ]
         assert conn.subscriptions == ("ABC", "XYZ")
 
         await client.wait_frames(lambda fs: len(fs) >= 20)
@@ -157,9 +190,13 @@ async def test_subscribe_quotes_and_recording(trust):
         payload = svc.send_quote("EXACT", conn, last_price=12.5, volume=9)
         assert payload == encode_quote(PriceTape(instrument="EXACT", last_price=12.5, volume=9))
         await client.wait_frames(lambda fs: fs[-1].payload == payload)
-        assert client.quotes()[-1] == message_to_dict(PriceTape(instrument="EXACT", last_price=12.5, volume=9))
+        assert client.quotes()[-1] == message_to_dict(
+            PriceTape(instrument="EXACT", last_price=12.5, volume=9)
+        )
 
-        transport.send_close(1001, b"done")  # client-initiated close: its code echoed, then the service disconnects
+        transport.send_close(
+            1001, b"done"
+        )  # client-initiated close: its code echoed, then the service disconnects
         await asyncio.wait_for(client.disconnected, 5)
         await svc.wait_disconnected(conn)
         assert conn.close_received == (1001, b"done")
@@ -168,7 +205,9 @@ async def test_subscribe_quotes_and_recording(trust):
 
     # Same seed, same walk.
     a, b = MarketDataService(seed=3)._market, MarketDataService(seed=3)._market
-    assert [a.quote("ABC").last_price for _ in range(5)] == [b.quote("ABC").last_price for _ in range(5)]
+    assert [a.quote("ABC").last_price for _ in range(5)] == [
+        b.quote("ABC").last_price for _ in range(5)
+    ]
 
 
 @async_test()
@@ -249,16 +288,22 @@ async def test_long_run_keeps_only_open_connections(trust):
 
 # --- service: control API ------------------------------------------------------
 
+
 @async_test()
 async def test_raw_frames_close_and_drop(trust):
     async with MarketDataService() as svc:
         trust(svc)
         transport, client = await connect(svc)
         (conn,) = await svc.wait_connections(1)
-        raw = [(WSMsgType.TEXT, b'{"message": '), (WSMsgType.TEXT, b"[1,2]"), (WSMsgType.TEXT, b"null"),
-               (WSMsgType.TEXT, b'{"message":"@@not base64"}'),
-               (WSMsgType.TEXT, b'{"message":"' + base64.b64encode(b"\xff\xff\xff") + b'"}'),
-               (WSMsgType.BINARY, b"\x00\x01"), (WSMsgType.CONTINUATION, b"tail")]
+        raw = [
+            (WSMsgType.TEXT, b'{"message": '),
+            (WSMsgType.TEXT, b"[1,2]"),
+            (WSMsgType.TEXT, b"null"),
+            (WSMsgType.TEXT, b'{"message":"@@not base64"}'),
+            (WSMsgType.TEXT, b'{"message":"' + base64.b64encode(b"\xff\xff\xff") + b'"}'),
+            (WSMsgType.BINARY, b"\x00\x01"),
+            (WSMsgType.CONTINUATION, b"tail"),
+        ]
         for msg_type, payload in raw:
             svc.send_frame(payload, msg_type, conn)
         svc.send_frame(b"are you there", WSMsgType.PING)
@@ -329,7 +374,9 @@ async def test_refuse_accept_stop_restart_same_port(trust):
 async def test_stop_answering_pings_is_detected_by_client_auto_ping(trust):
     async with MarketDataService() as svc:
         trust(svc)
-        auto_ping = dict(enable_auto_ping=True, auto_ping_idle_timeout=0.3, auto_ping_reply_timeout=0.2)
+        auto_ping = dict(
+            enable_auto_ping=True, auto_ping_idle_timeout=0.3, auto_ping_reply_timeout=0.2
+        )
         _, answered = await connect(svc, **auto_ping)
         _, ignored = await connect(svc, **auto_ping)
         conn_a, conn_b = await svc.wait_connections(2)
@@ -338,13 +385,20 @@ async def test_stop_answering_pings_is_detected_by_client_auto_ping(trust):
         await svc.wait_disconnected(conn_b)
         assert any(f.msg_type is WSMsgType.PING for f in conn_b.received)
         # The answered client pings too and stays connected.
-        await svc.wait_for(lambda: sum(f.msg_type is WSMsgType.PING for f in conn_a.received) >= 3, 5, "3 pings")
+        await svc.wait_for(
+            lambda: sum(f.msg_type is WSMsgType.PING for f in conn_a.received) >= 3, 5, "3 pings"
+        )
         assert not answered.disconnected.done() and conn_a.is_open
 
 
-@pytest.mark.parametrize("mode, reason", [("untrusted", "unable to get local issuer certificate"),
-                                          ("wrong_host", "IP address mismatch"),
-                                          ("expired", "certificate has expired")])
+@pytest.mark.parametrize(
+    "mode, reason",
+    [
+        ("untrusted", "unable to get local issuer certificate"),
+        ("wrong_host", "IP address mismatch"),
+        ("expired", "certificate has expired"),
+    ],
+)
 @async_test()
 async def test_bad_certificates_are_refused(trust, mode, reason):
     async with MarketDataService(tls=mode) as svc:
@@ -356,6 +410,7 @@ async def test_bad_certificates_are_refused(trust, mode, reason):
 
 
 # --- thread mode, command line, point_client ------------------------------------------
+
 
 def test_service_thread_and_command_line(trust, tmp_path):
     with ServiceThread(rate=100) as svc:
@@ -375,15 +430,41 @@ def test_service_thread_and_command_line(trust, tmp_path):
         svc.wait_disconnected(timeout=5)
 
     env = dict(os.environ, PYTHONPATH=ROOT)
-    out = subprocess.run([sys.executable, "-m", "quotra.service", "--help"], env=env, cwd=ROOT,
-                         capture_output=True, text=True, timeout=30, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-m", "quotra.service", "--help"],
+        env=env,
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=30,
+        check=True,
+    ).stdout
     for option in ("--port", "--rate", "--ca-file", "--duration"):
         assert option in out
 
     ca = tmp_path / "ca.pem"
-    proc = subprocess.Popen([sys.executable, "-m", "quotra.service", "--rate", "50", "--ca-file", str(ca),
-                             "--host", "127.0.0.1", "--instruments", "XYZ, QRS", "--duration", "20"],
-                            env=env, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "quotra.service",
+            "--rate",
+            "50",
+            "--ca-file",
+            str(ca),
+            "--host",
+            "127.0.0.1",
+            "--instruments",
+            "XYZ, QRS",
+            "--duration",
+            "20",
+        ],
+        env=env,
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         info = json.loads(proc.stdout.readline())
         assert info["ca_file"] == str(ca) and info["url"] == service_url(info["port"])
@@ -393,16 +474,27 @@ def test_service_thread_and_command_line(trust, tmp_path):
 
         async def cli_client():
             transport, client = await asyncio.wait_for(
-                ws_connect(PlainClient, info["url"], ssl_context=ssl.create_default_context()), 5)
+                ws_connect(PlainClient, info["url"], ssl_context=ssl.create_default_context()), 5
+            )
             transport.send(WSMsgType.TEXT, b'{"subscribe":["ABC","XYZ"]}')
             await client.wait_frames(lambda fs: len(fs) >= 3)
             return client.quotes()
 
         assert {q["instrument"] for q in asyncio.run(asyncio.wait_for(cli_client(), 20))} == {"XYZ"}
-        taken = subprocess.run([sys.executable, "-m", "quotra.service", "--port", str(info["port"])],
-                               env=env, cwd=ROOT, capture_output=True, text=True, timeout=30)
-        assert taken.returncode == 1 and taken.stdout == "" and len(taken.stderr.splitlines()) == 1, taken
-        assert taken.stderr.startswith(f"python -m quotra.service: cannot listen on 127.0.0.1 port {info['port']}: ")
+        taken = subprocess.run(
+            [sys.executable, "-m", "quotra.service", "--port", str(info["port"])],
+            env=env,
+            cwd=ROOT,
+            capture_output=True,
+            text=True,
+            timeout=30,
+        )
+        assert (
+            taken.returncode == 1 and taken.stdout == "" and len(taken.stderr.splitlines()) == 1
+        ), taken
+        assert taken.stderr.startswith(
+            f"python -m quotra.service: cannot listen on 127.0.0.1 port {info['port']}: "
+        )
         proc.send_signal(signal.SIGTERM)  # ends the run early, cleanly
         assert proc.wait(timeout=15) == 0
         summary = json.loads(proc.stdout.readline())
@@ -414,14 +506,23 @@ def test_service_thread_and_command_line(trust, tmp_path):
         proc.stderr.close()
 
     # Without the certificate tooling: one line naming the fix, exit status 2.
-    blocked = ("import runpy, sys; sys.modules['trustme'] = None; "
-               "runpy.run_module('quotra.service', run_name='__main__', alter_sys=True)")
-    out = subprocess.run([sys.executable, "-c", blocked, "--duration", "1"], env=env, cwd=ROOT,
-                         capture_output=True, text=True, timeout=30)
+    blocked = (
+        "import runpy, sys; sys.modules['trustme'] = None; "
+        "runpy.run_module('quotra.service', run_name='__main__', alter_sys=True)"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", blocked, "--duration", "1"],
+        env=env,
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
     assert out.returncode == 2 and out.stdout == "", out
     assert out.stderr.splitlines() == [
         "python -m quotra.service: the local market-data service needs trustme to make its certificates: "
-        "pip install 'quotra[service]'"]
+        "pip install 'quotra[service]'"
+    ]
 
 
 class _FakeClient:
@@ -453,9 +554,12 @@ def test_point_client(loop):
     """quotra.point_client wants a client and a usable address; the service's
     own takes anything with the client's pickle protocol."""
     import quotra
+
     fake = _FakeClient()
     assert point_client(fake, service_url(4321)) is fake
-    assert fake.state == tuple(f"field{i}" for i in range(12)) + ("wss://127.0.0.1:4321/?version=2",)
+    assert fake.state == tuple(f"field{i}" for i in range(12)) + (
+        "wss://127.0.0.1:4321/?version=2",
+    )
     client = quotra.point_client(Quotra(loop), "wss://127.0.0.1:4321/feed?version=2")
     with pytest.raises(TypeError):
         quotra.point_client(fake, "wss://127.0.0.1:4321/")

@@ -1,4 +1,5 @@
 """The client's shutdown, its stop signal handler and the signals that run it."""
+
 import asyncio
 import logging
 import signal
@@ -6,9 +7,8 @@ import time
 
 import pytest
 
-from quotra.quotra import Quotra
-
 from harness import client_field
+from quotra.quotra import Quotra
 
 
 def test_shutdown_cancels_everything_but_itself(loop):
@@ -25,7 +25,7 @@ def test_shutdown_cancels_everything_but_itself(loop):
         try:
             await asyncio.sleep(3600)
         except asyncio.CancelledError:
-            await asyncio.sleep(0.05)     # swallow the cancellation, finish late
+            await asyncio.sleep(0.05)  # swallow the cancellation, finish late
             log.append("stubborn")
             return "done"
 
@@ -38,7 +38,7 @@ def test_shutdown_cancels_everything_but_itself(loop):
 
     loop.create_task(main())
     t0 = time.monotonic()
-    loop.run_forever()               # shutdown's loop.stop() ends it
+    loop.run_forever()  # shutdown's loop.stop() ends it
     assert time.monotonic() - t0 < 5
     # main itself awaited shutdown in its own task: the tasks were cancelled,
     # the stubborn one finished before stop, and main was never cancelled.

@@ -1,5 +1,6 @@
 """The client against a real local TLS service: listener, quote path, subscriptions,
 reconnection, closing and connection errors."""
+
 import asyncio
 import base64
 import binascii
@@ -15,10 +16,9 @@ from google.protobuf.message import DecodeError
 from picows import WSMsgType, WSTransport, ws_connect
 
 import quotra.quotra as qm
+from harness import SANITIZED, Recorder, client_field, limit, rss_kb
 from quotra.quotra import Quotra, QuotraListner
 from quotra.service import MarketDataService, point_client, service_url
-
-from harness import SANITIZED, Recorder, client_field, limit, rss_kb
 
 
 def log_lines(caplog):
@@ -105,7 +105,7 @@ def test_streams_quotes_and_keeps_the_subscription_set(loop, service):
         with pytest.raises(TypeError):
             await client.subscribe([{"unhashable": 1}, ["x"]])  # sent, then the set refuses it
         with pytest.raises(TypeError):
-            await client.subscribe([object()])                  # not encodable: nothing sent
+            await client.subscribe([object()])  # not encodable: nothing sent
         await eventually(lambda: len(conn.texts()) >= 5)
         service.send_quote("ABC", conn=conn, last_price=101.25, volume=7)
         await rec.wait_quotes(1)
@@ -115,8 +115,12 @@ def test_streams_quotes_and_keeps_the_subscription_set(loop, service):
 
     conn = run(loop, scenario())
     assert conn.texts() == [
-        b'{"subscribe":["EARLY"]}', b'{"subscribe":["ABC","XYZ"]}', b'{"subscribe":[]}',
-        b'{"unsubscribe":["EARLY","NOPE"]}', b'{"subscribe":[{"unhashable":1},["x"]]}']
+        b'{"subscribe":["EARLY"]}',
+        b'{"subscribe":["ABC","XYZ"]}',
+        b'{"subscribe":[]}',
+        b'{"unsubscribe":["EARLY","NOPE"]}',
+        b'{"subscribe":[{"unhashable":1},["x"]]}',
+    ]
     assert rec.opened == ["Socket opened."]
     quote = rec.quotes[0]
     assert quote["instrument"] == "ABC" and quote["last_price"] == 101.25 and quote["volume"] == 7
@@ -131,10 +135,10 @@ def test_quote_path_routes_every_failure(loop, service, caplog):
     good = service.send_quote  # a valid quote frame
 
     async def scenario():
-        service.send_frame(b'null', conn=conn)
+        service.send_frame(b"null", conn=conn)
         service.send_frame(b'{"other": 1}', conn=conn)
-        service.send_frame(b'{"message": "abc"}', conn=conn)                  # bad padding
-        service.send_frame(b'{"message": 12}', conn=conn)                     # not a string
+        service.send_frame(b'{"message": "abc"}', conn=conn)  # bad padding
+        service.send_frame(b'{"message": 12}', conn=conn)  # not a string
         bad_proto = base64.b64encode(b"\xff\xff\xff\xff").decode()
         service.send_frame(('{"message": "%s"}' % bad_proto).encode(), conn=conn)
         for kind in (WSMsgType.BINARY, WSMsgType.PING):
@@ -156,28 +160,37 @@ def test_quote_path_routes_every_failure(loop, service, caplog):
     assert (second["instrument"], second["last_price"]) == ("ABC", 1.5)
     assert (third["instrument"], third["last_price"]) == ("XYZ", 2.5)
     assert first is not second
-    assert not [l for l in log_lines(caplog) if "reconnect" in l]   # the connection stayed
+    assert not [l for l in log_lines(caplog) if "reconnect" in l]  # the connection stayed
 
     # A message callback that is a plain function: called, its quotes delivered, not errors
     # (test_callbacks_that_are_plain_functions).
     seen = []
+
     def plain(d):
         seen.append(d)
-    state = client.__reduce_cython__()[2]   # the message callback replaced: a client starts once
+
+    state = client.__reduce_cython__()[2]  # the message callback replaced: a client starts once
     client.__setstate_cython__(state[:9] + (plain,) + state[10:])
+
     async def plain_case():
         good("ABC", conn=conn)
         await eventually(lambda: len(seen) == 1)
+
     run(loop, plain_case())
     assert len(rec.exceptions) == 5
 
     # Anything but an Exception is not the error callback's: it propagates.
     def interrupted(d):
         raise KeyboardInterrupt
+
     client.__setstate_cython__(state[:9] + (interrupted,) + state[10:])
+
     async def interrupted_case():
         good("ABC", conn=conn)
-        await eventually(lambda: len(rec.exceptions) > 5)  # never: the interrupt leaves the loop first
+        await eventually(
+            lambda: len(rec.exceptions) > 5
+        )  # never: the interrupt leaves the loop first
+
     with pytest.raises(KeyboardInterrupt):
         run(loop, interrupted_case())
 
@@ -225,14 +238,21 @@ def test_close_frames_are_logged(loop, service, caplog):
     async def scenario():
         for n, (code, reason) in enumerate([(1000, b""), (1000, b"bye now"), (4001, b"")]):
             service.close(code, reason, conn=service.open_connections[0], disconnect_after=0.5)
-            await eventually(lambda: len(service.open_connections) == 1 and len(service.connections) == n + 2, 10)
+            await eventually(
+                lambda: len(service.open_connections) == 1 and len(service.connections) == n + 2, 10
+            )
 
     run(loop, scenario())
     lines = [l for l in log_lines(caplog) if l.startswith("Quotra disconnected")]
-    assert lines[0] == "Quotra disconnected with code :: 1000, message :: Connection closed by the user. "
+    assert (
+        lines[0]
+        == "Quotra disconnected with code :: 1000, message :: Connection closed by the user. "
+    )
     assert lines[1] == "Quotra disconnected with code :: 1000, message :: bye now "
-    assert lines[2] in ("Quotra disconnected with code :: 4001, message :: None ",
-                        "Quotra disconnected with code :: 4001, message :: b'' ")
+    assert lines[2] in (
+        "Quotra disconnected with code :: 4001, message :: None ",
+        "Quotra disconnected with code :: 4001, message :: b'' ",
+    )
     assert rec.closed == ["Socket closed."] * 3 and rec.opened == ["Socket opened."] * 4
 
 
@@ -247,7 +267,9 @@ def test_reconnects_and_resubscribes_the_whole_set_every_time(loop, service, cap
             conn = service.open_connections[0]
             await service.wait_subscribed(instruments, conn=conn)
             service.drop(conn)
-            await eventually(lambda: len(service.open_connections) == 1 and len(service.connections) == i + 2, 10)
+            await eventually(
+                lambda: len(service.open_connections) == 1 and len(service.connections) == i + 2, 10
+            )
         last = service.open_connections[0]
         await service.wait_subscribed(instruments, conn=last)
         n = len(rec.quotes)
@@ -278,10 +300,11 @@ def test_listener_subclass_receives_frames_through_the_native_table(loop, servic
 
     async def scenario():
         listener = Mine(client, loop)
-        transport, got = await ws_connect(lambda: listener, service.url,
-                                          ssl_context=__import__("ssl").create_default_context())
+        transport, got = await ws_connect(
+            lambda: listener, service.url, ssl_context=__import__("ssl").create_default_context()
+        )
         assert got is listener
-        await eventually(lambda: client.IS_CONNECTED.is_set())      # base on_ws_connected ran
+        await eventually(lambda: client.IS_CONNECTED.is_set())  # base on_ws_connected ran
         service.send_frame(b"hello")
         await eventually(lambda: frames)
         transport.disconnect()
@@ -294,10 +317,16 @@ def test_listener_subclass_receives_frames_through_the_native_table(loop, servic
 def test_listener_methods_check_their_arguments(loop):
     client = Quotra(loop)
     listener = QuotraListner(client, loop)
-    with pytest.raises(TypeError, match=r"Argument 'transport' has incorrect type \(expected picows.picows.WSTransport, got NoneType\)"):
+    with pytest.raises(
+        TypeError,
+        match=r"Argument 'transport' has incorrect type \(expected picows.picows.WSTransport, got NoneType\)",
+    ):
         listener.on_ws_frame(None, None)
     # every argument's type before any None: the wrong-typed frame is the one reported
-    with pytest.raises(TypeError, match=r"Argument 'frame' has incorrect type \(expected picows.picows.WSFrame, got str\)"):
+    with pytest.raises(
+        TypeError,
+        match=r"Argument 'frame' has incorrect type \(expected picows.picows.WSFrame, got str\)",
+    ):
         listener.on_ws_frame(None, "frame")
     with pytest.raises(TypeError, match="Argument 'parent' has incorrect type"):
         QuotraListner(object(), loop)
@@ -315,7 +344,9 @@ def test_listener_looks_up_create_task_before_the_users_callbacks(loop):
     client = Quotra(loop)
     state = client.__reduce_cython__()[2]
     record = called.append  # a plain callable: the call itself is what must not happen
-    client.__setstate_cython__(state[:5] + (record,) + state[6:10] + (record,) + state[11:])  # close, open
+    client.__setstate_cython__(
+        state[:5] + (record,) + state[6:10] + (record,) + state[11:]
+    )  # close, open
     listener = QuotraListner(client, object())  # a loop without create_task
     transport = WSTransport.__new__(WSTransport)
     for method in (listener.on_ws_connected, listener.on_ws_disconnected):
@@ -341,7 +372,9 @@ def test_error_callback_failures_carry_the_quote_error_as_context(loop, service)
 
     async def scenario():
         listener = Catching(client, loop)
-        transport, _ = await ws_connect(lambda: listener, service.url, ssl_context=ssl.create_default_context())
+        transport, _ = await ws_connect(
+            lambda: listener, service.url, ssl_context=ssl.create_default_context()
+        )
         await eventually(lambda: client.IS_CONNECTED.is_set())
         # a callback that raises (one whose result is not awaitable raises
         # nothing: test_callbacks_that_are_plain_functions)
@@ -360,7 +393,7 @@ def test_error_callback_failures_carry_the_quote_error_as_context(loop, service)
 
 def test_ping_when_idle_and_reconnect_when_pongs_stop(loop, service, caplog, timings):
     caplog.set_level(logging.INFO, logger="quotra.quotra")
-    timings.ping = min(1.0, limit(0.2))    # a ping after 0.6 s idle, its pong awaited 0.4 s
+    timings.ping = min(1.0, limit(0.2))  # a ping after 0.6 s idle, its pong awaited 0.4 s
     client, rec = connected_client(loop, service)
 
     async def scenario():
@@ -412,12 +445,14 @@ def hook_service(loop, monkeypatch):
     yield from serving(loop, monkeypatch, UpgradeHookService())
 
 
-def test_close_websocket_before_starting_shuts_down_at_the_first_connections_end(loop, hook_service):
+def test_close_websocket_before_starting_shuts_down_at_the_first_connections_end(
+    loop, hook_service
+):
     """The first connection still opens and streams; its end is final. (A
     close after the start: test_fault_suite.py::test_a_close_during_the_first_opening.)"""
     client = Quotra(loop)
     point_client(client, hook_service.url)
-    assert client.close_websocket() is None      # nothing to send yet
+    assert client.close_websocket() is None  # nothing to send yet
 
     async def scenario():
         Recorder().start(client)
@@ -460,7 +495,9 @@ def test_close_websocket_while_reconnecting_ends_the_client(loop, hook_service, 
     if during == "the retry wait":
         logger.addHandler(closer)
     try:
-        assert run_to_stop(loop, scenario(), 8), "the client went on reconnecting after close_websocket()"
+        assert run_to_stop(loop, scenario(), 8), (
+            "the client went on reconnecting after close_websocket()"
+        )
     finally:
         logger.removeHandler(closer)
     lines = log_lines(caplog)
@@ -559,8 +596,13 @@ def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
     monkeypatch.setattr(qm, "asyncio", shim)
     # Each attempt makes a new TLS context: one without a trust store keeps
     # that cheap (loading the system's bundle takes some 70 ms an attempt).
-    monkeypatch.setattr(qm, "ssl", types.SimpleNamespace(
-        create_default_context=lambda: ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)))
+    monkeypatch.setattr(
+        qm,
+        "ssl",
+        types.SimpleNamespace(
+            create_default_context=lambda: ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ),
+    )
     caplog.set_level(logging.ERROR, logger="quotra.quotra")
     client = Quotra(loop)
     point_client(client, service_url(closed_port()))
@@ -594,6 +636,7 @@ def test_long_outage_retries_without_growing(loop, caplog, monkeypatch):
 def test_runs_on_uvloop(monkeypatch):
     uvloop = pytest.importorskip("uvloop")
     from quotra.service import ServiceThread
+
     lp = uvloop.new_event_loop()
     try:
         client = Quotra(lp)
@@ -628,8 +671,17 @@ def replace_message_object(client, msg):
     client.__setstate_cython__(tuple(state))
 
 
-@pytest.mark.parametrize("patch", ["base64 global", "orjson.loads", "base64.b64decode", "message subclass",
-                                   "message wrapper", "base64 module patched later"])
+@pytest.mark.parametrize(
+    "patch",
+    [
+        "base64 global",
+        "orjson.loads",
+        "base64.b64decode",
+        "message subclass",
+        "message wrapper",
+        "base64 module patched later",
+    ],
+)
 def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch, patch):
     """The quote path takes orjson, base64 and the message object's methods
     afresh at each frame, so whatever a user or a test replaces is honoured;
@@ -646,6 +698,7 @@ def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch, 
         def wrapper(arg):
             calls.append(arg)
             return fn(arg)
+
         return wrapper
 
     class Base64Shim:
@@ -656,6 +709,7 @@ def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch, 
             def SerializeToDict(self):
                 calls.append("dict")
                 return super().SerializeToDict()
+
         return Marked
 
     original_msg = client.__reduce_cython__()[2][4]
@@ -695,7 +749,10 @@ def test_module_globals_are_looked_up_at_each_quote(loop, service, monkeypatch, 
 
     extra = 1 if patch == "base64 module patched later" else 0
     run(loop, scenario())
-    assert [q["last_price"] for q in rec.quotes] == [1.0] + [1.5] * extra + [2.0, 3.0] and not rec.errors
+    assert [q["last_price"] for q in rec.quotes] == [1.0] + [1.5] * extra + [
+        2.0,
+        3.0,
+    ] and not rec.errors
     assert len(calls) == 1 and (calls[0] == "dict" or isinstance(calls[0], (str, bytes)))
 
 
@@ -707,18 +764,18 @@ def test_a_connection_failing_on_a_protocol_error_is_replaced_once(loop, service
     would deliver every quote twice."""
     caplog.set_level(logging.INFO, logger="quotra.quotra")
     client, rec = connected_client(loop, service)
-    bad_close = (1005).to_bytes(2, "big")       # a code that must never be on the wire
+    bad_close = (1005).to_bytes(2, "big")  # a code that must never be on the wire
 
     async def scenario():
         await client.subscribe(["ABC"])
-        for n in (2, 3):                          # the first connection, then a reconnected one
+        for n in (2, 3):  # the first connection, then a reconnected one
             conn = service.open_connections[0]
             await service.wait_subscribed(["ABC"], conn=conn)
             service.send_frame(bad_close, WSMsgType.CLOSE, conn=conn)
             await service.wait_disconnected(conn, timeout=10)
             await eventually(lambda: len(service.connections) >= n, 10)
             await service.wait_subscribed(["ABC"], conn=service.connections[n - 1])
-        await asyncio.sleep(0.5)                  # a retry would come after 50 ms (ten of them)
+        await asyncio.sleep(0.5)  # a retry would come after 50 ms (ten of them)
         before = len(rec.quotes)
         service.send_quote("ABC", last_price=7.0)
         await rec.wait_quotes(before + 1)
@@ -734,10 +791,15 @@ def test_a_connection_failing_on_a_protocol_error_is_replaced_once(loop, service
 
 
 # Callbacks that are not coroutine functions: (the callback replaced, what it does).
-PLAIN_CALLBACKS = [("message_update_callback", "returns None"), ("error_callback", "returns None"),
-                   ("open_callback", "returns None"), ("close_callback", "returns None"),
-                   ("open_callback", "raises"), ("close_callback", "raises"),
-                   ("message_update_callback", "returns a Future")]
+PLAIN_CALLBACKS = [
+    ("message_update_callback", "returns None"),
+    ("error_callback", "returns None"),
+    ("open_callback", "returns None"),
+    ("close_callback", "returns None"),
+    ("open_callback", "raises"),
+    ("close_callback", "raises"),
+    ("message_update_callback", "returns a Future"),
+]
 
 
 @pytest.mark.parametrize("role,does", PLAIN_CALLBACKS, ids=[f"{r}-{d}" for r, d in PLAIN_CALLBACKS])
@@ -765,8 +827,12 @@ def test_callbacks_that_are_plain_functions(loop, service, caplog, role, does):
             future.set_result(None)
             return future
 
-    callbacks = dict(message_update_callback=rec.on_msg, error_callback=rec.on_err,
-                     open_callback=rec.on_open, close_callback=rec.on_close)
+    callbacks = dict(
+        message_update_callback=rec.on_msg,
+        error_callback=rec.on_err,
+        open_callback=rec.on_open,
+        close_callback=rec.on_close,
+    )
     callbacks[role] = plain
     client = point_client(Quotra(loop), service.url)
     client.start_websocket(**callbacks)
@@ -782,20 +848,34 @@ def test_callbacks_that_are_plain_functions(loop, service, caplog, role, does):
         await eventually(lambda: monitor.snapshot(client)["quote_errors"] == 2)
         first = service.connections[0]
         service.drop(first)
-        await eventually(lambda: len(service.connections) == 2 and "ABC" in service.connections[1].subscribed)
+        await eventually(
+            lambda: len(service.connections) == 2 and "ABC" in service.connections[1].subscribed
+        )
         for _ in range(2):
             service.send_quote("ABC")
         await eventually(lambda: monitor.snapshot(client)["quotes"] == 4)
 
     run(loop, scenario())
     health = monitor.snapshot(client)
-    assert (health["connections_opened"], health["disconnections"], health["connect_failures"]) == (2, 1, 0)
+    assert (health["connections_opened"], health["disconnections"], health["connect_failures"]) == (
+        2,
+        1,
+        0,
+    )
     assert health["quote_errors"] == 2 and health["connected"], health
     assert health["last_quote_age_s"] is not None and health["last_quote_age_s"] < 5, health
-    events = {"message_update_callback": health["quotes"], "error_callback": 2, "open_callback": 2,
-              "close_callback": 1}
+    events = {
+        "message_update_callback": health["quotes"],
+        "error_callback": 2,
+        "open_callback": 2,
+        "close_callback": 1,
+    }
     assert len(calls) == events[role], calls
-    errors = [r.getMessage() for r in caplog.records if r.name == "quotra.quotra" and r.levelno == logging.ERROR]
+    errors = [
+        r.getMessage()
+        for r in caplog.records
+        if r.name == "quotra.quotra" and r.levelno == logging.ERROR
+    ]
     if does == "returns a Future":
         assert errors == [] and handled == [], (errors, handled)
     elif does == "raises":
@@ -803,7 +883,9 @@ def test_callbacks_that_are_plain_functions(loop, service, caplog, role, does):
         assert handled[0]["message"] == f"{role} {plain.__qualname__} raised"
         assert isinstance(handled[0]["exception"], RuntimeError)
     else:
-        assert errors == [f"{role} {plain.__qualname__} returned None, which is not awaitable: it ran, and "
-                          "what it returned is dropped. Define it with async def (reported once for this "
-                          "callback)."], errors
+        assert errors == [
+            f"{role} {plain.__qualname__} returned None, which is not awaitable: it ran, and "
+            "what it returned is dropped. Define it with async def (reported once for this "
+            "callback)."
+        ], errors
         assert handled == []

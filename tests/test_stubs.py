@@ -19,7 +19,15 @@ ROOT = PKG.parent
 STUB = ast.parse((PKG / "quotra.pyi").read_text(), "quotra.pyi")
 
 # Class-dictionary entries that are not methods with a signature of their own.
-NOT_METHODS = {"__new__", "__init__", "__doc__", "__pyx_vtable__", "__module__", "__dict__", "__weakref__"}
+NOT_METHODS = {
+    "__new__",
+    "__init__",
+    "__doc__",
+    "__pyx_vtable__",
+    "__module__",
+    "__dict__",
+    "__weakref__",
+}
 
 KINDS = {
     "posonly": inspect.Parameter.POSITIONAL_ONLY,
@@ -37,11 +45,15 @@ def stub_params(fn: ast.FunctionDef | ast.AsyncFunctionDef, drop_self: bool):
     positional = [(p, "posonly") for p in a.posonlyargs] + [(p, "args") for p in a.args]
     defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
     for (p, kind), d in zip(positional, defaults):
-        out.append((p.arg, KINDS[kind], inspect.Parameter.empty if d is None else ast.literal_eval(d)))
+        out.append(
+            (p.arg, KINDS[kind], inspect.Parameter.empty if d is None else ast.literal_eval(d))
+        )
     if a.vararg:
         out.append((a.vararg.arg, KINDS["vararg"], inspect.Parameter.empty))
     for p, d in zip(a.kwonlyargs, a.kw_defaults):
-        out.append((p.arg, KINDS["kwonly"], inspect.Parameter.empty if d is None else ast.literal_eval(d)))
+        out.append(
+            (p.arg, KINDS["kwonly"], inspect.Parameter.empty if d is None else ast.literal_eval(d))
+        )
     if a.kwarg:
         out.append((a.kwarg.arg, KINDS["kwarg"], inspect.Parameter.empty))
     return out[1:] if drop_self else out
@@ -56,7 +68,11 @@ def is_staticmethod(fn) -> bool:
 
 
 def stub_defs(body):
-    return {n.name: n for n in body if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef))}
+    return {
+        n.name: n
+        for n in body
+        if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef))
+    }
 
 
 def stub_module_names():
@@ -68,19 +84,45 @@ def stub_module_names():
             names.add(n.target.id)
         elif isinstance(n, (ast.Import, ast.ImportFrom)):
             # Only explicit re-exports (`import x as x`) are the module's names.
-            names.update(a.asname for a in n.names if a.asname and a.asname == a.name.split(".")[-1])
+            names.update(
+                a.asname for a in n.names if a.asname and a.asname == a.name.split(".")[-1]
+            )
     return {n for n in names if not n.startswith("_") or n.startswith("__")}
 
 
 def test_module_names_in_creation_order_match():
-    interpreter_own = {"__name__", "__doc__", "__spec__", "__loader__", "__file__", "__package__", "__builtins__"}
+    interpreter_own = {
+        "__name__",
+        "__doc__",
+        "__spec__",
+        "__loader__",
+        "__file__",
+        "__package__",
+        "__builtins__",
+    }
     runtime = [n for n in vars(qmod) if n not in interpreter_own]
     assert runtime == [
-        "Quotra", "QuotraListner", "__author__",
-        "ssl", "socket", "signal", "orjson", "base64", "logging", "asyncio",
-        "wraps", "pricetape",
-        "ws_connect", "WSMsgType", "WSCloseCode", "WSError", "WSAutoPingStrategy",
-        "logger", "__pyx_unpickle_Quotra", "__pyx_unpickle_QuotraListner", "__test__",
+        "Quotra",
+        "QuotraListner",
+        "__author__",
+        "ssl",
+        "socket",
+        "signal",
+        "orjson",
+        "base64",
+        "logging",
+        "asyncio",
+        "wraps",
+        "pricetape",
+        "ws_connect",
+        "WSMsgType",
+        "WSCloseCode",
+        "WSError",
+        "WSAutoPingStrategy",
+        "logger",
+        "__pyx_unpickle_Quotra",
+        "__pyx_unpickle_QuotraListner",
+        "__test__",
     ]
     assert stub_module_names() == set(runtime)
 
@@ -97,7 +139,9 @@ def test_class_methods_match(cls_name):
     cls = getattr(qmod, cls_name)
     stub_cls = stub_defs(STUB.body)[cls_name]
     methods = stub_defs(stub_cls.body)
-    runtime = {k: v for k, v in vars(cls).items() if k not in NOT_METHODS and callable(getattr(cls, k))}
+    runtime = {
+        k: v for k, v in vars(cls).items() if k not in NOT_METHODS and callable(getattr(cls, k))
+    }
     assert set(methods) - {"__init__"} == set(runtime)
     for name, fn in methods.items():
         if name == "__init__":
@@ -106,24 +150,39 @@ def test_class_methods_match(cls_name):
         static = isinstance(raw, staticmethod)
         assert is_staticmethod(fn) == static, name
         target = raw.__func__ if static else raw
-        assert stub_params(fn, drop_self=not static) == runtime_params(target)[0 if static else 1:], name
-        assert runtime_params(target)[:0 if static else 1] == ([] if static else [("self", KINDS["args"], inspect.Parameter.empty)])
+        assert (
+            stub_params(fn, drop_self=not static) == runtime_params(target)[0 if static else 1 :]
+        ), name
+        assert runtime_params(target)[: 0 if static else 1] == (
+            [] if static else [("self", KINDS["args"], inspect.Parameter.empty)]
+        )
         assert isinstance(fn, ast.AsyncFunctionDef) == inspect.iscoroutinefunction(target), name
 
 
 def test_class_attributes_and_bases_match():
     defs = stub_defs(STUB.body)
     quotra_attrs = {n.target.id for n in defs["Quotra"].body if isinstance(n, ast.AnnAssign)}
-    getsets = {k for k, v in vars(qmod.Quotra).items() if inspect.isgetsetdescriptor(v) or inspect.ismemberdescriptor(v)}
+    getsets = {
+        k
+        for k, v in vars(qmod.Quotra).items()
+        if inspect.isgetsetdescriptor(v) or inspect.ismemberdescriptor(v)
+    }
     assert quotra_attrs == getsets == {"IS_CONNECTED"}
-    assert [b.id for b in defs["QuotraListner"].bases] == [qmod.QuotraListner.__mro__[1].__name__] == ["WSListener"]
+    assert (
+        [b.id for b in defs["QuotraListner"].bases]
+        == [qmod.QuotraListner.__mro__[1].__name__]
+        == ["WSListener"]
+    )
     assert defs["Quotra"].bases == [] and qmod.Quotra.__mro__[1:] == (object,)
 
 
 def test_constructors_take_what_the_stub_says(loop):
     defs = stub_defs(STUB.body)
     assert [p[0] for p in stub_params(stub_defs(defs["Quotra"].body)["__init__"], True)] == ["loop"]
-    assert [p[0] for p in stub_params(stub_defs(defs["QuotraListner"].body)["__init__"], True)] == ["parent", "loop"]
+    assert [p[0] for p in stub_params(stub_defs(defs["QuotraListner"].body)["__init__"], True)] == [
+        "parent",
+        "loop",
+    ]
     q = qmod.Quotra(loop=loop)
     assert isinstance(q.IS_CONNECTED, asyncio.Event)
     qmod.Quotra(loop)

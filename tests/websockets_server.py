@@ -16,7 +16,8 @@ import shutil
 import ssl
 import tempfile
 import time
-from typing import Any, Callable, Iterable, Optional
+from collections.abc import Callable, Iterable
+from typing import Any
 
 import orjson
 import trustme
@@ -35,7 +36,7 @@ class Peer:
         self.id = conn_id
         self.ws = ws
         self.opened_at_ns = time.time_ns()
-        self.closed_at_ns: Optional[int] = None
+        self.closed_at_ns: int | None = None
         self.subscribed: dict[str, None] = {}
 
     @property
@@ -43,7 +44,7 @@ class Peer:
         return self.closed_at_ns is None
 
     @property
-    def close_received(self) -> Optional[tuple[int, bytes]]:
+    def close_received(self) -> tuple[int, bytes] | None:
         """(code, reason) of the client's CLOSE frame, None when it sent none."""
         rcvd = self.ws.protocol.close_rcvd
         return None if rcvd is None else (int(rcvd.code), rcvd.reason.encode())
@@ -76,11 +77,18 @@ class WebsocketsServer:
     def open_connections(self) -> list[Peer]:
         return [c for c in self.connections if c.is_open]
 
-    async def start(self) -> "WebsocketsServer":
+    async def start(self) -> WebsocketsServer:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._ca.issue_cert(HOST).configure_cert(ctx)
-        self._server = await serve(self._handler, HOST, 0, ssl=ctx, ping_interval=None,
-                                   close_timeout=self.close_timeout, compression=None)
+        self._server = await serve(
+            self._handler,
+            HOST,
+            0,
+            ssl=ctx,
+            ping_interval=None,
+            close_timeout=self.close_timeout,
+            compression=None,
+        )
         self.url = service_url(self._server.sockets[0].getsockname()[1])
         return self
 
@@ -112,7 +120,9 @@ class WebsocketsServer:
             await ws.wait_closed()
             peer.closed_at_ns = time.time_ns()
 
-    async def wait_for(self, predicate: Callable[[], Any], timeout: float = 5.0, what: str = "condition") -> Any:
+    async def wait_for(
+        self, predicate: Callable[[], Any], timeout: float = 5.0, what: str = "condition"
+    ) -> Any:
         deadline = time.monotonic() + timeout
         while not (value := predicate()):
             if time.monotonic() > deadline:
@@ -120,11 +130,13 @@ class WebsocketsServer:
             await asyncio.sleep(0.005)
         return value
 
-    async def wait_subscribed(self, instruments: Iterable[str], conn: Optional[Peer] = None,
-                              timeout: float = 5.0) -> Peer:
+    async def wait_subscribed(
+        self, instruments: Iterable[str], conn: Peer | None = None, timeout: float = 5.0
+    ) -> Peer:
         want = set(instruments)
 
         def check():
             c = conn or (self.open_connections or [None])[-1]
             return c if c is not None and want <= c.subscribed.keys() else None
+
         return await self.wait_for(check, timeout, f"a subscription to {sorted(want)}")

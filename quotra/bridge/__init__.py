@@ -33,8 +33,26 @@ metrics), ``stream``, ``consumer`` and ``cli`` (the command line).
 from .cli import main
 from .consumer import quotes
 from .counters import metric_families, register_metrics
-from .names import DEFAULT_NATS, DEFAULT_PREFIX, DEFAULT_STREAM, check_instrument, live_subject, subject_for
+from .names import (
+    DEFAULT_NATS,
+    DEFAULT_PREFIX,
+    DEFAULT_STREAM,
+    check_instrument,
+    live_subject,
+    subject_for,
+)
 from .publisher import Bridge
 
-__all__ = ["Bridge", "quotes", "check_instrument", "subject_for", "live_subject", "metric_families",
-           "register_metrics", "main", "DEFAULT_NATS", "DEFAULT_PREFIX", "DEFAULT_STREAM"]
+__all__ = [
+    "Bridge",
+    "quotes",
+    "check_instrument",
+    "subject_for",
+    "live_subject",
+    "metric_families",
+    "register_metrics",
+    "main",
+    "DEFAULT_NATS",
+    "DEFAULT_PREFIX",
+    "DEFAULT_STREAM",
+]

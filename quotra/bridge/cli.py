@@ -8,12 +8,24 @@ import logging
 import signal
 import sys
 from collections.abc import Coroutine
-from typing import Any, Optional
+from typing import Any
 
 from .. import _cli
 from .counters import register_metrics
-from .names import (DEFAULT_BUFFER, DEFAULT_MAX_AGE, DEFAULT_MAX_PER_SUBJECT, DEFAULT_NATS, DEFAULT_PREFIX,
-                    DEFAULT_STREAM, STORAGES, check_instrument, check_prefix, check_stream, nats, servers)
+from .names import (
+    DEFAULT_BUFFER,
+    DEFAULT_MAX_AGE,
+    DEFAULT_MAX_PER_SUBJECT,
+    DEFAULT_NATS,
+    DEFAULT_PREFIX,
+    DEFAULT_STREAM,
+    STORAGES,
+    check_instrument,
+    check_prefix,
+    check_stream,
+    nats,
+    servers,
+)
 from .publisher import Bridge
 from .stream import StreamError
 
@@ -34,43 +46,87 @@ def _instruments(text: str) -> tuple[str, ...]:
     return names
 
 
-def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Stream quotes from the market-data service through one Quotra client and "
-                    "publish each to NATS as JSON on <prefix>.<instrument>, kept per instrument in a "
-                    "JetStream stream for consumers that start late. Ends on Ctrl-C / SIGTERM.")
-    p.add_argument("--url", default=None,
-                   help="the upstream service's wss:// URL (default: the client's own service address)")
-    p.add_argument("--ca-file", default=None,
-                   help="CA certificate (PEM) the upstream's certificate is checked against "
-                        "(default: SSL_CERT_FILE or the system's)")
-    p.add_argument("--nats", default=DEFAULT_NATS,
-                   help=f"NATS server URL, or several comma-separated (the nodes of a cluster: the bridge "
-                        f"fails over to the next) (default {DEFAULT_NATS})")
-    p.add_argument("--instruments", type=_instruments, required=True,
-                   help="comma-separated instruments to subscribe to and publish")
-    p.add_argument("--subject-prefix", default=DEFAULT_PREFIX,
-                   help=f"subjects are <prefix>.<instrument> (default {DEFAULT_PREFIX})")
-    p.add_argument("--stream", default=DEFAULT_STREAM,
-                   help=f"JetStream stream over <prefix>.> (default {DEFAULT_STREAM})")
-    p.add_argument("--max-per-subject", type=_cli.count, default=DEFAULT_MAX_PER_SUBJECT,
-                   help=f"quotes the stream keeps per instrument (default {DEFAULT_MAX_PER_SUBJECT})")
-    p.add_argument("--max-age", type=_cli.positive, default=DEFAULT_MAX_AGE,
-                   help=f"seconds the stream keeps a quote (default {DEFAULT_MAX_AGE:g})")
-    p.add_argument("--storage", choices=STORAGES, default="file",
-                   help="where the stream keeps its quotes: file (kept across a NATS restart, the default) "
-                        "or memory (made again by the bridge after a restart)")
-    p.add_argument("--republish", action="store_true",
-                   help="when the bridge makes the stream, have it republish every quote it "
-                        "stores once on live.<prefix>.<instrument> (costs the server about a "
-                        "quarter of its time per quote)")
-    p.add_argument("--buffer", type=_cli.count, default=DEFAULT_BUFFER,
-                   help=f"quotes held while NATS is away; the oldest are dropped past it "
-                        f"(default {DEFAULT_BUFFER})")
-    p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
-                   help="serve the bridge's and its client's counters as Prometheus metrics on "
-                        "http://ADDR:PORT/metrics (needs prometheus-client: the 'metrics' extra)")
+        "publish each to NATS as JSON on <prefix>.<instrument>, kept per instrument in a "
+        "JetStream stream for consumers that start late. Ends on Ctrl-C / SIGTERM.",
+    )
+    p.add_argument(
+        "--url",
+        default=None,
+        help="the upstream service's wss:// URL (default: the client's own service address)",
+    )
+    p.add_argument(
+        "--ca-file",
+        default=None,
+        help="CA certificate (PEM) the upstream's certificate is checked against "
+        "(default: SSL_CERT_FILE or the system's)",
+    )
+    p.add_argument(
+        "--nats",
+        default=DEFAULT_NATS,
+        help=f"NATS server URL, or several comma-separated (the nodes of a cluster: the bridge "
+        f"fails over to the next) (default {DEFAULT_NATS})",
+    )
+    p.add_argument(
+        "--instruments",
+        type=_instruments,
+        required=True,
+        help="comma-separated instruments to subscribe to and publish",
+    )
+    p.add_argument(
+        "--subject-prefix",
+        default=DEFAULT_PREFIX,
+        help=f"subjects are <prefix>.<instrument> (default {DEFAULT_PREFIX})",
+    )
+    p.add_argument(
+        "--stream",
+        default=DEFAULT_STREAM,
+        help=f"JetStream stream over <prefix>.> (default {DEFAULT_STREAM})",
+    )
+    p.add_argument(
+        "--max-per-subject",
+        type=_cli.count,
+        default=DEFAULT_MAX_PER_SUBJECT,
+        help=f"quotes the stream keeps per instrument (default {DEFAULT_MAX_PER_SUBJECT})",
+    )
+    p.add_argument(
+        "--max-age",
+        type=_cli.positive,
+        default=DEFAULT_MAX_AGE,
+        help=f"seconds the stream keeps a quote (default {DEFAULT_MAX_AGE:g})",
+    )
+    p.add_argument(
+        "--storage",
+        choices=STORAGES,
+        default="file",
+        help="where the stream keeps its quotes: file (kept across a NATS restart, the default) "
+        "or memory (made again by the bridge after a restart)",
+    )
+    p.add_argument(
+        "--republish",
+        action="store_true",
+        help="when the bridge makes the stream, have it republish every quote it "
+        "stores once on live.<prefix>.<instrument> (costs the server about a "
+        "quarter of its time per quote)",
+    )
+    p.add_argument(
+        "--buffer",
+        type=_cli.count,
+        default=DEFAULT_BUFFER,
+        help=f"quotes held while NATS is away; the oldest are dropped past it "
+        f"(default {DEFAULT_BUFFER})",
+    )
+    p.add_argument(
+        "--metrics-port",
+        type=int,
+        default=None,
+        metavar="PORT",
+        help="serve the bridge's and its client's counters as Prometheus metrics on "
+        "http://ADDR:PORT/metrics (needs prometheus-client: the 'metrics' extra)",
+    )
     _cli.add_metrics_addr(p)
     p.add_argument("-v", "--verbose", action="store_true", help="log at DEBUG")
     args = p.parse_args(argv)
@@ -98,10 +154,18 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
         client = Quotra(loop)
         if not _cli.point_at(PROG, client, args.url):
             return 2
-        bridge = Bridge(args.nats, subject_prefix=args.subject_prefix, stream=args.stream,
-                        max_per_subject=args.max_per_subject, max_age=args.max_age,
-                        buffer=args.buffer, storage=args.storage, loop=loop, client=client,
-                        republish=args.republish)
+        bridge = Bridge(
+            args.nats,
+            subject_prefix=args.subject_prefix,
+            stream=args.stream,
+            max_per_subject=args.max_per_subject,
+            max_age=args.max_age,
+            buffer=args.buffer,
+            storage=args.storage,
+            loop=loop,
+            client=client,
+            republish=args.republish,
+        )
         if metrics_server is not None:
             register_metrics(METRICS_NAME, bridge)
             logger.info("metrics at %s", _cli.metrics_url(metrics_server))
@@ -126,8 +190,11 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
             # NATS first, then the client's own path: close frame, the wait
             # for the server's close, the loop's shutdown.
             if not await bridge.flush():
-                logger.warning("NATS did not acknowledge every quote in time: %d buffered, %d in flight",
-                               bridge.buffered, bridge.in_flight)
+                logger.warning(
+                    "NATS did not acknowledge every quote in time: %d buffered, %d in flight",
+                    bridge.buffered,
+                    bridge.in_flight,
+                )
             await client.stop_signal_handler()
 
         refused: list[BaseException] = []
@@ -174,11 +241,14 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
     return 0
 
 
-def main(argv: Optional[list[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     """Entry of ``python -m quotra.bridge`` and the ``quotra-bridge`` console script."""
     args = parse_args(argv)
-    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO,
-                        format="%(asctime)s %(levelname)s %(name)s: %(message)s", stream=sys.stderr)
+    logging.basicConfig(
+        level=logging.DEBUG if args.verbose else logging.INFO,
+        format="%(asctime)s %(levelname)s %(name)s: %(message)s",
+        stream=sys.stderr,
+    )
     try:
         nats()
     except ImportError as exc:

@@ -25,18 +25,19 @@ class BridgeCounters:
     _retry: collections.deque[tuple[bytes, bytes]]
 
     if TYPE_CHECKING:
+
         @property
         def connected(self) -> bool: ...
 
     def __init__(self) -> None:
-        self.published = 0      # quotes the stream acknowledged (duplicates included)
-        self.duplicates = 0     # of those, the ones the stream already had
-        self.dropped = 0        # oldest quotes dropped from a full buffer
-        self.refused = 0        # not published: no subject, no JSON, the server's permissions
+        self.published = 0  # quotes the stream acknowledged (duplicates included)
+        self.duplicates = 0  # of those, the ones the stream already had
+        self.dropped = 0  # oldest quotes dropped from a full buffer
+        self.refused = 0  # not published: no subject, no JSON, the server's permissions
         self._refused_by: collections.Counter[str] = collections.Counter()  # refused by the server
         self.rejected: dict[str, int] = {}  # quotes the stream refused, by reason
-        self.resent = 0         # quotes sent again after a connection ended unacknowledged
-        self.connections = 0    # NATS connections made (the first and every reconnection)
+        self.resent = 0  # quotes sent again after a connection ended unacknowledged
+        self.connections = 0  # NATS connections made (the first and every reconnection)
         self.connect_failures = 0
         self._dropped_logged = 0
         self._drop_log_at = 0.0
@@ -60,8 +61,14 @@ class BridgeCounters:
     @property
     def received(self) -> int:
         """Quotes the client handed over."""
-        return (self.published + self.dropped + self.refused + sum(self.rejected.values())
-                + self.buffered + self.in_flight)
+        return (
+            self.published
+            + self.dropped
+            + self.refused
+            + sum(self.rejected.values())
+            + self.buffered
+            + self.in_flight
+        )
 
     def snapshot(self) -> dict[str, Any]:
         """The bridge's counters now; with a ``client``, its health
@@ -92,14 +99,32 @@ class BridgeCounters:
     def log_counters(self, level: int = logging.INFO) -> None:
         s = self.snapshot()
         reasons = "".join(f", rejected {n} ({why})" for why, n in s["rejected_by_reason"].items())
-        logger.log(level, "bridge counters: received %d, published %d, dropped %d, refused %d, buffered %d, "
-                   "NATS reconnections %d, in flight %d, resent %d, rejected %d, duplicates %d%s",
-                   s["received"], s["published"], s["dropped"], s["refused"], s["buffered"],
-                   s["nats_reconnections"], s["in_flight"], s["resent"], s["rejected"], s["duplicates"], reasons)
+        logger.log(
+            level,
+            "bridge counters: received %d, published %d, dropped %d, refused %d, buffered %d, "
+            "NATS reconnections %d, in flight %d, resent %d, rejected %d, duplicates %d%s",
+            s["received"],
+            s["published"],
+            s["dropped"],
+            s["refused"],
+            s["buffered"],
+            s["nats_reconnections"],
+            s["in_flight"],
+            s["resent"],
+            s["rejected"],
+            s["duplicates"],
+            reasons,
+        )
         if "quotes" in s:
-            logger.log(level, "upstream client: quotes %d, quote errors %d, connections opened %d, "
-                       "disconnections %d", s["quotes"], s["quote_errors"], s["connections_opened"],
-                       s["disconnections"])
+            logger.log(
+                level,
+                "upstream client: quotes %d, quote errors %d, connections opened %d, "
+                "disconnections %d",
+                s["quotes"],
+                s["quote_errors"],
+                s["connections_opened"],
+                s["disconnections"],
+            )
 
 
 def metric_families() -> tuple[Family, ...]:
@@ -109,25 +134,68 @@ def metric_families() -> tuple[Family, ...]:
     from ..metrics import Family
 
     return (
-        Family("received", "quotra_bridge_received", "counter", "Quotes the bridge took from its client."),
-        Family("published", "quotra_bridge_published", "counter", "Quotes the stream acknowledged."),
-        Family("dropped", "quotra_bridge_dropped", "counter",
-               "Quotes dropped, oldest first, from the full buffer while NATS was away or slow."),
-        Family("refused", "quotra_bridge_refused", "counter",
-               "Quotes not published: their instrument cannot be a subject token, they cannot be "
-               "encoded as JSON, or the server does not let the bridge publish their subject."),
+        Family(
+            "received",
+            "quotra_bridge_received",
+            "counter",
+            "Quotes the bridge took from its client.",
+        ),
+        Family(
+            "published", "quotra_bridge_published", "counter", "Quotes the stream acknowledged."
+        ),
+        Family(
+            "dropped",
+            "quotra_bridge_dropped",
+            "counter",
+            "Quotes dropped, oldest first, from the full buffer while NATS was away or slow.",
+        ),
+        Family(
+            "refused",
+            "quotra_bridge_refused",
+            "counter",
+            "Quotes not published: their instrument cannot be a subject token, they cannot be "
+            "encoded as JSON, or the server does not let the bridge publish their subject.",
+        ),
         Family("buffered", "quotra_bridge_buffered", "gauge", "Quotes waiting for NATS."),
-        Family("nats_connected", "quotra_bridge_nats_connected", "gauge", "1 while connected to NATS, else 0."),
-        Family("nats_reconnections", "quotra_bridge_nats_reconnections", "counter",
-               "NATS connections made after the first."),
-        Family("nats_connect_failures", "quotra_bridge_nats_connect_failures", "counter",
-               "NATS connection attempts that failed."),
-        Family("in_flight", "quotra_bridge_in_flight", "gauge", "Quotes written, not yet acknowledged."),
-        Family("resent", "quotra_bridge_resent", "counter",
-               "Quotes sent again after a connection ended before their acknowledgement."),
-        Family("rejected", "quotra_bridge_rejected", "counter", "Quotes the stream refused (store full, ...)."),
-        Family("duplicates", "quotra_bridge_duplicates", "counter",
-               "Acknowledged quotes the stream already held (sent again, or by another bridge)."),
+        Family(
+            "nats_connected",
+            "quotra_bridge_nats_connected",
+            "gauge",
+            "1 while connected to NATS, else 0.",
+        ),
+        Family(
+            "nats_reconnections",
+            "quotra_bridge_nats_reconnections",
+            "counter",
+            "NATS connections made after the first.",
+        ),
+        Family(
+            "nats_connect_failures",
+            "quotra_bridge_nats_connect_failures",
+            "counter",
+            "NATS connection attempts that failed.",
+        ),
+        Family(
+            "in_flight", "quotra_bridge_in_flight", "gauge", "Quotes written, not yet acknowledged."
+        ),
+        Family(
+            "resent",
+            "quotra_bridge_resent",
+            "counter",
+            "Quotes sent again after a connection ended before their acknowledgement.",
+        ),
+        Family(
+            "rejected",
+            "quotra_bridge_rejected",
+            "counter",
+            "Quotes the stream refused (store full, ...).",
+        ),
+        Family(
+            "duplicates",
+            "quotra_bridge_duplicates",
+            "counter",
+            "Acknowledged quotes the stream already held (sent again, or by another bridge).",
+        ),
     )
 
 

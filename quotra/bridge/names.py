@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import re
+from types import ModuleType
 from typing import Any
 from urllib.parse import urlsplit, urlunsplit
-from types import ModuleType
 
 DEFAULT_NATS = "nats://127.0.0.1:4222"
 DEFAULT_PREFIX = "quotes"
@@ -34,23 +34,30 @@ def check_instrument(name: Any) -> str:
     if not isinstance(name, str):
         raise TypeError(f"an instrument is a str, not {type(name).__name__}")
     if not name or _BAD_TOKEN.search(name):
-        raise ValueError(f"instrument {name!r} cannot be a NATS subject token "
-                         "(empty, or contains '.', '*', '>' or whitespace)")
+        raise ValueError(
+            f"instrument {name!r} cannot be a NATS subject token "
+            "(empty, or contains '.', '*', '>' or whitespace)"
+        )
     return name
 
 
 def check_prefix(prefix: str) -> str:
-    if not isinstance(prefix, str) or not prefix or any(
-            not tok or _BAD_TOKEN.search(tok) for tok in prefix.split(".")):
-        raise ValueError(f"subject prefix {prefix!r} must be dot-separated tokens without "
-                         "'*', '>' or whitespace")
+    if (
+        not isinstance(prefix, str)
+        or not prefix
+        or any(not tok or _BAD_TOKEN.search(tok) for tok in prefix.split("."))
+    ):
+        raise ValueError(
+            f"subject prefix {prefix!r} must be dot-separated tokens without '*', '>' or whitespace"
+        )
     return prefix
 
 
 def check_stream(name: str) -> str:
     if not isinstance(name, str) or not name or _BAD_STREAM.search(name):
-        raise ValueError(f"stream name {name!r} must be non-empty, without '.', '*', '>', "
-                         "slashes or whitespace")
+        raise ValueError(
+            f"stream name {name!r} must be non-empty, without '.', '*', '>', slashes or whitespace"
+        )
     return name
 
 

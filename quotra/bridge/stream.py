@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 from .names import DEFAULT_DUPLICATE_WINDOW, LIVE_PREFIX
 
 if TYPE_CHECKING:
-    from nats.js.api import StreamConfig
+    pass
 
 __all__ = ["StreamError", "ensure_stream", "covers"]
 
@@ -41,17 +41,32 @@ def covers(pattern: str, prefix: str) -> bool:
     return len(toks) == len(want)
 
 
-def default_config(name: str, prefix: str, *, max_per_subject: int, max_age: float, storage: str,
-                   republish: bool = False):
+def default_config(
+    name: str,
+    prefix: str,
+    *,
+    max_per_subject: int,
+    max_age: float,
+    storage: str,
+    republish: bool = False,
+):
     from nats.js.api import DiscardPolicy, RePublish, StorageType, StreamConfig
 
     # The live copies cost the server about a quarter of its time per quote:
     # only when the operator asks for them.
     live = RePublish(src=f"{prefix}.>", dest=f"{LIVE_PREFIX}.{prefix}.>") if republish else None
-    return StreamConfig(name=name, subjects=[f"{prefix}.>"], max_msgs_per_subject=max_per_subject,
-                        max_age=max_age, storage=StorageType(storage), discard=DiscardPolicy.OLD,
-                        duplicate_window=DEFAULT_DUPLICATE_WINDOW, allow_batched=True,
-                        allow_direct=True, republish=live)
+    return StreamConfig(
+        name=name,
+        subjects=[f"{prefix}.>"],
+        max_msgs_per_subject=max_per_subject,
+        max_age=max_age,
+        storage=StorageType(storage),
+        discard=DiscardPolicy.OLD,
+        duplicate_window=DEFAULT_DUPLICATE_WINDOW,
+        allow_batched=True,
+        allow_direct=True,
+        republish=live,
+    )
 
 
 async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults) -> Any:
@@ -70,24 +85,40 @@ async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults
                 raise
             info = await js.stream_info(name)
         else:
-            live = (f"live copies on {LIVE_PREFIX}.{prefix}.>" if defaults.get("republish")
-                    else "no live copies")
-            logger.info("NATS: stream %s created over %s.> (duplicate window %g s, %s)",
-                        name, prefix, DEFAULT_DUPLICATE_WINDOW, live)
+            live = (
+                f"live copies on {LIVE_PREFIX}.{prefix}.>"
+                if defaults.get("republish")
+                else "no live copies"
+            )
+            logger.info(
+                "NATS: stream %s created over %s.> (duplicate window %g s, %s)",
+                name,
+                prefix,
+                DEFAULT_DUPLICATE_WINDOW,
+                live,
+            )
             # A server before batched publishing ignores the option: its answer says.
             return info.config
     subjects = list(info.config.subjects or ())
     if not any(covers(s, prefix) for s in subjects):
-        raise StreamError(f"stream {name} captures {', '.join(subjects) or 'no subjects'}, not {prefix}.>: "
-                          f"the bridge's quotes would not be stored; add {prefix}.> to its subjects "
-                          f"or give the bridge another --stream or --subject-prefix")
+        raise StreamError(
+            f"stream {name} captures {', '.join(subjects) or 'no subjects'}, not {prefix}.>: "
+            f"the bridge's quotes would not be stored; add {prefix}.> to its subjects "
+            f"or give the bridge another --stream or --subject-prefix"
+        )
     if not info.config.duplicate_window and "window" not in warned:
         warned.add("window")
-        logger.warning("NATS: stream %s has no duplicate window: quotes sent again after a lost "
-                       "connection may be stored twice (the bridge's default is %g s)", name,
-                       DEFAULT_DUPLICATE_WINDOW)
+        logger.warning(
+            "NATS: stream %s has no duplicate window: quotes sent again after a lost "
+            "connection may be stored twice (the bridge's default is %g s)",
+            name,
+            DEFAULT_DUPLICATE_WINDOW,
+        )
     if not info.config.allow_batched and "batched" not in warned:
         warned.add("batched")
-        logger.warning("NATS: stream %s does not allow batched publishing: the stream acknowledges each "
-                       "quote on its own, which costs the server more", name)
+        logger.warning(
+            "NATS: stream %s does not allow batched publishing: the stream acknowledges each "
+            "quote on its own, which costs the server more",
+            name,
+        )
     return info.config

@@ -18,7 +18,8 @@ import logging
 import re
 import time
 import urllib.parse
-from typing import Any, Callable, Optional, cast
+from collections.abc import Callable
+from typing import Any, cast
 
 from .names import redact
 
@@ -32,7 +33,8 @@ MAX_LINE = 64 * 1024
 MAX_PAYLOAD = 1024 * 1024
 # The one error a server sends without closing the connection for a publish.
 _DENIED = re.compile(
-    rb'Permissions Violation for Publish to "([^"]+)"(?: using reply subject "[^"]*")?')
+    rb'Permissions Violation for Publish to "([^"]+)"(?: using reply subject "[^"]*")?'
+)
 # A server error line repeated is logged at most this often.
 ERR_LOG_EVERY = 5.0
 
@@ -44,7 +46,9 @@ class LinkError(ConnectionError):
 def _address(url: str) -> tuple[str, int, dict[str, str]]:
     u = urllib.parse.urlsplit(url)
     if u.scheme not in ("nats", ""):
-        raise LinkError(f"{redact(url)}: only nats:// servers are supported by the bridge's publisher")
+        raise LinkError(
+            f"{redact(url)}: only nats:// servers are supported by the bridge's publisher"
+        )
     auth: dict = {}
     if u.username and u.password is not None:
         auth = {"user": urllib.parse.unquote(u.username), "pass": urllib.parse.unquote(u.password)}
@@ -57,16 +61,19 @@ class NatsLink(asyncio.Protocol):
     """One NATS connection. ``on_msg(subject, headers, payload)`` gets every
     message (``headers`` None for MSG, the raw header block for HMSG)."""
 
-    def __init__(self, on_msg: Callable[[bytes, Optional[bytes], bytes], None],
-                 on_denied: Optional[Callable[[bytes], None]] = None):
+    def __init__(
+        self,
+        on_msg: Callable[[bytes, bytes | None, bytes], None],
+        on_denied: Callable[[bytes], None] | None = None,
+    ):
         self.on_msg = on_msg
         self.on_denied = on_denied  # a publish the server refused: the subject
-        self.on_info: Optional[Callable[[dict], None]] = None  # an INFO after the first
-        self.transport: Optional[asyncio.Transport] = None
+        self.on_info: Callable[[dict], None] | None = None  # an INFO after the first
+        self.transport: asyncio.Transport | None = None
         self.info: dict[str, Any] = {}
-        self.error: Optional[str] = None
+        self.error: str | None = None
         loop = asyncio.get_running_loop()
-        self.closed: asyncio.Future[Optional[str]] = loop.create_future()
+        self.closed: asyncio.Future[str | None] = loop.create_future()
         self._info: asyncio.Future[dict[str, Any]] = loop.create_future()
         self._pongs: collections.deque[asyncio.Future[None]] = collections.deque()
         self._buf = bytearray()
@@ -76,8 +83,15 @@ class NatsLink(asyncio.Protocol):
         self._err_logged: dict[str, tuple[float, int]] = {}
 
     @classmethod
-    async def open(cls, url: str, on_msg, *, name: str = "quotra-bridge", timeout: float = 2.0,
-                   on_denied: Optional[Callable[[bytes], None]] = None) -> "NatsLink":
+    async def open(
+        cls,
+        url: str,
+        on_msg,
+        *,
+        name: str = "quotra-bridge",
+        timeout: float = 2.0,
+        on_denied: Callable[[bytes], None] | None = None,
+    ) -> NatsLink:
         host, port, auth = _address(url)
         loop = asyncio.get_running_loop()
         link = cls(on_msg, on_denied)
@@ -86,9 +100,20 @@ class NatsLink(asyncio.Protocol):
                 await loop.create_connection(lambda: link, host, port)
                 info = await link._info
                 if info.get("tls_required"):
-                    raise LinkError(f"{redact(url)} requires TLS, which the bridge's publisher does not speak")
-                connect = {"verbose": False, "pedantic": False, "headers": True, "no_responders": True,
-                           "protocol": 1, "name": name, "lang": "python-quotra", "version": "1", **auth}
+                    raise LinkError(
+                        f"{redact(url)} requires TLS, which the bridge's publisher does not speak"
+                    )
+                connect = {
+                    "verbose": False,
+                    "pedantic": False,
+                    "headers": True,
+                    "no_responders": True,
+                    "protocol": 1,
+                    "name": name,
+                    "lang": "python-quotra",
+                    "version": "1",
+                    **auth,
+                }
                 link.write(b"CONNECT " + json.dumps(connect).encode() + b"\r\n")
                 await link.ping()
         except BaseException:
@@ -123,7 +148,7 @@ class NatsLink(asyncio.Protocol):
         if self.closed.done():
             raise LinkError(self.error or "the NATS connection is closed")
 
-    async def ping(self, timeout: Optional[float] = None) -> None:
+    async def ping(self, timeout: float | None = None) -> None:
         """A round trip: every command written before it has been read by the
         server. A PONG not there within ``timeout`` seconds closes the link."""
         fut = asyncio.get_running_loop().create_future()
@@ -151,7 +176,7 @@ class NatsLink(asyncio.Protocol):
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = cast(asyncio.Transport, transport)
 
-    def connection_lost(self, exc: Optional[Exception]) -> None:
+    def connection_lost(self, exc: Exception | None) -> None:
         self._lost(exc)
 
     def pause_writing(self) -> None:
@@ -160,7 +185,7 @@ class NatsLink(asyncio.Protocol):
     def resume_writing(self) -> None:
         self._writable.set()
 
-    def _lost(self, exc: Optional[BaseException]) -> None:
+    def _lost(self, exc: BaseException | None) -> None:
         if not self.closed.done():
             if self.error is None and exc is not None:
                 self.error = str(exc) or type(exc).__name__
@@ -204,21 +229,25 @@ class NatsLink(asyncio.Protocol):
             end = find(b"\r\n", pos)
             if end < 0:
                 break
-            op = buf[pos:pos + 4]
+            op = buf[pos : pos + 4]
             if op == b"MSG " or op == b"HMSG":
                 hmsg = op == b"HMSG"
-                args = bytes(buf[pos + 4 + hmsg:end]).split()
+                args = bytes(buf[pos + 4 + hmsg : end]).split()
                 total, hlen = self._sizes(args, hmsg, buf[pos:end])
                 start = end + 2
                 if start + total + 2 > size:
                     break
-                if buf[start + total:start + total + 2] != b"\r\n":
+                if buf[start + total : start + total + 2] != b"\r\n":
                     head = bytes(buf[pos:end])[:80]
                     raise ValueError(f"a message longer than its size in {head!r}")
                 if hmsg:
-                    on_msg(args[0], bytes(buf[start:start + hlen]), bytes(buf[start + hlen:start + total]))
+                    on_msg(
+                        args[0],
+                        bytes(buf[start : start + hlen]),
+                        bytes(buf[start + hlen : start + total]),
+                    )
                 else:
-                    on_msg(args[0], None, bytes(buf[start:start + total]))
+                    on_msg(args[0], None, bytes(buf[start : start + total]))
                 pos = start + total + 2
                 continue
             line = bytes(buf[pos:end])
@@ -248,7 +277,7 @@ class NatsLink(asyncio.Protocol):
     def _sizes(self, args: list[bytes], hmsg: bool, line: bytearray) -> tuple[int, int]:
         """``(total, header)`` sizes of a MSG (subject sid [reply] size) or HMSG
         (subject sid [reply] header-size total-size) line; ValueError if malformed."""
-        sizes = args[-1 - hmsg:]
+        sizes = args[-1 - hmsg :]
         if not (3 + hmsg <= len(args) <= 4 + hmsg) or not all(a.isdigit() for a in sizes):
             raise ValueError(f"a malformed message line {bytes(line)[:80]!r}")
         total = int(args[-1])
@@ -256,8 +285,9 @@ class NatsLink(asyncio.Protocol):
         limit = self.info.get("max_payload")
         limit = limit if type(limit) is int and limit > 0 else MAX_PAYLOAD
         if hlen > total or total > limit:
-            raise ValueError(f"bad message sizes in {bytes(line)[:80]!r} "
-                             f"(the largest message is {limit})")
+            raise ValueError(
+                f"bad message sizes in {bytes(line)[:80]!r} (the largest message is {limit})"
+            )
         return total, hlen
 
     def _server_error(self, text: bytes) -> None:
@@ -278,5 +308,6 @@ class NatsLink(asyncio.Protocol):
         if len(self._err_logged) > 64:
             self._err_logged.clear()
         self._err_logged[error] = (now, 0)
-        logger.warning("NATS server: %s%s", error,
-                       f" ({repeats} more like it since)" if repeats else "")
+        logger.warning(
+            "NATS server: %s%s", error, f" ({repeats} more like it since)" if repeats else ""
+        )

@@ -13,14 +13,10 @@ namespace {
 
 const char* role_name(CallbackRole role) {
     switch (role) {
-        case CB_MESSAGE:
-            return "message_update_callback";
-        case CB_ERROR:
-            return "error_callback";
-        case CB_OPEN:
-            return "open_callback";
-        case CB_CLOSE:
-            return "close_callback";
+        case CB_MESSAGE: return "message_update_callback";
+        case CB_ERROR: return "error_callback";
+        case CB_OPEN: return "open_callback";
+        case CB_CLOSE: return "close_callback";
     }
     return "callback";
 }
@@ -38,10 +34,10 @@ void report_not_awaitable(Quotra* self, CallbackRole role, PyObject* cb, PyObjec
     if (self->callbacks_warned & role) return;
     self->callbacks_warned |= role;
     Ref name = callback_name(cb);
-    Ref line = own(PyUnicode_FromFormat(
-        "%s %U returned %.200R, which is not awaitable: it ran, and what it returned is dropped. "
-        "Define it with async def (reported once for this callback).",
-        role_name(role), name.get(), result));
+    Ref line = own(
+        PyUnicode_FromFormat("%s %U returned %.200R, which is not awaitable: it ran, and what it returned is dropped. "
+                             "Define it with async def (reported once for this callback).",
+                             role_name(role), name.get(), result));
     log(S(error), line.get());
 }
 

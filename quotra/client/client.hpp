@@ -47,8 +47,7 @@ void send_user_close(Quotra* self, PyObject* transport);
 // opening is under way, or after it had a connection): a new attempt is not
 // made, the one under way is cancelled, and one that connects is closed at once.
 inline bool closed_while_running(const Quotra* self) {
-    return self->disconnect_socket &&
-           (self->closed_after_start || (self->transport && self->transport != Py_None));
+    return self->disconnect_socket && (self->closed_after_start || (self->transport && self->transport != Py_None));
 }
 
 // callbacks.cpp

@@ -15,8 +15,7 @@ PyObject* start_websocket_body(Quotra* self, PyObject* msg_cb, PyObject* err_cb,
                                PyObject* close_cb) {
     // A second connection would deliver every quote twice and outlive the
     // shutdown, which closes only the client's latest transport.
-    if (self->started)
-        runtime_error("start_websocket() was already called: the client is started until it shuts down");
+    if (self->started) runtime_error("start_websocket() was already called: the client is started until it shuts down");
     set_field(self->message_callback, msg_cb);
     set_field(self->open_callback, open_cb);
     set_field(self->close_callback, close_cb);
@@ -64,9 +63,8 @@ PyObject* start_websocket_impl(PyObject*, PyObject* const* p, PyObject*, PyObjec
 }
 
 PyObject* close_websocket_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        return close_websocket_body(self_quotra(p[0], "close_websocket"));
-    });
+    return boundary<PyObject*>(
+        nullptr, [&]() -> PyObject* { return close_websocket_body(self_quotra(p[0], "close_websocket")); });
 }
 
 // The listener factory handed to ws_connect; closure: a one-item list holding
@@ -74,8 +72,8 @@ PyObject* close_websocket_impl(PyObject*, PyObject* const* p, PyObject*, PyObjec
 PyObject* listener_factory_impl(PyObject* func, PyObject* const*, PyObject*, PyObject*) {
     return Py_NewRef(PyList_GET_ITEM(function_closure(func), 0));
 }
-const FunctionDef listener_factory_def = {"<lambda>", "Quotra.start_ticker.<locals>.<lambda>", no_params, false, false,
-                                          false, listener_factory_impl};
+const FunctionDef listener_factory_def = {
+    "<lambda>", "Quotra.start_ticker.<locals>.<lambda>", no_params, false, false, false, listener_factory_impl};
 
 // The end of an opening that close_websocket() interrupted (the first one or
 // a reconnection), as the end of a closed connection would be: the stop
@@ -107,10 +105,8 @@ Ref endpoint_text(Quotra* self) {
         Ref port = getattr(split.get(), S(port));
         if (port.get() == Py_None) {
             Ref scheme = getattr(split.get(), S(scheme));
-            port = own(PyLong_FromLong(PyUnicode_Check(scheme.get()) &&
-                                               PyUnicode_CompareWithASCIIString(scheme.get(), "ws") == 0
-                                           ? 80
-                                           : 443));
+            port = own(PyLong_FromLong(
+                PyUnicode_Check(scheme.get()) && PyUnicode_CompareWithASCIIString(scheme.get(), "ws") == 0 ? 80 : 443));
         }
         if (host.get() != Py_None) return own(PyUnicode_FromFormat("%S port %S", host.get(), port.get()));
     } catch (const PyError&) {
@@ -176,8 +172,9 @@ bool plain_ws_url(Quotra* self) {
 // such an attempt failed, whatever it returned.
 void check_opened(Quotra* self, PyObject* listener_cell, PyObject* listener) {
     if (listener == Py_None && plain_ws_url(self))
-        not_opened("the connection closed before the websocket upgrade completed: the URL is ws://, without "
-                   "TLS, and a server that speaks TLS (wss://) closes such a connection");
+        not_opened(
+            "the connection closed before the websocket upgrade completed: the URL is ws://, without "
+            "TLS, and a server that speaks TLS (wss://) closes such a connection");
     if (listener == Py_None) not_opened("the connection closed before the websocket upgrade completed");
     if (listener != PyList_GET_ITEM(listener_cell, 0) || !as_listener(listener)->opened)
         not_opened("ws_connect returned without an open websocket");
@@ -385,15 +382,15 @@ PyObject* start_ticker_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*)
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         self_quotra(p[0], "start_ticker");
         PyObject* reconnect = truthy(p[1]) ? Py_True : Py_False;
-        return coroutine_new(S(start_ticker), S(qn_start_ticker),
-                             {/* ST_SELF */ p[0], /* ST_RECONNECT */ reconnect}, start_ticker_body)
+        return coroutine_new(S(start_ticker), S(qn_start_ticker), {/* ST_SELF */ p[0], /* ST_RECONNECT */ reconnect},
+                             start_ticker_body)
             .release();
     });
 }
 
 const char* const start_ticker_params[] = {"self", "reconnect", nullptr};
-const char* const start_websocket_params[] = {"self", "message_update_callback", "error_callback", "open_callback",
-                                              "close_callback", nullptr};
+const char* const start_websocket_params[] = {"self",          "message_update_callback", "error_callback",
+                                              "open_callback", "close_callback",          nullptr};
 
 }  // namespace
 
@@ -441,11 +438,11 @@ PyObject* vt_close_websocket(Quotra* self, int skip_dispatch) {
     });
 }
 
-const FunctionDef start_ticker_def = {"start_ticker", "Quotra.start_ticker", start_ticker_params, false, false, true,
-                                      start_ticker_impl};
-const FunctionDef start_websocket_def = {"start_websocket", "Quotra.start_websocket", start_websocket_params, false,
-                                         false, false, start_websocket_impl};
-const FunctionDef close_websocket_def = {"close_websocket", "Quotra.close_websocket", self_params, false, false, false,
-                                         close_websocket_impl};
+const FunctionDef start_ticker_def = {"start_ticker", "Quotra.start_ticker", start_ticker_params, false, false,
+                                      true,           start_ticker_impl};
+const FunctionDef start_websocket_def = {
+    "start_websocket", "Quotra.start_websocket", start_websocket_params, false, false, false, start_websocket_impl};
+const FunctionDef close_websocket_def = {
+    "close_websocket", "Quotra.close_websocket", self_params, false, false, false, close_websocket_impl};
 
 }  // namespace qt

@@ -76,7 +76,9 @@ PyObject* coro_get_await(PyObject* self, void*) noexcept {
     PyObject* it = as_coro(self)->await_iter;
     return Py_NewRef(it ? it : Py_None);
 }
-PyObject* coro_get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_coro(self)->state == CORO_RUNNING); }
+PyObject* coro_get_running(PyObject* self, void*) noexcept {
+    return PyBool_FromLong(as_coro(self)->state == CORO_RUNNING);
+}
 PyObject* coro_get_suspended(PyObject* self, void*) noexcept {
     return PyBool_FromLong(as_coro(self)->state == CORO_SUSPENDED);
 }
@@ -94,7 +96,8 @@ PyGetSetDef coro_getset[] = {
 };
 
 PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value "
      "or raise StopIteration."},
@@ -185,9 +188,7 @@ PyTypeObject make_coroutine_type() noexcept {
 
 PyTypeObject CoroutineType = make_coroutine_type();
 
-int coroutine_type_ready() {
-    return PyType_Ready(&CoroutineType);
-}
+int coroutine_type_ready() { return PyType_Ready(&CoroutineType); }
 
 void coroutine_register_abc() noexcept {
     // Registration belongs to the type, which lives for the process.

@@ -28,9 +28,7 @@ using FieldStorage = std::conditional_t<K == FieldKind::Flag, int, PyObject*>;
 constexpr bool holds_object(FieldKind k) { return k != FieldKind::Flag; }
 // str and bytes cannot take part in a reference cycle: the GC neither visits
 // nor clears them.
-constexpr bool gc_visible(FieldKind k) {
-    return holds_object(k) && k != FieldKind::Bytes && k != FieldKind::Str;
-}
+constexpr bool gc_visible(FieldKind k) { return holds_object(k) && k != FieldKind::Bytes && k != FieldKind::Str; }
 
 struct Field {
     Py_ssize_t index;  // position in the pickled state; -1: not pickled

@@ -154,8 +154,7 @@ PyObject* fn_get_signature(PyObject* self, void*) noexcept {
             PyObject* v = nullptr;
             if (check(PyDict_GetItemRef(dict.get(), S(__signature__), &v))) return v;
             if (check(PyDict_Contains(dict.get(), S(__wrapped__)))) {
-                attribute_error("'%.100s' object has no attribute '__signature__'",
-                                Py_TYPE(self)->tp_name);
+                attribute_error("'%.100s' object has no attribute '__signature__'", Py_TYPE(self)->tp_name);
             }
         }
         return build_signature(f).release();

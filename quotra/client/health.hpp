@@ -12,9 +12,8 @@ namespace qt {
 // Upper bounds of the lag histogram's buckets, in nanoseconds (1 ms to 30 s);
 // one more bucket counts what is older than the last bound.
 inline constexpr int64_t LAG_BOUNDS_NS[] = {
-    1'000'000,     2'500'000,     5'000'000,     10'000'000,     25'000'000,
-    50'000'000,    100'000'000,   250'000'000,   500'000'000,    1'000'000'000,
-    2'500'000'000, 5'000'000'000, 10'000'000'000, 30'000'000'000,
+    1'000'000,   2'500'000,   5'000'000,     10'000'000,    25'000'000,    50'000'000,     100'000'000,
+    250'000'000, 500'000'000, 1'000'000'000, 2'500'000'000, 5'000'000'000, 10'000'000'000, 30'000'000'000,
 };
 inline constexpr size_t LAG_BOUNDS = sizeof LAG_BOUNDS_NS / sizeof LAG_BOUNDS_NS[0];
 // At most one "behind" line in this long.

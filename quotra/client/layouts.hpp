@@ -92,9 +92,9 @@ enum class Partial : uint8_t {
 };
 
 // QuotraListner's fields after picows' WSListener, in layout order.
-#define LISTENER_FIELDS(X)                                 \
-    X(parent, 2, "_parent", Client)                        \
-    X(loop, 0, "_QuotraListner__loop", Any)                \
+#define LISTENER_FIELDS(X)                  \
+    X(parent, 2, "_parent", Client)         \
+    X(loop, 0, "_QuotraListner__loop", Any) \
     X(ping_msg, 1, "_QuotraListner__ping_msg", Bytes)
 
 struct QuotraListner {
@@ -117,10 +117,10 @@ inline constexpr auto listener_fields = in_state_order(std::array{LISTENER_FIELD
 #undef QT_QUOTRA_FIELD
 #undef QT_LISTENER_FIELD
 
-inline constexpr FieldTable quotra_table{quotra_fields.data(), quotra_fields.size(), pickled_count(quotra_fields),
-                                         {0x16b1fb9, 0x691870a, 0xaa20e3e}};
-inline constexpr FieldTable listener_table{listener_fields.data(), listener_fields.size(),
-                                           pickled_count(listener_fields), {0xd66fd69, 0xc08dca7, 0x629854f}};
+inline constexpr FieldTable quotra_table{
+    quotra_fields.data(), quotra_fields.size(), pickled_count(quotra_fields), {0x16b1fb9, 0x691870a, 0xaa20e3e}};
+inline constexpr FieldTable listener_table{
+    listener_fields.data(), listener_fields.size(), pickled_count(listener_fields), {0xd66fd69, 0xc08dca7, 0x629854f}};
 
 // Process-wide: the module refuses a second interpreter, so one copy serves.
 extern PyTypeObject QuotraType;

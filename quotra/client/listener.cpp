@@ -171,8 +171,7 @@ void deliver(QuotraListner* self, PyObject* payload) {
 void on_data_frame(QuotraListner* self, WSFrame* frame) {
     picows::WSMsgType mt = frame->msg_type;
     switch (self->partial) {
-        case Partial::failed:
-            return;
+        case Partial::failed: return;
         case Partial::none:
             if (mt == picows::CONTINUATION)
                 protocol_error(self, picows::CLOSE_PROTOCOL_ERROR, "CONTINUATION frame outside a fragmented message");
@@ -273,7 +272,7 @@ Ref override_of(PyObject* self, int skip_dispatch, PyObject* name) {
 
 using TransportBody = void (*)(QuotraListner* self, PyObject* transport);
 
-template <TransportBody body, PyObject* Names::*name>
+template <TransportBody body, PyObject* Names::* name>
 PyObject* vt_transport_entry(picows::WSListener* o, WSTransport* transport, int skip_dispatch) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* self = reinterpret_cast<PyObject*>(o);
@@ -337,15 +336,28 @@ const char* const transport_params[] = {"self", "transport", nullptr};
 const char* const frame_params[] = {"self", "transport", "frame", nullptr};
 
 const FunctionDef send_user_specific_ping_def = {
-    send_user_specific_ping_name, "QuotraListner.send_user_specific_ping", transport_params, false, false, false,
+    send_user_specific_ping_name,
+    "QuotraListner.send_user_specific_ping",
+    transport_params,
+    false,
+    false,
+    false,
     transport_method_impl<send_user_specific_ping_body, send_user_specific_ping_name>};
-const FunctionDef on_ws_connected_def = {on_ws_connected_name, "QuotraListner.on_ws_connected", transport_params,
-                                         false, false, false,
+const FunctionDef on_ws_connected_def = {on_ws_connected_name,
+                                         "QuotraListner.on_ws_connected",
+                                         transport_params,
+                                         false,
+                                         false,
+                                         false,
                                          transport_method_impl<on_ws_connected_body, on_ws_connected_name>};
-const FunctionDef on_ws_frame_def = {"on_ws_frame", "QuotraListner.on_ws_frame", frame_params, false, false, false,
+const FunctionDef on_ws_frame_def = {"on_ws_frame",   "QuotraListner.on_ws_frame", frame_params, false, false, false,
                                      on_ws_frame_impl};
-const FunctionDef on_ws_disconnected_def = {on_ws_disconnected_name, "QuotraListner.on_ws_disconnected",
-                                            transport_params, false, false, false,
+const FunctionDef on_ws_disconnected_def = {on_ws_disconnected_name,
+                                            "QuotraListner.on_ws_disconnected",
+                                            transport_params,
+                                            false,
+                                            false,
+                                            false,
                                             transport_method_impl<on_ws_disconnected_body, on_ws_disconnected_name>};
 
 // ---------------------------------------------------------------- type slots
@@ -426,9 +438,9 @@ int listener_type_ready(PyTypeObject* base, ListenerVTable* base_vtable) {
         listener_vtable.on_ws_disconnected = vt_transport_entry<on_ws_disconnected_body, &Names::on_ws_disconnected>;
         listener_vtable.send_user_specific_ping =
             vt_transport_entry<send_user_specific_ping_body, &Names::send_user_specific_ping>;
-        if (ready_class(&QuotraListnerType, {"quotra.quotra.QuotraListner", sizeof(QuotraListner), base,
-                                             Listener_new, Listener_init, Listener_dealloc, Listener_traverse,
-                                             Listener_clear, nullptr})) {
+        if (ready_class(&QuotraListnerType,
+                        {"quotra.quotra.QuotraListner", sizeof(QuotraListner), base, Listener_new, Listener_init,
+                         Listener_dealloc, Listener_traverse, Listener_clear, nullptr})) {
             if (QuotraListnerType.tp_weaklistoffset == 0) QuotraListnerType.tp_weaklistoffset = base->tp_weaklistoffset;
         }
         publish_class(&QuotraListnerType, &listener_vtable, &listener_reduce_def, &listener_setstate_def);

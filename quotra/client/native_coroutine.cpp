@@ -28,10 +28,7 @@
 
 #include "names.hpp"
 
-
 namespace qt {
-
-
 
 // Chains of native coroutines step each other on the C stack.
 struct RecursionGuard {
@@ -156,20 +153,15 @@ static PySendResult run_body(Coroutine* co, PyObject** out) noexcept {
 // Why `co` cannot take a send() now, as a pending exception; false if it can.
 static bool refuse_send(Coroutine* co, PyObject* value) noexcept {
     switch (co->state) {
-        case CORO_FINISHED:
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return true;
-        case CORO_RUNNING:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return true;
+        case CORO_FINISHED: PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine"); return true;
+        case CORO_RUNNING: PyErr_SetString(PyExc_ValueError, "coroutine already executing"); return true;
         case CORO_CREATED:
             if (value != Py_None) {
                 PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
                 return true;
             }
             return false;
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -231,16 +223,13 @@ PySendResult coro_throw_ex(Coroutine* co, PyObject* exc, PyObject** out) noexcep
         case CORO_FINISHED:
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
             return PYGEN_ERROR;
-        case CORO_RUNNING:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return PYGEN_ERROR;
+        case CORO_RUNNING: PyErr_SetString(PyExc_ValueError, "coroutine already executing"); return PYGEN_ERROR;
         case CORO_CREATED:
             // The body never runs; the exception comes straight back out.
             end_without_running(co);
             PyErr_SetRaisedException(held.release());
             return PYGEN_ERROR;
-        default:
-            break;
+        default: break;
     }
     RecursionGuard guard;
     if (!guard.ok) return PYGEN_ERROR;
@@ -306,16 +295,10 @@ PySendResult coro_throw_ex(Coroutine* co, PyObject* exc, PyObject** out) noexcep
 // returned while handling GeneratorExit; nullptr with an exception set.
 PyObject* coro_close_ex(Coroutine* co) noexcept {
     switch (co->state) {
-        case CORO_CREATED:
-            end_without_running(co);
-            Py_RETURN_NONE;
-        case CORO_FINISHED:
-            Py_RETURN_NONE;
-        case CORO_RUNNING:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return nullptr;
-        default:
-            break;
+        case CORO_CREATED: end_without_running(co); Py_RETURN_NONE;
+        case CORO_FINISHED: Py_RETURN_NONE;
+        case CORO_RUNNING: PyErr_SetString(PyExc_ValueError, "coroutine already executing"); return nullptr;
+        default: break;
     }
     RecursionGuard guard;
     if (!guard.ok) return nullptr;
@@ -333,8 +316,7 @@ PyObject* coro_close_ex(Coroutine* co) noexcept {
             Py_DECREF(res);
             PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
             return nullptr;
-        case PYGEN_RETURN:
-            return res;
+        case PYGEN_RETURN: return res;
         default:
             if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
                 PyErr_Clear();

@@ -17,8 +17,6 @@ namespace qt {
 
 namespace {
 
-
-
 // inspect._is_coroutine_mark, fetched on first use and kept for the process:
 // inspect.iscoroutinefunction() compares by identity.
 PyObject* coroutine_mark = nullptr;
@@ -53,8 +51,8 @@ const char* display_name(Function* f) noexcept {
         more_or_less = "at most";
     }
     if (exact) more_or_less = "exactly";
-    type_error("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", display_name(f),
-               more_or_less, expected, expected == 1 ? "" : "s", given);
+    type_error("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", display_name(f), more_or_less, expected,
+               expected == 1 ? "" : "s", given);
 }
 
 // Index of the parameter named `key`, or -1. Compared as UTF-8 so that no
@@ -124,8 +122,7 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
             const Py_ssize_t idx = find_param(def, np, key);
             if (idx >= 0) {
                 if (bound[idx]) {
-                    type_error("%s() got multiple values for keyword argument '%U'",
-                               display_name(f), key);
+                    type_error("%s() got multiple values for keyword argument '%U'", display_name(f), key);
                 }
                 bound[idx] = value;
             } else if (varkw) {
@@ -134,8 +131,7 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
                 Py_XDECREF(prev);
                 check(r);
                 if (r == 1) {
-                    type_error("%s() got multiple values for keyword argument '%U'",
-                               display_name(f), key);
+                    type_error("%s() got multiple values for keyword argument '%U'", display_name(f), key);
                 }
             } else {
                 type_error("%s() got an unexpected keyword argument '%U'", display_name(f), key);
@@ -153,7 +149,8 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    return boundary<PyObject*>(nullptr, [&] { return bind_and_call(as_fn(self), args, PyVectorcall_NARGS(nargsf), kwnames); });
+    return boundary<PyObject*>(nullptr,
+                               [&] { return bind_and_call(as_fn(self), args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
 // ---- type slots -----------------------------------------------------------
@@ -240,9 +237,7 @@ PyTypeObject make_function_type() noexcept {
 
 PyTypeObject FunctionType = make_function_type();
 
-int function_type_ready() {
-    return PyType_Ready(&FunctionType);
-}
+int function_type_ready() { return PyType_Ready(&FunctionType); }
 
 Ref function_new(const FunctionDef* def, PyObject* closure, PyObject* defaults, PyObject* annotations) {
     if (defaults == Py_None) defaults = nullptr;

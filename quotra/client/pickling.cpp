@@ -19,8 +19,8 @@ namespace {
 // reads of foreign memory for a wrong `self`.
 void check_self(PyObject* self, PyTypeObject* type, const char* method) {
     if (PyObject_TypeCheck(self, type)) return;
-    type_error("descriptor '%s' for '%s' objects doesn't apply to a '%.200s' object", method,
-               type->tp_name, Py_TYPE(self)->tp_name);
+    type_error("descriptor '%s' for '%s' objects doesn't apply to a '%.200s' object", method, type->tp_name,
+               Py_TYPE(self)->tp_name);
 }
 
 // Fields are None rather than NULL for the whole life of an object; the
@@ -101,18 +101,12 @@ void merge_dict(PyObject* result, PyObject* pickled, Py_ssize_t nfields) {
 // A value restored into a field of kind `kind`, checked.
 PyObject* checked(PyObject* v, FieldKind kind) {
     switch (kind) {
-        case FieldKind::Set:
-            return exact_or_none(v, &PySet_Type, "set");
-        case FieldKind::Bytes:
-            return exact_or_none(v, &PyBytes_Type, "bytes");
-        case FieldKind::Str:
-            return exact_or_none(v, &PyUnicode_Type, "unicode");
-        case FieldKind::Transport:
-            return instance_or_none(v, state.WSTransport);
-        case FieldKind::Client:
-            return instance_or_none(v, &QuotraType);
-        default:
-            return v;
+        case FieldKind::Set: return exact_or_none(v, &PySet_Type, "set");
+        case FieldKind::Bytes: return exact_or_none(v, &PyBytes_Type, "bytes");
+        case FieldKind::Str: return exact_or_none(v, &PyUnicode_Type, "unicode");
+        case FieldKind::Transport: return instance_or_none(v, state.WSTransport);
+        case FieldKind::Client: return instance_or_none(v, &QuotraType);
+        default: return v;
     }
 }
 
@@ -260,15 +254,21 @@ const char* const unpickle_params[] = {"__pyx_type", "__pyx_checksum", "__pyx_st
 
 const FunctionDef quotra_reduce_def{"__reduce_cython__", "Quotra.__reduce_cython__", self_params, false, false, false,
                                     quotra_reduce};
-const FunctionDef quotra_setstate_def{"__setstate_cython__", "Quotra.__setstate_cython__", setstate_params, false,
-                                      false, false, quotra_setstate};
-const FunctionDef listener_reduce_def{"__reduce_cython__", "QuotraListner.__reduce_cython__", self_params, false,
-                                      false, false, listener_reduce};
-const FunctionDef listener_setstate_def{"__setstate_cython__", "QuotraListner.__setstate_cython__", setstate_params,
-                                        false, false, false, listener_setstate};
-const FunctionDef unpickle_quotra_def{"__pyx_unpickle_Quotra", "__pyx_unpickle_Quotra", unpickle_params, false, false,
-                                      false, unpickle_quotra};
-const FunctionDef unpickle_listener_def{"__pyx_unpickle_QuotraListner", "__pyx_unpickle_QuotraListner",
-                                        unpickle_params, false, false, false, unpickle_listener};
+const FunctionDef quotra_setstate_def{
+    "__setstate_cython__", "Quotra.__setstate_cython__", setstate_params, false, false, false, quotra_setstate};
+const FunctionDef listener_reduce_def{
+    "__reduce_cython__", "QuotraListner.__reduce_cython__", self_params, false, false, false, listener_reduce};
+const FunctionDef listener_setstate_def{
+    "__setstate_cython__", "QuotraListner.__setstate_cython__", setstate_params, false, false, false,
+    listener_setstate};
+const FunctionDef unpickle_quotra_def{
+    "__pyx_unpickle_Quotra", "__pyx_unpickle_Quotra", unpickle_params, false, false, false, unpickle_quotra};
+const FunctionDef unpickle_listener_def{"__pyx_unpickle_QuotraListner",
+                                        "__pyx_unpickle_QuotraListner",
+                                        unpickle_params,
+                                        false,
+                                        false,
+                                        false,
+                                        unpickle_listener};
 
 }  // namespace qt

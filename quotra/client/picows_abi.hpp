@@ -150,7 +150,7 @@ struct WSTransportVTable {
     NoResult (*send_reuse_external_buffer)(WSTransport*, WSMsgType, char*, Py_ssize_t, SendOptArgs*);
     PyObject* (*send)(WSTransport*, WSMsgType, PyObject*, int skip_dispatch, SendOptArgs*);
     PyObject* (*send_reuse_external_bytearray)(WSTransport*, WSMsgType, PyObject*, Py_ssize_t, int skip_dispatch,
-                                                SendOptArgs*);
+                                               SendOptArgs*);
     PyObject* (*send_ping)(WSTransport*, int skip_dispatch, SendPingOptArgs*);
     PyObject* (*send_pong)(WSTransport*, int skip_dispatch, SendPingOptArgs*);
     PyObject* (*send_close)(WSTransport*, int skip_dispatch, SendCloseOptArgs*);

@@ -20,13 +20,13 @@ struct PyError {};
 [[noreturn]] inline void raise() { throw PyError{}; }
 
 // Raisers: set a new exception (formats as PyErr_Format's) and throw.
-#define QT_RAISER(name, exc_type)                        \
+#define QT_RAISER(name, exc_type)                         \
     [[noreturn]] inline void name(const char* fmt, ...) { \
-        va_list va;                                      \
-        va_start(va, fmt);                               \
-        PyErr_FormatV(exc_type, fmt, va);                \
-        va_end(va);                                      \
-        raise();                                         \
+        va_list va;                                       \
+        va_start(va, fmt);                                \
+        PyErr_FormatV(exc_type, fmt, va);                 \
+        va_end(va);                                       \
+        raise();                                          \
     }
 QT_RAISER(type_error, PyExc_TypeError)
 QT_RAISER(value_error, PyExc_ValueError)
@@ -174,8 +174,7 @@ inline PyObject* dict_item(PyObject* d, PyObject* key) {
 // Defines a static type object with only its header initialised; its slots are
 // filled in at module execution (C++ has no designated initialisers after the
 // header macro), so the missing-initialiser warning does not apply here.
-#define QT_STATIC_TYPE(name)                                                      \
-    _Pragma("GCC diagnostic push")                                                \
-        _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")        \
-            PyTypeObject name = {PyVarObject_HEAD_INIT(nullptr, 0)};              \
+#define QT_STATIC_TYPE(name)                                                                          \
+    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"") \
+        PyTypeObject name = {PyVarObject_HEAD_INIT(nullptr, 0)};                                      \
     _Pragma("GCC diagnostic pop")

@@ -21,7 +21,6 @@
 extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 #endif
 
-
 namespace qt {
 
 namespace {
@@ -74,13 +73,13 @@ bool globals_are_original() {
     if (globals_original) return true;
     PyObject* orjson_dict = plain_module_dict(S(orjson));
     PyObject* base64_dict = plain_module_dict(S(base64));
-    bool original = entry(orjson_dict, S(loads)) == state.orjson_loads &&
-                    entry(base64_dict, S(b64decode)) == state.b64decode;
+    bool original =
+        entry(orjson_dict, S(loads)) == state.orjson_loads && entry(base64_dict, S(b64decode)) == state.b64decode;
     // The flag may stay set only while a watcher would clear it: with no
     // watcher, or with orjson or base64 now a module whose dictionary is not
     // watched, check at every frame.
-    globals_original = original && globals_watcher >= 0 && orjson_dict == watched_dicts[1] &&
-                       base64_dict == watched_dicts[2];
+    globals_original =
+        original && globals_watcher >= 0 && orjson_dict == watched_dicts[1] && base64_dict == watched_dicts[2];
     return original;
 }
 
@@ -94,9 +93,7 @@ bool native_way_open(Quotra* self) {
 // it as its __context__.
 class Handling {
 public:
-    explicit Handling(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(exc);
-    }
+    explicit Handling(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
     ~Handling() {
         PyErr_SetHandledException(saved_);
         Py_XDECREF(saved_);

@@ -42,8 +42,8 @@ constexpr Py_ssize_t UPGRADE_RESPONSE_WITH_LISTENER_SIZE = 32;
 
 int names_init() {
     if (names_made) return 0;
-#define QUOTRA_NAME_MAKE(ident, text)                      \
-    names.ident = PyUnicode_InternFromString(text);        \
+#define QUOTRA_NAME_MAKE(ident, text)               \
+    names.ident = PyUnicode_InternFromString(text); \
     if (!names.ident) return -1;
     QUOTRA_NAMES(QUOTRA_NAME_MAKE)
 #undef QUOTRA_NAME_MAKE
@@ -61,8 +61,8 @@ Ref global(PyObject* name) {
 
 void check_arg_type(PyObject* obj, PyTypeObject* type, const char* argname, bool none_ok) {
     if ((none_ok && obj == Py_None) || PyObject_TypeCheck(obj, type)) return;
-    type_error("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
-               type->tp_name, Py_TYPE(obj)->tp_name);
+    type_error("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname, type->tp_name,
+               Py_TYPE(obj)->tp_name);
 }
 
 Ref find_override(PyObject* self, PyObject* name, PyObject* ours) {
@@ -113,8 +113,8 @@ void publish_class(PyTypeObject* type, void* vtable, const FunctionDef* reduce_d
 void bind_init_args(PyObject* args, PyObject* kwds, const char* const* names, int n, PyObject** values) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     auto wrong_count = [&]() {
-        type_error("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
-                   "exactly", (Py_ssize_t)n, n == 1 ? "" : "s", nargs);
+        type_error("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__", "exactly", (Py_ssize_t)n,
+                   n == 1 ? "" : "s", nargs);
     };
     if (nargs > n) wrong_count();
     for (int i = 0; i < n; ++i) values[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
@@ -176,9 +176,10 @@ Ref supported_versions_text() {
 
 [[noreturn]] void layout_error(const char* what, const char* detail) {
     Ref supported = supported_versions_text();
-    import_error("quotra.quotra was built against the layouts of picows %U; picows.picows.%s %s. "
-                 "Install picows==%s.",
-                 supported.get(), what, detail, picows::SUPPORTED_VERSIONS.back());
+    import_error(
+        "quotra.quotra was built against the layouts of picows %U; picows.picows.%s %s. "
+        "Install picows==%s.",
+        supported.get(), what, detail, picows::SUPPORTED_VERSIONS.back());
 }
 
 // Takes a picows class, checking that it has the layout we were compiled
@@ -224,14 +225,15 @@ void check_picows_version(PyObject* picows_pkg) {
         for (const char* v : picows::SUPPORTED_VERSIONS)
             if (PyUnicode_CompareWithASCIIString(version.get(), v) == 0) return;
     }
-    Ref shown = !version                       ? own(PyUnicode_FromString("(no __version__)"))
+    Ref shown = !version                         ? own(PyUnicode_FromString("(no __version__)"))
                 : PyUnicode_Check(version.get()) ? version
                                                  : own(PyObject_Repr(version.get()));
     Ref supported = supported_versions_text();
-    import_error("quotra.quotra cannot use the installed picows %U: it supports picows %U, whose object layouts "
-                 "and native method tables it was built against. Install one of them, e.g. "
-                 "pip install picows==%s.",
-                 shown.get(), supported.get(), picows::SUPPORTED_VERSIONS.back());
+    import_error(
+        "quotra.quotra cannot use the installed picows %U: it supports picows %U, whose object layouts "
+        "and native method tables it was built against. Install one of them, e.g. "
+        "pip install picows==%s.",
+        shown.get(), supported.get(), picows::SUPPORTED_VERSIONS.back());
 }
 
 void make_constants() {
@@ -337,8 +339,8 @@ void run_module_statements() {
     }
     {
         PyObject* picows_names[] = {S(ws_connect), S(WSMsgType), S(WSCloseCode), S(WSError), S(WSAutoPingStrategy)};
-        Ref fromlist = own(PyTuple_Pack(5, picows_names[0], picows_names[1], picows_names[2], picows_names[3],
-                                        picows_names[4]));
+        Ref fromlist =
+            own(PyTuple_Pack(5, picows_names[0], picows_names[1], picows_names[2], picows_names[3], picows_names[4]));
         Ref m = import_module(S(picows), fromlist.get(), 0);
         for (PyObject* name : picows_names) {
             Ref v = import_from(m.get(), name);
@@ -374,8 +376,8 @@ int module_exec(PyObject* module) {
         check(PyDict_SetItemString(state.dict, "__builtins__", state.builtins));
         if ((Py_Version >> 24) != 3 || ((Py_Version >> 16) & 0xff) != 13) {
             if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
-                                 13, "quotra.quotra", "does not match", (int)(Py_Version >> 24),
+                                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
+                                 "quotra.quotra", "does not match", (int)(Py_Version >> 24),
                                  (int)((Py_Version >> 16) & 0xff)) < 0)
                 raise();
         }
@@ -440,8 +442,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         if (owner_interpreter == -1) {
             owner_interpreter = id;
         } else if (owner_interpreter != id) {
-            import_error("Interpreter change detected - this module can only be loaded into one interpreter per "
-                         "process.");
+            import_error(
+                "Interpreter change detected - this module can only be loaded into one interpreter per "
+                "process.");
         }
         if (state.module) return Py_NewRef(state.module);
         Ref name = own(PyObject_GetAttrString(spec, "name"));
@@ -464,15 +467,7 @@ PyModuleDef_Slot module_slots[] = {
 PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "quotra",
-    MODULE_DOC,
-    0,
-    module_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "quotra", MODULE_DOC, 0, module_methods, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

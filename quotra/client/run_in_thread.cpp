@@ -23,9 +23,7 @@ struct SendJob {
     ~SendJob() { Py_XDECREF(error); }
 };
 
-void send_job_capsule_free(PyObject* cap) {
-    delete static_cast<SendJob*>(PyCapsule_GetPointer(cap, nullptr));
-}
+void send_job_capsule_free(PyObject* cap) { delete static_cast<SendJob*>(PyCapsule_GetPointer(cap, nullptr)); }
 
 // closure: (capsule(SendJob), transport, msg_type int, payload)
 PyObject* send_job_impl(PyObject* func, PyObject* const*, PyObject*, PyObject*) {
@@ -47,8 +45,8 @@ PyObject* send_job_impl(PyObject* func, PyObject* const*, PyObject*, PyObject*) 
     Py_RETURN_NONE;
 }
 
-const FunctionDef send_job_def = {"_send_on_loop", "Quotra._send_on_loop", no_params, false, false, false,
-                                  send_job_impl};
+const FunctionDef send_job_def = {"_send_on_loop", "Quotra._send_on_loop", no_params, false, false,
+                                  false,           send_job_impl};
 
 bool loop_is_running(PyObject* loop) {
     Ref r = call_method(loop, S(is_running));
@@ -63,8 +61,11 @@ PyObject* thread_job_impl(PyObject* func, PyObject* const*, PyObject*, PyObject*
         return own(PyObject_Call(PyTuple_GET_ITEM(closure, 0), PyTuple_GET_ITEM(closure, 1), kwargs.get())).release();
     });
 }
-const FunctionDef thread_job_def = {"<lambda>", "run_in_thread.<locals>.decorator.<locals>.wrapper.<locals>.<lambda>",
-                                    no_params, false, false, false, thread_job_impl};
+const FunctionDef thread_job_def = {
+    "<lambda>",     "run_in_thread.<locals>.decorator.<locals>.wrapper.<locals>.<lambda>",
+    no_params,      false,
+    false,          false,
+    thread_job_impl};
 
 enum WrapperLocal : int { WR_FUNC, WR_ARGS, WR_KWARGS };
 
@@ -85,11 +86,12 @@ CoroBody wrapper_body(Coroutine* co) {
 
 PyObject* wrapper_impl(PyObject* func, PyObject* const*, PyObject* varargs, PyObject* varkw) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        return coroutine_new(S(wrapper), S(qn_wrapper), {function_closure(func), varargs, varkw}, wrapper_body).release();
+        return coroutine_new(S(wrapper), S(qn_wrapper), {function_closure(func), varargs, varkw}, wrapper_body)
+            .release();
     });
 }
-const FunctionDef wrapper_def = {"wrapper", "run_in_thread.<locals>.decorator.<locals>.wrapper", no_params, true, true,
-                                 true, wrapper_impl};
+const FunctionDef wrapper_def = {
+    "wrapper", "run_in_thread.<locals>.decorator.<locals>.wrapper", no_params, true, true, true, wrapper_impl};
 
 PyObject* decorator_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -101,8 +103,8 @@ PyObject* decorator_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
     });
 }
 const char* const decorator_params[] = {"func", nullptr};
-const FunctionDef decorator_def = {"decorator", "run_in_thread.<locals>.decorator", decorator_params, false, false,
-                                   false, decorator_impl};
+const FunctionDef decorator_def = {
+    "decorator", "run_in_thread.<locals>.decorator", decorator_params, false, false, false, decorator_impl};
 
 PyObject* run_in_thread_impl(PyObject*, PyObject* const*, PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* { return function_new(&decorator_def).release(); });
@@ -135,15 +137,13 @@ void transport_send(PyObject* transport, picows::WSMsgType mt, PyObject* payload
     call_method(loop, S(call_soon_threadsafe), fn.get());
     for (;;) {
         bool finished;
-        Py_BEGIN_ALLOW_THREADS
-        {
+        Py_BEGIN_ALLOW_THREADS {
             // The lock must be given up before the GIL is taken back: the loop
             // thread takes it, GIL held, to report the send.
             std::unique_lock<std::mutex> lk(job->mu);
             finished = job->cv.wait_for(lk, std::chrono::milliseconds(100), [&] { return job->done; });
         }
-        Py_END_ALLOW_THREADS
-        if (finished) break;
+        Py_END_ALLOW_THREADS if (finished) break;
         // The loop may have stopped after taking the job; never wait forever.
         bool running = false;
         Ref c = call_method(loop, S(is_closed));
@@ -162,7 +162,7 @@ void transport_send(PyObject* transport, picows::WSMsgType mt, PyObject* payload
     }
 }
 
-const FunctionDef run_in_thread_def = {"run_in_thread", "Quotra.run_in_thread", no_params, false, false, false,
-                                       run_in_thread_impl};
+const FunctionDef run_in_thread_def = {"run_in_thread", "Quotra.run_in_thread", no_params, false, false,
+                                       false,           run_in_thread_impl};
 
 }  // namespace qt

@@ -18,8 +18,8 @@ PyObject* signal_lambda_impl(PyObject* func, PyObject* const*, PyObject*, PyObje
         return schedule(loop.get(), handler.get()).release();
     });
 }
-const FunctionDef signal_lambda_def = {"<lambda>", "Quotra.add_signal_handler.<locals>.<lambda>", no_params, false,
-                                       false, false, signal_lambda_impl};
+const FunctionDef signal_lambda_def = {
+    "<lambda>", "Quotra.add_signal_handler.<locals>.<lambda>", no_params, false, false, false, signal_lambda_impl};
 
 enum StopSignalHandlerLocal : int { SSH_SELF };
 
@@ -125,8 +125,8 @@ int vt_initiate_shutdown(Quotra* self) {
     });
 }
 
-const FunctionDef stop_signal_handler_def = {"stop_signal_handler", "Quotra.stop_signal_handler", self_params,
-                                             true, true, true, stop_signal_handler_impl};
+const FunctionDef stop_signal_handler_def = {
+    "stop_signal_handler", "Quotra.stop_signal_handler", self_params, true, true, true, stop_signal_handler_impl};
 const FunctionDef shutdown_def = {"shutdown", "Quotra.shutdown", loop_params, false, false, true, shutdown_impl};
 
 }  // namespace qt

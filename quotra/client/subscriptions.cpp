@@ -90,8 +90,8 @@ PyObject* restore_impl(PyObject* func, PyObject* const* params, PyObject*, PyObj
     });
 }
 const char* const restore_params[] = {"task", nullptr};
-const FunctionDef restore_def = {"_restore_subscriptions", "Quotra._restore_subscriptions", restore_params, false,
-                                 false, false, restore_impl};
+const FunctionDef restore_def = {
+    "_restore_subscriptions", "Quotra._restore_subscriptions", restore_params, false, false, false, restore_impl};
 
 // On the loop thread: runs `coro`, the subscribe of the record's
 // instruments, as a task watched by restore_impl.
@@ -112,8 +112,8 @@ PyObject* resubscribe_on_loop_impl(PyObject* func, PyObject* const*, PyObject*, 
         Py_RETURN_NONE;
     });
 }
-const FunctionDef resubscribe_on_loop_def = {"_resubscribe_on_loop", "Quotra._resubscribe_on_loop", no_params, false,
-                                             false, false, resubscribe_on_loop_impl};
+const FunctionDef resubscribe_on_loop_def = {
+    "_resubscribe_on_loop", "Quotra._resubscribe_on_loop", no_params, false, false, false, resubscribe_on_loop_impl};
 
 // The connection of `transport` opened while instruments of these
 // resubscriptions were out of the set, so its own resubscription, about to
@@ -177,8 +177,8 @@ void withdraw_from_resubscriptions(Quotra* self, PyObject* instruments) {
 
 void check_instruments(PyObject* instruments) {
     if (!PyList_CheckExact(instruments)) {
-        type_error("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                   "instruments", "list", Py_TYPE(instruments)->tp_name);
+        type_error("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "instruments", "list",
+                   Py_TYPE(instruments)->tp_name);
     }
 }
 
@@ -276,11 +276,11 @@ int vt_resubscribe(Quotra* self) {
     });
 }
 
-const FunctionDef subscribe_def = {"subscribe", "Quotra.subscribe", instruments_params, false, false, false,
-                                   subscribe_impl};
-const FunctionDef unsubscribe_def = {"unsubscribe", "Quotra.unsubscribe", instruments_params, false, false, false,
-                                     unsubscribe_impl};
-const FunctionDef resubscribe_def = {"_resubscribe", "Quotra._resubscribe", self_params, false, false, false,
-                                     resubscribe_impl};
+const FunctionDef subscribe_def = {"subscribe", "Quotra.subscribe", instruments_params, false, false,
+                                   false,       subscribe_impl};
+const FunctionDef unsubscribe_def = {"unsubscribe", "Quotra.unsubscribe", instruments_params, false, false,
+                                     false,         unsubscribe_impl};
+const FunctionDef resubscribe_def = {"_resubscribe", "Quotra._resubscribe", self_params, false, false,
+                                     false,          resubscribe_impl};
 
 }  // namespace qt

@@ -20,8 +20,8 @@ inline void log(PyObject* level, PyObject* text) {
 // memory, so it is refused the way a method descriptor refuses it.
 inline void check_self_type(PyObject* self, PyTypeObject* type, const char* fname) {
     if (PyObject_TypeCheck(self, type)) return;
-    type_error("descriptor '%s' requires a '%s' object but received a '%.200s'", fname,
-                 type->tp_name, Py_TYPE(self)->tp_name);
+    type_error("descriptor '%s' requires a '%s' object but received a '%.200s'", fname, type->tp_name,
+               Py_TYPE(self)->tp_name);
 }
 
 inline Quotra* self_quotra(PyObject* self, const char* fname) {
@@ -36,9 +36,7 @@ inline QuotraListner* self_listener(PyObject* self, const char* fname) {
 
 // Borrowed: our own function object for a method, as the class dictionary
 // holds it; native-table entries compare against it to tell "not overridden".
-inline PyObject* own_method(PyTypeObject* type, PyObject* name) {
-    return PyDict_GetItemWithError(type->tp_dict, name);
-}
+inline PyObject* own_method(PyTypeObject* type, PyObject* name) { return PyDict_GetItemWithError(type->tp_dict, name); }
 
 // loop.create_task(fn(*args)), create_task looked up first so that a loop
 // without it fails before `fn`, often user code, runs. Returns the task.

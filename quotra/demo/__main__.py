@@ -1,4 +1,5 @@
 """``python -m quotra.demo``."""
+
 import sys
 
 from .run import main

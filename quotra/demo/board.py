@@ -8,8 +8,9 @@ import contextlib
 import logging
 import threading
 from collections import deque
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import Any, Iterator, Mapping, Optional, TextIO
+from typing import Any, TextIO
 
 #: Window over which quotes per second are counted.
 RATE_WINDOW = 2.0
@@ -18,8 +19,8 @@ RATE_WINDOW = 2.0
 @dataclass
 class InstrumentState:
     symbol: str
-    last: Optional[float] = None
-    reference: Optional[float] = None  # session open, or the first price seen
+    last: float | None = None
+    reference: float | None = None  # session open, or the first price seen
     bid: float = 0.0
     ask: float = 0.0
     volume: int = 0
@@ -28,13 +29,13 @@ class InstrumentState:
     arrivals: deque[float] = field(default_factory=deque)  # monotonic times in the rate window
 
     @property
-    def change(self) -> Optional[float]:
+    def change(self) -> float | None:
         if self.last is None or self.reference is None:
             return None
         return self.last - self.reference
 
     @property
-    def change_pct(self) -> Optional[float]:
+    def change_pct(self) -> float | None:
         chg = self.change
         if chg is None or not self.reference:
             return None
@@ -55,7 +56,7 @@ class Board:
         self.instruments: dict[str, InstrumentState] = {s: InstrumentState(s) for s in instruments}
         self.total = 0
         self.errors = 0
-        self.first_at: Optional[float] = None
+        self.first_at: float | None = None
         self._arrivals: deque[float] = deque()
 
     def update(self, quote: dict[str, Any], now: float) -> InstrumentState:
@@ -131,11 +132,13 @@ def _cell(text: str, width: int, right: bool) -> str:
     return text.rjust(width) if right else text.ljust(width)
 
 
-def _signed(value: Optional[float], fmt: str) -> str:
+def _signed(value: float | None, fmt: str) -> str:
     return "-" if value is None else format(value, "+" + fmt)
 
 
-def table_rows(board: Board, now: float, arrows: tuple[str, str] = ("^", "v")) -> list[list[tuple[str, str]]]:
+def table_rows(
+    board: Board, now: float, arrows: tuple[str, str] = ("^", "v")
+) -> list[list[tuple[str, str]]]:
     """The table as rows of (text, style) segments; style is an ANSI prefix or ""."""
     rows: list[list[tuple[str, str]]] = []
     header = [(_cell(t, w, r), BOLD) for t, w, r in COLUMNS]
@@ -170,20 +173,27 @@ def join_row(row: list[tuple[str, str]], color: bool) -> str:
     return " ".join(f"{style}{text}{RESET}" if style else text for text, style in row).rstrip()
 
 
-def _age(seconds: Optional[float]) -> str:
+def _age(seconds: float | None) -> str:
     return "-" if seconds is None else f"{seconds:.2f}s"
 
 
 def health_line(health: Mapping[str, Any]) -> str:
     """The client's own counters (``quotra.monitor.snapshot``) in one line."""
-    return (f"client quotes={health['quotes']} quote_errors={health['quote_errors']} "
-            f"frames={health['frames']} bytes={health['bytes']} "
-            f"connections={health['connections_opened']} disconnections={health['disconnections']} "
-            f"last_quote_age={_age(health['last_quote_age_s'])}")
+    return (
+        f"client quotes={health['quotes']} quote_errors={health['quote_errors']} "
+        f"frames={health['frames']} bytes={health['bytes']} "
+        f"connections={health['connections_opened']} disconnections={health['disconnections']} "
+        f"last_quote_age={_age(health['last_quote_age_s'])}"
+    )
 
 
-def plain_snapshot(board: Board, now: float, elapsed: float, connected: bool,
-                   health: Optional[Mapping[str, Any]] = None) -> list[str]:
+def plain_snapshot(
+    board: Board,
+    now: float,
+    elapsed: float,
+    connected: bool,
+    health: Mapping[str, Any] | None = None,
+) -> list[str]:
     """One line per instrument plus a total line (and the client's health
     line when given), for output that is not a terminal."""
     stamp = f"[{elapsed:5.1f}s]"
@@ -197,8 +207,10 @@ def plain_snapshot(board: Board, now: float, elapsed: float, connected: bool,
             f"({_signed(st.change_pct, '.2f')}%) bid={st.bid:.2f} ask={st.ask:.2f} "
             f"vol={st.volume} quotes={st.quotes} q/s={board.rate(st.symbol, now):.1f}"
         )
-    lines.append(f"{stamp} total quotes={board.total} q/s={board.total_rate(now):.1f} "
-                  f"errors={board.errors} connected={'yes' if connected else 'no'}")
+    lines.append(
+        f"{stamp} total quotes={board.total} q/s={board.total_rate(now):.1f} "
+        f"errors={board.errors} connected={'yes' if connected else 'no'}"
+    )
     if health is not None:
         lines.append(f"{stamp} {health_line(health)}")
     return lines
@@ -273,4 +285,3 @@ class DisplayLogHandler(logging.StreamHandler[TextIO]):
     def emit(self, record: logging.LogRecord) -> None:
         with self.display.suspended():
             super().emit(record)
-

@@ -11,11 +11,22 @@ import os
 import shutil
 import sys
 import time
-from typing import TYPE_CHECKING, Any, Optional, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 from urllib.parse import urlsplit
 
 from .. import _cli, monitor
-from .board import BOLD, DIM, RESET, Board, DisplayLogHandler, LiveDisplay, health_line, join_row, plain_snapshot, table_rows
+from .board import (
+    BOLD,
+    DIM,
+    RESET,
+    Board,
+    DisplayLogHandler,
+    LiveDisplay,
+    health_line,
+    join_row,
+    plain_snapshot,
+    table_rows,
+)
 
 if TYPE_CHECKING:
     from ..quotra import Quotra
@@ -29,8 +40,11 @@ METRICS_NAME = "demo"
 TTY_REFRESH = 0.25
 #: The name the demo goes by in its help and messages: the console script's
 #: when started as one, else the ``-m`` form.
-PROG = ("quotra-demo" if os.path.basename(sys.argv[0] if sys.argv else "") == "quotra-demo"
-        else "python -m quotra.demo")
+PROG = (
+    "quotra-demo"
+    if os.path.basename(sys.argv[0] if sys.argv else "") == "quotra-demo"
+    else "python -m quotra.demo"
+)
 
 logger = logging.getLogger("quotra.demo")
 
@@ -51,12 +65,20 @@ class ClientLog(logging.Handler):
             self.connect_errors += 1
 
 
-
 class Demo:
     """Callbacks and timers of one run, on the client's loop."""
 
-    def __init__(self, args: argparse.Namespace, loop: asyncio.AbstractEventLoop, client: "Quotra",
-                 url: str, out: TextIO, live: Optional[LiveDisplay], color: bool, watch: ClientLog):
+    def __init__(
+        self,
+        args: argparse.Namespace,
+        loop: asyncio.AbstractEventLoop,
+        client: Quotra,
+        url: str,
+        out: TextIO,
+        live: LiveDisplay | None,
+        color: bool,
+        watch: ClientLog,
+    ):
         self.args = args
         self.watch = watch
         self.loop = loop
@@ -69,10 +91,10 @@ class Demo:
         self.board = Board(tuple(args.instruments))
         self.started = time.monotonic()
         self.opened = 0
-        self.time_up_at: Optional[float] = None
+        self.time_up_at: float | None = None
         self.watchdog_fired = False
-        self.ended_at: Optional[float] = None
-        self.render_task: Optional[asyncio.Task[None]] = None
+        self.ended_at: float | None = None
+        self.render_task: asyncio.Task[None] | None = None
         encoding = (getattr(out, "encoding", "") or "").lower().replace("-", "")
         self.arrows = ("\u25b2", "\u25bc") if encoding == "utf8" else ("^", "v")
 
@@ -122,7 +144,9 @@ class Demo:
 
     def watchdog(self) -> None:
         self.watchdog_fired = True
-        logger.error("the client did not stop within %g s of the end; stopping the loop", STOP_GRACE)
+        logger.error(
+            "the client did not stop within %g s of the end; stopping the loop", STOP_GRACE
+        )
         self.loop.stop()
 
     # -- drawing -----------------------------------------------------------------
@@ -138,9 +162,10 @@ class Demo:
         now = time.monotonic()
         width = shutil.get_terminal_size((100, 24)).columns
         status = "connected" if self.connected() else ("closed" if final else "connecting")
-        head = (f"quotra live quotes  {self.address}  {status}  "
-                f"{self.elapsed():.1f}/{self.args.seconds:g} s"
-                + ("" if final else "  Ctrl-C to stop"))
+        head = (
+            f"quotra live quotes  {self.address}  {status}  "
+            f"{self.elapsed():.1f}/{self.args.seconds:g} s" + ("" if final else "  Ctrl-C to stop")
+        )
         rows = table_rows(self.board, now, self.arrows)
         lines = []
         fits = max(len(join_row(r, False)) for r in rows) < width
@@ -149,10 +174,15 @@ class Demo:
                 lines.append(join_row(row, self.color))
             else:
                 lines.append(join_row(row, False)[: max(1, width - 1)])
-        foot = (f"total {self.board.total} quotes, {self.board.total_rate(now):.1f} q/s"
-                + (f", {self.board.errors} errors" if self.board.errors else ""))
-        lines = [head[: max(1, width - 1)], *lines, foot[: max(1, width - 1)],
-                 health_line(monitor.snapshot(self.client))[: max(1, width - 1)]]
+        foot = f"total {self.board.total} quotes, {self.board.total_rate(now):.1f} q/s" + (
+            f", {self.board.errors} errors" if self.board.errors else ""
+        )
+        lines = [
+            head[: max(1, width - 1)],
+            *lines,
+            foot[: max(1, width - 1)],
+            health_line(monitor.snapshot(self.client))[: max(1, width - 1)],
+        ]
         if self.color:
             lines[0] = BOLD + lines[0] + RESET
             lines[-2] = DIM + lines[-2] + RESET
@@ -164,8 +194,9 @@ class Demo:
             self.live.draw(self.frame(final))
         else:
             now = time.monotonic()
-            for line in plain_snapshot(self.board, now, self.elapsed(), self.connected(),
-                                       monitor.snapshot(self.client)):
+            for line in plain_snapshot(
+                self.board, now, self.elapsed(), self.connected(), monitor.snapshot(self.client)
+            ):
                 self.out.write(line + "\n")
             self.out.flush()
 
@@ -187,42 +218,90 @@ def _instruments(text: str) -> tuple[str, ...]:
     return items
 
 
-def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Stream quotes from a local market-data service (or, with --url, any service that "
-                    "speaks the protocol) through a Quotra client and show them as a live table. "
-                    "Ends after --seconds or on Ctrl-C.")
-    p.add_argument("--seconds", type=_cli.positive, default=20.0, help="how long to stream (default 20)")
-    p.add_argument("--instruments", type=_instruments, default=DEFAULT_INSTRUMENTS,
-                   help="comma-separated symbols (default %s)" % ",".join(DEFAULT_INSTRUMENTS))
-    p.add_argument("--url", default=None, metavar="URL",
-                   help="stream from this service (wss://host:port/path?query) instead of starting a local one; "
-                        "the options of the local service below then do not apply")
-    p.add_argument("--ca-file", default=None, metavar="FILE",
-                   help="with --url: trust only this CA certificate (PEM) instead of the system's")
-    p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
-                   help="serve the client's health as Prometheus metrics on http://ADDR:PORT/metrics "
-                        "(needs prometheus-client: the 'metrics' extra)")
+        "speaks the protocol) through a Quotra client and show them as a live table. "
+        "Ends after --seconds or on Ctrl-C.",
+    )
+    p.add_argument(
+        "--seconds", type=_cli.positive, default=20.0, help="how long to stream (default 20)"
+    )
+    p.add_argument(
+        "--instruments",
+        type=_instruments,
+        default=DEFAULT_INSTRUMENTS,
+        help="comma-separated symbols (default %s)" % ",".join(DEFAULT_INSTRUMENTS),
+    )
+    p.add_argument(
+        "--url",
+        default=None,
+        metavar="URL",
+        help="stream from this service (wss://host:port/path?query) instead of starting a local one; "
+        "the options of the local service below then do not apply",
+    )
+    p.add_argument(
+        "--ca-file",
+        default=None,
+        metavar="FILE",
+        help="with --url: trust only this CA certificate (PEM) instead of the system's",
+    )
+    p.add_argument(
+        "--metrics-port",
+        type=int,
+        default=None,
+        metavar="PORT",
+        help="serve the client's health as Prometheus metrics on http://ADDR:PORT/metrics "
+        "(needs prometheus-client: the 'metrics' extra)",
+    )
     _cli.add_metrics_addr(p)
-    p.add_argument("--rate", type=_cli.positive, default=60.0,
-                   help="quotes per second the service sends, spread over the instruments (default 60)")
-    p.add_argument("--seed", type=int, default=0, help="seed of the service's price walks (default 0)")
-    p.add_argument("--fragment-size", type=int, default=None, metavar="BYTES",
-                   help="the service sends each quote in fragments of at most BYTES (default: whole frames)")
-    p.add_argument("--close-after", type=_cli.positive, default=None, metavar="SECONDS",
-                   help="the service closes each connection SECONDS after it opened, as a restarting server does")
-    p.add_argument("--plain", action="store_true",
-                   help="print plain snapshots even on a terminal (the default when stdout is not one)")
-    p.add_argument("--interval", type=_cli.positive, default=1.0,
-                   help="seconds between plain snapshots (default 1)")
-    p.add_argument("--no-color", action="store_true", help="no colours in the live table (also: NO_COLOR set)")
-    p.add_argument("-v", "--verbose", action="store_true", help="log everything at INFO (picows, the service)")
+    p.add_argument(
+        "--rate",
+        type=_cli.positive,
+        default=60.0,
+        help="quotes per second the service sends, spread over the instruments (default 60)",
+    )
+    p.add_argument(
+        "--seed", type=int, default=0, help="seed of the service's price walks (default 0)"
+    )
+    p.add_argument(
+        "--fragment-size",
+        type=int,
+        default=None,
+        metavar="BYTES",
+        help="the service sends each quote in fragments of at most BYTES (default: whole frames)",
+    )
+    p.add_argument(
+        "--close-after",
+        type=_cli.positive,
+        default=None,
+        metavar="SECONDS",
+        help="the service closes each connection SECONDS after it opened, as a restarting server does",
+    )
+    p.add_argument(
+        "--plain",
+        action="store_true",
+        help="print plain snapshots even on a terminal (the default when stdout is not one)",
+    )
+    p.add_argument(
+        "--interval",
+        type=_cli.positive,
+        default=1.0,
+        help="seconds between plain snapshots (default 1)",
+    )
+    p.add_argument(
+        "--no-color", action="store_true", help="no colours in the live table (also: NO_COLOR set)"
+    )
+    p.add_argument(
+        "-v", "--verbose", action="store_true", help="log everything at INFO (picows, the service)"
+    )
     args = p.parse_args(argv)
     if args.fragment_size is not None and args.fragment_size < 1:
         p.error("--fragment-size must be a positive number of bytes")
     if args.url is not None:
         from .. import _check_url
+
         try:
             _check_url(args.url)
         except ValueError as e:
@@ -237,13 +316,15 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
     return args
 
 
-def _setup_logging(verbose: bool, live: Optional[LiveDisplay]) -> ClientLog:
+def _setup_logging(verbose: bool, live: LiveDisplay | None) -> ClientLog:
     handler: logging.Handler
     if live is not None:
         handler = DisplayLogHandler(sys.stderr, live)
     else:
         handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s", "%H:%M:%S"))
+    handler.setFormatter(
+        logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s", "%H:%M:%S")
+    )
     root = logging.getLogger()
     root.addHandler(handler)
     root.setLevel(logging.INFO if verbose else logging.WARNING)
@@ -254,20 +335,30 @@ def _setup_logging(verbose: bool, live: Optional[LiveDisplay]) -> ClientLog:
     return watch
 
 
-def _point_at_service(args: argparse.Namespace, client: "Quotra", stack: contextlib.ExitStack) -> str:
+def _point_at_service(args: argparse.Namespace, client: Quotra, stack: contextlib.ExitStack) -> str:
     """Points the client at ``--url``, or at a local service started for the
     run (stopped when ``stack`` closes); returns the URL."""
     if args.url is not None:
         from .. import point_client
+
         if args.ca_file is not None:
             os.environ["SSL_CERT_FILE"] = args.ca_file
         url: str = args.url
         point_client(client, url)
         logger.info("streaming from %s", url)
         return url
-    from ..service import ServiceThread, point_client as point_at_local
-    svc = stack.enter_context(ServiceThread(rate=args.rate, seed=args.seed, record_sent=0,
-                                            fragment_size=args.fragment_size, close_after=args.close_after))
+    from ..service import ServiceThread
+    from ..service import point_client as point_at_local
+
+    svc = stack.enter_context(
+        ServiceThread(
+            rate=args.rate,
+            seed=args.seed,
+            record_sent=0,
+            fragment_size=args.fragment_size,
+            close_after=args.close_after,
+        )
+    )
     # The service's certificate comes from a CA made for this run; the
     # client uses ssl.create_default_context(), which trusts the file
     # named by SSL_CERT_FILE.
@@ -278,13 +369,19 @@ def _point_at_service(args: argparse.Namespace, client: "Quotra", stack: context
     return local
 
 
-def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], color: bool,
-         watch: ClientLog, metrics_server: Any = None) -> int:
+def _run(
+    args: argparse.Namespace,
+    out: TextIO,
+    live: LiveDisplay | None,
+    color: bool,
+    watch: ClientLog,
+    metrics_server: Any = None,
+) -> int:
     from ..quotra import Quotra
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    demo: Optional[Demo] = None
+    demo: Demo | None = None
     try:
         # The client first: from here on SIGINT/SIGTERM go to its handlers on
         # this loop, also while the service is still starting (the loop acts
@@ -294,6 +391,7 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
             url = _point_at_service(args, client, stack)
             if metrics_server is not None:
                 from .. import metrics
+
                 metrics.register(METRICS_NAME, client)
                 stack.callback(metrics.unregister, METRICS_NAME)
             demo = Demo(args, loop, client, url, out, live, color, watch)
@@ -329,8 +427,10 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
         how = "the client stopped"
     quoted = sum(1 for s in board.instruments.values() if s.quotes)
     rate = board.total / took if took > 0 else 0.0
-    out.write(f"demo: {board.total} quotes for {quoted} instrument{'' if quoted == 1 else 's'} "
-              f"in {took:.1f} s ({rate:.1f} q/s), {board.errors} errors; ended: {how}\n")
+    out.write(
+        f"demo: {board.total} quotes for {quoted} instrument{'' if quoted == 1 else 's'} "
+        f"in {took:.1f} s ({rate:.1f} q/s), {board.errors} errors; ended: {how}\n"
+    )
     out.flush()
     if demo.watchdog_fired:
         return 1
@@ -342,7 +442,7 @@ def _run(args: argparse.Namespace, out: TextIO, live: Optional[LiveDisplay], col
     return 0
 
 
-def main(argv: Optional[list[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     """Entry of ``python -m quotra.demo`` and the ``quotra-demo`` console script."""
     try:
         return _main(argv)
@@ -354,12 +454,13 @@ def main(argv: Optional[list[str]] = None) -> int:
         return 1
 
 
-def _main(argv: Optional[list[str]]) -> int:
+def _main(argv: list[str] | None) -> int:
     args = parse_args(argv)
     # Checked before anything starts: a client-only install has no trustme,
     # and the user needs the fix, not a traceback from the service's start.
     if args.url is None:
         from ..service.tls import trustme_missing
+
         if trustme_missing(PROG):
             return 2
     ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port, args.metrics_addr)
@@ -388,4 +489,3 @@ def _serving(args: argparse.Namespace, metrics_server: Any) -> int:
             live.finish()
         print("demo: interrupted", file=sys.stderr)
         return 130
-

@@ -66,7 +66,8 @@ PyObject* snapshot(PyObject* module, PyObject* client) {
         put(d, "connected", PyBool_FromLong(open > 0)) < 0 ||
         put(d, "last_quote_age_s", h.last_quote_ns ? PyFloat_FromDouble(age) : Py_NewRef(Py_None)) < 0 ||
         put(d, "subscriptions", PyLong_FromSsize_t(subscriptions)) < 0 ||
-        put(d, "lag_s", h.lag_quotes ? PyFloat_FromDouble(static_cast<double>(h.lag_ns) / 1e9) : Py_NewRef(Py_None)) < 0 ||
+        put(d, "lag_s", h.lag_quotes ? PyFloat_FromDouble(static_cast<double>(h.lag_ns) / 1e9) : Py_NewRef(Py_None)) <
+            0 ||
         put(d, "late_quotes", PyLong_FromUnsignedLongLong(h.late_quotes)) < 0 ||
         put(d, "future_quotes", PyLong_FromUnsignedLongLong(h.future_quotes)) < 0) {
         Py_DECREF(d);
@@ -129,8 +130,7 @@ PyObject* set_lag_threshold(PyObject* module, PyObject* const* args, Py_ssize_t 
     if (s == -1.0 && PyErr_Occurred()) return nullptr;
     // Written so that a NaN fails too.
     if (!(s > 0 && s <= MAX_THRESHOLD_S)) {
-        PyErr_Format(PyExc_ValueError, "the lag threshold is more than 0 and at most 86400 seconds, not %R",
-                     args[1]);
+        PyErr_Format(PyExc_ValueError, "the lag threshold is more than 0 and at most 86400 seconds, not %R", args[1]);
         return nullptr;
     }
     q->health.lag_threshold_ns = static_cast<int64_t>(s * 1e9);
@@ -176,8 +176,8 @@ PyMethodDef module_methods[] = {
      "lag_histogram($module, client, /)\n--\n\n(bounds, counts, sum) of the lag of the client's quotes."},
     {"lag_threshold", lag_threshold, METH_O,
      "lag_threshold($module, client, /)\n--\n\nThe age in seconds beyond which the client's quotes are late."},
-    {"set_lag_threshold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_lag_threshold)),
-     METH_FASTCALL, "set_lag_threshold($module, client, seconds, /)\n--\n\nSets the client's lag threshold."},
+    {"set_lag_threshold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_lag_threshold)), METH_FASTCALL,
+     "set_lag_threshold($module, client, seconds, /)\n--\n\nSets the client's lag threshold."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -188,15 +188,9 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "quotra._monitor",
-    "Health counters of quotra.quotra.Quotra clients; use quotra.monitor.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    PyModuleDef_HEAD_INIT, "quotra._monitor", "Health counters of quotra.quotra.Quotra clients; use quotra.monitor.",
+    sizeof(ModuleState),   module_methods,    module_slots,
+    module_traverse,       module_clear,      module_free,
 };
 
 }  // namespace

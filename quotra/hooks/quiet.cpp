@@ -162,15 +162,9 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "quotra._quiet",
-    "Clients that end without cancelling the loop's tasks; use quotra.feed.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    PyModuleDef_HEAD_INIT, "quotra._quiet", "Clients that end without cancelling the loop's tasks; use quotra.feed.",
+    sizeof(ModuleState),   module_methods,  module_slots,
+    module_traverse,       module_clear,    module_free,
 };
 
 }  // namespace

@@ -78,8 +78,8 @@ bool direct_dict_fits(const Schema* s) {
         PyErr_Clear();  // the public way then
         return false;
     }
-    bool fits = dict_entries(s, s->template_dict) && own_entries(s, copy) &&
-                !PyObject_GC_IsTracked(s->template_dict) && !PyObject_GC_IsTracked(copy);
+    bool fits = dict_entries(s, s->template_dict) && own_entries(s, copy) && !PyObject_GC_IsTracked(s->template_dict) &&
+                !PyObject_GC_IsTracked(copy);
     Py_DECREF(copy);
     return fits;
 #else

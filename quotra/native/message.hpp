@@ -29,8 +29,22 @@
 namespace pricetape {
 
 enum class Kind : uint8_t {
-    Int32, Int64, UInt32, UInt64, SInt32, SInt64, Bool, Enum,
-    Fixed32, SFixed32, Fixed64, SFixed64, Float, Double, String, Bytes,
+    Int32,
+    Int64,
+    UInt32,
+    UInt64,
+    SInt32,
+    SInt64,
+    Bool,
+    Enum,
+    Fixed32,
+    SFixed32,
+    Fixed64,
+    SFixed64,
+    Float,
+    Double,
+    String,
+    Bytes,
 };
 
 enum Wire : uint8_t { VARINT = 0, I64 = 1, LEN = 2, SGROUP = 3, EGROUP = 4, I32 = 5 };
@@ -39,9 +53,14 @@ inline bool is_object(Kind k) { return k == Kind::String || k == Kind::Bytes; }
 
 inline Wire wire_of(Kind k) {
     switch (k) {
-        case Kind::Fixed64: case Kind::SFixed64: case Kind::Double: return I64;
-        case Kind::Fixed32: case Kind::SFixed32: case Kind::Float: return I32;
-        case Kind::String: case Kind::Bytes: return LEN;
+        case Kind::Fixed64:
+        case Kind::SFixed64:
+        case Kind::Double: return I64;
+        case Kind::Fixed32:
+        case Kind::SFixed32:
+        case Kind::Float: return I32;
+        case Kind::String:
+        case Kind::Bytes: return LEN;
         default: return VARINT;
     }
 }
@@ -185,11 +204,17 @@ inline PyObject* default_of(const Schema* s, Kind k) {
 // A new reference to the Python value of a slot.
 [[gnu::always_inline]] inline PyObject* value_of(Kind k, Slot v) {
     switch (k) {
-        case Kind::Int32: case Kind::SInt32: case Kind::Enum: case Kind::SFixed32:
-        case Kind::Int64: case Kind::SInt64: case Kind::SFixed64:
-            return PyLong_FromLongLong(static_cast<int64_t>(v.bits));
-        case Kind::UInt32: case Kind::Fixed32: case Kind::UInt64: case Kind::Fixed64:
-            return PyLong_FromUnsignedLongLong(v.bits);
+        case Kind::Int32:
+        case Kind::SInt32:
+        case Kind::Enum:
+        case Kind::SFixed32:
+        case Kind::Int64:
+        case Kind::SInt64:
+        case Kind::SFixed64: return PyLong_FromLongLong(static_cast<int64_t>(v.bits));
+        case Kind::UInt32:
+        case Kind::Fixed32:
+        case Kind::UInt64:
+        case Kind::Fixed64: return PyLong_FromUnsignedLongLong(v.bits);
         case Kind::Bool: return PyBool_FromLong(v.bits != 0);
         case Kind::Float: {
             float f;
@@ -202,7 +227,8 @@ inline PyObject* default_of(const Schema* s, Kind k) {
             std::memcpy(&d, &v.bits, sizeof d);
             return PyFloat_FromDouble(d);
         }
-        case Kind::String: case Kind::Bytes: return Py_NewRef(v.obj);
+        case Kind::String:
+        case Kind::Bytes: return Py_NewRef(v.obj);
     }
     Py_UNREACHABLE();
 }

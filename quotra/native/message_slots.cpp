@@ -255,7 +255,6 @@ PyMethodDef msg_methods[] = {
 };
 
 // Names the type defines itself: a field of the same name would be hidden.
-const char* const RESERVED[] = {"ParseFromString", "SerializeToDict", "SerializeToString", "Clear",
-                                "message", nullptr};
+const char* const RESERVED[] = {"ParseFromString", "SerializeToDict", "SerializeToString", "Clear", "message", nullptr};
 
 }  // namespace pricetape

@@ -61,7 +61,9 @@ int api_is_exact(PyObject* o) {
     return t->tp_dealloc == msg_dealloc && reinterpret_cast<Msg*>(o)->schema->type == t;
 }
 
-int api_parse(PyObject* o, const char* data, Py_ssize_t len) { return parse_into(reinterpret_cast<Msg*>(o), data, len); }
+int api_parse(PyObject* o, const char* data, Py_ssize_t len) {
+    return parse_into(reinterpret_cast<Msg*>(o), data, len);
+}
 
 PyObject* api_to_dict(PyObject* o) { return to_dict(reinterpret_cast<Msg*>(o)); }
 
@@ -75,8 +77,8 @@ int64_t api_exchange_ts_ns(PyObject* o) {
     return i < 0 ? 0 : static_cast<int64_t>(m->slots()[i].bits);
 }
 
-const quotra_pricetape_api API = {QUOTRA_PRICETAPE_API_VERSION, api_is_exact, api_parse, api_to_dict,
-                                  api_parse_quote, api_exchange_ts_ns};
+const quotra_pricetape_api API = {
+    QUOTRA_PRICETAPE_API_VERSION, api_is_exact, api_parse, api_to_dict, api_parse_quote, api_exchange_ts_ns};
 
 PyMethodDef module_methods[] = {
     {"message_type", message_type, METH_VARARGS,
@@ -88,7 +90,8 @@ PyMethodDef module_methods[] = {
      "the public dict API only (the way taken when the table's layout is not the\n"
      "expected one)."},
     {"_profile_steps", profile_steps, METH_VARARGS,
-     "_profile_steps($module, msg, payloads, steps, /)\n--\n\nThe first steps of the native quote path over the payloads, "
+     "_profile_steps($module, msg, payloads, steps, /)\n--\n\nThe first steps of the native quote path over the "
+     "payloads, "
      "for the\nbenchmark's stage profile."},
     {"_quote_message", quote_message, METH_O,
      "_quote_message($module, payload, /)\n--\n\nThe message bytes of a quote frame of the usual form\n"
@@ -113,9 +116,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quotra._pricetape",
-    "Price message types decoded natively from the protobuf wire format.", 0, module_methods, module_slots,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "quotra._pricetape",
+    "Price message types decoded natively from the protobuf wire format.",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

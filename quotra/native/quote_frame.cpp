@@ -25,13 +25,17 @@ struct B64Tables {
     constexpr B64Tables() : t{} {
         for (int i = 0; i < 256; i++) {
             int v = -1;
-            if (i >= 'A' && i <= 'Z') v = i - 'A';
-            else if (i >= 'a' && i <= 'z') v = i - 'a' + 26;
-            else if (i >= '0' && i <= '9') v = i - '0' + 52;
-            else if (i == '+') v = 62;
-            else if (i == '/') v = 63;
-            for (int k = 0; k < 4; k++)
-                t[k][i] = v < 0 ? BAD : static_cast<uint32_t>(v) << (6 * (3 - k));
+            if (i >= 'A' && i <= 'Z')
+                v = i - 'A';
+            else if (i >= 'a' && i <= 'z')
+                v = i - 'a' + 26;
+            else if (i >= '0' && i <= '9')
+                v = i - '0' + 52;
+            else if (i == '+')
+                v = 62;
+            else if (i == '/')
+                v = 63;
+            for (int k = 0; k < 4; k++) t[k][i] = v < 0 ? BAD : static_cast<uint32_t>(v) << (6 * (3 - k));
         }
     }
 };

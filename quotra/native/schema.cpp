@@ -159,9 +159,7 @@ void build_template(Schema* s) {
     s->direct_dict = direct_dict_fits(s);
 }
 
-void schema_capsule_free(PyObject* cap) {
-    delete static_cast<Schema*>(PyCapsule_GetPointer(cap, SCHEMA_CAPSULE));
-}
+void schema_capsule_free(PyObject* cap) { delete static_cast<Schema*>(PyCapsule_GetPointer(cap, SCHEMA_CAPSULE)); }
 
 // Throws SchemaError with the Python exception set, or a standard exception
 // when an allocation fails.
@@ -186,8 +184,8 @@ PyObject* message_type_(PyObject* args) {
     for (size_t i = 0; i < s->fields.size(); i++)
         s->getset.push_back({s->fields[i].name.c_str(), field_get, nullptr, nullptr,
                              reinterpret_cast<void*>(static_cast<uintptr_t>(i))});
-    s->getset.push_back({"message", msg_message, nullptr,
-                         "The content as a generated protobuf message (a copy).", nullptr});
+    s->getset.push_back(
+        {"message", msg_message, nullptr, "The content as a generated protobuf message (a copy).", nullptr});
     s->getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 
     // The capsule owns the schema from here on; the type's dictionary and
@@ -205,18 +203,16 @@ PyObject* message_type_(PyObject* args) {
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
         {Py_tp_methods, msg_methods},
         {Py_tp_getset, s->getset.data()},
-        {Py_tp_doc, const_cast<char*>(
-             "A price message decoded natively from the protobuf wire format.\n\n"
-             "pricetape(**fields) makes one (keyword arguments as for the generated class);\n"
-             "ParseFromString(data) replaces its content, SerializeToDict() returns a new dict\n"
-             "of every field. Mutable, so unhashable; pickles as its serialized content.")},
+        {Py_tp_doc,
+         const_cast<char*>("A price message decoded natively from the protobuf wire format.\n\n"
+                           "pricetape(**fields) makes one (keyword arguments as for the generated class);\n"
+                           "ParseFromString(data) replaces its content, SerializeToDict() returns a new dict\n"
+                           "of every field. Mutable, so unhashable; pickles as its serialized content.")},
         {0, nullptr},
     };
     PyType_Spec spec = {
-        name,
-        static_cast<int>(sizeof(Msg) + s->fields.size() * sizeof(Slot)),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+        name,  static_cast<int>(sizeof(Msg) + s->fields.size() * sizeof(Slot)),
+        0,     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
     PyObject* type = PyType_FromSpec(&spec);

@@ -97,11 +97,13 @@ int64_t zigzag64(uint64_t v) { return static_cast<int64_t>((v >> 1) ^ (~(v & 1) 
 
 [[gnu::always_inline]] inline uint64_t normalise(Kind k, uint64_t raw) {
     switch (k) {
-        case Kind::Int32: case Kind::Enum:
-            return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(raw)));
+        case Kind::Int32:
+        case Kind::Enum: return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(raw)));
         case Kind::SFixed32:
             return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(raw))));
-        case Kind::UInt32: case Kind::Fixed32: case Kind::Float: return raw & 0xffffffffu;
+        case Kind::UInt32:
+        case Kind::Fixed32:
+        case Kind::Float: return raw & 0xffffffffu;
         case Kind::SInt32: return static_cast<uint64_t>(static_cast<int64_t>(zigzag32(static_cast<uint32_t>(raw))));
         case Kind::SInt64: return static_cast<uint64_t>(zigzag64(raw));
         case Kind::Bool: return raw != 0;
@@ -223,10 +225,11 @@ Status decode(Schema* s, const uint8_t* data, size_t len, Decoded& d) {
                 size_t n;
                 if (!r.length(p, n)) return Status::Malformed;
                 Status st = Status::Ok;
-                PyObject* o = e.kind == Kind::String
-                                  ? make_str(s, p, n, st)
-                                  : (n ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n))
-                                       : Py_NewRef(s->empty_bytes));
+                PyObject* o =
+                    e.kind == Kind::String
+                        ? make_str(s, p, n, st)
+                        : (n ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n))
+                             : Py_NewRef(s->empty_bytes));
                 if (!o) return st == Status::Ok ? Status::Error : st;
                 Py_XSETREF(out[i].obj, o);
                 break;
@@ -321,8 +324,12 @@ PyObject* serialize_(Msg* m) {
                 put_varint(out, (static_cast<uint64_t>(x) << 1) ^ static_cast<uint64_t>(x >> 63));
                 break;
             }
-            case Kind::Fixed32: case Kind::SFixed32: case Kind::Float: put_fixed(out, v.bits, 4); break;
-            case Kind::Fixed64: case Kind::SFixed64: case Kind::Double: put_fixed(out, v.bits, 8); break;
+            case Kind::Fixed32:
+            case Kind::SFixed32:
+            case Kind::Float: put_fixed(out, v.bits, 4); break;
+            case Kind::Fixed64:
+            case Kind::SFixed64:
+            case Kind::Double: put_fixed(out, v.bits, 8); break;
             case Kind::Bytes:
                 put_varint(out, static_cast<uint64_t>(PyBytes_GET_SIZE(v.obj)));
                 out.append(PyBytes_AS_STRING(v.obj), static_cast<size_t>(PyBytes_GET_SIZE(v.obj)));
@@ -347,7 +354,6 @@ PyObject* serialize_(Msg* m) {
 int parse_into(Msg* m, const char* data, Py_ssize_t len) noexcept {
     return guarded(-1, [&] { return parse_into_(m, data, len); });
 }
-
 
 PyObject* serialize(Msg* m) noexcept {
     return guarded<PyObject*>(nullptr, [&] { return serialize_(m); });

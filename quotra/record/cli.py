@@ -8,7 +8,7 @@ import logging
 import os
 import re
 import sys
-from typing import Any, Optional
+from typing import Any
 
 from .. import _cli
 from .defaults import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
@@ -22,36 +22,80 @@ METRICS_NAME = "record"
 _BAD_TOKEN = re.compile(r"[.*>\s]")
 
 
-def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Record quotes into a Parquet dataset (DIR/date=YYYY-MM-DD/symbol=<instrument>/*.parquet, "
-                    "zstd), from the upstream service through a Quotra client, or with --nats from the "
-                    "bridge's JetStream stream through a durable consumer. Ends on Ctrl-C / SIGTERM, "
-                    "finishing the open files.")
-    p.add_argument("--instruments", type=_cli.instruments, required=True, help="comma-separated instruments to record")
+        "zstd), from the upstream service through a Quotra client, or with --nats from the "
+        "bridge's JetStream stream through a durable consumer. Ends on Ctrl-C / SIGTERM, "
+        "finishing the open files.",
+    )
+    p.add_argument(
+        "--instruments",
+        type=_cli.instruments,
+        required=True,
+        help="comma-separated instruments to record",
+    )
     p.add_argument("--out", required=True, help="the dataset's directory (made if missing)")
-    p.add_argument("--url", default=None,
-                   help="the upstream service's wss:// URL (default: the client's own service address)")
-    p.add_argument("--ca-file", default=None,
-                   help="CA certificate (PEM) the upstream's certificate is checked against "
-                        "(default: SSL_CERT_FILE or the system's)")
-    p.add_argument("--nats", default=None, metavar="URL",
-                   help="record from the bridge's stream on this NATS server instead of the upstream service")
-    p.add_argument("--stream", default=DEFAULT_STREAM, help=f"with --nats: the stream (default {DEFAULT_STREAM})")
-    p.add_argument("--subject-prefix", default=DEFAULT_PREFIX,
-                   help=f"with --nats: subjects are <prefix>.<instrument> (default {DEFAULT_PREFIX})")
-    p.add_argument("--durable", default=DEFAULT_DURABLE,
-                   help=f"with --nats: the durable consumer's name (default {DEFAULT_DURABLE})")
-    p.add_argument("--roll-seconds", type=_cli.positive, default=300.0,
-                   help="finish a file after this many seconds (default 300)")
-    p.add_argument("--roll-rows", type=_cli.count, default=1_000_000,
-                   help="finish a file after this many quotes (default 1000000)")
-    p.add_argument("--row-group", type=_cli.count, default=16_384, metavar="ROWS",
-                   help="quotes per Parquet row group (default 16384; at most --roll-rows)")
-    p.add_argument("--metrics-port", type=int, default=None, metavar="PORT",
-                   help="serve the recorder's counters as Prometheus metrics on "
-                        "http://ADDR:PORT/metrics (needs prometheus-client: the 'metrics' extra)")
+    p.add_argument(
+        "--url",
+        default=None,
+        help="the upstream service's wss:// URL (default: the client's own service address)",
+    )
+    p.add_argument(
+        "--ca-file",
+        default=None,
+        help="CA certificate (PEM) the upstream's certificate is checked against "
+        "(default: SSL_CERT_FILE or the system's)",
+    )
+    p.add_argument(
+        "--nats",
+        default=None,
+        metavar="URL",
+        help="record from the bridge's stream on this NATS server instead of the upstream service",
+    )
+    p.add_argument(
+        "--stream",
+        default=DEFAULT_STREAM,
+        help=f"with --nats: the stream (default {DEFAULT_STREAM})",
+    )
+    p.add_argument(
+        "--subject-prefix",
+        default=DEFAULT_PREFIX,
+        help=f"with --nats: subjects are <prefix>.<instrument> (default {DEFAULT_PREFIX})",
+    )
+    p.add_argument(
+        "--durable",
+        default=DEFAULT_DURABLE,
+        help=f"with --nats: the durable consumer's name (default {DEFAULT_DURABLE})",
+    )
+    p.add_argument(
+        "--roll-seconds",
+        type=_cli.positive,
+        default=300.0,
+        help="finish a file after this many seconds (default 300)",
+    )
+    p.add_argument(
+        "--roll-rows",
+        type=_cli.count,
+        default=1_000_000,
+        help="finish a file after this many quotes (default 1000000)",
+    )
+    p.add_argument(
+        "--row-group",
+        type=_cli.count,
+        default=16_384,
+        metavar="ROWS",
+        help="quotes per Parquet row group (default 16384; at most --roll-rows)",
+    )
+    p.add_argument(
+        "--metrics-port",
+        type=int,
+        default=None,
+        metavar="PORT",
+        help="serve the recorder's counters as Prometheus metrics on "
+        "http://ADDR:PORT/metrics (needs prometheus-client: the 'metrics' extra)",
+    )
     _cli.add_metrics_addr(p)
     p.add_argument("-v", "--verbose", action="store_true", help="log at DEBUG")
     args = p.parse_args(argv)
@@ -64,9 +108,17 @@ def parse_args(argv: Optional[list[str]] = None) -> argparse.Namespace:
             p.error(f"--nats: {exc}")
         for text in (*args.instruments, *args.subject_prefix.split(".")):
             if not text or _BAD_TOKEN.search(text):
-                p.error(f"{text!r} cannot be a NATS subject token (empty, or contains '.', '*', '>' or whitespace)")
-        if not args.stream or re.search(r"[.*>\s/\\]", args.stream) or re.search(r"[.*>\s/\\]", args.durable):
-            p.error("--stream and --durable must be non-empty, without '.', '*', '>', slashes or whitespace")
+                p.error(
+                    f"{text!r} cannot be a NATS subject token (empty, or contains '.', '*', '>' or whitespace)"
+                )
+        if (
+            not args.stream
+            or re.search(r"[.*>\s/\\]", args.stream)
+            or re.search(r"[.*>\s/\\]", args.durable)
+        ):
+            p.error(
+                "--stream and --durable must be non-empty, without '.', '*', '>', slashes or whitespace"
+            )
     elif args.url is None and args.ca_file is not None and not os.path.isfile(args.ca_file):
         p.error(f"no CA file {args.ca_file}")
     if args.metrics_port is not None and not 0 <= args.metrics_port <= 65535:
@@ -99,8 +151,12 @@ def _run_direct(args: argparse.Namespace, metrics_server: Any) -> int:
         client = Quotra(loop)  # its SIGINT/SIGTERM handlers close the connection and stop the loop
         if not _cli.point_at(PROG, client, args.url):
             return 2
-        writer = DatasetWriter(args.out, roll_seconds=args.roll_seconds, roll_rows=args.roll_rows,
-                           row_group=args.row_group)
+        writer = DatasetWriter(
+            args.out,
+            roll_seconds=args.roll_seconds,
+            roll_rows=args.roll_rows,
+            row_group=args.row_group,
+        )
         counters = Counters(writer, client)
         _register(counters, metrics_server)
         opened = record_direct(loop, client, writer, list(args.instruments))
@@ -118,10 +174,17 @@ async def _run_nats(args: argparse.Namespace, metrics_server: Any) -> int:
     from .sources import NatsSource, install_stop
     from .writer import DatasetWriter
 
-    writer = DatasetWriter(args.out, roll_seconds=args.roll_seconds, roll_rows=args.roll_rows,
-                           row_group=args.row_group)
-    source = NatsSource(writer, args.nats, list(args.instruments), stream=args.stream,
-                        subject_prefix=args.subject_prefix, durable=args.durable)
+    writer = DatasetWriter(
+        args.out, roll_seconds=args.roll_seconds, roll_rows=args.roll_rows, row_group=args.row_group
+    )
+    source = NatsSource(
+        writer,
+        args.nats,
+        list(args.instruments),
+        stream=args.stream,
+        subject_prefix=args.subject_prefix,
+        durable=args.durable,
+    )
     install_stop(asyncio.get_running_loop(), source.stop)
     _register(source.counters, metrics_server)
     try:
@@ -130,11 +193,14 @@ async def _run_nats(args: argparse.Namespace, metrics_server: Any) -> int:
         source.counters.log()
 
 
-def main(argv: Optional[list[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     """Entry of ``python -m quotra.record`` and the ``quotra-record`` console script."""
     args = parse_args(argv)
-    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO,
-                        format="%(asctime)s %(levelname)s %(name)s: %(message)s", stream=sys.stderr)
+    logging.basicConfig(
+        level=logging.DEBUG if args.verbose else logging.INFO,
+        format="%(asctime)s %(levelname)s %(name)s: %(message)s",
+        stream=sys.stderr,
+    )
     try:
         import pyarrow  # noqa: F401
     except ImportError:
@@ -151,8 +217,11 @@ def main(argv: Optional[list[str]] = None) -> int:
     for name in args.instruments:
         size = len(partition_name(name).encode())
         if size > NAME_MAX:
-            print(f"{PROG}: instrument {name[:40]!r}... cannot be recorded: its directory name would be "
-                  f"{size} bytes, more than the {NAME_MAX} a file system allows", file=sys.stderr)
+            print(
+                f"{PROG}: instrument {name[:40]!r}... cannot be recorded: its directory name would be "
+                f"{size} bytes, more than the {NAME_MAX} a file system allows",
+                file=sys.stderr,
+            )
             return 2
     if not _cli.use_ca_file(PROG, args.ca_file):
         return 2

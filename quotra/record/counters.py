@@ -24,11 +24,11 @@ class Counters:
     def __init__(self, writer: DatasetWriter, client: Any = None):
         self.writer = writer
         self.client = client
-        self.duplicates = 0   # delivered again, already in a file
-        self.refused = 0      # not a quote (bad JSON, a field missing or of another type)
-        self.missing = 0      # gone from the stream (its retention) before they were recorded
+        self.duplicates = 0  # delivered again, already in a file
+        self.refused = 0  # not a quote (bad JSON, a field missing or of another type)
+        self.missing = 0  # gone from the stream (its retention) before they were recorded
         self.fetched_again = 0  # deliveries lost in flight, read again from the stream
-        self.remade = 0       # times the durable consumer was gone and made again
+        self.remade = 0  # times the durable consumer was gone and made again
 
     def snapshot(self) -> dict[str, Any]:
         snap: dict[str, Any] = {}
@@ -38,45 +38,103 @@ class Counters:
             snap.update(monitor.snapshot(self.client))
         w = self.writer
         age = w.last_write_age
-        snap.update(received=w.received, recorded=w.recorded, pending=w.pending, files=w.files, bytes=w.bytes,
-                    lost=w.lost, duplicates=self.duplicates, refused=self.refused,
-                    missing=self.missing, fetched_again=self.fetched_again, consumers_remade=self.remade,
-                    last_write_age_s=None if age is None else round(age, 3))
+        snap.update(
+            received=w.received,
+            recorded=w.recorded,
+            pending=w.pending,
+            files=w.files,
+            bytes=w.bytes,
+            lost=w.lost,
+            duplicates=self.duplicates,
+            refused=self.refused,
+            missing=self.missing,
+            fetched_again=self.fetched_again,
+            consumers_remade=self.remade,
+            last_write_age_s=None if age is None else round(age, 3),
+        )
         return snap
 
     def log(self, level: int = logging.INFO) -> None:
         s = self.snapshot()
         age = s["last_write_age_s"]
-        logger.log(level, "recorder counters: received %d, recorded %d, files %d, bytes %d, lost %d, "
-                   "duplicates %d, refused %d, missing %d, fetched again %d, consumers remade %d, "
-                   "last write age %s", s["received"], s["recorded"], s["files"], s["bytes"], s["lost"],
-                   s["duplicates"], s["refused"], s["missing"], s["fetched_again"], s["consumers_remade"],
-                   "-" if age is None else f"{age:.3f} s")
+        logger.log(
+            level,
+            "recorder counters: received %d, recorded %d, files %d, bytes %d, lost %d, "
+            "duplicates %d, refused %d, missing %d, fetched again %d, consumers remade %d, "
+            "last write age %s",
+            s["received"],
+            s["recorded"],
+            s["files"],
+            s["bytes"],
+            s["lost"],
+            s["duplicates"],
+            s["refused"],
+            s["missing"],
+            s["fetched_again"],
+            s["consumers_remade"],
+            "-" if age is None else f"{age:.3f} s",
+        )
         if "quotes" in s:
-            logger.log(level, "upstream client: quotes %d, quote errors %d, connections opened %d, "
-                       "disconnections %d", s["quotes"], s["quote_errors"], s["connections_opened"],
-                       s["disconnections"])
+            logger.log(
+                level,
+                "upstream client: quotes %d, quote errors %d, connections opened %d, "
+                "disconnections %d",
+                s["quotes"],
+                s["quote_errors"],
+                s["connections_opened"],
+                s["disconnections"],
+            )
 
 
 def metric_families() -> tuple[Family, ...]:
     from ..metrics import Family
 
     return (
-        Family("received", "quotra_record_received", "counter", "Quotes the recorder took from its source."),
+        Family(
+            "received",
+            "quotra_record_received",
+            "counter",
+            "Quotes the recorder took from its source.",
+        ),
         Family("recorded", "quotra_record_recorded", "counter", "Quotes in finished files."),
-        Family("pending", "quotra_record_pending", "gauge", "Quotes taken, not yet in a finished file."),
+        Family(
+            "pending", "quotra_record_pending", "gauge", "Quotes taken, not yet in a finished file."
+        ),
         Family("files", "quotra_record_files", "counter", "Files finished and renamed into place."),
         Family("bytes", "quotra_record_bytes", "counter", "Bytes of the finished files."),
-        Family("lost", "quotra_record_lost", "counter", "Quotes of files that could not be written."),
-        Family("duplicates", "quotra_record_duplicates", "counter",
-               "Quotes delivered again that were already in a file."),
+        Family(
+            "lost", "quotra_record_lost", "counter", "Quotes of files that could not be written."
+        ),
+        Family(
+            "duplicates",
+            "quotra_record_duplicates",
+            "counter",
+            "Quotes delivered again that were already in a file.",
+        ),
         Family("refused", "quotra_record_refused", "counter", "Messages that were not a quote."),
-        Family("missing", "quotra_record_missing", "counter",
-               "Quotes the stream's retention removed before they were recorded."),
-        Family("fetched_again", "quotra_record_fetched_again", "counter",
-               "Deliveries lost in flight (a node or connection gone) and read again from the stream."),
-        Family("consumers_remade", "quotra_record_consumers_remade", "counter",
-               "Times the durable consumer was gone and made again."),
-        Family("last_write_age_s", "quotra_record_last_write_age_seconds", "gauge",
-               "Seconds since the last write to disk; +Inf before the first.", missing=math.inf),
+        Family(
+            "missing",
+            "quotra_record_missing",
+            "counter",
+            "Quotes the stream's retention removed before they were recorded.",
+        ),
+        Family(
+            "fetched_again",
+            "quotra_record_fetched_again",
+            "counter",
+            "Deliveries lost in flight (a node or connection gone) and read again from the stream.",
+        ),
+        Family(
+            "consumers_remade",
+            "quotra_record_consumers_remade",
+            "counter",
+            "Times the durable consumer was gone and made again.",
+        ),
+        Family(
+            "last_write_age_s",
+            "quotra_record_last_write_age_seconds",
+            "gauge",
+            "Seconds since the last write to disk; +Inf before the first.",
+            missing=math.inf,
+        ),
     )

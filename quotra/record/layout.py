@@ -14,8 +14,16 @@ from google.protobuf.descriptor import FieldDescriptor
 
 from ..pricetape_pb2 import PriceTape
 
-__all__ = ["SCHEMA", "QUOTE_FIELDS", "RECEIVED", "DATE_KEY", "SYMBOL_KEY", "NAME_MAX", "partition_dir",
-           "partition_name"]
+__all__ = [
+    "SCHEMA",
+    "QUOTE_FIELDS",
+    "RECEIVED",
+    "DATE_KEY",
+    "SYMBOL_KEY",
+    "NAME_MAX",
+    "partition_dir",
+    "partition_name",
+]
 
 _ARROW_TYPES = {
     FieldDescriptor.TYPE_STRING: pa.string(),
@@ -46,7 +54,8 @@ SYMBOL_KEY = "symbol"
 #: Every file's schema: the quote's fields with their protobuf types, then the receive time.
 SCHEMA = pa.schema(
     [pa.field(f.name, _ARROW_TYPES[f.type], nullable=False) for f in _FIELDS]
-    + [pa.field(RECEIVED, pa.int64(), nullable=False)])
+    + [pa.field(RECEIVED, pa.int64(), nullable=False)]
+)
 
 #: The longest name of a directory entry, in bytes (most file systems).
 NAME_MAX = 255

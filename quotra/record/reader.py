@@ -8,7 +8,7 @@ import datetime
 import heapq
 import os
 from collections.abc import Iterable, Iterator
-from typing import Any, Optional, Union
+from typing import Any
 
 import pyarrow as pa
 import pyarrow.dataset as ds
@@ -20,11 +20,13 @@ __all__ = ["read", "iter_quotes", "parquet_files", "newest_file"]
 
 Time = int | datetime.datetime | datetime.date | None
 
-_PARTITIONING = ds.partitioning(pa.schema([(DATE_KEY, pa.string()), (SYMBOL_KEY, pa.string())]), flavor="hive")
+_PARTITIONING = ds.partitioning(
+    pa.schema([(DATE_KEY, pa.string()), (SYMBOL_KEY, pa.string())]), flavor="hive"
+)
 _BATCH = 8192
 
 
-def _ns(value: Time, name: str) -> Optional[int]:
+def _ns(value: Time, name: str) -> int | None:
     """Nanoseconds since the epoch of ``value``: an int (ns), a datetime
     (naive means UTC) or a date (its midnight UTC)."""
     if value is None:
@@ -40,14 +42,16 @@ def _ns(value: Time, name: str) -> Optional[int]:
         return (delta.days * 86_400 + delta.seconds) * 1_000_000_000 + delta.microseconds * 1000
     if isinstance(value, datetime.date):
         return _ns(datetime.datetime(value.year, value.month, value.day), name)
-    raise TypeError(f"{name} is ns since the epoch (int), a datetime or a date, not {type(value).__name__}")
+    raise TypeError(
+        f"{name} is ns since the epoch (int), a datetime or a date, not {type(value).__name__}"
+    )
 
 
 def _date(ns: int) -> str:
     return datetime.datetime.fromtimestamp(ns // 1_000_000_000, datetime.UTC).strftime("%Y-%m-%d")
 
 
-def _names(instruments: Optional[Iterable[str]]) -> Optional[list[str]]:
+def _names(instruments: Iterable[str] | None) -> list[str] | None:
     if instruments is None:
         return None
     if isinstance(instruments, (str, bytes)):
@@ -55,8 +59,14 @@ def _names(instruments: Optional[Iterable[str]]) -> Optional[list[str]]:
     return list(dict.fromkeys(instruments))
 
 
-def read(path: Union[str, os.PathLike[str]], instruments: Optional[Iterable[str]] = None,
-         start: Time = None, end: Time = None, *, table: bool = False) -> Union[list[dict[str, Any]], pa.Table]:
+def read(
+    path: str | os.PathLike[str],
+    instruments: Iterable[str] | None = None,
+    start: Time = None,
+    end: Time = None,
+    *,
+    table: bool = False,
+) -> list[dict[str, Any]] | pa.Table:
     """The recorded quotes under ``path`` (a dataset directory or one file)
     as dicts in recorded order: the quote's fields and ``received_ns``.
 
@@ -77,8 +87,12 @@ def read(path: Union[str, os.PathLike[str]], instruments: Optional[Iterable[str]
         # Whole directories are skipped by their names only in the recorder's own layout.
         hive = all(_in_layout(os.path.relpath(f, path)) for f in files)
         # The finished files only: the directory may hold others (temporaries, notes).
-        dataset = ds.dataset(files, format="parquet", partitioning=_PARTITIONING if hive else None,
-                             partition_base_dir=path)
+        dataset = ds.dataset(
+            files,
+            format="parquet",
+            partitioning=_PARTITIONING if hive else None,
+            partition_base_dir=path,
+        )
     elif os.path.isfile(path):
         dataset = ds.dataset(path, format="parquet")
     else:
@@ -111,17 +125,25 @@ def parquet_files(directory: str) -> list[str]:
     out: list[str] = []
     for root, dirs, files in os.walk(directory):
         dirs[:] = sorted(d for d in dirs if not d.startswith((".", "_")))
-        out.extend(os.path.join(root, f) for f in files if f.endswith(".parquet") and not f.startswith((".", "_")))
+        out.extend(
+            os.path.join(root, f)
+            for f in files
+            if f.endswith(".parquet") and not f.startswith((".", "_"))
+        )
     return sorted(out)
 
 
 def _in_layout(relative: str) -> bool:
     """``date=<day>/symbol=<name>/<file>``: the recorder's layout."""
     rel = relative.split(os.sep)
-    return len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") and rel[1].startswith(SYMBOL_KEY + "=")
+    return (
+        len(rel) == 3 and rel[0].startswith(DATE_KEY + "=") and rel[1].startswith(SYMBOL_KEY + "=")
+    )
 
 
-def _file_rows(path: str, names: Optional[set[str]], lo: Optional[int], hi: Optional[int]) -> Iterator[dict[str, Any]]:
+def _file_rows(
+    path: str, names: set[str] | None, lo: int | None, hi: int | None
+) -> Iterator[dict[str, Any]]:
     with pq.ParquetFile(path) as f:
         for batch in f.iter_batches(batch_size=_BATCH, columns=SCHEMA.names):
             for row in batch.to_pylist():
@@ -133,13 +155,19 @@ def _file_rows(path: str, names: Optional[set[str]], lo: Optional[int], hi: Opti
                 yield row
 
 
-def _chain(paths: list[str], names: Optional[set[str]], lo: Optional[int], hi: Optional[int]) -> Iterator[dict[str, Any]]:
+def _chain(
+    paths: list[str], names: set[str] | None, lo: int | None, hi: int | None
+) -> Iterator[dict[str, Any]]:
     for p in paths:
         yield from _file_rows(p, names, lo, hi)
 
 
-def iter_quotes(path: Union[str, os.PathLike[str]], instruments: Optional[Iterable[str]] = None,
-                start: Time = None, end: Time = None) -> Iterator[dict[str, Any]]:
+def iter_quotes(
+    path: str | os.PathLike[str],
+    instruments: Iterable[str] | None = None,
+    start: Time = None,
+    end: Time = None,
+) -> Iterator[dict[str, Any]]:
     """``read``'s dicts one at a time, in recorded order, holding one batch
     per instrument: a day's files are merged by ``received_ns``, each
     instrument's files taken in the order of their names (the order one
@@ -161,17 +189,21 @@ def iter_quotes(path: Union[str, os.PathLike[str]], instruments: Optional[Iterab
         else:  # not the recorder's layout: no order between files known, each merged on its own
             by_day.setdefault("", {})[f] = [f]
     for day in sorted(by_day):
-        if (lo is not None and day and day < _date(lo)) or (hi is not None and day and day > _date(hi)):
+        if (lo is not None and day and day < _date(lo)) or (
+            hi is not None and day and day > _date(hi)
+        ):
             continue
-        streams = [_chain(sorted(files, key=os.path.basename), wanted, lo, hi)
-                   for files in by_day[day].values()]
+        streams = [
+            _chain(sorted(files, key=os.path.basename), wanted, lo, hi)
+            for files in by_day[day].values()
+        ]
         yield from heapq.merge(*streams, key=lambda row: row[RECEIVED])
 
 
-def newest_file(root: str, instrument: str) -> Optional[str]:
+def newest_file(root: str, instrument: str) -> str | None:
     """The finished file of ``instrument`` with the newest name (the latest
     first quote) under the dataset ``root``, or None."""
-    newest: Optional[str] = None
+    newest: str | None = None
     try:
         days = [d for d in os.listdir(root) if d.startswith(DATE_KEY + "=")]
     except FileNotFoundError:
@@ -179,7 +211,9 @@ def newest_file(root: str, instrument: str) -> Optional[str]:
     for day in days:
         directory = partition_dir(root, day.partition("=")[2], instrument)
         try:
-            files = [f for f in os.listdir(directory) if f.startswith("part-") and f.endswith(".parquet")]
+            files = [
+                f for f in os.listdir(directory) if f.startswith("part-") and f.endswith(".parquet")
+            ]
         except OSError:  # none, or a name no directory can have
             continue
         for name in files:

@@ -27,18 +27,28 @@ import logging
 import os
 import time
 from collections import deque
+from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from operator import itemgetter
-from typing import Any, Callable, Optional
+from typing import Any
 
 import pyarrow as pa
 import pyarrow.parquet as pq
 
 from .layout import DATE_KEY, QUOTE_FIELDS, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
 
-__all__ = ["SCHEMA", "QUOTE_FIELDS", "RECEIVED", "DATE_KEY", "SYMBOL_KEY", "DatasetWriter", "ClosedFile",
-           "partition_dir", "unfinished_files"]
+__all__ = [
+    "SCHEMA",
+    "QUOTE_FIELDS",
+    "RECEIVED",
+    "DATE_KEY",
+    "SYMBOL_KEY",
+    "DatasetWriter",
+    "ClosedFile",
+    "partition_dir",
+    "unfinished_files",
+]
 
 logger = logging.getLogger("quotra.record")
 
@@ -66,7 +76,7 @@ class ClosedFile:
     rows: int
     bytes: int
     mark: Any = None
-    last_seq: Optional[int] = None
+    last_seq: int | None = None
 
 
 @dataclass
@@ -75,16 +85,16 @@ class _OpenFile:
     date: str
     tmp: str
     final: str
-    opened: float          # monotonic
-    order: int             # opening order, across partitions
+    opened: float  # monotonic
+    order: int  # opening order, across partitions
     mark: Any = None
-    last_seq: Optional[int] = None
-    rows: int = 0          # written and buffered
+    last_seq: int | None = None
+    rows: int = 0  # written and buffered
     buffer: list[dict[str, Any]] = field(default_factory=list)  # quote dicts
     batches: list[Any] = field(default_factory=list)  # record batches of the row group being made
     batched: int = 0
-    writer: Optional[pq.ParquetWriter] = None      # used by the I/O thread only
-    error: Optional[BaseException] = None          # the I/O thread's, for the file's end
+    writer: pq.ParquetWriter | None = None  # used by the I/O thread only
+    error: BaseException | None = None  # the I/O thread's, for the file's end
 
 
 class DatasetWriter:
@@ -100,11 +110,18 @@ class DatasetWriter:
     (keys are given the prefix ``quotra.``). Not thread-safe: one thread.
     """
 
-    def __init__(self, root: str, *, roll_seconds: float = 300.0, roll_rows: int = 1_000_000,
-                 row_group: int = ROW_GROUP, compression: str = "zstd",
-                 on_closed: Optional[Callable[[ClosedFile], None]] = None,
-                 on_failed: Optional[Callable[[str, int], None]] = None,
-                 metadata: Optional[dict[str, str]] = None):
+    def __init__(
+        self,
+        root: str,
+        *,
+        roll_seconds: float = 300.0,
+        roll_rows: int = 1_000_000,
+        row_group: int = ROW_GROUP,
+        compression: str = "zstd",
+        on_closed: Callable[[ClosedFile], None] | None = None,
+        on_failed: Callable[[str, int], None] | None = None,
+        metadata: dict[str, str] | None = None,
+    ):
         if not (roll_seconds > 0):
             raise ValueError("roll_seconds must be a positive number of seconds")
         if not (isinstance(roll_rows, int) and roll_rows >= 1):
@@ -125,17 +142,17 @@ class DatasetWriter:
         self.recorded = 0
         self.files = 0
         self.bytes = 0
-        self.lost = 0             # quotes of files that could not be written
-        self._last_write: Optional[float] = None
-        self._open: dict[str, _OpenFile] = {}   # of the current date, by instrument
-        self._older: list[_OpenFile] = []       # of earlier dates, closed at the next tick
+        self.lost = 0  # quotes of files that could not be written
+        self._last_write: float | None = None
+        self._open: dict[str, _OpenFile] = {}  # of the current date, by instrument
+        self._older: list[_OpenFile] = []  # of earlier dates, closed at the next tick
         self._opened = 0
         self._last_ns = 0
         self._day_start = self._day_end = 0
         self._date = ""
         self._pid = os.getpid()
         self._complain_at = 0.0
-        self._io: Optional[ThreadPoolExecutor] = None
+        self._io: ThreadPoolExecutor | None = None
         self._jobs: deque[Future[Any]] = deque()
         self._closing: deque[tuple[Future[Any], _OpenFile]] = deque()
 
@@ -152,13 +169,13 @@ class DatasetWriter:
         return self.received - self.recorded - self.lost
 
     @property
-    def last_write_age(self) -> Optional[float]:
+    def last_write_age(self) -> float | None:
         """Seconds since the last write to disk (a row group or a finished file); None before the first."""
         return None if self._last_write is None else time.monotonic() - self._last_write
 
     # -- the quote path ---------------------------------------------------------
 
-    def add(self, quote: dict[str, Any], *, mark: Any = None, seq: Optional[int] = None) -> None:
+    def add(self, quote: dict[str, Any], *, mark: Any = None, seq: int | None = None) -> None:
         """Stamp ``quote`` with its receive time and buffer it in its file.
 
         ``mark``: kept with the file when this quote opens one
@@ -197,7 +214,9 @@ class DatasetWriter:
     def _new_day(self, now: int) -> None:
         day = now // _DAY_NS
         self._day_start, self._day_end = day * _DAY_NS, (day + 1) * _DAY_NS
-        self._date = datetime.datetime.fromtimestamp(day * 86_400, datetime.UTC).strftime("%Y-%m-%d")
+        self._date = datetime.datetime.fromtimestamp(day * 86_400, datetime.UTC).strftime(
+            "%Y-%m-%d"
+        )
         if self._open:
             # Finished at the next tick, off the quote path.
             self._older.extend(self._open.values())
@@ -210,8 +229,15 @@ class DatasetWriter:
         os.makedirs(directory, exist_ok=True)
         self._opened += 1
         name = f"part-{now:020d}-{self._pid}-{self._opened}.parquet"
-        f = _OpenFile(instrument, self._date, os.path.join(directory, f".{name}.tmp"),
-                      os.path.join(directory, name), time.monotonic(), self._opened, mark)
+        f = _OpenFile(
+            instrument,
+            self._date,
+            os.path.join(directory, f".{name}.tmp"),
+            os.path.join(directory, name),
+            time.monotonic(),
+            self._opened,
+            mark,
+        )
         self._open[instrument] = f
         return f
 
@@ -222,8 +248,11 @@ class DatasetWriter:
             # Columns by a transposition in C: about four times faster than
             # RecordBatch.from_pylist, which looks every field up per row.
             columns = zip(*map(_ROW, f.buffer))
-            f.batches.append(pa.RecordBatch.from_arrays(
-                [pa.array(c, t) for c, t in zip(columns, _TYPES)], schema=self._schema))
+            f.batches.append(
+                pa.RecordBatch.from_arrays(
+                    [pa.array(c, t) for c, t in zip(columns, _TYPES)], schema=self._schema
+                )
+            )
             f.batched += len(f.buffer)
             f.buffer = []
         if not f.batches or (f.batched < self.row_group and not last):
@@ -333,7 +362,9 @@ class DatasetWriter:
             pass
         self._lose(f.instrument, f.rows, f.final, f.error)
 
-    def _lose(self, instrument: str, rows: int, where: str, error: Optional[BaseException] = None) -> None:
+    def _lose(
+        self, instrument: str, rows: int, where: str, error: BaseException | None = None
+    ) -> None:
         # Not stored (a full disk, a directory gone): counted and logged (at
         # most every few seconds while it lasts); a source that acknowledges
         # must not acknowledge these quotes.
@@ -341,8 +372,14 @@ class DatasetWriter:
         now = time.monotonic()
         if now >= self._complain_at:
             self._complain_at = now + _COMPLAIN_EVERY
-            logger.error("could not write %s: %d quotes of %s not recorded (%d lost in all)",
-                         where, rows, instrument, self.lost, exc_info=error or True)
+            logger.error(
+                "could not write %s: %d quotes of %s not recorded (%d lost in all)",
+                where,
+                rows,
+                instrument,
+                self.lost,
+                exc_info=error or True,
+            )
         if self.on_failed is not None:
             self.on_failed(instrument, rows)
 
@@ -400,7 +437,7 @@ def unfinished_files(root: str) -> list[tuple[str, int, int]]:
             if not part.startswith(SYMBOL_KEY + "=") or not os.path.isdir(part_dir):
                 continue
             for name in os.listdir(part_dir):
-                first = name[len(".part-"):].split("-", 1)[0]
+                first = name[len(".part-") :].split("-", 1)[0]
                 if name.startswith(".part-") and name.endswith(".parquet.tmp") and first.isdigit():
                     path = os.path.join(part_dir, name)
                     try:

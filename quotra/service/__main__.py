@@ -15,7 +15,6 @@ import math
 import os
 import signal
 import sys
-from typing import Optional
 
 import orjson
 
@@ -38,40 +37,91 @@ def _instruments(text: str) -> tuple[str, ...]:
     return names
 
 
-def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
+def _parse_args(argv: list[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog=_prog(),
         description="Local market-data websocket service (TLS) for quotra: "
-                    "accepts {\"subscribe\":[...]} / {\"unsubscribe\":[...]} and streams "
-                    "{\"message\":\"<base64 PriceTape>\"} quotes. Prints one JSON line with "
-                    "url, port and ca_file once listening; point SSL_CERT_FILE at ca_file.")
-    p.add_argument("--host", default=HOST,
-                   help=f"address to listen on, named in the URL and the certificate (default {HOST})")
+        'accepts {"subscribe":[...]} / {"unsubscribe":[...]} and streams '
+        '{"message":"<base64 PriceTape>"} quotes. Prints one JSON line with '
+        "url, port and ca_file once listening; point SSL_CERT_FILE at ca_file.",
+    )
+    p.add_argument(
+        "--host",
+        default=HOST,
+        help=f"address to listen on, named in the URL and the certificate (default {HOST})",
+    )
     p.add_argument("--port", type=int, default=0, help="port to listen on (default 0: a free port)")
-    p.add_argument("--rate", type=float, default=10.0,
-                   help="quotes per second per connection, over its subscribed instruments (default 10)")
-    p.add_argument("--count", type=int, default=None,
-                   help="quotes per connection in total (with --rate 0: as fast as possible)")
-    p.add_argument("--instruments", type=_instruments, default=None,
-                   help="comma-separated instruments to quote (default: any a client subscribes to)")
-    p.add_argument("--ca-file", default=None,
-                   help="write the CA certificate (PEM) here (default: a temporary file, removed at exit)")
-    p.add_argument("--duration", type=float, default=None,
-                   help="seconds to run before stopping (default: until Ctrl-C)")
+    p.add_argument(
+        "--rate",
+        type=float,
+        default=10.0,
+        help="quotes per second per connection, over its subscribed instruments (default 10)",
+    )
+    p.add_argument(
+        "--count",
+        type=int,
+        default=None,
+        help="quotes per connection in total (with --rate 0: as fast as possible)",
+    )
+    p.add_argument(
+        "--instruments",
+        type=_instruments,
+        default=None,
+        help="comma-separated instruments to quote (default: any a client subscribes to)",
+    )
+    p.add_argument(
+        "--ca-file",
+        default=None,
+        help="write the CA certificate (PEM) here (default: a temporary file, removed at exit)",
+    )
+    p.add_argument(
+        "--duration",
+        type=float,
+        default=None,
+        help="seconds to run before stopping (default: until Ctrl-C)",
+    )
     p.add_argument("--seed", type=int, default=0, help="seed of the price random walks (default 0)")
-    p.add_argument("--tls", choices=TLS_MODES, default="trusted", help="certificate to present (default trusted)")
-    p.add_argument("--stamp", action="store_true", help="put the send time in sent_at_ns of every quote")
-    p.add_argument("--shared-market", action="store_true",
-                   help="one market for every connection: the same quotes, same exchange_ts_ns, to all")
-    p.add_argument("--fragment-size", type=int, default=None, metavar="BYTES",
-                   help="send each quote in TEXT + CONTINUATION frames of at most BYTES (default: whole frames)")
-    p.add_argument("--close-after", type=float, default=None, metavar="SECONDS",
-                   help="close every connection (CLOSE 1001) SECONDS after it opened, as a restarting server does")
-    p.add_argument("--replay", default=None, metavar="PATH",
-                   help="send the quotes of a recording (quotra-record's directory, or one of its files) instead "
-                        "of the random walk, once a client subscribes (needs pyarrow: the 'record' extra)")
-    p.add_argument("--speed", type=float, default=1.0,
-                   help="with --replay: 1 the recorded pace (default), 2 twice as fast, 0 as fast as the socket takes")
+    p.add_argument(
+        "--tls",
+        choices=TLS_MODES,
+        default="trusted",
+        help="certificate to present (default trusted)",
+    )
+    p.add_argument(
+        "--stamp", action="store_true", help="put the send time in sent_at_ns of every quote"
+    )
+    p.add_argument(
+        "--shared-market",
+        action="store_true",
+        help="one market for every connection: the same quotes, same exchange_ts_ns, to all",
+    )
+    p.add_argument(
+        "--fragment-size",
+        type=int,
+        default=None,
+        metavar="BYTES",
+        help="send each quote in TEXT + CONTINUATION frames of at most BYTES (default: whole frames)",
+    )
+    p.add_argument(
+        "--close-after",
+        type=float,
+        default=None,
+        metavar="SECONDS",
+        help="close every connection (CLOSE 1001) SECONDS after it opened, as a restarting server does",
+    )
+    p.add_argument(
+        "--replay",
+        default=None,
+        metavar="PATH",
+        help="send the quotes of a recording (quotra-record's directory, or one of its files) instead "
+        "of the random walk, once a client subscribes (needs pyarrow: the 'record' extra)",
+    )
+    p.add_argument(
+        "--speed",
+        type=float,
+        default=1.0,
+        help="with --replay: 1 the recorded pace (default), 2 twice as fast, 0 as fast as the socket takes",
+    )
     p.add_argument("-v", "--verbose", action="store_true", help="log connections and events")
     args = p.parse_args(argv)
     if not (args.speed >= 0 and math.isfinite(args.speed)):
@@ -84,7 +134,9 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
         p.error("--rate must be >= 0")
     if args.fragment_size is not None and args.fragment_size < 1:
         p.error("--fragment-size must be a positive number of bytes")
-    if args.close_after is not None and not (args.close_after > 0 and math.isfinite(args.close_after)):
+    if args.close_after is not None and not (
+        args.close_after > 0 and math.isfinite(args.close_after)
+    ):
         p.error("--close-after must be a positive number of seconds")
     if not 0 <= args.port <= 65535:
         p.error("--port must be in 0..65535")
@@ -95,14 +147,20 @@ def _parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
 def _trust_advice(mode: str, ca_file: str) -> str:
     """What a client must do with ``ca_file`` for the certificate ``mode`` presents."""
     if mode == "untrusted":
-        return ("--tls untrusted presents a certificate from a CA that is not in "
-                f"{ca_file}: a client refuses it whatever it trusts (the mode is for trying that refusal)")
+        return (
+            "--tls untrusted presents a certificate from a CA that is not in "
+            f"{ca_file}: a client refuses it whatever it trusts (the mode is for trying that refusal)"
+        )
     if mode == "wrong_host":
-        return (f"--tls wrong_host presents a certificate for {WRONG_HOST_NAME}: a client that trusts "
-                f"{ca_file} (SSL_CERT_FILE={ca_file}) refuses it for its host name (the mode is for trying that)")
+        return (
+            f"--tls wrong_host presents a certificate for {WRONG_HOST_NAME}: a client that trusts "
+            f"{ca_file} (SSL_CERT_FILE={ca_file}) refuses it for its host name (the mode is for trying that)"
+        )
     if mode == "expired":
-        return (f"--tls expired presents an expired certificate: a client that trusts {ca_file} "
-                f"(SSL_CERT_FILE={ca_file}) refuses it as expired (the mode is for trying that)")
+        return (
+            f"--tls expired presents an expired certificate: a client that trusts {ca_file} "
+            f"(SSL_CERT_FILE={ca_file}) refuses it as expired (the mode is for trying that)"
+        )
     return f"a client must trust the CA certificate {ca_file} (SSL_CERT_FILE={ca_file})"
 
 
@@ -141,30 +199,46 @@ async def _serve(args: argparse.Namespace) -> int:
         try:
             await svc.start()
         except OSError as exc:  # the address is taken or cannot be had
-            print(f"{args.prog}: cannot listen on {args.host} port {args.port}: {exc}", file=sys.stderr)
+            print(
+                f"{args.prog}: cannot listen on {args.host} port {args.port}: {exc}",
+                file=sys.stderr,
+            )
             return 1
-        print(orjson.dumps({"url": svc.url, "port": svc.port, "ca_file": svc.ca_file}).decode(), flush=True)
+        print(
+            orjson.dumps({"url": svc.url, "port": svc.port, "ca_file": svc.ca_file}).decode(),
+            flush=True,
+        )
         if args.replay is not None:
             from .replay import start_replay
 
             start_replay(svc, args)
         until = "Ctrl-C" if args.duration is None else f"{args.duration:g} s or Ctrl-C"
-        print(f"{args.prog}: listening on {svc.url} until {until}\n"
-              f"{args.prog}: {_trust_advice(args.tls, svc.ca_file)}", file=sys.stderr, flush=True)
+        print(
+            f"{args.prog}: listening on {svc.url} until {until}\n"
+            f"{args.prog}: {_trust_advice(args.tls, svc.ca_file)}",
+            file=sys.stderr,
+            flush=True,
+        )
         try:
             await asyncio.wait_for(done.wait(), args.duration)
-        except (TimeoutError, asyncio.TimeoutError):
+        except TimeoutError:
             pass
         await svc.stop()
-        print(orjson.dumps({"connections": svc.accepted, "quotes_sent": svc.quotes_sent}).decode(), flush=True)
-        print(f"{args.prog}: stopped after {svc.accepted} connection(s) and {svc.quotes_sent} quote(s)",
-              file=sys.stderr, flush=True)
+        print(
+            orjson.dumps({"connections": svc.accepted, "quotes_sent": svc.quotes_sent}).decode(),
+            flush=True,
+        )
+        print(
+            f"{args.prog}: stopped after {svc.accepted} connection(s) and {svc.quotes_sent} quote(s)",
+            file=sys.stderr,
+            flush=True,
+        )
         return 0
     finally:
         svc.close_files()
 
 
-def main(argv: Optional[list[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     """Run the service from the command line; returns the exit status."""
     args = _parse_args(argv)
     if trustme_missing(args.prog):
@@ -173,10 +247,16 @@ def main(argv: Optional[list[str]] = None) -> int:
         try:
             import pyarrow  # noqa: F401
         except ImportError:
-            print(f"{args.prog}: --replay needs pyarrow: pip install 'quotra[record]'", file=sys.stderr)
+            print(
+                f"{args.prog}: --replay needs pyarrow: pip install 'quotra[record]'",
+                file=sys.stderr,
+            )
             return 2
-    logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
-                        format="%(asctime)s %(name)s %(levelname)s %(message)s", stream=sys.stderr)
+    logging.basicConfig(
+        level=logging.INFO if args.verbose else logging.WARNING,
+        format="%(asctime)s %(name)s %(levelname)s %(message)s",
+        stream=sys.stderr,
+    )
     try:
         return asyncio.run(_serve(args))
     except KeyboardInterrupt:  # before the loop's own handler was in place

@@ -6,7 +6,8 @@ from __future__ import annotations
 import asyncio
 import time
 from collections import deque
-from typing import Any, Callable, Iterable, NamedTuple, Optional, Union
+from collections.abc import Callable, Iterable
+from typing import Any, NamedTuple
 
 import orjson
 from picows import WSMsgType, WSTransport
@@ -29,7 +30,7 @@ class Event(NamedTuple):
     refused in ``refuse(mode="reject")``, ``conn_id`` None)."""
 
     kind: str
-    conn_id: Optional[int]
+    conn_id: int | None
     time_ns: int
 
 
@@ -48,7 +49,7 @@ class Connection:
 
     def __init__(self, conn_id: int, transport: WSTransport, path: bytes, record_sent: int):
         self.id = conn_id
-        self.transport: Optional[WSTransport] = transport
+        self.transport: WSTransport | None = transport
         self.path = path
         try:
             self.peer = transport.underlying_transport.get_extra_info("peername")
@@ -59,16 +60,16 @@ class Connection:
         self.quotes_sent = 0
         self.write_pauses = 0  # times picows asked us to stop writing (flow control)
         self.sent: deque[bytes] = deque(maxlen=max(0, record_sent))
-        self.answer_pings: Optional[bool] = None  # None: follow the service
-        self.close_received: Optional[tuple[Optional[int], bytes]] = None
+        self.answer_pings: bool | None = None  # None: follow the service
+        self.close_received: tuple[int | None, bytes] | None = None
         self.close_sent = False
         self.opened_at_ns = time.time_ns()
-        self.closed_at_ns: Optional[int] = None
+        self.closed_at_ns: int | None = None
         self.writable = asyncio.Event()
         self.writable.set()
         self._wake = asyncio.Event()
-        self._task: Optional[asyncio.Task[None]] = None
-        self._fragments: Optional[list[bytes]] = None
+        self._task: asyncio.Task[None] | None = None
+        self._fragments: list[bytes] | None = None
         self._instruments: tuple[str, ...] = ()
         self._streamed: tuple[str, ...] = ()  # the subscriptions the service quotes
 
@@ -102,8 +103,10 @@ class Connection:
 
     def __repr__(self) -> str:
         state = "open" if self.is_open else "closed"
-        return (f"<Connection {self.id} {state} peer={self.peer} received={len(self.received)} "
-                f"subscribed={list(self._instruments)} quotes_sent={self.quotes_sent}>")
+        return (
+            f"<Connection {self.id} {state} peer={self.peer} received={len(self.received)} "
+            f"subscribed={list(self._instruments)} quotes_sent={self.quotes_sent}>"
+        )
 
 
 #: How controls and waits name connections: None (every open one), an id, a
@@ -124,6 +127,7 @@ def frame_matcher(match: Any) -> Callable[[Frame], bool]:
         want_t = Frame(match[0], bytes(match[1]))
         return lambda f: f == want_t
     if isinstance(match, (dict, list)):
+
         def json_equal(f: Frame) -> bool:
             if f.msg_type is not WSMsgType.TEXT:
                 return False
@@ -131,6 +135,7 @@ def frame_matcher(match: Any) -> Callable[[Frame], bool]:
                 return bool(orjson.loads(f.payload) == match)
             except orjson.JSONDecodeError:
                 return False
+
         return json_equal
     if callable(match):
         matches: Callable[[Frame], bool] = match

@@ -7,9 +7,14 @@ from __future__ import annotations
 import asyncio
 import logging
 from http import HTTPStatus
-from typing import Any, Optional, Self, Union, cast
+from typing import Any, Self, cast
 
-from picows import WSUpgradeRequest, WSUpgradeResponse, WSUpgradeResponseWithListener, ws_create_server
+from picows import (
+    WSUpgradeRequest,
+    WSUpgradeResponse,
+    WSUpgradeResponseWithListener,
+    ws_create_server,
+)
 
 from .parts import ServiceParts
 from .protocol import ConnectionProtocol, Listener
@@ -76,7 +81,9 @@ class ListeningSocket(ServiceParts):
             else:
                 conn.link.disconnect(False)
         try:
-            await self.wait_for(lambda: not self.open_connections, timeout, "all connections closed")
+            await self.wait_for(
+                lambda: not self.open_connections, timeout, "all connections closed"
+            )
         except TimeoutError:
             for conn in self.open_connections:
                 conn.link.disconnect(False)
@@ -92,10 +99,12 @@ class ListeningSocket(ServiceParts):
                 end_clients()
             try:
                 await asyncio.wait_for(server.wait_closed(), timeout)
-            except (TimeoutError, asyncio.TimeoutError):
+            except TimeoutError:
                 logger.warning("server %r did not close within %.1fs", server, timeout)
 
-    async def restart(self, *, down_for: float = 0.0, tls: Optional[str] = None, graceful: bool = True) -> None:
+    async def restart(
+        self, *, down_for: float = 0.0, tls: str | None = None, graceful: bool = True
+    ) -> None:
         """Stop, stay down ``down_for`` seconds, and start again on the same port
         (optionally presenting another certificate, ``tls``)."""
         await self.stop(graceful=graceful)
@@ -139,18 +148,21 @@ class ListeningSocket(ServiceParts):
             self._server = None
             logger.info("listening socket on port %s closed", self.port)
 
-    def _listener_factory(self, request: WSUpgradeRequest) -> Union[Listener, WSUpgradeResponseWithListener]:
+    def _listener_factory(
+        self, request: WSUpgradeRequest
+    ) -> Listener | WSUpgradeResponseWithListener:
         if self._reject:
             self._event("reject", None)
             self._notify()
             response = WSUpgradeResponse.create_error_response(
-                HTTPStatus.SERVICE_UNAVAILABLE, b"refusing connections")
+                HTTPStatus.SERVICE_UNAVAILABLE, b"refusing connections"
+            )
             return WSUpgradeResponseWithListener(response, None)
         return Listener(cast(ConnectionProtocol, self), request.path)
 
     # -- refusing connections -------------------------------------------------
 
-    async def refuse(self, duration: Optional[float] = None, *, mode: str = "close") -> None:
+    async def refuse(self, duration: float | None = None, *, mode: str = "close") -> None:
         """Refuse new connections; existing ones go on.
 
         ``mode="close"``: close the listening socket (connection attempts fail

@@ -8,11 +8,20 @@ import random
 import struct
 import time
 from collections import deque
-from typing import Any, Hashable, Union
+from collections.abc import Hashable
+from typing import Any
 
 from ..pricetape_pb2 import PriceTape
 
-__all__ = ["Market", "SharedMarket", "encode_quote", "stamped_quote", "text_frame", "wire_frame", "fragments"]
+__all__ = [
+    "Market",
+    "SharedMarket",
+    "encode_quote",
+    "stamped_quote",
+    "text_frame",
+    "wire_frame",
+    "fragments",
+]
 
 _QUOTE_PREFIX = b'{"message":"'
 _QUOTE_SUFFIX = b'"}'
@@ -20,7 +29,7 @@ _QUOTE_SUFFIX = b'"}'
 _SENT_AT_TAG = bytes([(15 << 3) | 0])
 
 
-def encode_quote(message: Union[PriceTape, bytes, Any]) -> bytes:
+def encode_quote(message: PriceTape | bytes | Any) -> bytes:
     """The TEXT payload of one quote frame: ``{"message":"<base64>"}``.
 
     ``message`` is a ``PriceTape``, a ``quotra.pricetape_proto.pricetape`` or
@@ -77,7 +86,10 @@ def fragments(payload: bytes, size: int) -> list[tuple[int, bytes, bool]]:
     ``size`` bytes each: TEXT, then CONTINUATION, fin on the last."""
     size = max(1, size)
     ends = range(size, len(payload) + size, size) if payload else [0]
-    return [(0x1 if end == ends[0] else 0x0, payload[end - size:end], end >= len(payload)) for end in ends]
+    return [
+        (0x1 if end == ends[0] else 0x0, payload[end - size : end], end >= len(payload))
+        for end in ends
+    ]
 
 
 class _Instrument:
@@ -146,7 +158,9 @@ class SharedMarket(Market):
     def __init__(self, seed: int, keep: int = 10_000):
         super().__init__(seed)
         self.keep = keep
-        self._made: dict[str, list[Any]] = {}  # symbol -> [index of its first kept quote, deque of quotes]
+        self._made: dict[
+            str, list[Any]
+        ] = {}  # symbol -> [index of its first kept quote, deque of quotes]
         self._next: dict[tuple[Hashable, str], int] = {}
 
     def next_quote(self, reader: Hashable, symbol: str) -> PriceTape:

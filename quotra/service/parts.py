@@ -9,7 +9,7 @@ from __future__ import annotations
 import asyncio
 from collections import deque
 from collections.abc import Callable, Coroutine
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any
 
 from .connection import Connection, ConnRef, Event
 from .market import Market
@@ -19,22 +19,22 @@ __all__ = ["ServiceParts"]
 
 
 class ServiceParts:
-    instruments: Optional[frozenset[str]]
+    instruments: frozenset[str] | None
     host: str
     port: int
-    rate: Optional[float]
-    count: Optional[int]
+    rate: float | None
+    count: int | None
     tls: str
     answer_pings: bool
     reply_to_close: bool
     stamp_sent_at: bool
     record_sent: int
     keep_ended: bool
-    fragment_size: Optional[int]
-    close_after: Optional[float]
+    fragment_size: int | None
+    close_after: float | None
     close_timeout: float
     connections: list[Connection]
-    events: Union[list[Event], deque[Event]]
+    events: list[Event] | deque[Event]
     accepted: int
     shared_market: bool
     _tls: TlsMaterial
@@ -42,14 +42,15 @@ class ServiceParts:
     _market: Market
     _quotes_paused: bool
     _reject: bool
-    _server: Optional[asyncio.AbstractServer]
+    _server: asyncio.AbstractServer | None
     _old_servers: list[asyncio.AbstractServer]
-    _loop: Optional[asyncio.AbstractEventLoop]
+    _loop: asyncio.AbstractEventLoop | None
     _waiters: list[asyncio.Future[Any]]
     _timers: set[asyncio.TimerHandle]
     _started: bool
 
     if TYPE_CHECKING:
+
         @property
         def url(self) -> str: ...
         @property
@@ -57,12 +58,13 @@ class ServiceParts:
         def _targets(self, conn: ConnRef) -> list[Connection]: ...
         def _call_later(self, delay: float, fn: Callable[..., object], *args: Any) -> None: ...
         def _spawn(self, coro: Coroutine[Any, Any, object]) -> None: ...
-        def _event(self, kind: str, conn_id: Optional[int]) -> None: ...
+        def _event(self, kind: str, conn_id: int | None) -> None: ...
         def _notify(self) -> None: ...
-        def _send_close(self, conn: Connection, code: Optional[int], reason: bytes) -> None: ...
+        def _send_close(self, conn: Connection, code: int | None, reason: bytes) -> None: ...
         @staticmethod
         def _disconnect_if_open(conn: Connection, graceful: bool) -> None: ...
         def _close_first(self, conn: Connection) -> None: ...
         async def _stream(self, conn: Connection) -> None: ...
-        async def wait_for(self, predicate: Callable[[], Any], timeout: float = 5.0,
-                           what: str = "condition") -> Any: ...
+        async def wait_for(
+            self, predicate: Callable[[], Any], timeout: float = 5.0, what: str = "condition"
+        ) -> Any: ...

@@ -8,7 +8,6 @@ import asyncio
 import logging
 import struct
 import time
-from typing import Optional
 
 import orjson
 from picows import WSFrame, WSListener, WSMsgType, WSTransport
@@ -27,7 +26,7 @@ class ConnectionProtocol(ServiceParts):
     and settings (``answer_pings``, ``reply_to_close``, ``instruments``,
     ``close_after``, ``keep_ended``, ``record_sent``)."""
 
-    def _event(self, kind: str, conn_id: Optional[int]) -> None:
+    def _event(self, kind: str, conn_id: int | None) -> None:
         self.events.append(Event(kind, conn_id, time.time_ns()))
 
     def _on_open(self, transport: WSTransport, path: bytes) -> Connection:
@@ -36,7 +35,9 @@ class ConnectionProtocol(ServiceParts):
         self.connections.append(conn)
         self._event("open", conn.id)
         logger.debug("connection %d opened from %s", conn.id, conn.peer)
-        conn._task = asyncio.get_running_loop().create_task(self._stream(conn), name=f"quotra.service stream {conn.id}")
+        conn._task = asyncio.get_running_loop().create_task(
+            self._stream(conn), name=f"quotra.service stream {conn.id}"
+        )
         if self.close_after is not None:
             self._call_later(self.close_after, self._close_first, conn)
         self._notify()
@@ -106,11 +107,14 @@ class ConnectionProtocol(ServiceParts):
         if changed:
             conn._instruments = tuple(conn.subscribed)
             quoted = self.instruments
-            conn._streamed = conn._instruments if quoted is None else tuple(
-                i for i in conn._instruments if i in quoted)
+            conn._streamed = (
+                conn._instruments
+                if quoted is None
+                else tuple(i for i in conn._instruments if i in quoted)
+            )
             conn._wake.set()
 
-    def _send_close(self, conn: Connection, code: Optional[int], reason: bytes) -> None:
+    def _send_close(self, conn: Connection, code: int | None, reason: bytes) -> None:
         if conn.close_sent or not conn.is_open:
             return
         payload = b"" if code is None else struct.pack("!H", code) + reason
@@ -133,7 +137,7 @@ class Listener(WSListener):
         super().__init__()
         self._service = service
         self._path = path
-        self.conn: Optional[Connection] = None
+        self.conn: Connection | None = None
 
     def on_ws_connected(self, transport: WSTransport) -> None:
         self.conn = self._service._on_open(transport, self._path)

@@ -36,14 +36,17 @@ async def replay(svc: Any, path: str, speed: float = 1.0, *, stamp: bool = False
     """Replay ``path`` through ``svc`` (a started ``MarketDataService``);
     returns the number of quotes replayed (each sent to every subscriber of
     its instrument). Needs pyarrow."""
-    from ..record.reader import iter_quotes
     from ..record.layout import QUOTE_FIELDS, RECEIVED
+    from ..record.reader import iter_quotes
 
     if not (speed >= 0 and math.isfinite(speed)):
         raise ValueError("speed must be a finite number >= 0")
     quotes = iter_quotes(path)  # opens nothing yet: a missing path raises at the first quote
-    await svc.wait_for(lambda: any(c.subscribed for c in svc.open_connections), math.inf,
-                       "a subscription to start the replay")
+    await svc.wait_for(
+        lambda: any(c.subscribed for c in svc.open_connections),
+        math.inf,
+        "a subscription to start the replay",
+    )
     loop = asyncio.get_running_loop()
     first = start = None
     sent = 0
@@ -86,7 +89,9 @@ def start_replay(svc: Any, args: Any) -> asyncio.Task[None]:
         try:
             n = await replay(svc, args.replay, args.speed, stamp=args.stamp)
         except Exception as exc:
-            print(f"{args.prog}: replay of {args.replay} failed: {exc}", file=sys.stderr, flush=True)
+            print(
+                f"{args.prog}: replay of {args.replay} failed: {exc}", file=sys.stderr, flush=True
+            )
             return
         print(f"{args.prog}: replay of {args.replay} done: {n} quotes", file=sys.stderr, flush=True)
 

@@ -7,7 +7,7 @@ import asyncio
 import logging
 import math
 import time
-from typing import Any, Optional
+from typing import Any
 
 from picows import WSMsgType
 
@@ -27,13 +27,13 @@ class QuoteSenders(ServiceParts):
     its ``Market``, and writes to the connections' transports."""
 
     @staticmethod
-    def _check_stream(rate: Optional[float], count: Optional[int]) -> None:
+    def _check_stream(rate: float | None, count: int | None) -> None:
         if rate is not None and not (rate > 0 and math.isfinite(rate)):
             raise ValueError("rate must be a positive finite number of quotes per second, or None")
         if count is not None and count < 0:
             raise ValueError("count must be >= 0 or None")
 
-    def set_stream(self, *, rate: Optional[float] = None, count: Optional[int] = None) -> None:
+    def set_stream(self, *, rate: float | None = None, count: int | None = None) -> None:
         """Change ``rate`` and ``count`` for every connection, at once."""
         self._check_stream(rate, count)
         self.rate, self.count = rate, count
@@ -52,9 +52,13 @@ class QuoteSenders(ServiceParts):
             conn._wake.set()
 
     def _stream_idle(self, conn: Connection) -> bool:
-        return (self._quotes_paused or conn.close_sent or not conn._streamed
-                or (self.rate is None and self.count is None)
-                or (self.count is not None and conn.quotes_sent >= self.count))
+        return (
+            self._quotes_paused
+            or conn.close_sent
+            or not conn._streamed
+            or (self.rate is None and self.count is None)
+            or (self.count is not None and conn.quotes_sent >= self.count)
+        )
 
     async def _stream(self, conn: Connection) -> None:
         loop = asyncio.get_running_loop()
@@ -73,8 +77,12 @@ class QuoteSenders(ServiceParts):
                 instruments = conn._streamed
                 symbol = instruments[turn % len(instruments)]
                 market = self._market
-                self._send_quote(conn, market.next_quote(conn.id, symbol) if isinstance(market, SharedMarket)
-                                 else market.quote(symbol))
+                self._send_quote(
+                    conn,
+                    market.next_quote(conn.id, symbol)
+                    if isinstance(market, SharedMarket)
+                    else market.quote(symbol),
+                )
                 turn += 1
                 rate = self.rate
                 if rate is not None:
@@ -100,7 +108,7 @@ class QuoteSenders(ServiceParts):
         conn._wake.clear()
         try:
             await asyncio.wait_for(conn._wake.wait(), delay)
-        except (TimeoutError, asyncio.TimeoutError):
+        except TimeoutError:
             pass
 
     def _send_quote(self, conn: Connection, msg: PriceTape) -> bytes:
@@ -127,7 +135,9 @@ class QuoteSenders(ServiceParts):
         n = self.fragment_size
         if n is None or len(payload) <= n:
             return text_frame(payload)
-        return b"".join(wire_frame(part, opcode, fin) for opcode, part, fin in fragments(payload, n))
+        return b"".join(
+            wire_frame(part, opcode, fin) for opcode, part, fin in fragments(payload, n)
+        )
 
     def send_quote(self, instrument: str = "ABC", conn: ConnRef = None, **fields: Any) -> bytes:
         """Send one quote now to ``conn`` (default: every open connection),
@@ -136,7 +146,9 @@ class QuoteSenders(ServiceParts):
         Without ``fields`` the quote is the next step of ``instrument``'s random
         walk; with fields (``PriceTape`` field names) exactly those values.
         """
-        msg = PriceTape(instrument=instrument, **fields) if fields else self._market.quote(instrument)
+        msg = (
+            PriceTape(instrument=instrument, **fields) if fields else self._market.quote(instrument)
+        )
         payload = encode_quote(msg)
         for c in self._targets(conn):
             if c.is_open:
@@ -146,8 +158,15 @@ class QuoteSenders(ServiceParts):
                     c.sent.append(payload)
         return payload
 
-    async def blast(self, n: int, conn: ConnRef = None, *, instrument: str = "BENCH",
-                    stamp: bool = False, yield_every: int = 256) -> int:
+    async def blast(
+        self,
+        n: int,
+        conn: ConnRef = None,
+        *,
+        instrument: str = "BENCH",
+        stamp: bool = False,
+        yield_every: int = 256,
+    ) -> int:
         """Benchmark sender: send ``n`` quote frames to each target connection
         as fast as their sockets take them; returns the number of frames sent.
 
@@ -181,8 +200,14 @@ class QuoteSenders(ServiceParts):
                 await asyncio.sleep(0)
         return sent
 
-    async def blast_batched(self, n: int, conn: ConnRef = None, *, instrument: str = "BENCH",
-                            block_bytes: int = 16 * 1024) -> int:
+    async def blast_batched(
+        self,
+        n: int,
+        conn: ConnRef = None,
+        *,
+        instrument: str = "BENCH",
+        block_bytes: int = 16 * 1024,
+    ) -> int:
         """Benchmark sender for clients faster than ``blast``: the same
         pre-encoded frame ``n`` times to each target connection, many frames
         per write to the TLS transport (up to ``block_bytes``, one TLS record

@@ -9,7 +9,8 @@ import logging
 import math
 import ssl
 from collections import deque
-from typing import Any, Callable, Coroutine, Iterable, Optional, Union
+from collections.abc import Callable, Coroutine, Iterable
+from typing import Any
 
 from .connection import Connection, ConnRef, Event
 from .controls import ServiceControls
@@ -80,19 +81,19 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
         *,
         host: str = HOST,
         port: int = 0,
-        rate: Optional[float] = None,
-        count: Optional[int] = None,
+        rate: float | None = None,
+        count: int | None = None,
         seed: int = 0,
-        instruments: Optional[Iterable[str]] = None,
+        instruments: Iterable[str] | None = None,
         tls: str = "trusted",
-        ca_file: Optional[str] = None,
+        ca_file: str | None = None,
         answer_pings: bool = True,
         reply_to_close: bool = True,
         stamp_sent_at: bool = False,
         record_sent: int = 10_000,
         keep_ended: bool = True,
-        fragment_size: Optional[int] = None,
-        close_after: Optional[float] = None,
+        fragment_size: int | None = None,
+        close_after: float | None = None,
         close_timeout: float = 10.0,
         shared_market: bool = False,
     ):
@@ -122,16 +123,18 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
         self.close_timeout = float(close_timeout)
 
         self.connections: list[Connection] = []
-        self.events: Union[list[Event], deque[Event]] = [] if keep_ended else deque(maxlen=self.RECENT_EVENTS)
+        self.events: list[Event] | deque[Event] = (
+            [] if keep_ended else deque(maxlen=self.RECENT_EVENTS)
+        )
         self.accepted = 0
         self._ended_quotes_sent = 0  # by the connections no longer in ``connections``
         self.shared_market = bool(shared_market)
         self._market = SharedMarket(seed) if shared_market else Market(seed)
         self._quotes_paused = False
         self._reject = False
-        self._server: Optional[asyncio.AbstractServer] = None
+        self._server: asyncio.AbstractServer | None = None
         self._old_servers: list[asyncio.AbstractServer] = []
-        self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._loop: asyncio.AbstractEventLoop | None = None
         self._waiters: list[asyncio.Future[Any]] = []
         self._timers: set[asyncio.TimerHandle] = set()
         self._started = False
@@ -193,12 +196,13 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
 
     def _call_later(self, delay: float, fn: Callable[..., object], *args: Any) -> None:
         loop = self._loop or asyncio.get_running_loop()
-        handle: Optional[asyncio.TimerHandle] = None
+        handle: asyncio.TimerHandle | None = None
 
         def run() -> None:
             if handle is not None:
                 self._timers.discard(handle)
             fn(*args)
+
         handle = loop.call_later(delay, run)
         self._timers.add(handle)
 

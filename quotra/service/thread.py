@@ -5,7 +5,8 @@ from __future__ import annotations
 import asyncio
 import inspect
 import threading
-from typing import Any, Callable, Optional
+from collections.abc import Callable
+from typing import Any
 
 from .listening import report_loop_errors
 from .server import MarketDataService
@@ -26,15 +27,21 @@ class ServiceThread:
     ``timeout`` plus 5).
     """
 
-    def __init__(self, service: Optional[MarketDataService] = None, *, call_timeout: float = 30.0, **options: Any):
+    def __init__(
+        self,
+        service: MarketDataService | None = None,
+        *,
+        call_timeout: float = 30.0,
+        **options: Any,
+    ):
         if service is not None and options:
             raise TypeError("give either a service or its options, not both")
         self.service = service if service is not None else MarketDataService(**options)
         self.call_timeout = call_timeout
-        self.loop: Optional[asyncio.AbstractEventLoop] = None
-        self._thread: Optional[threading.Thread] = None
+        self.loop: asyncio.AbstractEventLoop | None = None
+        self._thread: threading.Thread | None = None
 
-    def start(self) -> "ServiceThread":
+    def start(self) -> ServiceThread:
         if self._thread is not None:
             raise RuntimeError("already started")
         ready = threading.Event()
@@ -84,13 +91,15 @@ class ServiceThread:
             self._thread.join(timeout)
             self._thread = None
 
-    def __enter__(self) -> "ServiceThread":
+    def __enter__(self) -> ServiceThread:
         return self.start()
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def call(self, fn: Callable[..., Any], *args: Any, _timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    def call(
+        self, fn: Callable[..., Any], *args: Any, _timeout: float | None = None, **kwargs: Any
+    ) -> Any:
         """Run ``fn(*args, **kwargs)`` on the service loop (awaiting it if it
         returns an awaitable) and return its result."""
         if self.loop is None:
@@ -104,7 +113,11 @@ class ServiceThread:
 
         if _timeout is None:
             inner = kwargs.get("timeout")
-            _timeout = max(self.call_timeout, inner + 5.0) if isinstance(inner, (int, float)) else self.call_timeout
+            _timeout = (
+                max(self.call_timeout, inner + 5.0)
+                if isinstance(inner, (int, float))
+                else self.call_timeout
+            )
         future = asyncio.run_coroutine_threadsafe(runner(), self.loop)
         try:
             return future.result(_timeout)
@@ -115,8 +128,10 @@ class ServiceThread:
     def __getattr__(self, name: str) -> Any:
         attr = getattr(self.service, name)
         if callable(attr) and not isinstance(attr, type):
+
             def proxy(*args: Any, **kwargs: Any) -> Any:
                 return self.call(attr, *args, **kwargs)
+
             proxy.__name__ = name
             proxy.__doc__ = getattr(attr, "__doc__", None)
             return proxy

@@ -15,9 +15,16 @@ import ssl
 import sys
 import tempfile
 import weakref
-from typing import Any, Optional
+from typing import Any
 
-__all__ = ["TLS_MODES", "WRONG_HOST_NAME", "MISSING_TRUSTME", "load_trustme", "trustme_missing", "TlsMaterial"]
+__all__ = [
+    "TLS_MODES",
+    "WRONG_HOST_NAME",
+    "MISSING_TRUSTME",
+    "load_trustme",
+    "trustme_missing",
+    "TlsMaterial",
+]
 
 #: Certificate the service presents: from the CA in ``ca_file`` for 127.0.0.1
 #: and localhost ("trusted"); from a CA the client does not know ("untrusted");
@@ -28,8 +35,10 @@ WRONG_HOST_NAME = "wrong-host.invalid"
 #: The names a "trusted" certificate is issued for.
 SERVER_NAMES = ("127.0.0.1", "localhost")
 
-MISSING_TRUSTME = ("the local market-data service needs trustme to make its certificates: "
-                   "pip install 'quotra[service]'")
+MISSING_TRUSTME = (
+    "the local market-data service needs trustme to make its certificates: "
+    "pip install 'quotra[service]'"
+)
 
 
 def load_trustme() -> Any:
@@ -66,7 +75,7 @@ class TlsMaterial:
     removed by ``close_files()`` or when this object is collected.
     """
 
-    def __init__(self, ca_file: Optional[str] = None, host: Optional[str] = None):
+    def __init__(self, ca_file: str | None = None, host: str | None = None):
         self._trustme = load_trustme()
         self._ca = self._trustme.CA()
         self._names = SERVER_NAMES if host in (None, *SERVER_NAMES) else (*SERVER_NAMES, host)
@@ -74,7 +83,9 @@ class TlsMaterial:
         self._contexts: dict[str, ssl.SSLContext] = {}
         if ca_file is None:
             tmpdir = tempfile.mkdtemp(prefix="quotra-service-")
-            self._cleanup: Optional[weakref.finalize[..., Any]] = weakref.finalize(self, shutil.rmtree, tmpdir, True)
+            self._cleanup: weakref.finalize[..., Any] | None = weakref.finalize(
+                self, shutil.rmtree, tmpdir, True
+            )
             ca_file = os.path.join(tmpdir, "ca.pem")
         else:
             self._cleanup = None
@@ -104,9 +115,12 @@ class TlsMaterial:
         elif mode == "wrong_host":
             cert = self._ca.issue_cert(WRONG_HOST_NAME)
         else:  # expired
-            now = datetime.datetime.now(datetime.timezone.utc)
-            cert = self._ca.issue_cert(*self._names, not_before=now - datetime.timedelta(days=2),
-                                       not_after=now - datetime.timedelta(days=1))
+            now = datetime.datetime.now(datetime.UTC)
+            cert = self._ca.issue_cert(
+                *self._names,
+                not_before=now - datetime.timedelta(days=2),
+                not_after=now - datetime.timedelta(days=1),
+            )
         ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         cert.configure_cert(ctx)
         self._certs[mode] = cert
