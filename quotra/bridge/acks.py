@@ -38,7 +38,8 @@ import collections
 import logging
 import secrets
 import time
-from typing import Any, Optional
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 import orjson
 
@@ -65,7 +66,7 @@ BATCH_ERRORS = {10205, 10206, 10207, 10208}
 _NO_RESPONDERS = "no responders (no stream leader, or no stream)"
 
 
-def read_answer(headers: Optional[bytes], payload: bytes) -> tuple[str, Any]:
+def read_answer(headers: bytes | None, payload: bytes) -> tuple[str, Any]:
     """What the stream's answer says: ``("ack", duplicate)``, ``("error",
     (err_code, reason))``, ``("other", answer)`` for any other JSON object, or
     ``("failure", reason)`` for a status answer and anything unreadable."""
@@ -107,15 +108,15 @@ class Acknowledgements:
     rejected: dict[str, int]
     _inflight: dict[int, tuple[bytes, bytes]]  # token -> (head, body), in sending order
     _sent_at: collections.deque[tuple[int, float]]  # (last token of a block, time written)
-    _link: Optional[NatsLink]
+    _link: NatsLink | None
     _wake: asyncio.Event
     _inbox: bytes
     _clock: Callable[[], float]
-    _failure: Optional[str]
+    _failure: str | None
     _reject_log_at: float
     _token: int
 
-    def _on_msg(self, subject: bytes, headers: Optional[bytes], payload: bytes) -> None:
+    def _on_msg(self, subject: bytes, headers: bytes | None, payload: bytes) -> None:
         if subject.endswith(b".$FI"):
             self._on_batch_answer(subject, headers, payload)
             return
@@ -139,8 +140,13 @@ class Acknowledgements:
             self._reject(what[1])
         else:
             # Left in its place: with the connection ended, it goes again in its order.
-            self._fail(what[1] if kind == "error" else what if kind == "failure"
-                       else f"an answer that is not an acknowledgement: {payload[:80]!r}")
+            self._fail(
+                what[1]
+                if kind == "error"
+                else what
+                if kind == "failure"
+                else f"an answer that is not an acknowledgement: {payload[:80]!r}"
+            )
         if len(inflight) < self.window:
             self._wake.set()
 
@@ -164,8 +170,12 @@ class Acknowledgements:
         now = time.monotonic()
         if now >= self._reject_log_at:
             self._reject_log_at = now + LOG_EVERY
-            logger.error("NATS stream %s refused quotes: %s (%d refused in all)", self.stream, reason,
-                         sum(self.rejected.values()))
+            logger.error(
+                "NATS stream %s refused quotes: %s (%d refused in all)",
+                self.stream,
+                reason,
+                sum(self.rejected.values()),
+            )
 
     def _ack_overdue(self) -> bool:
         if not self._inflight:
@@ -198,13 +208,16 @@ class Acknowledgements:
         add = parts.append
         for n, entry in enumerate(entries, 1):
             inflight[first + n - 1] = entry
-            add(b"%s%s%d.%d.$FI %s" % (entry[0], reply, n, 0 if n == 1 else 2 if n == last else 1, entry[1]))
+            add(
+                b"%s%s%d.%d.$FI %s"
+                % (entry[0], reply, n, 0 if n == 1 else 2 if n == last else 1, entry[1])
+            )
         self._token = first + last - 1
         self._batches[bid] = (first, last)
         self._sent_at.append((self._token, self._clock()))
         link.write(b"".join(parts))
 
-    def _on_batch_answer(self, subject: bytes, headers: Optional[bytes], payload: bytes) -> None:
+    def _on_batch_answer(self, subject: bytes, headers: bytes | None, payload: bytes) -> None:
         if self._failure is not None:
             return  # the link has failed: what no answer confirmed yet goes again
         toks = subject.split(b".")
@@ -227,8 +240,12 @@ class Acknowledgements:
             code, reason = what
             if code == NO_BATCHES and self._fast:
                 self._fast = False
-                logger.warning("NATS stream %s refused a batch (%s): publishing one acknowledged "
-                               "quote at a time from the next connection on", self.stream, reason)
+                logger.warning(
+                    "NATS stream %s refused a batch (%s): publishing one acknowledged "
+                    "quote at a time from the next connection on",
+                    self.stream,
+                    reason,
+                )
             if code in BATCH_ERRORS or not n.isdigit() or not 1 <= int(n) <= size:
                 self._fail(f"batch refused: {reason}")
                 return

@@ -13,8 +13,8 @@ from __future__ import annotations
 
 import asyncio
 import logging
-from collections.abc import AsyncIterator, Iterable
-from typing import Any, Callable, Optional
+from collections.abc import AsyncIterator, Callable, Iterable
+from typing import TYPE_CHECKING, Any
 
 import orjson
 
@@ -31,6 +31,10 @@ from .names import (
     redact,
     servers,
 )
+
+if TYPE_CHECKING:
+    from nats.aio.msg import Msg
+    from nats.js import JetStreamContext
 
 __all__ = ["quotes", "describe", "ConsumerCounters", "consumer_families"]
 
@@ -60,7 +64,9 @@ def describe(exc: BaseException) -> str:
         return "no responders (nothing on the server answers: JetStream not ready, or the consumer gone)"
     if isinstance(exc, ConnectionRefusedError):
         return "connection refused"
-    if isinstance(exc, (nats.errors.ConnectionClosedError, nats.errors.ConnectionReconnectingError)):
+    if isinstance(
+        exc, (nats.errors.ConnectionClosedError, nats.errors.ConnectionReconnectingError)
+    ):
         return "the connection is down"
     return str(exc) or type(exc).__name__
 
@@ -70,8 +76,8 @@ class ConsumerCounters:
     snapshot form (``quotra.metrics.register(name, counters, consumer_families())``)."""
 
     def __init__(self) -> None:
-        self.evicted = 0    # removed by the stream's retention before they were read
-        self.skipped = 0    # messages that were not a JSON object
+        self.evicted = 0  # removed by the stream's retention before they were read
+        self.skipped = 0  # messages that were not a JSON object
 
     def snapshot(self) -> dict[str, Any]:
         return {"evicted": self.evicted, "skipped": self.skipped}
@@ -82,17 +88,30 @@ def consumer_families() -> tuple[Any, ...]:
     from ..metrics import Family
 
     return (
-        Family("evicted", "quotra_consumer_evicted", "counter",
-               "Quotes the stream's retention removed before the consumer read them."),
-        Family("skipped", "quotra_consumer_skipped", "counter",
-               "Messages on the quote subjects that were not a JSON object."),
+        Family(
+            "evicted",
+            "quotra_consumer_evicted",
+            "counter",
+            "Quotes the stream's retention removed before the consumer read them.",
+        ),
+        Family(
+            "skipped",
+            "quotra_consumer_skipped",
+            "counter",
+            "Messages on the quote subjects that were not a JSON object.",
+        ),
     )
 
 
-async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[str]] = None, *,
-                 subject_prefix: str = DEFAULT_PREFIX, stream: str = DEFAULT_STREAM,
-                 on_evicted: Optional[Callable[[int], None]] = None,
-                 metrics_name: Optional[str] = None) -> AsyncIterator[dict]:
+async def quotes(
+    nats_url: str = DEFAULT_NATS,
+    instruments: Iterable[str] | None = None,
+    *,
+    subject_prefix: str = DEFAULT_PREFIX,
+    stream: str = DEFAULT_STREAM,
+    on_evicted: Callable[[int], None] | None = None,
+    metrics_name: str | None = None,
+) -> AsyncIterator[dict]:
     """Quote dicts from the bridge's stream: the last quote of each instrument
     first, then every new one, for ever (end it with ``break`` or by cancelling).
 
@@ -141,8 +160,10 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
         reader.renew = True  # the server may have forgotten the consumer: make it again
         back.set()
         waiting = False
-        logger.warning("NATS consumer: reconnected to %s",
-                       nc.connected_url.netloc.rpartition("@")[2] if nc.connected_url else "?")
+        logger.warning(
+            "NATS consumer: reconnected to %s",
+            nc.connected_url.netloc.rpartition("@")[2] if nc.connected_url else "?",
+        )
 
     async def on_error(exc: Exception) -> None:
         if not started:  # once connected, a lost connection is the disconnection's to report
@@ -154,9 +175,15 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
 
         metrics.register(metrics_name, counters, consumer_families())
     try:
-        nc = await nats_mod.connect(servers=urls, max_reconnect_attempts=-1, reconnect_time_wait=0.25,
-                                    connect_timeout=2, error_cb=on_error, disconnected_cb=on_disconnected,
-                                    reconnected_cb=on_reconnected)
+        nc = await nats_mod.connect(
+            servers=urls,
+            max_reconnect_attempts=-1,
+            reconnect_time_wait=0.25,
+            connect_timeout=2,
+            error_cb=on_error,
+            disconnected_cb=on_disconnected,
+            reconnected_cb=on_reconnected,
+        )
     except BaseException:
         if metrics_name is not None:
             metrics.unregister(metrics_name)
@@ -164,8 +191,10 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
     started = True
     if waiting:
         waiting = False
-        logger.warning("NATS consumer: connected to %s",
-                       nc.connected_url.netloc.rpartition("@")[2] if nc.connected_url else "?")
+        logger.warning(
+            "NATS consumer: connected to %s",
+            nc.connected_url.netloc.rpartition("@")[2] if nc.connected_url else "?",
+        )
     reader = _Reader(nc, stream, subjects, on_evicted, counters)
     try:
         loads = orjson.loads
@@ -202,16 +231,22 @@ async def quotes(nats_url: str = DEFAULT_NATS, instruments: Optional[Iterable[st
 class _Reader:
     """The consumer of one ``quotes()`` and where it stands in the stream."""
 
-    def __init__(self, nc: Any, stream: str, subjects: list[str],
-                 on_evicted: Optional[Callable[[int], None]], counters: ConsumerCounters):
+    def __init__(
+        self,
+        nc: Any,
+        stream: str,
+        subjects: list[str],
+        on_evicted: Callable[[int], None] | None,
+        counters: ConsumerCounters,
+    ):
         self.nc = nc
         self.js = nc.jetstream()
         self.stream = stream
         self.subjects = subjects
         self.whole = len(subjects) == 1 and subjects[0].endswith(".>")
         self.on_evicted = on_evicted
-        self.last = 0           # stream sequence of the last quote delivered
-        self.live = False       # past the first catch-up: a sequence gap is an eviction
+        self.last = 0  # stream sequence of the last quote delivered
+        self.live = False  # past the first catch-up: a sequence gap is an eviction
         self.counters = counters
         self.sub = None
         self.renew = False
@@ -229,14 +264,18 @@ class _Reader:
         from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
         from nats.js.errors import NotFoundError
 
-        config = ConsumerConfig(ack_policy=AckPolicy.NONE, inactive_threshold=INACTIVE, mem_storage=True,
-                                num_replicas=1)
+        config = ConsumerConfig(
+            ack_policy=AckPolicy.NONE, inactive_threshold=INACTIVE, mem_storage=True, num_replicas=1
+        )
         if len(self.subjects) > 1:
             config.filter_subjects = self.subjects
         else:
             config.filter_subject = self.subjects[0]
         if self.last:
-            config.deliver_policy, config.opt_start_seq = DeliverPolicy.BY_START_SEQUENCE, self.last + 1
+            config.deliver_policy, config.opt_start_seq = (
+                DeliverPolicy.BY_START_SEQUENCE,
+                self.last + 1,
+            )
         else:
             config.deliver_policy = DeliverPolicy.LAST_PER_SUBJECT
         while True:
@@ -246,18 +285,23 @@ class _Reader:
             except NotFoundError:
                 # Started before the bridge made its stream: wait for it.
                 if self.delay == RETRY_FIRST:
-                    logger.info("NATS: no stream %s yet; waiting for the bridge to make it", self.stream)
+                    logger.info(
+                        "NATS: no stream %s yet; waiting for the bridge to make it", self.stream
+                    )
                 await asyncio.sleep(self.delay)
                 self.delay = min(RETRY_MAX, self.delay * 2)
         self.delay = RETRY_FIRST
         return await self.js.pull_subscribe_bind(consumer=info.name, stream=self.stream)
 
-    async def lost(self, exc: Optional[Exception], connected: bool) -> None:
+    async def lost(self, exc: Exception | None, connected: bool) -> None:
         """The consumer failed: make a new one after the last quote delivered."""
         self.renew = False
         if connected and exc is not None:
-            logger.warning("NATS consumer: %s; making a new consumer after stream sequence %d",
-                           describe(exc), self.last)
+            logger.warning(
+                "NATS consumer: %s; making a new consumer after stream sequence %d",
+                describe(exc),
+                self.last,
+            )
             await asyncio.sleep(self.delay)
             self.delay = min(RETRY_MAX, self.delay * 2)
         sub, self.sub = self.sub, None
@@ -285,12 +329,21 @@ class _Reader:
 
     def skip(self, msg: Any) -> None:
         self.counters.skipped += 1
-        logger.warning("NATS consumer: message %d on %s is not a JSON object: skipped (%d in all)",
-                       self.last, msg.subject, self.counters.skipped)
+        logger.warning(
+            "NATS consumer: message %d on %s is not a JSON object: skipped (%d in all)",
+            self.last,
+            msg.subject,
+            self.counters.skipped,
+        )
 
     def _evicted(self, n: int) -> None:
         self.counters.evicted += n
-        logger.warning("NATS consumer: %d quotes were removed by the stream's retention before they could be "
-                       "read (after stream sequence %d; %d in all)", n, self.last, self.counters.evicted)
+        logger.warning(
+            "NATS consumer: %d quotes were removed by the stream's retention before they could be "
+            "read (after stream sequence %d; %d in all)",
+            n,
+            self.last,
+            self.counters.evicted,
+        )
         if self.on_evicted is not None:
             self.on_evicted(n)

@@ -23,18 +23,33 @@ import math
 import secrets
 import time
 import zlib
-from typing import Any, Optional
+from collections.abc import Callable, Coroutine
+from typing import Any
 from urllib.parse import urlsplit
 
 import orjson
 
+from ..eager import eager_for
 from . import counters
 from .acks import ACK_TIMEOUT, LOG_EVERY, Acknowledgements
-from .names import (DEFAULT_BUFFER, DEFAULT_MAX_AGE, DEFAULT_MAX_PER_SUBJECT, DEFAULT_NATS, DEFAULT_PREFIX,
-                    DEFAULT_STREAM, RETRY_FIRST, RETRY_MAX, STORAGES, check_instrument, check_prefix, check_stream,
-                    nats, redact, servers)
+from .names import (
+    DEFAULT_BUFFER,
+    DEFAULT_MAX_AGE,
+    DEFAULT_MAX_PER_SUBJECT,
+    DEFAULT_NATS,
+    DEFAULT_PREFIX,
+    DEFAULT_STREAM,
+    RETRY_FIRST,
+    RETRY_MAX,
+    STORAGES,
+    check_instrument,
+    check_prefix,
+    check_stream,
+    nats,
+    redact,
+    servers,
+)
 from .stream import StreamError, ensure_stream
-from ..eager import eager_for
 from .wire import LinkError, NatsLink
 
 __all__ = ["Bridge"]
@@ -54,10 +69,10 @@ _NO_ID = b"NATS/1.0\r\n\r\n"
 MAX_SERVERS = 64
 
 
-def _msg_id(body: bytes) -> Optional[bytes]:
+def _msg_id(body: bytes) -> bytes | None:
     """``<instrument>:<exchange_ts_ns>:<digest>`` of an encoded quote; None without one."""
     at = body.find(b"Nats-Msg-Id: ", 0, 200)
-    return None if at < 0 else body[at + 13:body.find(b"\r\n", at)]
+    return None if at < 0 else body[at + 13 : body.find(b"\r\n", at)]
 
 
 class Bridge(Acknowledgements, counters.BridgeCounters):
@@ -70,11 +85,21 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
     to the next when one fails.
     """
 
-    def __init__(self, nats_url: str = DEFAULT_NATS, *, subject_prefix: str = DEFAULT_PREFIX,
-                 stream: str = DEFAULT_STREAM, max_per_subject: int = DEFAULT_MAX_PER_SUBJECT,
-                 max_age: float = DEFAULT_MAX_AGE, buffer: int = DEFAULT_BUFFER,
-                 storage: str = "file", loop: Optional[asyncio.AbstractEventLoop] = None,
-                 client: Any = None, window: int = DEFAULT_WINDOW, republish: bool = False):
+    def __init__(
+        self,
+        nats_url: str = DEFAULT_NATS,
+        *,
+        subject_prefix: str = DEFAULT_PREFIX,
+        stream: str = DEFAULT_STREAM,
+        max_per_subject: int = DEFAULT_MAX_PER_SUBJECT,
+        max_age: float = DEFAULT_MAX_AGE,
+        buffer: int = DEFAULT_BUFFER,
+        storage: str = "file",
+        loop: asyncio.AbstractEventLoop | None = None,
+        client: Any = None,
+        window: int = DEFAULT_WINDOW,
+        republish: bool = False,
+    ):
         nats()
         self.client = client  # the upstream Quotra, whose health snapshot() adds
         self.servers = servers(nats_url)
@@ -98,30 +123,34 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self.window = window
         self.loop = loop or asyncio.get_event_loop()
         counters.BridgeCounters.__init__(self)
-        self._pending: list[dict[str, Any]] = []          # quotes not yet encoded
+        self._pending: list[dict[str, Any]] = []  # quotes not yet encoded
         # encoded, unacknowledged: sent first
         self._retry: collections.deque[tuple[bytes, bytes]] = collections.deque()
-        self._inflight: dict[int, tuple[bytes, bytes]] = {}  # token -> (head, body), in sending order
-        self._sent_at: collections.deque = collections.deque()  # (last token of a block, time written)
+        self._inflight: dict[
+            int, tuple[bytes, bytes]
+        ] = {}  # token -> (head, body), in sending order
+        self._sent_at: collections.deque = (
+            collections.deque()
+        )  # (last token of a block, time written)
         # (when, entry): to send again shortly
         self._later: list[tuple[float, tuple[bytes, bytes]]] = []
-        self._failure: Optional[str] = None
+        self._failure: str | None = None
         self._token = 0
         self._inbox = b""
-        self._heads: dict[str, tuple[Optional[bytes], bytes]] = {}
-        self._link: Optional[NatsLink] = None
+        self._heads: dict[str, tuple[bytes | None, bytes]] = {}
+        self._link: NatsLink | None = None
         self._connected = asyncio.Event()
         self._wake = asyncio.Event()
         self._closing = False
-        self._task: Optional[asyncio.Task] = None
+        self._task: asyncio.Task | None = None
         self._warned: set = set()
         self._denied: set[str] = set()  # instruments the server does not let us publish
         self._next_server = 0
-        self._fast = True         # batches unless the server refused them
+        self._fast = True  # batches unless the server refused them
         self._fast_stream = False  # the stream allows them
-        self._unbatched = 0       # quotes to send one acknowledgement each before batching again
+        self._unbatched = 0  # quotes to send one acknowledgement each before batching again
         # When the oldest quote to send again was first sent.
-        self._retry_since: Optional[float] = None
+        self._retry_since: float | None = None
         self._clock = time.monotonic
         self._start_batches()
         self.on_quote = self._make_on_quote()
@@ -160,15 +189,22 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         now = time.monotonic()
         if now >= self._drop_log_at:
             self._drop_log_at = now + LOG_EVERY
-            logger.warning("NATS %s: buffer of %d quotes full, dropped the oldest %d (%d dropped in all)",
-                           "not connected" if not self.connected else "not keeping up",
-                           self.buffer, self.dropped - self._dropped_logged, self.dropped)
+            logger.warning(
+                "NATS %s: buffer of %d quotes full, dropped the oldest %d (%d dropped in all)",
+                "not connected" if not self.connected else "not keeping up",
+                self.buffer,
+                self.dropped - self._dropped_logged,
+                self.dropped,
+            )
             self._dropped_logged = self.dropped
 
-    def _head(self, instrument: Any) -> tuple[Optional[bytes], bytes]:
+    def _head(self, instrument: Any) -> tuple[bytes | None, bytes]:
         try:
             name = check_instrument(instrument).encode()
-            got: tuple[Optional[bytes], bytes] = (b"HPUB %s.%s " % (self.subject_prefix.encode(), name), b"NATS/1.0\r\nNats-Msg-Id: %s:" % name)
+            got: tuple[bytes | None, bytes] = (
+                b"HPUB %s.%s " % (self.subject_prefix.encode(), name),
+                b"NATS/1.0\r\nNats-Msg-Id: %s:" % name,
+            )
         except (TypeError, ValueError) as exc:
             logger.error("quotes of %r are not published: %s", instrument, exc)
             got = (None, b"")
@@ -189,7 +225,9 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             try:
                 head, msg_id = heads[quote["instrument"]]
             except (KeyError, TypeError):
-                head, msg_id = self._head(quote.get("instrument") if isinstance(quote, dict) else None)
+                head, msg_id = self._head(
+                    quote.get("instrument") if isinstance(quote, dict) else None
+                )
             if head is None:
                 refused += 1
                 name = quote.get("instrument") if isinstance(quote, dict) else None
@@ -222,8 +260,13 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         now = time.monotonic()
         if now >= self._encode_log_at:
             self._encode_log_at = now + LOG_EVERY
-            logger.error("a quote of %r is not published: it cannot be encoded as JSON (%s); "
-                         "%d refused in all", quote.get("instrument"), exc, self.refused)
+            logger.error(
+                "a quote of %r is not published: it cannot be encoded as JSON (%s); "
+                "%d refused in all",
+                quote.get("instrument"),
+                exc,
+                self.refused,
+            )
 
     def _on_denied(self, subject: bytes) -> None:
         """The server refused a publish to ``subject`` (permissions): that
@@ -233,7 +276,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         if not subject.startswith(prefix):
             logger.error("NATS server refused a publish to %s", subject.decode(errors="replace"))
             return
-        name = subject[len(prefix):].decode(errors="replace")
+        name = subject[len(prefix) :].decode(errors="replace")
         if name in self._denied:
             return
         self._denied.add(name)
@@ -252,9 +295,12 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._later = later
         self.refused += n
         self._refused_by[name] += n
-        logger.error("NATS server does not let the bridge publish to %s (permissions violation): "
-                     "quotes of %s are counted refused from now on; the other instruments go on",
-                     subject.decode(errors="replace"), name)
+        logger.error(
+            "NATS server does not let the bridge publish to %s (permissions violation): "
+            "quotes of %s are counted refused from now on; the other instruments go on",
+            subject.decode(errors="replace"),
+            name,
+        )
         self._wake.set()
 
     def _write(self, link: NatsLink, entries) -> None:
@@ -290,14 +336,26 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         # duplicate window. The acknowledgements will tell whether it takes quotes.
         checked = self.connections > 0
         try:
-            nc = await nats().connect(url, allow_reconnect=False, max_reconnect_attempts=1, connect_timeout=2,
-                                      reconnect_time_wait=0, name="quotra-bridge-stream")
+            nc = await nats().connect(
+                url,
+                allow_reconnect=False,
+                max_reconnect_attempts=1,
+                connect_timeout=2,
+                reconnect_time_wait=0,
+                name="quotra-bridge-stream",
+            )
             try:
                 js = nc.jetstream(timeout=1.0 if checked else 5.0)
                 config = await ensure_stream(
-                    js, self.stream, self.subject_prefix, self._warned,
-                    max_per_subject=self.max_per_subject, max_age=self.max_age, storage=self.storage,
-                    republish=self.republish)
+                    js,
+                    self.stream,
+                    self.subject_prefix,
+                    self._warned,
+                    max_per_subject=self.max_per_subject,
+                    max_age=self.max_age,
+                    storage=self.storage,
+                    republish=self.republish,
+                )
                 self._fast_stream = bool(config.allow_batched)
                 window = config.duplicate_window or 0.0
                 since = self._retry_since
@@ -306,8 +364,11 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             except TimeoutError:
                 if not checked:
                     raise
-                logger.info("NATS %s: stream %s did not answer in time; publishing again",
-                            redact(url), self.stream)
+                logger.info(
+                    "NATS %s: stream %s did not answer in time; publishing again",
+                    redact(url),
+                    self.stream,
+                )
             finally:
                 try:
                     await asyncio.wait_for(nc.close(), ACK_TIMEOUT)
@@ -340,8 +401,9 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                     logger.info("NATS: the cluster names another server, %s", u)
         lame = info.get("ldm") is True
         if lame and link is self._link and link.is_open and self._failure is None:
-            logger.info("NATS %s is entering lame duck mode: moving to the next server",
-                        redact(url))
+            logger.info(
+                "NATS %s is entering lame duck mode: moving to the next server", redact(url)
+            )
             self._fail("the server entered lame duck mode")
 
     async def _subscribe(self, link: NatsLink) -> None:
@@ -370,9 +432,16 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 except Exception as exc:
                     self.connect_failures += 1
                     failures += 1
-                    if failures <= 6 or failures % 15 == 0:  # the back-off's climb, then about every 30 s
-                        logger.warning("NATS %s not reachable (%s); retrying in %.1f s (attempt %d)",
-                                       shown, str(exc) or type(exc).__name__, delay, failures)
+                    if (
+                        failures <= 6 or failures % 15 == 0
+                    ):  # the back-off's climb, then about every 30 s
+                        logger.warning(
+                            "NATS %s not reachable (%s); retrying in %.1f s (attempt %d)",
+                            shown,
+                            str(exc) or type(exc).__name__,
+                            delay,
+                            failures,
+                        )
                     if self._next_server % len(self.servers) == 0:
                         await asyncio.sleep(delay)
                         delay = min(RETRY_MAX, delay * 2)
@@ -381,9 +450,14 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 self._link = link
                 self.connections += 1
                 self._connected.set()
-                logger.info("NATS connected to %s%s; %d quotes to send again, %d buffered, %d dropped while away",
-                            shown, " (reconnection %d)" % self.reconnections if self.connections > 1 else "",
-                            len(self._retry), len(self._pending), self.dropped - dropped_before)
+                logger.info(
+                    "NATS connected to %s%s; %d quotes to send again, %d buffered, %d dropped while away",
+                    shown,
+                    " (reconnection %d)" % self.reconnections if self.connections > 1 else "",
+                    len(self._retry),
+                    len(self._pending),
+                    self.dropped - dropped_before,
+                )
                 began = self.loop.time()
                 try:
                     reason = await self._publish(link)
@@ -399,9 +473,14 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                 self._requeue()
                 dropped_before = self.dropped
                 if not self._closing:
-                    logger.warning("NATS connection to %s lost (%s); %d quotes to send again, the rest "
-                                   "buffered (at most %d) while the bridge reconnects", shown, reason,
-                                   len(self._retry), self.buffer)
+                    logger.warning(
+                        "NATS connection to %s lost (%s); %d quotes to send again, the rest "
+                        "buffered (at most %d) while the bridge reconnects",
+                        shown,
+                        reason,
+                        len(self._retry),
+                        self.buffer,
+                    )
                 # A connection that ends at once (a server refusing us, a stream
                 # without a leader) is not tried again at once: the back-off climbs.
                 if self.loop.time() - began < SHORT or self._failure is not None:
@@ -446,21 +525,31 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
                     except nats().js.errors.NotFoundError:
                         continue
                     ts = orjson.loads(msg.data).get("exchange_ts_ns")
-                    last[head] = ((msg.headers or {}).get("Nats-Msg-Id", "").encode(),
-                                  ts if type(ts) is int else 0)
+                    last[head] = (
+                        (msg.headers or {}).get("Nats-Msg-Id", "").encode(),
+                        ts if type(ts) is int else 0,
+                    )
         except Exception as exc:
             if "last" not in self._warned:
                 self._warned.add("last")
-                logger.warning("NATS stream %s: its last quotes could not be read (%s): quotes "
-                               "sent again after more than its duplicate window (%g s) may be "
-                               "stored twice", self.stream, str(exc) or type(exc).__name__, window)
+                logger.warning(
+                    "NATS stream %s: its last quotes could not be read (%s): quotes "
+                    "sent again after more than its duplicate window (%g s) may be "
+                    "stored twice",
+                    self.stream,
+                    str(exc) or type(exc).__name__,
+                    window,
+                )
             return
         cut: dict[bytes, int] = {}  # head -> index in the resend of the last quote stored
         ids = [_msg_id(entry[1]) for entry in self._retry]
         for i, (entry, msg_id) in enumerate(zip(self._retry, ids)):
             stored = last.get(entry[0])
-            if stored is not None and msg_id is not None and (
-                    msg_id == stored[0] or int(msg_id.split(b":")[1]) < stored[1]):
+            if (
+                stored is not None
+                and msg_id is not None
+                and (msg_id == stored[0] or int(msg_id.split(b":")[1]) < stored[1])
+            ):
                 cut[entry[0]] = i
         if not cut:
             return
@@ -470,8 +559,11 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._retry.extend(kept)
         self.published += skipped
         self.duplicates += skipped
-        logger.info("NATS stream %s already holds %d of the quotes to send again: not sent twice",
-                    self.stream, skipped)
+        logger.info(
+            "NATS stream %s already holds %d of the quotes to send again: not sent twice",
+            self.stream,
+            skipped,
+        )
 
     def _due(self) -> None:
         """Quotes whose wait is over go again, before anything newer."""

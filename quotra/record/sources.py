@@ -24,24 +24,27 @@ import os
 import signal
 import time
 from collections.abc import Awaitable, Callable
-from typing import Any, Optional
+from typing import Any
 
 import orjson
 
 from ..bridge.consumer import describe
 from ..bridge.names import redact, servers
 from ..eager import eager_for
-from .cli import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 from .counters import Counters, metric_families
+from .defaults import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 from .reader import file_metadata, newest_file
 from .writer import QUOTE_FIELDS, SCHEMA, ClosedFile, DatasetWriter, unfinished_files
 
-if TYPE_CHECKING:
-    from nats.aio.msg import Msg
-    from nats.js import JetStreamContext
-
-__all__ = ["Counters", "NatsSource", "record_direct", "metric_families", "DEFAULT_STREAM", "DEFAULT_PREFIX",
-           "DEFAULT_DURABLE"]
+__all__ = [
+    "Counters",
+    "NatsSource",
+    "record_direct",
+    "metric_families",
+    "DEFAULT_STREAM",
+    "DEFAULT_PREFIX",
+    "DEFAULT_DURABLE",
+]
 
 logger = logging.getLogger("quotra.record")
 
@@ -59,8 +62,9 @@ async def _tick(writer: DatasetWriter) -> None:
         writer.tick()
 
 
-def record_direct(loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetWriter,
-                  instruments: list[str]) -> int:
+def record_direct(
+    loop: asyncio.AbstractEventLoop, client: Any, writer: DatasetWriter, instruments: list[str]
+) -> int:
     """Record ``client``'s quotes of ``instruments`` until its shutdown (SIGINT,
     SIGTERM, or a first connection that fails) stops ``loop``; then finish the
     open files. Returns the connections opened."""
@@ -101,19 +105,30 @@ def _report_unfinished(root: str) -> None:
     upstream service they do not come again (temporaries are never read)."""
     left = unfinished_files(root)
     for path, first, last in left[:10]:
-        logger.warning("an earlier run was killed with %s open: the quotes it received from %s to about %s "
-                       "are not in the recording", os.path.relpath(path, root), _utc(first), _utc(last))
+        logger.warning(
+            "an earlier run was killed with %s open: the quotes it received from %s to about %s "
+            "are not in the recording",
+            os.path.relpath(path, root),
+            _utc(first),
+            _utc(last),
+        )
     if len(left) > 10:
         logger.warning("... and %d more such files", len(left) - 10)
 
 
 def _utc(ns: int) -> str:
-    return datetime.datetime.fromtimestamp(ns / 1e9, datetime.UTC).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3] + "Z"
+    return (
+        datetime.datetime.fromtimestamp(ns / 1e9, datetime.UTC).strftime("%Y-%m-%d %H:%M:%S.%f")[
+            :-3
+        ]
+        + "Z"
+    )
 
 
 # ---------------------------------------------------------------------------
 # The JetStream source
 # ---------------------------------------------------------------------------
+
 
 def _checker() -> Callable[[Any], dict[str, Any]]:
     """A function making a quote dict of the fields of a decoded message
@@ -177,9 +192,16 @@ class NatsSource:
     consumer ``durable``; ``run()`` until ``stop()``. See the module's docstring.
     ``nats_url``: one server or a comma-separated list (a cluster)."""
 
-    def __init__(self, writer: DatasetWriter, nats_url: str, instruments: list[str], *,
-                 stream: str = DEFAULT_STREAM, subject_prefix: str = DEFAULT_PREFIX,
-                 durable: str = DEFAULT_DURABLE):
+    def __init__(
+        self,
+        writer: DatasetWriter,
+        nats_url: str,
+        instruments: list[str],
+        *,
+        stream: str = DEFAULT_STREAM,
+        subject_prefix: str = DEFAULT_PREFIX,
+        durable: str = DEFAULT_DURABLE,
+    ):
         writer.on_closed, writer.on_failed = self._closed, self._lost
         self.writer = writer
         self.counters = Counters(writer)
@@ -191,17 +213,19 @@ class NatsSource:
         self.subjects = [f"{subject_prefix}.{i}" for i in self.instruments]
         self.durable = durable
         self._stop = asyncio.Event()
-        self._seen: dict[str, int] = {}     # per instrument: the highest stream sequence stored or taken
-        self._newest: Any = None            # the message with the highest sequence delivered
+        self._seen: dict[
+            str, int
+        ] = {}  # per instrument: the highest stream sequence stored or taken
+        self._newest: Any = None  # the message with the highest sequence delivered
         self._newest_seq = 0
-        self._before: Any = None            # ``_newest`` before the message being taken
+        self._before: Any = None  # ``_newest`` before the message being taken
         self._to_ack: Any = None
-        self._acked_seq = 0                 # the consumer's acknowledgement floor, as far as known
+        self._acked_seq = 0  # the consumer's acknowledgement floor, as far as known
         self._failed = False
         self._first_seq = 0
-        self._cseq = 0                      # the consumer's delivery sequence of the last message received
-        self._last_sseq = 0                 # and that message's stream sequence
-        self._warned = False                # a failure of the current episode was logged at WARNING
+        self._cseq = 0  # the consumer's delivery sequence of the last message received
+        self._last_sseq = 0  # and that message's stream sequence
+        self._warned = False  # a failure of the current episode was logged at WARNING
         self._check = _checker()
 
     def stop(self) -> None:
@@ -218,8 +242,12 @@ class NatsSource:
             self._to_ack = target
 
     def _lost(self, instrument: str, rows: int) -> None:
-        logger.error("stopping: %d quotes of %s could not be written; they stay unacknowledged "
-                     "and come again when the recorder is restarted", rows, instrument)
+        logger.error(
+            "stopping: %d quotes of %s could not be written; they stay unacknowledged "
+            "and come again when the recorder is restarted",
+            rows,
+            instrument,
+        )
         self._failed = True
         self._stop.set()
 
@@ -263,9 +291,14 @@ class NatsSource:
                 return
             except Exception as exc:
                 why = describe(exc)
-        logger.warning("NATS: the last acknowledgement (stream sequence %d) could not be sent (%s): the "
-                       "quotes after sequence %d are in finished files and come again at the next start, "
-                       "where they are recognised and not written twice", seq, why, self._acked_seq)
+        logger.warning(
+            "NATS: the last acknowledgement (stream sequence %d) could not be sent (%s): the "
+            "quotes after sequence %d are in finished files and come again at the next start, "
+            "where they are recognised and not written twice",
+            seq,
+            why,
+            self._acked_seq,
+        )
 
     # -- waiting on the server ----------------------------------------------------
 
@@ -294,8 +327,12 @@ class NatsSource:
         except TimeoutError:
             pass
 
-    async def _retrying(self, what: str, call: Callable[[], Awaitable[Any]],
-                        passes: Callable[[BaseException], Optional[bool]] = _transient) -> Any:
+    async def _retrying(
+        self,
+        what: str,
+        call: Callable[[], Awaitable[Any]],
+        passes: Callable[[BaseException], bool | None] = _transient,
+    ) -> Any:
         """``await call()`` until it succeeds; a failure that ``passes`` is
         logged once at WARNING (then at DEBUG; ``passes`` None: the caller
         said it) and tried again after a growing pause; any other is raised.
@@ -315,7 +352,9 @@ class NatsSource:
                     logger.debug("NATS %s: %s; trying again", what, describe(exc))
                 else:
                     warned = True
-                    logger.warning("NATS %s: %s; trying again until it answers", what, describe(exc))
+                    logger.warning(
+                        "NATS %s: %s; trying again until it answers", what, describe(exc)
+                    )
                 await self._sleep(delay)
                 if self._stop.is_set():
                     raise _Stopped from None
@@ -335,7 +374,9 @@ class NatsSource:
                 logger.debug("NATS: %s", describe(exc))
                 return
             self._warned = True
-            logger.warning("NATS: cannot reach %s (%s); retrying until it answers", self.shown, describe(exc))
+            logger.warning(
+                "NATS: cannot reach %s (%s); retrying until it answers", self.shown, describe(exc)
+            )
 
         async def on_disconnected() -> None:
             if not closing and not self._stop.is_set() and not self._warned:
@@ -344,24 +385,35 @@ class NatsSource:
 
         async def on_reconnected() -> None:
             self._warned = False
-            logger.warning("NATS: reconnected to %s", nc.connected_url.netloc.rpartition("@")[2]
-                           if nc.connected_url else self.shown)
+            logger.warning(
+                "NATS: reconnected to %s",
+                nc.connected_url.netloc.rpartition("@")[2] if nc.connected_url else self.shown,
+            )
 
         nc = Client()
         try:
-            await self._bounded(nc.connect(
-                servers=self.urls, max_reconnect_attempts=-1,
-                reconnect_time_wait=0.5,  # type: ignore[arg-type]  # a float is what it sleeps
-                connect_timeout=2, name="quotra-record", error_cb=on_error,
-                disconnected_cb=on_disconnected, reconnected_cb=on_reconnected))
+            await self._bounded(
+                nc.connect(
+                    servers=self.urls,
+                    max_reconnect_attempts=-1,
+                    reconnect_time_wait=0.5,  # type: ignore[arg-type]  # a float is what it sleeps
+                    connect_timeout=2,
+                    name="quotra-record",
+                    error_cb=on_error,
+                    disconnected_cb=on_disconnected,
+                    reconnected_cb=on_reconnected,
+                )
+            )
         except BaseException:
             closing = True
             await _close(nc)
             raise
         if self._warned:
             self._warned = False
-            logger.warning("NATS: connected to %s", nc.connected_url.netloc.rpartition("@")[2]
-                           if nc.connected_url else self.shown)
+            logger.warning(
+                "NATS: connected to %s",
+                nc.connected_url.netloc.rpartition("@")[2] if nc.connected_url else self.shown,
+            )
         return nc
 
     # -- the run ----------------------------------------------------------------
@@ -371,16 +423,20 @@ class NatsSource:
 
         waited = False
 
-        def passes(exc: BaseException) -> Optional[bool]:
+        def passes(exc: BaseException) -> bool | None:
             nonlocal waited
             if isinstance(exc, NotFoundError):
                 if not waited:
                     waited = True
-                    logger.info("NATS: no stream %s yet; waiting for the bridge to make it", self.stream)
+                    logger.info(
+                        "NATS: no stream %s yet; waiting for the bridge to make it", self.stream
+                    )
                 return None
             return _transient(exc)
 
-        info = await self._retrying(f"stream {self.stream}", lambda: js.stream_info(self.stream), passes)
+        info = await self._retrying(
+            f"stream {self.stream}", lambda: js.stream_info(self.stream), passes
+        )
         self._first_seq = info.state.first_seq
         return f"{self.stream}@{info.created}"
 
@@ -395,10 +451,13 @@ class NatsSource:
             except Exception as exc:
                 logger.warning("cannot read the footer of %s: %s", path, exc)
                 continue
-            if meta.get("quotra.nats_stream") == identity and meta.get("quotra.seq_max", "").isdigit():
+            if (
+                meta.get("quotra.nats_stream") == identity
+                and meta.get("quotra.seq_max", "").isdigit()
+            ):
                 self._seen[instrument] = int(meta["quotra.seq_max"])
 
-    async def _resume_point(self, js: Any) -> Optional[int]:
+    async def _resume_point(self, js: Any) -> int | None:
         """The sequence after the consumer's last acknowledgement, or None for
         a new consumer."""
         from nats.js.errors import NotFoundError
@@ -407,8 +466,11 @@ class NatsSource:
             return not isinstance(exc, NotFoundError) and _transient(exc)
 
         try:
-            info = await self._retrying(f"consumer {self.durable}",
-                                        lambda: js.consumer_info(self.stream, self.durable), passes)
+            info = await self._retrying(
+                f"consumer {self.durable}",
+                lambda: js.consumer_info(self.stream, self.durable),
+                passes,
+            )
         except NotFoundError:
             return None
         return (info.ack_floor.stream_seq if info.ack_floor else 0) + 1
@@ -416,10 +478,17 @@ class NatsSource:
     def _missing(self, first: int, last: int, why: str) -> None:
         n = last - first + 1
         self.counters.missing += n
-        logger.warning("NATS: the stream no longer holds sequences %d to %d: %d quotes %s are missing from "
-                       "the recording (%d in all)", first, last, n, why, self.counters.missing)
+        logger.warning(
+            "NATS: the stream no longer holds sequences %d to %d: %d quotes %s are missing from "
+            "the recording (%d in all)",
+            first,
+            last,
+            n,
+            why,
+            self.counters.missing,
+        )
 
-    async def _subscribe(self, js: Any, start: Optional[int]) -> Any:
+    async def _subscribe(self, js: Any, start: int | None) -> Any:
         """(Re)make the durable consumer, starting at stream sequence
         ``start`` (None: the whole stream), and bind to it. Made again
         rather than kept: the server would hand what an earlier run took and
@@ -429,7 +498,9 @@ class NatsSource:
         from nats.js.errors import NotFoundError
 
         if start is not None:
-            info = await self._retrying(f"stream {self.stream}", lambda: js.stream_info(self.stream))
+            info = await self._retrying(
+                f"stream {self.stream}", lambda: js.stream_info(self.stream)
+            )
             self._first_seq = info.state.first_seq
             if start < self._first_seq:
                 # The stream's limits dropped them while nobody read them.
@@ -444,21 +515,30 @@ class NatsSource:
         await self._retrying(f"consumer {self.durable}", delete)
         roll = self.writer.roll_seconds
         config = ConsumerConfig(
-            durable_name=self.durable, ack_policy=AckPolicy.ALL,
+            durable_name=self.durable,
+            ack_policy=AckPolicy.ALL,
             deliver_policy=DeliverPolicy.ALL if start is None else DeliverPolicy.BY_START_SEQUENCE,
             opt_start_seq=start,
             # Nothing is acknowledged before its file is finished: give a
             # file all the time it may stay open before a redelivery.
-            ack_wait=2 * roll + 30, max_ack_pending=-1,
+            ack_wait=2 * roll + 30,
+            max_ack_pending=-1,
             filter_subjects=self.subjects if len(self.subjects) > 1 else None,
-            filter_subject=self.subjects[0] if len(self.subjects) == 1 else None)
-        await self._retrying(f"consumer {self.durable}", lambda: js.add_consumer(self.stream, config))
-        sub = await self._retrying(f"consumer {self.durable}",
-                                   lambda: js.pull_subscribe_bind(durable=self.durable, stream=self.stream))
+            filter_subject=self.subjects[0] if len(self.subjects) == 1 else None,
+        )
+        await self._retrying(
+            f"consumer {self.durable}", lambda: js.add_consumer(self.stream, config)
+        )
+        sub = await self._retrying(
+            f"consumer {self.durable}",
+            lambda: js.pull_subscribe_bind(durable=self.durable, stream=self.stream),
+        )
         self._cseq = 0
         self._last_sseq = (start - 1) if start is not None else 0
         if start is not None:
-            logger.info("NATS: consumer %s resumes after stream sequence %d", self.durable, start - 1)
+            logger.info(
+                "NATS: consumer %s resumes after stream sequence %d", self.durable, start - 1
+            )
         return sub
 
     def _take(self, msg: Any, durable: bool = True) -> None:
@@ -474,7 +554,9 @@ class NatsSource:
         instrument = quote["instrument"]
         if msg.subject != f"{self.subject_prefix}.{instrument}":
             self.counters.refused += 1
-            logger.warning("message %d on %s holds a quote of %r: not recorded", seq, msg.subject, instrument)
+            logger.warning(
+                "message %d on %s holds a quote of %r: not recorded", seq, msg.subject, instrument
+            )
             return
         if seq <= self._seen.get(instrument, 0):
             self.counters.duplicates += 1
@@ -492,8 +574,9 @@ class NatsSource:
         for msg in msgs:
             sequence = msg.metadata.sequence
             if sequence.consumer > self._cseq + 1 and sequence.stream > self._last_sseq + 1:
-                await self._fetch_again(js, self._last_sseq + 1, sequence.stream,
-                                        sequence.consumer - self._cseq - 1)
+                await self._fetch_again(
+                    js, self._last_sseq + 1, sequence.stream, sequence.consumer - self._cseq - 1
+                )
             self._cseq = max(self._cseq, sequence.consumer)
             self._last_sseq = max(self._last_sseq, sequence.stream)
             self._before = self._newest
@@ -506,14 +589,24 @@ class NatsSource:
         their files are finished)."""
         from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
 
-        logger.warning("NATS: %d deliveries of consumer %s never arrived (a node or connection lost with "
-                       "them in flight); fetching stream sequences %d to %d again", lost, self.durable,
-                       first, end - 1)
-        config = ConsumerConfig(ack_policy=AckPolicy.NONE, deliver_policy=DeliverPolicy.BY_START_SEQUENCE,
-                                opt_start_seq=first, inactive_threshold=30.0, mem_storage=True,
-                                num_replicas=1,
-                                filter_subjects=self.subjects if len(self.subjects) > 1 else None,
-                                filter_subject=self.subjects[0] if len(self.subjects) == 1 else None)
+        logger.warning(
+            "NATS: %d deliveries of consumer %s never arrived (a node or connection lost with "
+            "them in flight); fetching stream sequences %d to %d again",
+            lost,
+            self.durable,
+            first,
+            end - 1,
+        )
+        config = ConsumerConfig(
+            ack_policy=AckPolicy.NONE,
+            deliver_policy=DeliverPolicy.BY_START_SEQUENCE,
+            opt_start_seq=first,
+            inactive_threshold=30.0,
+            mem_storage=True,
+            num_replicas=1,
+            filter_subjects=self.subjects if len(self.subjects) > 1 else None,
+            filter_subject=self.subjects[0] if len(self.subjects) == 1 else None,
+        )
 
         async def read() -> list[Any]:
             sub = await js.pull_subscribe(self.subjects[0], stream=self.stream, config=config)
@@ -544,8 +637,12 @@ class NatsSource:
             self._take(m, durable=False)
         if len(got) < lost:
             self.counters.missing += lost - len(got)
-            logger.warning("NATS: %d of them the stream no longer holds: missing from the recording (%d "
-                           "in all)", lost - len(got), self.counters.missing)
+            logger.warning(
+                "NATS: %d of them the stream no longer holds: missing from the recording (%d "
+                "in all)",
+                lost - len(got),
+                self.counters.missing,
+            )
 
     async def _consumer_gone(self, js: Any) -> bool:
         from nats.js.errors import NotFoundError
@@ -591,8 +688,12 @@ class NatsSource:
         start = await self._resume_point(js)
         self._acked_seq = 0 if start is None else start - 1
         sub = await self._subscribe(js, start)
-        logger.info("NATS: recording %s from stream %s (consumer %s)", ",".join(self.instruments),
-                    self.stream, self.durable)
+        logger.info(
+            "NATS: recording %s from stream %s (consumer %s)",
+            ",".join(self.instruments),
+            self.stream,
+            self.durable,
+        )
         next_tick = time.monotonic() + TICK
         delay = RETRY_FIRST
         while not self._stop.is_set():
@@ -606,8 +707,12 @@ class NatsSource:
             except Exception as exc:
                 msgs = []
                 if nc.is_connected and await self._consumer_gone(js):
-                    logger.warning("NATS: consumer %s is gone (deleted, or lost by the servers); making it "
-                                   "again after stream sequence %d", self.durable, self._acked_seq)
+                    logger.warning(
+                        "NATS: consumer %s is gone (deleted, or lost by the servers); making it "
+                        "again after stream sequence %d",
+                        self.durable,
+                        self._acked_seq,
+                    )
                     # What the files still open name for acknowledgement was
                     # delivered by the consumer that is gone: it comes again
                     # from the new one, which is acknowledged instead.
