@@ -167,7 +167,7 @@ class _Trust:
         if self.shim is None:
             shim = types.ModuleType("ssl", ssl.__doc__)
             shim.__dict__.update({k: v for k, v in vars(ssl).items() if not k.startswith("__")})
-            shim.create_default_context = self.create_default_context
+            shim.__dict__["create_default_context"] = self.create_default_context
             self.shim = shim
         if getattr(client_module, "ssl", None) is not self.shim:
             client_module.ssl = self.shim

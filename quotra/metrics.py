@@ -322,9 +322,9 @@ class Collector:
                     out[f.name].add_metric([name], v)
             if isinstance(hist, monitor.LagHistogram):
                 lag.add_metric([name], _buckets(hist), hist.sum_s)
-        out[LAG_HISTOGRAM] = lag
+        made: list[Metric] = [*out.values(), lag]
         # A family without samples (its sources all gone) is left out.
-        return iter([m for m in out.values() if m.samples])
+        return iter([m for m in made if m.samples])
 
 
 def _buckets(hist: monitor.LagHistogram) -> list[tuple[str, float]]:

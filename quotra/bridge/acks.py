@@ -115,6 +115,11 @@ class Acknowledgements:
     _failure: str | None
     _reject_log_at: float
     _token: int
+    _later: list[tuple[float, tuple[bytes, bytes]]]  # (when, entry): to send again shortly
+    _retry: collections.deque[tuple[bytes, bytes]]
+    _fast: bool
+    _unbatched: int
+    loop: asyncio.AbstractEventLoop
 
     def _on_msg(self, subject: bytes, headers: bytes | None, payload: bytes) -> None:
         if subject.endswith(b".$FI"):

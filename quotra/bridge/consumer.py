@@ -111,7 +111,7 @@ async def quotes(
     stream: str = DEFAULT_STREAM,
     on_evicted: Callable[[int], None] | None = None,
     metrics_name: str | None = None,
-) -> AsyncIterator[dict]:
+) -> AsyncIterator[dict[str, Any]]:
     """Quote dicts from the bridge's stream: the last quote of each instrument
     first, then every new one, for ever (end it with ``break`` or by cancelling).
 
@@ -248,7 +248,7 @@ class _Reader:
         self.last = 0  # stream sequence of the last quote delivered
         self.live = False  # past the first catch-up: a sequence gap is an eviction
         self.counters = counters
-        self.sub = None
+        self.sub: JetStreamContext.PullSubscription | None = None
         self.renew = False
         self.delay = RETRY_FIRST
 
@@ -256,7 +256,8 @@ class _Reader:
         if self.sub is None:
             self.sub = await self._subscribe()
         try:
-            return await self.sub.fetch(FETCH, timeout=FETCH_WAIT)
+            got: list[Msg] = await self.sub.fetch(FETCH, timeout=FETCH_WAIT)
+            return got
         except TimeoutError:
             return []
 
@@ -291,7 +292,10 @@ class _Reader:
                 await asyncio.sleep(self.delay)
                 self.delay = min(RETRY_MAX, self.delay * 2)
         self.delay = RETRY_FIRST
-        return await self.js.pull_subscribe_bind(consumer=info.name, stream=self.stream)
+        sub: JetStreamContext.PullSubscription = await self.js.pull_subscribe_bind(
+            consumer=info.name, stream=self.stream
+        )
+        return sub
 
     async def lost(self, exc: Exception | None, connected: bool) -> None:
         """The consumer failed: make a new one after the last quote delivered."""

@@ -23,6 +23,7 @@ class BridgeCounters:
     _inflight: dict[int, tuple[bytes, bytes]]
     _pending: list[dict[str, Any]]
     _retry: collections.deque[tuple[bytes, bytes]]
+    _later: list[tuple[float, tuple[bytes, bytes]]]
 
     if TYPE_CHECKING:
 

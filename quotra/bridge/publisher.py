@@ -126,12 +126,10 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._pending: list[dict[str, Any]] = []  # quotes not yet encoded
         # encoded, unacknowledged: sent first
         self._retry: collections.deque[tuple[bytes, bytes]] = collections.deque()
-        self._inflight: dict[
-            int, tuple[bytes, bytes]
-        ] = {}  # token -> (head, body), in sending order
-        self._sent_at: collections.deque = (
-            collections.deque()
-        )  # (last token of a block, time written)
+        # token -> (head, body), in sending order
+        self._inflight: dict[int, tuple[bytes, bytes]] = {}
+        # (last token of a block, time written)
+        self._sent_at: collections.deque[tuple[int, float]] = collections.deque()
         # (when, entry): to send again shortly
         self._later: list[tuple[float, tuple[bytes, bytes]]] = []
         self._failure: str | None = None
@@ -142,8 +140,8 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self._connected = asyncio.Event()
         self._wake = asyncio.Event()
         self._closing = False
-        self._task: asyncio.Task | None = None
-        self._warned: set = set()
+        self._task: asyncio.Task[None] | None = None
+        self._warned: set[str] = set()
         self._denied: set[str] = set()  # instruments the server does not let us publish
         self._next_server = 0
         self._fast = True  # batches unless the server refused them
@@ -255,7 +253,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         self.refused += refused
         return out
 
-    def _unencodable(self, quote: dict, exc: Exception) -> None:
+    def _unencodable(self, quote: dict[str, Any], exc: Exception) -> None:
         self.refused += 1
         now = time.monotonic()
         if now >= self._encode_log_at:
@@ -303,7 +301,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
         )
         self._wake.set()
 
-    def _write(self, link: NatsLink, entries) -> None:
+    def _write(self, link: NatsLink, entries: list[tuple[bytes, bytes]]) -> None:
         if self._unbatched:
             self._unbatched = max(0, self._unbatched - len(entries))
         elif len(entries) > 1 and self._fast and self._fast_stream:
@@ -384,7 +382,7 @@ class Bridge(Acknowledgements, counters.BridgeCounters):
             raise
         return link
 
-    def _on_info(self, link: NatsLink, url: str, info: dict) -> None:
+    def _on_info(self, link: NatsLink, url: str, info: dict[str, Any]) -> None:
         """What a server says of its cluster: the other nodes it names join the
         list (with this URL's user information); a server entering lame duck
         mode is left for the next before it closes the connection."""

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 from .names import DEFAULT_DUPLICATE_WINDOW, LIVE_PREFIX
 
 if TYPE_CHECKING:
-    pass
+    from nats.js.api import StreamConfig
 
 __all__ = ["StreamError", "ensure_stream", "covers"]
 
@@ -49,7 +49,7 @@ def default_config(
     max_age: float,
     storage: str,
     republish: bool = False,
-):
+) -> StreamConfig:
     from nats.js.api import DiscardPolicy, RePublish, StorageType, StreamConfig
 
     # The live copies cost the server about a quarter of its time per quote:
@@ -69,7 +69,7 @@ def default_config(
     )
 
 
-async def ensure_stream(js: Any, name: str, prefix: str, warned: set, **defaults) -> Any:
+async def ensure_stream(js: Any, name: str, prefix: str, warned: set[str], **defaults: Any) -> Any:
     """Make stream ``name`` if it is missing; check it otherwise (StreamError).
     ``warned`` keeps the warnings already given, so each is given once.
     The stream's configuration (``allow_batched``: fast ingest)."""

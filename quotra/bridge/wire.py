@@ -49,7 +49,7 @@ def _address(url: str) -> tuple[str, int, dict[str, str]]:
         raise LinkError(
             f"{redact(url)}: only nats:// servers are supported by the bridge's publisher"
         )
-    auth: dict = {}
+    auth: dict[str, str] = {}
     if u.username and u.password is not None:
         auth = {"user": urllib.parse.unquote(u.username), "pass": urllib.parse.unquote(u.password)}
     elif u.username:
@@ -68,7 +68,7 @@ class NatsLink(asyncio.Protocol):
     ):
         self.on_msg = on_msg
         self.on_denied = on_denied  # a publish the server refused: the subject
-        self.on_info: Callable[[dict], None] | None = None  # an INFO after the first
+        self.on_info: Callable[[dict[str, Any]], None] | None = None  # an INFO after the first
         self.transport: asyncio.Transport | None = None
         self.info: dict[str, Any] = {}
         self.error: str | None = None
@@ -86,7 +86,7 @@ class NatsLink(asyncio.Protocol):
     async def open(
         cls,
         url: str,
-        on_msg,
+        on_msg: Callable[[bytes, bytes | None, bytes], None],
         *,
         name: str = "quotra-bridge",
         timeout: float = 2.0,

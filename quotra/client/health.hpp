@@ -21,33 +21,33 @@ inline constexpr int64_t BEHIND_LINE_EVERY_NS = 5'000'000'000;
 inline constexpr int64_t DEFAULT_LAG_THRESHOLD_NS = 1'000'000'000;
 
 struct Health {
-    uint64_t quotes;              // dicts handed to the message callback, their coroutine scheduled
-    uint64_t quote_errors;        // quote frames that failed instead (to the error callback, dropped, or raised)
-    uint64_t frames;              // data frames received (TEXT, BINARY, CONTINUATION)
-    uint64_t bytes;               // their payload bytes
-    uint64_t connections_opened;  // connections that opened
-    uint64_t disconnections;      // connections that ended
-    uint64_t connect_failures;    // attempts that failed to open a connection, whatever the cause
-    int64_t last_quote_ns;        // monotonic_ns() of the latest quote; 0: none yet
+    uint64_t quotes{};              // dicts handed to the message callback, their coroutine scheduled
+    uint64_t quote_errors{};        // quote frames that failed instead (to the error callback, dropped, or raised)
+    uint64_t frames{};              // data frames received (TEXT, BINARY, CONTINUATION)
+    uint64_t bytes{};               // their payload bytes
+    uint64_t connections_opened{};  // connections that opened
+    uint64_t disconnections{};      // connections that ended
+    uint64_t connect_failures{};    // attempts that failed to open a connection, whatever the cause
+    int64_t last_quote_ns{};        // monotonic_ns() of the latest quote; 0: none yet
 
     // Lag: the wall clock minus the quote's exchange_ts_ns, taken as its dict
     // is filled. Quotes without a timestamp are not counted, nor are those
     // from further in the future than the threshold (a wrong clock).
-    int64_t lag_ns;                      // of the latest counted quote
-    uint64_t lag_quotes;                 // quotes counted (lag_ns is meaningful once > 0)
-    double lag_sum_s;                    // their lags in seconds, negative ones as 0 (an int64 of
+    int64_t lag_ns{};                      // of the latest counted quote
+    uint64_t lag_quotes{};                 // quotes counted (lag_ns is meaningful once > 0)
+    double lag_sum_s{};                    // their lags in seconds, negative ones as 0 (an int64 of
                                          // nanoseconds would overflow in days for a feed far behind)
-    uint64_t lag_counts[LAG_BOUNDS + 1]; // per bucket, not cumulative
-    uint64_t late_quotes;                // counted quotes older than the threshold
-    uint64_t future_quotes;              // quotes from further in the future than the threshold
+    uint64_t lag_counts[LAG_BOUNDS + 1]{}; // per bucket, not cumulative
+    uint64_t late_quotes{};                // counted quotes older than the threshold
+    uint64_t future_quotes{};              // quotes from further in the future than the threshold
     int64_t lag_threshold_ns = DEFAULT_LAG_THRESHOLD_NS;
     // The lines about lag (quote_lag.cpp): late_quotes when the last "behind"
     // line was logged, and when (monotonic_ns(); 0: never); whether quotes
     // are behind since that line; whether the wrong clock has been reported.
-    uint64_t late_at_line;
-    int64_t behind_line_ns;
-    bool behind;
-    bool future_reported;
+    uint64_t late_at_line{};
+    int64_t behind_line_ns{};
+    bool behind{};
+    bool future_reported{};
 };
 
 // Nanoseconds of a monotonic clock. The coarse clock is read without a
@@ -66,7 +66,7 @@ inline int64_t monotonic_ns() noexcept {
 // Nanoseconds of the wall clock, the one quote timestamps are taken on: a
 // vDSO read, no system call.
 inline int64_t wall_ns() noexcept {
-    timespec ts;
+    timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }

@@ -55,7 +55,8 @@ struct QuotraVTable {
 // `attempt`: the task of a reconnection attempt while it opens, or None:
 // close_websocket() cancels it.
 
-struct Quotra {
+// A Python object: made zeroed by tp_alloc, never by a constructor.
+struct Quotra {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject_HEAD
     QuotraVTable* vtab;
     QUOTRA_FIELDS(QT_FIELD_MEMBER)
