@@ -141,7 +141,13 @@ Ref failure_text(Quotra* self, PyObject* exc) {
     Ref text = error_text(exc);
     try {
         Ref where = endpoint_text(self);
-        if (untrusted_chain(exc)) {
+        bool untrusted = false;
+        try {
+            untrusted = untrusted_chain(exc);
+        } catch (const PyError&) {
+            PyErr_Clear();  // an ssl module without the verification error (a stand-in): no hint
+        }
+        if (untrusted) {
             return own(PyUnicode_FromFormat(
                 "%U (connecting to %U); the server's certificate is not from a CA this client trusts: set "
                 "SSL_CERT_FILE to the CA certificate that issued it (the local service prints its ca_file)",
