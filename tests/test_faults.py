@@ -271,8 +271,16 @@ class RefusedResubscription(Quotra):
         raise RuntimeError("refused")
 
 
-def test_failed_resubscription_is_reported_and_keeps_the_set():
-    with ClientSession(instruments=(), client_class=RefusedResubscription) as s:
+class UnschedulableResubscription(Quotra):
+    # Fails before the resubscription reaches the loop, after the set was emptied.
+    @property
+    def subscribe(self):
+        raise RuntimeError("refused")
+
+
+@pytest.mark.parametrize("client_class", [RefusedResubscription, UnschedulableResubscription])
+def test_failed_resubscription_is_reported_and_keeps_the_set(client_class):
+    with ClientSession(instruments=(), client_class=client_class) as s:
 
         async def body():
             await Quotra.subscribe(s.client, ["ABC"])
@@ -284,7 +292,8 @@ def test_failed_resubscription_is_reported_and_keeps_the_set():
         s.run(body(), 30)
         [context] = s.loop_errors
         assert context["message"] == "Task exception was never retrieved"
-        assert str(context["exception"]) == "refused" and context["task"].done()
+        task = context.get("task", context.get("future"))
+        assert str(context["exception"]) == "refused" and task is not None and task.done()
         assert client_field(s.client, "tokens_set") == {"ABC"}
 
 

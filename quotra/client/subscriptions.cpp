@@ -269,6 +269,14 @@ int vt_resubscribe(Quotra* self) {
         } catch (const PyError&) {
             PyObject* exc = PyErr_GetRaisedException();
             forget(pending.get(), record.get());
+            // Not handed to the loop: the instruments go back into the set,
+            // which must keep what the user asked for.
+            PyObject* back = PyObject_CallMethodOneArg(tokens.get(), S(update), data.get());
+            if (back) {
+                Py_DECREF(back);
+            } else {
+                PyErr_Clear();  // the first error is the one to report
+            }
             PyErr_SetRaisedException(exc);
             throw;
         }
