@@ -39,6 +39,8 @@ import logging
 import secrets
 import time
 from collections.abc import Callable
+from itertools import chain, repeat
+from operator import itemgetter
 from typing import TYPE_CHECKING, Any
 
 import orjson
@@ -64,6 +66,21 @@ NO_BATCHES = 10205
 # Errors about the batch itself (its pattern, its id): the connection starts again.
 BATCH_ERRORS = {10205, 10206, 10207, 10208}
 _NO_RESPONDERS = "no responders (no stream leader, or no stream)"
+_HEAD, _BODY = itemgetter(0), itemgetter(1)
+# "<n>.1.$FI ": the reply subject's end for a message that adds to a batch at place n,
+# made once for the places of a batch of the default window's size.
+_ADDS = [b"%d.1.$FI " % n for n in range(4097)]
+
+
+def _places(size: int) -> list[bytes]:
+    """The last part of each reply subject of a batch of ``size``: its place in
+    the batch, then start (0), add (1) or commit (2)."""
+    if size == 1:
+        return [b"1.0.$FI "]
+    adds = _ADDS[2:size]
+    if size > len(_ADDS):
+        adds += [b"%d.1.$FI " % n for n in range(len(_ADDS), size)]
+    return [b"1.0.$FI ", *adds, b"%d.2.$FI " % size]
 
 
 def read_answer(headers: bytes | None, payload: bytes) -> tuple[str, Any]:
@@ -209,18 +226,13 @@ class Acknowledgements:
         last = len(entries)
         # The acknowledgement cadence asked for is the batch's size: the commit's answer counts.
         reply = b"%s%s.%d.fail." % (inbox, bid, last)
-        parts: list[bytes] = []
-        add = parts.append
-        for n, entry in enumerate(entries, 1):
-            inflight[first + n - 1] = entry
-            add(
-                b"%s%s%d.%d.$FI %s"
-                % (entry[0], reply, n, 0 if n == 1 else 2 if n == last else 1, entry[1])
-            )
+        inflight.update(zip(range(first, first + last), entries))
+        # Each command is head, reply, its place in the batch, body: joined in one pass.
+        parts = zip(map(_HEAD, entries), repeat(reply, last), _places(last), map(_BODY, entries))
         self._token = first + last - 1
         self._batches[bid] = (first, last)
         self._sent_at.append((self._token, self._clock()))
-        link.write(b"".join(parts))
+        link.write(b"".join(chain.from_iterable(parts)))
 
     def _on_batch_answer(self, subject: bytes, headers: bytes | None, payload: bytes) -> None:
         if self._failure is not None:
@@ -293,11 +305,9 @@ class Acknowledgements:
         what is left of the rest goes again first, in its order."""
         del self._batches[bid]
         inflight = self._inflight
-        done = 0
-        for t in range(first, first + stored):
-            if inflight.pop(t, None) is not None:
-                done += 1
-        self.published += done
+        held = len(inflight)
+        collections.deque(map(inflight.pop, range(first, first + stored), repeat(None)), 0)
+        self.published += held - len(inflight)
         rest = [inflight.pop(t) for t in range(first + stored, first + size) if t in inflight]
         if rest:
             self._retry.extendleft(reversed(rest))
