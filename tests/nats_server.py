@@ -17,6 +17,7 @@ from __future__ import annotations
 import asyncio
 import json
 import os
+import random
 import shutil
 import signal
 import socket
@@ -41,9 +42,28 @@ def nats_server_binary() -> str:
 
 
 def free_port() -> int:
+    """A port free now, below the kernel's range for outgoing connections: a
+    port from that range can be taken as the local end of any connection the
+    suite opens between this pick and the server's bind (a node that then
+    never listens)."""
+    low = 20000
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            first = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        first = 32768
+    rng = random.Random()
+    for _ in range(100):
+        port = rng.randrange(low, max(low + 1000, first))
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        return int(s.getsockname()[1])
 
 
 class NatsServer:
@@ -98,7 +118,9 @@ class NatsServer:
                 "--routes",
                 ",".join(f"nats://127.0.0.1:{p}" for p in self.routes),
             ]
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        log = os.path.join(self.store, "server.log")
+        with open(log, "ab") as out:
+            self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=out)
         deadline = time.monotonic() + timeout
         while True:
             try:
@@ -109,7 +131,9 @@ class NatsServer:
                 pass
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.stop()
-                raise RuntimeError(f"nats-server did not listen on port {self.port}")
+                with open(log, "rb") as f:
+                    tail = f.read()[-600:].decode(errors="replace")
+                raise RuntimeError(f"nats-server did not listen on port {self.port}: {tail}")
             time.sleep(0.05)
 
     def stop(self) -> None:
