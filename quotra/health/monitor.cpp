@@ -6,20 +6,12 @@
 // quotra.quotra.Quotra at import and refuses to load when that type's size is
 // not the one these headers give, so the layout it reads is the one the
 // client was built with.
-#include "../client/layouts.hpp"
-
-#include <cstring>
+#include "../client/client_type.hpp"
 
 namespace {
 
 using qt::Health;
 using qt::Quotra;
-
-struct ModuleState {
-    PyObject* client_type;  // quotra.quotra.Quotra (owned)
-};
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 // Sets `key` to a new object, or fails with the exception set.
 int put(PyObject* d, const char* key, PyObject* value) {
@@ -31,7 +23,7 @@ int put(PyObject* d, const char* key, PyObject* value) {
 
 // The client's layout, or nullptr with TypeError naming `fn` for anything else.
 Quotra* client_of(PyObject* module, PyObject* client, const char* fn) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state_of(module)->client_type);
+    PyTypeObject* type = qt::client_type_of(module);
     if (!PyObject_TypeCheck(client, type)) {
         PyErr_Format(PyExc_TypeError, "%s() needs a quotra.quotra.Quotra client, not %.200s", fn,
                      Py_TYPE(client)->tp_name);
@@ -137,37 +129,7 @@ PyObject* set_lag_threshold(PyObject* module, PyObject* const* args, Py_ssize_t 
     Py_RETURN_NONE;
 }
 
-int module_exec(PyObject* module) {
-    PyObject* client_module = PyImport_ImportModule("quotra.quotra");
-    if (!client_module) return -1;
-    PyObject* type = PyObject_GetAttrString(client_module, "Quotra");
-    Py_DECREF(client_module);
-    if (!type) return -1;
-    if (!PyType_Check(type) || strcmp(reinterpret_cast<PyTypeObject*>(type)->tp_name, "quotra.quotra.Quotra") != 0 ||
-        reinterpret_cast<PyTypeObject*>(type)->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Quotra))) {
-        Py_DECREF(type);
-        PyErr_SetString(PyExc_ImportError,
-                        "quotra._monitor does not match quotra.quotra (built from other sources?): rebuild the "
-                        "package");
-        return -1;
-    }
-    state_of(module)->client_type = type;
-    return 0;
-}
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st) Py_VISIT(st->client_type);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st) Py_CLEAR(st->client_type);
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+int module_exec(PyObject* module) { return qt::hold_client_type(module, "quotra._monitor"); }
 
 PyMethodDef module_methods[] = {
     {"snapshot", snapshot, METH_O,
@@ -188,9 +150,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quotra._monitor", "Health counters of quotra.quotra.Quotra clients; use quotra.monitor.",
-    sizeof(ModuleState),   module_methods,    module_slots,
-    module_traverse,       module_clear,      module_free,
+    PyModuleDef_HEAD_INIT,
+    "quotra._monitor",
+    "Health counters of quotra.quotra.Quotra clients; use quotra.monitor.",
+    sizeof(qt::ClientTypeState),
+    module_methods,
+    module_slots,
+    qt::client_type_traverse,
+    qt::client_type_clear,
+    qt::client_type_free,
 };
 
 }  // namespace

@@ -11,7 +11,7 @@
 // and sets its stop event (which the feed waits on). Everything else is the
 // client's own code. Built from the client's headers, like quotra._monitor,
 // and refused at import when the client type's size differs from theirs.
-#include "../client/layouts.hpp"
+#include "../client/client_type.hpp"
 
 #include <cstring>
 
@@ -25,12 +25,6 @@ using qt::QuotraVTable;
 // interpreter, as the client's does).
 QuotraVTable quiet_table;
 bool table_ready = false;
-
-struct ModuleState {
-    PyObject* client_type;  // quotra.quotra.Quotra (owned)
-};
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 int no_signal_handlers(Quotra*) { return 0; }
 
@@ -58,7 +52,7 @@ int quiet_end(Quotra* self) {
 // quiet_client(loop): a new client on `loop`, as Quotra(loop) makes one, with
 // the quiet table.
 PyObject* quiet_client(PyObject* module, PyObject* loop) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state_of(module)->client_type);
+    PyTypeObject* type = qt::client_type_of(module);
     PyObject* args = PyTuple_Pack(1, loop);
     if (!args) return nullptr;
     PyObject* client = type->tp_new(type, args, nullptr);
@@ -72,12 +66,12 @@ PyObject* quiet_client(PyObject* module, PyObject* loop) {
 
 // is_quiet(client): whether `client` has the quiet table.
 PyObject* is_quiet(PyObject* module, PyObject* client) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state_of(module)->client_type);
+    PyTypeObject* type = qt::client_type_of(module);
     return PyBool_FromLong(PyObject_TypeCheck(client, type) && reinterpret_cast<Quotra*>(client)->vtab == &quiet_table);
 }
 
 Quotra* client_of(PyObject* module, PyObject* client, const char* fn) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state_of(module)->client_type);
+    PyTypeObject* type = qt::client_type_of(module);
     if (!PyObject_TypeCheck(client, type)) {
         PyErr_Format(PyExc_TypeError, "%s() needs a quotra.quotra.Quotra client, not %.200s", fn,
                      Py_TYPE(client)->tp_name);
@@ -99,25 +93,13 @@ PyObject* transport(PyObject* module, PyObject* client) {
 }
 
 int module_exec(PyObject* module) {
-    PyObject* client_module = PyImport_ImportModule("quotra.quotra");
-    if (!client_module) return -1;
-    PyObject* type = PyObject_GetAttrString(client_module, "Quotra");
-    Py_DECREF(client_module);
-    if (!type) return -1;
-    auto* t = reinterpret_cast<PyTypeObject*>(type);
-    if (!PyType_Check(type) || strcmp(t->tp_name, "quotra.quotra.Quotra") != 0 ||
-        t->tp_basicsize != static_cast<Py_ssize_t>(sizeof(Quotra))) {
-        Py_DECREF(type);
-        PyErr_SetString(PyExc_ImportError,
-                        "quotra._quiet does not match quotra.quotra (built from other sources?): rebuild the package");
-        return -1;
-    }
+    if (qt::hold_client_type(module, "quotra._quiet") < 0) return -1;
+    PyTypeObject* t = qt::client_type_of(module);
     if (!table_ready) {
         PyObject* cap = PyDict_GetItemString(t->tp_dict, "__pyx_vtable__");  // borrowed
         void* table = cap && PyCapsule_CheckExact(cap) ? PyCapsule_GetPointer(cap, nullptr) : nullptr;
         if (!table) {
-            PyErr_Clear();
-            Py_DECREF(type);
+            PyErr_Clear();  // the module's state releases the type it holds
             PyErr_SetString(PyExc_ImportError, "quotra._quiet: quotra.quotra.Quotra publishes no native table");
             return -1;
         }
@@ -126,23 +108,8 @@ int module_exec(PyObject* module) {
         quiet_table.initiate_shutdown = quiet_end;
         table_ready = true;
     }
-    state_of(module)->client_type = type;
     return 0;
 }
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st) Py_VISIT(st->client_type);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st) Py_CLEAR(st->client_type);
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyMethodDef module_methods[] = {
     {"quiet_client", quiet_client, METH_O,
@@ -162,9 +129,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quotra._quiet", "Clients that end without cancelling the loop's tasks; use quotra.feed.",
-    sizeof(ModuleState),   module_methods,  module_slots,
-    module_traverse,       module_clear,    module_free,
+    PyModuleDef_HEAD_INIT,
+    "quotra._quiet",
+    "Clients that end without cancelling the loop's tasks; use quotra.feed.",
+    sizeof(qt::ClientTypeState),
+    module_methods,
+    module_slots,
+    qt::client_type_traverse,
+    qt::client_type_clear,
+    qt::client_type_free,
 };
 
 }  // namespace
