@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import logging
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 __all__ = ["BridgeCounters", "metric_families", "register_metrics"]
@@ -12,6 +13,19 @@ if TYPE_CHECKING:
     from ..metrics import Family
 
 logger = logging.getLogger("quotra.bridge")
+
+
+def log_upstream(log: logging.Logger, level: int, s: Mapping[str, Any]) -> None:
+    """The upstream client's counters, when ``s`` (a snapshot) holds them."""
+    if "quotes" in s:
+        log.log(
+            level,
+            "upstream client: quotes %d, quote errors %d, connections opened %d, disconnections %d",
+            s["quotes"],
+            s["quote_errors"],
+            s["connections_opened"],
+            s["disconnections"],
+        )
 
 
 class BridgeCounters:
@@ -116,16 +130,7 @@ class BridgeCounters:
             s["duplicates"],
             reasons,
         )
-        if "quotes" in s:
-            logger.log(
-                level,
-                "upstream client: quotes %d, quote errors %d, connections opened %d, "
-                "disconnections %d",
-                s["quotes"],
-                s["quote_errors"],
-                s["connections_opened"],
-                s["disconnections"],
-            )
+        log_upstream(logger, level, s)
 
 
 def metric_families() -> tuple[Family, ...]:

@@ -7,6 +7,7 @@ import logging
 import math
 from typing import TYPE_CHECKING, Any
 
+from ..bridge.counters import log_upstream
 from .writer import DatasetWriter
 
 if TYPE_CHECKING:
@@ -74,16 +75,7 @@ class Counters:
             s["consumers_remade"],
             "-" if age is None else f"{age:.3f} s",
         )
-        if "quotes" in s:
-            logger.log(
-                level,
-                "upstream client: quotes %d, quote errors %d, connections opened %d, "
-                "disconnections %d",
-                s["quotes"],
-                s["quote_errors"],
-                s["connections_opened"],
-                s["disconnections"],
-            )
+        log_upstream(logger, level, s)
 
 
 def metric_families() -> tuple[Family, ...]:
