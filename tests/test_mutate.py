@@ -4,6 +4,7 @@ whose tests do not pass on the unmutated tree stops before any mutant."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -103,8 +104,7 @@ def toml(mutants):
     )
 
 
-@pytest.mark.parametrize("added, mutants, options, status, said, unsaid", CASES.values(), ids=CASES)
-def test_runner_verdicts(tmp_path, added, mutants, options, status, said, unsaid):
+def run_runner(tmp_path, added, mutants, options, **how):
     tree = tmp_path / "project"
     for name, text in [*PROJECT.items(), *added]:
         (tree / name).parent.mkdir(parents=True, exist_ok=True)
@@ -114,12 +114,28 @@ def test_runner_verdicts(tmp_path, added, mutants, options, status, said, unsaid
     env = dict(os.environ, PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
     cmd = [sys.executable, str(RUNNER), "--root", str(tree), "--python", sys.executable]
     cmd += ["--mutants", str(tmp_path / "mutants.toml"), "--log", str(tmp_path / "log"), *options]
-    done = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=120)
-    output = done.stdout + done.stderr
-    assert done.returncode == status, output
+    done = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=120, **how)
+    # The tree itself is never written.
+    assert (tree / "pkg.py").read_text() == PROJECT["pkg.py"]
+    return done.returncode, done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("added, mutants, options, status, said, unsaid", CASES.values(), ids=CASES)
+def test_runner_verdicts(tmp_path, added, mutants, options, status, said, unsaid):
+    got, output = run_runner(tmp_path, added, mutants, options)
+    assert got == status, output
     for words in said:
         assert words in output, output
     for words in unsaid:
         assert words not in output, output
-    # The tree itself is never written.
-    assert (tree / "pkg.py").read_text() == PROJECT["pkg.py"]
+
+
+def test_a_run_with_sigint_ignored_says_so_when_its_tests_fail(tmp_path):
+    # As a background job of a non-interactive shell starts: the tests that
+    # interrupt themselves hang or fail, and the runner names the likely cause.
+    added = [("tests/test_broken.py", BROKEN)]
+    ignored = dict(preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+    got, output = run_runner(tmp_path, added, [KILLED], [], **ignored)
+    assert got == 2 and "SIGINT is ignored" in output, output
+    got, output = run_runner(tmp_path, added, [KILLED], [])
+    assert got == 2 and "SIGINT" not in output, output
