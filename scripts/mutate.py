@@ -290,7 +290,7 @@ def main() -> int:
     if a.list:
         for m in mutants:
             why = stale(m, root)
-            print(f"{m['name']:44} {m['file']:34} {'STALE: ' + why if why else 'applies'}")
+            print(f"{m['name']:46} {m['file']:34} {'STALE: ' + why if why else 'applies'}")
         return 0
     if not python.exists():
         sys.exit("run scripts/setup.sh first")
@@ -303,7 +303,7 @@ def main() -> int:
         why = stale(m, root)
         if why:
             results.append((m["name"], "stale", why))
-            print(f"{m['name']:44} STALE ({why})", flush=True)
+            print(f"{m['name']:46} STALE ({why})", flush=True)
         else:
             applying.append(m)
     interrupted = False
@@ -344,7 +344,7 @@ def main() -> int:
                     outcome, how = "equivalent", m["equivalent"]
                 results.append((m["name"], outcome, how))
                 print(
-                    f"{m['name']:44} {outcome.upper():9} {how} ({time.monotonic() - t0:.0f} s)",
+                    f"{m['name']:46} {outcome.upper():9} {how} ({time.monotonic() - t0:.0f} s)",
                     flush=True,
                 )
         except KeyboardInterrupt:
