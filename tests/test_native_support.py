@@ -20,7 +20,6 @@ import weakref
 
 import pytest
 
-from harness import SANITIZED, rss_kb
 from quotra import quotra as qq
 
 Quotra = qq.Quotra
@@ -661,63 +660,3 @@ class TestFinalisation:
                 coro.send(None)
             del coro
             gc.collect()
-
-
-# ------------------------------------------------------------ leaks
-
-
-def _growth(fn, n):
-    fn(n // 10)
-    gc.collect()
-    before = rss_kb(), sys.getallocatedblocks(), len(gc.get_objects())
-    fn(n)
-    gc.collect()
-    after = rss_kb(), sys.getallocatedblocks(), len(gc.get_objects())
-    return [a - b for a, b in zip(after, before)]
-
-
-class TestLeaks:
-    N = 100_000
-
-    def _check(self, growth):
-        rss, blocks, objs = growth
-        # one leaked frame or reference per coroutine would be >= N blocks or MiBs
-        assert (SANITIZED or rss < 4096) and blocks < 1000 and objs < 1000, growth
-
-    def test_completed(self, monkeypatch):
-        monkeypatch.setattr(
-            qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(0, job()))
-        )
-        w = decorate(lambda x: x)
-
-        def many(n):
-            async def main():
-                for i in range(n):
-                    assert await w(i) == i
-
-            asyncio.run(main(), debug=False)  # debug mode keeps per-task records
-
-        self._check(_growth(many, self.N))
-
-    def test_cancelled(self, monkeypatch):
-        monkeypatch.setattr(
-            qq, "asyncio", types.SimpleNamespace(to_thread=lambda job: asyncio.sleep(100))
-        )
-        w = decorate(lambda *args, **kwargs: args)
-
-        def many(n):
-            async def main():
-                for _ in range(n // 1000):
-                    tasks = []
-                    for i in range(1000):
-                        tasks.append(asyncio.create_task(w([i], k=i)))
-                        w(i).close()  # made and closed without running
-                    await asyncio.sleep(0)
-                    for task in tasks:
-                        task.cancel()
-                    res = await asyncio.gather(*tasks, return_exceptions=True)
-                    assert all(isinstance(x, asyncio.CancelledError) for x in res)
-
-            asyncio.run(main(), debug=False)  # debug mode keeps per-task records
-
-        self._check(_growth(many, self.N))
