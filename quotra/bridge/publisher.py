@@ -92,7 +92,9 @@ class Bridge(Connecting, StoredCheck, Encoding, Acknowledgements, counters.Bridg
     ):
         nats()
         self.client = client  # the upstream Quotra, whose health snapshot() adds
-        self.options = options if options is not None else NatsOptions(tuple(servers(nats_url)), shuffle=False)
+        self.options = (
+            options if options is not None else NatsOptions(tuple(servers(nats_url)), shuffle=False)
+        )
         self.servers = self.options.ordered_servers()
         self.nats_url = ",".join(self.servers)
         self.subject_prefix = check_prefix(subject_prefix)
@@ -158,7 +160,7 @@ class Bridge(Connecting, StoredCheck, Encoding, Acknowledgements, counters.Bridg
         self._pending_since: float | None = None
         self._clock = time.monotonic
         self._start_batches()
-        self.on_quote_now = self._make_on_quote()
+        self.on_quote_now: Callable[[dict[str, Any]], None] = self._make_on_quote(None)
         self.on_quote = self._awaitable(self.on_quote_now)
 
     @property
@@ -167,7 +169,15 @@ class Bridge(Connecting, StoredCheck, Encoding, Acknowledgements, counters.Bridg
 
     # -- the quote path ------------------------------------------------------------
 
-    def _make_on_quote(self) -> Callable[[dict[str, Any]], None]:
+    def client_callback(self) -> Callable[[dict[str, Any]], Any]:
+        """The message callback for a ``Quotra`` client that makes no task per
+        quote: a plain function that appends the quote and returns one
+        future, finished once for all (the client wants an awaitable)."""
+        done = self.loop.create_future()
+        done.set_result(None)
+        return self._make_on_quote(done)
+
+    def _make_on_quote(self, result: Any) -> Callable[[dict[str, Any]], Any]:
         """The quote callback as a plain function: it only appends."""
         pending = self._pending
         append = pending.append
@@ -175,13 +185,14 @@ class Bridge(Connecting, StoredCheck, Encoding, Acknowledgements, counters.Bridg
         overflow = self._overflow
         first = self._first_pending
 
-        def on_quote_now(quote: dict[str, Any]) -> None:
+        def on_quote_now(quote: dict[str, Any]) -> Any:
             append(quote)
             n = len(pending)
             if n == 1:
                 first()
             elif n > limit:
                 overflow()
+            return result
 
         return on_quote_now
 
@@ -325,6 +336,18 @@ class Bridge(Connecting, StoredCheck, Encoding, Acknowledgements, counters.Bridg
             self._wake.set()
             await asyncio.sleep(0.002)
         return True
+
+    async def settle(self, timeout: float) -> int:
+        """Once the writer has stopped: wait up to ``timeout`` s for the answers
+        to what it wrote last; how many quotes are not published (buffered or
+        in flight)."""
+        deadline = self.loop.time() + timeout
+        link = self._link
+        while self._inflight and link is not None and link.is_open:
+            if self.loop.time() >= deadline:
+                break
+            await asyncio.sleep(0.01)
+        return self.buffered + self.in_flight
 
     async def close(self, timeout: float = FLUSH_TIMEOUT) -> None:
         """Flush, stop the writer and close the NATS connection."""
