@@ -75,6 +75,22 @@ async def another_publisher(url, quotes, ids=None):
     await nc.close()
 
 
+async def one_bridge(srv, window=WINDOW, **kwargs):
+    await make_stream(srv.url, window=window)
+    bridge = Bridge(srv.url, **kwargs)
+    await started(bridge)
+    return bridge
+
+
+async def answers_unread(bridge, quotes):
+    """``quotes`` stored, their answers never read: the connection fails after
+    its bound (2 s) and the next sends them again."""
+    bridge._link.transport.pause_reading()
+    await hand(bridge, quotes)
+    await until(lambda: bridge.reconnections, "a reconnection", 15)
+    assert await bridge.flush(limit(10)), bridge.snapshot()
+
+
 def lost_writes(bridge):
     """What the bridge writes from now on never reaches the server (until the
     connection it wrote on ends)."""
@@ -114,9 +130,7 @@ async def two_bridges_one_away_past_the_window(srv):
 async def another_publisher_stored_later_and_same_time_quotes(srv):
     """N1: in flight past the window while another publisher stored a later quote
     and one of the same time: neither says what this bridge's quotes are."""
-    await make_stream(srv.url)
-    bridge = Bridge(srv.url)
-    await started(bridge)
+    bridge = await one_bridge(srv)
     lost_writes(bridge)
     mine = [quote(i) for i in range(1, 51)]
     await hand(bridge, mine)
@@ -130,14 +144,9 @@ async def another_publisher_stored_later_and_same_time_quotes(srv):
 
 async def an_instrument_with_a_colon(srv):
     """N2: stored, answers unread past the window: found by id, not stored again."""
-    await make_stream(srv.url)
-    bridge = Bridge(srv.url)
-    await started(bridge)
-    bridge._link.transport.pause_reading()
+    bridge = await one_bridge(srv)
     mine = [quote(i, ("ES:CME", "ABC")[i % 2]) for i in range(1, 41)]
-    await hand(bridge, mine)
-    await until(lambda: bridge.reconnections, "a reconnection", 15)
-    assert await bridge.flush(limit(10)), bridge.snapshot()
+    await answers_unread(bridge, mine)
     return [bridge], mine, 40
 
 
@@ -161,9 +170,7 @@ async def an_earlier_bridge_beside_this_one(srv):
 
 async def two_quotes_with_one_crc32(srv):
     """N5: two quotes of one time whose 32-bit checksums agree are two quotes."""
-    await make_stream(srv.url, window=10.0)
-    bridge = Bridge(srv.url)
-    await started(bridge)
+    bridge = await one_bridge(srv, 10.0)
     twins = [quote(1, volume=v) for v in CRC_TWINS]
     await hand(bridge, twins)
     assert await bridge.flush(limit(10)), bridge.snapshot()
@@ -172,14 +179,9 @@ async def two_quotes_with_one_crc32(srv):
 
 async def sent_again_in_batches(srv):
     """N7: batches sent again inside the window: the stream's duplicates counted."""
-    await make_stream(srv.url, window=10.0)
-    bridge = Bridge(srv.url)
-    await started(bridge)
-    bridge._link.transport.pause_reading()
+    bridge = await one_bridge(srv, 10.0)
     mine = [quote(i, ("ABC", "XYZ")[i % 2]) for i in range(1, 51)]
-    await hand(bridge, mine)
-    await until(lambda: bridge.reconnections, "a reconnection", 15)
-    assert await bridge.flush(limit(10)), bridge.snapshot()
+    await answers_unread(bridge, mine)
     assert bridge._fast_stream and bridge.resent == 50
     return [bridge], mine, 50
 

@@ -36,9 +36,9 @@ their order, once ``IN_PROCESS_WAIT`` has passed.
 The server's answer to a batch does not say which of its messages were
 duplicates: the sequence it names is that of the last message the batch
 stored (0 when it stored none). Against the stream's last sequence before the
-batch, the difference from the count is how many the stream already held; a
-message another publisher stored in between makes the count of duplicates
-short by one, never long.
+batch, the difference from the count is how many the stream already held;
+messages other publishers stored in between make the count of duplicates
+short by as many, never long.
 """
 
 from __future__ import annotations
