@@ -100,3 +100,12 @@ def test_the_bridge_publishes_to_a_server_that_wants_tls_or_an_identity(tmp_path
     assert counters["reconnections"] == 0 and "not reachable" not in out
     for secret in secrets:
         assert secret not in out and secret not in argv
+
+
+def test_a_seed_file_that_holds_no_seed_stops_the_bridge_at_start_without_showing_it(tmp_path):
+    path = tmp_path / "bridge.nk"
+    path.write_text("SUxNOT-A-SEED-but-private\n")
+    cmd = [sys.executable, "-m", "quotra.bridge", "--instruments", "ABC", "--nats-nkey", str(path)]
+    done = subprocess.run(cmd, cwd=ROOT, capture_output=True, text=True, timeout=limit(30))
+    assert done.returncode == 2 and "not a valid NKEY seed" in done.stderr, done.stderr
+    assert "private" not in done.stdout + done.stderr

@@ -11,7 +11,7 @@ from typing import Any
 
 from .options import NatsOptions
 
-__all__ = ["connect_fields", "AuthError", "read_creds"]
+__all__ = ["connect_fields", "check_identity", "AuthError", "read_creds"]
 
 
 class AuthError(ValueError):
@@ -54,6 +54,21 @@ def _sign(seed: bytearray, nonce: Any) -> tuple[str, str]:
         return kp.public_key.decode(), base64.b64encode(kp.sign(nonce.encode())).decode()
     finally:
         kp.wipe()
+        seed[:] = bytes(len(seed))
+
+
+def check_identity(options: NatsOptions) -> None:
+    """Whether the seed or credentials file of ``options`` can be used: read,
+    parsed and wiped at once (AuthError), so that a bad file stops a command
+    at its start rather than failing every connection."""
+    seed: bytearray | None = None
+    if options.creds_file is not None:
+        _, seed = read_creds(options.creds_file)
+    elif options.nkey_file is not None:
+        with open(options.nkey_file, "rb") as f:
+            seed = bytearray(f.read().strip())
+    if seed is not None:
+        _seed_key(seed).wipe()
         seed[:] = bytes(len(seed))
 
 

@@ -11,6 +11,7 @@ from collections.abc import Coroutine
 from typing import Any
 
 from .. import _cli
+from .auth import check_identity
 from .counters import register_metrics
 from .names import (
     DEFAULT_BUFFER,
@@ -161,7 +162,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         check_stream(args.stream)
         servers(args.nats)
         args.nats_options = from_args(args, args.nats)
-    except ValueError as exc:  # OptionsError included
+        check_identity(args.nats_options)
+    except (ValueError, OSError) as exc:  # OptionsError and AuthError included
         p.error(str(exc))
     if args.previous_ids_until < 0:
         p.error("--previous-ids-until is an exchange time in ns (>= 0)")

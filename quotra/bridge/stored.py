@@ -69,7 +69,7 @@ async def stored_ids(js: Any, stream: str, starts: dict[str, int], timeout: floa
                 left -= len(got)
         finally:
             try:
-                await sub.unsubscribe()
+                await asyncio.wait_for(sub.unsubscribe(), ACK_TIMEOUT)
             except Exception:  # the consumer goes away on its own when idle
                 pass
     return ids
