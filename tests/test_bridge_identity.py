@@ -4,6 +4,7 @@ quotes to bridges in this process, breaks something, and reads the stream
 back: every quote once, every bridge's ``published`` backed by the stream."""
 
 import asyncio
+import functools
 import zlib
 
 import nats
@@ -75,8 +76,8 @@ async def another_publisher(url, quotes, ids=None):
     await nc.close()
 
 
-async def one_bridge(srv, window=WINDOW, **kwargs):
-    await make_stream(srv.url, window=window)
+async def one_bridge(srv, window=WINDOW, batched=True, **kwargs):
+    await make_stream(srv.url, window=window, batched=batched)
     bridge = Bridge(srv.url, **kwargs)
     await started(bridge)
     return bridge
@@ -100,11 +101,11 @@ def lost_writes(bridge):
 # -- the rows: each returns (bridges, the quotes handed, what the stream must hold) --
 
 
-async def two_bridges_one_away_past_the_window(srv):
+async def two_bridges_one_away_past_the_window(srv, batched=True):
     """N0: the bridge that was away sends its backlog, which the other stored long ago."""
     proxy = ResetProxy(srv.port)
     try:
-        await make_stream(srv.url)
+        await make_stream(srv.url, batched=batched)
         a, b = Bridge(srv.url), Bridge(proxy.url)
         await started(a, b)
         shared = [quote(i, ("ABC", "XYZ")[i % 2]) for i in range(1, 101)]
@@ -142,9 +143,9 @@ async def another_publisher_stored_later_and_same_time_quotes(srv):
     return [bridge], mine + theirs, None
 
 
-async def an_instrument_with_a_colon(srv):
+async def an_instrument_with_a_colon(srv, batched=True):
     """N2: stored, answers unread past the window: found by id, not stored again."""
-    bridge = await one_bridge(srv)
+    bridge = await one_bridge(srv, batched=batched)
     mine = [quote(i, ("ES:CME", "ABC")[i % 2]) for i in range(1, 41)]
     await answers_unread(bridge, mine)
     return [bridge], mine, 40
@@ -192,6 +193,11 @@ ROWS = {
         another_publisher_stored_later_and_same_time_quotes
     ),
     "N2 an instrument with ':'": an_instrument_with_a_colon,
+    # Where the reading of the stream starts comes from per-quote answers here.
+    "N0 the same, one answer a quote": functools.partial(
+        two_bridges_one_away_past_the_window, batched=False
+    ),
+    "N2 the same, one answer a quote": functools.partial(an_instrument_with_a_colon, batched=False),
     "N4 an earlier bridge's ids beside this one's": an_earlier_bridge_beside_this_one,
     "N5 two quotes, one CRC-32": two_quotes_with_one_crc32,
     "N7 duplicates of batches sent again": sent_again_in_batches,
