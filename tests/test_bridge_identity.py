@@ -226,3 +226,25 @@ def test_every_quote_is_stored_once_by_its_identity(loop, fault):
         assert (b.published, b.in_flight, b.buffered) == (b.received, 0, 0), b.snapshot()
     if duplicates is not None:
         assert bridges[0].duplicates == duplicates, bridges[0].snapshot()
+
+
+def test_after_a_long_outage_quotes_an_earlier_bridge_stored_are_found_by_their_earlier_id(loop):
+    async def row(srv):
+        async with asyncio.timeout(limit(60)):
+            bridge = await one_bridge(srv)
+            lost_writes(bridge)
+            mine = [quote(i, ("ABC", "ES:CME")[i % 2]) for i in range(1, 31)]
+            await hand(bridge, mine)
+            await until(lambda: bridge.in_flight == 30, "in flight")
+            earlier = mine[:20]  # what an earlier bridge stored of them, with its ids
+            await another_publisher(srv.url, earlier, ids=[_earlier_id(q) for q in earlier])
+            await until(lambda: bridge.reconnections, "a reconnection", 15)
+            assert await bridge.flush(limit(10)), bridge.snapshot()
+            await bridge.close(0)
+            return bridge, await stored_quotes(srv.url), mine
+
+    with NatsServer() as srv:
+        bridge, stored, mine = loop.run_until_complete(row(srv))
+    got = [key(q) for q in stored]
+    assert len(got) == len(set(got)) and set(got) == {key(q) for q in mine}
+    assert (bridge.published, bridge.duplicates) == (30, 20), bridge.snapshot()
