@@ -10,7 +10,8 @@ import sys
 import pytest
 
 from harness import limit
-from nats_server import NatsServer, nkey_pair, operator_mode, tls_files
+from nats_auth import nkey_pair, operator_mode, tls_files
+from nats_server import NatsServer
 from quotra.service import ServiceThread
 from test_bridge import ROOT, stop_bridge, wait
 
