@@ -5,6 +5,8 @@ to the interpreter) with JetStream on, on a free port of 127.0.0.1, its store
 in a temporary directory; ``stop()`` and ``start()`` again keep the port and
 the store, as a restarted server would.
 
+``nats_auth`` makes what a server that wants TLS or an identity needs.
+
 ``python tests/nats_server.py subscribe NATS_URL SUBJECT`` is a plain NATS
 subscriber in a process of its own: it prints ``ready`` once subscribed, counts
 every message and keeps the last JSON quote of each subject; a line ``report``
@@ -78,9 +80,12 @@ class NatsServer:
         cluster_port: int | None = None,
         routes: tuple[int, ...] = (),
         config: str = "",
+        handshake_first: bool = False,
     ):
         self.port = port or free_port()
         self.config = config  # nats-server configuration text (authorization, ...)
+        # TLS before the server's first line: it is listening once it accepts.
+        self.handshake_first = handshake_first
         self.name = name
         self.cluster_port = cluster_port
         self.routes = routes
@@ -125,7 +130,7 @@ class NatsServer:
         while True:
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=0.5) as s:
-                    if s.recv(4).startswith(b"INFO"):
+                    if self.handshake_first or s.recv(4).startswith(b"INFO"):
                         return self
             except OSError:
                 pass

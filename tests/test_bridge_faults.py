@@ -176,7 +176,7 @@ def test_a_node_of_a_cluster_killed_loses_nothing(victim):
         target = lead if victim == "leader" else mine
         read = ",".join(n.url for n in cluster.nodes if n is not target)
         counters, log, stored, sent = run(
-            ",".join(n.url for n in order), target.kill, read_url=read
+            ",".join(n.url for n in order), target.kill, read_url=read, extra=("--nats-no-shuffle",)
         )
         config = asyncio.run(_config(read))
     assert not check_stream(stored, sent)

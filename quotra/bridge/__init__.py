@@ -2,7 +2,7 @@
 
     upstream service --wss--> quotra-bridge (one Quotra client)
                                    | HPUB <prefix>.<instrument>  (JSON, the quote dict's keys;
-                                   |      Nats-Msg-Id <instrument>:<exchange_ts_ns>:<digest>,
+                                   |      Nats-Msg-Id <128-bit digest of the quote>,
                                    |      acknowledged)
                                    v
                               NATS server(s), JetStream stream <STREAM> over <prefix>.>
@@ -25,9 +25,11 @@ when it is missing. ``quotes(nats_url, instruments)`` (``consumer``) reads
 it: the last quote of every instrument first, then the live stream, resuming
 where it was after an outage.
 
-The modules: ``names`` (subjects, defaults), ``wire`` (the bridge's own NATS
-connection), ``publisher`` (``Bridge``), ``counters`` (snapshot, exit line,
-metrics), ``stream``, ``consumer`` and ``cli`` (the command line).
+The modules: ``names`` (subjects, defaults), ``options`` (servers, TLS,
+credentials) and ``auth`` (CONNECT's identity), ``wire`` (the bridge's own
+NATS connection), ``publisher`` (``Bridge``) with its parts ``encode``,
+``msgid``, ``acks``, ``stored`` and ``connection``, ``counters`` (snapshot,
+exit line, metrics), ``stream``, ``consumer`` and ``cli`` (the command line).
 """
 
 from .cli import main

@@ -28,7 +28,17 @@ window drops those it stored). Once the connection has failed, no answer of
 its batches counts: what they did not confirm goes again. A refusal of one
 message (``"type":"err"``, or the final error naming it) is counted like any
 other, and closes the batch there: the server stored the messages before it
-(the final count says how many) and none after, which go again first.
+(the final count says how many) and none after, which go again first. A
+refusal for now inside a batch (another copy being stored, a temporary error)
+leaves that quote where it was: it goes again first with the ones after it, in
+their order, once ``IN_PROCESS_WAIT`` has passed.
+
+The server's answer to a batch does not say which of its messages were
+duplicates: the sequence it names is that of the last message the batch
+stored (0 when it stored none). Against the stream's last sequence before the
+batch, the difference from the count is how many the stream already held;
+messages other publishers stored in between make the count of duplicates
+short by as many, never long.
 """
 
 from __future__ import annotations
@@ -109,7 +119,7 @@ def read_answer(headers: bytes | None, payload: bytes) -> tuple[str, Any]:
         return "error", (code, f"{code} {err.get('description', '')}")
     stream, seq = answer.get("stream"), answer.get("seq")
     if type(stream) is str and type(seq) is int and "count" not in answer:
-        return "ack", answer.get("duplicate") is True
+        return "ack", (answer.get("duplicate") is True, seq)
     return "other", answer
 
 
@@ -136,6 +146,13 @@ class Acknowledgements:
     _retry: collections.deque[tuple[bytes, bytes]]
     _fast: bool
     _unbatched: int
+    resent: int
+    # head -> where the check of what the stream holds starts (``stored``)
+    _acked_seq: dict[bytes, int]
+    # The stream's last sequence as this bridge knows it (None: not known).
+    _stream_seq: int | None
+    # Nothing is written before this time (a refusal for now inside a batch).
+    _hold_until: float
     loop: asyncio.AbstractEventLoop
 
     def _on_msg(self, subject: bytes, headers: bytes | None, payload: bytes) -> None:
@@ -151,10 +168,17 @@ class Acknowledgements:
             return  # an answer to a connection that has ended: its quote was queued again
         kind, what = read_answer(headers, payload)
         if kind == "ack":
-            del inflight[token]
+            head = inflight.pop(token)[0]
             self.published += 1
-            if what:
+            duplicate, seq = what
+            if duplicate:
                 self.duplicates += 1
+            elif self._stream_seq is not None and seq > self._stream_seq:
+                self._stream_seq = seq
+            # With a quote waiting to go again, an older quote may still be stored
+            # after this one: the mark stays where it was.
+            if not self._later:
+                self._acked_seq[head] = seq
         elif kind == "error" and what[0] == IN_PROCESS:
             self._in_process(inflight.pop(token))
         elif kind == "error" and what[0] not in _TRANSIENT:
@@ -267,7 +291,7 @@ class Acknowledgements:
                 self._fail(f"batch refused: {reason}")
                 return
             self._refused_in_batch(first + int(n) - 1, code, reason)
-            self._batch_end(bid, first, size, 0)
+            self._batch_end(bid, first, size, 0, 0)
             return
         answer = what
         form = answer.get("type")
@@ -284,32 +308,55 @@ class Acknowledgements:
         if form == "gap":
             self._fail("the server missed messages of a batch")
             return
-        count = answer.get("count")
-        if form is not None or type(count) is not int or not 0 <= count <= size:
+        count, seq = answer.get("count"), answer.get("seq")
+        if (
+            form is not None
+            or type(count) is not int
+            or not 0 <= count <= size
+            or type(seq) is not int
+        ):
             self._fail(f"an unreadable answer to a batch: {payload[:80]!r}")
             return
-        self._batch_end(bid, first, size, count)
+        self._batch_end(bid, first, size, count, seq)
 
     def _refused_in_batch(self, token: int, code: Any, reason: str) -> None:
-        entry = self._inflight.pop(token, None)
-        if entry is None:
+        if token not in self._inflight:
             return
         if code == IN_PROCESS or code in _TRANSIENT:
-            self._in_process(entry)  # not final: it goes again shortly
+            # Not final: left in its place, it goes again with the quotes after
+            # it, in their order, once the wait is over.
+            self._hold_until = self._clock() + IN_PROCESS_WAIT
+            self.loop.call_later(IN_PROCESS_WAIT, self._wake.set)
         else:
+            del self._inflight[token]
             self._reject(reason)
 
-    def _batch_end(self, bid: bytes, first: int, size: int, stored: int) -> None:
+    def _batch_end(self, bid: bytes, first: int, size: int, stored: int, seq: int) -> None:
         """The batch is closed: its first ``stored`` messages are in the stream
-        (the server stores a batch in order and stops it at the first refusal);
-        what is left of the rest goes again first, in its order."""
+        (the server stores a batch in order and stops it at the first refusal),
+        the last it stored at ``seq`` (0: none, every one a duplicate); what is
+        left of the rest goes again first, in its order."""
         del self._batches[bid]
         inflight = self._inflight
-        held = len(inflight)
-        collections.deque(map(inflight.pop, range(first, first + stored), repeat(None)), 0)
-        self.published += held - len(inflight)
+        done = [e for e in map(inflight.pop, range(first, first + stored), repeat(None)) if e]
+        self.published += len(done)
+        before = self._stream_seq
+        if seq == 0:
+            self.duplicates += len(done)
+        elif before is not None and seq >= before:  # (a stream made again starts over)
+            new = seq - before
+            self.duplicates += max(0, len(done) - new)
+            if new == len(done) == stored and not self._later:
+                # Every quote stored as a new message, nobody else's between them:
+                # the kept copies of this batch's quotes all come after ``before``.
+                acked = self._acked_seq
+                for head in {e[0] for e in done}:
+                    acked[head] = before
+        if seq:
+            self._stream_seq = seq
         rest = [inflight.pop(t) for t in range(first + stored, first + size) if t in inflight]
         if rest:
+            self.resent += len(rest)
             self._retry.extendleft(reversed(rest))
             # One answer each for these: a store that refuses one (full, say) may
             # refuse them all, and a batch would learn that one quote at a time.

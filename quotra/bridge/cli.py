@@ -11,6 +11,7 @@ from collections.abc import Coroutine
 from typing import Any
 
 from .. import _cli
+from .auth import check_identity
 from .counters import register_metrics
 from .names import (
     DEFAULT_BUFFER,
@@ -26,6 +27,7 @@ from .names import (
     nats,
     servers,
 )
+from .options import add_arguments, from_args
 from .publisher import Bridge
 from .stream import StreamError
 
@@ -34,6 +36,10 @@ __all__ = ["main", "parse_args"]
 logger = logging.getLogger("quotra.bridge")
 
 PROG = "quotra-bridge"
+METRICS_NAME = "bridge"
+# After the loop stopped: how long the answers to the quotes written as it
+# closed are waited for.
+SETTLE = 1.0
 
 
 def _instruments(text: str) -> tuple[str, ...]:
@@ -113,6 +119,26 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         "quarter of its time per quote)",
     )
     p.add_argument(
+        "--replicas",
+        type=_cli.count,
+        default=1,
+        help="replicas of the stream when the bridge makes it (3 on a 3-node cluster: the "
+        "stream lives through a node's death); default 1",
+    )
+    p.add_argument(
+        "--previous-ids-until",
+        type=int,
+        default=0,
+        metavar="NS",
+        help="quotes whose exchange time (ns) is before NS carry the id form of earlier "
+        "bridges: a rolling upgrade beside them (see docs/bridge.md)",
+    )
+    p.add_argument(
+        "--name",
+        default=METRICS_NAME,
+        help=f"the client label of the bridge's metrics (default {METRICS_NAME})",
+    )
+    p.add_argument(
         "--buffer",
         type=_cli.count,
         default=DEFAULT_BUFFER,
@@ -128,20 +154,24 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         "http://ADDR:PORT/metrics (needs prometheus-client: the 'metrics' extra)",
     )
     _cli.add_metrics_addr(p)
+    add_arguments(p)
     p.add_argument("-v", "--verbose", action="store_true", help="log at DEBUG")
     args = p.parse_args(argv)
     try:
         check_prefix(args.subject_prefix)
         check_stream(args.stream)
         servers(args.nats)
-    except ValueError as exc:
+        args.nats_options = from_args(args, args.nats)
+        check_identity(args.nats_options)
+    except (ValueError, OSError) as exc:  # OptionsError and AuthError included
         p.error(str(exc))
+    if args.previous_ids_until < 0:
+        p.error("--previous-ids-until is an exchange time in ns (>= 0)")
+    if not args.name or any(c.isspace() for c in args.name):
+        p.error("--name must be a non-empty label without whitespace")
     if args.metrics_port is not None and not 0 <= args.metrics_port <= 65535:
         p.error("--metrics-port must be a port number (0-65535)")
     return args
-
-
-METRICS_NAME = "bridge"
 
 
 def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
@@ -165,11 +195,15 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
             loop=loop,
             client=client,
             republish=args.republish,
+            options=args.nats_options,
+            replicas=args.replicas,
+            previous_ids_until=args.previous_ids_until,
         )
         if metrics_server is not None:
-            register_metrics(METRICS_NAME, bridge)
+            register_metrics(args.name, bridge)
             logger.info("metrics at %s", _cli.metrics_url(metrics_server))
-        on_quote = bridge.on_quote
+        # A plain function: the quote is appended, no task made for it.
+        on_quote = bridge.client_callback()
 
         async def on_error(exc: BaseException) -> None:
             logger.warning("could not decode a quote frame: %r", exc)
@@ -226,6 +260,7 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
         bridge.start().add_done_callback(on_bridge_end)
         client.start_websocket(on_quote, on_error, on_open, on_close)
         loop.run_forever()  # returns when the client's shutdown stops the loop
+        unsent = loop.run_until_complete(bridge.settle(SETTLE))
         bridge.log_counters()
     finally:
         loop.close()
@@ -234,6 +269,15 @@ def _run(args: argparse.Namespace, metrics_server: Any = None) -> int:
         print(f"{PROG}: {refused[0]}", file=sys.stderr)
         return 2
     if failed:
+        return 1
+    if unsent:
+        logger.error(
+            "%d quotes were not published (%d buffered, %d in flight, NATS %s)",
+            unsent,
+            bridge.buffered,
+            bridge.in_flight,
+            "connected" if bridge.connected else "not connected",
+        )
         return 1
     if not opened:
         logger.error("no upstream connection was opened")
@@ -265,7 +309,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     finally:
-        _cli.stop_metrics(metrics_server, METRICS_NAME)
+        _cli.stop_metrics(metrics_server, args.name)
 
 
 if __name__ == "__main__":

@@ -205,11 +205,29 @@ def metric_families() -> tuple[Family, ...]:
     )
 
 
+class _WithLag:
+    """A bridge as a metrics source that also gives its client's quote-lag
+    histogram (``quotra_quote_lag_seconds``), read at scrape time."""
+
+    def __init__(self, bridge: Any):
+        self.bridge = bridge
+
+    def snapshot(self) -> dict[str, Any]:
+        from .. import metrics, monitor
+
+        snap: dict[str, Any] = self.bridge.snapshot()
+        # The key under which quotra.metrics takes a histogram from a snapshot.
+        snap[metrics._LAG_KEY] = monitor.lag_histogram(self.bridge.client)
+        return snap
+
+
 def register_metrics(name: str, bridge: Any) -> None:
-    """Report ``bridge`` (and its client) through ``quotra.metrics`` as ``client=name``."""
+    """Report ``bridge`` (and its client, with its quote-lag histogram)
+    through ``quotra.metrics`` as ``client=name``."""
     from .. import metrics
 
     families = metric_families()
     if bridge.client is not None:
-        families = metrics.CLIENT_FAMILIES + families
+        metrics.register(name, _WithLag(bridge), metrics.CLIENT_FAMILIES + families)
+        return
     metrics.register(name, bridge, families)

@@ -23,6 +23,9 @@ logger = logging.getLogger("quotra.bridge")
 
 # JetStream's error code for "stream name already in use" (a second bridge made it first).
 _NAME_IN_USE = 10058
+# Answers that say "not now" (no leader, JetStream busy): the next connection tries again.
+_UNAVAILABLE = 503
+_FOR_NOW = {10008}
 
 
 class StreamError(RuntimeError):
@@ -49,6 +52,7 @@ def default_config(
     max_age: float,
     storage: str,
     republish: bool = False,
+    replicas: int = 1,
 ) -> StreamConfig:
     from nats.js.api import DiscardPolicy, RePublish, StorageType, StreamConfig
 
@@ -66,25 +70,44 @@ def default_config(
         allow_batched=True,
         allow_direct=True,
         republish=live,
+        num_replicas=replicas,
     )
 
 
-async def ensure_stream(js: Any, name: str, prefix: str, warned: set[str], **defaults: Any) -> Any:
-    """Make stream ``name`` if it is missing; check it otherwise (StreamError).
-    ``warned`` keeps the warnings already given, so each is given once.
-    The stream's configuration (``allow_batched``: fast ingest)."""
-    from nats.js.errors import BadRequestError, NotFoundError
+async def ensure_stream(
+    js: Any, name: str, prefix: str, warned: set[str], clustered: bool = False, **defaults: Any
+) -> Any:
+    """Make stream ``name`` if it is missing; check it otherwise (StreamError,
+    also for a stream the server will not make as asked). ``warned`` keeps the
+    warnings already given, so each is given once. The stream's info (its
+    configuration: ``allow_batched`` for fast ingest; its state)."""
+    from nats.js.errors import APIError, NotFoundError
 
     try:
         info = await js.stream_info(name)
     except NotFoundError:
         try:
             info = await js.add_stream(default_config(name, prefix, **defaults))
-        except BadRequestError as exc:
-            if exc.err_code != _NAME_IN_USE:
-                raise
-            info = await js.stream_info(name)
+        except APIError as exc:
+            if exc.err_code == _NAME_IN_USE:
+                info = await js.stream_info(name)
+            elif exc.code == _UNAVAILABLE or exc.err_code in _FOR_NOW:
+                raise  # a cluster without a leader for now: tried again
+            else:
+                raise StreamError(
+                    f"the NATS server refused to make stream {name} over {prefix}.>: "
+                    f"{exc.err_code} {exc.description}"
+                ) from None
         else:
+            replicas = defaults.get("replicas", 1)
+            if clustered and replicas == 1 and "replicas" not in warned:
+                warned.add("replicas")
+                logger.warning(
+                    "NATS: stream %s made with 1 replica on a cluster: its quotes are on one "
+                    "node, lost or unreachable with it; make it with --replicas 3 (or have "
+                    "the operator make it)",
+                    name,
+                )
             live = (
                 f"live copies on {LIVE_PREFIX}.{prefix}.>"
                 if defaults.get("republish")
@@ -98,7 +121,7 @@ async def ensure_stream(js: Any, name: str, prefix: str, warned: set[str], **def
                 live,
             )
             # A server before batched publishing ignores the option: its answer says.
-            return info.config
+            return info
     subjects = list(info.config.subjects or ())
     if not any(covers(s, prefix) for s in subjects):
         raise StreamError(
@@ -121,4 +144,13 @@ async def ensure_stream(js: Any, name: str, prefix: str, warned: set[str], **def
             "quote on its own, which costs the server more",
             name,
         )
-    return info.config
+    if defaults.get("republish") and not info.config.republish and "republish" not in warned:
+        warned.add("republish")
+        logger.warning(
+            "NATS: stream %s exists and does not republish: --republish is used only when "
+            "the bridge makes the stream; nothing goes to %s.%s.>",
+            name,
+            LIVE_PREFIX,
+            prefix,
+        )
+    return info

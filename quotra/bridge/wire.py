@@ -16,12 +16,15 @@ import collections
 import json
 import logging
 import re
+import ssl
 import time
 import urllib.parse
 from collections.abc import Callable
 from typing import Any, cast
 
+from .auth import connect_fields
 from .names import redact
+from .options import NatsOptions
 
 __all__ = ["NatsLink", "LinkError"]
 
@@ -43,18 +46,12 @@ class LinkError(ConnectionError):
     """The server refused the connection or broke the protocol."""
 
 
-def _address(url: str) -> tuple[str, int, dict[str, str]]:
+def _address(url: str) -> tuple[str, int, bool]:
+    """Host, port and whether the URL asks for TLS."""
     u = urllib.parse.urlsplit(url)
-    if u.scheme not in ("nats", ""):
-        raise LinkError(
-            f"{redact(url)}: only nats:// servers are supported by the bridge's publisher"
-        )
-    auth: dict[str, str] = {}
-    if u.username and u.password is not None:
-        auth = {"user": urllib.parse.unquote(u.username), "pass": urllib.parse.unquote(u.password)}
-    elif u.username:
-        auth = {"auth_token": urllib.parse.unquote(u.username)}
-    return u.hostname or "127.0.0.1", u.port or 4222, auth
+    if u.scheme not in ("nats", "tls", ""):
+        raise LinkError(f"{redact(url)}: a NATS server is nats:// or tls://")
+    return u.hostname or "127.0.0.1", u.port or 4222, u.scheme == "tls"
 
 
 class NatsLink(asyncio.Protocol):
@@ -91,18 +88,28 @@ class NatsLink(asyncio.Protocol):
         name: str = "quotra-bridge",
         timeout: float = 2.0,
         on_denied: Callable[[bytes], None] | None = None,
+        options: NatsOptions | None = None,
     ) -> NatsLink:
-        host, port, auth = _address(url)
+        """Connect to ``url`` as ``options`` say (TLS, who the bridge is)."""
+        host, port, tls_url = _address(url)
+        opts = options if options is not None else NatsOptions((url,), shuffle=False)
         loop = asyncio.get_running_loop()
         link = cls(on_msg, on_denied)
         try:
+            ctx = opts.ssl_context()
             async with asyncio.timeout(timeout):
-                await loop.create_connection(lambda: link, host, port)
-                info = await link._info
-                if info.get("tls_required"):
-                    raise LinkError(
-                        f"{redact(url)} requires TLS, which the bridge's publisher does not speak"
+                if opts.tls_first:
+                    # The server's first line comes over TLS.
+                    ctx = ctx or ssl.create_default_context()
+                    await loop.create_connection(
+                        lambda: link, host, port, ssl=ctx, server_hostname=host
                     )
+                    info = await link._info
+                else:
+                    await loop.create_connection(lambda: link, host, port)
+                    info = await link._info
+                    if ctx is not None or tls_url or info.get("tls_required"):
+                        await link._start_tls(url, host, info, ctx)
                 connect = {
                     "verbose": False,
                     "pedantic": False,
@@ -112,7 +119,8 @@ class NatsLink(asyncio.Protocol):
                     "name": name,
                     "lang": "python-quotra",
                     "version": "1",
-                    **auth,
+                    "tls_required": ctx is not None or tls_url or bool(info.get("tls_required")),
+                    **connect_fields(opts, url, info),
                 }
                 link.write(b"CONNECT " + json.dumps(connect).encode() + b"\r\n")
                 await link.ping()
@@ -120,6 +128,21 @@ class NatsLink(asyncio.Protocol):
             link.close()
             raise
         return link
+
+    async def _start_tls(
+        self, url: str, host: str, info: dict[str, Any], ctx: ssl.SSLContext | None
+    ) -> None:
+        """The connection upgraded to TLS after the server's INFO."""
+        if not (info.get("tls_required") or info.get("tls_available")):
+            raise LinkError(f"{redact(url)}: TLS asked for, and the server does not offer it")
+        assert self.transport is not None
+        loop = asyncio.get_running_loop()
+        transport = await loop.start_tls(
+            self.transport, self, ctx or ssl.create_default_context(), server_hostname=host
+        )
+        if transport is None:
+            raise LinkError(f"{redact(url)}: the TLS connection closed at once")
+        self.transport = transport
 
     # -- writing ---------------------------------------------------------------
 
