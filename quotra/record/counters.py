@@ -30,6 +30,9 @@ class Counters:
         self.missing = 0  # gone from the stream (its retention) before they were recorded
         self.fetched_again = 0  # deliveries lost in flight, read again from the stream
         self.remade = 0  # times the durable consumer was gone and made again
+        # Quotes the stream holds for the consumer, not yet delivered (None: not from a stream).
+        self.unread: int | None = None
+        self.missing_bound = False  # ``missing`` holds spans that are an upper bound
 
     def snapshot(self) -> dict[str, Any]:
         snap: dict[str, Any] = {}
@@ -39,6 +42,7 @@ class Counters:
             snap.update(monitor.snapshot(self.client))
         w = self.writer
         age = w.last_write_age
+        oldest = w.oldest_pending_age
         snap.update(
             received=w.received,
             recorded=w.recorded,
@@ -52,7 +56,10 @@ class Counters:
             fetched_again=self.fetched_again,
             consumers_remade=self.remade,
             last_write_age_s=None if age is None else round(age, 3),
+            oldest_pending_age_s=0.0 if oldest is None else round(oldest, 3),
         )
+        if self.unread is not None:
+            snap["unread"] = self.unread
         return snap
 
     def log(self, level: int = logging.INFO) -> None:
@@ -62,7 +69,7 @@ class Counters:
             level,
             "recorder counters: received %d, recorded %d, files %d, bytes %d, lost %d, "
             "duplicates %d, refused %d, missing %d, fetched again %d, consumers remade %d, "
-            "last write age %s",
+            "last write age %s, oldest pending age %.3f s%s",
             s["received"],
             s["recorded"],
             s["files"],
@@ -74,6 +81,17 @@ class Counters:
             s["fetched_again"],
             s["consumers_remade"],
             "-" if age is None else f"{age:.3f} s",
+            s["oldest_pending_age_s"],
+            (
+                "; missing is an upper bound (other instruments' sequences)"
+                if self.missing_bound
+                else ""
+            )
+            + (
+                ""
+                if s.get("unread") is None
+                else f"; {s['unread']} quotes left unread in the stream"
+            ),
         )
         log_upstream(logger, level, s)
 
@@ -128,5 +146,17 @@ def metric_families() -> tuple[Family, ...]:
             "gauge",
             "Seconds since the last write to disk; +Inf before the first.",
             missing=math.inf,
+        ),
+        Family(
+            "oldest_pending_age_s",
+            "quotra_record_oldest_pending_age_seconds",
+            "gauge",
+            "Seconds since the oldest quote not yet in a finished file was taken; 0 when none is.",
+        ),
+        Family(
+            "unread",
+            "quotra_record_unread",
+            "gauge",
+            "Quotes the stream holds for the recorder's consumer, not yet delivered to it.",
         ),
     )
