@@ -1,0 +1,363 @@
+"""Readers of the stream that fall behind: the recorder and ``quotes()``
+against a real nats-server, each fault leaving the recording equal to the
+stream or the difference counted, said and in the exit status."""
+
+import asyncio
+import logging
+import re
+import signal
+import threading
+import time
+
+import orjson
+import pytest
+
+from harness import limit
+from nats_server import NatsServer, free_port, stored_quotes
+from quotra.pricetape_proto import message_to_dict
+from quotra.record import read
+from quotra.service.market import Market
+from test_record import (
+    _js,
+    _publish,
+    _received,
+    _steal_one,
+    by_instrument,
+    recorder,
+    scrape,
+    stop,
+    wait,
+)
+
+
+def _quotes(n, seed=21, names=("ABC", "XYZ")):
+    market = Market(seed)
+    return [message_to_dict(market.quote(names[i % len(names)])) for i in range(n)]
+
+
+def _metric(port, name):
+    m = re.search(rf'^{name}{{client="record"}} (\S+)', scrape(port), re.M)
+    return float(m.group(1)) if m else None
+
+
+# -- the recorder ------------------------------------------------------------------
+
+
+def _frozen(proc, url, port, published):
+    """Frozen (SIGSTOP) while the small stream (50 quotes an instrument) takes 400 more."""
+    proc.send_signal(signal.SIGSTOP)
+    try:
+        time.sleep(1.0)  # its pending pull has expired: nothing more is delivered to it
+        asyncio.run(_publish(url, published[100:500]))
+    finally:
+        proc.send_signal(signal.SIGCONT)
+    return asyncio.run(stored_quotes(url))
+
+
+def _deleted_then_stolen(proc, url, port, published):
+    """The consumer deleted; once the recorder made it again, one delivery of
+    the new consumer lost in flight."""
+
+    def floor():
+        info = asyncio.run(_js(url, lambda js: js.consumer_info("QUOTES", "quotra-record")))
+        return info.ack_floor.stream_seq
+
+    wait(lambda: floor() >= 60, 20, "the recorder to acknowledge its files")
+    asyncio.run(_js(url, lambda js: js.delete_consumer("QUOTES", "quotra-record")))
+    asyncio.run(_publish(url, published[100:140]))
+    wait(lambda: _received(port) == 140, 20, "the recorder to make its consumer again")
+    asyncio.run(_steal_one(url, [published[i : i + 20] for i in range(140, 600, 20)]))
+    return asyncio.run(stored_quotes(url))
+
+
+# fault -> (what is done to the recorder, stream limits, its files' rows, exit status,
+# counters, a log line)
+RECORDER_FAULTS = {
+    "a frozen recorder on a small stream": (
+        _frozen,
+        dict(max_msgs_per_subject=50),
+        60,
+        1,
+        dict(received=200, missing=300, fetched_again=0),
+        "no longer holds sequences 101 to 400: 300 quotes",
+    ),
+    "a consumer made again, then a delivery lost in flight": (
+        _deleted_then_stolen,
+        {},
+        20,  # acknowledged up to about 80: the new consumer counts from 1 far below 100
+        0,
+        dict(remade=1, fetched_again=1, missing=0),
+        "never arrived",
+    ),
+}
+
+
+@pytest.mark.parametrize("fault", RECORDER_FAULTS)
+def test_a_recorder_behind_records_or_counts_every_sequence(tmp_path, fault):
+    act, limits, rows, rc_wanted, wanted, line = RECORDER_FAULTS[fault]
+    out, published = tmp_path / "rec", _quotes(600)
+    with NatsServer() as srv:
+        asyncio.run(_publish(srv.url, published[:100], create=True, **limits))
+        port = free_port()
+        proc = recorder(
+            out,
+            "--nats",
+            srv.url,
+            roll_rows=rows,
+            row_group=20,
+            extra=("--metrics-port", str(port)),
+        )
+        try:
+            wait(lambda: _received(port) == 100, 20, "the recorder to take the quotes")
+            stream = act(proc, srv.url, port, published)
+            new = [q for q in stream if q not in published[:100]]
+            wait(
+                lambda: _received(port) >= 100 + len(new),
+                20,
+                "the recorder to take what the stream holds",
+            )
+            rc, log, counters = stop(proc)
+        finally:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGCONT)
+                proc.kill()
+    assert rc == rc_wanted and counters is not None, log
+    assert {k: counters[k] for k in wanted} == wanted, log
+    assert line in log and "Traceback" not in log, log
+    recorded = by_instrument(read(out))
+    if counters["missing"]:
+        # What it has is what the stream gave, each once, in order.
+        assert recorded == by_instrument(published[:100] + stream), log
+        assert log.count("no longer holds") == 1, log
+    else:
+        assert recorded == by_instrument(stream), log
+
+
+def test_a_consumer_deleted_after_75_s_costs_at_most_a_minute_read_again(tmp_path):
+    """At the defaults, 20 quotes a second: 75 s in, the consumer is deleted;
+    what the new one delivers again is what was not yet acknowledged."""
+    out, published, done = tmp_path / "rec", _quotes(3000, seed=22), threading.Event()
+    rate, sent = 20, []
+
+    async def publish(url):
+        import nats
+
+        nc = await nats.connect(url)
+        try:
+            js = nc.jetstream()
+            for q in published:
+                if done.is_set():
+                    break
+                await js.publish(f"quotes.{q['instrument']}", orjson.dumps(q))
+                sent.append(q)
+                await asyncio.sleep(1 / rate)
+        finally:
+            await nc.close()
+
+    with NatsServer() as srv:
+        asyncio.run(_publish(srv.url, [], create=True))
+        port = free_port()
+        proc = recorder(out, "--nats", srv.url, extra=("--metrics-port", str(port)))
+        publisher = threading.Thread(target=asyncio.run, args=(publish(srv.url),))
+        try:
+            wait(
+                lambda: "quotra_record_received_total" in scrape(port), 20, "the recorder to start"
+            )
+            publisher.start()
+            time.sleep(75)
+            write_age = _metric(port, "quotra_record_last_write_age_seconds")
+            oldest = _metric(port, "quotra_record_oldest_pending_age_seconds")
+            asyncio.run(_js(srv.url, lambda js: js.delete_consumer("QUOTES", "quotra-record")))
+            time.sleep(3)
+            done.set()
+            publisher.join(limit(10))
+            stream = asyncio.run(stored_quotes(srv.url))
+            wait(lambda: _received(port) >= len(stream), 30, "the recorder to catch up")
+            rc, log, counters = stop(proc)
+        finally:
+            done.set()
+            if proc.poll() is None:
+                proc.kill()
+    assert rc == 0 and counters["remade"] == 1 and counters["missing"] == 0, log
+    assert by_instrument(read(out)) == by_instrument(stream), log
+    # Read again: at most a minute of quotes (files roll, and are acknowledged, every 30 s).
+    assert 0 < counters["duplicates"] <= 60 * rate, log
+    # Rows reach the disk within seconds at this rate; nothing taken is older than a file's span.
+    assert write_age is not None and write_age < 10, log
+    assert oldest is not None and oldest <= 35, log
+    assert "quotes left unread in the stream" in log, log
+
+
+# -- accounting, with stand-in messages ---------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "whole, lost, got, missing",
+    [
+        (True, 10, 4, 6),  # every sequence of the span was the recorder's: 6 gone
+        (True, 10, 10, 0),
+        (False, 3, 1, 2),  # other instruments' sequences fill the span; 3 never arrived
+        (False, 3, 3, 0),
+        (True, 2, 0, 10),  # 2 in flight, 8 never delivered: the whole span is gone
+    ],
+)
+def test_a_fetch_again_short_of_what_was_lost_counts_the_rest_missing(
+    tmp_path, monkeypatch, whole, lost, got, missing
+):
+    from types import SimpleNamespace
+
+    import quotra.record.nats_source as nats_source
+    from quotra.record.nats_source import NatsSource
+    from quotra.record.writer import DatasetWriter
+
+    market = Market(3)
+
+    def message(seq):
+        q = message_to_dict(market.quote("ABC"))
+        return SimpleNamespace(
+            metadata=SimpleNamespace(
+                sequence=SimpleNamespace(stream=seq, consumer=seq), num_pending=0
+            ),
+            subject="quotes.ABC",
+            data=orjson.dumps(q),
+        )
+
+    async def fetched(js, stream, subjects, first, end):
+        return [message(first + i) for i in range(got)]
+
+    async def is_whole(self, js):
+        return whole
+
+    monkeypatch.setattr(nats_source, "fetch_again", fetched)
+    monkeypatch.setattr(NatsSource, "_is_whole", is_whole)
+    src = NatsSource(DatasetWriter(str(tmp_path)), "nats://127.0.0.1:1", ["ABC"])
+    src._last_sseq, src._cseq = 100, 50
+    after = message(111)
+    after.metadata.sequence.consumer = 50 + lost + 1
+    asyncio.run(src._take_batch(None, [after]))
+    src.writer.close()
+    assert (src.counters.missing, src.counters.fetched_again, src.writer.received) == (
+        missing,
+        got,
+        got + 1,
+    )
+
+
+def test_retention_losses_are_said_at_most_every_5_s_with_the_count(caplog):
+    from quotra.record.counters import Counters
+    from quotra.record.gaps import Gaps
+
+    gaps = Gaps(Counters(writer=None))
+    with caplog.at_level(logging.WARNING, "quotra.record"):
+        for i in range(100):
+            gaps.missing(3, 1000 + 10 * i, 1002 + 10 * i)
+        gaps.say()
+    lines = [r.getMessage() for r in caplog.records]
+    counts = [int(re.search(r"(\d+) quotes the recorder", line).group(1)) for line in lines]
+    assert counts == [3, 297] and gaps.counters.missing == 300, lines
+    assert "sequences 1010 to 1992 (99 gaps)" in lines[1], lines
+
+
+# -- quotes() -------------------------------------------------------------------------
+
+
+async def _evicted_continuously(url, caplog):
+    """A reader of 10 quotes/s on a stream of 5 quotes an instrument taking 200/s for 7 s."""
+    from quotra.bridge import quotes
+
+    evicted = []
+    await _publish(url, [], create=True, max_msgs_per_subject=5)
+
+    async def publish():
+        for batch in range(70):
+            await _publish(url, _quotes(20, seed=batch))
+            await asyncio.sleep(0.1)
+
+    publisher = asyncio.ensure_future(publish())
+    async for _ in quotes(url, on_evicted=evicted.append):
+        if publisher.done():
+            break
+        await asyncio.sleep(0.1)
+    await publisher
+    return sum(evicted)
+
+
+async def _before_its_stream(url, caplog):
+    """Started before the stream exists; the stream made and 300 quotes
+    published while it waits for it."""
+    from quotra.bridge import quotes
+
+    published, got = _quotes(300, seed=5), []
+
+    async def read():
+        async for q in quotes(url):
+            got.append(q)
+            if len(got) == len(published):
+                return
+
+    reader = asyncio.ensure_future(read())
+    async with asyncio.timeout(limit(10)):
+        while "no stream QUOTES yet" not in caplog.text:
+            await asyncio.sleep(0.01)
+    await asyncio.sleep(1.7)  # it is in its 1.6 s wait for the stream
+    await _publish(url, published, create=True)
+    async with asyncio.timeout(limit(15)):
+        await reader
+    assert got == published
+    return 0
+
+
+async def _durable_restarted(url, caplog):
+    """A durable reader takes 60 and stops; 200 more published (the stream
+    keeps 50 an instrument); started again, it goes on after the 60th."""
+    from quotra.bridge import quotes
+
+    published = _quotes(300, seed=6)
+    await _publish(url, [], create=True, max_msgs_per_subject=50)
+    got, evicted = [], []
+
+    async def first_run():
+        async for q in quotes(url, durable="reader"):
+            got.append(q)
+            if len(got) == 60:
+                return
+
+    reader = asyncio.ensure_future(first_run())
+    await asyncio.sleep(0.5)  # its consumer made, on the empty stream
+    await _publish(url, published[:100])
+    async with asyncio.timeout(limit(10)):
+        await reader
+    await _publish(url, published[100:])  # the stream keeps sequences 201 to 300
+    async for q in quotes(url, durable="reader", on_evicted=evicted.append):
+        got.append(q)
+        if q == published[-1]:
+            break
+    assert got == published[:60] + published[200:]
+    return sum(evicted)
+
+
+# fault -> (the reader's run, evicted counted)
+CONSUMER_FAULTS = {
+    "a continuously evicted consumer": (_evicted_continuously, None),
+    "a consumer before its stream": (_before_its_stream, 0),
+    "a durable consumer started again": (_durable_restarted, 140),
+}
+
+
+@pytest.mark.parametrize("fault", CONSUMER_FAULTS)
+def test_quotes_behind_counts_what_it_skips_and_says_so_at_most_every_5_s(caplog, fault):
+    run, evicted_wanted = CONSUMER_FAULTS[fault]
+    with NatsServer() as srv, caplog.at_level(logging.INFO, "quotra.bridge"):
+        evicted = asyncio.run(asyncio.wait_for(run(srv.url, caplog), limit(60)))
+    lines = [
+        r.getMessage()
+        for r in caplog.records
+        if "removed by the stream's retention" in r.getMessage()
+    ]
+    said = sum(int(re.match(r"NATS consumer: (\d+) quotes", line).group(1)) for line in lines)
+    assert said == evicted, lines
+    if evicted_wanted is None:
+        # 7 s of evictions: a line at the first, one 5 s later, one at the end.
+        assert evicted > 500 and len(lines) <= 3, lines
+    else:
+        assert evicted == evicted_wanted, lines
