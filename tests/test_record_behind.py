@@ -5,7 +5,10 @@ stream or the difference counted, said and in the exit status."""
 import asyncio
 import logging
 import re
+import shutil
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -18,6 +21,7 @@ from quotra.pricetape_proto import message_to_dict
 from quotra.record import read
 from quotra.service.market import Market
 from test_record import (
+    ROOT,
     _js,
     _publish,
     _received,
@@ -70,6 +74,23 @@ def _deleted_then_stolen(proc, url, port, published):
     return asyncio.run(stored_quotes(url))
 
 
+def _verify(out, url):
+    """``quotra-record --verify``: its exit status and the table's rows."""
+    done = subprocess.run(
+        [sys.executable, "-m", "quotra.record", "--verify", str(out), "--nats", url]
+        + ["--instruments", "ABC,XYZ"],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=limit(30),
+    )
+    rows = {
+        m.group(1): tuple(map(int, m.groups()[1:]))
+        for m in re.finditer(r"^(ABC|XYZ) +(\d+) +(\d+) +(\d+) +(\d+)$", done.stdout, re.M)
+    }
+    return done.returncode, done.stdout + done.stderr, rows
+
+
 # fault -> (what is done to the recorder, stream limits, its files' rows, exit status,
 # counters, a log line)
 RECORDER_FAULTS = {
@@ -117,6 +138,13 @@ def test_a_recorder_behind_records_or_counts_every_sequence(tmp_path, fault):
                 "the recorder to take what the stream holds",
             )
             rc, log, counters = stop(proc)
+            recorded = by_instrument(read(out))
+            verified = _verify(out, srv.url)
+            if not counters["missing"]:
+                # A file there twice (as if copied back by hand): the table says so.
+                first = sorted(out.rglob("part-*.parquet"))[0]
+                shutil.copy(first, first.with_name("part-99999999999999999999-1-1.parquet"))
+                twice = _verify(out, srv.url)
         finally:
             if proc.poll() is None:
                 proc.send_signal(signal.SIGCONT)
@@ -124,13 +152,22 @@ def test_a_recorder_behind_records_or_counts_every_sequence(tmp_path, fault):
     assert rc == rc_wanted and counters is not None, log
     assert {k: counters[k] for k in wanted} == wanted, log
     assert line in log and "Traceback" not in log, log
-    recorded = by_instrument(read(out))
+    status, table, rows = verified
     if counters["missing"]:
         # What it has is what the stream gave, each once, in order.
         assert recorded == by_instrument(published[:100] + stream), log
         assert log.count("no longer holds") == 1, log
+        # instrument -> recorded, in the stream, missing, recorded twice
+        assert status == 1 and rows == {"ABC": (100, 50, 0, 0), "XYZ": (100, 50, 0, 0)}, table
+        assert "stream sequences 101 to 400 (300): neither recorded nor in the stream" in table
     else:
         assert recorded == by_instrument(stream), log
+        n = len(stream) // 2
+        assert status == 0 and rows == {"ABC": (n, n, 0, 0), "XYZ": (n, n, 0, 0)}, table
+        assert table.rstrip().endswith("agree"), table
+        status, table, rows = twice
+        assert status == 1 and table.rstrip().endswith("DISAGREE"), table
+        assert sorted(r[3] for r in rows.values()) == [0, 20], table
 
 
 def test_a_consumer_deleted_after_75_s_costs_at_most_a_minute_read_again(tmp_path):

@@ -32,6 +32,7 @@ class AckingSource:
 
     def __init__(self, writer: DatasetWriter):
         writer.on_closed, writer.on_failed = self._closed, self._lost
+        writer.record_sequences()
         self.writer = writer
         self.counters = Counters(writer)
         self._stop = asyncio.Event()

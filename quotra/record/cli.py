@@ -216,6 +216,31 @@ async def _run_nats(args: argparse.Namespace, metrics_server: Any) -> int:
         source.counters.log()
 
 
+def _verify(args: argparse.Namespace) -> int:
+    from .verify import report, verify
+
+    if not os.path.isdir(args.verify):
+        print(f"{PROG}: no recording at {args.verify}", file=sys.stderr)
+        return 2
+    try:
+        verdict = asyncio.run(
+            verify(
+                args.verify,
+                args.nats_options,
+                list(args.instruments),
+                stream=args.stream,
+                subject_prefix=args.subject_prefix,
+            )
+        )
+    except Exception as exc:
+        from ..bridge.consumer import describe
+
+        print(f"{PROG}: --verify: {describe(exc)}", file=sys.stderr)
+        return 2
+    report(verdict, sys.stdout)
+    return 0 if verdict.agree else 1
+
+
 def main(argv: list[str] | None = None) -> int:
     """Entry of ``python -m quotra.record`` and the ``quotra-record`` console script."""
     args = parse_args(argv)
@@ -248,6 +273,8 @@ def main(argv: list[str] | None = None) -> int:
             return 2
     if not _cli.use_ca_file(PROG, args.ca_file):
         return 2
+    if args.verify is not None:
+        return _verify(args)
     ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port, args.metrics_addr)
     if not ok:
         return 2

@@ -9,7 +9,8 @@ import os
 from typing import Any
 
 from ..eager import eager_for
-from .writer import DatasetWriter, unfinished_files
+from .files import unfinished_files
+from .writer import DatasetWriter
 
 __all__ = ["record_direct", "report_unfinished", "TICK"]
 

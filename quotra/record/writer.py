@@ -12,11 +12,9 @@ date partition); it is counted, and ``on_closed`` called on the owner's
 thread, when ``collect`` (which ``tick`` calls) finds it in place
 (``files.py``: the temporary, the footer, the rename).
 
-The instrument is a column of every file (each file holds all of the quote's
-fields with their protobuf types, plus ``received_ns``), and the partition key
-is named ``symbol`` rather than ``instrument``: a partition key that repeats a
-file column with another type (readers make partition values dictionaries)
-makes ``pyarrow.parquet.read_table`` and pandas refuse the dataset.
+The instrument is a column of every file, and the partition key is named
+``symbol``: a partition key that repeats a file column with another type makes
+``pyarrow.parquet.read_table`` and pandas refuse the dataset (``layout.py``).
 """
 
 from __future__ import annotations
@@ -39,27 +37,21 @@ from .files import (
     OpenFile,
     abandon,
     close_file,
-    unfinished_files,
     write_table,
 )
-from .layout import DATE_KEY, QUOTE_FIELDS, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
+from .layout import (
+    DATE_KEY,
+    RECEIVED,
+    SCHEMA,
+    STREAM_SCHEMA,
+    STREAM_SEQ,
+    partition_dir,
+)
 
-__all__ = [
-    "SCHEMA",
-    "QUOTE_FIELDS",
-    "RECEIVED",
-    "DATE_KEY",
-    "SYMBOL_KEY",
-    "DatasetWriter",
-    "ClosedFile",
-    "partition_dir",
-    "unfinished_files",
-]
+__all__ = ["SCHEMA", "DatasetWriter", "ClosedFile"]
 
 logger = logging.getLogger("quotra.record")
 
-_ROW = itemgetter(*SCHEMA.names)
-_TYPES = tuple(f.type for f in SCHEMA)
 _DAY_NS = 86_400 * 1_000_000_000
 ROW_GROUP = 16_384
 # Rows wait at most this long for a row group of their own: a file's rows
@@ -115,7 +107,8 @@ class DatasetWriter:
         self.flush_seconds = flush_seconds
         self.on_closed = on_closed
         self.on_failed = on_failed
-        self._schema = SCHEMA
+        self._sequences = False
+        self._use(SCHEMA)
         self.set_metadata(metadata or {})
         # Counters.
         self.received = 0
@@ -136,10 +129,22 @@ class DatasetWriter:
         self._jobs: deque[Future[Any]] = deque()
         self._closing: deque[tuple[Future[Any], OpenFile]] = deque()
 
+    def _use(self, schema: pa.Schema) -> None:
+        self._base = schema
+        self._row = itemgetter(*schema.names)
+        self._types = tuple(f.type for f in schema)
+        self._schema = schema
+
+    def record_sequences(self) -> None:
+        """From now on each quote's ``seq`` is written too, as ``stream_seq``
+        (call before the first quote)."""
+        self._sequences = True
+        self._use(STREAM_SCHEMA)
+
     def set_metadata(self, metadata: dict[str, str]) -> None:
         """Key-value pairs for the footers of the files opened from now on."""
         meta = {META_PREFIX + k: str(v) for k, v in metadata.items()}
-        self._schema = SCHEMA.with_metadata(meta) if meta else SCHEMA
+        self._schema = self._base.with_metadata(meta) if meta else self._base
 
     # -- counters ---------------------------------------------------------------
 
@@ -181,6 +186,8 @@ class DatasetWriter:
         if not self._day_start <= now < self._day_end:
             self._new_day(now)
         quote[RECEIVED] = now
+        if self._sequences:
+            quote[STREAM_SEQ] = seq
         instrument = quote["instrument"]
         f = self._open.get(instrument)
         if f is None:
@@ -240,10 +247,10 @@ class DatasetWriter:
         if f.buffer:
             # Columns by a transposition in C: about four times faster than
             # RecordBatch.from_pylist, which looks every field up per row.
-            columns = zip(*map(_ROW, f.buffer))
+            columns = zip(*map(self._row, f.buffer))
             f.batches.append(
                 pa.RecordBatch.from_arrays(
-                    [pa.array(c, t) for c, t in zip(columns, _TYPES)], schema=self._schema
+                    [pa.array(c, t) for c, t in zip(columns, self._types)], schema=self._schema
                 )
             )
             f.batched += len(f.buffer)
