@@ -154,7 +154,7 @@ def _register(counters: Any, metrics_server: Any) -> None:
     from .. import metrics
     from .counters import metric_families
 
-    families = metric_families()
+    families = metric_families(client=counters.client is not None)
     if counters.client is not None:
         families = metrics.CLIENT_FAMILIES + families
     metrics.register(METRICS_NAME, counters, families)

@@ -58,6 +58,8 @@ class Counters:
             last_write_age_s=None if age is None else round(age, 3),
             oldest_pending_age_s=0.0 if oldest is None else round(oldest, 3),
         )
+        last = w.last_received_ns
+        snap["last_quote_timestamp_s"] = None if not last else last / 1e9
         if self.unread is not None:
             snap["unread"] = self.unread
         return snap
@@ -96,10 +98,12 @@ class Counters:
         log_upstream(logger, level, s)
 
 
-def metric_families() -> tuple[Family, ...]:
-    from ..metrics import Family
+def metric_families(client: bool = False) -> tuple[Family, ...]:
+    """The recorder's families; with ``client``, to go after the client's
+    (which give the last quote's time themselves)."""
+    from ..metrics import LAST_QUOTE_TIMESTAMP, Family
 
-    return (
+    return (() if client else (LAST_QUOTE_TIMESTAMP,)) + (
         Family(
             "received",
             "quotra_record_received",

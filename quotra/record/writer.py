@@ -54,13 +54,11 @@ logger = logging.getLogger("quotra.record")
 
 _DAY_NS = 86_400 * 1_000_000_000
 ROW_GROUP = 16_384
-# Rows wait at most this long for a row group of their own: a file's rows
-# reach the disk within seconds also at a few quotes a second (the age of the
-# last write is then a liveness figure).
+# Rows wait at most this long for a row group: at any rate they reach the disk
+# within seconds (the age of the last write is then a liveness figure).
 FLUSH_SECONDS = 5.0
-# Buffered quote dicts become Arrow columns this many at a time: an open
-# file holds at most this many dicts (about 1 KiB each) besides its columns
-# (about 130 bytes a quote) until its row group is written.
+# Buffered quote dicts become Arrow columns this many at a time: an open file
+# holds at most this many dicts (about 1 KiB each) besides its columns.
 _CHUNK = 1024
 _COMPLAIN_EVERY = 5.0
 # Row groups and file ends waiting for the I/O thread, at most.
@@ -152,6 +150,10 @@ class DatasetWriter:
     def pending(self) -> int:
         """Quotes taken but not yet in a finished file."""
         return self.received - self.recorded - self.lost
+
+    @property
+    def last_received_ns(self) -> int:  # of the last quote taken; 0 before the first
+        return self._last_ns
 
     @property
     def oldest_pending_age(self) -> float | None:
