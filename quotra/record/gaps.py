@@ -82,12 +82,19 @@ class Gaps:
 
 
 async def fetch_again(
-    js: Any, stream: str, subjects: list[str], first: int, end: int, timeout: float = 10.0
+    js: Any,
+    stream: str,
+    subjects: list[str],
+    first: int,
+    end: int | None,
+    timeout: float = 10.0,
+    headers_only: bool = False,
+    fetch: int = FETCH,
 ) -> list[Any]:
     """The stream's messages of ``subjects`` from sequence ``first`` to
-    before ``end``, through a consumer of their own (nothing of it is
-    acknowledged: the durable's acknowledgement covers them once their files
-    are finished)."""
+    before ``end`` (None: all it holds), through a consumer of their own
+    (nothing of it is acknowledged: the durable's acknowledgement covers them
+    once their files are finished). ``headers_only``: without their bodies."""
     import asyncio
 
     from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
@@ -96,6 +103,7 @@ async def fetch_again(
         ack_policy=AckPolicy.NONE,
         deliver_policy=DeliverPolicy.BY_START_SEQUENCE,
         opt_start_seq=first,
+        headers_only=headers_only or None,
         inactive_threshold=30.0,
         mem_storage=True,
         num_replicas=1,
@@ -108,11 +116,11 @@ async def fetch_again(
         async with asyncio.timeout(timeout):
             while True:
                 try:
-                    batch = await sub.fetch(FETCH, timeout=FETCH_WAIT * 2)
+                    batch = await sub.fetch(fetch, timeout=FETCH_WAIT * 2)
                 except TimeoutError:
                     return got
                 for m in batch:
-                    if m.metadata.sequence.stream >= end:
+                    if end is not None and m.metadata.sequence.stream >= end:
                         return got
                     got.append(m)
                 if not batch or not batch[-1].metadata.num_pending:

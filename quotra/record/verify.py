@@ -20,6 +20,7 @@ from typing import Any, TextIO
 import pyarrow.parquet as pq
 
 from ..bridge.options import NatsOptions
+from .gaps import fetch_again
 from .layout import STREAM_SEQ
 from .reader import file_metadata, parquet_files
 
@@ -76,38 +77,13 @@ async def stream_sequences(
     js: Any, stream: str, subjects: list[str], prefix: str
 ) -> dict[str, list[int]]:
     """Per instrument the sequences the stream holds on ``subjects`` (headers only)."""
-    from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
-
-    config = ConsumerConfig(
-        ack_policy=AckPolicy.NONE,
-        deliver_policy=DeliverPolicy.ALL,
-        headers_only=True,
-        inactive_threshold=30.0,
-        mem_storage=True,
-        num_replicas=1,
-        filter_subjects=subjects if len(subjects) > 1 else None,
-        filter_subject=subjects[0] if len(subjects) == 1 else None,
-    )
-    sub = await js.pull_subscribe(subjects[0], stream=stream, config=config)
     out: dict[str, list[int]] = {}
-    try:
-        async with asyncio.timeout(READ_TIMEOUT):
-            while True:
-                try:
-                    batch = await sub.fetch(FETCH, timeout=1.0)
-                except TimeoutError:
-                    return out
-                for m in batch:
-                    out.setdefault(m.subject[len(prefix) + 1 :], []).append(
-                        m.metadata.sequence.stream
-                    )
-                if not batch or not batch[-1].metadata.num_pending:
-                    return out
-    finally:
-        try:
-            await sub.unsubscribe()
-        except Exception:
-            pass
+    msgs = await fetch_again(
+        js, stream, subjects, 1, None, timeout=READ_TIMEOUT, headers_only=True, fetch=FETCH
+    )
+    for m in msgs:
+        out.setdefault(m.subject[len(prefix) + 1 :], []).append(m.metadata.sequence.stream)
+    return out
 
 
 def compare(
