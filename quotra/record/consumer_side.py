@@ -94,10 +94,13 @@ class ConsumerSide(AckingSource):
         return f"{self.stream}@{info.created}"
 
     async def _is_whole(self, js: Any) -> bool:
-        """Whether the stream holds no subject but the recorded ones (asked
-        again at most every ``WHOLE_RECHECK`` s; on no answer, the last one)."""
+        """Whether the stream holds no subject but the recorded ones: asked
+        again at each gap while it does (a jump is then rare, and another
+        instrument's first message must not count as missing), at most every
+        ``WHOLE_RECHECK`` s otherwise; on no answer, the last one. Notes the
+        stream's first sequence too."""
         now = time.monotonic()
-        if now - self._whole_at < WHOLE_RECHECK:
+        if not self.whole and now - self._whole_at < WHOLE_RECHECK:
             return self.whole
         self._whole_at = now
         try:
@@ -108,6 +111,7 @@ class ConsumerSide(AckingSource):
             logger.debug("NATS stream info: %s", describe(exc))
             return self.whole
         self.whole = set(info.state.subjects or ()) <= set(self.subjects)
+        self._first_seq = info.state.first_seq
         return self.whole
 
     async def _warn_retention(self, js: Any) -> None:

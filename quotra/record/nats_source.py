@@ -95,11 +95,19 @@ class NatsSource(ConsumerSide):
         if await self._is_whole(js):
             self.gaps.missing(end - first, first, end - 1)
             return
-        # Other instruments' messages fill the jump; an instrument's own
-        # removal shows as its message being the oldest of it the stream holds.
+        # Other instruments' messages fill the jump. Without a limit per
+        # instrument the stream drops its oldest: a front past the jump's start
+        # removed what was there.
+        if not self._per_subject:
+            front = min(end, self._first_seq)
+            if front > first:
+                self.gaps.missing(front - first, first, front - 1, bound=True)
+            return
+        # An instrument's own removal shows as its message being the oldest of
+        # it the stream holds.
         instrument = msg.subject[len(self.subject_prefix) + 1 :]
         seen, at = self._seen.get(instrument, 0), self._taken_at.get(msg.subject)
-        if not self._per_subject or not seen or at is None or seen >= end:
+        if not seen or at is None or seen >= end:
             return
         if msg.metadata.num_pending + 1 < self._per_subject:
             return  # not a limit's worth behind: the instrument's retention did not reach it
