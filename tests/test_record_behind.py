@@ -3,6 +3,7 @@ against a real nats-server, each fault leaving the recording equal to the
 stream or the difference counted, said and in the exit status."""
 
 import asyncio
+import contextlib
 import logging
 import re
 import shutil
@@ -168,6 +169,9 @@ def test_a_recorder_behind_records_or_counts_every_sequence(tmp_path, fault):
     assert rc == rc_wanted and counters is not None, log
     assert {k: counters[k] for k in wanted} == wanted, log
     assert line in log and "Traceback" not in log, log
+    # The exit line's counts per instrument are what the files hold.
+    per = ", ".join(f"{i} {len(recorded[i])}" for i in sorted(recorded))
+    assert f"recorded per instrument: {per}\n" in log, log
     status, table, rows = verified
     if counters["missing"]:
         # What it has is what the stream gave, each once, in order.
@@ -301,10 +305,12 @@ async def _durable_restarted(url, caplog):
     got, evicted = [], []
 
     async def first_run():
-        async for q in quotes(url, durable="reader"):
-            got.append(q)
-            if len(got) == 60:
-                return
+        # Closed on leaving the block: its last acknowledgement goes out then.
+        async with contextlib.aclosing(quotes(url, durable="reader")) as reader:
+            async for q in reader:
+                got.append(q)
+                if len(got) == 60:
+                    return
 
     reader = asyncio.ensure_future(first_run())
     await asyncio.sleep(0.5)  # its consumer made, on the empty stream

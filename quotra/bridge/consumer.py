@@ -212,7 +212,7 @@ async def quotes(
         reader.say()
         try:
             if nc.is_connected:
-                await reader.ack(wait=True)
+                await reader.park()
             await nc.close()
         finally:
             if metrics_name is not None:

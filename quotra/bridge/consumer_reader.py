@@ -95,9 +95,9 @@ class Reader:
         except TimeoutError:
             return []
 
-    async def _subscribe(self) -> JetStreamContext.PullSubscription:
+    def _config(self) -> Any:
+        """The consumer's configuration, starting after ``last``."""
         from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
-        from nats.js.errors import NotFoundError
 
         if self.durable is None:
             config = ConsumerConfig(
@@ -107,7 +107,6 @@ class Reader:
                 num_replicas=1,
             )
         else:
-            await self._resume()
             config = ConsumerConfig(durable_name=self.durable, ack_policy=AckPolicy.ALL)
         if len(self.subjects) > 1:
             config.filter_subjects = self.subjects
@@ -120,6 +119,15 @@ class Reader:
             )
         else:
             config.deliver_policy = DeliverPolicy.LAST_PER_SUBJECT
+        return config
+
+    async def _subscribe(self) -> JetStreamContext.PullSubscription:
+        from nats.js.api import DeliverPolicy
+        from nats.js.errors import NotFoundError
+
+        if self.durable is not None:
+            await self._resume()
+        config = self._config()
         while True:
             try:
                 info = await self.js.add_consumer(self.stream, config)
@@ -165,6 +173,29 @@ class Reader:
             await self.js.delete_consumer(self.stream, self.durable)
         except NotFoundError:
             pass
+
+    async def park(self) -> None:
+        """A durable's, at the end: made again to start right after the last
+        quote handed out, with nothing delivered. Acknowledging would not do:
+        what was fetched but not handed out stays delivered, and the server
+        moves the acknowledgement floor past such messages when its retention
+        removes them, so the next start would not count them."""
+        if self.durable is None or not self.last:
+            return
+        from nats.js.errors import NotFoundError
+
+        async def remake() -> None:
+            try:
+                await self.js.delete_consumer(self.stream, self.durable)
+            except NotFoundError:
+                pass
+            await self.js.add_consumer(self.stream, self._config())
+
+        try:
+            await asyncio.wait_for(remake(), 2 * ACK_WAIT)
+        except Exception as exc:  # it resumes from its last acknowledgement instead
+            logger.debug("NATS consumer %s: %s", self.durable, describe(exc))
+            await self.ack(wait=True)
 
     async def ack(self, wait: bool = False) -> None:
         """A durable's: everything handed out so far is taken (the "all" policy)."""

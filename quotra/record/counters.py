@@ -17,6 +17,9 @@ __all__ = ["Counters", "metric_families"]
 
 logger = logging.getLogger("quotra.record")
 
+# Instruments named in the exit line's per-instrument counts, at most.
+PER_INSTRUMENT = 100
+
 
 class Counters:
     """The recorder's counters in ``quotra.monitor``'s snapshot form (a new
@@ -95,6 +98,16 @@ class Counters:
                 else f"; {s['unread']} quotes left unread in the stream"
             ),
         )
+        by = sorted(self.writer.recorded_by.items())
+        if by:
+            shown = ", ".join(f"{name} {n}" for name, n in by[:PER_INSTRUMENT])
+            more = len(by) - PER_INSTRUMENT
+            logger.log(
+                level,
+                "recorded per instrument: %s%s",
+                shown,
+                f" (and {more} more instruments)" if more > 0 else "",
+            )
         log_upstream(logger, level, s)
 
 

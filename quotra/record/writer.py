@@ -105,12 +105,13 @@ class DatasetWriter:
         self.flush_seconds = flush_seconds
         self.on_closed = on_closed
         self.on_failed = on_failed
-        self._sequences = False
+        self._sequences, self._meta = False, dict[str, str]()
         self._use(SCHEMA)
         self.set_metadata(metadata or {})
         # Counters.
         self.received = 0
         self.recorded = 0
+        self.recorded_by: dict[str, int] = {}  # per instrument
         self.files = 0
         self.bytes = 0
         self.lost = 0  # quotes of files that could not be written
@@ -128,10 +129,9 @@ class DatasetWriter:
         self._closing: deque[tuple[Future[Any], OpenFile]] = deque()
 
     def _use(self, schema: pa.Schema) -> None:
-        self._base = schema
-        self._row = itemgetter(*schema.names)
+        self._base, self._row = schema, itemgetter(*schema.names)
         self._types = tuple(f.type for f in schema)
-        self._schema = schema
+        self._schema = schema.with_metadata(self._meta) if self._meta else schema
 
     def record_sequences(self) -> None:
         """From now on each quote's ``seq`` is written too, as ``stream_seq``
@@ -141,8 +141,8 @@ class DatasetWriter:
 
     def set_metadata(self, metadata: dict[str, str]) -> None:
         """Key-value pairs for the footers of the files opened from now on."""
-        meta = {META_PREFIX + k: str(v) for k, v in metadata.items()}
-        self._schema = self._base.with_metadata(meta) if meta else self._base
+        self._meta = {META_PREFIX + k: str(v) for k, v in metadata.items()}
+        self._use(self._base)
 
     # -- counters ---------------------------------------------------------------
 
@@ -320,17 +320,15 @@ class DatasetWriter:
             try:
                 size = job.result()
             except Exception:
-                self._abandon(f)
+                abandon(f)
+                self._lose(f.instrument, f.rows, f.final, f.error)
                 continue
             self.recorded += f.rows
+            self.recorded_by[f.instrument] = self.recorded_by.get(f.instrument, 0) + f.rows
             self.files += 1
             self.bytes += size
             if self.on_closed is not None:
                 self.on_closed(ClosedFile(f.final, f.instrument, f.rows, size, f.mark, f.last_seq))
-
-    def _abandon(self, f: OpenFile) -> None:
-        abandon(f)
-        self._lose(f.instrument, f.rows, f.final, f.error)
 
     def _lose(
         self, instrument: str, rows: int, where: str, error: BaseException | None = None
