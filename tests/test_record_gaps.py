@@ -162,3 +162,42 @@ def test_how_long_the_stream_keeps_a_quote_at_the_current_rate(
     )
     got, said = retention_seconds(config, SimpleNamespace(messages=10, bytes=2000), rate, subjects)
     assert (round(got, 2), said) == (seconds, why)
+
+
+def test_a_recorder_whose_consumer_is_gone_counts_from_what_its_files_hold(tmp_path, monkeypatch):
+    """A first run stores 100 quotes but none of its acknowledgements reach
+    the server, and its consumer is deleted; the stream (50 quotes an
+    instrument) then takes 300 more: the second run finds sequences 1 to 300
+    gone, of which it lacks 101 to 300."""
+    from harness import limit
+    from nats_server import NatsServer
+    from quotra.record.nats_source import NatsSource
+    from quotra.record.writer import DatasetWriter
+    from test_record import _js, _publish
+
+    published = [
+        message_to_dict(q) for q in (Market(9).quote(("ABC", "XYZ")[i % 2]) for i in range(400))
+    ]
+
+    async def run(src, until):
+        task = asyncio.create_task(src.run())
+        async with asyncio.timeout(limit(20)):
+            while src.writer.received < until:
+                await asyncio.sleep(0.05)
+        src.stop()
+        return await task
+
+    async def no_ack(self):
+        self._to_ack = None
+
+    with NatsServer() as srv:
+        asyncio.run(_publish(srv.url, published[:100], create=True, max_msgs_per_subject=50))
+        with monkeypatch.context() as m:
+            m.setattr(NatsSource, "_ack", no_ack)
+            first = NatsSource(DatasetWriter(str(tmp_path), roll_rows=50), srv.url, ["ABC", "XYZ"])
+            assert asyncio.run(run(first, 100)) == 0
+        asyncio.run(_js(srv.url, lambda js: js.delete_consumer("QUOTES", "quotra-record")))
+        asyncio.run(_publish(srv.url, published[100:]))
+        second = NatsSource(DatasetWriter(str(tmp_path), roll_rows=50), srv.url, ["ABC", "XYZ"])
+        assert asyncio.run(run(second, 100)) == 1
+    assert (second.counters.missing, second.counters.duplicates) == (200, 0)

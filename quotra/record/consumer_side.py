@@ -192,13 +192,13 @@ class ConsumerSide(AckingSource):
             f"stream {self.stream}", lambda: js.stream_info(self.stream)
         )
         self._first_seq = info.state.first_seq
-        if start is not None:
-            if start < self._first_seq:
-                # The stream's limits dropped them while nobody read them.
-                whole = await self._is_whole(js)
-                self.gaps.missing(
-                    self._first_seq - start, start, self._first_seq - 1, bound=not whole
-                )
+        # What the stream's limits dropped while nobody read it, less what the
+        # files (or the files still open) already hold: an acknowledgement
+        # lost, or a consumer gone, after they were taken.
+        low = max(start or 0, max(self._seen.values(), default=0) + 1)
+        if start is not None and low < self._first_seq:
+            whole = await self._is_whole(js)
+            self.gaps.missing(self._first_seq - low, low, self._first_seq - 1, bound=not whole)
 
         async def delete() -> None:
             try:

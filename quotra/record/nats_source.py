@@ -179,6 +179,10 @@ class NatsSource(ConsumerSide):
         self.writer.set_metadata({"nats_stream": identity})
         self._load_seen(identity)
         start = await self._resume_point(js)
+        if start is None and self._seen:
+            # The consumer is gone but the files of this stream say how far it
+            # got: on from there, so that what the stream dropped since counts.
+            start = min(self._seen.get(i, 0) for i in self.instruments) + 1
         self._acked_seq = 0 if start is None else start - 1
         await self._is_whole(js)
         sub = await self._subscribe(js, start)
