@@ -126,6 +126,9 @@ class Reader:
         from nats.js.errors import NotFoundError
 
         if self.durable is not None:
+            # An acknowledgement of the consumer made before would reach the
+            # new one under the same name, for deliveries it never made.
+            self.to_ack = None
             await self._resume()
         config = self._config()
         while True:
