@@ -351,3 +351,34 @@ def test_quotes_behind_counts_what_it_skips_and_says_so_at_most_every_5_s(caplog
         assert evicted > 500 and len(lines) <= 3, lines
     else:
         assert evicted == evicted_wanted, lines
+
+
+def test_a_recorder_warns_at_start_when_the_stream_keeps_less_than_a_minute(tmp_path):
+    """100 quotes an instrument at 100 quotes/s over two instruments: 2 s kept."""
+    out, published, done = tmp_path / "rec", _quotes(1000, seed=23), threading.Event()
+
+    async def publish(url):
+        for i in range(0, len(published), 10):
+            if done.is_set():
+                return
+            await _publish(url, published[i : i + 10])
+            await asyncio.sleep(0.1)
+
+    with NatsServer() as srv:
+        asyncio.run(_publish(srv.url, [], create=True, max_msgs_per_subject=100))
+        publisher = threading.Thread(target=asyncio.run, args=(publish(srv.url),))
+        publisher.start()
+        proc = recorder(out, "--nats", srv.url)
+        try:
+            time.sleep(4)  # its measure of the rate takes 2 s
+            rc, log, counters = stop(proc)
+        finally:
+            done.set()
+            publisher.join(limit(10))
+            if proc.poll() is None:
+                proc.kill()
+    m = re.search(r"keeps about (\d+) s of quotes at the current rate \((\d+) quotes/s", log)
+    # 100 quotes of an instrument at half the rate (rounded as logged).
+    assert m and int(m.group(2)) > 10, log
+    assert abs(int(m.group(1)) - 200 / int(m.group(2))) <= 1, log
+    assert "its limit of 100 quotes per instrument" in log, log
