@@ -133,7 +133,7 @@ class ConsumerSide(AckingSource):
         )
         if seconds < RETENTION_WANTED:
             logger.warning(
-                "NATS: stream %s keeps about %.0f s of quotes at the current rate (%.0f quotes/s; "
+                "NATS: stream %s keeps about %.1f s of quotes at the current rate (%.0f quotes/s; "
                 "its limit of %s): a recorder stopped or behind for longer loses quotes, counted "
                 "in missing (run the bridge with limits that cover the longest stop)",
                 self.stream,
