@@ -15,6 +15,7 @@ from __future__ import annotations
 import logging
 import math
 import time
+from collections.abc import Callable
 from typing import Any
 
 __all__ = ["Gaps", "fetch_again", "retention_seconds", "WARN_EVERY"]
@@ -90,11 +91,13 @@ async def fetch_again(
     timeout: float = 10.0,
     headers_only: bool = False,
     fetch: int = FETCH,
+    take: Callable[[Any], None] | None = None,
 ) -> list[Any]:
     """The stream's messages of ``subjects`` from sequence ``first`` to
     before ``end`` (None: all it holds), through a consumer of their own
     (nothing of it is acknowledged: the durable's acknowledgement covers them
-    once their files are finished). ``headers_only``: without their bodies."""
+    once their files are finished). ``headers_only``: without their bodies;
+    ``take``: given each message instead of the list keeping it."""
     import asyncio
 
     from nats.js.api import AckPolicy, ConsumerConfig, DeliverPolicy
@@ -122,7 +125,10 @@ async def fetch_again(
                 for m in batch:
                     if end is not None and m.metadata.sequence.stream >= end:
                         return got
-                    got.append(m)
+                    if take is None:
+                        got.append(m)
+                    else:
+                        take(m)
                 if not batch or not batch[-1].metadata.num_pending:
                     return got
     finally:

@@ -78,11 +78,13 @@ async def stream_sequences(
 ) -> dict[str, list[int]]:
     """Per instrument the sequences the stream holds on ``subjects`` (headers only)."""
     out: dict[str, list[int]] = {}
-    msgs = await fetch_again(
-        js, stream, subjects, 1, None, timeout=READ_TIMEOUT, headers_only=True, fetch=FETCH
-    )
-    for m in msgs:
+
+    def take(m: Any) -> None:
         out.setdefault(m.subject[len(prefix) + 1 :], []).append(m.metadata.sequence.stream)
+
+    await fetch_again(
+        js, stream, subjects, 1, None, READ_TIMEOUT, headers_only=True, fetch=FETCH, take=take
+    )
     return out
 
 
