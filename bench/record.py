@@ -18,8 +18,8 @@ All on 127.0.0.1, with processes of its own:
    dataset in a temporary directory) each take ``--quotes`` quotes, ``--reps`` rounds, the medians reported; the time
    runs from the send command to the receiver's last quote (the client says
    so; the recorder's ``quotra_record_received_total`` is read every 20 ms);
-3. one long recorder run of ``--long`` quotes, files rolled every 500,000
-   rows: its resident size (``/proc/<pid>/status``) after 1 M and at the end,
+3. one long recorder run of ``--long`` quotes, files rolled every
+   ``--long-roll-rows`` (500,000): its resident size (``/proc/<pid>/status``) after 1 M and at the end,
    and the dataset's bytes per million quotes.
 
 Prints a Markdown report and, with ``--json FILE``, writes the figures.
@@ -38,7 +38,8 @@ import subprocess
 import sys
 import tempfile
 import time
-import urllib.request
+
+from bench.record_report import free_port, metrics, report, rss_mib
 
 INSTRUMENTS = ("AAA", "BBB", "CCC", "DDD", "EEE", "FFF", "GGG", "HHH")
 POOL = 200_000
@@ -193,36 +194,6 @@ class Service:
             self.proc.wait()
 
 
-def free_port() -> int:
-    import socket
-
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def metrics(port: int) -> dict[str, float]:
-    try:
-        with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=2) as r:
-            text = r.read().decode()
-    except OSError:
-        return {}
-    out = {}
-    for line in text.splitlines():
-        if line.startswith("quotra_record_") and "{" in line:
-            name, _, value = line.partition("{")[0], None, line.rsplit(" ", 1)[1]
-            out[name] = float(value)
-    return out
-
-
-def rss_mib(pid: int) -> float:
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return float("nan")
-
-
 def run_client(svc: Service, n: int) -> float:
     env = dict(os.environ, SSL_CERT_FILE=svc.ca_file)
     proc = subprocess.Popen(
@@ -335,6 +306,13 @@ def main(argv: list[str] | None = None) -> int:
         default=5_000_000,
         help="quotes of the long run (default 5000000; 0: none)",
     )
+    p.add_argument(
+        "--long-roll-rows",
+        type=int,
+        default=500_000,
+        help="the long run's --roll-rows (default 500000; 9375 is a 30 s file of one of "
+        "eight instruments at 2,500 quotes/s, what --nats rolls at by default)",
+    )
     p.add_argument("--reps", type=int, default=3, help="throughput rounds (default 3)")
     p.add_argument(
         "--pool",
@@ -357,6 +335,7 @@ def main(argv: list[str] | None = None) -> int:
         "quotes": args.quotes,
         "long": args.long,
         "reps": args.reps,
+        "long_roll_rows": args.long_roll_rows,
         "cpus": os.cpu_count(),
         "load_before": os.getloadavg(),
     }
@@ -376,7 +355,7 @@ def main(argv: list[str] | None = None) -> int:
         )
         if args.long:
             marks = tuple(range(1_000_000, args.long, 1_000_000))
-            long = run_recorder(svc, args.long, 500_000, marks)
+            long = run_recorder(svc, args.long, args.long_roll_rows, marks)
             res.update(
                 long_rate=long["rate"],
                 long_files=long["files"],
@@ -392,30 +371,6 @@ def main(argv: list[str] | None = None) -> int:
         with open(args.json, "w") as f:
             json.dump(res, f, indent=2)
     return 0
-
-
-def report(res: dict) -> str:
-    lines = [
-        "| figure | value |",
-        "|---|---|",
-        f"| direct client, quotes/s (median of {res['reps']}) | {res['client_rate']:,.0f} |",
-        f"| recorder, quotes/s | {res['recorder_rate']:,.0f} |",
-        f"| recorder / client (goal >= 0.5) | {res['ratio']:.2f} |",
-    ]
-    if "bytes_per_million" in res:
-        rss = ", ".join(f"{int(k):,}: {v:.1f}" for k, v in res["rss_mib"].items())
-        lines += [
-            f"| long run: quotes, files | {res['long']:,}, {res['long_files']} |",
-            f"| long run: quotes/s | {res['long_rate']:,.0f} |",
-            f"| bytes on disk per million quotes | {res['bytes_per_million']:,.0f} |",
-            f"| recorder RSS MiB after quotes ({rss}) and at the end | {res['rss_end_mib']:.1f} |",
-        ]
-    lines.append(
-        f"| load average before / after (1, 5, 15 min; {res['cpus']} CPUs) | "
-        f"{' '.join(f'{x:.2f}' for x in res['load_before'])} / "
-        f"{' '.join(f'{x:.2f}' for x in res['load_after'])} |"
-    )
-    return "\n".join(lines)
 
 
 if __name__ == "__main__":

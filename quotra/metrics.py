@@ -73,6 +73,7 @@ import math
 import platform
 import re
 import threading
+import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, cast
@@ -144,6 +145,15 @@ class Family:
             raise ValueError(f"not a valid metric name: {self.name!r}")
 
 
+#: The wall-clock time of the last quote, for alerts and dashboards that
+#: compare it with ``time()`` (no sample before the first quote).
+LAST_QUOTE_TIMESTAMP = Family(
+    "last_quote_timestamp_s",
+    "quotra_last_quote_timestamp_seconds",
+    "gauge",
+    "Unix time of the last quote received.",
+)
+
 CLIENT_FAMILIES: tuple[Family, ...] = (
     Family("quotes", "quotra_quotes", "counter", "Quotes handed to the message callback."),
     Family(
@@ -167,6 +177,7 @@ CLIENT_FAMILIES: tuple[Family, ...] = (
         "Seconds since the last quote; +Inf before the first.",
         missing=math.inf,
     ),
+    LAST_QUOTE_TIMESTAMP,
     Family(
         "subscriptions", "quotra_subscriptions", "gauge", "Instruments in the subscription set."
     ),
@@ -230,6 +241,9 @@ def _reader(
 
 def _value(family: Family, snap: Mapping[str, Any]) -> float | None:
     if family.key not in snap:
+        if family is LAST_QUOTE_TIMESTAMP and snap.get("last_quote_age_s") is not None:
+            # A client's health gives the age; the time is the scrape's less it.
+            return time.time() - float(snap["last_quote_age_s"])
         return None
     v = snap[family.key]
     if v is None:

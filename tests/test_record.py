@@ -301,9 +301,9 @@ def test_a_recorder_killed_mid_file_leaves_only_readable_files(tmp_path, caplog)
         out
     ).num_rows == len(quotes)
     # The next run says what the temporaries left behind cost.
-    from quotra.record.sources import _report_unfinished
+    from quotra.record.direct import report_unfinished
 
-    _report_unfinished(str(out))
+    report_unfinished(str(out))
     assert (
         "an earlier run was killed with date=" in caplog.text
         and "are not in the recording" in caplog.text
@@ -556,7 +556,7 @@ async def _steal_one(url, more):
 NATS_FAULTS = {
     "a delivery lost in flight": (0, dict(fetched_again=1, missing=0), "never arrived"),
     "the stream's retention dropped quotes": (
-        0,
+        1,
         dict(missing=200, received=100),
         "no longer holds sequences 101 to 300",
     ),

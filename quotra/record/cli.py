@@ -11,6 +11,7 @@ import sys
 from typing import Any
 
 from .. import _cli
+from ..bridge.options import add_arguments, from_args
 from .defaults import DEFAULT_DURABLE, DEFAULT_PREFIX, DEFAULT_STREAM
 
 __all__ = ["main", "parse_args", "PROG"]
@@ -20,6 +21,10 @@ logger = logging.getLogger("quotra.record")
 PROG = "quotra-record"
 METRICS_NAME = "record"
 _BAD_TOKEN = re.compile(r"[.*>\s]")
+ROLL_DIRECT = 300.0
+# From the stream a file's end is also its acknowledgement: what a crash or a
+# deleted consumer costs is at most this much of the stream read again.
+ROLL_NATS = 30.0
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
@@ -36,7 +41,9 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         required=True,
         help="comma-separated instruments to record",
     )
-    p.add_argument("--out", required=True, help="the dataset's directory (made if missing)")
+    p.add_argument(
+        "--out", default=None, help="the dataset's directory (made if missing; required)"
+    )
     p.add_argument(
         "--url",
         default=None,
@@ -72,8 +79,9 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p.add_argument(
         "--roll-seconds",
         type=_cli.positive,
-        default=300.0,
-        help="finish a file after this many seconds (default 300)",
+        default=None,
+        help=f"finish a file after this many seconds (default {ROLL_DIRECT:g}; with --nats "
+        f"{ROLL_NATS:g}: what a deleted consumer or a crash reads again)",
     )
     p.add_argument(
         "--roll-rows",
@@ -96,14 +104,28 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         help="serve the recorder's counters as Prometheus metrics on "
         "http://ADDR:PORT/metrics (needs prometheus-client: the 'metrics' extra)",
     )
+    p.add_argument(
+        "--verify",
+        default=None,
+        metavar="DIR",
+        help="with --nats: compare the recording in DIR with the stream, sequence by sequence, "
+        "and print per instrument what is recorded, in the stream, missing and recorded twice "
+        "(exit 0 only when they agree); --out is then not needed",
+    )
     _cli.add_metrics_addr(p)
+    add_arguments(p)
     p.add_argument("-v", "--verbose", action="store_true", help="log at DEBUG")
     args = p.parse_args(argv)
+    if args.verify is not None and args.nats is None:
+        p.error("--verify needs --nats")
+    if args.out is None and args.verify is None:
+        p.error("the following arguments are required: --out")
+    if args.roll_seconds is None:
+        args.roll_seconds = ROLL_NATS if args.nats is not None else ROLL_DIRECT
+    args.nats_options = None
     if args.nats is not None:
-        from ..bridge.names import servers
-
         try:
-            servers(args.nats)
+            args.nats_options = from_args(args, args.nats)
         except ValueError as exc:
             p.error(f"--nats: {exc}")
         for text in (*args.instruments, *args.subject_prefix.split(".")):
@@ -132,7 +154,7 @@ def _register(counters: Any, metrics_server: Any) -> None:
     from .. import metrics
     from .counters import metric_families
 
-    families = metric_families()
+    families = metric_families(client=counters.client is not None)
     if counters.client is not None:
         families = metrics.CLIENT_FAMILIES + families
     metrics.register(METRICS_NAME, counters, families)
@@ -184,6 +206,7 @@ async def _run_nats(args: argparse.Namespace, metrics_server: Any) -> int:
         stream=args.stream,
         subject_prefix=args.subject_prefix,
         durable=args.durable,
+        options=args.nats_options,
     )
     install_stop(asyncio.get_running_loop(), source.stop)
     _register(source.counters, metrics_server)
@@ -191,6 +214,31 @@ async def _run_nats(args: argparse.Namespace, metrics_server: Any) -> int:
         return await source.run()
     finally:
         source.counters.log()
+
+
+def _verify(args: argparse.Namespace) -> int:
+    from .verify import report, verify
+
+    if not os.path.isdir(args.verify):
+        print(f"{PROG}: no recording at {args.verify}", file=sys.stderr)
+        return 2
+    try:
+        verdict = asyncio.run(
+            verify(
+                args.verify,
+                args.nats_options,
+                list(args.instruments),
+                stream=args.stream,
+                subject_prefix=args.subject_prefix,
+            )
+        )
+    except Exception as exc:
+        from ..bridge.consumer import describe
+
+        print(f"{PROG}: --verify: {describe(exc)}", file=sys.stderr)
+        return 2
+    report(verdict, sys.stdout)
+    return 0 if verdict.agree else 1
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -225,6 +273,8 @@ def main(argv: list[str] | None = None) -> int:
             return 2
     if not _cli.use_ca_file(PROG, args.ca_file):
         return 2
+    if args.verify is not None:
+        return _verify(args)
     ok, metrics_server = _cli.start_metrics(PROG, args.metrics_port, args.metrics_addr)
     if not ok:
         return 2

@@ -18,6 +18,8 @@ __all__ = [
     "SCHEMA",
     "QUOTE_FIELDS",
     "RECEIVED",
+    "STREAM_SEQ",
+    "STREAM_SCHEMA",
     "DATE_KEY",
     "SYMBOL_KEY",
     "NAME_MAX",
@@ -56,6 +58,10 @@ SCHEMA = pa.schema(
     [pa.field(f.name, _ARROW_TYPES[f.type], nullable=False) for f in _FIELDS]
     + [pa.field(RECEIVED, pa.int64(), nullable=False)]
 )
+#: The stream sequence of each quote, in the files of a recording from the stream.
+STREAM_SEQ = "stream_seq"
+#: The schema of a recording from the stream: every quote's stream sequence last.
+STREAM_SCHEMA = SCHEMA.append(pa.field(STREAM_SEQ, pa.int64(), nullable=False))
 
 #: The longest name of a directory entry, in bytes (most file systems).
 NAME_MAX = 255

@@ -4,20 +4,17 @@
 One file is open per (date, instrument) at a time. Its rows are buffered,
 turned into Arrow columns every 1,024 and handed a row group at a time to one
 I/O thread of the writer's, which does the Parquet encoding, the zstd and the
-disk (without the GIL, fsync included) off the feed's loop. A file rolls
-after ``roll_rows`` rows or ``roll_seconds`` seconds, and at midnight UTC (a
-new date partition); it is counted, and ``on_closed`` called on the owner's
-thread, when ``collect`` (which ``tick`` calls) finds it in place. A file
-is written as ``.part-....parquet.tmp`` beside its final name, which every
-dataset reader skips (a leading dot, another suffix), and renamed into place
-once its footer is written and it is on disk: a recorder killed at any point
-leaves only complete files under final names.
+disk (without the GIL, fsync included) off the feed's loop; rows that wait
+longer than ``flush_seconds`` go as a smaller row group, so that a write to
+disk follows every quote within seconds at any rate. A file rolls after
+``roll_rows`` rows or ``roll_seconds`` seconds, and at midnight UTC (a new
+date partition); it is counted, and ``on_closed`` called on the owner's
+thread, when ``collect`` (which ``tick`` calls) finds it in place
+(``files.py``: the temporary, the footer, the rename).
 
-The instrument is a column of every file (each file holds all of the quote's
-fields with their protobuf types, plus ``received_ns``), and the partition key
-is named ``symbol`` rather than ``instrument``: a partition key that repeats a
-file column with another type (readers make partition values dictionaries)
-makes ``pyarrow.parquet.read_table`` and pandas refuse the dataset.
+The instrument is a column of every file, and the partition key is named
+``symbol``: a partition key that repeats a file column with another type makes
+``pyarrow.parquet.read_table`` and pandas refuse the dataset (``layout.py``).
 """
 
 from __future__ import annotations
@@ -29,72 +26,43 @@ import time
 from collections import deque
 from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass, field
 from operator import itemgetter
 from typing import Any
 
 import pyarrow as pa
-import pyarrow.parquet as pq
 
-from .layout import DATE_KEY, QUOTE_FIELDS, RECEIVED, SCHEMA, SYMBOL_KEY, partition_dir
+from .files import (
+    META_PREFIX,
+    ClosedFile,
+    OpenFile,
+    abandon,
+    close_file,
+    write_table,
+)
+from .layout import (
+    DATE_KEY,
+    RECEIVED,
+    SCHEMA,
+    STREAM_SCHEMA,
+    STREAM_SEQ,
+    partition_dir,
+)
 
-__all__ = [
-    "SCHEMA",
-    "QUOTE_FIELDS",
-    "RECEIVED",
-    "DATE_KEY",
-    "SYMBOL_KEY",
-    "DatasetWriter",
-    "ClosedFile",
-    "partition_dir",
-    "unfinished_files",
-]
+__all__ = ["SCHEMA", "DatasetWriter", "ClosedFile"]
 
 logger = logging.getLogger("quotra.record")
 
-_ROW = itemgetter(*SCHEMA.names)
-_TYPES = tuple(f.type for f in SCHEMA)
 _DAY_NS = 86_400 * 1_000_000_000
 ROW_GROUP = 16_384
-# Buffered quote dicts become Arrow columns this many at a time: an open
-# file holds at most this many dicts (about 1 KiB each) besides its columns
-# (about 130 bytes a quote) until its row group is written.
+# Rows wait at most this long for a row group: at any rate they reach the disk
+# within seconds (the age of the last write is then a liveness figure).
+FLUSH_SECONDS = 5.0
+# Buffered quote dicts become Arrow columns this many at a time: an open file
+# holds at most this many dicts (about 1 KiB each) besides its columns.
 _CHUNK = 1024
 _COMPLAIN_EVERY = 5.0
 # Row groups and file ends waiting for the I/O thread, at most.
 _MAX_JOBS = 64
-_META_PREFIX = "quotra."
-
-
-@dataclass
-class ClosedFile:
-    """A file renamed into place: its path, rows, size on disk, and what the
-    source attached when its first and last rows were added."""
-
-    path: str
-    instrument: str
-    rows: int
-    bytes: int
-    mark: Any = None
-    last_seq: int | None = None
-
-
-@dataclass
-class _OpenFile:
-    instrument: str
-    date: str
-    tmp: str
-    final: str
-    opened: float  # monotonic
-    order: int  # opening order, across partitions
-    mark: Any = None
-    last_seq: int | None = None
-    rows: int = 0  # written and buffered
-    buffer: list[dict[str, Any]] = field(default_factory=list)  # quote dicts
-    batches: list[Any] = field(default_factory=list)  # record batches of the row group being made
-    batched: int = 0
-    writer: pq.ParquetWriter | None = None  # used by the I/O thread only
-    error: BaseException | None = None  # the I/O thread's, for the file's end
 
 
 class DatasetWriter:
@@ -118,6 +86,7 @@ class DatasetWriter:
         roll_rows: int = 1_000_000,
         row_group: int = ROW_GROUP,
         compression: str = "zstd",
+        flush_seconds: float = FLUSH_SECONDS,
         on_closed: Callable[[ClosedFile], None] | None = None,
         on_failed: Callable[[str, int], None] | None = None,
         metadata: dict[str, str] | None = None,
@@ -133,19 +102,22 @@ class DatasetWriter:
         self.row_group = max(1, min(row_group, roll_rows))
         self._chunk = min(_CHUNK, self.row_group)
         self.compression = compression
+        self.flush_seconds = flush_seconds
         self.on_closed = on_closed
         self.on_failed = on_failed
-        self._schema = SCHEMA
+        self._sequences, self._meta = False, dict[str, str]()
+        self._use(SCHEMA)
         self.set_metadata(metadata or {})
         # Counters.
         self.received = 0
         self.recorded = 0
+        self.recorded_by: dict[str, int] = {}  # per instrument
         self.files = 0
         self.bytes = 0
         self.lost = 0  # quotes of files that could not be written
         self._last_write: float | None = None
-        self._open: dict[str, _OpenFile] = {}  # of the current date, by instrument
-        self._older: list[_OpenFile] = []  # of earlier dates, closed at the next tick
+        self._open: dict[str, OpenFile] = {}  # of the current date, by instrument
+        self._older: list[OpenFile] = []  # of earlier dates, closed at the next tick
         self._opened = 0
         self._last_ns = 0
         self._day_start = self._day_end = 0
@@ -154,12 +126,23 @@ class DatasetWriter:
         self._complain_at = 0.0
         self._io: ThreadPoolExecutor | None = None
         self._jobs: deque[Future[Any]] = deque()
-        self._closing: deque[tuple[Future[Any], _OpenFile]] = deque()
+        self._closing: deque[tuple[Future[Any], OpenFile]] = deque()
+
+    def _use(self, schema: pa.Schema) -> None:
+        self._base, self._row = schema, itemgetter(*schema.names)
+        self._types = tuple(f.type for f in schema)
+        self._schema = schema.with_metadata(self._meta) if self._meta else schema
+
+    def record_sequences(self) -> None:
+        """From now on each quote's ``seq`` is written too, as ``stream_seq``
+        (call before the first quote)."""
+        self._sequences = True
+        self._use(STREAM_SCHEMA)
 
     def set_metadata(self, metadata: dict[str, str]) -> None:
         """Key-value pairs for the footers of the files opened from now on."""
-        meta = {_META_PREFIX + k: str(v) for k, v in metadata.items()}
-        self._schema = SCHEMA.with_metadata(meta) if meta else SCHEMA
+        self._meta = {META_PREFIX + k: str(v) for k, v in metadata.items()}
+        self._use(self._base)
 
     # -- counters ---------------------------------------------------------------
 
@@ -167,6 +150,22 @@ class DatasetWriter:
     def pending(self) -> int:
         """Quotes taken but not yet in a finished file."""
         return self.received - self.recorded - self.lost
+
+    @property
+    def last_received_ns(self) -> int:  # of the last quote taken; 0 before the first
+        return self._last_ns
+
+    @property
+    def oldest_pending_age(self) -> float | None:
+        """Seconds since the first quote of the oldest file not yet in place
+        (the oldest quote not yet durable); None when every quote taken is."""
+        files = self._unfinished()
+        if not files:
+            return None
+        return time.monotonic() - min(f.opened for f in files)
+
+    def _unfinished(self) -> list[OpenFile]:
+        return self._older + list(self._open.values()) + [f for _, f in self._closing]
 
     @property
     def last_write_age(self) -> float | None:
@@ -189,6 +188,8 @@ class DatasetWriter:
         if not self._day_start <= now < self._day_end:
             self._new_day(now)
         quote[RECEIVED] = now
+        if self._sequences:
+            quote[STREAM_SEQ] = seq
         instrument = quote["instrument"]
         f = self._open.get(instrument)
         if f is None:
@@ -222,14 +223,14 @@ class DatasetWriter:
             self._older.extend(self._open.values())
             self._open = {}
 
-    def _start(self, instrument: str, now: int, mark: Any) -> _OpenFile:
+    def _start(self, instrument: str, now: int, mark: Any) -> OpenFile:
         if not isinstance(instrument, str):
             raise TypeError(f"a quote's instrument is a str, not {type(instrument).__name__}")
         directory = partition_dir(self.root, self._date, instrument)
         os.makedirs(directory, exist_ok=True)
         self._opened += 1
         name = f"part-{now:020d}-{self._pid}-{self._opened}.parquet"
-        f = _OpenFile(
+        f = OpenFile(
             instrument,
             self._date,
             os.path.join(directory, f".{name}.tmp"),
@@ -238,19 +239,20 @@ class DatasetWriter:
             self._opened,
             mark,
         )
+        f.flushed = f.opened
         self._open[instrument] = f
         return f
 
-    def _write(self, f: _OpenFile, last: bool = False) -> None:
+    def _write(self, f: OpenFile, last: bool = False) -> None:
         """Columns of the buffered dicts; a row group to the I/O thread once
         there are enough (or ``last``)."""
         if f.buffer:
             # Columns by a transposition in C: about four times faster than
             # RecordBatch.from_pylist, which looks every field up per row.
-            columns = zip(*map(_ROW, f.buffer))
+            columns = zip(*map(self._row, f.buffer))
             f.batches.append(
                 pa.RecordBatch.from_arrays(
-                    [pa.array(c, t) for c, t in zip(columns, _TYPES)], schema=self._schema
+                    [pa.array(c, t) for c, t in zip(columns, self._types)], schema=self._schema
                 )
             )
             f.batched += len(f.buffer)
@@ -259,6 +261,7 @@ class DatasetWriter:
             return
         table = pa.Table.from_batches(f.batches, schema=self._schema)
         f.batches, f.batched = [], 0
+        f.flushed = time.monotonic()
         self._submit(self._write_table, f, table)
 
     def _submit(self, fn: Callable[..., Any], *args: Any) -> Future[Any]:
@@ -276,44 +279,20 @@ class DatasetWriter:
             wait([jobs.popleft()])
         return job
 
-    # On the I/O thread: Parquet encoding, zstd, the disk (all without the
-    # GIL); each file's jobs run one after the other, in order. Only the
-    # file's own fields and ``_last_write`` are touched here.
+    # On the I/O thread; only the file's own fields and ``_last_write`` are touched.
 
-    def _write_table(self, f: _OpenFile, table: pa.Table) -> None:
-        if f.error is not None:
-            return
-        try:
-            if f.writer is None:
-                f.writer = pq.ParquetWriter(f.tmp, self._schema, compression=self.compression)
-            f.writer.write_table(table, row_group_size=self.row_group)
+    def _write_table(self, f: OpenFile, table: pa.Table) -> None:
+        if write_table(f, table, self._schema, self.compression, self.row_group):
             self._last_write = time.monotonic()
-        except Exception as exc:
-            f.error = exc
 
-    def _close_file(self, f: _OpenFile) -> int:
-        """The footer, sync, rename into place; returns the file's size."""
-        if f.error is not None:
-            raise f.error
-        if f.writer is None:  # no row was ever written: no file either
-            raise RuntimeError(f"{f.tmp}: closed before it was opened")
-        if f.last_seq is not None:
-            f.writer.add_key_value_metadata({_META_PREFIX + "seq_max": str(f.last_seq)})
-        f.writer.close()
-        fd = os.open(f.tmp, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        os.replace(f.tmp, f.final)
-        size = os.path.getsize(f.final)
-        _sync_dir(os.path.dirname(f.final))
+    def _close_file(self, f: OpenFile) -> int:
+        size = close_file(f)
         self._last_write = time.monotonic()
         return size
 
     # Back on the owner's thread.
 
-    def _finish(self, f: _OpenFile) -> None:
+    def _finish(self, f: OpenFile) -> None:
         """Hand the rest and the file's end to the I/O thread; it is counted
         (and ``on_closed`` called) when ``collect`` finds it done."""
         if self._open.get(f.instrument) is f:
@@ -325,7 +304,7 @@ class DatasetWriter:
             f.buffer, f.batches = [], []
         self._closing.append((self._submit(self._close_file, f), f))
 
-    def _fail(self, f: _OpenFile, exc: BaseException) -> None:
+    def _fail(self, f: OpenFile, exc: BaseException) -> None:
         """The file cannot be completed: ended now, counted lost when its
         jobs are done (the I/O thread may still hold its writer)."""
         f.error = exc
@@ -341,26 +320,15 @@ class DatasetWriter:
             try:
                 size = job.result()
             except Exception:
-                self._abandon(f)
+                abandon(f)
+                self._lose(f.instrument, f.rows, f.final, f.error)
                 continue
             self.recorded += f.rows
+            self.recorded_by[f.instrument] = self.recorded_by.get(f.instrument, 0) + f.rows
             self.files += 1
             self.bytes += size
             if self.on_closed is not None:
                 self.on_closed(ClosedFile(f.final, f.instrument, f.rows, size, f.mark, f.last_seq))
-
-    def _abandon(self, f: _OpenFile) -> None:
-        f.buffer, f.batches = [], []
-        try:
-            if f.writer is not None:
-                f.writer.close()
-        except Exception:
-            pass
-        try:
-            os.unlink(f.tmp)
-        except OSError:
-            pass
-        self._lose(f.instrument, f.rows, f.final, f.error)
 
     def _lose(
         self, instrument: str, rows: int, where: str, error: BaseException | None = None
@@ -392,14 +360,20 @@ class DatasetWriter:
         for f in older:
             self._finish(f)
         now = time.monotonic()
-        for f in [f for f in self._open.values() if now - f.opened >= self.roll_seconds]:
-            self._finish(f)
+        for f in list(self._open.values()):
+            if now - f.opened >= self.roll_seconds:
+                self._finish(f)
+            elif (f.buffer or f.batches) and now - f.flushed >= self.flush_seconds:
+                try:
+                    self._write(f, last=True)
+                except Exception as exc:
+                    self._fail(f, exc)
         self.collect()
 
     def oldest_open_mark(self) -> tuple[bool, Any]:
         """``(True, mark)`` of the file opened first among those not yet
         counted as finished, ``(False, None)`` when there is none."""
-        files = self._older + list(self._open.values()) + [f for _, f in self._closing]
+        files = self._unfinished()
         if not files:
             return False, None
         return True, min(files, key=lambda f: f.order).mark
@@ -407,7 +381,7 @@ class DatasetWriter:
     def forget_marks(self) -> None:
         """Drop the marks of the files not yet counted as finished (what they
         named can no longer be used)."""
-        for f in self._older + list(self._open.values()) + [f for _, f in self._closing]:
+        for f in self._unfinished():
             f.mark = None
 
     def close(self) -> None:
@@ -421,41 +395,3 @@ class DatasetWriter:
             self._io.shutdown(wait=True)
             self._io = None
             self._jobs.clear()
-
-
-def unfinished_files(root: str) -> list[tuple[str, int, int]]:
-    """The temporaries an earlier writer left under ``root`` (it was killed
-    with them open): ``(path, first received ns, last write ns)`` each,
-    oldest first."""
-    found = []
-    for day in sorted(os.listdir(root)) if os.path.isdir(root) else []:
-        day_dir = os.path.join(root, day)
-        if not day.startswith(DATE_KEY + "=") or not os.path.isdir(day_dir):
-            continue
-        for part in os.listdir(day_dir):
-            part_dir = os.path.join(day_dir, part)
-            if not part.startswith(SYMBOL_KEY + "=") or not os.path.isdir(part_dir):
-                continue
-            for name in os.listdir(part_dir):
-                first = name[len(".part-") :].split("-", 1)[0]
-                if name.startswith(".part-") and name.endswith(".parquet.tmp") and first.isdigit():
-                    path = os.path.join(part_dir, name)
-                    try:
-                        found.append((path, int(first), os.stat(path).st_mtime_ns))
-                    except OSError:
-                        continue
-    return sorted(found, key=lambda f: f[1])
-
-
-def _sync_dir(path: str) -> None:
-    """Make the rename itself durable (a crash of the machine, not only of the process)."""
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
