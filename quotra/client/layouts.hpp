@@ -47,13 +47,19 @@ struct QuotraVTable {
     X(close_callback, 5, "_close_callback", Any)        \
     X(error_callback, 8, "_error_callback", Any)        \
     X(resubscribing, -1, nullptr, Any)                  \
-    X(attempt, -1, nullptr, Any)
+    X(attempt, -1, nullptr, Any)                        \
+    X(sink, -1, nullptr, Any)                           \
+    X(tls_context, -1, nullptr, Any)
 
 // `resubscribing`: a list of the resubscriptions whose instruments are out of
 // the subscription set, each [instruments, transport they were taken for, a
 // transport whose connection opened meanwhile and so missed them, or None].
 // `attempt`: the task of a reconnection attempt while it opens, or None:
 // close_websocket() cancels it.
+// `sink`: None, or a callable that takes each quote's dict in place of the
+// message callback, with no task (quotra.feed's buffer, set by quotra._quiet).
+// `tls_context`: None, or the TLS context every attempt of this client uses
+// in place of ssl.create_default_context() (a feed's own trust).
 
 // A Python object: made zeroed by tp_alloc, never by a constructor.
 struct Quotra {  // NOLINT(cppcoreguidelines-pro-type-member-init)
