@@ -59,6 +59,26 @@ inline bool closing(const Quotra* self) {
     return self->shut_down || (self->disconnect_socket && self->closed_after_start);
 }
 
+// quote_rounds.cpp
+// At most this many quote tasks are made per round of the loop. A round of
+// the loop runs every task made in the one before; a consumer far behind
+// would otherwise make rounds of thousands of quote bodies (one read's worth),
+// and a signal's handler, which the loop runs after the round it arrived in
+// and the next, would wait for all of them.
+inline constexpr uint32_t QUOTES_PER_ROUND = 256;
+inline bool round_has_room(const Quotra* self) {
+    return self->round_quotes < QUOTES_PER_ROUND && self->deferred == Py_None;
+}
+// A quote task made this round (the first one schedules the round's end).
+void count_round_quote(Quotra* self, PyObject* loop);
+// The quote's coroutine kept for a later round, reading paused meanwhile, so
+// that the backlog stays in the socket and memory stays bounded.
+void defer_quote(Quotra* self, PyObject* loop, PyObject* coro);
+// The deferred coroutines closed, never run (the client's end has begun),
+// and reading resumed so that the server's close answer is reached.
+void drop_deferred_quotes(Quotra* self) noexcept;
+extern const FunctionDef round_end_def;
+
 // callbacks.cpp
 // The user callbacks, as bits of Quotra::callbacks_warned.
 enum CallbackRole : uint8_t { CB_MESSAGE = 1, CB_ERROR = 2, CB_OPEN = 4, CB_CLOSE = 8 };

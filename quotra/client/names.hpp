@@ -107,6 +107,10 @@
     X(iscoroutine, "iscoroutine")                                           \
     X(ensure_future, "ensure_future")                                       \
     X(isfuture, "isfuture")                                                 \
+    X(call_soon, "call_soon")                                               \
+    X(is_closing, "is_closing")                                             \
+    X(pause_reading, "pause_reading")                                       \
+    X(resume_reading, "resume_reading")                                     \
     X(get_loop, "get_loop")                                                 \
     X(_get_running_loop, "_get_running_loop")                               \
     X(get_coro, "get_coro")                                                 \

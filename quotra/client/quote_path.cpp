@@ -219,7 +219,12 @@ void deliver(Quotra* self, PyObject* pricetape, bool native) {
     Ref cb = newref(self->message_callback);
     Ref coro = call(cb.get(), as_dict.get());
     if (PyCoro_CheckExact(coro.get())) {
-        (*create_task)(coro.get());
+        if (round_has_room(self)) {
+            (*create_task)(coro.get());
+            count_round_quote(self, loop.get());
+        } else {
+            defer_quote(self, loop.get(), coro.get());
+        }
         count_quote(self, line_due);
         return;
     }

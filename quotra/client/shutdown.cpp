@@ -154,6 +154,7 @@ void cancel_waiting(Quotra* self) {
 }  // namespace
 
 void cancel_waiting_quotes(Quotra* self) {
+    drop_deferred_quotes(self);
     // A help to the close, never a reason for it to fail.
     try {
         cancel_waiting(self);
