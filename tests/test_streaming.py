@@ -900,3 +900,40 @@ def test_callbacks_that_are_plain_functions(loop, service, caplog, role, does):
         assert all("a coroutine was expected" in str(e) for e in results)
     else:
         assert results == []
+
+
+# A plain callback that raises what is not an Exception: (role, exception).
+EXITS = [
+    (role, exc)
+    for role in ("open_callback", "close_callback", "message_update_callback")
+    for exc in (KeyboardInterrupt, SystemExit)
+]
+
+
+@pytest.mark.parametrize("role,exc", EXITS, ids=[f"{r}-{e.__name__}" for r, e in EXITS])
+def test_an_exit_from_a_plain_callback_leaves_the_loop(loop, service, role, exc):
+    """KeyboardInterrupt and SystemExit raised by a plain callback are not
+    the loop's exception handler's (nor the error callback's): they leave the
+    loop run, as they would from the program's own code."""
+    handled = []
+    loop.set_exception_handler(lambda lp, ctx: handled.append(ctx))
+    rec = Recorder()
+
+    def plain(arg):
+        raise exc
+
+    callbacks = dict(message_update_callback=rec.on_msg, error_callback=rec.on_err)
+    callbacks[role] = plain
+    client = point_client(Quotra(loop), service.url)
+    client.start_websocket(**callbacks)
+
+    async def scenario():
+        await eventually(lambda: client.IS_CONNECTED.is_set())
+        await client.subscribe(["ABC"])
+        service.send_quote("ABC")
+        service.drop()
+        await asyncio.sleep(30)  # never reached: the exit leaves the loop first
+
+    with pytest.raises(exc):
+        run(loop, scenario(), 20)
+    assert handled == [] and rec.exceptions == []

@@ -121,7 +121,8 @@ double seconds_arg(PyObject* value, const char* what, double lowest) {
     if (s == -1.0 && PyErr_Occurred()) return -1;
     // Written so that a NaN fails too.
     if (!(s >= lowest && s <= MAX_THRESHOLD_S)) {
-        PyErr_Format(PyExc_ValueError, "the %s is at least %g and at most 86400 seconds, not %R", what, lowest, value);
+        PyErr_Format(PyExc_ValueError, "the %s is at least %s and at most 86400 seconds, not %R", what,
+                     lowest > 0 ? "0.001" : "0", value);
         return -1;
     }
     return s;
