@@ -74,6 +74,7 @@ from .feed_args import (
     check_timeout,
     tls_context,
 )
+from .feed_report import FeedReport
 
 __all__ = ["Feed", "open_feed"]
 
@@ -95,7 +96,7 @@ CLOSE_WAIT_S = 2.0
 DISCONNECT_WAIT_S = 1.0
 
 
-class Feed:
+class Feed(FeedReport):
     """An open feed (see the module's documentation); made by ``open_feed``."""
 
     def __init__(
@@ -283,61 +284,6 @@ class Feed:
         """The feed's ``quotra.quotra.Quotra`` client, for ``quotra.monitor``
         and ``quotra.metrics`` (None before the feed opens)."""
         return self._client
-
-    # -- what it says ----------------------------------------------------------
-
-    def stats(self) -> dict[str, Any]:
-        """The feed's counters now (see the module's documentation)."""
-        counters = self._buffer.counters()
-        connected = (
-            self._client is not None and self._client.IS_CONNECTED.is_set() and not self._closed
-        )
-        return {
-            "received": counters["received"],
-            "delivered": counters["delivered"],
-            "conflated": counters["conflated"],
-            "dropped": counters["dropped"],
-            "buffered": counters["buffered"],
-            "errors": self._errors,
-            "connected": connected,
-            "lag_s": counters["lag_s"],
-        }
-
-    def lag_histogram(self) -> monitor.LagHistogram:
-        """The age of the quotes when handed to the consumer, in the buckets
-        of ``quotra.monitor.lag_histogram``."""
-        return monitor.LagHistogram(*self._buffer.lag_histogram())
-
-    def snapshot(self) -> dict[str, Any]:
-        """``stats()`` with ``late_quotes`` and ``future_quotes`` (as handed
-        over) and ``lag_histogram``: what ``quotra.metrics`` reads."""
-        counters = self._buffer.counters()
-        snap = self.stats()
-        snap["late_quotes"] = counters["late_quotes"]
-        snap["future_quotes"] = counters["future_quotes"]
-        snap["lag_histogram"] = self.lag_histogram()
-        return snap
-
-    @property
-    def lag_threshold(self) -> float:
-        """Seconds beyond which a quote handed over is late."""
-        return float(self._buffer.limits()[0])
-
-    @property
-    def future_tolerance(self) -> float:
-        """Seconds a quote may be stamped ahead of this machine's clock."""
-        return float(self._buffer.limits()[1])
-
-    def set_lag_threshold(self, seconds: float) -> None:
-        """Quotes handed over older than ``seconds`` (1 ms to a day) are late."""
-        s = check_seconds(seconds, "lag threshold", MIN_LAG_THRESHOLD_S)
-        self._buffer.set_limits(round(s * 1e9), round(self.future_tolerance * 1e9))
-
-    def set_future_tolerance(self, seconds: float) -> None:
-        """Quotes stamped more than ``seconds`` (0 to a day) ahead of this
-        machine's clock are counted as ``future_quotes``, not as lag."""
-        s = check_seconds(seconds, "future tolerance", 0.0)
-        self._buffer.set_limits(round(self.lag_threshold * 1e9), round(s * 1e9))
 
 
 async def _wait_event(event: asyncio.Event, timeout: float) -> bool:

@@ -8,7 +8,13 @@ import os
 import ssl
 from typing import Any
 
-__all__ = ["check_instruments", "check_seconds", "check_ca_file", "tls_context", "MIN_LAG_THRESHOLD_S"]
+__all__ = [
+    "check_instruments",
+    "check_seconds",
+    "check_ca_file",
+    "tls_context",
+    "MIN_LAG_THRESHOLD_S",
+]
 
 #: The shortest lag threshold taken: the lag histogram's first bound.
 MIN_LAG_THRESHOLD_S = 0.001
@@ -32,7 +38,9 @@ def check_seconds(value: Any, what: str, lowest: float) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"the {what} is a number of seconds, not {type(value).__name__}")
     if not lowest <= value <= MAX_SECONDS:
-        raise ValueError(f"the {what} is at least {lowest:g} and at most 86400 seconds, not {value!r}")
+        raise ValueError(
+            f"the {what} is at least {lowest:g} and at most 86400 seconds, not {value!r}"
+        )
     return float(value)
 
 

@@ -26,9 +26,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from quotra import monitor, point_client  # noqa: E402
-from quotra.quotra import Quotra  # noqa: E402
-from quotra.service.thread import ServiceThread  # noqa: E402
+from quotra import monitor, point_client
+from quotra.quotra import Quotra
+from quotra.service.thread import ServiceThread
 
 WORK_S = 0.002  # the consumer's CPU per quote
 BURST = 30_000  # about 60 s of the consumer's work
@@ -91,9 +91,10 @@ def main(loop_kind: str, how: str) -> None:
             else:
                 os.kill(os.getpid(), getattr(signal, how))
 
-        loop.create_task(drive())
+        driver = loop.create_task(drive())
         loop.run_forever()
         stopped = time.monotonic()
+        assert driver.done()
         snap = monitor.snapshot(client)
         pending = [t for t in asyncio.all_tasks(loop) if not t.done()]
         loop.close()

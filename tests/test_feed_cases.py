@@ -44,7 +44,16 @@ def histogram(buf):
 # (instrument, age s), what take() hands over as instruments, the counters
 # then, the histogram's non-zero buckets, the warnings' words)
 BUFFER_CASES = {
-    "queued in order": (10, False, (1.0, 1.0), [("A", 0), ("B", 0)], ["A", "B"], dict(dropped=0), {0.001: 2}, []),
+    "queued in order": (
+        10,
+        False,
+        (1.0, 1.0),
+        [("A", 0), ("B", 0)],
+        ["A", "B"],
+        dict(dropped=0),
+        {0.001: 2},
+        [],
+    ),
     "full: the oldest dropped, one line for them all": (
         2,
         False,
@@ -124,7 +133,9 @@ def test_the_buffer(caplog, maxsize, conflate, limits, pushed, handed, counters,
     got = buf.counters()
     assert got["received"] == len(pushed)
     for key, value in counters.items():
-        assert got[key] == (pytest.approx(value, abs=0.005) if isinstance(value, float) else value), key
+        assert got[key] == (
+            pytest.approx(value, abs=0.005) if isinstance(value, float) else value
+        ), key
     assert got["lag_s"] is None or got["lag_s"] >= 0
     assert histogram(buf) == buckets
     lines = [r.getMessage() for r in caplog.records if r.name == "test.feed"]
@@ -332,3 +343,36 @@ def test_iterators_subscriptions_errors_and_a_long_buffer(svc):
         await asyncio.wait_for(asyncio.gather(*tasks), 5)  # both ended with the feed
 
     asyncio.run(main())
+
+
+def test_a_feed_as_a_metrics_source():
+    """A feed registers with quotra.metrics as it is: its counters, and the
+    hand-over lag as a histogram of its own, +Inf past 30 s."""
+    from prometheus_client import CollectorRegistry, generate_latest
+    from prometheus_client.parser import text_string_to_metric_families
+
+    from quotra import metrics
+
+    feed = qfeed.open_feed("wss://127.0.0.1:1", maxsize=2)
+    for age in (0.0, 3.0, 45.0):
+        feed._buffer(quote(age=age))
+    feed._buffer.take()
+    feed._buffer.take()
+    registry = CollectorRegistry()
+    collector = metrics.Collector()
+    registry.register(collector)
+    collector.register("f", feed)
+    samples = {
+        (s.name, s.labels.get("le")): s.value
+        for fam in text_string_to_metric_families(generate_latest(registry).decode())
+        for s in fam.samples
+    }
+    assert samples[("quotra_feed_received_total", None)] == 3
+    assert samples[("quotra_feed_dropped_total", None)] == 1
+    assert samples[("quotra_feed_delivered_total", None)] == 2
+    assert samples[("quotra_feed_buffered", None)] == 0
+    assert samples[("quotra_feed_conflated_total", None)] == 0
+    assert samples[("quotra_feed_late_quotes_total", None)] == 2
+    assert samples[("quotra_feed_lag_seconds_bucket", "30.0")] == 1
+    assert samples[("quotra_feed_lag_seconds_bucket", "+Inf")] == 2
+    assert samples[("quotra_feed_lag_seconds_count", None)] == 2

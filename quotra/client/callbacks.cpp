@@ -51,9 +51,10 @@ void report_unrunnable(Quotra* self, CallbackRole role, PyObject* cb, PyObject* 
     if (self->callbacks_warned & role) return;
     self->callbacks_warned |= role;
     Ref name = callback_name(cb);
-    Ref line = own(PyUnicode_FromFormat("%s %U returned %.200R, %s. Define it with async def (reported once for "
-                                        "this callback).",
-                                        role_name(role), name.get(), result, why));
+    Ref line =
+        own(PyUnicode_FromFormat("%s %U returned %.200R, %s. Define it with async def (reported once for "
+                                 "this callback).",
+                                 role_name(role), name.get(), result, why));
     log(S(error), line.get());
 }
 

@@ -119,8 +119,8 @@
     X(cr_frame, "cr_frame")                                                 \
     X(cr_running, "cr_running")                                             \
     X(cr_suspended, "cr_suspended")                                         \
-    X(dunder_code, "__code__")                                               \
-    X(dunder_func, "__func__")                                               \
+    X(dunder_code, "__code__")                                              \
+    X(dunder_func, "__func__")                                              \
     X(loop, "loop")                                                         \
     X(__qualname__, "__qualname__")                                         \
     X(urlsplit, "urlsplit")                                                 \

@@ -88,8 +88,7 @@ PyObject* round_end_impl(PyObject* func, PyObject* const*, PyObject*, PyObject*)
 
 }  // namespace
 
-const FunctionDef round_end_def = {
-    "<round end>", "Quotra.<round end>", no_params, false, false, false, round_end_impl};
+const FunctionDef round_end_def = {"<round end>", "Quotra.<round end>", no_params, false, false, false, round_end_impl};
 
 void count_round_quote(Quotra* self, PyObject* loop) {
     if (self->round_quotes++ != 0) return;

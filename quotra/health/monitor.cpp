@@ -128,8 +128,8 @@ double seconds_arg(PyObject* value, const char* what, double lowest) {
     return s;
 }
 
-Quotra* client_and_seconds(PyObject* module, PyObject* const* args, Py_ssize_t nargs, const char* fn,
-                           const char* what, double lowest, double* s) {
+Quotra* client_and_seconds(PyObject* module, PyObject* const* args, Py_ssize_t nargs, const char* fn, const char* what,
+                           double lowest, double* s) {
     if (nargs != 2) {
         PyErr_Format(PyExc_TypeError, "%s() takes 2 arguments (%zd given)", fn, nargs);
         return nullptr;
@@ -176,8 +176,7 @@ PyMethodDef module_methods[] = {
     {"future_tolerance", future_tolerance, METH_O,
      "future_tolerance($module, client, /)\n--\n\nHow far ahead of this clock a quote may be stamped, in seconds."},
     {"set_future_tolerance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_future_tolerance)),
-     METH_FASTCALL,
-     "set_future_tolerance($module, client, seconds, /)\n--\n\nSets the client's future tolerance."},
+     METH_FASTCALL, "set_future_tolerance($module, client, seconds, /)\n--\n\nSets the client's future tolerance."},
     {nullptr, nullptr, 0, nullptr},
 };
 

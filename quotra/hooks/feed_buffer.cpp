@@ -26,7 +26,8 @@ struct Entry {
     PyObject* quote;  // owned
 };
 
-struct FeedBuffer {
+// A Python object: made zeroed by tp_alloc, never by a constructor.
+struct FeedBuffer {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject_HEAD
     vectorcallfunc vectorcall;
     std::deque<Entry>* queue;  // owned (new/delete): a C++ object in a C struct
@@ -303,7 +304,8 @@ PyObject* fb_counters(PyObject* self, PyObject*) {
         put(d, "conflated", PyLong_FromUnsignedLongLong(b->conflated)) < 0 ||
         put(d, "dropped", PyLong_FromUnsignedLongLong(b->dropped)) < 0 ||
         put(d, "buffered", PyLong_FromSsize_t(buffered(b))) < 0 ||
-        put(d, "lag_s", h.lag_quotes ? PyFloat_FromDouble(seconds(h.lag_ns > 0 ? h.lag_ns : 0)) : Py_NewRef(Py_None)) < 0 ||
+        put(d, "lag_s", h.lag_quotes ? PyFloat_FromDouble(seconds(h.lag_ns > 0 ? h.lag_ns : 0)) : Py_NewRef(Py_None)) <
+            0 ||
         put(d, "late_quotes", PyLong_FromUnsignedLongLong(h.late_quotes)) < 0 ||
         put(d, "future_quotes", PyLong_FromUnsignedLongLong(h.future_quotes)) < 0) {
         Py_DECREF(d);
@@ -466,8 +468,9 @@ PyType_Slot fb_slots[] = {
 }  // namespace
 
 int add_feed_buffer_type(PyObject* module) {
-    if (!s_instrument && !(s_instrument = PyUnicode_InternFromString("instrument"))) return -1;
-    if (!s_exchange_ts_ns && !(s_exchange_ts_ns = PyUnicode_InternFromString("exchange_ts_ns"))) return -1;
+    if (!s_instrument) s_instrument = PyUnicode_InternFromString("instrument");
+    if (!s_exchange_ts_ns) s_exchange_ts_ns = PyUnicode_InternFromString("exchange_ts_ns");
+    if (!s_instrument || !s_exchange_ts_ns) return -1;
     PyType_Spec spec = {"quotra._quiet.FeedBuffer", sizeof(FeedBuffer), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, fb_slots};
     PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
