@@ -62,7 +62,7 @@ setup(
         Extension(
             "quotra._quiet",
             sources=quiet_sources,
-            depends=headers,
+            depends=headers + sorted(glob.glob("quotra/hooks/*.hpp")),
             language="c++",
             extra_compile_args=extra,
             extra_link_args=link,

@@ -13,6 +13,7 @@
 // usual form, goes the general way, so results and errors stay exactly those
 // of orjson, b64decode and the message object's own methods.
 #include "client.hpp"
+#include "health_py.hpp"
 #include "support.hpp"
 
 #include <optional>
@@ -176,24 +177,6 @@ private:
     bool unbound_;
 };
 
-// The general way's quote timestamp, read from its dict; 0 when it has none
-// that can be taken (not a dict, no such key, not an int that fits).
-int64_t exchange_ts_ns(PyObject* quote) noexcept {
-    if (!PyDict_CheckExact(quote)) return 0;
-    PyObject* v = PyDict_GetItemWithError(quote, S(exchange_ts_ns));  // borrowed
-    if (!v || !PyLong_CheckExact(v)) {
-        PyErr_Clear();
-        return 0;
-    }
-    int overflow;
-    long long ts = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow || (ts == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return 0;
-    }
-    return ts;
-}
-
 // The guarded block's second statement: the dict to the user's callback, its
 // coroutine to the loop. create_task is looked up before the dict is made, so
 // that a loop without it fails before the callback runs. A client with a sink
@@ -208,7 +191,8 @@ void deliver(Quotra* self, PyObject* pricetape, bool native) {
     // The quote's age as its dict is filled, before the callback (which an
     // eager task runs inside create_task) can add to it.
     // The native way reads it from the message, the general way from the dict.
-    int64_t ts = native ? state.pricetape_api->exchange_ts_ns(pricetape) : exchange_ts_ns(as_dict.get());
+    int64_t ts =
+        native ? state.pricetape_api->exchange_ts_ns(pricetape) : quote_timestamp(as_dict.get(), S(exchange_ts_ns));
     bool line_due = ts > 0 && count_lag(self->health, wall_ns() - ts);
     if (to_sink) {
         PyObject* args[] = {nullptr, as_dict.get()};

@@ -7,6 +7,7 @@
 // not the one these headers give, so the layout it reads is the one the
 // client was built with.
 #include "../client/client_type.hpp"
+#include "../client/health_py.hpp"
 
 namespace {
 
@@ -76,26 +77,7 @@ PyObject* lag_histogram(PyObject* module, PyObject* client) {
     Quotra* q = client_of(module, client, "lag_histogram");
     if (!q) return nullptr;
     const Health h = q->health;
-    PyObject* bounds = PyTuple_New(qt::LAG_BOUNDS);
-    PyObject* counts = PyTuple_New(qt::LAG_BOUNDS + 1);
-    PyObject* sum = PyFloat_FromDouble(h.lag_sum_s);
-    PyObject* out = bounds && counts && sum ? PyTuple_Pack(3, bounds, counts, sum) : nullptr;
-    bool ok = out != nullptr;
-    for (size_t i = 0; ok && i < qt::LAG_BOUNDS; i++) {
-        PyObject* b = PyFloat_FromDouble(static_cast<double>(qt::LAG_BOUNDS_NS[i]) / 1e9);
-        ok = b != nullptr;
-        if (ok) PyTuple_SET_ITEM(bounds, i, b);
-    }
-    for (size_t i = 0; ok && i <= qt::LAG_BOUNDS; i++) {
-        PyObject* c = PyLong_FromUnsignedLongLong(h.lag_counts[i]);
-        ok = c != nullptr;
-        if (ok) PyTuple_SET_ITEM(counts, i, c);
-    }
-    Py_XDECREF(bounds);
-    Py_XDECREF(counts);
-    Py_XDECREF(sum);
-    if (!ok) Py_CLEAR(out);
-    return out;
+    return qt::lag_histogram_tuple(h);
 }
 
 PyObject* lag_threshold(PyObject* module, PyObject* client) {

@@ -12,6 +12,8 @@
 // up is woken once per batch the loop reads, never once per quote.
 #include "feed_buffer.hpp"
 
+#include "../client/health_py.hpp"
+
 #include <cinttypes>
 #include <cstdio>
 #include <deque>
@@ -112,23 +114,6 @@ void lag_line(FeedBuffer* b) {
         return;
     }
     log_line(b, level, text);
-}
-
-// The quote's exchange_ts_ns, or 0 when it has none that can be taken.
-int64_t timestamp(PyObject* quote) {
-    if (!PyDict_Check(quote)) return 0;
-    PyObject* v = PyDict_GetItemWithError(quote, s_exchange_ts_ns);  // borrowed
-    if (!v || !PyLong_CheckExact(v)) {
-        PyErr_Clear();
-        return 0;
-    }
-    int overflow;
-    long long ts = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow || (ts == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return 0;
-    }
-    return ts;
 }
 
 int wake(FeedBuffer* b) {
@@ -252,7 +237,7 @@ PyObject* fb_take(PyObject* self, PyObject*) {
             Py_DECREF(e.key);
         }
         b->delivered++;
-        int64_t ts = timestamp(e.quote);
+        int64_t ts = qt::quote_timestamp(e.quote, s_exchange_ts_ns);
         if (ts > 0 && qt::count_lag(b->lag, qt::wall_ns() - ts)) lag_line(b);
         return e.quote;
     }
@@ -315,29 +300,7 @@ PyObject* fb_counters(PyObject* self, PyObject*) {
 }
 
 // (bounds, counts, sum) of the hand-over lag, as quotra._monitor.lag_histogram gives a client's.
-PyObject* fb_lag_histogram(PyObject* self, PyObject*) {
-    const Health& h = as_buffer(self)->lag;
-    PyObject* bounds = PyTuple_New(qt::LAG_BOUNDS);
-    PyObject* counts = PyTuple_New(qt::LAG_BOUNDS + 1);
-    PyObject* sum = PyFloat_FromDouble(h.lag_sum_s);
-    PyObject* out = bounds && counts && sum ? PyTuple_Pack(3, bounds, counts, sum) : nullptr;
-    bool ok = out != nullptr;
-    for (size_t i = 0; ok && i < qt::LAG_BOUNDS; i++) {
-        PyObject* v = PyFloat_FromDouble(seconds(qt::LAG_BOUNDS_NS[i]));
-        ok = v != nullptr;
-        if (ok) PyTuple_SET_ITEM(bounds, i, v);
-    }
-    for (size_t i = 0; ok && i <= qt::LAG_BOUNDS; i++) {
-        PyObject* v = PyLong_FromUnsignedLongLong(h.lag_counts[i]);
-        ok = v != nullptr;
-        if (ok) PyTuple_SET_ITEM(counts, i, v);
-    }
-    Py_XDECREF(bounds);
-    Py_XDECREF(counts);
-    Py_XDECREF(sum);
-    if (!ok) Py_CLEAR(out);
-    return out;
-}
+PyObject* fb_lag_histogram(PyObject* self, PyObject*) { return qt::lag_histogram_tuple(as_buffer(self)->lag); }
 
 // set_limits(lag_threshold_ns, future_tolerance_ns): checked by quotra.feed.
 PyObject* fb_set_limits(PyObject* self, PyObject* args) {
