@@ -16,12 +16,19 @@ namespace {
 // Deferred lists compact once this many of their coroutines are taken.
 constexpr Py_ssize_t COMPACT_AT = 4096;
 
+// Borrowed: the underlying transport of the client's connection, or nullptr.
+PyObject* underlying_of(Quotra* self) {
+    PyObject* transport = self->transport;  // borrowed
+    if (!PyObject_TypeCheck(transport, reinterpret_cast<PyTypeObject*>(state.WSTransport))) return nullptr;
+    return reinterpret_cast<picows::WSTransport*>(transport)->underlying_transport;
+}
+
 void set_reading(Quotra* self, bool paused) noexcept {
     try {
         if (paused) {
-            Ref transport = newref(self->transport);
-            if (!PyObject_TypeCheck(transport.get(), reinterpret_cast<PyTypeObject*>(state.WSTransport))) return;
-            Ref underlying = newref(reinterpret_cast<picows::WSTransport*>(transport.get())->underlying_transport);
+            PyObject* current = underlying_of(self);  // borrowed
+            if (!current) return;
+            Ref underlying = newref(current);
             call_method(underlying.get(), S(pause_reading));
             set_field(self->paused, underlying.get());
         } else {
@@ -111,7 +118,8 @@ void defer_quote(Quotra* self, PyObject* loop, PyObject* coro) {
     }
     check(PyList_Append(list.get(), coro));
     mark_round(self, loop);
-    if (self->paused == Py_None) set_reading(self, true);
+    // The connection now, which after a reconnection is not the one paused.
+    if (self->paused != underlying_of(self)) set_reading(self, true);
 }
 
 void drop_deferred_quotes(Quotra* self) noexcept {

@@ -137,7 +137,10 @@ void cancel_waiting(Quotra* self) {
     Ref loop = newref(self->loop);
     Ref asyncio = global(S(asyncio));
     Ref running = call_method(asyncio.get(), S(_get_running_loop));
-    if (running.get() != loop.get()) return;  // task.cancel() belongs to the loop's thread
+    // The loop's thread only: task.cancel() and the transport belong to it (a
+    // close from another thread leaves the deferred ones to the round's end).
+    if (running.get() != loop.get()) return;
+    drop_deferred_quotes(self);
     Ref code = callback_code(cb.get());
     if (!code) return;
     Ref all = call_method(asyncio.get(), S(all_tasks), loop.get());
@@ -154,7 +157,6 @@ void cancel_waiting(Quotra* self) {
 }  // namespace
 
 void cancel_waiting_quotes(Quotra* self) {
-    drop_deferred_quotes(self);
     // A help to the close, never a reason for it to fail.
     try {
         cancel_waiting(self);
