@@ -237,14 +237,18 @@ class Feed(FeedReport):
     # -- the consumer's side ---------------------------------------------------
 
     def __aiter__(self) -> Feed:
+        self._check_opened()
+        return self
+
+    def _check_opened(self) -> None:
         if self._loop is None:
             raise RuntimeError(
                 "quotra.feed: the feed is not open; iterate it inside "
                 "'async with open_feed(...) as feed:'"
             )
-        return self
 
     async def __anext__(self) -> Quote:
+        self._check_opened()
         if self._closed:
             raise StopAsyncIteration
         if time.monotonic() - self._since_loop >= YIELD_AFTER_S:

@@ -297,6 +297,8 @@ def test_iterators_subscriptions_errors_and_a_long_buffer(svc):
         with pytest.raises(RuntimeError, match="not open"):
             async for _ in feed:
                 pass
+        with pytest.raises(RuntimeError, match="not open"):
+            await anext(feed)
         async with feed:
             conn = await asyncio.to_thread(svc.wait_subscribed, ["ABC", "XYZ"], timeout=10)
             await feed.unsubscribe(["XYZ"])
