@@ -11,7 +11,7 @@ headers = sorted(glob.glob("quotra/client/*.hpp"))
 monitor_sources = ["quotra/health/monitor.cpp"]
 # Clients that end without ending the loop, quotra._quiet, for quotra.feed:
 # built from the client's headers too, for its layout and native table.
-quiet_sources = ["quotra/hooks/quiet.cpp"]
+quiet_sources = ["quotra/hooks/quiet.cpp", "quotra/hooks/feed_buffer.cpp"]
 # The native price message is a module of its own: pricetape_proto uses it
 # without quotra.quotra, and quotra.quotra reaches it through its capsule.
 native_sources = sorted(glob.glob("quotra/native/*.cpp"))
@@ -62,7 +62,7 @@ setup(
         Extension(
             "quotra._quiet",
             sources=quiet_sources,
-            depends=headers,
+            depends=headers + sorted(glob.glob("quotra/hooks/*.hpp")),
             language="c++",
             extra_compile_args=extra,
             extra_link_args=link,

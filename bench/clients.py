@@ -23,7 +23,9 @@ same client on a loop whose task factory starts tasks eagerly, see
     the same decode path on a client built with the ``websockets`` library.
 ``feed``
     ``quotra.feed``: the client's quotes through the feed, taken by an
-    ``async for`` that awaits the same trivial coroutine per quote.
+    ``async for`` that awaits the same trivial coroutine per quote. Its
+    buffer holds the run's whole burst (``maxsize`` the run's quotes): the
+    service sends faster than any consumer takes, and every quote is counted.
 
 Every variant connects with ``ssl.create_default_context()`` (the driver points
 ``SSL_CERT_FILE`` at the service's CA), subscribes to ``BENCH`` and runs the
@@ -250,10 +252,10 @@ async def connect_quotra(url: str, loop, on_quote) -> None:
     loop._bench_client = client
 
 
-async def connect_feed(url: str, loop, on_quote) -> None:
-    from quotra.feed import open_feed
+async def connect_feed(url: str, loop, on_quote, quotes: int) -> None:
+    from quotra.feed import DEFAULT_MAXSIZE, open_feed
 
-    feed = open_feed(url, [INSTRUMENT])
+    feed = open_feed(url, [INSTRUMENT], maxsize=max(DEFAULT_MAXSIZE, quotes))
     await asyncio.wait_for(feed.__aenter__(), 10)
 
     async def consume():
@@ -303,12 +305,12 @@ async def connect_websockets(url: str, loop, on_quote) -> None:
     loop._bench_client = (ws, create_task(read()))
 
 
-async def connect(variant: str, url: str, on_quote) -> None:
+async def connect(variant: str, url: str, on_quote, quotes: int = 0) -> None:
     loop = asyncio.get_running_loop()
     if variant == "quotra":
         await connect_quotra(url, loop, on_quote)
     elif variant == "feed":
-        await connect_feed(url, loop, on_quote)
+        await connect_feed(url, loop, on_quote, quotes)
     elif variant in ("floor", "python_peer"):
         await connect_picows(variant, url, loop, on_quote)
     elif variant == "websockets_peer":
@@ -323,7 +325,7 @@ async def connect(variant: str, url: str, on_quote) -> None:
 async def throughput(variant: str, url: str, marks: tuple[int, ...], timeout: float) -> dict:
     loop = asyncio.get_running_loop()
     m = Marks(marks, loop)
-    await connect(variant, url, make_on_quote(m))
+    await connect(variant, url, make_on_quote(m), quotes=marks[-1])
     await asyncio.wait_for(m.done, timeout)
     (c0, t0, cpu0, _), (c1, t1, cpu1, _) = m.seen[0], m.seen[-1]
     n = c1 - c0

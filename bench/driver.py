@@ -85,12 +85,15 @@ RATIO_GOALS = {
     "quotra_over_websockets_peer": 3.3,
 }
 # Goals on "cpu_ratios": eager tasks at most 0.6x the default mode's CPU per quote.
-# quotra.feed (no task per quote) at most the raw client's CPU per quote.
-CPU_RATIO_GOALS = {"quotra_eager_over_quotra": 1.67, "feed_over_quotra": 1.0}
+# quotra.feed (no task per quote) at least 2.5x less CPU per quote than the raw client.
+CPU_RATIO_GOALS = {"quotra_eager_over_quotra": 1.67, "feed_over_quotra": 2.5}
 # Instructions per whole frame (stage profile): quotra's at most this times the
 # floor's; the Python peer's at least this times quotra's.
 INSTR_FLOOR_GOAL = 1.15
 INSTR_PEER_GOAL = 1.75
+# quotra.feed (the quote into its buffer, then taken by the consumer): at most
+# half the floor's instructions per quote.
+INSTR_FEED_GOAL = 0.5
 RSS_GROWTH_GOAL_MIB = 2.0
 P99_GOAL_US = 1000.0
 
@@ -382,6 +385,7 @@ def run_stages(python: str, frames: int, warm: int, timeout: float, loop: str = 
         "frame_floor",
         "frame_python_peer",
         "frame_quotra",
+        "frame_feed",
         "task_eager",
         "frame_floor_eager",
         "frame_quotra_eager",
@@ -412,7 +416,15 @@ def run_stages(python: str, frames: int, warm: int, timeout: float, loop: str = 
         "python_steps": {k: round(v) for k, v in steps.items()},
         "frame_totals": {
             k: round(per["frame_" + k])
-            for k in ("quotra", "python_peer", "floor", "picows", "quotra_eager", "floor_eager")
+            for k in (
+                "quotra",
+                "python_peer",
+                "floor",
+                "picows",
+                "quotra_eager",
+                "floor_eager",
+                "feed",
+            )
         },
         "regions": {k: round(v) for k, v in per.items()},
         "frames": frames,
@@ -463,6 +475,15 @@ def goals_of(res: dict) -> list[dict]:
                 "met": v <= INSTR_FLOOR_GOAL,
             }
         )
+        if ft.get("feed"):
+            v = ft["feed"] / ft["floor"]
+            goals.append(
+                {
+                    "goal": f"instructions per quote, feed/floor <= {INSTR_FEED_GOAL}",
+                    "value": round(v, 3),
+                    "met": v <= INSTR_FEED_GOAL,
+                }
+            )
         v = ft["python_peer"] / ft["quotra"]
         goals.append(
             {

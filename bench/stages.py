@@ -29,6 +29,9 @@ chunks (as the TLS layer hands them over) with the loop run after each chunk:
   transport, no socket, no TLS) into a listener: picows' bare ``WSListener``
   (the cost of parsing and dispatching a frame), the floor's listener, the
   Python peer's, and the real ``QuotraListner`` of a real ``Quotra`` client;
+  ``feed``: the listener of a ``quotra.feed`` client (its quotes into the
+  feed's native buffer, no task) with the consumer's side after each chunk:
+  every quote taken from the buffer and the same trivial coroutine awaited;
 * then the same with the loop's task factory starting tasks eagerly
   (``bench.clients.eager_factory``): ``task_eager`` (the ``task`` step's
   region again), ``frame_floor_eager`` and ``frame_quotra_eager``.
@@ -65,7 +68,7 @@ GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 CHUNK = 16 * 1024
 STEPS = ("json", "base64", "parse", "dict", "callback", "task")
 NATIVE_STEPS = ("native_form", "native_parse", "native_dict")
-FRAME_PATHS = ("picows", "floor", "python_peer", "quotra")
+FRAME_PATHS = ("picows", "floor", "python_peer", "quotra", "feed")
 EAGER_FRAME_PATHS = ("floor", "quotra")
 
 
@@ -314,7 +317,32 @@ async def frame_listener_factory(name: str, loop):
         state[8], state[9] = on_error, on_quote  # error_callback, message_callback
         client.__setstate_cython__(tuple(state))
         return lambda: QuotraListner(client, loop)
+    if name == "feed":
+        from quotra import _quiet
+        from quotra.quotra import QuotraListner
+
+        client = _quiet.quiet_client(loop)
+        buffer = _quiet.FeedBuffer(logging.getLogger("bench.stages"), 1_000_000, False)
+        _quiet.set_sink(client, buffer)
+        frame_listener_factory.feed_buffer = buffer  # type: ignore[attr-defined]
+        return lambda: QuotraListner(client, loop)
     raise ValueError(name)
+
+
+def feed_region(proto, buffer):
+    """Frames into a feed's buffer, then its consumer: as ``async for quote in
+    feed: await on_quote(quote)`` does, without the iterator's own checks."""
+    sleep = asyncio.sleep
+    take = buffer.take
+
+    async def run(batches):
+        for chunk in batches:
+            feed(proto, chunk)
+            while (quote := take()) is not None:
+                await on_quote(quote)
+            await sleep(0)
+
+    return run
 
 
 def frame_region(proto):
@@ -365,7 +393,12 @@ def main(argv=None) -> None:
     for name in FRAME_PATHS:
         factory = loop.run_until_complete(frame_listener_factory(name, loop))
         proto, _ = loop.run_until_complete(open_protocol(factory))
-        measure(loop, "frame_" + name, frame_region(proto), chunks, warm_chunks)
+        region = (
+            feed_region(proto, frame_listener_factory.feed_buffer)  # type: ignore[attr-defined]
+            if name == "feed"
+            else frame_region(proto)
+        )
+        measure(loop, "frame_" + name, region, chunks, warm_chunks)
     loop.set_task_factory(eager_factory(args.loop))
     measure(loop, "task_eager", step_regions(loop)["task"], batches, warm_batches)
     for name in EAGER_FRAME_PATHS:

@@ -12,9 +12,12 @@ its own. Leaving the ``async with`` (or ``break`` then leaving it) closes the
 connection and leaves the loop and the program's other tasks running; the
 client's reconnection is its own, the subscription set carried over. Ctrl-C
 under ``asyncio.run`` ends the program with a plain ``KeyboardInterrupt``.
+Iterating a feed that was never opened raises ``RuntimeError``. Several
+tasks may iterate one feed: they share its quotes (each quote goes to one of
+them), and every one of them ends when the feed closes.
 
-While the consumer is slower than the quotes arrive, they wait in the feed,
-and memory stays bounded either way:
+While the consumer is slower than the quotes arrive, they wait in a buffer
+that the feed's client holds, and memory stays bounded either way:
 
 ``conflate=True``
     the consumer is handed the latest quote of each instrument, in the order
@@ -25,40 +28,53 @@ and memory stays bounded either way:
 ``conflate=False`` (the default)
     every quote, in order, through a buffer of ``maxsize`` quotes (default
     100,000); when it is full the oldest quote is dropped, counted as
-    ``dropped`` and logged (logger ``quotra.feed``) at most every 5 s.
+    ``dropped`` and logged (logger ``quotra.feed``) at most every 5 s, each
+    line counting the quotes dropped since the one before (the last ones are
+    logged when the feed closes).
 
 ``feed.stats()`` says how it goes: ``received`` (quotes from the client),
 ``delivered`` (handed to the consumer), ``conflated``, ``dropped``,
-``buffered`` (waiting now), ``errors`` (quote frames that failed, as the
-client's error callback gets them), ``connected``, and ``lag_s``: the age
-(now minus ``exchange_ts_ns``) of the quote last handed to the consumer, when
-it was handed over: the consumer's own lag, which the client's
-(``quotra.monitor``, measured as quotes are decoded) does not see.
+``buffered`` (waiting now), ``errors`` (quote frames that failed, whether or
+not an ``error_callback`` was given), ``connected``, and ``lag_s``: the age
+(now minus ``exchange_ts_ns``, never below 0) of the quote last handed to
+the consumer, when it was handed over: the consumer's own lag, which the
+client's (``quotra.monitor``, measured as quotes are decoded) does not see.
+``feed.snapshot()`` adds ``late_quotes``, ``future_quotes`` and the hand-over
+lag's histogram (``lag_histogram``), for ``quotra.metrics.register(name,
+feed)``.
 
-Per quote the feed creates no task: the client's callback stores the quote
-and hands the loop a marker that the feed's task factory, installed on the
-loop while a feed is open and passing every other coroutine on to the
-factory that was there before, answers without making a task. A consumer
-that keeps up is woken once per batch of quotes the loop reads, not once per
-quote. Replacing the loop's task factory while a feed is open makes the feed
-fall back to a coroutine per quote (correct, slower).
+The hand-over lag has the client's lines: a WARNING with the word "behind"
+when a quote is handed over older than the lag threshold (at most one every
+5 s), an INFO line once quotes are back under it, and one WARNING for quotes
+stamped further in the future than the future tolerance. Both default to
+the client's (``quotra.monitor``), or are given to ``open_feed``.
+
+Per quote the feed runs no Python code and makes no task: the client puts
+each quote's dict into the buffer (``quotra._quiet.FeedBuffer``) from its
+quote path, and a waiting consumer is woken once per batch of quotes the
+loop reads. Nothing outside the feed's own client changes while it is open.
 """
 
 from __future__ import annotations
 
 import asyncio
-import collections
-import collections.abc
 import logging
-import math
-import os
 import ssl
 import time
-import types
 from collections.abc import Awaitable, Callable, Sequence
 from typing import Any
 
-from . import _check_url, _quiet, point_client
+from . import _check_url, _quiet, monitor, point_client
+from .feed_args import (
+    MIN_LAG_THRESHOLD_S,
+    check_ca_file,
+    check_instruments,
+    check_maxsize,
+    check_seconds,
+    check_timeout,
+    tls_context,
+)
+from .feed_report import FeedReport
 
 __all__ = ["Feed", "open_feed"]
 
@@ -68,8 +84,6 @@ Quote = dict[str, Any]
 ErrorCallback = Callable[[BaseException], Awaitable[None] | None]
 
 DEFAULT_MAXSIZE = 100_000
-#: At most one line about dropped quotes in this many seconds.
-DROP_LINE_EVERY_S = 5.0
 #: A consumer that has been handed quotes from the buffer for this long
 #: without waiting lets the loop run once before the next: the loop then
 #: reads what has arrived, so a conflated quote is at most about this much
@@ -82,125 +96,7 @@ CLOSE_WAIT_S = 2.0
 DISCONNECT_WAIT_S = 1.0
 
 
-class _Delivered:
-    """What the client's callback returns for a quote the feed has stored:
-    the task factory recognises it and makes no task."""
-
-    __slots__ = ()
-
-
-class _NoTask:
-    """The factory's answer for a stored quote, in place of a task: the loop
-    may call ``set_name`` on it; the client keeps nothing."""
-
-    __slots__ = ()
-
-    def set_name(self, name: object) -> None:
-        pass
-
-    def done(self) -> bool:
-        return True
-
-
-# A coroutine to the client, which hands anything that is not one to the loop
-# only after reporting it as a plain function's result: registered, the
-# marker goes to create_task, and so to the feed's factory.
-collections.abc.Coroutine.register(_Delivered)
-_DELIVERED = _Delivered()
-_NO_TASK = _NoTask()
-
-
-class _Factory:
-    """The loop's task factory while feeds are open on it: stored quotes get
-    no task, every other coroutine goes to the factory that was there before
-    (or becomes an ordinary task)."""
-
-    def __init__(self, previous: Any) -> None:
-        self.previous = previous
-        self.feeds = 0
-
-    def __call__(self, loop: asyncio.AbstractEventLoop, coro: Any, **kwargs: Any) -> Any:
-        if coro is _DELIVERED:
-            return _NO_TASK
-        if self.previous is not None:
-            return self.previous(loop, coro, **kwargs)
-        # uvloop passes eager_start=None, which asyncio's Task refuses.
-        if kwargs.get("eager_start", 0) is None:
-            del kwargs["eager_start"]
-        return asyncio.Task(coro, loop=loop, **kwargs)
-
-
-async def _trivial() -> None:
-    pass
-
-
-class _Trust:
-    """CA files that feeds asked to trust. The client makes each connection's
-    TLS context with ``ssl.create_default_context()``, ``ssl`` being a global
-    of ``quotra.quotra``; while a feed with ``ca_file`` is open, that global
-    is a copy of the ssl module whose ``create_default_context`` also loads
-    these files. The trust is added to the default one, for every client's
-    connections in the process while such a feed is open; the module global
-    is put back when the last one closes."""
-
-    def __init__(self) -> None:
-        self.files: dict[str, int] = {}
-        self.shim: types.ModuleType | None = None
-
-    def create_default_context(
-        self,
-        purpose: ssl.Purpose = ssl.Purpose.SERVER_AUTH,
-        *,
-        cafile: str | None = None,
-        capath: str | None = None,
-        cadata: Any = None,
-    ) -> ssl.SSLContext:
-        ctx = ssl.create_default_context(purpose, cafile=cafile, capath=capath, cadata=cadata)
-        for path in list(self.files):
-            ctx.load_verify_locations(cafile=path)
-        return ctx
-
-    def add(self, path: str) -> None:
-        from . import quotra as client_module
-
-        self.files[path] = self.files.get(path, 0) + 1
-        if self.shim is None:
-            shim = types.ModuleType("ssl", ssl.__doc__)
-            shim.__dict__.update({k: v for k, v in vars(ssl).items() if not k.startswith("__")})
-            shim.__dict__["create_default_context"] = self.create_default_context
-            self.shim = shim
-        if getattr(client_module, "ssl", None) is not self.shim:
-            client_module.ssl = self.shim
-
-    def remove(self, path: str) -> None:
-        from . import quotra as client_module
-
-        left = self.files.get(path, 0) - 1
-        if left > 0:
-            self.files[path] = left
-            return
-        self.files.pop(path, None)
-        if (
-            not self.files
-            and self.shim is not None
-            and getattr(client_module, "ssl", None) is self.shim
-        ):
-            client_module.ssl = ssl
-
-
-_TRUST = _Trust()
-
-
-def _check_instruments(instruments: Any, what: str = "instruments") -> list[str]:
-    if isinstance(instruments, (str, bytes)) or not isinstance(instruments, (list, tuple)):
-        raise TypeError(f"{what} is a list of instrument symbols, not {type(instruments).__name__}")
-    for i in instruments:
-        if not isinstance(i, str) or not i:
-            raise ValueError(f"{what}: an instrument symbol is a non-empty str, not {i!r}")
-    return list(instruments)
-
-
-class Feed:
+class Feed(FeedReport):
     """An open feed (see the module's documentation); made by ``open_feed``."""
 
     def __init__(
@@ -213,6 +109,8 @@ class Feed:
         ca_file: str | None,
         error_callback: ErrorCallback | None,
         open_timeout: float,
+        lag_threshold: float | None = None,
+        future_tolerance: float | None = None,
     ) -> None:
         self.url = url
         self.conflate = conflate
@@ -221,72 +119,18 @@ class Feed:
         self._ca_file = ca_file
         self._error_callback = error_callback
         self._open_timeout = open_timeout
+        self._limits = (lag_threshold, future_tolerance)
+        self._buffer = _quiet.FeedBuffer(logger, maxsize, conflate)
         self._loop: asyncio.AbstractEventLoop | None = None
         self._client: Any = None
         self._stop_event: asyncio.Event | None = None
         self._watcher: asyncio.Task[None] | None = None
-        self._factory: _Factory | None = None
-        self._waiter: asyncio.Future[None] | None = None
-        self._latest: collections.OrderedDict[Any, Quote] = collections.OrderedDict()
-        self._queue: collections.deque[Quote] = collections.deque()
         self._opened = False
-        self._ended = False
         self._closed = False
-        self._received = 0
-        self._delivered = 0
-        self._conflated = 0
-        self._dropped = 0
-        self._dropped_at_line = 0
-        self._drop_line_at = -math.inf
         self._errors = 0
-        self._lag_ns: int | None = None
-        self._trusting = False
         self._since_loop = 0.0  # time.monotonic() when the loop last ran between two quotes
 
     # -- the client's side -----------------------------------------------------
-
-    def _on_quote(self, quote: Quote) -> Any:
-        self._received += 1
-        if self.conflate:
-            latest = self._latest
-            key = quote.get("instrument")
-            if key in latest:
-                latest.move_to_end(key)
-                self._conflated += 1
-            latest[key] = quote
-        else:
-            queue = self._queue
-            if len(queue) >= self.maxsize:
-                queue.popleft()
-                self._dropped += 1
-                self._drop_line()
-            queue.append(quote)
-        waiter = self._waiter
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
-        factory = self._factory
-        if (
-            factory is not None
-            and self._loop is not None
-            and self._loop.get_task_factory() is factory
-        ):
-            return _DELIVERED
-        return _trivial()
-
-    def _drop_line(self) -> None:
-        now = time.monotonic()
-        if now - self._drop_line_at < DROP_LINE_EVERY_S:
-            return
-        self._drop_line_at = now
-        dropped = self._dropped - self._dropped_at_line
-        self._dropped_at_line = self._dropped
-        logger.warning(
-            "feed buffer full (maxsize %d): the consumer is behind; dropped %d oldest quotes "
-            "since the last such line (%d in all)",
-            self.maxsize,
-            dropped,
-            self._dropped,
-        )
 
     async def _on_error(self, exc: BaseException) -> None:
         self._errors += 1
@@ -303,13 +147,7 @@ class Feed:
     async def _watch_end(self) -> None:
         assert self._stop_event is not None
         await self._stop_event.wait()
-        self._ended = True
-        self._wake()
-
-    def _wake(self) -> None:
-        waiter = self._waiter
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
+        self._buffer.end()
 
     # -- opening and closing ---------------------------------------------------
 
@@ -320,24 +158,32 @@ class Feed:
     async def __aexit__(self, *exc: object) -> None:
         await self.aclose()
 
+    def _client_for(self, loop: asyncio.AbstractEventLoop) -> Any:
+        """The feed's client: quiet (no signal handlers, an end that leaves
+        the loop running), its quotes into the buffer, its own trust."""
+        context: ssl.SSLContext | None = None
+        if self._ca_file is not None:
+            context = tls_context(self._ca_file)
+        client = _quiet.quiet_client(loop)
+        point_client(client, self.url)
+        _quiet.set_tls_context(client, context)
+        _quiet.set_sink(client, self._buffer)
+        threshold, tolerance = self._limits
+        if threshold is None:
+            threshold = monitor.lag_threshold(client)
+        if tolerance is None:
+            tolerance = monitor.future_tolerance(client)
+        self._buffer.set_limits(round(threshold * 1e9), round(tolerance * 1e9))
+        return client
+
     async def _open(self) -> None:
         if self._loop is not None:
             raise RuntimeError("a feed is opened once")
         loop = self._loop = asyncio.get_running_loop()
-        if self._ca_file is not None:
-            _TRUST.add(self._ca_file)
-            self._trusting = True
-        client = self._client = _quiet.quiet_client(loop)
-        point_client(client, self.url)
+        client = self._client = self._client_for(loop)
         self._stop_event = _quiet.stop_event(client)
-        factory = loop.get_task_factory()
-        if not isinstance(factory, _Factory):
-            factory = _Factory(factory)
-            loop.set_task_factory(factory)
-        factory.feeds += 1
-        self._factory = factory
         try:
-            client.start_websocket(self._on_quote, self._on_error)
+            client.start_websocket(self._buffer, self._on_error)
             self._watcher = loop.create_task(self._watch_end(), name="quotra.feed end")
             connected = asyncio.ensure_future(client.IS_CONNECTED.wait())
             try:
@@ -352,7 +198,7 @@ class Feed:
                 raise ConnectionError(
                     f"quotra.feed: no connection to {self.url} within {self._open_timeout} s "
                     "(the reason is in the quotra.quotra log)"
-                    if not self._ended
+                    if not self._buffer.ended
                     else f"quotra.feed: could not connect to {self.url} "
                     "(the reason is in the quotra.quotra log)"
                 )
@@ -371,9 +217,8 @@ class Feed:
         self._closed = True
         client = self._client
         stop_event = self._stop_event
-        assert stop_event is not None
         try:
-            if not stop_event.is_set():
+            if client is not None and stop_event is not None and not stop_event.is_set():
                 client.close_websocket()
                 if not await _wait_event(stop_event, CLOSE_WAIT_S):
                     # No answer to the close: the connection is dropped.
@@ -382,72 +227,56 @@ class Feed:
                         transport.disconnect()
                     await _wait_event(stop_event, DISCONNECT_WAIT_S)
         finally:
-            self._ended = True
-            self._wake()
+            # What is left in the buffer is older than the closed connection.
+            self._buffer.end()
+            self._buffer.discard()
             watcher = self._watcher
             if watcher is not None and not watcher.done():
                 watcher.cancel()
-            self._release_factory()
-            if self._trusting and self._ca_file is not None:
-                self._trusting = False
-                _TRUST.remove(self._ca_file)
-
-    def _release_factory(self) -> None:
-        factory, self._factory = self._factory, None
-        if factory is None or self._loop is None:
-            return
-        factory.feeds -= 1
-        previous = factory.previous
-        if factory.feeds == 0 and self._loop.get_task_factory() is factory:
-            self._loop.set_task_factory(previous)
 
     # -- the consumer's side ---------------------------------------------------
 
     def __aiter__(self) -> Feed:
+        self._check_opened()
         return self
 
+    def _check_opened(self) -> None:
+        if self._loop is None:
+            raise RuntimeError(
+                "quotra.feed: the feed is not open; iterate it inside "
+                "'async with open_feed(...) as feed:'"
+            )
+
     async def __anext__(self) -> Quote:
+        self._check_opened()
         if self._closed:
-            # What is left in the buffer is older than the closed connection.
             raise StopAsyncIteration
         if time.monotonic() - self._since_loop >= YIELD_AFTER_S:
             await asyncio.sleep(0)
             self._since_loop = time.monotonic()
+        buffer = self._buffer
         while True:
-            quote = self._take()
+            quote: Quote | None = buffer.take()
             if quote is not None:
                 return quote
-            if self._ended or self._closed or self._loop is None:
+            if buffer.ended or self._closed or self._loop is None:
                 raise StopAsyncIteration
-            waiter = self._waiter = self._loop.create_future()
+            waiter = self._loop.create_future()
+            buffer.waiters.append(waiter)
             try:
                 await waiter
             finally:
-                self._waiter = None
+                if waiter.cancelled() and waiter in buffer.waiters:
+                    buffer.waiters.remove(waiter)
                 self._since_loop = time.monotonic()
-
-    def _take(self) -> Quote | None:
-        if self.conflate:
-            if not self._latest:
-                return None
-            quote = self._latest.popitem(last=False)[1]
-        else:
-            if not self._queue:
-                return None
-            quote = self._queue.popleft()
-        self._delivered += 1
-        ts = quote.get("exchange_ts_ns")
-        if isinstance(ts, int) and ts > 0:
-            self._lag_ns = time.time_ns() - ts
-        return quote
 
     async def subscribe(self, instruments: Sequence[str]) -> None:
         """Add instruments to the subscription set (carried over reconnections)."""
-        await self._running_client().subscribe(_check_instruments(instruments))
+        await self._running_client().subscribe(check_instruments(instruments))
 
     async def unsubscribe(self, instruments: Sequence[str]) -> None:
         """Take instruments out of the subscription set."""
-        await self._running_client().unsubscribe(_check_instruments(instruments))
+        await self._running_client().unsubscribe(check_instruments(instruments))
 
     def _running_client(self) -> Any:
         if not self._opened or self._closed:
@@ -459,22 +288,6 @@ class Feed:
         """The feed's ``quotra.quotra.Quotra`` client, for ``quotra.monitor``
         and ``quotra.metrics`` (None before the feed opens)."""
         return self._client
-
-    def stats(self) -> dict[str, Any]:
-        """The feed's counters now (see the module's documentation)."""
-        connected = (
-            self._client is not None and self._client.IS_CONNECTED.is_set() and not self._closed
-        )
-        return {
-            "received": self._received,
-            "delivered": self._delivered,
-            "conflated": self._conflated,
-            "dropped": self._dropped,
-            "buffered": len(self._latest) + len(self._queue),
-            "errors": self._errors,
-            "connected": connected,
-            "lag_s": None if self._lag_ns is None else self._lag_ns / 1e9,
-        }
 
 
 async def _wait_event(event: asyncio.Event, timeout: float) -> bool:
@@ -494,47 +307,37 @@ def open_feed(
     ca_file: str | None = None,
     error_callback: ErrorCallback | None = None,
     open_timeout: float = 30.0,
+    lag_threshold: float | None = None,
+    future_tolerance: float | None = None,
 ) -> Feed:
     """A feed of ``instruments`` from the service at ``url`` (``wss://...``),
     to use as ``async with open_feed(...) as feed: async for quote in feed``.
 
     ``conflate``: the latest quote per instrument while the consumer is
     behind (else every quote through a buffer of ``maxsize``); ``ca_file``: a
-    PEM file of certificates to trust besides the default ones (while the
-    feed is open, by every quotra client of the process: the client's TLS
-    context is made by one module-level function); ``error_callback``: called with each exception of a quote
-    frame that failed (a function or a coroutine function); ``open_timeout``:
-    seconds to wait for the first connection. Everything is checked here,
-    before connecting: ``TypeError`` or ``ValueError`` with what is wrong.
-    Entering the ``async with`` raises ``ConnectionError`` when no connection
-    opens.
+    PEM file of certificates this feed's connections trust besides the
+    default ones (read once, when the feed opens; no other client of the
+    process trusts them); ``error_callback``: called with each exception of a
+    quote frame that failed (a function or a coroutine function);
+    ``open_timeout``: seconds to wait for the first connection;
+    ``lag_threshold`` (1 ms to a day) and ``future_tolerance`` (0 to a day):
+    the hand-over lag's, the client's by default. Everything is checked
+    here, before connecting: ``TypeError`` or ``ValueError`` with what is
+    wrong. Entering the ``async with`` raises ``ConnectionError`` when no
+    connection opens, ``ValueError`` when the CA file is gone or unreadable.
     """
     url = _check_url(url)
-    names = _check_instruments(instruments)
+    names = check_instruments(instruments)
     if not isinstance(conflate, bool):
         raise TypeError(f"conflate is True or False, not {conflate!r}")
-    if isinstance(maxsize, bool) or not isinstance(maxsize, int):
-        raise TypeError(f"maxsize is an int, not {type(maxsize).__name__}")
-    if maxsize < 1:
-        raise ValueError(f"maxsize is at least 1, not {maxsize}")
-    if ca_file is not None:
-        if not isinstance(ca_file, str):
-            raise TypeError(f"ca_file is a path (str), not {type(ca_file).__name__}")
-        if not os.path.isfile(ca_file):
-            raise ValueError(f"no CA file {ca_file!r}")
-        ca_file = os.path.abspath(ca_file)
-        try:
-            ssl.create_default_context(cafile=ca_file)
-        except (ssl.SSLError, OSError) as exc:
-            raise ValueError(f"ca_file {ca_file!r} holds no certificate to trust ({exc})") from None
+    maxsize = check_maxsize(maxsize)
+    ca_file = check_ca_file(ca_file)
     if error_callback is not None and not callable(error_callback):
         raise TypeError(f"error_callback is callable or None, not {type(error_callback).__name__}")
-    if (
-        isinstance(open_timeout, bool)
-        or not isinstance(open_timeout, (int, float))
-        or not 0 < open_timeout < math.inf
-    ):
-        raise ValueError(f"open_timeout is a positive number of seconds, not {open_timeout!r}")
+    if lag_threshold is not None:
+        lag_threshold = check_seconds(lag_threshold, "lag threshold", MIN_LAG_THRESHOLD_S)
+    if future_tolerance is not None:
+        future_tolerance = check_seconds(future_tolerance, "future tolerance", 0.0)
     return Feed(
         url,
         names,
@@ -542,5 +345,7 @@ def open_feed(
         maxsize=maxsize,
         ca_file=ca_file,
         error_callback=error_callback,
-        open_timeout=float(open_timeout),
+        open_timeout=check_timeout(open_timeout),
+        lag_threshold=lag_threshold,
+        future_tolerance=future_tolerance,
     )

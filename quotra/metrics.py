@@ -10,7 +10,10 @@ a snapshot of its counters.
 
 Nothing runs per quote: at each scrape the collector reads every registered
 source's snapshot (``quotra.monitor.snapshot`` for a client) and turns it
-into samples labelled ``client="<name>"``. The client families:
+into samples labelled ``client="<name>"`` (a ``quotra.feed.Feed``: its
+``snapshot()``, as ``FEED_FAMILIES`` and the histogram
+``quotra_feed_lag_seconds`` of the quotes' age when handed to its consumer,
+beside buffered, dropped and conflated). The client families:
 
 =================================== ======= ==============================
 ``quotra_quotes_total``             counter quotes handed to the callback
@@ -71,11 +74,9 @@ import importlib.metadata
 import logging
 import math
 import platform
-import re
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from dataclasses import dataclass
 from typing import Any, cast
 
 try:
@@ -94,10 +95,21 @@ except ImportError as exc:
     ) from exc
 
 from . import monitor
+from .metrics_families import (
+    CLIENT_FAMILIES,
+    FEED_FAMILIES,
+    FEED_LAG_HISTOGRAM,
+    FEED_LAG_HISTOGRAM_HELP,
+    LAG_HISTOGRAM,
+    LAG_HISTOGRAM_HELP,
+    LAST_QUOTE_TIMESTAMP,
+    Family,
+)
 
 __all__ = [
     "Family",
     "CLIENT_FAMILIES",
+    "FEED_FAMILIES",
     "Collector",
     "COLLECTOR",
     "register",
@@ -111,95 +123,11 @@ __all__ = [
 logger = logging.getLogger("quotra.metrics")
 
 LABEL = "client"
-_NAME = re.compile(r"[a-zA-Z_:][a-zA-Z0-9_:]*\Z")
 
 
-@dataclass(frozen=True)
-class Family:
-    """One metric family read from a snapshot.
-
-    ``key``: the snapshot's key; ``name``: the metric name (a counter's
-    without ``_total``, which the exposition adds; a trailing ``_total`` given
-    here is dropped); ``kind``: ``"counter"`` or ``"gauge"``;
-    ``documentation``: the HELP text; ``missing``: the value exported when the
-    key's value is None (None: no sample then). A key absent from a snapshot
-    gives no sample. Booleans are exported as 1 and 0.
-    """
-
-    key: str
-    name: str
-    kind: str
-    documentation: str
-    missing: float | None = None
-
-    def __post_init__(self) -> None:
-        if self.kind not in ("counter", "gauge"):
-            raise ValueError(
-                f"Family {self.name!r}: kind must be 'counter' or 'gauge', not {self.kind!r}"
-            )
-        name = self.name
-        if self.kind == "counter" and name.endswith("_total"):
-            name = name[: -len("_total")]
-            object.__setattr__(self, "name", name)
-        if not _NAME.match(name):
-            raise ValueError(f"not a valid metric name: {self.name!r}")
-
-
-#: The wall-clock time of the last quote, for alerts and dashboards that
-#: compare it with ``time()`` (no sample before the first quote).
-LAST_QUOTE_TIMESTAMP = Family(
-    "last_quote_timestamp_s",
-    "quotra_last_quote_timestamp_seconds",
-    "gauge",
-    "Unix time of the last quote received.",
-)
-
-CLIENT_FAMILIES: tuple[Family, ...] = (
-    Family("quotes", "quotra_quotes", "counter", "Quotes handed to the message callback."),
-    Family(
-        "quote_errors",
-        "quotra_quote_errors",
-        "counter",
-        "Quote frames that failed to decode or to reach the message callback.",
-    ),
-    Family("frames", "quotra_frames", "counter", "Websocket data frames received."),
-    Family("bytes", "quotra_bytes", "counter", "Payload bytes of the data frames received."),
-    Family("connections_opened", "quotra_connections_opened", "counter", "Connections opened."),
-    Family("disconnections", "quotra_disconnections", "counter", "Connections that ended."),
-    Family(
-        "connect_failures", "quotra_connect_failures", "counter", "Connection attempts that failed."
-    ),
-    Family("connected", "quotra_connected", "gauge", "1 while a connection is open, else 0."),
-    Family(
-        "last_quote_age_s",
-        "quotra_last_quote_age_seconds",
-        "gauge",
-        "Seconds since the last quote; +Inf before the first.",
-        missing=math.inf,
-    ),
-    LAST_QUOTE_TIMESTAMP,
-    Family(
-        "subscriptions", "quotra_subscriptions", "gauge", "Instruments in the subscription set."
-    ),
-    Family(
-        "lag_s",
-        "quotra_last_quote_lag_seconds",
-        "gauge",
-        "Age in seconds of the latest quote when it was decoded (now minus its exchange_ts_ns).",
-    ),
-    Family(
-        "late_quotes",
-        "quotra_late_quotes",
-        "counter",
-        "Quotes older than the client's lag threshold when decoded.",
-    ),
-)
-
-#: The histogram every client source gives, from its native bucket counts.
-LAG_HISTOGRAM = "quotra_quote_lag_seconds"
-LAG_HISTOGRAM_HELP = "Age in seconds of the quotes when decoded (now minus their exchange_ts_ns)."
-#: The snapshot key under which a client's reader passes its histogram on.
+#: The snapshot keys under which a reader passes its histograms on.
 _LAG_KEY = "__lag_histogram__"
+_FEED_LAG_KEY = "lag_histogram"
 
 
 def _is_client(source: Any) -> bool:
@@ -228,6 +156,10 @@ def _reader(
             return values
 
         return read, CLIENT_FAMILIES + extra
+    from .feed import Feed
+
+    if isinstance(source, Feed):
+        return source.snapshot, FEED_FAMILIES + extra
     own = getattr(source, "snapshot", None)
     if not callable(own):
         raise TypeError(
@@ -322,11 +254,15 @@ class Collector:
             cls = CounterMetricFamily if f.kind == "counter" else GaugeMetricFamily
             out[f.name] = cls(f.name, f.documentation, labels=[LABEL])
         lag = HistogramMetricFamily(LAG_HISTOGRAM, LAG_HISTOGRAM_HELP, labels=[LABEL])
+        feed_lag = HistogramMetricFamily(
+            FEED_LAG_HISTOGRAM, FEED_LAG_HISTOGRAM_HELP, labels=[LABEL]
+        )
         for name, (read, fams) in sources:
             try:
                 snap = read()
                 values = [(f, _value(f, snap)) for f in fams]
                 hist = snap.get(_LAG_KEY)
+                feed_hist = snap.get(_FEED_LAG_KEY)
             except Exception:
                 # One broken source must not take the others' metrics with it.
                 logger.exception("metrics source %r failed to give a snapshot", name)
@@ -336,7 +272,9 @@ class Collector:
                     out[f.name].add_metric([name], v)
             if isinstance(hist, monitor.LagHistogram):
                 lag.add_metric([name], _buckets(hist), hist.sum_s)
-        made: list[Metric] = [*out.values(), lag]
+            if isinstance(feed_hist, monitor.LagHistogram):
+                feed_lag.add_metric([name], _buckets(feed_hist), feed_hist.sum_s)
+        made: list[Metric] = [*out.values(), lag, feed_lag]
         # A family without samples (its sources all gone) is left out.
         return iter([m for m in made if m.samples])
 

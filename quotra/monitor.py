@@ -36,14 +36,20 @@ GIL) costs next to nothing. The keys:
     instruments in the subscription set;
 ``lag_s``
     the age of the most recent quote when it was decoded: this machine's
-    wall clock minus the quote's ``exchange_ts_ns``, so it includes any
-    offset between the two clocks; ``None`` before the first quote with a
+    wall clock minus the quote's ``exchange_ts_ns`` (never below 0), so it
+    includes any offset between the two clocks; ``None`` before the first quote with a
     timestamp (quotes without one, or with 0, are not counted);
 ``late_quotes``
     quotes older than the client's lag threshold when decoded;
 ``future_quotes``
-    quotes from further in the future than the threshold: a clock is wrong,
-    and they are not counted as lag.
+    quotes stamped further ahead of this machine's clock than the future
+    tolerance (default 1 s; ``set_future_tolerance``): a clock is wrong, and
+    they are not counted as lag (a quote ahead by less counts as a lag of 0);
+``frames_after_close``
+    messages read and dropped, not decoded, once the client's end began
+    (``close_websocket()`` after the start, a signal, the shutdown): the
+    server's close answer waits behind them, so a consumer far behind does
+    not hold the close.
 
 Lag. A client logs a WARNING with the word "behind" on its logger
 (``quotra.quotra``) when a quote arrives older than its threshold (default
@@ -74,6 +80,8 @@ __all__ = [
     "lag_histogram",
     "lag_threshold",
     "set_lag_threshold",
+    "future_tolerance",
+    "set_future_tolerance",
 ]
 
 
@@ -91,6 +99,7 @@ class Snapshot(TypedDict):
     lag_s: float | None
     late_quotes: int
     future_quotes: int
+    frames_after_close: int
 
 
 #: The keys of a snapshot, in order.
@@ -124,6 +133,20 @@ def lag_threshold(client: Any) -> float:
 
 
 def set_lag_threshold(client: Any, seconds: float) -> None:
-    """Quotes older than ``seconds`` (more than 0, at most a day) when
-    decoded are late for ``client``; ``ValueError`` otherwise."""
+    """Quotes older than ``seconds`` (1 ms to a day) when decoded are late
+    for ``client``: ``TypeError`` for a bool or a non-number, ``ValueError``
+    outside the bounds."""
     _monitor.set_lag_threshold(client, seconds)
+
+
+def future_tolerance(client: Any) -> float:
+    """How far ahead of this machine's clock, in seconds, ``client``'s quotes
+    may be stamped before its clock counts as wrong."""
+    return _monitor.future_tolerance(client)
+
+
+def set_future_tolerance(client: Any, seconds: float) -> None:
+    """Quotes stamped more than ``seconds`` (0 to a day) ahead of this
+    machine's clock count as ``future_quotes`` for ``client``, not as lag;
+    its own setting, apart from the lag threshold."""
+    _monitor.set_future_tolerance(client, seconds)

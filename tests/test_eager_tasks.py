@@ -419,3 +419,47 @@ def test_eager_for_one_function_only(kind):
         loop.run_until_complete(main())
     finally:
         loop.close()
+
+
+def test_quote_tasks_come_in_rounds(kind):
+    """One read of many quotes: the callback gets each at once, in order; their
+    tasks start at most 256 a round of the loop, in order, the reading paused
+    while some wait and resumed once none does (a close with quotes waiting:
+    test_slow_close.py)."""
+    from quotra import monitor
+
+    started: list[float] = []
+
+    async def on_msg(quote):
+        started.append(quote["last_price"])
+
+    fed = Fed(kind, on_msg=on_msg)
+    fed.loop.set_task_factory(None)  # tasks that start in the round after
+    reading: list[str] = []
+    fed.transport.pause_reading = lambda: reading.append("pause")
+    fed.transport.resume_reading = lambda: reading.append("resume")
+    try:
+        n = 1000
+        data = b"".join(quote_frame(float(i)) for i in range(n))
+        per_round: list[int] = []
+
+        def tick():
+            per_round.append(len(started))
+            if len(started) < n:
+                fed.loop.call_soon(tick)
+
+        def read():
+            feed(fed.proto, data)
+            assert monitor.snapshot(fed.client)["quotes"] == n  # every callback called
+            assert reading == ["pause"]
+            fed.loop.call_soon(tick)
+
+        fed.loop.call_soon(read)
+        fed.loop.run_until_complete(asyncio.sleep(0.5))
+        assert started == [float(i) for i in range(n)]
+        steps = [b - a for a, b in zip([0, *per_round], per_round)]
+        assert max(steps) <= 256 and len([s for s in steps if s]) >= n // 256, steps
+        assert reading == ["pause", "resume"]
+
+    finally:
+        fed.close()

@@ -164,6 +164,7 @@ def test_sources_families_and_what_is_refused(loop):
         "lag_s": None,
         "late_quotes": 0,
         "future_quotes": 0,
+        "frames_after_close": 0,
     }
     assert tuple(monitor.snapshot(fresh)) == monitor.FIELDS
     for other in (object(), Bridge(), None, Quotra):

@@ -162,8 +162,9 @@ def test_quote_path_routes_every_failure(loop, service, caplog):
     assert first is not second
     assert not [l for l in log_lines(caplog) if "reconnect" in l]  # the connection stayed
 
-    # A message callback that is a plain function: called, its quotes delivered, not errors
-    # (test_callbacks_that_are_plain_functions).
+    # A message callback that is a plain function: called with the quote, and
+    # create_task's TypeError (its result is not a coroutine) to the error
+    # callback (test_callbacks_that_are_plain_functions).
     seen = []
 
     def plain(d):
@@ -177,7 +178,8 @@ def test_quote_path_routes_every_failure(loop, service, caplog):
         await eventually(lambda: len(seen) == 1)
 
     run(loop, plain_case())
-    assert len(rec.exceptions) == 5
+    assert len(rec.exceptions) == 6 and type(rec.exceptions[5]) is TypeError
+    assert "a coroutine was expected" in str(rec.exceptions[5])
 
     # Anything but an Exception is not the error callback's: it propagates.
     def interrupted(d):
@@ -807,10 +809,12 @@ PLAIN_CALLBACKS = [
 def test_callbacks_that_are_plain_functions(loop, service, caplog, role, does):
     """A plain function is called as a coroutine function would be, each
     time; what it returns, when not awaitable, is dropped with one ERROR line
-    naming it and the result, and one that raises goes to the loop's
-    exception handler. Nothing else changes: quotes count as delivered (the
-    last quote's age stays fresh), bad frames as quote errors, the
-    connection stays up, a lost one is replaced, no attempt counts failed."""
+    naming it and the result (a message callback's also goes to the error
+    callback as a TypeError, each time), and one that raises goes to the
+    loop's exception handler. Nothing else changes: quotes count as
+    delivered (the last quote's age stays fresh), bad frames as quote
+    errors, the connection stays up, a lost one is replaced, no attempt
+    counts failed."""
     from quotra import monitor
 
     caplog.set_level(logging.INFO, logger="quotra.quotra")
@@ -890,3 +894,46 @@ def test_callbacks_that_are_plain_functions(loop, service, caplog, role, does):
             "callback)."
         ], errors
         assert handled == []
+    results = [e for e in rec.exceptions if isinstance(e, TypeError)]
+    if role == "message_update_callback" and does == "returns None":
+        assert len(results) == health["quotes"] == 4
+        assert all("a coroutine was expected" in str(e) for e in results)
+    else:
+        assert results == []
+
+
+# A plain callback that raises what is not an Exception: (role, exception).
+EXITS = [
+    (role, exc)
+    for role in ("open_callback", "close_callback", "message_update_callback")
+    for exc in (KeyboardInterrupt, SystemExit)
+]
+
+
+@pytest.mark.parametrize("role,exc", EXITS, ids=[f"{r}-{e.__name__}" for r, e in EXITS])
+def test_an_exit_from_a_plain_callback_leaves_the_loop(loop, service, role, exc):
+    """KeyboardInterrupt and SystemExit raised by a plain callback are not
+    the loop's exception handler's (nor the error callback's): they leave the
+    loop run, as they would from the program's own code."""
+    handled = []
+    loop.set_exception_handler(lambda lp, ctx: handled.append(ctx))
+    rec = Recorder()
+
+    def plain(arg):
+        raise exc
+
+    callbacks = dict(message_update_callback=rec.on_msg, error_callback=rec.on_err)
+    callbacks[role] = plain
+    client = point_client(Quotra(loop), service.url)
+    client.start_websocket(**callbacks)
+
+    async def scenario():
+        await eventually(lambda: client.IS_CONNECTED.is_set())
+        await client.subscribe(["ABC"])
+        service.send_quote("ABC")
+        service.drop()
+        await asyncio.sleep(30)  # never reached: the exit leaves the loop first
+
+    with pytest.raises(exc):
+        run(loop, scenario(), 20)
+    assert handled == [] and rec.exceptions == []

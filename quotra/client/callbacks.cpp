@@ -30,15 +30,40 @@ Ref callback_name(PyObject* cb) {
     return own(PyObject_Repr(cb));
 }
 
-void report_not_awaitable(Quotra* self, CallbackRole role, PyObject* cb, PyObject* result) {
+// Why `result` cannot be run on `loop`, or nullptr when it can: a coroutine
+// or an awaitable of that loop.
+const char* unrunnable(PyObject* asyncio, PyObject* loop, PyObject* result) {
+    // A generator (a generator-based coroutine among them) and an async
+    // generator are not awaitable: their bodies have not run.
+    if (PyGen_Check(result)) return "a generator: its body was not run";
+    if (PyAsyncGen_CheckExact(result)) return "an async generator: its body was not run";
+    PyAsyncMethods* am = Py_TYPE(result)->tp_as_async;
+    if (!am || !am->am_await) return "which is not awaitable: it ran, and what it returned is dropped";
+    Ref is_future = call_method(asyncio, S(isfuture), result);
+    if (truthy(is_future.get())) {
+        Ref its_loop = call_method(result, S(get_loop));
+        if (its_loop.get() != loop) return "a Future of another event loop: the client's loop cannot await it";
+    }
+    return nullptr;
+}
+
+void report_unrunnable(Quotra* self, CallbackRole role, PyObject* cb, PyObject* result, const char* why) {
     if (self->callbacks_warned & role) return;
     self->callbacks_warned |= role;
     Ref name = callback_name(cb);
-    Ref line = own(
-        PyUnicode_FromFormat("%s %U returned %.200R, which is not awaitable: it ran, and what it returned is dropped. "
-                             "Define it with async def (reported once for this callback).",
-                             role_name(role), name.get(), result));
+    Ref line =
+        own(PyUnicode_FromFormat("%s %U returned %.200R, %s. Define it with async def (reported once for "
+                                 "this callback).",
+                                 role_name(role), name.get(), result, why));
     log(S(error), line.get());
+}
+
+void ensure_future_on(PyObject* asyncio, PyObject* loop, PyObject* result) {
+    Ref ensure_future = getattr(asyncio, S(ensure_future));
+    Ref kwargs = own(PyDict_New());
+    check(PyDict_SetItem(kwargs.get(), S(loop), loop));
+    Ref args = own(PyTuple_Pack(1, result));
+    own(PyObject_Call(ensure_future.get(), args.get(), kwargs.get()));
 }
 
 }  // namespace
@@ -52,16 +77,34 @@ void schedule_result(Quotra* self, PyObject* loop, CallbackRole role, PyObject* 
             return;
         }
     }
-    PyAsyncMethods* am = Py_TYPE(result)->tp_as_async;
-    if (!am || !am->am_await) {
-        report_not_awaitable(self, role, cb, result);
+    if (const char* why = unrunnable(asyncio.get(), loop, result)) {
+        report_unrunnable(self, role, cb, result, why);
         return;
     }
-    Ref ensure_future = getattr(asyncio.get(), S(ensure_future));
-    Ref kwargs = own(PyDict_New());
-    check(PyDict_SetItem(kwargs.get(), S(loop), loop));
-    Ref args = own(PyTuple_Pack(1, result));
-    own(PyObject_Call(ensure_future.get(), args.get(), kwargs.get()));
+    ensure_future_on(asyncio.get(), loop, result);
+}
+
+void schedule_quote_result(Quotra* self, PyObject* loop, PyObject* cb, PyObject* result) {
+    Ref asyncio = global(S(asyncio));
+    {
+        Ref is_coro = call_method(asyncio.get(), S(iscoroutine), result);
+        if (truthy(is_coro.get())) {
+            call_method(loop, S(create_task), result);
+            return;
+        }
+    }
+    const char* why = unrunnable(asyncio.get(), loop, result);
+    if (!why) {
+        ensure_future_on(asyncio.get(), loop, result);
+        return;
+    }
+    // As create_task would refuse it: a TypeError for the error callback,
+    // and one line for the callback so that it is seen without one.
+    report_unrunnable(self, CB_MESSAGE, cb, result, why);
+    Ref name = callback_name(cb);
+    Ref text = own(PyUnicode_FromFormat("message_update_callback %U returned %.200R: a coroutine was expected (%s)",
+                                        name.get(), result, why));
+    raise_object(PyExc_TypeError, text.get());
 }
 
 void run_callback(Quotra* self, PyObject* loop, CallbackRole role, PyObject* cb, PyObject* arg) {

@@ -30,6 +30,9 @@ PyObject* Quotra_new(PyTypeObject* type, PyObject*, PyObject*) {
         as_quotra(o)->attempt_closed = false;
         as_quotra(o)->closed_after_start = false;
         as_quotra(o)->callbacks_warned = 0;
+        as_quotra(o)->round_quotes = 0;
+        as_quotra(o)->round_marked = false;
+        as_quotra(o)->deferred_at = 0;
         return o;
     });
 }

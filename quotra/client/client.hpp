@@ -50,6 +50,35 @@ inline bool closed_while_running(const Quotra* self) {
     return self->disconnect_socket && (self->closed_after_start || (self->transport && self->transport != Py_None));
 }
 
+// The client's end has begun: the user closed it after starting it, or it has
+// shut down. A message arriving now is read and dropped (counted), never
+// decoded: a consumer far behind must not keep the server's close answer,
+// queued behind those messages, from being reached. A close before the start
+// leaves the first connection's quotes flowing, as it always has.
+inline bool closing(const Quotra* self) {
+    return self->shut_down || (self->disconnect_socket && self->closed_after_start);
+}
+
+// quote_rounds.cpp
+// At most this many quote tasks are made per round of the loop. A round of
+// the loop runs every task made in the one before; a consumer far behind
+// would otherwise make rounds of thousands of quote bodies (one read's worth),
+// and a signal's handler, which the loop runs after the round it arrived in
+// and the next, would wait for all of them.
+inline constexpr uint32_t QUOTES_PER_ROUND = 256;
+inline bool round_has_room(const Quotra* self) {
+    return self->round_quotes < QUOTES_PER_ROUND && self->deferred == Py_None;
+}
+// A quote task made this round (the first one schedules the round's end).
+void count_round_quote(Quotra* self, PyObject* loop);
+// The quote's coroutine kept for a later round, reading paused meanwhile, so
+// that the backlog stays in the socket and memory stays bounded.
+void defer_quote(Quotra* self, PyObject* loop, PyObject* coro);
+// The deferred coroutines closed, never run (the client's end has begun),
+// and reading resumed so that the server's close answer is reached.
+void drop_deferred_quotes(Quotra* self) noexcept;
+extern const FunctionDef round_end_def;
+
 // callbacks.cpp
 // The user callbacks, as bits of Quotra::callbacks_warned.
 enum CallbackRole : uint8_t { CB_MESSAGE = 1, CB_ERROR = 2, CB_OPEN = 4, CB_CLOSE = 8 };
@@ -61,10 +90,20 @@ void schedule_result(Quotra* self, PyObject* loop, CallbackRole role, PyObject* 
 // exception handler, as its coroutine's would: the connection event it was
 // called for (the opening, the end) takes its course all the same.
 void run_callback(Quotra* self, PyObject* loop, CallbackRole role, PyObject* cb, PyObject* arg);
+// The message callback's result onto `loop`: a coroutine as a task, an
+// awaitable of this loop through asyncio.ensure_future. Anything else (not
+// awaitable, a generator or an async generator whose body never ran, a
+// Future of another loop) raises TypeError, which the quote path hands to
+// the error callback, after one ERROR line for the callback.
+void schedule_quote_result(Quotra* self, PyObject* loop, PyObject* cb, PyObject* result);
 
 // shutdown.cpp
 int vt_add_signal_handler(Quotra* self);
 int vt_initiate_shutdown(Quotra* self);
+// The message callback's tasks that have not started yet, cancelled (on the
+// loop's thread only): their bodies would keep the close waiting however far
+// behind the consumer is, and the shutdown cancels them all the same.
+void cancel_waiting_quotes(Quotra* self);
 extern const FunctionDef stop_signal_handler_def;
 extern const FunctionDef shutdown_def;
 

@@ -50,6 +50,7 @@ PyObject* close_websocket_body(Quotra* self) {
         self->attempt_closed = true;
         call_method(task.get(), S(cancel));
     }
+    if (self->closed_after_start) cancel_waiting_quotes(self);
     Ref transport = newref(self->transport);
     if (truthy(transport.get())) send_user_close(self, transport.get());
     return Py_NewRef(Py_None);
@@ -287,8 +288,13 @@ CoroBody start_ticker_body(Coroutine* co) {
         // it would end the client silently, with `started` still set.
         try {
             {
-                Ref ssl_mod = global(S(ssl));
-                Ref ctx = call_method(ssl_mod.get(), S(create_default_context));
+                // A client given a context of its own (a feed's trust) uses it;
+                // every other client, a new default one per attempt.
+                Ref ctx = newref(self->tls_context);
+                if (ctx.get() == Py_None) {
+                    Ref ssl_mod = global(S(ssl));
+                    ctx = call_method(ssl_mod.get(), S(create_default_context));
+                }
                 set_field(ssl_context, ctx.get());
                 Ref listener_cls = newref(reinterpret_cast<PyObject*>(&QuotraListnerType));
                 Ref listener = call(listener_cls.get(), self_obj, self->loop);

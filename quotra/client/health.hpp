@@ -19,6 +19,10 @@ inline constexpr size_t LAG_BOUNDS = sizeof LAG_BOUNDS_NS / sizeof LAG_BOUNDS_NS
 // At most one "behind" line in this long.
 inline constexpr int64_t BEHIND_LINE_EVERY_NS = 5'000'000'000;
 inline constexpr int64_t DEFAULT_LAG_THRESHOLD_NS = 1'000'000'000;
+// How far ahead of this machine's clock a quote may be stamped before its
+// clock counts as wrong (a setting of its own: a tight lag threshold must not
+// make a few milliseconds of offset look like a broken clock).
+inline constexpr int64_t DEFAULT_FUTURE_TOLERANCE_NS = 1'000'000'000;
 
 struct Health {
     uint64_t quotes{};              // dicts handed to the message callback, their coroutine scheduled
@@ -29,18 +33,21 @@ struct Health {
     uint64_t disconnections{};      // connections that ended
     uint64_t connect_failures{};    // attempts that failed to open a connection, whatever the cause
     int64_t last_quote_ns{};        // monotonic_ns() of the latest quote; 0: none yet
+    uint64_t frames_after_close{};  // TEXT messages read and dropped once the user's close (or the end) began
 
     // Lag: the wall clock minus the quote's exchange_ts_ns, taken as its dict
     // is filled. Quotes without a timestamp are not counted, nor are those
-    // from further in the future than the threshold (a wrong clock).
-    int64_t lag_ns{};                      // of the latest counted quote
+    // from further in the future than the tolerance (a wrong clock); a quote
+    // from the future within it counts as a lag of 0.
+    int64_t lag_ns{};                      // of the latest counted quote (below 0 for a clock ahead)
     uint64_t lag_quotes{};                 // quotes counted (lag_ns is meaningful once > 0)
     double lag_sum_s{};                    // their lags in seconds, negative ones as 0 (an int64 of
                                          // nanoseconds would overflow in days for a feed far behind)
     uint64_t lag_counts[LAG_BOUNDS + 1]{}; // per bucket, not cumulative
     uint64_t late_quotes{};                // counted quotes older than the threshold
-    uint64_t future_quotes{};              // quotes from further in the future than the threshold
+    uint64_t future_quotes{};              // quotes from further in the future than the tolerance
     int64_t lag_threshold_ns = DEFAULT_LAG_THRESHOLD_NS;
+    int64_t future_tolerance_ns = DEFAULT_FUTURE_TOLERANCE_NS;
     // The lines about lag (quote_lag.cpp): late_quotes when the last "behind"
     // line was logged, and when (monotonic_ns(); 0: never); whether quotes
     // are behind since that line; whether the wrong clock has been reported.
@@ -75,7 +82,7 @@ inline int64_t wall_ns() noexcept {
 // is late, from the future, or back under the threshold after a "behind"
 // line), which quote_lag.cpp then decides off the per-quote arithmetic.
 inline bool count_lag(Health& h, int64_t lag) noexcept {
-    if (lag < -h.lag_threshold_ns) {
+    if (lag < -h.future_tolerance_ns) {
         h.future_quotes++;
         return !h.future_reported;
     }

@@ -47,13 +47,26 @@ struct QuotraVTable {
     X(close_callback, 5, "_close_callback", Any)        \
     X(error_callback, 8, "_error_callback", Any)        \
     X(resubscribing, -1, nullptr, Any)                  \
-    X(attempt, -1, nullptr, Any)
+    X(attempt, -1, nullptr, Any)                        \
+    X(sink, -1, nullptr, Any)                           \
+    X(tls_context, -1, nullptr, Any)                    \
+    X(deferred, -1, nullptr, Any)                       \
+    X(paused, -1, nullptr, Any)                         \
+    X(round_marker, -1, nullptr, Any)
 
 // `resubscribing`: a list of the resubscriptions whose instruments are out of
 // the subscription set, each [instruments, transport they were taken for, a
 // transport whose connection opened meanwhile and so missed them, or None].
 // `attempt`: the task of a reconnection attempt while it opens, or None:
 // close_websocket() cancels it.
+// `sink`: None, or a callable that takes each quote's dict in place of the
+// message callback, with no task (quotra.feed's buffer, set by quotra._quiet).
+// `tls_context`: None, or the TLS context every attempt of this client uses
+// in place of ssl.create_default_context() (a feed's own trust).
+// `deferred`: None, or a list of quote coroutines beyond this round's share,
+// waiting (from `deferred_at` on) to become tasks in later rounds; `paused`:
+// None, or the transport whose reading is paused while they wait;
+// `round_marker`: the function call_soon() runs at the end of a round.
 
 // A Python object: made zeroed by tp_alloc, never by a constructor.
 struct Quotra {  // NOLINT(cppcoreguidelines-pro-type-member-init)
@@ -77,6 +90,11 @@ struct Quotra {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     // Never pickled: the user callbacks (CallbackRole bits) already reported
     // for returning something that is not awaitable.
     uint8_t callbacks_warned;
+    // Never pickled (quote_rounds.cpp): quote tasks made this round of the
+    // loop, whether a round marker is scheduled, the next of `deferred`.
+    uint32_t round_quotes;
+    bool round_marked;
+    Py_ssize_t deferred_at;
 };
 
 // WSListener's table with our four connection callbacks in front; the last

@@ -29,8 +29,18 @@ Ref parent_of(QuotraListner* self) {
 // ---------------------------------------------------------------- bodies
 
 void send_user_specific_ping_body(QuotraListner* self, PyObject* transport) {
-    log(S(info), S(sending_ping));
     auto* tr = reinterpret_cast<WSTransport*>(transport);
+    {
+        // Reading paused while quote tasks wait for their rounds: nothing
+        // arrives because nothing is read, and what waits unread shows the
+        // connection alive; a ping's answer could not be read in time.
+        PyObject* parent = self->parent;  // borrowed
+        if (parent && parent != Py_None && as_quotra(parent)->paused != Py_None) {
+            own(tr->vtab->notify_user_specific_pong_received(tr, 1));
+            return;
+        }
+    }
+    log(S(info), S(sending_ping));
     Ref msg = newref(self->ping_msg);
     picows::SendPingOptArgs opt{1, msg.get()};
     own(tr->vtab->send_ping(tr, 1, &opt));

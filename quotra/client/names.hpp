@@ -106,6 +106,21 @@
     X(call_exception_handler, "call_exception_handler")                     \
     X(iscoroutine, "iscoroutine")                                           \
     X(ensure_future, "ensure_future")                                       \
+    X(isfuture, "isfuture")                                                 \
+    X(call_soon, "call_soon")                                               \
+    X(is_closing, "is_closing")                                             \
+    X(pause_reading, "pause_reading")                                       \
+    X(resume_reading, "resume_reading")                                     \
+    X(get_loop, "get_loop")                                                 \
+    X(_get_running_loop, "_get_running_loop")                               \
+    X(get_coro, "get_coro")                                                 \
+    X(done, "done")                                                         \
+    X(cr_code, "cr_code")                                                   \
+    X(cr_frame, "cr_frame")                                                 \
+    X(cr_running, "cr_running")                                             \
+    X(cr_suspended, "cr_suspended")                                         \
+    X(dunder_code, "__code__")                                              \
+    X(dunder_func, "__func__")                                              \
     X(loop, "loop")                                                         \
     X(__qualname__, "__qualname__")                                         \
     X(urlsplit, "urlsplit")                                                 \

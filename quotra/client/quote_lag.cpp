@@ -35,7 +35,7 @@ void lag_line(Quotra* self) noexcept {
         std::snprintf(text, sizeof text,
                       "quote timestamps are more than %.3f s ahead of this machine's clock: a clock is wrong; "
                       "such quotes are not counted as lag (reported once)",
-                      seconds(h.lag_threshold_ns));
+                      seconds(h.future_tolerance_ns));
         level = S(warning);
     } else if (h.lag_ns > h.lag_threshold_ns) {
         int64_t now = monotonic_ns();

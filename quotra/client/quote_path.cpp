@@ -13,7 +13,10 @@
 // usual form, goes the general way, so results and errors stay exactly those
 // of orjson, b64decode and the message object's own methods.
 #include "client.hpp"
+#include "health_py.hpp"
 #include "support.hpp"
+
+#include <optional>
 
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
 // Exported by CPython 3.13 (Include/internal/pycore_object.h), not declared
@@ -105,10 +108,9 @@ private:
     PyObject* saved_;  // owned, or nullptr
 };
 
-// The error callback's share of a failure of the guarded steps (the current
-// exception): an Exception goes to it, anything else propagates.
-void to_error_callback(Quotra* self) {
-    self->health.quote_errors++;
+// The current exception to the error callback when it is an Exception;
+// anything else propagates.
+void hand_to_error_callback(Quotra* self) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise();
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Handling handling(exc.get());
@@ -122,6 +124,19 @@ void to_error_callback(Quotra* self) {
         else
             schedule_result(self, loop.get(), CB_ERROR, err_cb.get(), result.get());
     }
+}
+
+// The error callback's share of a failure of the guarded steps: counted as a
+// quote error, then handed over.
+void to_error_callback(Quotra* self) {
+    self->health.quote_errors++;
+    hand_to_error_callback(self);
+}
+
+void count_quote(Quotra* self, bool line_due) {
+    self->health.quotes++;
+    self->health.last_quote_ns = monotonic_ns();
+    if (line_due) lag_line(self);
 }
 
 // `obj.<name>`, looked up the way a method call looks it up: when the
@@ -162,47 +177,50 @@ private:
     bool unbound_;
 };
 
-// The general way's quote timestamp, read from its dict; 0 when it has none
-// that can be taken (not a dict, no such key, not an int that fits).
-int64_t exchange_ts_ns(PyObject* quote) noexcept {
-    if (!PyDict_CheckExact(quote)) return 0;
-    PyObject* v = PyDict_GetItemWithError(quote, S(exchange_ts_ns));  // borrowed
-    if (!v || !PyLong_CheckExact(v)) {
-        PyErr_Clear();
-        return 0;
-    }
-    int overflow;
-    long long ts = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow || (ts == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return 0;
-    }
-    return ts;
-}
-
 // The guarded block's second statement: the dict to the user's callback, its
 // coroutine to the loop. create_task is looked up before the dict is made, so
-// that a loop without it fails before the callback runs.
+// that a loop without it fails before the callback runs. A client with a sink
+// (a feed's buffer) hands the dict to it instead: no callback, no task.
 void deliver(Quotra* self, PyObject* pricetape, bool native) {
     Ref loop = newref(self->loop);
-    MethodOf create_task(loop.get(), S(create_task));
+    Ref sink = newref(self->sink);
+    bool to_sink = sink.get() != Py_None;
+    std::optional<MethodOf> create_task;
+    if (!to_sink) create_task.emplace(loop.get(), S(create_task));
     Ref as_dict = native ? own(state.pricetape_api->to_dict(pricetape)) : call_method(pricetape, S(SerializeToDict));
     // The quote's age as its dict is filled, before the callback (which an
     // eager task runs inside create_task) can add to it.
     // The native way reads it from the message, the general way from the dict.
-    int64_t ts = native ? state.pricetape_api->exchange_ts_ns(pricetape) : exchange_ts_ns(as_dict.get());
+    int64_t ts =
+        native ? state.pricetape_api->exchange_ts_ns(pricetape) : quote_timestamp(as_dict.get(), S(exchange_ts_ns));
     bool line_due = ts > 0 && count_lag(self->health, wall_ns() - ts);
+    if (to_sink) {
+        PyObject* args[] = {nullptr, as_dict.get()};
+        own(PyObject_Vectorcall(sink.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        count_quote(self, line_due);
+        return;
+    }
     Ref cb = newref(self->message_callback);
     Ref coro = call(cb.get(), as_dict.get());
-    // A callback whose result is not a coroutine has still been given the
-    // quote: it counts as delivered (a flowing feed never looks silent).
-    if (PyCoro_CheckExact(coro.get()))
-        create_task(coro.get());
-    else
-        schedule_result(self, loop.get(), CB_MESSAGE, cb.get(), coro.get());
-    self->health.quotes++;
-    self->health.last_quote_ns = monotonic_ns();
-    if (line_due) lag_line(self);
+    if (PyCoro_CheckExact(coro.get())) {
+        if (round_has_room(self)) {
+            (*create_task)(coro.get());
+            count_round_quote(self, loop.get());
+        } else {
+            defer_quote(self, loop.get(), coro.get());
+        }
+        count_quote(self, line_due);
+        return;
+    }
+    // The callback has had the quote, whatever becomes of its result: a
+    // result that cannot run goes to the error callback as create_task's
+    // TypeError would, and the frame is not a failed one.
+    count_quote(self, line_due);
+    try {
+        schedule_quote_result(self, loop.get(), cb.get(), coro.get());
+    } catch (const PyError&) {
+        hand_to_error_callback(self);
+    }
 }
 
 // The native way for one payload: true when it handled the frame (delivered,
@@ -298,6 +316,10 @@ void watch_quote_globals() {
 
 int vt_on_data_callback(Quotra* self, PyObject* payload) {
     return boundary<int>(-1, [&]() -> int {
+        if (closing(self)) {
+            self->health.frames_after_close++;
+            return 0;
+        }
         if (PyBytes_CheckExact(payload) && native_way(self, PyBytes_AS_STRING(payload), PyBytes_GET_SIZE(payload)))
             return 0;
         general_way(self, payload);
@@ -307,6 +329,10 @@ int vt_on_data_callback(Quotra* self, PyObject* payload) {
 
 int on_text_frame(Quotra* self, const char* data, Py_ssize_t n) {
     return boundary<int>(-1, [&]() -> int {
+        if (closing(self)) {
+            self->health.frames_after_close++;
+            return 0;
+        }
         if (native_way(self, data, n)) return 0;
         Ref payload = own(PyBytes_FromStringAndSize(data, n));
         general_way(self, payload.get());

@@ -14,6 +14,9 @@ PyObject* signal_lambda_impl(PyObject* func, PyObject* const*, PyObject*, PyObje
         PyObject* self = function_closure(func);  // borrowed; the function owns it
         Ref self_ref = newref(self);
         Ref loop = newref(as_quotra(self)->loop);
+        // The handler's task starts after whatever the loop has ready: the
+        // quotes waiting for a consumer far behind must not come first.
+        cancel_waiting_quotes(as_quotra(self));
         Ref handler = getattr(self, S(stop_signal_handler));
         return schedule(loop.get(), handler.get()).release();
     });
@@ -58,27 +61,43 @@ PyObject* stop_signal_handler_impl(PyObject*, PyObject* const* p, PyObject*, PyO
 
 enum ShutdownLocal : int { SD_LOOP };
 
-CoroBody shutdown_body(Coroutine* co) {
-    Ref awaitable;
-    {
-        Ref asyncio = global(S(asyncio));
-        Ref all = call_method(asyncio.get(), S(all_tasks));
-        Ref tasks = own(PyList_New(0));
-        Ref it = own(PyObject_GetIter(all.get()));
-        while (Ref t = Ref::steal(PyIter_Next(it.get()))) {
-            Ref current = call_method(asyncio.get(), S(current_task));
-            if (t.get() != current.get()) check(PyList_Append(tasks.get(), t.get()));
-        }
-        if (PyErr_Occurred()) raise();
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks.get()); ++i)
-            call_method(PyList_GET_ITEM(tasks.get(), i), S(cancel));
-        Ref gather = getattr(asyncio.get(), S(gather));
-        Ref args = own(PyList_AsTuple(tasks.get()));
-        Ref kwargs = own(PyDict_New());
-        check(PyDict_SetItem(kwargs.get(), S(return_exceptions), Py_True));
-        awaitable = own(PyObject_Call(gather.get(), args.get(), kwargs.get()));
+// The tasks of the running loop but the current one, each cancelled; None
+// when there is none.
+Ref cancel_others(PyObject* asyncio) {
+    Ref all = call_method(asyncio, S(all_tasks));
+    Ref tasks = own(PyList_New(0));
+    Ref it = own(PyObject_GetIter(all.get()));
+    while (Ref t = Ref::steal(PyIter_Next(it.get()))) {
+        Ref current = call_method(asyncio, S(current_task));
+        if (t.get() != current.get()) check(PyList_Append(tasks.get(), t.get()));
     }
-    co_await py_await(std::move(awaitable));
+    if (PyErr_Occurred()) raise();
+    if (PyList_GET_SIZE(tasks.get()) == 0) return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks.get()); ++i)
+        call_method(PyList_GET_ITEM(tasks.get(), i), S(cancel));
+    Ref gather = getattr(asyncio, S(gather));
+    Ref args = own(PyList_AsTuple(tasks.get()));
+    Ref kwargs = own(PyDict_New());
+    check(PyDict_SetItem(kwargs.get(), S(return_exceptions), Py_True));
+    return own(PyObject_Call(gather.get(), args.get(), kwargs.get()));
+}
+
+// Tasks made while the first ones finish (a close callback's, a reconnection
+// the listener scheduled) are cancelled and awaited in turn, a few rounds at
+// most: a task left pending when the loop stops is destroyed pending, and its
+// coroutine, never awaited, warns at exit.
+constexpr int SHUTDOWN_ROUNDS = 4;
+
+CoroBody shutdown_body(Coroutine* co) {
+    for (int round = 0; round < SHUTDOWN_ROUNDS; ++round) {
+        Ref awaitable;
+        {
+            Ref asyncio = global(S(asyncio));
+            awaitable = cancel_others(asyncio.get());
+        }
+        if (!awaitable) break;
+        co_await py_await(std::move(awaitable));
+    }
     call_method(co->locals[SD_LOOP], S(stop));
     co_return Ref();
 }
@@ -92,6 +111,59 @@ PyObject* shutdown_impl(PyObject*, PyObject* const* p, PyObject*, PyObject*) {
 const char* const loop_params[] = {"loop", nullptr};
 
 }  // namespace
+
+namespace {
+
+// The code object of the message callback's coroutines, when it is a Python
+// function or a method of one; else nullptr (its tasks are left to the shutdown).
+Ref callback_code(PyObject* cb) {
+    PyObject* fn = nullptr;
+    if (PyObject_GetOptionalAttr(cb, S(dunder_func), &fn) < 0) raise();
+    Ref func = fn ? Ref::steal(fn) : newref(cb);
+    if (!PyFunction_Check(func.get())) return Ref();
+    return newref(PyFunction_GET_CODE(func.get()));
+}
+
+// A coroutine that has neither started nor finished.
+bool not_started(PyObject* coro) {
+    Ref running = getattr(coro, S(cr_running));
+    Ref suspended = getattr(coro, S(cr_suspended));
+    Ref frame = getattr(coro, S(cr_frame));
+    return !truthy(running.get()) && !truthy(suspended.get()) && frame.get() != Py_None;
+}
+
+void cancel_waiting(Quotra* self) {
+    Ref cb = newref(self->message_callback);
+    Ref loop = newref(self->loop);
+    Ref asyncio = global(S(asyncio));
+    Ref running = call_method(asyncio.get(), S(_get_running_loop));
+    // The loop's thread only: task.cancel() and the transport belong to it (a
+    // close from another thread leaves the deferred ones to the round's end).
+    if (running.get() != loop.get()) return;
+    drop_deferred_quotes(self);
+    Ref code = callback_code(cb.get());
+    if (!code) return;
+    Ref all = call_method(asyncio.get(), S(all_tasks), loop.get());
+    Ref tasks = own(PySequence_List(all.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks.get()); ++i) {
+        PyObject* t = PyList_GET_ITEM(tasks.get(), i);  // borrowed: the list holds it
+        Ref coro = call_method(t, S(get_coro));
+        if (!PyCoro_CheckExact(coro.get())) continue;
+        Ref its_code = getattr(coro.get(), S(cr_code));
+        if (its_code.get() == code.get() && not_started(coro.get())) call_method(t, S(cancel));
+    }
+}
+
+}  // namespace
+
+void cancel_waiting_quotes(Quotra* self) {
+    // A help to the close, never a reason for it to fail.
+    try {
+        cancel_waiting(self);
+    } catch (const PyError&) {
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(self));
+    }
+}
 
 int vt_add_signal_handler(Quotra* self) {
     return boundary<int>(-1, [&]() -> int {

@@ -7,6 +7,7 @@
 // not the one these headers give, so the layout it reads is the one the
 // client was built with.
 #include "../client/client_type.hpp"
+#include "../client/health_py.hpp"
 
 namespace {
 
@@ -61,7 +62,8 @@ PyObject* snapshot(PyObject* module, PyObject* client) {
         put(d, "lag_s", h.lag_quotes ? PyFloat_FromDouble(static_cast<double>(h.lag_ns) / 1e9) : Py_NewRef(Py_None)) <
             0 ||
         put(d, "late_quotes", PyLong_FromUnsignedLongLong(h.late_quotes)) < 0 ||
-        put(d, "future_quotes", PyLong_FromUnsignedLongLong(h.future_quotes)) < 0) {
+        put(d, "future_quotes", PyLong_FromUnsignedLongLong(h.future_quotes)) < 0 ||
+        put(d, "frames_after_close", PyLong_FromUnsignedLongLong(h.frames_after_close)) < 0) {
         Py_DECREF(d);
         return nullptr;
     }
@@ -75,26 +77,7 @@ PyObject* lag_histogram(PyObject* module, PyObject* client) {
     Quotra* q = client_of(module, client, "lag_histogram");
     if (!q) return nullptr;
     const Health h = q->health;
-    PyObject* bounds = PyTuple_New(qt::LAG_BOUNDS);
-    PyObject* counts = PyTuple_New(qt::LAG_BOUNDS + 1);
-    PyObject* sum = PyFloat_FromDouble(h.lag_sum_s);
-    PyObject* out = bounds && counts && sum ? PyTuple_Pack(3, bounds, counts, sum) : nullptr;
-    bool ok = out != nullptr;
-    for (size_t i = 0; ok && i < qt::LAG_BOUNDS; i++) {
-        PyObject* b = PyFloat_FromDouble(static_cast<double>(qt::LAG_BOUNDS_NS[i]) / 1e9);
-        ok = b != nullptr;
-        if (ok) PyTuple_SET_ITEM(bounds, i, b);
-    }
-    for (size_t i = 0; ok && i <= qt::LAG_BOUNDS; i++) {
-        PyObject* c = PyLong_FromUnsignedLongLong(h.lag_counts[i]);
-        ok = c != nullptr;
-        if (ok) PyTuple_SET_ITEM(counts, i, c);
-    }
-    Py_XDECREF(bounds);
-    Py_XDECREF(counts);
-    Py_XDECREF(sum);
-    if (!ok) Py_CLEAR(out);
-    return out;
+    return qt::lag_histogram_tuple(h);
 }
 
 PyObject* lag_threshold(PyObject* module, PyObject* client) {
@@ -105,27 +88,59 @@ PyObject* lag_threshold(PyObject* module, PyObject* client) {
 
 // The longest threshold taken: a day, far beyond any use, well inside int64 ns.
 constexpr double MAX_THRESHOLD_S = 86400.0;
+// The shortest: a millisecond, the histogram's first bound (anything finer is
+// below what the clocks involved can tell apart).
+constexpr double MIN_THRESHOLD_S = 0.001;
+
+// Seconds from `value` (an int or a float, not a bool) between the bounds, or
+// -1 with TypeError or ValueError naming `what`.
+double seconds_arg(PyObject* value, const char* what, double lowest) {
+    if (PyBool_Check(value) || (!PyFloat_Check(value) && !PyLong_Check(value))) {
+        PyErr_Format(PyExc_TypeError, "the %s is a number of seconds, not %.200s", what, Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    double s = PyFloat_AsDouble(value);
+    if (s == -1.0 && PyErr_Occurred()) return -1;
+    // Written so that a NaN fails too.
+    if (!(s >= lowest && s <= MAX_THRESHOLD_S)) {
+        PyErr_Format(PyExc_ValueError, "the %s is at least %s and at most 86400 seconds, not %R", what,
+                     lowest > 0 ? "0.001" : "0", value);
+        return -1;
+    }
+    return s;
+}
+
+Quotra* client_and_seconds(PyObject* module, PyObject* const* args, Py_ssize_t nargs, const char* fn, const char* what,
+                           double lowest, double* s) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 2 arguments (%zd given)", fn, nargs);
+        return nullptr;
+    }
+    Quotra* q = client_of(module, args[0], fn);
+    if (!q) return nullptr;
+    *s = seconds_arg(args[1], what, lowest);
+    return *s < 0 ? nullptr : q;
+}
 
 PyObject* set_lag_threshold(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "set_lag_threshold() takes 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    Quotra* q = client_of(module, args[0], "set_lag_threshold");
+    double s;
+    Quotra* q = client_and_seconds(module, args, nargs, "set_lag_threshold", "lag threshold", MIN_THRESHOLD_S, &s);
     if (!q) return nullptr;
-    if (!PyFloat_Check(args[1]) && !PyLong_Check(args[1])) {
-        PyErr_Format(PyExc_TypeError, "the lag threshold is a number of seconds, not %.200s",
-                     Py_TYPE(args[1])->tp_name);
-        return nullptr;
-    }
-    double s = PyFloat_AsDouble(args[1]);
-    if (s == -1.0 && PyErr_Occurred()) return nullptr;
-    // Written so that a NaN fails too.
-    if (!(s > 0 && s <= MAX_THRESHOLD_S)) {
-        PyErr_Format(PyExc_ValueError, "the lag threshold is more than 0 and at most 86400 seconds, not %R", args[1]);
-        return nullptr;
-    }
     q->health.lag_threshold_ns = static_cast<int64_t>(s * 1e9);
+    Py_RETURN_NONE;
+}
+
+PyObject* future_tolerance(PyObject* module, PyObject* client) {
+    Quotra* q = client_of(module, client, "future_tolerance");
+    if (!q) return nullptr;
+    return PyFloat_FromDouble(static_cast<double>(q->health.future_tolerance_ns) / 1e9);
+}
+
+PyObject* set_future_tolerance(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    double s;
+    Quotra* q = client_and_seconds(module, args, nargs, "set_future_tolerance", "future tolerance", 0.0, &s);
+    if (!q) return nullptr;
+    q->health.future_tolerance_ns = static_cast<int64_t>(s * 1e9);
     Py_RETURN_NONE;
 }
 
@@ -140,6 +155,10 @@ PyMethodDef module_methods[] = {
      "lag_threshold($module, client, /)\n--\n\nThe age in seconds beyond which the client's quotes are late."},
     {"set_lag_threshold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_lag_threshold)), METH_FASTCALL,
      "set_lag_threshold($module, client, seconds, /)\n--\n\nSets the client's lag threshold."},
+    {"future_tolerance", future_tolerance, METH_O,
+     "future_tolerance($module, client, /)\n--\n\nHow far ahead of this clock a quote may be stamped, in seconds."},
+    {"set_future_tolerance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_future_tolerance)),
+     METH_FASTCALL, "set_future_tolerance($module, client, seconds, /)\n--\n\nSets the client's future tolerance."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,6 +12,7 @@
 // client's own code. Built from the client's headers, like quotra._monitor,
 // and refused at import when the client type's size differs from theirs.
 #include "../client/client_type.hpp"
+#include "feed_buffer.hpp"
 
 #include <cstring>
 
@@ -92,8 +93,43 @@ PyObject* transport(PyObject* module, PyObject* client) {
     return q ? Py_NewRef(q->transport) : nullptr;
 }
 
+// Sets one of the client's unpickled object fields (sink, tls_context) to
+// `value`, None or what `accept` lets through.
+PyObject* set_client_field(PyObject* module, PyObject* const* args, Py_ssize_t nargs, const char* fn,
+                           PyObject* Quotra::* field, int (*accept)(PyObject*), const char* what) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 2 arguments (%zd given)", fn, nargs);
+        return nullptr;
+    }
+    Quotra* q = client_of(module, args[0], fn);
+    if (!q) return nullptr;
+    if (args[1] != Py_None && !accept(args[1])) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %s or None, not %.200s", fn, what, Py_TYPE(args[1])->tp_name);
+        return nullptr;
+    }
+    Py_SETREF(q->*field, Py_NewRef(args[1]));
+    Py_RETURN_NONE;
+}
+
+int is_callable(PyObject* o) { return PyCallable_Check(o); }
+int any_object(PyObject*) { return 1; }
+
+// set_sink(client, sink): the client hands each quote's dict to sink(dict)
+// in place of its message callback, with no task; None undoes it.
+PyObject* set_sink(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return set_client_field(module, args, nargs, "set_sink", &Quotra::sink, is_callable, "a callable");
+}
+
+// set_tls_context(client, context): every connection attempt of the client
+// uses `context` in place of a new ssl.create_default_context(); None undoes it.
+PyObject* set_tls_context(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return set_client_field(module, args, nargs, "set_tls_context", &Quotra::tls_context, any_object,
+                            "an ssl.SSLContext");
+}
+
 int module_exec(PyObject* module) {
     if (qt::hold_client_type(module, "quotra._quiet") < 0) return -1;
+    if (add_feed_buffer_type(module) < 0) return -1;
     PyTypeObject* t = qt::client_type_of(module);
     if (!table_ready) {
         PyObject* cap = PyDict_GetItemString(t->tp_dict, "__pyx_vtable__");  // borrowed
@@ -118,6 +154,10 @@ PyMethodDef module_methods[] = {
     {"stop_event", stop_event, METH_O, "stop_event($module, client, /)\n--\n\nThe client's stop event."},
     {"transport", transport, METH_O,
      "transport($module, client, /)\n--\n\nThe transport of the client's latest connection, or None."},
+    {"set_sink", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_sink)), METH_FASTCALL,
+     "set_sink($module, client, sink, /)\n--\n\nThe client hands each quote to sink(quote), with no task."},
+    {"set_tls_context", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_tls_context)), METH_FASTCALL,
+     "set_tls_context($module, client, context, /)\n--\n\nThe TLS context of the client's connections."},
     {"is_quiet", is_quiet, METH_O, "is_quiet($module, client, /)\n--\n\nWhether client was made by quiet_client()."},
     {nullptr, nullptr, 0, nullptr},
 };
