@@ -8,7 +8,6 @@ import logging
 import os
 from typing import Any
 
-from ..eager import eager_for
 from .files import unfinished_files
 from .writer import DatasetWriter
 
@@ -33,9 +32,15 @@ def record_direct(
     open files. Returns the connections opened."""
     opened = 0
     add = writer.add
+    # A plain callback: the quote is stored when the client hands it over, with
+    # no task per quote and nothing set on the loop. The client wants an
+    # awaitable back; one future, finished once for all, serves every quote.
+    done = loop.create_future()
+    done.set_result(None)
 
-    async def on_quote(quote: dict[str, Any]) -> None:
+    def on_quote(quote: dict[str, Any]) -> Any:
         add(quote)
+        return done
 
     async def on_error(exc: BaseException) -> None:
         logger.warning("could not decode a quote frame: %r", exc)
@@ -53,7 +58,6 @@ def record_direct(
         logger.info("%s", text)
 
     report_unfinished(writer.root)
-    eager_for(loop, on_quote.__code__)
     loop.create_task(_tick(writer), name="quotra-record tick")
     client.start_websocket(on_quote, on_error, on_open, on_close)
     try:
