@@ -114,7 +114,7 @@ class Counters:
 def metric_families(client: bool = False) -> tuple[Family, ...]:
     """The recorder's families; with ``client``, to go after the client's
     (which give the last quote's time themselves)."""
-    from ..metrics import LAST_QUOTE_TIMESTAMP, Family
+    from ..metrics_families import LAST_QUOTE_TIMESTAMP, Family
 
     return (() if client else (LAST_QUOTE_TIMESTAMP,)) + (
         Family(
