@@ -8,7 +8,6 @@ import sys
 
 import pytest
 
-
 # name: a script run in a process of its own (a fault here is a crash), whose
 # last line printed must be "ok": Python code the buffer runs in the middle
 # of its own work (a finalizer of a quote it lets go, a waiter's methods)
