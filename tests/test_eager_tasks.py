@@ -463,3 +463,24 @@ def test_quote_tasks_come_in_rounds(kind):
 
     finally:
         fed.close()
+
+
+@pytest.mark.parametrize("at", [300, 600])
+def test_a_callback_started_in_a_later_round_closes_the_client(kind, at):
+    """A burst beyond one round's share: the quote tasks that waited start
+    eagerly at a round's end, and one of them closes the client there. The
+    rest that waited are closed, never run, and nothing else is started: no
+    error reaches the loop, and the client ends as from anywhere else."""
+    with eager_session(kind, instruments=("ABC",)) as s:
+        seen: list[int] = []
+
+        async def on_msg(quote):
+            seen.append(1)
+            if len(seen) == at:
+                s.client.close_websocket()
+
+        set_callbacks(s.client, msg=on_msg)
+        s.loop.create_task(s.svc.blast(3000, instrument="ABC"))
+        run_until_shutdown(s)
+        assert len(seen) >= at
+        assert [e for e in s.loop_errors if "exception" in e] == []

@@ -48,6 +48,22 @@ def test_nats_py_kwargs_and_no_secret_shown(tmp_path):
         assert "s3cret" not in shown and "alice" not in shown
 
 
+@pytest.mark.parametrize(
+    ("servers", "secret"),
+    [
+        ("nats://alice:s3cret@h:1", "s3cret"),
+        ("nats://a:1,nats://alice:s3cret@b:2", "s3cret"),
+        ("tls://t0ken@h:1", "t0ken"),
+    ],
+)
+def test_no_url_secret_in_the_repr(servers, secret):
+    """The options turn up in logs and tracebacks: a URL's password or token
+    must not, whatever server of the list carries it."""
+    opts = NatsOptions.from_env(servers, {})
+    assert secret not in repr(opts) and secret not in opts.describe()
+    assert "***@" in repr(opts)
+
+
 def test_servers_shuffled_by_default():
     opts = NatsOptions.from_env([f"nats://h:{p}" for p in range(1, 9)], {})
     orders = {tuple(opts.ordered_servers(random.Random(i))) for i in range(5)}

@@ -201,3 +201,61 @@ def test_a_recorder_whose_consumer_is_gone_counts_from_what_its_files_hold(tmp_p
         second = NatsSource(DatasetWriter(str(tmp_path), roll_rows=50), srv.url, ["ABC", "XYZ"])
         assert asyncio.run(run(second, 100)) == 1
     assert (second.counters.missing, second.counters.duplicates) == (200, 0)
+
+
+class StallingSub:
+    """A pull subscription over stream sequences 1..``held`` whose server
+    gives nothing for one wait after ``stall_after`` messages."""
+
+    def __init__(self, held, stall_after):
+        self.seqs = list(range(1, held + 1))
+        self.stall_after = stall_after
+        self.given = 0
+        self.pending_msgs = 0
+
+    async def fetch(self, n, timeout):
+        if self.given == self.stall_after or self.given >= len(self.seqs):
+            self.stall_after = None
+            raise TimeoutError
+        batch = self.seqs[self.given : self.given + min(n, 2)]
+        self.given += len(batch)
+        left = len(self.seqs) - self.given
+        return [
+            SimpleNamespace(
+                metadata=SimpleNamespace(sequence=SimpleNamespace(stream=s), num_pending=left),
+                subject="quotes.ABC",
+            )
+            for s in batch
+        ]
+
+    async def consumer_info(self):
+        return SimpleNamespace(num_pending=len(self.seqs) - self.given)
+
+    async def unsubscribe(self):
+        pass
+
+
+@pytest.mark.parametrize(
+    "held, stall_after, end, expected",
+    [
+        (6, 2, None, [1, 2, 3, 4, 5, 6]),  # a pause mid-read: the rest is still read
+        (6, 0, None, [1, 2, 3, 4, 5, 6]),  # a pause before the first message
+        (6, 4, 6, [1, 2, 3, 4, 5]),
+        (0, 0, None, []),  # nothing held: the first wait is the end
+        (4, None, None, [1, 2, 3, 4]),
+    ],
+)
+def test_a_fetch_again_reads_past_a_server_that_pauses(held, stall_after, end, expected):
+    """What the stream still holds is read however long the server pauses
+    (within the bound): taking a pause for the end counted quotes the stream
+    held as missing, and let --verify agree on half the stream."""
+    from quotra.record.gaps import fetch_again
+
+    sub = StallingSub(held, stall_after)
+
+    class Js:
+        async def pull_subscribe(self, subject, stream, config):
+            return sub
+
+    got = asyncio.run(fetch_again(Js(), "QUOTES", ["quotes.ABC"], 1, end, timeout=5))
+    assert [m.metadata.sequence.stream for m in got] == expected

@@ -60,6 +60,16 @@ class NatsOptions:
     # node puts a whole fleet on it).
     shuffle: bool = True
 
+    def __repr__(self) -> str:
+        # The dataclass's own repr would show the servers as given, a URL's
+        # user and password or token included.
+        fields = ", ".join(
+            f"{f.name}={redact(','.join(self.servers)) if f.name == 'servers' else getattr(self, f.name)!r}"
+            for f in dataclasses.fields(self)
+            if f.repr
+        )
+        return f"NatsOptions({fields})"
+
     def __post_init__(self) -> None:
         object.__setattr__(self, "servers", tuple(servers(self.servers)))
         for url in self.servers:

@@ -65,6 +65,9 @@ void take_deferred(Quotra* self, PyObject* loop) {
         check(PyList_SetItem(list.get(), self->deferred_at++, Py_NewRef(Py_None)));
         call_method(loop, S(create_task), coro.get());
         count_round_quote(self, loop);
+        // An eager task runs its callback inside create_task: one that closed
+        // the client has closed and let go of the list (deferred_at is 0 again).
+        if (self->deferred != list.get()) return;
     }
     if (self->deferred_at >= n) {
         set_field(self->deferred, Py_None);

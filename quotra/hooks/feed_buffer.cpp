@@ -125,9 +125,12 @@ int wake(FeedBuffer* b) {
     }
     int r = 0;
     for (Py_ssize_t i = 0; r == 0 && i < PyList_GET_SIZE(waiting); i++) {
-        PyObject* w = PyList_GET_ITEM(waiting, i);  // borrowed: the list holds it
+        // Owned for the calls: a waiter's own code may take it out of a list
+        // that was the only other holder (the getter hands the list out).
+        PyObject* w = Py_NewRef(PyList_GET_ITEM(waiting, i));
         PyObject* done = PyObject_CallMethod(w, "done", nullptr);
         if (!done) {
+            Py_DECREF(w);
             r = -1;
             break;
         }
@@ -139,6 +142,7 @@ int wake(FeedBuffer* b) {
             if (!set) r = -1;
             Py_XDECREF(set);
         }
+        Py_DECREF(w);
     }
     Py_DECREF(waiting);
     return r;
@@ -150,18 +154,18 @@ void release(Entry& e) {
 }
 
 // Keeps only the entries whose quote is still the latest of its instrument.
+// The others are let go once the queue is whole again: letting a quote go
+// may run Python code (a finalizer) that calls the buffer.
 void sweep(FeedBuffer* b) {
-    std::deque<Entry> kept;
+    std::deque<Entry> kept, gone;
     for (Entry& e : *b->queue) {
         PyObject* cur = PyDict_GetItemWithError(b->latest, e.key);  // borrowed
         if (!cur) PyErr_Clear();
-        if (cur == e.quote)
-            kept.push_back(e);
-        else
-            release(e);
+        (cur == e.quote ? kept : gone).push_back(e);
     }
     b->queue->swap(kept);
     b->dead = 0;
+    for (Entry& e : gone) release(e);
 }
 
 int push_conflated(FeedBuffer* b, PyObject* quote) {
@@ -187,8 +191,10 @@ int push_conflated(FeedBuffer* b, PyObject* quote) {
 
 void push_queued(FeedBuffer* b, PyObject* quote) {
     if (static_cast<Py_ssize_t>(b->queue->size()) >= b->maxsize) {
-        release(b->queue->front());
+        // Out of the queue before it is let go (a finalizer may call the buffer).
+        Entry oldest = b->queue->front();
         b->queue->pop_front();
+        release(oldest);
         b->dropped++;
         drop_line(b, false);
     }

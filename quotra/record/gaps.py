@@ -121,6 +121,12 @@ async def fetch_again(
                 try:
                     batch = await sub.fetch(fetch, timeout=FETCH_WAIT * 2)
                 except TimeoutError:
+                    # Nothing in the wait is the end only when the consumer has
+                    # nothing left to give: a server that paused (a leader being
+                    # elected, a slow store) is waited for, within ``timeout``,
+                    # rather than what it still holds taken for gone.
+                    if sub.pending_msgs or (await sub.consumer_info()).num_pending:
+                        continue
                     return got
                 for m in batch:
                     if end is not None and m.metadata.sequence.stream >= end:
