@@ -36,6 +36,9 @@ from .options import NatsOptions
 
 __all__ = ["quotes", "describe", "ConsumerCounters", "consumer_families"]
 
+# How long the end of quotes() waits for its connection to close.
+CLOSE_WAIT = 5.0
+
 logger = logging.getLogger("quotra.bridge")
 
 
@@ -213,7 +216,14 @@ async def quotes(
         try:
             if nc.is_connected:
                 await reader.park()
-            await nc.close()
+            # A server that stopped reading would hold the close (it drains
+            # what is written): the iterator's end does not wait on it for long.
+            try:
+                await asyncio.wait_for(nc.close(), CLOSE_WAIT)
+            except TimeoutError:
+                logger.warning(
+                    "NATS consumer: the connection did not close within %g s", CLOSE_WAIT
+                )
         finally:
             if metrics_name is not None:
                 metrics.unregister(metrics_name)

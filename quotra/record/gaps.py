@@ -139,7 +139,8 @@ async def fetch_again(
                     return got
     finally:
         try:
-            await sub.unsubscribe()
+            # Bounded: the consumer goes away by itself once idle.
+            await asyncio.wait_for(sub.unsubscribe(), 5.0)
         except Exception:
             pass
 
