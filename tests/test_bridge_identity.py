@@ -193,6 +193,22 @@ async def sent_again_in_batches(srv):
     return [bridge], mine, 50
 
 
+async def the_stream_made_again(srv):
+    """The stream deleted and made again under a connected bridge, then its
+    answers unread past the window: the check by id reads the new stream from
+    its start, not from where the old one had got to."""
+    bridge = await one_bridge(srv, batched=False)  # the marks are exact sequences
+    await hand(bridge, [quote(i, ("ABC", "XYZ")[i % 2]) for i in range(1, 51)])
+    assert await bridge.flush(limit(10)), bridge.snapshot()
+    nc = await nats.connect(srv.url)
+    await nc.jetstream().delete_stream("QUOTES")
+    await nc.close()
+    await make_stream(srv.url, batched=False)
+    mine = [quote(i, ("ABC", "XYZ")[i % 2]) for i in range(51, 71)]
+    await answers_unread(bridge, mine)
+    return [bridge], mine, 20
+
+
 ROWS = {
     "N0 two bridges, one away past the window": two_bridges_one_away_past_the_window,
     "N1 another publisher's later and same-time quotes": (
@@ -207,6 +223,7 @@ ROWS = {
     "N4 an earlier bridge's ids beside this one's": an_earlier_bridge_beside_this_one,
     "N5 two quotes, one CRC-32": two_quotes_with_one_crc32,
     "N7 duplicates of batches sent again": sent_again_in_batches,
+    "the stream made again, then a long outage": the_stream_made_again,
 }
 
 
