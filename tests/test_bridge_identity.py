@@ -59,9 +59,15 @@ async def started(*bridges):
     await until(lambda: all(b.connected for b in bridges), "connected")
 
 
+# bridge -> quotes handed to it: ``received`` is the sum of the bridge's own
+# counters, so a quote that leaves every counter would leave it too.
+HANDED = {}
+
+
 async def hand(bridge, quotes):
     for q in quotes:
         await bridge.on_quote(dict(q))
+    HANDED[bridge] = HANDED.get(bridge, 0) + len(quotes)
 
 
 async def another_publisher(url, quotes, ids=None):
@@ -187,6 +193,22 @@ async def sent_again_in_batches(srv):
     return [bridge], mine, 50
 
 
+async def the_stream_made_again(srv):
+    """The stream deleted and made again under a connected bridge, then its
+    answers unread past the window: the check by id reads the new stream from
+    its start, not from where the old one had got to."""
+    bridge = await one_bridge(srv, batched=False)  # the marks are exact sequences
+    await hand(bridge, [quote(i, ("ABC", "XYZ")[i % 2]) for i in range(1, 51)])
+    assert await bridge.flush(limit(10)), bridge.snapshot()
+    nc = await nats.connect(srv.url)
+    await nc.jetstream().delete_stream("QUOTES")
+    await nc.close()
+    await make_stream(srv.url, batched=False)
+    mine = [quote(i, ("ABC", "XYZ")[i % 2]) for i in range(51, 71)]
+    await answers_unread(bridge, mine)
+    return [bridge], mine, 20
+
+
 ROWS = {
     "N0 two bridges, one away past the window": two_bridges_one_away_past_the_window,
     "N1 another publisher's later and same-time quotes": (
@@ -201,6 +223,7 @@ ROWS = {
     "N4 an earlier bridge's ids beside this one's": an_earlier_bridge_beside_this_one,
     "N5 two quotes, one CRC-32": two_quotes_with_one_crc32,
     "N7 duplicates of batches sent again": sent_again_in_batches,
+    "the stream made again, then a long outage": the_stream_made_again,
 }
 
 
@@ -223,7 +246,7 @@ def test_every_quote_is_stored_once_by_its_identity(loop, fault):
     for b in bridges:
         # Published means the stream holds it: every quote handed over was
         # acknowledged or found stored, none is waiting.
-        assert (b.published, b.in_flight, b.buffered) == (b.received, 0, 0), b.snapshot()
+        assert (b.published, b.in_flight, b.buffered) == (HANDED.pop(b), 0, 0), b.snapshot()
     if duplicates is not None:
         assert bridges[0].duplicates == duplicates, bridges[0].snapshot()
 
@@ -248,3 +271,41 @@ def test_after_a_long_outage_quotes_an_earlier_bridge_stored_are_found_by_their_
     got = [key(q) for q in stored]
     assert len(got) == len(set(got)) and set(got) == {key(q) for q in mine}
     assert (bridge.published, bridge.duplicates) == (30, 20), bridge.snapshot()
+
+
+# A batch of three (ABC, XYZ, ABC) written when the stream's last sequence was
+# ``before``; its answer -> duplicates counted, where the check of what the
+# stream holds starts per subject afterwards.
+BATCH_ENDS = [
+    (10, 3, 13, 0, {"ABC": 10, "XYZ": 10}),  # three new messages after 10: marked there
+    (10, 3, 12, 1, {}),  # one was held already: its kept copy is before 10, no mark moves
+    (10, 3, 0, 3, {}),  # every one held
+    (10, 3, 15, 0, {}),  # others wrote between them: no duplicate said, no mark moves
+    (10, 2, 12, 0, {"ABC": 10, "XYZ": 10}),  # two stored as new, the third goes again
+    (10, 3, 3, 0, {}),  # the stream was made again: its sequence restarted
+    (None, 3, 13, 0, {}),  # the stream's last sequence not known
+]
+
+
+@pytest.mark.parametrize("before, count, seq, duplicates, marks", BATCH_ENDS)
+def test_a_batchs_answer_says_its_duplicates_against_the_streams_last_sequence(
+    loop, before, count, seq, duplicates, marks
+):
+    class Link:
+        def write(self, data):
+            pass
+
+    bridge = Bridge("nats://127.0.0.1:1", loop=loop)
+    bridge._inbox, bridge._stream_seq = b"_INBOX.x.", before
+    heads = [b"HPUB quotes.%s " % name for name in (b"ABC", b"XYZ", b"ABC")]
+    bridge._write_batch(Link(), [(h, b"%d" % i) for i, h in enumerate(heads)])
+    (bid,) = bridge._batches
+    answer = b'{"stream":"QUOTES","seq":%d,"batch":"%s","count":%d}' % (seq, bid, count)
+    bridge._on_msg(b"_INBOX.x.%s.3.fail.1.1.$FI" % bid, None, answer)
+    assert (bridge.published, bridge.duplicates, len(bridge._retry)) == (
+        count,
+        duplicates,
+        3 - count,
+    )
+    assert {h[5:-1].decode()[7:]: s for h, s in bridge._acked_seq.items()} == marks
+    assert bridge._stream_seq == (seq or before)
