@@ -81,8 +81,10 @@ say "installed $(basename "$wheel")[service] binary-only; quotra.quotra from the
 demo "picows $(run "$env/bin/python" -c 'import picows; print(picows.__version__)')"
 
 # The test tooling, at the working copy's pins (picows excepted: installed below).
+# nkeys (the bridge's NKEY signing) is published as a source distribution
+# only; it is pure Python, so building it needs no compiler either.
 grep -hv -e '^-r' -e '^picows==' requirements.txt requirements-dev.txt > "$work/constraints.txt"
-pip_install -c "$work/constraints.txt" "$wheel[test]"
+pip_install -c "$work/constraints.txt" --no-binary nkeys "$wheel[test]"
 # The tests and the pytest settings, outside the checkout: nothing there shadows
 # the installed package.
 cp -r tests "$work/tests"
