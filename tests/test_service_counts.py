@@ -12,7 +12,8 @@ import sys
 import pytest
 from picows import WSMsgType, ws_connect
 
-from harness import PlainClient, limit
+from harness import PlainClient, connect, limit
+from quotra.service import MarketDataService
 
 pytestmark = pytest.mark.timeout(limit(60))
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -95,3 +96,50 @@ def test_exit_line_counts_what_clients_received_by_instrument(case, tmp_path):
     if "--count" in options:  # each connection sent its count, round-robin over its list
         assert summary["quotes_sent"] == 301 * len(subscriptions)
         assert by == {"AAA": 101 + 150, "BBB": 100 + 151, "CCC": 100 + 301}, summary
+
+
+def _one(svc, conns):
+    return svc.send_quote("BBB", conns[0], last_price=1.0)
+
+
+# sender -> what it sends to the two open connections, by instrument
+SENDERS = {
+    "send_quote to every connection": (lambda svc, conns: svc.send_quote("AAA"), {"AAA": 2}),
+    "send_quote to one": (_one, {"BBB": 1}),
+    "blast": (lambda svc, conns: svc.blast(30, instrument="CCC"), {"CCC": 60}),
+    "blast_batched": (lambda svc, conns: svc.blast_batched(70, instrument="DDD"), {"DDD": 140}),
+}
+
+
+@pytest.mark.parametrize("sender", SENDERS)
+def test_every_sender_counts_by_instrument(sender, monkeypatch):
+    """Each way the service sends quotes counts them by instrument, added to
+    the figures of the streams before it and of a connection that has ended."""
+    send, sends = SENDERS[sender]
+
+    async def run():
+        async with MarketDataService(rate=None, count=5, keep_ended=False) as svc:
+            monkeypatch.setenv("SSL_CERT_FILE", svc.ca_file)
+            (ended_t, ended), (t1, c1), (t2, c2) = [await connect(svc) for _ in range(3)]
+            for transport, names in ((ended_t, ["EEE"]), (t1, ["AAA"]), (t2, ["AAA", "BBB"])):
+                transport.send(WSMsgType.TEXT, json.dumps({"subscribe": names}).encode())
+            await svc.wait_quotes_sent(15, timeout=5)
+            await ended.wait_frames(lambda fs: len(fs) >= 5)
+            ended_t.disconnect()
+            await svc.wait_for(lambda: len(svc.connections) == 2, 5, "one connection ended")
+            result = send(svc, svc.open_connections)
+            if asyncio.iscoroutine(result):
+                await result
+            want = collections.Counter({"EEE": 5, "AAA": 5 + 3, "BBB": 2}) + collections.Counter(
+                sends
+            )
+            n = sum(want.values()) - 5
+            async with asyncio.timeout(limit(5)):
+                while len(c1.quotes()) + len(c2.quotes()) < n:
+                    await asyncio.sleep(0.02)
+            got = collections.Counter(q["instrument"] for c in (ended, c1, c2) for q in c.quotes())
+            return svc.quotes_sent_by_instrument, svc.quotes_sent, want, got
+
+    by, total, want, got = asyncio.run(asyncio.wait_for(run(), limit(20)))
+    assert by == dict(want) == dict(got)
+    assert sum(by.values()) == total
