@@ -133,7 +133,7 @@ class Acknowledgements:
     published: int
     duplicates: int
     rejected: dict[str, int]
-    _published_by: collections.Counter[bytes]
+    _published_by: dict[bytes, int]
     _rejected_by: collections.Counter[bytes]
     _inflight: dict[int, tuple[bytes, bytes]]  # token -> (head, body), in sending order
     _sent_at: collections.deque[tuple[int, float]]  # (last token of a block, time written)
@@ -172,7 +172,8 @@ class Acknowledgements:
         if kind == "ack":
             head = inflight.pop(token)[0]
             self.published += 1
-            self._published_by[head] += 1
+            by = self._published_by
+            by[head] = by.get(head, 0) + 1
             duplicate, seq = what
             if duplicate:
                 self.duplicates += 1
@@ -342,7 +343,9 @@ class Acknowledgements:
         inflight = self._inflight
         done = [e for e in map(inflight.pop, range(first, first + stored), repeat(None)) if e]
         self.published += len(done)
-        self._published_by.update(map(_HEAD, done))
+        by = self._published_by
+        for head, n in collections.Counter(map(_HEAD, done)).items():  # counted in C
+            by[head] = by.get(head, 0) + n
         before = self._stream_seq
         if seq == 0:
             self.duplicates += len(done)

@@ -56,7 +56,8 @@ class BridgeCounters:
         self.rejected: dict[str, int] = {}  # quotes the stream refused, by reason
         # By instrument: published and rejected by the head of their command,
         # dropped and refused by name (``by_instrument``).
-        self._published_by: collections.Counter[bytes] = collections.Counter()
+        # (A plain dict: a Counter's item increment costs over twice as much.)
+        self._published_by: dict[bytes, int] = {}
         self._rejected_by: collections.Counter[bytes] = collections.Counter()
         self._unpublished_by: collections.Counter[str] = collections.Counter()
         self.resent = 0  # quotes sent again after a connection ended unacknowledged

@@ -82,7 +82,7 @@ class StoredCheck:
     subject_prefix: str
     published: int
     duplicates: int
-    _published_by: collections.Counter[bytes]
+    _published_by: dict[bytes, int]
     _retry: collections.deque[Entry]
     _pending: list[dict[str, Any]]
     _acked_seq: dict[bytes, int]
@@ -142,7 +142,9 @@ class StoredCheck:
         self._retry.clear()
         self._retry.extend(kept)
         self.published += skipped
-        self._published_by.update(head for head, _ in gone)
+        by = self._published_by
+        for head, _ in gone:
+            by[head] = by.get(head, 0) + 1
         self.duplicates += skipped
         logger.info(
             "NATS stream %s already holds %d of the quotes to send: not sent twice",
