@@ -133,6 +133,8 @@ class Acknowledgements:
     published: int
     duplicates: int
     rejected: dict[str, int]
+    _published_by: dict[bytes, int]
+    _rejected_by: collections.Counter[bytes]
     _inflight: dict[int, tuple[bytes, bytes]]  # token -> (head, body), in sending order
     _sent_at: collections.deque[tuple[int, float]]  # (last token of a block, time written)
     _link: NatsLink | None
@@ -170,6 +172,8 @@ class Acknowledgements:
         if kind == "ack":
             head = inflight.pop(token)[0]
             self.published += 1
+            by = self._published_by
+            by[head] = by.get(head, 0) + 1
             duplicate, seq = what
             if duplicate:
                 self.duplicates += 1
@@ -182,8 +186,7 @@ class Acknowledgements:
         elif kind == "error" and what[0] == IN_PROCESS:
             self._in_process(inflight.pop(token))
         elif kind == "error" and what[0] not in _TRANSIENT:
-            del inflight[token]
-            self._reject(what[1])
+            self._reject(what[1], inflight.pop(token)[0])
         else:
             # Left in its place: with the connection ended, it goes again in its order.
             self._fail(
@@ -211,8 +214,9 @@ class Acknowledgements:
         self._later.append((self._clock() + IN_PROCESS_WAIT, entry))
         self.loop.call_later(IN_PROCESS_WAIT, self._wake.set)
 
-    def _reject(self, reason: str) -> None:
+    def _reject(self, reason: str, head: bytes) -> None:
         self.rejected[reason] = self.rejected.get(reason, 0) + 1
+        self._rejected_by[head] += 1
         now = time.monotonic()
         if now >= self._reject_log_at:
             self._reject_log_at = now + LOG_EVERY
@@ -328,8 +332,7 @@ class Acknowledgements:
             self._hold_until = self._clock() + IN_PROCESS_WAIT
             self.loop.call_later(IN_PROCESS_WAIT, self._wake.set)
         else:
-            del self._inflight[token]
-            self._reject(reason)
+            self._reject(reason, self._inflight.pop(token)[0])
 
     def _batch_end(self, bid: bytes, first: int, size: int, stored: int, seq: int) -> None:
         """The batch is closed: its first ``stored`` messages are in the stream
@@ -340,6 +343,9 @@ class Acknowledgements:
         inflight = self._inflight
         done = [e for e in map(inflight.pop, range(first, first + stored), repeat(None)) if e]
         self.published += len(done)
+        by = self._published_by
+        for head, n in collections.Counter(map(_HEAD, done)).items():  # counted in C
+            by[head] = by.get(head, 0) + n
         before = self._stream_seq
         if seq == 0:
             self.duplicates += len(done)

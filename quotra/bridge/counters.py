@@ -7,6 +7,8 @@ import logging
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
+from .by_instrument import by_instrument, differences
+
 __all__ = ["BridgeCounters", "metric_families", "register_metrics"]
 
 if TYPE_CHECKING:
@@ -34,6 +36,7 @@ class BridgeCounters:
 
     # The bridge's state this part reads (made in Bridge.__init__).
     client: Any
+    subject_prefix: str
     _inflight: dict[int, tuple[bytes, bytes]]
     _pending: list[dict[str, Any]]
     _retry: collections.deque[tuple[bytes, bytes]]
@@ -51,6 +54,12 @@ class BridgeCounters:
         self.refused = 0  # not published: no subject, no JSON, the server's permissions
         self._refused_by: collections.Counter[str] = collections.Counter()  # refused by the server
         self.rejected: dict[str, int] = {}  # quotes the stream refused, by reason
+        # By instrument: published and rejected by the head of their command,
+        # dropped and refused by name (``by_instrument``).
+        # (A plain dict: a Counter's item increment costs over twice as much.)
+        self._published_by: dict[bytes, int] = {}
+        self._rejected_by: collections.Counter[bytes] = collections.Counter()
+        self._unpublished_by: collections.Counter[str] = collections.Counter()
         self.resent = 0  # quotes sent again after a connection ended unacknowledged
         self.connections = 0  # NATS connections made (the first and every reconnection)
         self.connect_failures = 0
@@ -85,6 +94,20 @@ class BridgeCounters:
             + self.in_flight
         )
 
+    def counts_by_instrument(self) -> tuple[dict[str, int], dict[str, int]]:
+        """``(received, published)`` by instrument, as the snapshot has them."""
+        # Each queue copied in one step: a metrics scrape reads from another thread.
+        entries = list(self._retry) + list(self._inflight.values())
+        entries += [entry for _, entry in list(self._later)]
+        return by_instrument(
+            self.subject_prefix,
+            self._published_by,
+            self._rejected_by,
+            self._unpublished_by,
+            list(self._pending),
+            entries,
+        )
+
     def snapshot(self) -> dict[str, Any]:
         """The bridge's counters now; with a ``client``, its health
         (``quotra.monitor.snapshot``) first."""
@@ -93,6 +116,7 @@ class BridgeCounters:
             from .. import monitor
 
             snap.update(monitor.snapshot(self.client))
+        received_by, published_by = self.counts_by_instrument()
         snap.update(
             received=self.received,
             published=self.published,
@@ -108,12 +132,15 @@ class BridgeCounters:
             rejected=sum(self.rejected.values()),
             rejected_by_reason=dict(self.rejected),
             duplicates=self.duplicates,
+            received_by_instrument=received_by,
+            published_by_instrument=published_by,
         )
         return snap
 
     def log_counters(self, level: int = logging.INFO) -> None:
         s = self.snapshot()
         reasons = "".join(f", rejected {n} ({why})" for why, n in s["rejected_by_reason"].items())
+        reasons += differences(s["received_by_instrument"], s["published_by_instrument"])
         logger.log(
             level,
             "bridge counters: received %d, published %d, dropped %d, refused %d, buffered %d, "

@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any
 import orjson
 
 from .acks import LOG_EVERY
+from .by_instrument import instrument_of
 from .msgid import HEADER_LEN, previous_id
 from .names import check_instrument
 
@@ -37,6 +38,7 @@ class Encoding:
     _heads: dict[str, tuple[bytes | None, bytes]]
     _denied: set[str]
     _refused_by: collections.Counter[str]
+    _unpublished_by: collections.Counter[str]
     _encode_log_at: float
     _inflight: dict[int, Entry]
     _retry: collections.deque[Entry]
@@ -74,8 +76,9 @@ class Encoding:
                 )
             if head is None:
                 refused += 1
-                inst = quote.get("instrument") if isinstance(quote, dict) else None
-                if isinstance(inst, str) and inst in self._denied:
+                inst = instrument_of(quote)
+                self._unpublished_by[inst] += 1
+                if inst in self._denied:
                     self._refused_by[inst] += 1
                 continue
             try:
@@ -113,6 +116,7 @@ class Encoding:
 
     def _unencodable(self, quote: dict[str, Any], exc: Exception) -> None:
         self.refused += 1
+        self._unpublished_by[instrument_of(quote)] += 1
         now = time.monotonic()
         if now >= self._encode_log_at:
             self._encode_log_at = now + LOG_EVERY
@@ -151,6 +155,7 @@ class Encoding:
         self._later[:] = later
         self.refused += n
         self._refused_by[name] += n
+        self._unpublished_by[name] += n
         logger.error(
             "NATS server does not let the bridge publish to %s (permissions violation): "
             "quotes of %s are counted refused from now on; the other instruments go on",

@@ -26,6 +26,7 @@ from typing import Any
 
 from . import counters
 from .acks import ACK_TIMEOUT, LOG_EVERY, Acknowledgements
+from .by_instrument import instrument_of
 from .connection import Connecting
 from .encode import Encoding
 from .names import (
@@ -217,6 +218,7 @@ class Bridge(Connecting, StoredCheck, Encoding, Acknowledgements, counters.Bridg
         pending = self._pending
         n = len(pending) - self.buffer + self.buffer // 10
         n = min(len(pending), max(1, n))
+        self._unpublished_by.update(map(instrument_of, pending[:n]))
         del pending[:n]
         self.dropped += n
         now = time.monotonic()

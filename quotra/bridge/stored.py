@@ -82,6 +82,7 @@ class StoredCheck:
     subject_prefix: str
     published: int
     duplicates: int
+    _published_by: dict[bytes, int]
     _retry: collections.deque[Entry]
     _pending: list[dict[str, Any]]
     _acked_seq: dict[bytes, int]
@@ -131,13 +132,19 @@ class StoredCheck:
             return
         if not held:
             return
-        kept = [e for e in self._retry if not any(i in held for i in ids_of(e[1]))]
-        skipped = len(self._retry) - len(kept)
+        kept: list[Entry] = []
+        gone: list[Entry] = []
+        for e in self._retry:
+            (gone if any(i in held for i in ids_of(e[1])) else kept).append(e)
+        skipped = len(gone)
         if not skipped:
             return
         self._retry.clear()
         self._retry.extend(kept)
         self.published += skipped
+        by = self._published_by
+        for head, _ in gone:
+            by[head] = by.get(head, 0) + 1
         self.duplicates += skipped
         logger.info(
             "NATS stream %s already holds %d of the quotes to send: not sent twice",

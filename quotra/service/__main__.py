@@ -1,8 +1,8 @@
 """The local market-data service on its own: ``python -m quotra.service``.
 
 Prints one JSON line (``url``, ``port``, ``ca_file``) on stdout once it
-listens and, at the end, one with ``connections`` and ``quotes_sent``; the
-same in words on stderr. Runs until Ctrl-C (or SIGTERM), or for
+listens and, at the end, one with ``connections``, ``quotes_sent`` and
+``quotes_sent_by_instrument``; the same in words on stderr. Runs until Ctrl-C (or SIGTERM), or for
 ``--duration`` seconds.
 """
 
@@ -225,7 +225,13 @@ async def _serve(args: argparse.Namespace) -> int:
             pass
         await svc.stop()
         print(
-            orjson.dumps({"connections": svc.accepted, "quotes_sent": svc.quotes_sent}).decode(),
+            orjson.dumps(
+                {
+                    "connections": svc.accepted,
+                    "quotes_sent": svc.quotes_sent,
+                    "quotes_sent_by_instrument": svc.quotes_sent_by_instrument,
+                }
+            ).decode(),
             flush=True,
         )
         print(

@@ -39,6 +39,7 @@ class ServiceParts:
     shared_market: bool
     _tls: TlsMaterial
     _ended_quotes_sent: int
+    _sent_by_instrument: dict[str, int]
     _market: Market
     _quotes_paused: bool
     _reject: bool

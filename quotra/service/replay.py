@@ -65,6 +65,7 @@ async def replay(svc: Any, path: str, speed: float = 1.0, *, stamp: bool = False
             msg.sent_at_ns = time.time_ns()
         payload = encode_quote(msg)
         instrument = row["instrument"]
+        by = svc._sent_by_instrument
         for conn in svc.open_connections:
             if instrument not in conn.subscribed or conn.close_sent:
                 continue
@@ -74,6 +75,7 @@ async def replay(svc: Any, path: str, speed: float = 1.0, *, stamp: bool = False
                     continue
             svc._send_text(conn, payload)
             conn.quotes_sent += 1
+            by[instrument] = by.get(instrument, 0) + 1
             if conn.sent.maxlen:
                 conn.sent.append(payload)
         sent += 1

@@ -82,6 +82,7 @@ class QuoteSenders(ServiceParts):
                     market.next_quote(conn.id, symbol)
                     if isinstance(market, SharedMarket)
                     else market.quote(symbol),
+                    symbol,
                 )
                 turn += 1
                 rate = self.rate
@@ -111,13 +112,15 @@ class QuoteSenders(ServiceParts):
         except TimeoutError:
             pass
 
-    def _send_quote(self, conn: Connection, msg: PriceTape) -> bytes:
+    def _send_quote(self, conn: Connection, msg: PriceTape, instrument: str) -> bytes:
         if self.stamp_sent_at:
             msg = PriceTape.FromString(msg.SerializeToString()) if self.shared_market else msg
             msg.sent_at_ns = time.time_ns()
         payload = encode_quote(msg)
         self._send_text(conn, payload)
         conn.quotes_sent += 1
+        by = self._sent_by_instrument
+        by[instrument] = by.get(instrument, 0) + 1
         if conn.sent.maxlen:
             conn.sent.append(payload)
         return payload
@@ -150,10 +153,12 @@ class QuoteSenders(ServiceParts):
             PriceTape(instrument=instrument, **fields) if fields else self._market.quote(instrument)
         )
         payload = encode_quote(msg)
+        by = self._sent_by_instrument
         for c in self._targets(conn):
             if c.is_open:
                 self._send_text(c, payload)
                 c.quotes_sent += 1
+                by[instrument] = by.get(instrument, 0) + 1
                 if c.sent.maxlen:
                     c.sent.append(payload)
         return payload
@@ -180,6 +185,7 @@ class QuoteSenders(ServiceParts):
         base.sent_at_ns = 0
         base_bytes = base.SerializeToString()
         frame = encode_quote(base_bytes)
+        by = self._sent_by_instrument
         sent = 0
         for i in range(n):
             if not targets:
@@ -193,6 +199,7 @@ class QuoteSenders(ServiceParts):
                     continue
                 self._send_text(c, frame)
                 c.quotes_sent += 1
+                by[instrument] = by.get(instrument, 0) + 1
                 sent += 1
             if any(not c.is_open for c in targets):
                 targets = [c for c in targets if c.is_open]
@@ -218,6 +225,7 @@ class QuoteSenders(ServiceParts):
         per = max(1, block_bytes // len(frame))
         block = frame * per
         targets = [c for c in self._targets(conn) if c.is_open]
+        by = self._sent_by_instrument
         done = sent = 0
         while done < n and targets:
             k = min(per, n - done)
@@ -229,6 +237,7 @@ class QuoteSenders(ServiceParts):
                     continue
                 c.link.underlying_transport.write(data)
                 c.quotes_sent += k
+                by[instrument] = by.get(instrument, 0) + k
                 sent += k
             done += k
             if any(not c.is_open for c in targets):

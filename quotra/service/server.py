@@ -71,7 +71,8 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
     ``exchange_ts_ns``, as two feeds of one exchange would.
 
     ``accepted`` counts the connections opened since the service was made,
-    ``quotes_sent`` the quotes sent over all of them.
+    ``quotes_sent`` the quotes sent over all of them, ``quotes_sent_by_instrument``
+    the same by instrument.
     """
 
     RECENT_EVENTS = 1000
@@ -128,6 +129,7 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
         )
         self.accepted = 0
         self._ended_quotes_sent = 0  # by the connections no longer in ``connections``
+        self._sent_by_instrument: dict[str, int] = {}  # over every connection, ended ones too
         self.shared_market = bool(shared_market)
         self._market = SharedMarket(seed) if shared_market else Market(seed)
         self._quotes_paused = False
@@ -167,6 +169,11 @@ class MarketDataService(ListeningSocket, ConnectionProtocol, QuoteSenders, Servi
     def quotes_sent(self) -> int:
         """Quotes sent over every connection since the service was made."""
         return self._ended_quotes_sent + sum(c.quotes_sent for c in self.connections)
+
+    @property
+    def quotes_sent_by_instrument(self) -> dict[str, int]:
+        """``quotes_sent`` by instrument (a copy): the figures add up to it."""
+        return dict(self._sent_by_instrument)
 
     def client_ssl_context(self) -> ssl.SSLContext:
         """A client context trusting this service's CA, for code that does not use ``SSL_CERT_FILE``."""
