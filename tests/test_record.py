@@ -473,7 +473,10 @@ def test_writer_stamps_in_strict_order_rolls_by_age_and_leaves_no_temporary(tmp_
     w.collect(block=True)
     assert w.files == 1  # finished for its age alone
     # A value that does not fit its column, after a row group went to disk: the file is lost, its temporary gone.
-    for last_price in (1.0, 2.0, 3.0, "x"):
+    for last_price in (1.0, 2.0):
+        w.add(dict(message_to_dict(market.quote("XYZ")), last_price=last_price))
+    wait(lambda: any(tmp_path.rglob("*.tmp")), 10, "the first row group on disk")
+    for last_price in (3.0, "x"):
         w.add(dict(message_to_dict(market.quote("XYZ")), last_price=last_price))
     w.close()
     assert (w.recorded, w.lost) == (3, 4) and not list(tmp_path.rglob("*.tmp"))
